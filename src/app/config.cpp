@@ -1,0 +1,23 @@
+#include "app/config.h"
+
+#include <sstream>
+
+namespace app {
+
+config& cfg() {
+  static config instance;
+  return instance;
+}
+
+void parse_gpu_list(const std::string& text, std::vector<uint32_t>& gpu_list) {
+  if (text.empty()) return;
+  gpu_list.clear();
+  std::istringstream in(text);
+  int value = 0;
+  while (in >> value) {
+    gpu_list.push_back(static_cast<uint32_t>(value));
+    if (in.peek() == ',') in.get();
+  }
+}
+
+}  // namespace app

@@ -1,0 +1,47 @@
+// The process-wide configuration record. Written only during start-up,
+// before any other thread exists; read-only (and lock-free) afterwards.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace app {
+
+struct config {
+  int32_t platform_index = -1;            // --opencl, -1 = auto detect
+  std::vector<uint32_t> gpu_list{0};      // --gpu
+  std::string pool_address;               // --pool, host:port
+  std::string user;                       // --user
+  std::string password;                   // --password
+  std::string intensity_text = "-1";      // --intensity
+  bool nicehash = true;                   // cleared by --nonicehash / 24-GPU rule
+  int32_t algorithm = -1;                 // --algo, -1 = auto detect
+  std::string log_path;                   // --log
+  bool build_kernel = false;              // --buildkernel
+  bool force_compute = false;             // --forcecompute
+  bool max_mem = false;                   // --maxmem
+  bool fast_job_switch = false;           // --fastjobswitch
+  bool rate_watchdog = false;             // --ratewatchdog
+  int32_t max_reconnects = 100;           // --reconnects, 0 = for ever
+  int32_t reply_timeout_s = 20;           // no option
+  uint32_t retry_delay_s = 20;            // no option
+  int32_t num_queues = 0;                 // --xnumqueues, 0 = no override
+  int32_t group_size = 0;                 // --xgroupsize, 0 = no override
+
+  // Linux extensions (hidden switches).
+  bool any_device = false;                // --anydevice
+  bool no_self_test = false;              // --noselftest
+  int32_t benchmark_seconds = 0;          // --benchmark, 0 = off
+};
+
+// The one configuration of the process, created with its defaults on first
+// access (the entry point accesses it first).
+config& cfg();
+
+// Reads the --gpu text: signed decimals, each optionally followed by one
+// ',' (leading white space skipped); stops at the first failed read. An
+// empty text keeps the list as it is.
+void parse_gpu_list(const std::string& text, std::vector<uint32_t>& gpu_list);
+
+}  // namespace app

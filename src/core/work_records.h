@@ -1,0 +1,82 @@
+// The records that cross subsystem borders: jobs from the pools, work for
+// the mining threads, GPU results, hash reports and executor events. Plain
+// values, copied by value; no thread rules of their own.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <variant>
+
+namespace core {
+
+constexpr size_t kJobIdSize = 64;
+constexpr size_t kBlobSize = 88;
+
+// Pool ids.
+constexpr uint64_t kPoolNone = 0;
+constexpr uint64_t kPoolDonation = 1;
+constexpr uint64_t kPoolUser = 2;
+
+// A job as received from a pool. Bytes of blob past blob_length are zero.
+struct job_record {
+  char job_id[kJobIdSize] = {};  // NUL-terminated
+  uint8_t blob[kBlobSize] = {};  // byte 0: major version; bytes 39-42: nonce (LE)
+  uint32_t target = 0;
+  uint32_t blob_length = 0;      // 0 means no job
+};
+
+// The work handed to the mining threads.
+struct mining_job {
+  char job_id[kJobIdSize] = {};
+  uint8_t blob[kBlobSize] = {};
+  uint32_t blob_length = 0;
+  uint32_t nonce_base = 0;  // start offset of the nonce search
+  uint32_t target = 0;
+  bool idle = false;        // no work: the threads wait
+  uint64_t pool_id = kPoolNone;
+  bool nicehash = false;
+  int32_t algorithm = 0;
+};
+
+// One nonce found by a GPU.
+struct gpu_result {
+  uint8_t thread_index = 0;  // position in the executor's thread list
+  uint32_t nonce = 0;        // full nonce as it goes into blob bytes 39-42
+  uint64_t sequence = 0;     // JobGeneration of the searched job
+};
+
+// Work done by one GPU since its previous report.
+struct hash_report {
+  uint8_t thread_index = 0;
+  uint32_t hashes = 0;
+  uint32_t milliseconds = 0;
+};
+
+enum event_kind : uint32_t {
+  kSocketReady = 1,
+  kSocketError = 2,
+  kNewJob = 3,
+  kFoundNonce = 4,
+  kHashCount = 5,
+  kReconnect = 6,
+  kSwitchPool = 7,
+  kCloseDevPool = 8,
+  kPrintShares = 9,
+  kPrintReport = 10,
+  kStop = 11,
+};
+
+// One queue item; the payload depends on the kind. The event owns its text.
+struct executor_event {
+  uint32_t kind = 0;
+  uint64_t pool_id = kPoolNone;  // for some kinds a plain argument
+  std::variant<std::monostate, std::string, job_record, gpu_result, hash_report> payload;
+
+  executor_event() = default;
+  executor_event(uint32_t k, uint64_t pool) : kind(k), pool_id(pool) {}
+  template <typename T>
+  executor_event(uint32_t k, uint64_t pool, T value) : kind(k), pool_id(pool), payload(std::move(value)) {}
+};
+
+}  // namespace core

@@ -1,0 +1,1 @@
+// CryptoNight kernels (placeholder until the kernels land).
