@@ -1,0 +1,252 @@
+#include "app/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "app/config.h"
+#include "console_capture.h"
+
+namespace app {
+
+std::string without_times(const std::string& text) {
+  return std::regex_replace(text, std::regex(R"(\[\d\d:\d\d:\d\d\] )"), "");
+}
+
+std::string read_file(const std::string& path) {
+  std::string out;
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return out;
+  char buffer[4096];
+  size_t got;
+  while ((got = std::fread(buffer, 1, sizeof(buffer), file)) > 0) out.append(buffer, got);
+  std::fclose(file);
+  return out;
+}
+
+namespace {
+
+const std::string kBanner =
+    std::string(72, '~') + "\n\n" +
+    "  Orbeck 1.5.0 CryptoNight mining optimized for AMD Radeon Vega GPUs\n\n"
+    "  Donating 1.5% mining power to developer. Thanks.\n\n"
+    "  For current stats press 's'\n"
+    "  For seamless exit press 'q'\n\n" +
+    std::string(72, '~') + "\n\n";
+
+const std::string kOptionsHint =
+    "\nFor a complete list of configuration options run:\n\norbeck-vega --help\n";
+
+struct run_result {
+  startup_result start;
+  std::string output;
+};
+
+run_result run(std::vector<const char*> args) {
+  cfg() = config{};
+  args.insert(args.begin(), "orbeck-vega");
+  console_capture capture;
+  run_result result;
+  result.start = start_up(static_cast<int>(args.size()), args.data());
+  result.output = capture.text();
+  return result;
+}
+
+TEST(StartUp, HelpPrintsBannerThenShownGroupsAndExitsWithOne) {
+  run_result r = run({"--help", "-S", "pool:1", "-u", "me"});
+  EXPECT_TRUE(r.start.finished);
+  EXPECT_EQ(r.start.exit_code, 1);
+  // The golden text was checked by hand against the option table.
+  EXPECT_EQ(r.output, read_file(ORBECK_TEST_DATA_DIR "/golden/help.txt"));
+  EXPECT_EQ(r.output.substr(0, kBanner.size()), kBanner);
+}
+
+TEST(StartUp, HelpListsGroupsInOrderAndHidesHiddenOptions) {
+  const std::string help = help_text();
+  const size_t generic = help.find("Generic options:");
+  const size_t pool = help.find("Pool Configuration:");
+  const size_t remote = help.find("Remote Access:");
+  const size_t optimizations = help.find("Optimizations:");
+  ASSERT_NE(generic, std::string::npos);
+  EXPECT_LT(generic, pool);
+  EXPECT_LT(pool, remote);
+  EXPECT_LT(remote, optimizations);
+  for (const char* hidden : {"--maxmem", "--forcecompute", "--buildkernel", "--nicehash ",
+                             "--xgroupsize", "--xnumqueues", "--anydevice", "--noselftest",
+                             "--benchmark"}) {
+    EXPECT_EQ(help.find(hidden), std::string::npos) << hidden;
+  }
+  EXPECT_NE(help.find("--reconnects arg (=100)"), std::string::npos);
+  EXPECT_NE(help.find("--remoteport arg (=7777)"), std::string::npos);
+  EXPECT_NE(help.find("-G [ --gpu ] arg (=0)"), std::string::npos);
+  EXPECT_NE(help.find(" 10 = CryptoNightV8"), std::string::npos);
+  EXPECT_NE(help.find("  5 = CryptoNightTUBE-Heavy\n"), std::string::npos);
+}
+
+TEST(StartUp, HiddenOptionsAreAccepted) {
+  run_result r = run({"-S", "p:1", "-u", "u", "--maxmem", "--forcecompute", "--buildkernel",
+                      "--nicehash", "--xgroupsize", "64", "--xnumqueues", "2", "--anydevice",
+                      "--noselftest"});
+  EXPECT_FALSE(r.start.finished);
+  const config& c = cfg();
+  EXPECT_TRUE(c.max_mem);
+  EXPECT_TRUE(c.force_compute);
+  EXPECT_TRUE(c.build_kernel);
+  EXPECT_TRUE(c.nicehash);
+  EXPECT_EQ(c.group_size, 64);
+  EXPECT_EQ(c.num_queues, 2);
+  EXPECT_TRUE(c.any_device);
+  EXPECT_TRUE(c.no_self_test);
+}
+
+TEST(StartUp, NoArgumentsPrintsMinimalConfigurationHint) {
+  for (auto args : {std::vector<const char*>{}, std::vector<const char*>{"-S", "pool:3333"},
+                    std::vector<const char*>{"-u", "wallet"}}) {
+    run_result r = run(args);
+    EXPECT_TRUE(r.start.finished);
+    EXPECT_EQ(r.start.exit_code, 0);
+    EXPECT_EQ(r.output, kBanner +
+                            "No pool server and username configured.\n"
+                            "\nFor a minimal configuration run:\n\n"
+                            "orbeck-vega -S [pool server] -u [username or wallet address]\n" +
+                            kOptionsHint);
+  }
+}
+
+TEST(StartUp, AlgorithmRange) {
+  for (const char* bad : {"11", "-2"}) {
+    run_result r = run({"-S", "h:1", "-u", "w", "--algo", bad});
+    EXPECT_TRUE(r.start.finished);
+    EXPECT_EQ(r.start.exit_code, 0);
+    EXPECT_EQ(without_times(r.output),
+              kBanner + "Algo " + bad + " not supported. Algo must be in the range -1 to 10\n" +
+                  kOptionsHint);
+  }
+  for (const char* good : {"-1", "10", "0"}) {
+    run_result r = run({"-S", "h:1", "-u", "w", "-a", good});
+    EXPECT_FALSE(r.start.finished) << good;
+    EXPECT_EQ(cfg().algorithm, std::stoi(good));
+  }
+}
+
+TEST(StartUp, RejectedCommandLinesReportTheLibraryMessageAndExitWithOne) {
+  struct {
+    std::vector<const char*> args;
+    const char* message;
+  } cases[] = {
+      {{"--algo", "abc"}, "the argument ('abc') for option '--algo' is invalid"},
+      {{"--bogus"}, "unrecognised option '--bogus'"},
+      {{"-S"}, "the required argument for option '--pool' is missing"},
+      {{"--reconnects", "1.5"}, "the argument ('1.5') for option '--reconnects' is invalid"},
+  };
+  for (const auto& c : cases) {
+    run_result r = run(c.args);
+    EXPECT_TRUE(r.start.finished);
+    EXPECT_EQ(r.start.exit_code, 1);
+    EXPECT_EQ(without_times(r.output), std::string(c.message) + "\n" + kOptionsHint);
+  }
+}
+
+TEST(StartUp, OptionsReachTheConfiguration) {
+  run_result r = run({"-O", "2", "-G", "1,3", "-S", "stratum+tcp://pool:3333", "-u", "wallet",
+                      "-p", "x", "--reconnects", "0", "-a", "7", "--nonicehash", "-R",
+                      "--remoteport", "70000", "-I", "8,9", "--fastjobswitch", "--ratewatchdog"});
+  ASSERT_FALSE(r.start.finished) << r.output;
+  const config& c = cfg();
+  EXPECT_EQ(c.platform_index, 2);
+  EXPECT_EQ(c.gpu_list, (std::vector<uint32_t>{1, 3}));
+  EXPECT_EQ(c.pool_address, "stratum+tcp://pool:3333");
+  EXPECT_EQ(c.user, "wallet");
+  EXPECT_EQ(c.password, "x");
+  EXPECT_EQ(c.max_reconnects, 0);
+  EXPECT_EQ(c.algorithm, 7);
+  EXPECT_FALSE(c.nicehash);
+  EXPECT_TRUE(r.start.remote_access);
+  EXPECT_EQ(r.start.remote_port, 70000u);
+  EXPECT_EQ(c.intensity_text, "8,9");
+  EXPECT_TRUE(c.fast_job_switch);
+  EXPECT_TRUE(c.rate_watchdog);
+  EXPECT_EQ(c.reply_timeout_s, 20);
+  EXPECT_EQ(c.retry_delay_s, 20u);
+}
+
+TEST(StartUp, DefaultsWhenOnlyPoolAndUserAreGiven) {
+  run_result r = run({"-S", "p:1", "-u", "u"});
+  ASSERT_FALSE(r.start.finished);
+  const config& c = cfg();
+  EXPECT_EQ(c.platform_index, -1);
+  EXPECT_EQ(c.gpu_list, std::vector<uint32_t>{0});
+  EXPECT_EQ(c.intensity_text, "-1");
+  EXPECT_TRUE(c.nicehash);
+  EXPECT_EQ(c.algorithm, -1);
+  EXPECT_EQ(c.max_reconnects, 100);
+  EXPECT_FALSE(r.start.remote_access);
+  EXPECT_EQ(r.start.remote_port, 7777u);
+  EXPECT_EQ(r.output, kBanner);
+}
+
+std::string gpu_list_of(int count) {
+  std::string text;
+  for (int i = 0; i < count; ++i) text += (i ? "," : "") + std::to_string(i);
+  return text;
+}
+
+TEST(StartUp, NicehashIsTurnedOffAboveTwentyFourGpus) {
+  const std::string twenty_four = gpu_list_of(24);
+  run_result r = run({"-S", "p:1", "-u", "u", "-G", twenty_four.c_str()});
+  EXPECT_TRUE(cfg().nicehash);
+  EXPECT_EQ(r.output, kBanner);
+
+  const std::string twenty_five = gpu_list_of(25);
+  r = run({"-S", "p:1", "-u", "u", "-G", twenty_five.c_str()});
+  EXPECT_FALSE(cfg().nicehash);
+  const std::string warning =
+      "Nicehash support with more then 24 devices not possible: nicehash disabled\n";
+  EXPECT_EQ(without_times(r.output), kBanner + warning);
+
+  // The warning comes before the --help check.
+  r = run({"--help", "-G", twenty_five.c_str()});
+  EXPECT_EQ(r.start.exit_code, 1);
+  EXPECT_EQ(without_times(r.output).substr(0, kBanner.size() + warning.size()), kBanner + warning);
+}
+
+TEST(StartUp, BenchmarkNeedsNoPoolButAPositiveTime) {
+  run_result r = run({"--benchmark", "5", "--algo", "0"});
+  EXPECT_FALSE(r.start.finished);
+  EXPECT_EQ(cfg().benchmark_seconds, 5);
+  r = run({"--benchmark", "-3"});
+  EXPECT_TRUE(r.start.finished);
+  EXPECT_EQ(r.start.exit_code, 1);
+}
+
+TEST(StartUp, LogFileGetsEverythingAfterTheBanner) {
+  char path[] = "/tmp/orbeck-log-XXXXXX";
+  int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  run_result r = run({"-S", "h:1", "-u", "w", "--algo", "12", "--log", path});
+  EXPECT_EQ(read_file(path), r.output.substr(kBanner.size()));
+  printer::inst().close_log();
+  std::remove(path);
+}
+
+TEST(GpuList, ParsesLikeAStreamOfIntegers) {
+  struct {
+    const char* text;
+    std::vector<uint32_t> expected;
+  } cases[] = {
+      {"0,1,2", {0, 1, 2}}, {"0 1", {0, 1}},    {"0;1", {0}},       {"0,1,,2", {0, 1}},
+      {"", {7}},            {"abc", {}},        {" 3", {3}},        {"-1", {0xFFFFFFFFu}},
+      {"4,", {4}},          {"1, 2", {1, 2}},
+  };
+  for (const auto& c : cases) {
+    std::vector<uint32_t> list{7};
+    parse_gpu_list(c.text, list);
+    EXPECT_EQ(list, c.expected) << "'" << c.text << "'";
+  }
+}
+
+}  // namespace
+}  // namespace app

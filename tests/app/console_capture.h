@@ -1,0 +1,43 @@
+// Test helper: routes the printer's console text into a temporary file for
+// the lifetime of the object and hands it back as a string.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "app/printer.h"
+
+namespace app {
+
+class console_capture {
+ public:
+  console_capture() : file_(std::tmpfile()) { printer::inst().set_console(file_, false); }
+  ~console_capture() {
+    printer::inst().set_console(stdout, false);
+    std::fclose(file_);
+  }
+  console_capture(const console_capture&) = delete;
+  console_capture& operator=(const console_capture&) = delete;
+
+  std::string text() const {
+    std::fflush(file_);
+    std::string out;
+    std::rewind(file_);
+    char buffer[4096];
+    size_t got;
+    while ((got = std::fread(buffer, 1, sizeof(buffer), file_)) > 0) out.append(buffer, got);
+    std::fseek(file_, 0, SEEK_END);
+    return out;
+  }
+
+ private:
+  FILE* file_;
+};
+
+// Strips "[HH:MM:SS] " time prefixes so texts can be compared exactly.
+std::string without_times(const std::string& text);
+
+// Reads a whole file; empty when it cannot be read.
+std::string read_file(const std::string& path);
+
+}  // namespace app

@@ -1,0 +1,49 @@
+// The start-up of orbeck-vega as a user runs it: output and exit codes.
+#include <gtest/gtest.h>
+
+#include "console_capture.h"
+#include "process_runner.h"
+
+namespace app {
+namespace {
+
+const std::string kProgram = "src/orbeck-vega";
+
+TEST(Program, HelpExitsWithOneAndPrintsTheGoldenText) {
+  process_result r = run_process(built_program(kProgram), {"--help"});
+  ASSERT_TRUE(r.exited);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.output, read_file(ORBECK_TEST_DATA_DIR "/golden/help.txt"));
+}
+
+TEST(Program, NoArgumentsExitsWithZero) {
+  process_options options;
+  options.stdin_text = "x";
+  process_result r = run_process(built_program(kProgram), {}, options);
+  ASSERT_TRUE(r.exited);
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.output, read_file(ORBECK_TEST_DATA_DIR "/golden/no_arguments.txt"));
+}
+
+TEST(Program, AlgorithmOutOfRangeExitsWithZero) {
+  process_result r = run_process(built_program(kProgram), {"-S", "h:1", "-u", "w", "--algo", "11"});
+  ASSERT_TRUE(r.exited);
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_NE(r.output.find("] Algo 11 not supported. Algo must be in the range -1 to 10\n"),
+            std::string::npos);
+}
+
+TEST(Program, RejectedCommandLineExitsWithOne) {
+  process_result r = run_process(built_program(kProgram), {"--algo", "abc"});
+  ASSERT_TRUE(r.exited);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.output.find("the argument ('abc') for option '--algo' is invalid"), std::string::npos);
+}
+
+TEST(Program, NoColourWhenOutputIsNotATerminal) {
+  process_result r = run_process(built_program(kProgram), {"-S", "h:1", "-u", "w", "-a", "-3"});
+  EXPECT_EQ(r.output.find('\x1b'), std::string::npos);
+}
+
+}  // namespace
+}  // namespace app
