@@ -25,6 +25,7 @@ struct job_record {
   uint32_t target = 0;
   uint32_t blob_length = 0;      // 0 means no job
 };
+static_assert(sizeof(job_record) == 160, "job_record is copied as a 160-byte record");
 
 // The work handed to the mining threads.
 struct mining_job {
@@ -66,6 +67,9 @@ enum event_kind : uint32_t {
   kPrintReport = 10,
   kStop = 11,
 };
+
+// Kinds outside 1-11 are taken from the queue and ignored by the executor.
+constexpr bool is_known_event_kind(uint32_t kind) { return kind >= kSocketReady && kind <= kStop; }
 
 // One queue item; the payload depends on the kind. The event owns its text.
 struct executor_event {

@@ -1,0 +1,547 @@
+#include "net/jpsock.h"
+
+#include <rapidjson/allocators.h>
+#include <rapidjson/document.h>
+
+#include <cassert>
+#include <cstdarg>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+#include "net/json_escape.h"
+#include "net/line_framer.h"
+
+namespace net {
+namespace {
+
+using json_pool = rapidjson::MemoryPoolAllocator<rapidjson::CrtAllocator>;
+using json_document = rapidjson::GenericDocument<rapidjson::UTF8<>, json_pool, json_pool>;
+using json_value = rapidjson::Value;
+
+constexpr size_t kJsonChunkSize = 64 * 1024;
+// The parser's work stack starts well inside its 4 KiB block (which also
+// holds the pool's chunk header and the reader's own stack), so ordinary
+// lines never leave the block.
+constexpr size_t kParseStackCapacity = 1024;
+// Iterative parsing: a hostile line of nested brackets cannot exhaust the
+// connection thread's stack.
+constexpr unsigned kParseFlags = rapidjson::kParseIterativeFlag;
+
+constexpr char kAgent[] = "orbeck/1.5.0";
+
+// The system's text for an errno value (thread-safe under both strerror_r
+// flavours).
+[[maybe_unused]] const char* pick_error_text(int rc, const char* buffer) {
+  return rc == 0 ? buffer : "Unknown error";
+}
+[[maybe_unused]] const char* pick_error_text(const char* text, const char*) { return text; }
+std::string system_text(int code) {
+  char buffer[256] = {};
+  return pick_error_text(strerror_r(code, buffer, sizeof(buffer)), buffer);
+}
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Decodes `bytes` pairs of hex digits (either case, high nibble first).
+bool decode_hex(const char* text, size_t bytes, uint8_t* out) {
+  for (size_t i = 0; i < bytes; ++i) {
+    const int high = hex_value(text[2 * i]);
+    const int low = hex_value(text[2 * i + 1]);
+    if (high < 0 || low < 0) return false;
+    out[i] = static_cast<uint8_t>(high << 4 | low);
+  }
+  return true;
+}
+
+// Formats an outgoing line into a kMessageSize buffer; a longer line is cut
+// at kMessageSize - 1 bytes as snprintf cuts, and only the NUL-terminated
+// text is ever sent.
+__attribute__((format(printf, 2, 3))) void format_line(char* out, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(out, jpsock::kMessageSize, format, args);
+  va_end(args);
+}
+
+void encode_hex(const uint8_t* bytes, size_t count, char* out) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  for (size_t i = 0; i < count; ++i) {
+    out[2 * i] = kDigits[bytes[i] >> 4];
+    out[2 * i + 1] = kDigits[bytes[i] & 0x0f];
+  }
+  out[2 * count] = '\0';
+}
+
+// Deep copy that copies every string: values parsed in place point into the
+// receive buffer, which the next read overwrites. Depth is bounded by the
+// line length (under 4096 bytes).
+void copy_value(const json_value& from, json_value& to, json_pool& pool) {
+  switch (from.GetType()) {
+    case rapidjson::kObjectType:
+      to.SetObject();
+      for (auto member = from.MemberBegin(); member != from.MemberEnd(); ++member) {
+        json_value name(member->name.GetString(), member->name.GetStringLength(), pool);
+        json_value value;
+        copy_value(member->value, value, pool);
+        to.AddMember(name, value, pool);
+      }
+      break;
+    case rapidjson::kArrayType:
+      to.SetArray();
+      to.Reserve(from.Size(), pool);
+      for (auto element = from.Begin(); element != from.End(); ++element) {
+        json_value value;
+        copy_value(*element, value, pool);
+        to.PushBack(value, pool);
+      }
+      break;
+    case rapidjson::kStringType:
+      to.SetString(from.GetString(), from.GetStringLength(), pool);
+      break;
+    default:  // null, bool, number: no memory of their own
+      to.CopyFrom(from, pool);
+      break;
+  }
+}
+
+const json_value* find_member(const json_value& object, const char* name) {
+  auto member = object.FindMember(name);
+  return member == object.MemberEnd() ? nullptr : &member->value;
+}
+
+}  // namespace
+
+int64_t now_ticks() {
+  using ticks = std::chrono::duration<int64_t, std::ratio<1, kTicksPerSecond>>;
+  return std::chrono::duration_cast<ticks>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// The JSON memory: three pools, each starting in its own fixed 4 KiB block
+// and growing in 64 KiB chunks. The document and stack pools belong to the
+// line being parsed (connection thread, or the test driving process_line);
+// the reply pool and reply value belong to the call slot (call_mutex_).
+struct jpsock::json_state {
+  alignas(16) char document_block[kJsonBlockSize];
+  alignas(16) char stack_block[kJsonBlockSize];
+  alignas(16) char reply_block[kJsonBlockSize];
+  rapidjson::CrtAllocator chunk_allocator;
+  json_pool document_pool{document_block, kJsonBlockSize, kJsonChunkSize, &chunk_allocator};
+  json_pool stack_pool{stack_block, kJsonBlockSize, kJsonChunkSize, &chunk_allocator};
+  json_pool reply_pool{reply_block, kJsonBlockSize, kJsonChunkSize, &chunk_allocator};
+  json_document document{&document_pool, kParseStackCapacity, &stack_pool};
+  json_value reply_value;
+};
+
+jpsock::jpsock(uint64_t pool_id, core::event_queue& events,
+               std::chrono::milliseconds reply_timeout, tick_source clock)
+    : pool_id_(pool_id),
+      events_(events),
+      reply_timeout_(reply_timeout),
+      clock_(clock),
+      json_(std::make_unique<json_state>()),
+      socket_(this),
+      login_time_(clock()),
+      disconnect_time_(login_time_.load()),
+      start_time_(login_time_.load()) {}
+
+jpsock::~jpsock() { disconnect(); }
+
+void jpsock::set_error(std::string_view text) {
+  std::lock_guard<std::mutex> lock(error_mutex_);
+  if (error_set_.exchange(true)) return;
+  error_text_.assign(text);
+}
+
+void jpsock::set_system_error(const char* prefix, int code) {
+  set_error(std::string(prefix) + system_text(code));
+}
+
+std::string jpsock::error_text() const {
+  std::lock_guard<std::mutex> lock(error_mutex_);
+  return error_text_;
+}
+
+bool jpsock::connect_pool(const char* address, std::string& error, bool nicehash) {
+  // The caller should have ended the previous connection with disconnect.
+  // If it did not, end it here: assigning over a running thread would abort
+  // the process. disconnect_time stays as it was.
+  std::thread stale;
+  {
+    std::lock_guard<std::mutex> lock(thread_mutex_);
+    stale = std::move(thread_);
+  }
+  if (stale.joinable()) {
+    socket_.close();
+    stale.join();
+  }
+
+  nicehash_ = nicehash;
+  {
+    std::lock_guard<std::mutex> lock(error_mutex_);
+    error_set_ = false;
+    error_text_.clear();
+  }
+  difficulty_ = 0;
+  connect_count_.fetch_add(1);
+
+  if (!socket_.resolve_address(address)) {
+    error = error_text();
+    return false;
+  }
+  connected_ = true;
+  std::lock_guard<std::mutex> lock(thread_mutex_);
+  thread_ = std::thread(&jpsock::receive_loop, this);
+  return true;
+}
+
+void jpsock::disconnect() {
+  socket_.close();
+  std::thread finished;
+  {
+    std::lock_guard<std::mutex> lock(thread_mutex_);
+    assert(thread_.get_id() != std::this_thread::get_id() && "disconnect on the connection thread");
+    finished = std::move(thread_);
+  }
+  if (finished.joinable()) finished.join();
+  disconnect_time_ = clock_();
+}
+
+void jpsock::receive_loop() {
+  if (socket_.connect()) {
+    events_.post(core::executor_event(core::kSocketReady, pool_id_));
+    line_framer framer;
+    auto handle_line = [this](char* line, size_t length) { return process_line(line, length); };
+    // Ends when the pool closes, a socket call fails (a close from another
+    // thread included), a line is rejected or the buffer overflows.
+    for (;;) {
+      const int32_t count = socket_.receive(framer.free_space(), framer.free_capacity());
+      if (count <= 0) break;
+      const line_framer::result result = framer.commit(static_cast<uint32_t>(count), handle_line);
+      if (result == line_framer::result::kOverflow) {
+        // Recorded before the close, so a send failing because of the close
+        // cannot take the place of the cause.
+        set_error("Recv Error: data overflow");
+        socket_.close();
+        break;
+      }
+      if (result == line_framer::result::kRejected) {
+        socket_.close();
+        break;
+      }
+    }
+  }
+  end_connection();
+}
+
+void jpsock::end_connection() {
+  // State first, so whoever handles the socket_error event finds the
+  // connection already marked down and its job cleared.
+  connected_ = false;
+  logged_in_ = false;
+  {
+    std::lock_guard<std::mutex> lock(job_mutex_);
+    current_job_ = core::job_record();
+  }
+  bool released = false;
+  {
+    std::lock_guard<std::mutex> lock(call_mutex_);
+    if (call_pending_) {
+      reply_arrived_ = true;
+      reply_id_ = 0;
+      call_pending_ = false;
+      released = true;
+    }
+  }
+  if (released) call_signal_.notify_all();
+  events_.post(core::executor_event(core::kSocketError, pool_id_, error_text()));
+}
+
+bool jpsock::call_pool(const char* message) {
+  {
+    std::lock_guard<std::mutex> lock(call_mutex_);
+    json_->reply_value.SetNull();
+    json_->reply_pool.Clear();
+    reply_arrived_ = false;
+    reply_id_ = 0;
+    call_pending_ = true;
+    call_error_.clear();
+  }
+  if (!socket_.send_all(message)) {
+    {
+      std::lock_guard<std::mutex> lock(call_mutex_);
+      call_pending_ = false;
+    }
+    disconnect();
+    return false;
+  }
+
+  bool has_result;
+  bool arrived;
+  {
+    std::unique_lock<std::mutex> lock(call_mutex_);
+    const auto deadline = std::chrono::steady_clock::now() + reply_timeout_;
+    call_signal_.wait_until(lock, deadline, [this] { return reply_arrived_; });
+    has_result = call_pending_;
+    arrived = reply_arrived_;
+    call_pending_ = false;  // a reply arriving later finds no call waiting
+  }
+  if (error_set_) return false;  // the connection is ending; its thread reports why
+  if (!arrived) {
+    set_error("Socket Error: Timeout while waiting for a reply");
+    disconnect();
+    return false;
+  }
+  return has_result;
+}
+
+bool jpsock::login(const char* login, const char* password) {
+  char login_text[kMessageSize];
+  char password_text[kMessageSize];
+  escape_json_string(login, login_text, sizeof(login_text));
+  escape_json_string(password, password_text, sizeof(password_text));
+  char message[kMessageSize];
+  format_line(message,
+              "{\"method\":\"login\",\"params\":{\"login\":\"%s\",\"pass\":\"%s\","
+              "\"agent\":\"%s\"},\"id\":1}\n",
+              login_text, password_text, kAgent);
+  if (!call_pool(message)) return false;
+
+  // The call has ended: the connection thread no longer writes the reply.
+  const json_value& reply = json_->reply_value;
+  if (!reply.IsObject()) {
+    set_error("Job Error: Login protocol error 1");
+    disconnect();
+    return false;
+  }
+  const json_value* id = find_member(reply, "id");
+  const json_value* job = find_member(reply, "job");
+  if (id == nullptr || job == nullptr || !id->IsString()) {
+    set_error("Job Error: Login protocol error 2");
+    disconnect();
+    return false;
+  }
+  if (id->GetStringLength() >= core::kJobIdSize) {
+    set_error("Job Error: Login protocol error 3");
+    disconnect();
+    return false;
+  }
+  std::memset(miner_id_, 0, sizeof(miner_id_));
+  std::memcpy(miner_id_, id->GetString(), id->GetStringLength());
+
+  if (!process_job(*job)) {
+    disconnect();
+    return false;
+  }
+  logged_in_ = true;
+  const int64_t now = clock_();
+  login_time_ = now;
+  disconnected_total_ = disconnected_total_.load() +
+                        static_cast<double>((now - disconnect_time_.load()) / kTicksPerSecond);
+  return true;
+}
+
+bool jpsock::submit(const char* job_id, uint32_t nonce, const uint8_t* hash32) {
+  char miner_text[kMessageSize];
+  char job_text[kMessageSize];
+  escape_json_string(miner_id_, miner_text, sizeof(miner_text));
+  escape_json_string(job_id, job_text, sizeof(job_text));
+  const uint8_t nonce_bytes[4] = {
+      static_cast<uint8_t>(nonce), static_cast<uint8_t>(nonce >> 8),
+      static_cast<uint8_t>(nonce >> 16), static_cast<uint8_t>(nonce >> 24)};
+  char nonce_hex[2 * sizeof(nonce_bytes) + 1];
+  encode_hex(nonce_bytes, sizeof(nonce_bytes), nonce_hex);
+  char hash_hex[2 * 32 + 1];
+  encode_hex(hash32, 32, hash_hex);
+
+  char message[kMessageSize];
+  format_line(message,
+              "{\"method\":\"submit\",\"params\":{\"id\":\"%s\",\"job_id\":\"%s\","
+              "\"nonce\":\"%s\",\"result\":\"%s\"},\"id\":1}\n",
+              miner_text, job_text, nonce_hex, hash_hex);
+  return call_pool(message);
+}
+
+bool jpsock::get_current_job(core::job_record& out) {
+  std::lock_guard<std::mutex> lock(job_mutex_);
+  if (current_job_.blob_length == 0) return false;
+  out = current_job_;
+  return true;
+}
+
+std::string jpsock::get_call_error() {
+  std::lock_guard<std::mutex> lock(call_mutex_);
+  return call_error_;
+}
+
+double jpsock::disconnected_seconds() const {
+  double seconds = disconnected_total_.load();
+  if (!connected_) {
+    seconds += static_cast<double>((clock_() - disconnect_time_.load()) / kTicksPerSecond);
+  }
+  return seconds;
+}
+
+double jpsock::connected_seconds() const {
+  return static_cast<double>((clock_() - start_time_) / kTicksPerSecond) - disconnected_seconds();
+}
+
+bool jpsock::process_line(char* line, size_t length) {
+  if (length == 0) {
+    set_error("Job Error: Invalid JSON");
+    return false;
+  }
+  line[length - 1] = '\0';
+  // JSON text never holds a raw NUL; one would end the in-place parse early
+  // and let whatever follows it pass unchecked.
+  if (std::memchr(line, '\0', length - 1) != nullptr) {
+    set_error("Job Error: Invalid JSON");
+    return false;
+  }
+  json_state& json = *json_;
+  json.document.SetNull();
+  json.document_pool.Clear();
+  json.stack_pool.Clear();
+  json.document.ParseInsitu<kParseFlags>(line);
+  if (json.document.HasParseError()) {
+    set_error("Job Error: Invalid JSON");
+    return false;
+  }
+  const json_value& root = json.document;
+  if (!root.IsObject()) {
+    set_error("Job Error: Invalid root");
+    return false;
+  }
+
+  const json_value* method = find_member(root, "method");
+  if (method == nullptr) {
+    // A reply to our call.
+    const json_value* id = find_member(root, "id");
+    if (id == nullptr || !id->IsUint64()) {
+      set_error("Job Error: Protocol error 3");
+      return false;
+    }
+    const json_value* error = find_member(root, "error");
+    const json_value* message = nullptr;
+    const json_value* result = nullptr;
+    if (error != nullptr && !error->IsNull()) {
+      if (!error->IsObject()) {
+        set_error("Job Error: Protocol error 5");
+        return false;
+      }
+      message = find_member(*error, "message");
+      if (message == nullptr || !message->IsString()) {
+        set_error("Job Error: Protocol error 6");
+        return false;
+      }
+    } else {
+      result = find_member(root, "result");
+      if (result == nullptr) {
+        set_error("Job Error: Protocol error 7");
+        return false;
+      }
+    }
+    {
+      std::unique_lock<std::mutex> lock(call_mutex_);
+      if (!call_pending_) {
+        lock.unlock();
+        set_error("Job Error: Unexpected call response");
+        return false;
+      }
+      reply_arrived_ = true;
+      reply_id_ = id->GetUint64();
+      if (message != nullptr) {
+        call_pending_ = false;
+        call_error_.assign(message->GetString(), message->GetStringLength());
+      } else {
+        copy_value(*result, json.reply_value, json.reply_pool);
+      }
+    }
+    call_signal_.notify_all();
+    return true;
+  }
+
+  // A notification from the pool.
+  if (!method->IsString()) {
+    set_error("Job Error: Protocol error 1");
+    return false;
+  }
+  if (method->GetStringLength() != 3 || std::memcmp(method->GetString(), "job", 3) != 0) {
+    set_error(std::string("Job Error: Unsupported server method ") + method->GetString());
+    return false;
+  }
+  const json_value* params = find_member(root, "params");
+  if (params == nullptr || !params->IsObject()) {
+    set_error("Job Error: Protocol error 2");
+    return false;
+  }
+  return process_job(*params);
+}
+
+bool jpsock::process_job(const json_value& job) {
+  if (!job.IsObject()) {
+    set_error("Job Error: Job error 1");
+    return false;
+  }
+  const json_value* job_id = find_member(job, "job_id");
+  const json_value* blob = find_member(job, "blob");
+  const json_value* target = find_member(job, "target");
+  if (job_id == nullptr || blob == nullptr || target == nullptr || !job_id->IsString() ||
+      !blob->IsString() || !target->IsString()) {
+    set_error("Job Error: missing job parameter");
+    return false;
+  }
+  if (job_id->GetStringLength() >= core::kJobIdSize) {
+    set_error("Job Error: invalid job id");
+    return false;
+  }
+  core::job_record record;
+  const size_t blob_length = blob->GetStringLength() / 2;  // an odd last digit is ignored
+  if (blob_length > core::kBlobSize) {
+    set_error("Job Error: invalid work length. Maybe no CryptoNight based pool?");
+    return false;
+  }
+  if (!decode_hex(blob->GetString(), blob_length, record.blob)) {
+    set_error("Job Error: Job error 4");
+    return false;
+  }
+  std::memcpy(record.job_id, job_id->GetString(), job_id->GetStringLength());
+
+  if (target->GetStringLength() > 8) {
+    set_error("Job Error: invalid target format");
+    return false;
+  }
+  // A shorter target is padded with '0' on the right: "ffff" is ffff0000.
+  char target_text[8];
+  std::memset(target_text, '0', sizeof(target_text));
+  std::memcpy(target_text, target->GetString(), target->GetStringLength());
+  uint8_t target_bytes[4];
+  uint32_t target_value = 0;
+  if (decode_hex(target_text, sizeof(target_bytes), target_bytes)) {
+    target_value = static_cast<uint32_t>(target_bytes[0]) |
+                   static_cast<uint32_t>(target_bytes[1]) << 8 |
+                   static_cast<uint32_t>(target_bytes[2]) << 16 |
+                   static_cast<uint32_t>(target_bytes[3]) << 24;
+  }
+  if (target_value == 0) {
+    set_error(std::string("Job Error: invalid target: ") + target->GetString());
+    return false;
+  }
+  record.target = target_value;
+  record.blob_length = static_cast<uint32_t>(blob_length);
+
+  difficulty_ = 0xFFFFFFFFu / target_value;
+  events_.post(core::executor_event(core::kNewJob, pool_id_, record));
+  std::lock_guard<std::mutex> lock(job_mutex_);
+  current_job_ = record;
+  return true;
+}
+
+}  // namespace net

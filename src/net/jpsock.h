@@ -1,0 +1,148 @@
+// One connection to one mining pool: plain TCP, line-oriented JSON-RPC
+// ("login", "submit", replies, "job" notifications). Every valid job becomes a
+// new_job event; the connection's first error ends it and arrives as a
+// socket_error event. Threads: the executor thread calls connect_pool, login,
+// submit and disconnect; the connection thread runs receive_loop. The
+// accessors below may be read from any thread.
+#pragma once
+
+#include <rapidjson/fwd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "core/event_queue.h"
+#include "core/work_records.h"
+#include "net/plain_socket.h"
+
+namespace net {
+
+// System-clock time in 100-ns ticks since 1970.
+int64_t now_ticks();
+using tick_source = int64_t (*)();
+constexpr int64_t kTicksPerSecond = 10'000'000;
+
+class jpsock {
+ public:
+  static constexpr size_t kMessageSize = 1024;    // outgoing line, NUL included
+  static constexpr size_t kJsonBlockSize = 4096;  // each of the three JSON pools' first block
+
+  // reply_timeout: how long a call waits for its reply (the program keeps
+  // 20 s; tests shorten it). clock: the tick source (tests replace it).
+  jpsock(uint64_t pool_id, core::event_queue& events,
+         std::chrono::milliseconds reply_timeout = std::chrono::seconds(20),
+         tick_source clock = &now_ticks);
+  ~jpsock();  // disconnects
+  jpsock(const jpsock&) = delete;
+  jpsock& operator=(const jpsock&) = delete;
+
+  // Executor thread; no connection thread may exist (the previous one was
+  // ended with disconnect). Resolves the address here, then connects on a
+  // new connection thread, which posts socket_ready or socket_error. On an
+  // address error, `error` receives the text and false is returned.
+  bool connect_pool(const char* address, std::string& error, bool nicehash);
+  // Any thread but the connection thread: closes the socket, joins the
+  // connection thread, stamps disconnect_time.
+  void disconnect();
+  // Executor thread, after socket_ready. False with error_set() false: the
+  // pool answered with an error (get_call_error); with error_set() true the
+  // connection is ending.
+  bool login(const char* login, const char* password);
+  // Executor thread. True: the pool accepted the share.
+  bool submit(const char* job_id, uint32_t nonce, const uint8_t* hash32);
+  // False when there is no current job.
+  bool get_current_job(core::job_record& out);
+  // The pool's error message of the last call; empty when it had none.
+  std::string get_call_error();
+  // The first error text of the current connection. Complete once
+  // error_set() is seen true by a thread that then calls this.
+  std::string error_text() const;
+
+  // Whole seconds, counted since construction.
+  double connected_seconds() const;
+  double disconnected_seconds() const;
+
+  bool is_connected() const { return connected_.load(); }
+  bool is_logged_in() const { return logged_in_.load(); }
+  bool error_set() const { return error_set_.load(); }
+  uint64_t difficulty() const { return difficulty_.load(); }
+  bool nicehash() const { return nicehash_.load(); }
+  uint32_t connect_count() const { return connect_count_.load(); }
+  int64_t login_time() const { return login_time_.load(); }       // 100-ns ticks since 1970
+  int64_t disconnect_time() const { return disconnect_time_.load(); }
+  uint64_t pool_id() const { return pool_id_; }
+  // Executor thread: the id of the last login, sent back with every submit.
+  const char* miner_id() const { return miner_id_; }
+
+  // One received line with its line feed, parsed in place (the connection
+  // thread; tests and the fuzzer call it directly). False ends the
+  // connection; the reason is the recorded error text.
+  bool process_line(char* line, size_t length);
+
+  // Test seam: the system calls of the socket; only while not connected.
+  void set_socket_calls(socket_calls calls) { socket_.set_calls(calls); }
+
+ private:
+  friend class plain_socket;
+  struct json_state;
+
+  void receive_loop();
+  void end_connection();
+  bool call_pool(const char* message);
+  bool process_job(const rapidjson::Value& job);
+
+  // First error wins: only the caller that claims error_set_ stores its text.
+  void set_error(std::string_view text);
+  void set_system_error(const char* prefix, int code);  // prefix + strerror(code)
+
+  const uint64_t pool_id_;
+  core::event_queue& events_;
+  const std::chrono::milliseconds reply_timeout_;
+  const tick_source clock_;
+
+  std::atomic<bool> nicehash_{true};
+  std::atomic<bool> connected_{false};
+  std::atomic<bool> logged_in_{false};
+  std::atomic<uint64_t> difficulty_{0};
+  char miner_id_[core::kJobIdSize] = {};  // executor thread only
+
+  mutable std::mutex error_mutex_;
+  std::atomic<bool> error_set_{false};  // claimed under error_mutex_, read lock-free
+  std::string error_text_;              // guarded by error_mutex_
+
+  // The call slot: at most one call waits, on the executor thread; the
+  // connection thread fills it. All guarded by call_mutex_, as is the reply
+  // value inside json_.
+  std::mutex call_mutex_;
+  std::condition_variable call_signal_;
+  bool reply_arrived_ = false;
+  uint64_t reply_id_ = 0;      // recorded, never compared
+  bool call_pending_ = false;  // a call waits; afterwards: the reply had a result
+  std::string call_error_;
+
+  std::mutex thread_mutex_;
+  std::thread thread_;  // guarded by thread_mutex_; runs receive_loop
+
+  std::mutex job_mutex_;
+  core::job_record current_job_;  // guarded by job_mutex_; blob_length 0: none
+
+  std::unique_ptr<json_state> json_;  // document pools: connection thread; reply: call slot
+  plain_socket socket_;
+
+  // Written on the executor thread, read by the statistics from any thread.
+  std::atomic<int64_t> login_time_;
+  std::atomic<int64_t> disconnect_time_;
+  const int64_t start_time_;
+  std::atomic<double> disconnected_total_{0.0};  // whole seconds, summed at each login
+  std::atomic<uint32_t> connect_count_{0};
+};
+
+}  // namespace net

@@ -1,0 +1,147 @@
+#include "net/plain_socket.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "net/jpsock.h"
+
+namespace net {
+
+const addrinfo* choose_address(const addrinfo* list) {
+  const addrinfo* last_v4 = nullptr;
+  const addrinfo* last_v6 = nullptr;
+  for (const addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
+    if (entry->ai_family == AF_INET) last_v4 = entry;
+    if (entry->ai_family == AF_INET6) last_v6 = entry;
+  }
+  return last_v4 != nullptr ? last_v4 : last_v6;
+}
+
+plain_socket::plain_socket(jpsock* owner, socket_calls calls) : owner_(owner), calls_(calls) {}
+
+plain_socket::~plain_socket() {
+  close();
+  free_resolved();
+}
+
+void plain_socket::free_resolved() {
+  if (resolved_ != nullptr) ::freeaddrinfo(resolved_);
+  resolved_ = nullptr;
+  chosen_ = nullptr;
+}
+
+bool plain_socket::resolve_address(const char* address) {
+  free_resolved();
+  const size_t length = strnlen(address, kMaxAddressLength + 1);
+  if (length > kMaxAddressLength) {
+    owner_->set_error("Connection Error: Pool address invalid");
+    return false;
+  }
+  char work[kMaxAddressLength + 1];
+  std::memcpy(work, address, length + 1);
+
+  // A scheme prefix such as "stratum+tcp://" is ignored.
+  char* host = work;
+  if (char* slashes = std::strstr(host, "//")) host = slashes + 2;
+  char* colon = std::strchr(host, ':');
+  if (colon == nullptr) {
+    owner_->set_error("Connection Error: No port specified");
+    return false;
+  }
+  *colon = '\0';
+  const char* port = colon + 1;
+
+  addrinfo hints = {};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  addrinfo* list = nullptr;
+  const int rc = calls_.resolve(host, port, &hints, &list);
+  if (rc != 0) {
+    owner_->set_error(std::string("Connection Error: GetAddrInfo: ") + gai_strerror(rc));
+    return false;
+  }
+  const addrinfo* chosen = choose_address(list);
+  if (chosen == nullptr) {
+    ::freeaddrinfo(list);
+    owner_->set_error("Connection Error: could not resolve address");
+    return false;
+  }
+  const int fd = ::socket(chosen->ai_family, chosen->ai_socktype, chosen->ai_protocol);
+  if (fd < 0) {
+    const int code = errno;
+    ::freeaddrinfo(list);
+    owner_->set_system_error("Connection Error: could not open socket", code);
+    return false;
+  }
+  resolved_ = list;
+  chosen_ = chosen;
+  // A socket left open by a connection that was never closed is closed now.
+  const int previous = handle_.exchange(fd);
+  if (previous >= 0) {
+    ::shutdown(previous, SHUT_RDWR);
+    ::close(previous);
+  }
+  return true;
+}
+
+bool plain_socket::connect() {
+  if (chosen_ == nullptr) {
+    owner_->set_system_error("Connection Error: ", EDESTADDRREQ);
+    return false;
+  }
+  const int rc = ::connect(handle_.load(), chosen_->ai_addr, chosen_->ai_addrlen);
+  const int code = errno;
+  free_resolved();
+  if (rc != 0) {
+    owner_->set_system_error("Connection Error: ", code);
+    return false;
+  }
+  return true;
+}
+
+int32_t plain_socket::receive(char* buffer, uint32_t capacity) {
+  ssize_t count;
+  // A signal delivered to this thread is not a connection error.
+  do {
+    count = ::recv(handle_.load(), buffer, capacity, 0);
+  } while (count < 0 && errno == EINTR);
+  if (count == 0) {
+    owner_->set_error("Recv Error: socket closed");
+  } else if (count < 0) {
+    owner_->set_system_error("Recv Error: ", errno);
+  }
+  return static_cast<int32_t>(count);
+}
+
+bool plain_socket::send_all(const char* text) {
+  const size_t length = std::strlen(text);
+  size_t sent = 0;
+  while (sent < length) {
+    const ssize_t count =
+        calls_.send(handle_.load(), text + sent, length - sent, MSG_NOSIGNAL);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) {
+      // A blocking stream send never returns 0 for a non-empty buffer; treat
+      // it as a broken connection instead of looping for ever.
+      owner_->set_system_error("Send: ", count == 0 ? EPIPE : errno);
+      return false;
+    }
+    sent += static_cast<size_t>(count);
+  }
+  return true;
+}
+
+void plain_socket::close() {
+  const int fd = handle_.exchange(-1);
+  if (fd < 0) return;
+  ::shutdown(fd, SHUT_RDWR);
+  ::close(fd);
+}
+
+}  // namespace net

@@ -1,0 +1,62 @@
+// base_socket over POSIX blocking TCP sockets. Owned by one jpsock, reused
+// for every connection attempt; thread rules as base_socket. Error texts are
+// the owner's first-error texts: prefix + strerror(errno) / gai_strerror.
+#pragma once
+
+#include <netdb.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "net/base_socket.h"
+
+namespace net {
+
+class jpsock;
+
+// The system calls plain_socket makes where tests need to step in. A
+// replacement resolver must return a list that ::freeaddrinfo can free.
+struct socket_calls {
+  int (*resolve)(const char* host, const char* service, const addrinfo* hints,
+                 addrinfo** result) = ::getaddrinfo;
+  ssize_t (*send)(int fd, const void* data, size_t length, int flags) = ::send;
+};
+
+// The entry a connection uses from a resolver list: the last IPv4 entry,
+// else the last IPv6 entry, else nullptr.
+const addrinfo* choose_address(const addrinfo* list);
+
+class plain_socket : public base_socket {
+ public:
+  static constexpr size_t kMaxAddressLength = 255;
+
+  explicit plain_socket(jpsock* owner, socket_calls calls = socket_calls());
+  ~plain_socket() override;
+  plain_socket(const plain_socket&) = delete;
+  plain_socket& operator=(const plain_socket&) = delete;
+
+  bool resolve_address(const char* address) override;
+  bool connect() override;
+  int32_t receive(char* buffer, uint32_t capacity) override;
+  bool send_all(const char* text) override;
+  void close() override;
+
+  // Test seam: replaces the system calls; only while no connection runs.
+  void set_calls(socket_calls calls) { calls_ = calls; }
+
+ private:
+  void free_resolved();
+
+  jpsock* const owner_;
+  socket_calls calls_;
+  // Written by resolve_address, read and freed by connect on the connection
+  // thread, which starts after resolve_address returned.
+  const addrinfo* chosen_ = nullptr;
+  addrinfo* resolved_ = nullptr;
+  std::atomic<int> handle_{-1};  // -1 when no socket is open; close exchanges it
+};
+
+}  // namespace net
