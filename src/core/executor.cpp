@@ -1,0 +1,243 @@
+#include "core/executor.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/config.h"
+#include "app/printer.h"
+#include "crypto/algorithm.h"
+
+namespace core {
+
+int64_t now_ticks() {
+  using ticks = std::chrono::duration<int64_t, std::ratio<1, 10000000>>;
+  return std::chrono::duration_cast<ticks>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+executor::executor(mining_backend& miner, executor_settings settings)
+    : miner_(miner),
+      settings_(std::move(settings)),
+      hasher_(std::make_unique<crypto::CryptoNight>()),
+      meter_(app::cfg().gpu_list.size()),
+      user_pool_(std::make_unique<net::jpsock>(kPoolUser, events_, settings_.reply_timeout)),
+      dev_pool_(std::make_unique<net::jpsock>(kPoolDonation, events_, settings_.reply_timeout)),
+      job_start_(now_ticks()) {}
+
+executor::~executor() {
+  if (executor_thread_.joinable() || timer_thread_.joinable()) stop();
+}
+
+void executor::start(bool run_here) {
+  if (run_here) {
+    loop();
+  } else {
+    executor_thread_ = std::thread(&executor::loop, this);
+  }
+}
+
+void executor::stop() {
+  post(executor_event(kStop, kPoolNone));
+  if (timer_thread_.joinable()) timer_thread_.join();
+  if (executor_thread_.joinable()) executor_thread_.join();
+}
+
+void executor::loop() {
+  mining_job idle;
+  idle.idle = true;
+  idle.nicehash = true;
+  miner_.start(idle, events_, *this);
+
+  active_pool_.store(kPoolUser);
+  timer_thread_ = std::thread(&executor::timer_loop, this);
+  post(executor_event(kReconnect, kPoolUser));
+
+  while (executor_running_.load()) {
+    executor_event event = events_.take();
+    dispatch(event);
+  }
+  // Connections end with the loop so their threads never post into a queue
+  // that nobody empties.
+  user_pool_->disconnect();
+  dev_pool_->disconnect();
+}
+
+void executor::dispatch(executor_event& event) {
+  switch (event.kind) {
+    case kSocketReady:
+      on_socket_ready(event.pool_id);
+      break;
+    case kSocketError: {
+      const std::string* text = std::get_if<std::string>(&event.payload);
+      on_socket_error(event.pool_id, text != nullptr ? *text : std::string());
+      break;
+    }
+    case kNewJob:
+      if (const job_record* job = std::get_if<job_record>(&event.payload))
+        on_new_job(event.pool_id, *job);
+      break;
+    case kFoundNonce:
+      if (const gpu_result* result = std::get_if<gpu_result>(&event.payload)) {
+        on_found_nonce(event.pool_id, *result);
+        if (event.pool_id != kPoolDonation) print_share_line();
+      }
+      break;
+    case kHashCount:
+      if (const hash_report* report = std::get_if<hash_report>(&event.payload))
+        on_hash_count(*report);
+      break;
+    case kReconnect:
+      on_reconnect(event.pool_id);
+      break;
+    case kSwitchPool:
+      on_switch_pool(event.pool_id);
+      break;
+    case kCloseDevPool:
+      on_close_dev_pool();
+      break;
+    case kPrintShares:
+      print_share_line();
+      break;
+    case kPrintReport:
+      print_report();
+      break;
+    case kStop:
+      on_stop();
+      break;
+    default:
+      break;  // unknown kinds are taken and ignored
+  }
+}
+
+void executor::publish(const mining_job& job) { miner_.publish(job); }
+
+int32_t executor::select_algorithm(const job_record& job) const {
+  const int32_t configured = app::cfg().algorithm;
+  if (active_pool_.load() == kPoolDonation && configured != crypto::kCryptoNightFast &&
+      configured != crypto::kCryptoNightV8) {
+    // Donation jobs keep the scratchpad size of the user's coin, so the
+    // GPUs need no kernel switch.
+    switch (crypto::scratchpad_size(miner_.current_job().algorithm)) {
+      case crypto::kScratchpadLight: return crypto::kCryptoNightV7Lite;
+      case crypto::kScratchpadHeavy: return crypto::kCryptoNightHeavy;
+      default: return crypto::detect_algorithm(job.blob[0]);
+    }
+  }
+  if (configured != crypto::kAlgoAutoDetect) return configured;
+  return crypto::detect_algorithm(job.blob[0]);
+}
+
+void executor::on_new_job(uint64_t pool_id, const job_record& job) {
+  if (pool_id != active_pool_.load()) return;
+
+  mining_job work;
+  std::memcpy(work.job_id, job.job_id, sizeof(work.job_id));
+  std::memcpy(work.blob, job.blob, sizeof(work.blob));
+  work.blob_length = job.blob_length;
+  work.target = job.target;
+  work.nonce_base = 0;
+  work.idle = false;
+  work.pool_id = pool_id;
+  net::jpsock& pool = pool_id == kPoolDonation ? *dev_pool_ : *user_pool_;
+  work.nicehash = pool.nicehash();
+  work.algorithm = select_algorithm(job);
+  publish(work);
+
+  if (pool_id == kPoolDonation) return;
+
+  char message[128];
+  snprintf(message, sizeof(message), "New Job received (%s).",
+           crypto::algorithm_name(work.algorithm));
+  std::string text = message;
+  job_start_.store(now_ticks());
+  if (job_count_.load() > 0) {
+    const double average = user_pool_->connected_seconds() / job_count_.load();
+    job_time_avg_.store(average);
+    char buffer[32];
+    snprintf(buffer, sizeof(buffer), "%.1f sec", average);
+    text += " Avg Job Time: ";
+    text += buffer;
+  }
+  job_count_.fetch_add(1);
+  app::printer::inst().print_leveled(app::kEvent, "%s", text.c_str());
+
+  const uint64_t difficulty = user_pool_->difficulty();
+  if (difficulty != difficulty_.load()) {
+    difficulty_.store(difficulty);
+    app::printer::inst().print_leveled(app::kStatus, "Difficulty changed. Now: %llu.",
+                                       static_cast<unsigned long long>(difficulty));
+  }
+}
+
+void executor::on_found_nonce(uint64_t pool_id, const gpu_result& result) {
+  app::printer& out = app::printer::inst();
+  const int device = static_cast<int>(miner_.device_number(result.thread_index));
+  if (result.sequence != miner_.generation()) {
+    if (pool_id == kPoolDonation) return;
+    out.print_leveled(app::kEvent, "GPU%i Found Nonce, job already changed -> outdated.", device);
+    outdated_.fetch_add(1);
+    return;
+  }
+  if (pool_id != kPoolDonation) out.print_leveled(app::kEvent, "GPU%i Found Nonce, submitting...", device);
+  net::jpsock& target_pool = pool_id == kPoolDonation ? *dev_pool_ : *user_pool_;
+
+  const mining_job job = miner_.current_job();
+  uint8_t blob[kBlobSize];
+  std::memcpy(blob, job.blob, sizeof(blob));
+  blob[39] = static_cast<uint8_t>(result.nonce);
+  blob[40] = static_cast<uint8_t>(result.nonce >> 8);
+  blob[41] = static_cast<uint8_t>(result.nonce >> 16);
+  blob[42] = static_cast<uint8_t>(result.nonce >> 24);
+  uint8_t hash[32] = {};
+  const uint32_t length = job.blob_length <= kBlobSize ? job.blob_length : kBlobSize;
+  hasher_->hash(job.algorithm, blob, length, hash);
+  const uint32_t word7 = static_cast<uint32_t>(hash[28]) | static_cast<uint32_t>(hash[29]) << 8 |
+                         static_cast<uint32_t>(hash[30]) << 16 | static_cast<uint32_t>(hash[31]) << 24;
+  const bool valid = word7 < job.target;
+
+  if (pool_id == kPoolDonation) {
+    if (target_pool.is_connected() && target_pool.is_logged_in() && valid)
+      target_pool.submit(job.job_id, result.nonce, hash);
+    return;
+  }
+  if (!valid) {
+    out.print_leveled(app::kEvent, "!Rejected, Nonce Invalid!");
+    invalid_.fetch_add(1);
+    return;
+  }
+  if (!target_pool.is_connected() || !target_pool.is_logged_in()) {
+    out.print_leveled(app::kEvent, "!Could not be submitted Network Error occured!");
+    network_fail_.fetch_add(1);
+    return;
+  }
+  if (target_pool.submit(job.job_id, result.nonce, hash)) {
+    accepted_.fetch_add(1);
+    out.print_leveled(app::kEvent, "Share Accepted -> +1");
+  } else if (target_pool.error_set()) {
+    out.print_leveled(app::kEvent, "!Could not be submitted a Network Error occured!");
+    network_fail_.fetch_add(1);
+  } else {
+    const std::string reason = target_pool.get_call_error();
+    out.print_leveled(app::kEvent, "!Rejected by pool! Reason: %s", reason.c_str());
+    rejected_.fetch_add(1);
+    if (reason.find("Unauthenticated") != std::string::npos) {
+      out.print_leveled(app::kEvent, "Reconnecting to Pool ...");
+      target_pool.disconnect();
+    }
+  }
+  if (accepted_.load() >= 2)
+    search_time_avg_.store(user_pool_->connected_seconds() / accepted_.load());
+}
+
+void executor::on_hash_count(const hash_report& report) {
+  meter_.add(report.thread_index, report.hashes, report.milliseconds);
+  if (meter_.window_ms(report.thread_index) > 4000) print_gpu_line(report.thread_index);
+}
+
+void executor::on_stop() {
+  miner_.stop();
+  app::printer::inst().print_plain(" GPU stopped... ");
+  executor_running_.store(false);
+}
+
+}  // namespace core

@@ -1,0 +1,159 @@
+// The executor: the one coordinator between the pool connections and the
+// mining threads. Other threads hand it work only through post(); every
+// decision about jobs, results, pools and statistics is taken on its own
+// thread, one event at a time. The counters and rates it keeps are atomics
+// so the statistics server and the watchdog read them without a lock.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "core/event_queue.h"
+#include "core/hash_meter.h"
+#include "core/mining_backend.h"
+#include "core/work_records.h"
+#include "crypto/cryptonight.h"
+#include "net/jpsock.h"
+#include "remote/stats_source.h"
+
+namespace core {
+
+// Timings and endpoints of the pool handling. The program uses the
+// defaults; tests shorten them to run reconnects and donation cycles fast.
+struct executor_settings {
+  std::string dev_hosts[2] = {"127.0.0.1", "127.0.0.2"};  // primary, alternative
+  // When set, every donation connection uses this port instead of the
+  // port chosen by algorithm.
+  std::string dev_port_override;
+  std::chrono::nanoseconds tick = std::chrono::milliseconds(500);
+  uint64_t donation_period_ticks = 6600;  // 3300 s
+  double donation_share = 0.015;
+  std::chrono::milliseconds reply_timeout = std::chrono::seconds(20);
+  // Called on the executor thread when the pool cannot be reached within
+  // the configured attempts; the program ends the process with code 0.
+  std::function<void()> give_up;
+};
+
+class executor : public network::StatsSource, public hash_rate_source {
+ public:
+  executor(mining_backend& miner, executor_settings settings);
+  ~executor() override;
+  executor(const executor&) = delete;
+  executor& operator=(const executor&) = delete;
+
+  // Starts the executor loop on a new thread (or on the caller's with true).
+  void start(bool run_here = false);
+  // Posts stop, then joins the timer thread and the executor thread.
+  void stop();
+  // Any thread.
+  void post(executor_event event) { events_.post(std::move(event)); }
+  // Posts the event after the given number of seconds (timer ticks). Any thread.
+  void post_after(executor_event event, double seconds);
+
+  // hash_rate_source: any thread.
+  double current_rate(size_t thread) const override { return meter_.current_rate(thread); }
+  double average_rate(size_t thread) const override { return meter_.average_rate(thread); }
+
+  // StatsSource: any thread.
+  std::string stats_json() const override;
+  std::string metrics_text() const override;
+
+  // Console texts; executor thread only (public for tests).
+  std::string share_line() const;
+  std::string report_text() const;
+  std::string gpu_line(size_t thread, double rate) const;
+
+  // Figures, readable from any thread.
+  uint32_t accepted() const { return accepted_.load(); }
+  uint32_t invalid() const { return invalid_.load(); }
+  uint32_t rejected() const { return rejected_.load(); }
+  uint32_t outdated() const { return outdated_.load(); }
+  uint32_t network_fail() const { return network_fail_.load(); }
+  uint64_t active_pool() const { return active_pool_.load(); }
+  uint64_t connect_attempts() const { return connect_attempts_.load(); }
+  uint32_t job_count() const { return job_count_.load(); }
+  const hash_meter& meter() const { return meter_; }
+  net::jpsock* user_pool() const { return user_pool_.get(); }
+  net::jpsock* dev_pool() const { return dev_pool_.get(); }
+
+  // Executor thread (public for tests): the algorithm a job is mined with.
+  int32_t select_algorithm(const job_record& job) const;
+  // The donation port for the algorithm of the published job.
+  static const char* dev_port_for(int32_t algorithm);
+  // Ticks of one donation (0 when the share is 0).
+  uint64_t donation_length_ticks() const;
+
+ private:
+  struct timed_event {
+    executor_event event;
+    uint64_t ticks_left;
+  };
+
+  void loop();
+  void timer_loop();
+  void dispatch(executor_event& event);
+
+  // Jobs and results.
+  void on_new_job(uint64_t pool_id, const job_record& job);
+  void on_found_nonce(uint64_t pool_id, const gpu_result& result);
+  void on_hash_count(const hash_report& report);
+  void on_stop();
+
+  // Pools and donation.
+  void on_reconnect(uint64_t pool_id);
+  void on_socket_ready(uint64_t pool_id);
+  void on_socket_error(uint64_t pool_id, const std::string& text);
+  void on_switch_pool(uint64_t target);
+  void on_close_dev_pool();
+  void connection_failed();
+  bool connect_dev_pool(int endpoint);
+  void publish(const mining_job& job);
+
+  // Statistics.
+  void print_gpu_line(size_t thread);
+  void print_share_line();
+  void print_report();
+
+  mining_backend& miner_;
+  executor_settings settings_;
+
+  std::atomic<bool> executor_running_{true};
+  std::thread executor_thread_;
+  std::thread timer_thread_;
+  std::unique_ptr<crypto::CryptoNight> hasher_;  // executor thread only
+
+  std::mutex timed_mutex_;  // taken before the queue's mutex
+  std::list<timed_event> timed_events_;  // guarded by timed_mutex_
+
+  event_queue events_;
+  hash_meter meter_;
+
+  std::atomic<uint64_t> active_pool_{kPoolUser};
+  int dev_endpoint_ = -1;  // executor thread only
+  std::unique_ptr<net::jpsock> user_pool_;
+  std::unique_ptr<net::jpsock> dev_pool_;
+  std::atomic<uint64_t> connect_attempts_{0};
+
+  std::atomic<uint32_t> accepted_{0};
+  std::atomic<uint32_t> invalid_{0};
+  std::atomic<uint32_t> rejected_{0};
+  std::atomic<uint32_t> outdated_{0};
+  std::atomic<uint32_t> network_fail_{0};
+  std::atomic<uint64_t> difficulty_{0};
+  std::atomic<int64_t> job_start_;  // 100-ns ticks
+  std::atomic<uint32_t> job_count_{0};
+  std::atomic<double> search_time_avg_{0.0};
+  std::atomic<double> job_time_avg_{0.0};
+};
+
+// 100-ns ticks of the system clock since 1970.
+int64_t now_ticks();
+
+}  // namespace core

@@ -1,0 +1,43 @@
+// The seam between the executor and the mining threads. The program uses
+// the OpenCL mining threads (gpu::gpu_miner); tests may substitute a fake.
+// All calls come from the executor thread, except where noted.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/event_queue.h"
+#include "core/work_records.h"
+
+namespace core {
+
+// Hash rates read by the watchdog on mining threads; lock-free reads.
+class hash_rate_source {
+ public:
+  virtual ~hash_rate_source() = default;
+  virtual double current_rate(size_t thread) const = 0;
+  virtual double average_rate(size_t thread) const = 0;
+};
+
+class mining_backend {
+ public:
+  virtual ~mining_backend() = default;
+  // Starts one mining thread per configured GPU with an idle initial job.
+  // Results and hash counts are posted to events; rates outlive the threads.
+  virtual void start(const mining_job& initial, event_queue& events,
+                     const hash_rate_source& rates) = 0;
+  // Publishes a job: replaces the current job and advances the generation;
+  // switches every GPU first when the job needs another scratchpad size.
+  virtual void publish(const mining_job& job) = 0;
+  // Stops and joins every mining thread, in list order.
+  virtual void stop() = 0;
+  // The generation of the published job (any thread).
+  virtual uint64_t generation() const = 0;
+  // A copy of the published job.
+  virtual mining_job current_job() const = 0;
+  virtual size_t thread_count() const = 0;
+  // The device number (the --gpu entry) of a thread.
+  virtual uint32_t device_number(size_t thread) const = 0;
+};
+
+}  // namespace core

@@ -1,0 +1,251 @@
+// The executor's statistics: the per-GPU line, the share line, the report
+// and the statistics document.
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+
+#include "app/config.h"
+#include "app/json_text.h"
+#include "app/printer.h"
+#include "core/executor.h"
+#include "monitor/gpu_monitor.h"
+#include "remote/metrics_writer.h"
+
+namespace core {
+namespace {
+
+constexpr int64_t kTicksPerSecond = 10000000;
+
+// " %03.1f" for normal numbers and zero, "  (na)" otherwise.
+std::string rate_text(double rate) {
+  char buffer[32];
+  if (std::isnormal(rate) || rate == 0.0)
+    snprintf(buffer, sizeof(buffer), " %03.1f", rate);
+  else
+    snprintf(buffer, sizeof(buffer), "  (na)");
+  return buffer;
+}
+
+std::string duration_text(double seconds) {
+  const uint64_t total = seconds > 0 ? static_cast<uint64_t>(seconds) : 0;
+  char buffer[32];
+  snprintf(buffer, sizeof(buffer), "%u:%02u:%02u", static_cast<unsigned>(total / 3600),
+           static_cast<unsigned>((total / 60) % 60), static_cast<unsigned>(total % 60));
+  return buffer;
+}
+
+std::string date_text(int64_t ticks) {
+  const time_t seconds = static_cast<time_t>(ticks / kTicksPerSecond);
+  struct tm local;
+  localtime_r(&seconds, &local);
+  char buffer[32];
+  strftime(buffer, sizeof(buffer), "%F %T", &local);
+  return buffer;
+}
+
+std::string format(const char* fmt, auto... values) {
+  char buffer[32];
+  snprintf(buffer, sizeof(buffer), fmt, values...);
+  return buffer;
+}
+
+// Thousandths of a hash per second, truncated.
+uint32_t milli_rate(double rate) { return static_cast<uint32_t>(rate * 1000.0); }
+
+}  // namespace
+
+std::string executor::gpu_line(size_t thread, double rate) const {
+  const uint32_t device = miner_.device_number(thread);
+  char buffer[128];
+  snprintf(buffer, sizeof(buffer), "GPU%i | %2.0f\u00b0C | Fan %i RPM |%s H/s",
+           static_cast<int>(device), monitor::GetTemperature(device), monitor::GetFanSpeed(device),
+           rate_text(rate).c_str());
+  return buffer;
+}
+
+void executor::print_gpu_line(size_t thread) {
+  const double rate = meter_.close_window(thread);
+  meter_.reset_window(thread);
+  app::printer::inst().print_leveled(app::kInfo, "%s", gpu_line(thread, rate).c_str());
+}
+
+std::string executor::share_line() const {
+  std::string line;
+  line.reserve(256);
+  const uint32_t accepted = accepted_.load();
+  line += "Shares: " + std::to_string(accepted) + " Accepted, ";
+  line += std::to_string(network_fail_.load() + rejected_.load() + invalid_.load()) + " Errors";
+  line += " | Hash Rate Avg:" + rate_text(meter_.total_average_rate()) + " H/s";
+  if (accepted > 0) line += " | Avg Search Time: " + format("%.1f sec", search_time_avg_.load());
+  return line;
+}
+
+void executor::print_share_line() {
+  app::printer::inst().print_leveled(app::kStatus, "%s", share_line().c_str());
+}
+
+std::string executor::report_text() const {
+  std::string text;
+  text.reserve(2048);
+  const net::jpsock& pool = *user_pool_;
+  {
+    text += "\n[Pool: '" + app::cfg().pool_address;
+    if (pool.is_connected())
+      text += "' | Connected: " + date_text(pool.login_time());
+    else
+      text += "' | Disconnected: " + date_text(pool.disconnect_time());
+    text += "]";
+    const double online = pool.connected_seconds();
+    const double offline = pool.disconnected_seconds();
+    const double total = online + offline;
+    const float percent = total <= 0 ? 0.0f : static_cast<float>(100.0 / total);
+    text += "\n  " + duration_text(online) + format(" (%3.0f%%)", percent * online) + " Online";
+    text += "\n  " + duration_text(offline) + format(" (%3.0f%%)", percent * offline) + " Offline";
+    const uint32_t connects = pool.connect_count();
+    if (connects >= 3) text += " (" + std::to_string(connects - 1) + " Reconnects)";
+    const uint32_t jobs = job_count_.load();
+    text += "\n\n[Job: #" + std::to_string(jobs) + " | Difficulty: " + std::to_string(pool.difficulty());
+    if (jobs > 0) {
+      const int64_t running = (now_ticks() - job_start_.load()) / kTicksPerSecond;
+      text += " | Running: " + format("%.1f sec", static_cast<double>(running));
+      if (jobs > 1) text += " | Avg Job Time: " + format("%.1f sec", job_time_avg_.load());
+    }
+    text += "]\n";
+  }
+  text += "\n[Hash Rate Avg:" + rate_text(meter_.total_average_rate()) + " H/s]\n";
+  if (meter_.rows() > 1) {
+    for (size_t i = 0; i < meter_.rows(); ++i) {
+      text += " " + rate_text(meter_.average_rate(i)) + " H/s GPU" +
+              std::to_string(static_cast<int>(miner_.device_number(i))) + "\n";
+    }
+  }
+  text += "\n";
+  const uint32_t accepted = accepted_.load(), rejected = rejected_.load(),
+                 invalid = invalid_.load(), network_fail = network_fail_.load(),
+                 outdated = outdated_.load();
+  const uint32_t total = accepted + rejected + invalid + network_fail + outdated;
+  text += "[Shares Found: " + std::to_string(total);
+  if (accepted > 0) text += " | Avg Search Time: " + format("%.1f sec", search_time_avg_.load());
+  text += "]\n";
+  const float q = total == 0 ? 0.0f : 100.0f / static_cast<float>(total);
+  const auto share_row = [&](uint32_t count, const char* label) {
+    text += format("%u (%3.0f%%)", count, static_cast<double>(static_cast<float>(count) * q));
+    text += label;
+  };
+  share_row(accepted, " Accepted\n");
+  share_row(rejected, " Rejected by pool\n");
+  share_row(invalid, " Invalid result computation failed\n");
+  share_row(network_fail, " Could not be submitted because of network error\n");
+  share_row(outdated, " Outdated because of job change\n");
+  text += "\n";
+  return text;
+}
+
+void executor::print_report() { app::printer::inst().print_plain(report_text()); }
+
+std::string executor::stats_json() const {
+  std::string doc;
+  doc.reserve(1024);
+  const net::jpsock& pool = *user_pool_;
+  const size_t rows = meter_.rows();
+  uint32_t total_current = 0, total_average = 0;
+  for (size_t i = 0; i < rows; ++i) {
+    total_current += milli_rate(meter_.current_rate(i));
+    total_average += milli_rate(meter_.average_rate(i));
+  }
+  const auto member = [&doc](int depth, const char* key, const std::string& value, bool last) {
+    doc.append(static_cast<size_t>(depth), '\t');
+    doc += "\"";
+    doc += key;
+    doc += "\": ";
+    doc += value;
+    doc += last ? "\n" : ",\n";
+  };
+  const auto string_value = [](std::string_view text) {
+    return "\"" + app::json_escaped(text) + "\"";
+  };
+  const uint32_t connects = pool.connect_count();
+
+  doc += "{\n";
+  member(1, "total_hash_rate", format("%u", total_current), false);
+  member(1, "total_hash_rate_avg", format("%u", total_average), false);
+  doc += "\t\"pool\": {\n";
+  member(2, "server", string_value(app::cfg().pool_address), false);
+  member(2, "status", string_value(pool.is_connected() ? "connected" : "disconnected"), false);
+  member(2, "online", format("%u", static_cast<unsigned>(pool.connected_seconds())), false);
+  member(2, "offline", format("%u", static_cast<unsigned>(pool.disconnected_seconds())), false);
+  member(2, "reconnects", format("%u", connects == 0 ? 0u : connects - 1), false);
+  member(2, "time_connected", string_value(date_text(pool.login_time())), false);
+  member(2, "time_disconnected", string_value(date_text(pool.disconnect_time())), true);
+  doc += "\t},\n\t\"job\": {\n";
+  member(2, "job_number", format("%u", job_count_.load()), false);
+  member(2, "difficulty", format("%llu", static_cast<unsigned long long>(difficulty_.load())), false);
+  member(2, "running",
+         format("%u", static_cast<unsigned>((now_ticks() - job_start_.load()) / kTicksPerSecond)), false);
+  member(2, "job_time_avg", format("%.2f", job_time_avg_.load()), true);
+  doc += "\t},\n\t\"shares\": {\n";
+  member(2, "num_accepted", format("%u", accepted_.load()), false);
+  member(2, "num_rejected", format("%u", rejected_.load()), false);
+  member(2, "num_invalid", format("%u", invalid_.load()), false);
+  member(2, "num_network_fail", format("%u", network_fail_.load()), false);
+  member(2, "num_outdated", format("%u", outdated_.load()), false);
+  member(2, "search_time_avg", format("%.2f", search_time_avg_.load()), true);
+  doc += "\t},\n\t\"devices\": [";
+  for (size_t i = 0; i < rows; ++i) {
+    const uint32_t device = miner_.device_number(i);
+    doc += "\n\t{\n";
+    member(2, "device", string_value(format("GPU%i", static_cast<int>(i))), false);
+    member(2, "device_id", format("%i", static_cast<int>(device)), false);
+    member(2, "hash_rate", format("%u", milli_rate(meter_.current_rate(i))), false);
+    member(2, "hash_rate_avg", format("%u", milli_rate(meter_.average_rate(i))), false);
+    member(2, "gpu_temperature", format("%i", static_cast<int>(monitor::GetTemperature(device))), false);
+    doc += "\t\t\"gpu_fan_rpm\": " + format("%i", monitor::GetFanSpeed(device)) + "\n\t}";
+    if (i + 1 < rows) doc += ",";
+  }
+  doc += "\n\t]\n}\n";
+  return doc;
+}
+
+}  // namespace core
+
+namespace core {
+
+std::string executor::metrics_text() const {
+  network::metrics_writer out;
+  const net::jpsock& pool = *user_pool_;
+  for (size_t i = 0; i < meter_.rows(); ++i) {
+    const uint32_t device = miner_.device_number(i);
+    const network::metric_labels labels = {{"device", "GPU" + std::to_string(i)},
+                                           {"device_id", std::to_string(device)}};
+    out.gauge("orbeck_hash_rate", "Hash rate of the last closed window in hashes per second.",
+              labels, meter_.current_rate(i));
+    out.gauge("orbeck_hash_rate_average", "Average hash rate since the start in hashes per second.",
+              labels, meter_.average_rate(i));
+    const float temperature = monitor::GetTemperature(device);
+    if (temperature > -1.0f)
+      out.gauge("orbeck_gpu_temperature_celsius", "GPU temperature.", labels, temperature);
+    const int32_t fan = monitor::GetFanSpeed(device);
+    if (fan >= 0) out.gauge("orbeck_gpu_fan_speed", "GPU fan speed as the sensor reports it.", labels, fan);
+  }
+  out.gauge("orbeck_total_hash_rate", "Sum of the current hash rates in hashes per second.",
+            meter_.total_current_rate());
+  out.counter("orbeck_shares_accepted_total", "Shares the pool accepted.", accepted_.load());
+  out.counter("orbeck_shares_rejected_total", "Shares the pool rejected.", rejected_.load());
+  out.counter("orbeck_shares_invalid_total", "Results whose CPU check failed.", invalid_.load());
+  out.counter("orbeck_shares_network_fail_total", "Shares that could not be sent.",
+              network_fail_.load());
+  out.counter("orbeck_shares_outdated_total", "Results for a job that had already changed.",
+              outdated_.load());
+  out.gauge("orbeck_pool_connected", "1 while the pool connection is up.", pool.is_connected() ? 1 : 0);
+  out.gauge("orbeck_pool_difficulty", "Difficulty of the pool's current job.",
+            static_cast<double>(difficulty_.load()));
+  out.gauge("orbeck_pool_online_seconds", "Seconds connected to the pool.", pool.connected_seconds());
+  out.gauge("orbeck_pool_offline_seconds", "Seconds without a pool connection.",
+            pool.disconnected_seconds());
+  const uint32_t connects = pool.connect_count();
+  out.counter("orbeck_pool_reconnects_total", "Reconnections to the pool.", connects == 0 ? 0 : connects - 1);
+  out.gauge("orbeck_pool_jobs", "Jobs received since the last login.", job_count_.load());
+  return out.text();
+}
+
+}  // namespace core

@@ -1,0 +1,316 @@
+#include "gpu/mine_thread.h"
+
+#include <boost/random/random_device.hpp>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "app/config.h"
+#include "app/printer.h"
+#include "crypto/algorithm.h"
+#include "gpu/gpu_round.h"
+#include "gpu/watchdog.h"
+
+namespace gpu {
+namespace {
+
+constexpr auto kIdlePoll = std::chrono::milliseconds(100);
+
+void sleep_ms(uint64_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+void copy_job(mine_thread& t, const core::mining_job& job) {
+  std::memcpy(t.job_id, job.job_id, sizeof(t.job_id));
+  std::memset(t.blob, 0, sizeof(t.blob));
+  std::memcpy(t.blob, job.blob, job.blob_length <= sizeof(t.blob) ? job.blob_length : sizeof(t.blob));
+  t.blob_length = job.blob_length;
+  t.nonce_base = job.nonce_base;
+  t.target = job.target;
+  t.idle = job.idle;
+  t.pool_id = job.pool_id;
+  t.nicehash = job.nicehash;
+  t.algorithm = job.algorithm;
+}
+
+}  // namespace
+
+uint64_t monotonic_ms() {
+  static const auto origin = std::chrono::steady_clock::now();
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now() - origin)
+                                   .count());
+}
+
+uint32_t gpu_miner::device_number(size_t thread) const {
+  const auto& list = app::cfg().gpu_list;
+  return thread < list.size() ? list[thread] : static_cast<uint32_t>(thread);
+}
+
+core::mining_job gpu_miner::current_job() const {
+  std::lock_guard<std::mutex> lock(job_mutex_);
+  return current_job_;
+}
+
+std::unique_ptr<mine_thread> gpu_miner::make_thread(size_t index, const core::mining_job& job) {
+  auto t = std::make_unique<mine_thread>();
+  copy_job(*t, job);
+  t->number = static_cast<uint8_t>(index);
+  t->gpu = &gpu_contexts()[index];
+  t->owner = this;
+  mine_thread* raw = t.get();
+  t->thread = std::thread([this, raw] { WorkLoop(*raw); });
+  return t;
+}
+
+void gpu_miner::start(const core::mining_job& initial, core::event_queue& events,
+                      const core::hash_rate_source& rates) {
+  std::lock_guard<std::mutex> lock(publication_mutex_);
+  events_ = &events;
+  rates_ = &rates;
+  job_generation_.store(0);
+  {
+    std::lock_guard<std::mutex> job_lock(job_mutex_);
+    current_job_ = initial;
+  }
+  boost::random::random_device random;
+  random_top_byte_ = static_cast<uint8_t>(random() >> 24);
+  const size_t count = std::min(app::cfg().gpu_list.size(), gpu_contexts().size());
+  thread_total_ = static_cast<uint32_t>(count);
+  for (size_t i = 0; i < count; ++i) threads_.push_back(make_thread(i, initial));
+}
+
+void gpu_miner::stop() {
+  for (auto& t : threads_) {
+    t->running.store(false);
+    if (t->thread.joinable()) t->thread.join();
+  }
+}
+
+void gpu_miner::publish(const core::mining_job& job) {
+  std::lock_guard<std::mutex> lock(publication_mutex_);
+  const uint32_t size = crypto::scratchpad_size(job.algorithm);
+  if (size != current_scratchpad_size()) {
+    app::printer::inst().print_leveled(app::kEvent, "Switching Algorithm");
+    for (auto& t : threads_) {
+      t->running.store(false);
+      if (t->thread.joinable()) t->thread.join();
+    }
+    set_current_scratchpad_size(size);
+    for (size_t i = 0; i < threads_.size(); ++i) {
+      GpuContext& gpu = gpu_contexts()[i];
+      gpu.scratchpad_bytes = size;
+      ReInitOpenCLGpu(gpu);
+      for (GpuQueue& queue : gpu.queues) queue.input_dirty.store(true);
+    }
+    job_generation_.store(0);
+    core::mining_job parked = job;
+    parked.idle = true;
+    for (size_t i = 0; i < threads_.size(); ++i) threads_[i] = make_thread(i, parked);
+  }
+  publication_time_ms_.store(monotonic_ms());
+  {
+    std::lock_guard<std::mutex> job_lock(job_mutex_);
+    current_job_ = job;
+    job_generation_.fetch_add(1);
+  }
+  if (app::cfg().fast_job_switch) {
+    for (size_t i = 0; i < threads_.size(); ++i)
+      for (GpuQueue& queue : gpu_contexts()[i].queues) SetAbortFlag(queue, true);
+  }
+}
+
+void gpu_miner::TakeJob(mine_thread& t) {
+  {
+    std::lock_guard<std::mutex> lock(job_mutex_);
+    copy_job(t, current_job_);
+    t.generation = job_generation_.load();
+  }
+  if (t.idle) return;
+  uint64_t start = t.nonce_base;
+  if (t.nicehash) {
+    // The pool owns the top byte: the threads split the low 24 bits.
+    start += static_cast<uint64_t>(16777216u / thread_total_) * t.number;
+  } else {
+    t.blob[42] = static_cast<uint8_t>(t.number ^ random_top_byte_);
+  }
+  t.gpu->nonce_counter = start;
+  for (GpuQueue& queue : t.gpu->queues) queue.input_dirty.store(true);
+  t.job_taken = true;
+}
+
+bool gpu_miner::wait_for_work(mine_thread& t, uint64_t& last_report_ms) {
+  while (t.idle) {
+    while (t.running.load() && job_generation_.load() == t.generation) {
+      std::this_thread::sleep_for(kIdlePoll);
+      last_report_ms = monotonic_ms();
+    }
+    if (!t.running.load()) return false;
+    TakeJob(t);
+    last_report_ms = monotonic_ms();
+  }
+  return true;
+}
+
+void gpu_miner::upload_if_dirty(mine_thread& t, int queue) {
+  GpuQueue& q = t.gpu->queues[queue];
+  if (!q.input_dirty.exchange(false)) return;
+  SetAbortFlag(q, false);
+  SetGpuJob(*t.gpu, t.generation, t.blob, t.blob_length, t.target, static_cast<uint32_t>(t.algorithm),
+            queue);
+}
+
+void gpu_miner::report_results(mine_thread& t, int queue) {
+  const GpuQueue& q = t.gpu->queues[queue];
+  for (uint32_t value : round_results(q)) {
+    core::gpu_result result;
+    result.thread_index = t.number;
+    result.nonce = (static_cast<uint32_t>(t.blob[42]) << 24) | value;
+    result.sequence = q.job_generation;
+    events_->post(core::executor_event(core::kFoundNonce, t.pool_id, result));
+  }
+}
+
+void gpu_miner::report_hashes(mine_thread& t, uint64_t hashes, uint64_t& last_report_ms) {
+  const uint64_t now = monotonic_ms();
+  core::hash_report report;
+  report.thread_index = t.number;
+  report.hashes = static_cast<uint32_t>(hashes);
+  report.milliseconds = static_cast<uint32_t>(now - last_report_ms);
+  last_report_ms = now;
+  events_->post(core::executor_event(core::kHashCount, t.pool_id, report));
+}
+
+void gpu_miner::wait_all_queues(mine_thread& t) {
+  for (int q = 0; q < t.gpu->queue_count && q < kMaxQueues; ++q) WaitGpuQueue(*t.gpu, q);
+}
+
+void gpu_miner::WorkLoop(mine_thread& t) {
+  if (t.gpu->queue_count >= 2)
+    loop_two_queues(t);
+  else
+    loop_one_queue(t);
+  wait_all_queues(t);
+}
+
+void gpu_miner::loop_one_queue(mine_thread& t) {
+  uint64_t last_report_ms = monotonic_ms();
+  while (t.running.load()) {
+    if (t.idle) {
+      if (!wait_for_work(t, last_report_ms)) return;
+      continue;
+    }
+    if (job_generation_.load() != t.generation) {
+      TakeJob(t);
+      continue;
+    }
+    upload_if_dirty(t, 0);
+    RunGpuRound(*t.gpu, 0);
+    WaitGpuQueue(*t.gpu, 0);
+    report_results(t, 0);
+    report_hashes(t, t.gpu->queues[0].threads, last_report_ms);
+  }
+}
+
+void gpu_miner::loop_two_queues(mine_thread& t) {
+  GpuContext& gpu = *t.gpu;
+  const bool fast_switch = app::cfg().fast_job_switch;
+  uint64_t last_report_ms = monotonic_ms();
+  uint64_t c = 0;
+  // Pacing: keep queue 1's launch between 15 % and 52 % (70 % for 1 MiB
+  // algorithms) of a cycle after queue 0's.
+  uint64_t cycle = 1000;
+  double ratio = 0.25;
+  int high = 0, low = 0;
+  uint64_t last_launch = monotonic_ms();
+  uint64_t hash_sum = 0;
+  const auto reset_pacing = [&] {
+    cycle = 1000;
+    ratio = 0.25;
+    high = 0;
+    low = 0;
+  };
+
+  while (t.running.load()) {
+    if (t.idle) {
+      if (c != 0) wait_all_queues(t);
+      if (!wait_for_work(t, last_report_ms)) return;
+      c = 0;
+      hash_sum = 0;
+      reset_pacing();
+      continue;
+    }
+    if (job_generation_.load() != t.generation) {
+      TakeJob(t);
+      reset_pacing();
+      if (fast_switch) {
+        c &= ~uint64_t{1};
+        wait_all_queues(t);
+      }
+      continue;
+    }
+
+    const int h = static_cast<int>(c % 2);
+    if (fast_switch && c > 2 && gpu.queues[h].input_dirty.load() && AbortFlag(gpu.queues[0]) &&
+        AbortFlag(gpu.queues[1])) {
+      app::printer::inst().print_leveled(app::kInfo, "GPU%i: %u ms needed to switch to new job",
+                                         static_cast<int>(gpu.ordinal),
+                                         static_cast<unsigned>(monotonic_ms() - publication_time_ms()));
+    }
+    upload_if_dirty(t, h);
+
+    const bool light = crypto::scratchpad_size(current_job().algorithm) == crypto::kScratchpadLight;
+    uint64_t now = monotonic_ms();
+    if (h == 0) {
+      cycle = now - last_launch;
+      last_launch = now;
+      if (ratio > (light ? 0.70 : 0.52)) {
+        if (++high > 2) {
+          high = 0;
+          sleep_ms(static_cast<uint64_t>(static_cast<double>(cycle) * 0.19));
+        }
+      } else {
+        high = 0;
+      }
+    } else if (cycle > 0 && now - last_launch <= cycle) {
+      ratio = static_cast<double>(now - last_launch) / static_cast<double>(cycle);
+    }
+
+    RunGpuRound(gpu, h);
+
+    if (h == 0) {
+      if (ratio < 0.15) {
+        if (++low > (fast_switch ? 4 : 2)) {
+          low = 0;
+          const uint32_t size = crypto::scratchpad_size(current_job().algorithm);
+          const double factor = size == crypto::kScratchpadLight   ? 0.20
+                                : size == crypto::kScratchpadHeavy ? 0.25
+                                                                   : 0.15;
+          sleep_ms(static_cast<uint64_t>(static_cast<double>(cycle) * factor));
+        }
+      } else {
+        low = 0;
+      }
+    }
+
+    ++c;
+    const int b = static_cast<int>(c % 2);
+    WaitGpuQueue(gpu, b);
+    GpuQueue& done = gpu.queues[b];
+    if (c > 2 && (!fast_switch || !AbortFlag(done))) report_results(t, b);
+
+    if (!fast_switch) {
+      if (b == 0) report_hashes(t, gpu.queues[0].threads + gpu.queues[1].threads, last_report_ms);
+    } else {
+      hash_sum += (AbortFlag(done) && c > 2) ? done.threads / 2 : done.threads;
+      if (b == 0) {
+        report_hashes(t, hash_sum, last_report_ms);
+        hash_sum = 0;
+      }
+    }
+    if (b == 1 && CheckHashRate(t)) {
+      last_launch = monotonic_ms();
+      ratio = 0.25;
+    }
+  }
+}
+
+}  // namespace gpu

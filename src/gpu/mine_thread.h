@@ -1,0 +1,96 @@
+// The mining threads: one per GPU. Each takes the published job, keeps its
+// GPU's one or two command queues busy with search rounds, and posts found
+// nonces and hash counts to the executor's queue. gpu_miner is the executor's
+// mining backend; its calls come from the executor thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "core/event_queue.h"
+#include "core/mining_backend.h"
+#include "core/work_records.h"
+#include "gpu/gpu_context.h"
+
+namespace gpu {
+
+class gpu_miner;
+
+struct mine_thread {
+  // Copy of the job taken last; written and read by the thread itself.
+  uint64_t generation = 0;
+  char job_id[core::kJobIdSize] = {};
+  uint8_t blob[core::kBlobSize] = {};  // byte 42: top byte of every nonce reported
+  uint32_t blob_length = 0;
+  uint32_t nonce_base = 0;
+  uint32_t target = 0;
+  bool idle = true;
+  uint64_t pool_id = core::kPoolNone;
+  bool nicehash = false;
+  int32_t algorithm = 0;
+
+  std::thread thread;
+  uint8_t number = 0;               // position in the --gpu list
+  std::atomic<bool> running{true};  // cleared to stop the thread
+  bool job_taken = false;
+  GpuContext* gpu = nullptr;
+  gpu_miner* owner = nullptr;
+
+  // Hash-rate watchdog state.
+  int32_t watchdog_countdown = 12;
+  int32_t low_count = 0;
+};
+
+class gpu_miner : public core::mining_backend {
+ public:
+  // Uses the GPUs of gpu_contexts() in --gpu order.
+  gpu_miner() = default;
+  ~gpu_miner() override { stop(); }
+
+  void start(const core::mining_job& initial, core::event_queue& events,
+             const core::hash_rate_source& rates) override;
+  void publish(const core::mining_job& job) override;
+  void stop() override;
+  uint64_t generation() const override { return job_generation_.load(); }
+  core::mining_job current_job() const override;
+  size_t thread_count() const override { return threads_.size(); }
+  uint32_t device_number(size_t thread) const override;
+
+  // Used by the mining threads.
+  void TakeJob(mine_thread& thread);
+  void WorkLoop(mine_thread& thread);
+  const core::hash_rate_source& rates() const { return *rates_; }
+  uint64_t publication_time_ms() const { return publication_time_ms_.load(); }
+
+ private:
+  std::unique_ptr<mine_thread> make_thread(size_t index, const core::mining_job& job);
+  void loop_one_queue(mine_thread& t);
+  void loop_two_queues(mine_thread& t);
+  // Parks the thread while its job is idle; false when it was stopped.
+  bool wait_for_work(mine_thread& t, uint64_t& last_report_ms);
+  void upload_if_dirty(mine_thread& t, int queue);
+  void report_results(mine_thread& t, int queue);
+  void report_hashes(mine_thread& t, uint64_t hashes, uint64_t& last_report_ms);
+  void wait_all_queues(mine_thread& t);
+
+  core::event_queue* events_ = nullptr;
+  const core::hash_rate_source* rates_ = nullptr;
+
+  std::mutex publication_mutex_;   // taken before job_mutex_
+  mutable std::mutex job_mutex_;   // guards current_job_
+  core::mining_job current_job_;
+  std::atomic<uint64_t> job_generation_{0};
+  std::atomic<uint64_t> publication_time_ms_{0};
+  uint32_t thread_total_ = 0;
+  uint8_t random_top_byte_ = 0;
+  std::vector<std::unique_ptr<mine_thread>> threads_;  // executor thread only
+};
+
+// Milliseconds of the monotonic clock since its first use.
+uint64_t monotonic_ms();
+
+}  // namespace gpu

@@ -1,0 +1,90 @@
+// A small real mining pool for loopback use: hands out random jobs of one
+// algorithm, verifies every submitted share with the CPU hash and answers
+// like a pool. One thread accepts, one thread per client, one thread sends
+// new jobs on an interval. Only listens on 127.0.0.1.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tools {
+
+struct local_pool_options {
+  uint16_t port = 0;         // 0 picks a free port
+  int32_t algorithm = 0;
+  uint32_t target = 0x07FFFFFF;  // about 1 share in 32 hashes
+  double job_interval_s = 30.0;
+};
+
+struct local_pool_counts {
+  uint64_t logins = 0;
+  uint64_t jobs = 0;
+  uint64_t accepted = 0;
+  uint64_t rejected = 0;
+  std::map<std::string, uint64_t> reasons;  // rejection reason -> count
+};
+
+class local_pool {
+ public:
+  explicit local_pool(const local_pool_options& options);
+  ~local_pool();
+
+  // Binds and starts serving; false with a message when the port is unusable.
+  bool start(std::string& error);
+  // Stops accepting, closes every client and joins all threads.
+  void stop();
+  uint16_t port() const { return port_; }
+  local_pool_counts counts() const;
+
+ private:
+  struct job {
+    std::string id;
+    std::vector<uint8_t> blob;
+  };
+  struct client {
+    int fd = -1;
+    std::thread thread;
+    bool logged_in = false;  // guarded by mutex_
+    std::string miner_id;
+    std::mutex send_mutex;   // one line at a time on the socket
+  };
+
+  void accept_loop();
+  void client_loop(client* c);
+  void job_loop();
+  job make_job();
+  std::string job_json(const job& j) const;
+  // Returns the reply line for one request line.
+  std::string handle_line(client* c, const std::string& line);
+  std::string check_share(const std::string& job_id, const std::string& nonce_hex,
+                          const std::string& result_hex);
+  void send_line(client* c, const std::string& line);
+
+  local_pool_options options_;
+  uint16_t port_ = 0;
+  int listen_fd_ = -1;
+  std::atomic<bool> running_{false};
+  std::thread accept_thread_;
+  std::thread job_thread_;
+  std::mutex wake_mutex_;
+  std::condition_variable wake_;
+
+  mutable std::mutex mutex_;  // guards everything below
+  std::vector<std::unique_ptr<client>> clients_;
+  job current_;
+  job previous_;
+  std::map<std::string, std::set<std::string>> seen_shares_;  // job id -> nonces
+  local_pool_counts counts_;
+  uint64_t job_serial_ = 0;
+  uint64_t miner_serial_ = 0;
+};
+
+}  // namespace tools
