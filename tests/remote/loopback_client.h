@@ -1,0 +1,38 @@
+// A blocking TCP client for 127.0.0.1 with bounded waits, for the remote
+// access tests and the load tool. One thread per client object.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace remote_test {
+
+class loopback_client {
+ public:
+  loopback_client() = default;
+  ~loopback_client() { close(); }
+  loopback_client(const loopback_client&) = delete;
+  loopback_client& operator=(const loopback_client&) = delete;
+
+  // Connects to 127.0.0.1:port within timeout.
+  bool connect(uint16_t port, std::chrono::milliseconds timeout);
+  // Sends all of data (no SIGPIPE); false on a socket error.
+  bool send(std::string_view data);
+  // Appends what arrives to out until the peer closes (true) or the
+  // timeout passes or the socket fails (false).
+  bool read_until_close(std::string& out, std::chrono::milliseconds timeout);
+  void close();
+  int fd() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+};
+
+// One request on a fresh connection: the bytes received before the server
+// closed. Sets closed to whether the server closed within timeout.
+std::string exchange(uint16_t port, std::string_view request, std::chrono::milliseconds timeout,
+                     bool* closed = nullptr);
+
+}  // namespace remote_test
