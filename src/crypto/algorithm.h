@@ -46,6 +46,24 @@ struct algorithm_info {
   uint32_t min_blob_length; // shorter blobs hash to 32 zero bytes
 };
 
+// The catalogue, indexed by id; constant so the hash routines can take
+// their parameters at compile time. Columns: id, name, scratchpad,
+// iterations, mask, heavy, v7 shift, lane xor a0, division, inverted aes,
+// v8, minimum blob length.
+inline constexpr algorithm_info kAlgorithms[kAlgoCount] = {
+    {0, "CryptoNight", kScratchpadNormal, 0x80000, 0x1FFFF0, false, 0, false, division_rule::none, false, false, 0},
+    {1, "CryptoNightV7", kScratchpadNormal, 0x80000, 0x1FFFF0, false, 2, false, division_rule::none, false, false, 43},
+    {2, "CryptoNight-Heavy", kScratchpadHeavy, 0x40000, 0x3FFFF0, true, 0, false, division_rule::d_xor_q, false, false, 0},
+    {3, "CryptoNight-Lite", kScratchpadLight, 0x40000, 0x0FFFF0, false, 0, false, division_rule::none, false, false, 0},
+    {4, "CryptoNightV7-Lite", kScratchpadLight, 0x40000, 0x0FFFF0, false, 2, false, division_rule::none, false, false, 43},
+    {5, "CryptoNightTUBE-Heavy", kScratchpadHeavy, 0x40000, 0x3FFFF0, true, 2, true, division_rule::d_xor_q, true, false, 43},
+    {6, "CryptoNightXTL", kScratchpadNormal, 0x80000, 0x1FFFF0, false, 3, false, division_rule::none, false, false, 43},
+    {7, "CryptoNightXHV-Heavy", kScratchpadHeavy, 0x40000, 0x3FFFF0, true, 0, false, division_rule::not_d_xor_q, false, false, 0},
+    {8, "CryptoNight-Fast", kScratchpadNormal, 0x40000, 0x1FFFF0, false, 2, false, division_rule::none, false, false, 43},
+    {9, "CryptoNightFEST", kScratchpadNormal, 0x80000, 0x1FFFF0, false, 2, true, division_rule::none, false, false, 43},
+    {10, "CryptoNightV8", kScratchpadNormal, 0x80000, 0x1FFFF0, false, 0, false, division_rule::none, false, true, 0},
+};
+
 // The catalogue entry of an id, or nullptr outside 0..10.
 const algorithm_info* find_algorithm(int32_t id);
 

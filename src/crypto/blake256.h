@@ -1,0 +1,13 @@
+// BLAKE-256 as finally submitted to SHA-3 (14 rounds, SHA-256 initial
+// values, zero salt). One-shot, whole bytes; pure, any thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace crypto {
+
+// Writes the 32-byte digest of `length` bytes of `input` to `out`.
+void blake256_hash(uint8_t* out, const uint8_t* input, uint64_t length);
+
+}  // namespace crypto

@@ -1,0 +1,354 @@
+#include "crypto/cryptonight.h"
+
+#include <bit>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "crypto/aes.h"
+#include "crypto/algorithm.h"
+#include "crypto/final_hash.h"
+#include "crypto/keccak.h"
+#include "crypto/variant_rules.h"
+
+namespace crypto {
+namespace {
+
+static_assert(std::endian::native == std::endian::little, "lanes are read little-endian in place");
+
+// Scratchpad lines are read and written through memcpy: the work area is
+// raw memory seen as bytes, 32-bit AES words and 64-bit lanes.
+inline uint64_t load64(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, sizeof(v));
+  return v;
+}
+
+inline void store64(uint8_t* p, uint64_t v) { std::memcpy(p, &v, sizeof(v)); }
+
+inline void prefetch(const uint8_t* p) { __builtin_prefetch(p, 1, 3); }
+
+// One AES round on a block held as two 64-bit lanes.
+inline void aes_round_lanes(uint64_t& lo, uint64_t& hi, const uint32_t key[4]) {
+  const auto& t = kAesTables;
+  const uint32_t x0 = static_cast<uint32_t>(lo), x1 = static_cast<uint32_t>(lo >> 32);
+  const uint32_t x2 = static_cast<uint32_t>(hi), x3 = static_cast<uint32_t>(hi >> 32);
+  const uint32_t y0 = t[0][x0 & 0xFF] ^ t[1][(x1 >> 8) & 0xFF] ^ t[2][(x2 >> 16) & 0xFF] ^ t[3][x3 >> 24] ^ key[0];
+  const uint32_t y1 = t[0][x1 & 0xFF] ^ t[1][(x2 >> 8) & 0xFF] ^ t[2][(x3 >> 16) & 0xFF] ^ t[3][x0 >> 24] ^ key[1];
+  const uint32_t y2 = t[0][x2 & 0xFF] ^ t[1][(x3 >> 8) & 0xFF] ^ t[2][(x0 >> 16) & 0xFF] ^ t[3][x1 >> 24] ^ key[2];
+  const uint32_t y3 = t[0][x3 & 0xFF] ^ t[1][(x0 >> 8) & 0xFF] ^ t[2][(x1 >> 16) & 0xFF] ^ t[3][x2 >> 24] ^ key[3];
+  lo = static_cast<uint64_t>(y1) << 32 | y0;
+  hi = static_cast<uint64_t>(y3) << 32 | y2;
+}
+
+// The eight 16-byte blocks that the fill and fold carry, with the ten
+// round keys of one half of the state.
+struct block_set {
+  uint64_t lo[8];
+  uint64_t hi[8];
+  uint32_t keys[40];
+
+  block_set(const uint8_t* state, size_t key_offset) {
+    aes_expand_key(state + key_offset, keys);
+    for (int j = 0; j < 8; ++j) {
+      lo[j] = load64(state + 64 + 16 * j);
+      hi[j] = load64(state + 72 + 16 * j);
+    }
+  }
+
+  // Ten rounds on every block; rounds outer so the eight blocks interleave.
+  void ten_rounds() {
+    for (int r = 0; r < 10; ++r) {
+      for (int j = 0; j < 8; ++j) aes_round_lanes(lo[j], hi[j], keys + 4 * r);
+    }
+  }
+
+  // Heavy mix: x_j ^= x_(j+1), x7 ^= x0, all from the values before.
+  void mix() {
+    const uint64_t lo0 = lo[0], hi0 = hi[0];
+    for (int j = 0; j < 7; ++j) {
+      lo[j] ^= lo[j + 1];
+      hi[j] ^= hi[j + 1];
+    }
+    lo[7] ^= lo0;
+    hi[7] ^= hi0;
+  }
+
+  void xor_from(const uint8_t* p) {
+    for (int j = 0; j < 8; ++j) {
+      lo[j] ^= load64(p + 16 * j);
+      hi[j] ^= load64(p + 16 * j + 8);
+    }
+  }
+
+  void store_to(uint8_t* p) const {
+    for (int j = 0; j < 8; ++j) {
+      store64(p + 16 * j, lo[j]);
+      store64(p + 16 * j + 8, hi[j]);
+    }
+  }
+};
+
+constexpr int kHeavyMixRounds = 16;
+
+// Scratchpad fill from state bytes 0..31 (key) and 64..191 (blocks).
+template <size_t Size, bool Heavy>
+void fill_scratchpad(const uint8_t* state, uint8_t* pad) {
+  block_set x(state, 0);
+  if constexpr (Heavy) {
+    for (int n = 0; n < kHeavyMixRounds; ++n) {
+      x.ten_rounds();
+      x.mix();
+    }
+  }
+  for (size_t offset = 0; offset < Size; offset += 128) {
+    x.ten_rounds();
+    x.store_to(pad + offset);
+  }
+}
+
+// Scratchpad fold into state bytes 64..191, key from state bytes 32..63.
+template <size_t Size, bool Heavy>
+void fold_scratchpad(uint8_t* state, const uint8_t* pad) {
+  block_set x(state, 32);
+  constexpr int kPasses = Heavy ? 2 : 1;
+  for (int pass = 0; pass < kPasses; ++pass) {
+    for (size_t offset = 0; offset < Size; offset += 128) {
+      x.xor_from(pad + offset);
+      x.ten_rounds();
+      if constexpr (Heavy) x.mix();
+    }
+  }
+  if constexpr (Heavy) {
+    for (int n = 0; n < kHeavyMixRounds; ++n) {
+      x.ten_rounds();
+      x.mix();
+    }
+  }
+  x.store_to(state + 64);
+}
+
+inline void key_words(uint64_t a0, uint64_t a1, uint32_t key[4]) {
+  key[0] = static_cast<uint32_t>(a0);
+  key[1] = static_cast<uint32_t>(a0 >> 32);
+  key[2] = static_cast<uint32_t>(a1);
+  key[3] = static_cast<uint32_t>(a1 >> 32);
+}
+
+// The main loop of every id except V8: base steps plus the V7 tweak, the
+// inverted-input round and the division step, all chosen at compile time.
+template <int32_t Id>
+void main_loop(const uint64_t* s, uint8_t* pad, uint64_t tweak) {
+  constexpr algorithm_info kInfo = kAlgorithms[Id];
+  constexpr uint64_t kMask = kInfo.mask;
+  constexpr bool kDivision = kInfo.division != division_rule::none;
+
+  uint64_t a0 = s[0] ^ s[4];
+  uint64_t a1 = s[1] ^ s[5];
+  uint64_t b0 = s[2] ^ s[6];
+  uint64_t b1 = s[3] ^ s[7];
+  uint64_t idx = a0;
+  prefetch(pad + (idx & kMask));
+
+  for (uint32_t iter = 0; iter < kInfo.iterations; ++iter) {
+    uint8_t* line_i = pad + (idx & kMask);
+    uint32_t key[4];
+    key_words(a0, a1, key);
+    uint64_t c0, c1;
+    if constexpr (kInfo.inverted_aes) {
+      uint32_t words[4];
+      std::memcpy(words, line_i, 16);
+      aes_round_inverted_input(words, key, words);
+      c0 = static_cast<uint64_t>(words[1]) << 32 | words[0];
+      c1 = static_cast<uint64_t>(words[3]) << 32 | words[2];
+    } else {
+      c0 = load64(line_i);
+      c1 = load64(line_i + 8);
+      aes_round_lanes(c0, c1, key);
+    }
+
+    uint64_t v1 = b1 ^ c1;
+    if constexpr (kInfo.v7_shift != 0) {
+      const uint8_t x = static_cast<uint8_t>(v1 >> 24);
+      v1 ^= static_cast<uint64_t>(x ^ v7_tweak_byte11(x, kInfo.v7_shift)) << 24;
+    }
+    store64(line_i, b0 ^ c0);
+    store64(line_i + 8, v1);
+
+    uint8_t* line_j = pad + (c0 & kMask);
+    prefetch(line_j);
+    const uint64_t d0 = load64(line_j);
+    const uint64_t d1 = load64(line_j + 8);
+    const unsigned __int128 product = static_cast<unsigned __int128>(c0) * d0;
+    a0 += static_cast<uint64_t>(product >> 64);
+    a1 += static_cast<uint64_t>(product);
+    store64(line_j, a0);
+    if constexpr (kInfo.v7_shift == 0) {
+      store64(line_j + 8, a1);
+    } else if constexpr (kInfo.second_lane_xor_a0) {
+      store64(line_j + 8, a1 ^ tweak ^ a0);
+    } else {
+      store64(line_j + 8, a1 ^ tweak);
+    }
+    a0 ^= d0;
+    a1 ^= d1;
+
+    if constexpr (kDivision) {
+      uint8_t* line_k = pad + (a0 & kMask);
+      const int64_t n = static_cast<int64_t>(load64(line_k));
+      int32_t d;
+      std::memcpy(&d, line_k + 8, sizeof(d));
+      const int64_t q = heavy_quotient(n, d);
+      store64(line_k, static_cast<uint64_t>(n ^ q));
+      const int32_t index_d = kInfo.division == division_rule::not_d_xor_q ? ~d : d;
+      idx = static_cast<uint64_t>(static_cast<int64_t>(index_d) ^ q);
+    } else {
+      idx = a0;
+    }
+    prefetch(pad + (idx & kMask));
+    b0 = c0;
+    b1 = c1;
+  }
+}
+
+// V8 shuffle at `offset`: the three neighbour lines of its 64-byte block
+// rotate, each plus one of b1, b and the key a.
+inline void v8_shuffle(uint8_t* pad, uint64_t offset, const uint64_t bb[2], const uint64_t b[2],
+                       const uint64_t a[2]) {
+  uint8_t* p1 = pad + (offset ^ 0x10);
+  uint8_t* p2 = pad + (offset ^ 0x20);
+  uint8_t* p3 = pad + (offset ^ 0x30);
+  const uint64_t c1[2] = {load64(p1), load64(p1 + 8)};
+  const uint64_t c2[2] = {load64(p2), load64(p2 + 8)};
+  const uint64_t c3[2] = {load64(p3), load64(p3 + 8)};
+  store64(p1, c3[0] + bb[0]);
+  store64(p1 + 8, c3[1] + bb[1]);
+  store64(p2, c1[0] + b[0]);
+  store64(p2 + 8, c1[1] + b[1]);
+  store64(p3, c2[0] + a[0]);
+  store64(p3 + 8, c2[1] + a[1]);
+}
+
+template <int32_t Id>
+void main_loop_v8(const uint64_t* s, uint8_t* pad) {
+  constexpr algorithm_info kInfo = kAlgorithms[Id];
+  constexpr uint64_t kMask = kInfo.mask;
+
+  uint64_t a[2] = {s[0] ^ s[4], s[1] ^ s[5]};
+  uint64_t b[2] = {s[2] ^ s[6], s[3] ^ s[7]};
+  uint64_t bb[2] = {s[8] ^ s[10], s[9] ^ s[11]};
+  uint64_t division_result = s[12];
+  uint64_t sqrt_result = s[13];
+  prefetch(pad + (a[0] & kMask));
+
+  for (uint32_t iter = 0; iter < kInfo.iterations; ++iter) {
+    const uint64_t i = a[0] & kMask;
+    uint8_t* line_i = pad + i;
+    uint32_t key[4];
+    key_words(a[0], a[1], key);
+    uint64_t c0 = load64(line_i);
+    uint64_t c1 = load64(line_i + 8);
+    aes_round_lanes(c0, c1, key);
+    v8_shuffle(pad, i, bb, b, a);
+    store64(line_i, b[0] ^ c0);
+    store64(line_i + 8, b[1] ^ c1);
+
+    const uint64_t j = c0 & kMask;
+    uint8_t* line_j = pad + j;
+    prefetch(line_j);
+    const uint64_t d0 = load64(line_j) ^ division_result ^ (sqrt_result << 32);
+    const uint64_t d1 = load64(line_j + 8);
+    division_result = v8_division(c1, v8_divisor(c0, sqrt_result));
+    const uint64_t sqrt_input = c0 + division_result;
+    sqrt_result = v8_sqrt(sqrt_input);
+
+    const unsigned __int128 product = static_cast<unsigned __int128>(c0) * d0;
+    uint64_t hi = static_cast<uint64_t>(product >> 64);
+    uint64_t lo = static_cast<uint64_t>(product);
+    uint8_t* line_j1 = pad + (j ^ 0x10);
+    uint8_t* line_j2 = pad + (j ^ 0x20);
+    store64(line_j1, load64(line_j1) ^ hi);
+    store64(line_j1 + 8, load64(line_j1 + 8) ^ lo);
+    hi ^= load64(line_j2);
+    lo ^= load64(line_j2 + 8);
+    v8_shuffle(pad, j, bb, b, a);
+
+    a[0] += hi;
+    a[1] += lo;
+    store64(line_j, a[0]);
+    store64(line_j + 8, a[1]);
+    a[0] ^= d0;
+    a[1] ^= d1;
+    prefetch(pad + (a[0] & kMask));
+    bb[0] = b[0];
+    bb[1] = b[1];
+    b[0] = c0;
+    b[1] = c1;
+  }
+}
+
+// The whole hash of one id: length rule, absorption, fill, main loop,
+// fold, permutation and final hash.
+template <int32_t Id>
+void hash_with(uint8_t* memory, const uint8_t* blob, size_t length, uint8_t* out) {
+  constexpr algorithm_info kInfo = kAlgorithms[Id];
+  if (length < kInfo.min_blob_length) {
+    std::memset(out, 0, 32);
+    return;
+  }
+  auto* state = reinterpret_cast<uint64_t*>(memory);
+  uint8_t* pad = memory + kScratchpadOffset;
+  keccak1600(blob, length, state);
+
+  fill_scratchpad<kInfo.scratchpad, kInfo.heavy_fill>(memory, pad);
+  if constexpr (kInfo.v8) {
+    main_loop_v8<Id>(state, pad);
+  } else {
+    const uint64_t tweak = kInfo.v7_shift != 0 ? v7_tweak_value(state[24], blob) : 0;
+    main_loop<Id>(state, pad, tweak);
+  }
+  fold_scratchpad<kInfo.scratchpad, kInfo.heavy_fill>(memory, pad);
+
+  keccakf(state, 24);
+  final_hash(memory, out);
+}
+
+static_assert(kScratchpadOffset >= kKeccakStateBytes);
+static_assert(kWorkAreaSize == kScratchpadOffset + kScratchpadHeavy);
+
+}  // namespace
+
+CryptoNight::CryptoNight() {
+  // aligned_alloc wants a size that is a multiple of the alignment.
+  constexpr size_t kRounded = (kWorkAreaSize + kWorkAreaAlignment - 1) / kWorkAreaAlignment * kWorkAreaAlignment;
+  memory_ = static_cast<uint8_t*>(std::aligned_alloc(kWorkAreaAlignment, kRounded));
+  if (memory_ == nullptr) {
+    throw std::runtime_error("CryptoNight: cannot allocate the " + std::to_string(kWorkAreaSize) +
+                             "-byte hash work area");
+  }
+}
+
+CryptoNight::~CryptoNight() {
+  std::free(memory_);
+  memory_ = nullptr;
+}
+
+void CryptoNight::hash(int32_t algorithm, const uint8_t* blob, size_t length, uint8_t* out) {
+  switch (algorithm) {
+    case 0: return hash_with<0>(memory_, blob, length, out);
+    case 1: return hash_with<1>(memory_, blob, length, out);
+    case 2: return hash_with<2>(memory_, blob, length, out);
+    case 3: return hash_with<3>(memory_, blob, length, out);
+    case 4: return hash_with<4>(memory_, blob, length, out);
+    case 5: return hash_with<5>(memory_, blob, length, out);
+    case 6: return hash_with<6>(memory_, blob, length, out);
+    case 7: return hash_with<7>(memory_, blob, length, out);
+    case 8: return hash_with<8>(memory_, blob, length, out);
+    case 9: return hash_with<9>(memory_, blob, length, out);
+    case 10: return hash_with<10>(memory_, blob, length, out);
+    default: return;  // not an algorithm id: out stays as the caller set it
+  }
+}
+
+}  // namespace crypto

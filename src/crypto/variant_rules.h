@@ -1,0 +1,70 @@
+// Single steps of the CryptoNight variant rules, shared by the CPU hash and
+// usable as references for the GPU kernels and tests. Pure; any thread.
+#pragma once
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+
+namespace crypto {
+
+// V7 tweak on byte 11 of the stored line (`shift` 2, or 3 for XTL): only
+// bits 4 and 5 change, chosen by bits (shift+3, shift+2, 0) of the byte.
+constexpr uint8_t v7_tweak_byte11(uint8_t x, int shift) {
+  const int n = ((x >> shift) & 0x0C) | ((x & 1) << 1);
+  return static_cast<uint8_t>(x ^ (((0x7531 >> n) & 3) << 4));
+}
+
+// The tweak value t: state lane 24 XOR blob bytes 35..42 (little-endian).
+// The blob must hold at least 43 bytes.
+inline uint64_t v7_tweak_value(uint64_t state_lane24, const uint8_t* blob) {
+  uint64_t v = 0;
+  for (int i = 42; i >= 35; --i) v = v << 8 | blob[i];
+  return state_lane24 ^ v;
+}
+
+// Quotient of the heavy division step: n / (d | 5), truncating toward
+// zero, with d sign-extended first. n = -2^63 over divisor -1 has no
+// representable quotient; it wraps to -2^63 (computed as 0 - n unsigned).
+constexpr int64_t heavy_quotient(int64_t n, int32_t d) {
+  const int64_t divisor = static_cast<int64_t>(d) | 5;
+  if (divisor == -1) return static_cast<int64_t>(0 - static_cast<uint64_t>(n));
+  return n / divisor;
+}
+
+// The V8 divisor: low 32 bits of (c0 + 2 * sqrt_result) with the top and
+// bottom bits set; a carry out of bit 31 is dropped.
+constexpr uint32_t v8_divisor(uint64_t c0, uint64_t sqrt_result) {
+  return (static_cast<uint32_t>(c0) + static_cast<uint32_t>(sqrt_result << 1)) | 0x80000001U;
+}
+
+// V8 division result: 32-bit quotient in the low half, remainder above.
+constexpr uint64_t v8_division(uint64_t dividend, uint32_t divisor) {
+  const uint64_t quotient = dividend / divisor;
+  const uint64_t remainder = dividend % divisor;
+  return static_cast<uint32_t>(quotient) + (remainder << 32);
+}
+
+// V8 square root before its fix-up: 2^33 * (sqrt(1 + input/2^64) - 1)
+// through the correctly rounded double square root of a number in [1, 2).
+inline uint64_t v8_sqrt_estimate(uint64_t sqrt_input) {
+  const double z = std::bit_cast<double>((sqrt_input >> 12) + 0x3FF0000000000000ULL);
+  const uint64_t w = std::bit_cast<uint64_t>(std::sqrt(z));
+  return (w - 0x3FF0000000000000ULL) >> 19;
+}
+
+// Corrects the estimate r by -1 and/or +1 so that it is the exact integer
+// result; every sum is modulo 2^64 and compared unsigned.
+constexpr uint64_t v8_sqrt_fixup(uint64_t r, uint64_t sqrt_input) {
+  const uint64_t h = r >> 1;
+  const uint64_t e = r & 1;
+  const uint64_t r2 = h * (h + e) + (r << 32);
+  uint64_t result = r;
+  if (r2 + e > sqrt_input) result -= 1;
+  if (r2 + (1ULL << 32) < sqrt_input - h) result += 1;
+  return result;
+}
+
+inline uint64_t v8_sqrt(uint64_t sqrt_input) { return v8_sqrt_fixup(v8_sqrt_estimate(sqrt_input), sqrt_input); }
+
+}  // namespace crypto

@@ -1,0 +1,31 @@
+// Reading the published hash vectors in tests/data/vectors. Test helper;
+// any thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace crypto {
+
+struct hash_vector {
+  int32_t algorithm = -1;         // id column of the .tsv; -1 for .txt files
+  std::vector<uint8_t> input;
+  std::vector<uint8_t> expected;  // 32 bytes
+  int line = 0;                   // 1-based line in the file, for messages
+};
+
+// Absolute path of a file in tests/data/vectors.
+std::string vector_path(const std::string& name);
+
+// Lines "<expected hex> <input hex>", a lone "x" meaning empty input. Adds a
+// gtest failure and returns what it has for an unreadable file or line.
+std::vector<hash_vector> read_hash_vectors(const std::string& name);
+
+// Non-blank lines of a vector file (for checking that every line was read).
+size_t count_vector_lines(const std::string& name);
+
+// The tab-separated "id name input expected source" file, header skipped.
+std::vector<hash_vector> read_variant_vectors(const std::string& name);
+
+}  // namespace crypto
