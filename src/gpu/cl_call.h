@@ -1,0 +1,31 @@
+// Small wrappers over OpenCL calls so every failure message has the same
+// form ("Error CL_... calling ..."). Stateless; any thread.
+#pragma once
+
+#include <CL/cl.h>
+
+#include <string>
+
+#include "app/printer.h"
+#include "gpu/cl_error.h"
+
+namespace gpu {
+
+// When status is not CL_SUCCESS, prints fmt at level error with the
+// status's name as the first argument (the "%s") and returns true.
+template <typename... Args>
+bool ClFailed(cl_int status, const char* fmt, Args... args) {
+  if (status == CL_SUCCESS) return false;
+  app::printer::inst().print_error(fmt, ClErrorName(status), args...);
+  return true;
+}
+
+// Text-valued queries, cut to 127 characters like the 128-byte fields of
+// the records (a longer text is not an error).
+cl_int PlatformText(cl_platform_id platform, cl_platform_info what, std::string& text);
+cl_int DeviceText(cl_device_id device, cl_device_info what, std::string& text);
+
+// Copies text into a 128-byte field, zero-terminated.
+void CopyField(char (&field)[128], const std::string& text);
+
+}  // namespace gpu

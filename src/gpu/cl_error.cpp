@@ -1,0 +1,82 @@
+#include "gpu/cl_error.h"
+
+namespace gpu {
+namespace {
+
+// Codes 0 to -19, then -30 to -70, each at index -code (gaps are null).
+constexpr const char* kNames[] = {
+    "CL_SUCCESS",
+    "CL_DEVICE_NOT_FOUND",
+    "CL_DEVICE_NOT_AVAILABLE",
+    "CL_COMPILER_NOT_AVAILABLE",
+    "CL_MEM_OBJECT_ALLOCATION_FAILURE",
+    "CL_OUT_OF_RESOURCES",
+    "CL_OUT_OF_HOST_MEMORY",
+    "CL_PROFILING_INFO_NOT_AVAILABLE",
+    "CL_MEM_COPY_OVERLAP",
+    "CL_IMAGE_FORMAT_MISMATCH",
+    "CL_IMAGE_FORMAT_NOT_SUPPORTED",
+    "CL_BUILD_PROGRAM_FAILURE",
+    "CL_MAP_FAILURE",
+    "CL_MISALIGNED_SUB_BUFFER_OFFSET",
+    "CL_EXEC_STATUS_ERROR_FOR_EVENTS_IN_WAIT_LIST",
+    "CL_COMPILE_PROGRAM_FAILURE",
+    "CL_LINKER_NOT_AVAILABLE",
+    "CL_LINK_PROGRAM_FAILURE",
+    "CL_DEVICE_PARTITION_FAILED",
+    "CL_KERNEL_ARG_INFO_NOT_AVAILABLE",
+    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    "CL_INVALID_VALUE",
+    "CL_INVALID_DEVICE_TYPE",
+    "CL_INVALID_PLATFORM",
+    "CL_INVALID_DEVICE",
+    "CL_INVALID_CONTEXT",
+    "CL_INVALID_QUEUE_PROPERTIES",
+    "CL_INVALID_COMMAND_QUEUE",
+    "CL_INVALID_HOST_PTR",
+    "CL_INVALID_MEM_OBJECT",
+    "CL_INVALID_IMAGE_FORMAT_DESCRIPTOR",
+    "CL_INVALID_IMAGE_SIZE",
+    "CL_INVALID_SAMPLER",
+    "CL_INVALID_BINARY",
+    "CL_INVALID_BUILD_OPTIONS",
+    "CL_INVALID_PROGRAM",
+    "CL_INVALID_PROGRAM_EXECUTABLE",
+    "CL_INVALID_KERNEL_NAME",
+    "CL_INVALID_KERNEL_DEFINITION",
+    "CL_INVALID_KERNEL",
+    "CL_INVALID_ARG_INDEX",
+    "CL_INVALID_ARG_VALUE",
+    "CL_INVALID_ARG_SIZE",
+    "CL_INVALID_KERNEL_ARGS",
+    "CL_INVALID_WORK_DIMENSION",
+    "CL_INVALID_WORK_GROUP_SIZE",
+    "CL_INVALID_WORK_ITEM_SIZE",
+    "CL_INVALID_GLOBAL_OFFSET",
+    "CL_INVALID_EVENT_WAIT_LIST",
+    "CL_INVALID_EVENT",
+    "CL_INVALID_OPERATION",
+    "CL_INVALID_GL_OBJECT",
+    "CL_INVALID_BUFFER_SIZE",
+    "CL_INVALID_MIP_LEVEL",
+    "CL_INVALID_GLOBAL_WORK_SIZE",
+    "CL_INVALID_PROPERTY",
+    "CL_INVALID_IMAGE_DESCRIPTOR",
+    "CL_INVALID_COMPILER_OPTIONS",
+    "CL_INVALID_LINKER_OPTIONS",
+    "CL_INVALID_DEVICE_PARTITION_COUNT",
+    "CL_INVALID_PIPE_SIZE",
+    "CL_INVALID_DEVICE_QUEUE",
+};
+constexpr int32_t kNameCount = static_cast<int32_t>(sizeof(kNames) / sizeof(kNames[0]));
+static_assert(kNameCount == 71, "names for codes 0 to -70");
+
+}  // namespace
+
+const char* ClErrorName(int32_t code) {
+  if (code > 0 || code <= -kNameCount) return "UNKNOWN_ERROR";
+  const char* name = kNames[-code];
+  return name != nullptr ? name : "UNKNOWN_ERROR";
+}
+
+}  // namespace gpu

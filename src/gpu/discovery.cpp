@@ -1,0 +1,335 @@
+#include "gpu/discovery.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+
+#include "app/config.h"
+#include "app/printer.h"
+#include "crypto/algorithm.h"
+#include "gpu/cl_call.h"
+#include "gpu/intensity.h"
+#include "gpu/launch.h"
+#include "gpu/program.h"
+#include "monitor/gpu_monitor.h"
+
+namespace gpu {
+
+const char* const kAnyDeviceHint =
+    "No AMD platform: to mine on another OpenCL device (NVIDIA GPU, CPU), add --anydevice.";
+
+namespace {
+
+constexpr const char* kAutodetectError =
+    "Could not autodetect AMD OpenCL plattform, please specifiy with --opencl=?";
+
+app::printer& out() { return app::printer::inst(); }
+
+}  // namespace
+
+bool IsAmdPlatformVersion(const std::string& version) {
+  return version.rfind("OpenCL 2.0 AMD-APP", 0) == 0 ||
+         version.rfind("OpenCL 2.1 AMD-APP", 0) == 0;
+}
+
+int32_t ChoosePlatform(const std::vector<PlatformInfo>& platforms, bool any_device) {
+  for (size_t i = 0; i < platforms.size(); ++i) {
+    if (IsAmdPlatformVersion(platforms[i].version)) return static_cast<int32_t>(i);
+  }
+  if (!any_device) return -1;
+  for (size_t i = 0; i < platforms.size(); ++i) {
+    if (platforms[i].device_count > 0) return static_cast<int32_t>(i);
+  }
+  return -1;
+}
+
+cl_device_type EnumeratedDeviceType() {
+  return app::cfg().any_device ? CL_DEVICE_TYPE_ALL : CL_DEVICE_TYPE_GPU;
+}
+
+bool IsSupportedDeviceName(const std::string& name) {
+  return name == "gfx900" || name == "gfx901" || name == "gfx902" || name == "Ellesmere";
+}
+
+uint32_t DriverVersionNumber(const std::string& driver_version) {
+  uint64_t number = 0;
+  for (char c : driver_version) {
+    if (!std::isdigit(static_cast<unsigned char>(c))) break;
+    number = std::min<uint64_t>(number * 10 + static_cast<uint64_t>(c - '0'), UINT32_MAX);
+  }
+  return static_cast<uint32_t>(number);
+}
+
+cl_platform_id SelectPlatform(int32_t index, std::string& version, std::string& error) {
+  version.clear();
+  error.clear();
+  cl_uint count = 0;
+  if (clGetPlatformIDs(0, nullptr, &count) != CL_SUCCESS) {
+    error = "Error calling clGetPlatformIDs for number of platforms.";
+    return nullptr;
+  }
+  if (index != -1 && (index < 0 || static_cast<cl_uint>(index) >= count)) {
+    error = "Selected OpenCL platform index " + std::to_string(index) + " doesn't exist.";
+    return nullptr;
+  }
+  std::vector<cl_platform_id> platforms(count);
+  if (count == 0 || clGetPlatformIDs(count, platforms.data(), nullptr) != CL_SUCCESS) {
+    error = count == 0 ? kAutodetectError
+                       : "Error calling clGetPlatformIDs for platform ID information.";
+    return nullptr;
+  }
+  if (index != -1) {
+    if (PlatformText(platforms[index], CL_PLATFORM_VERSION, version) != CL_SUCCESS) {
+      error = "Error querying platform info.";
+      return nullptr;
+    }
+    return platforms[index];
+  }
+  std::vector<PlatformInfo> infos(count);
+  for (cl_uint i = 0; i < count; ++i) {
+    if (PlatformText(platforms[i], CL_PLATFORM_VERSION, infos[i].version) != CL_SUCCESS) {
+      error = "Error querying platform info.";
+      return nullptr;
+    }
+    version = infos[i].version;
+    if (IsAmdPlatformVersion(version)) return platforms[i];
+    cl_uint devices = 0;
+    if (clGetDeviceIDs(platforms[i], CL_DEVICE_TYPE_ALL, 0, nullptr, &devices) == CL_SUCCESS) {
+      infos[i].device_count = devices;
+    }
+  }
+  const int32_t chosen = ChoosePlatform(infos, app::cfg().any_device);
+  if (chosen < 0) {
+    error = kAutodetectError;
+    return nullptr;
+  }
+  version = infos[chosen].version;
+  return platforms[chosen];
+}
+
+bool InitGpus() {
+  const app::config& cfg = app::cfg();
+  out().print_leveled(app::kInfo, "Initializing GPU, loading kernel ...");
+  std::string version, error;
+  cl_platform_id platform = SelectPlatform(cfg.platform_index, version, error);
+  if (platform == nullptr) {
+    out().print_error("%s", error.c_str());
+    if (error == kAutodetectError && !cfg.any_device) out().print_error("%s", kAnyDeviceHint);
+    return false;
+  }
+  out().print_grey_text("Detected OpenCL Platform: %s\n", version.c_str());
+  if (!monitor::InitGpuMonitor(platform, error)) {
+    out().print_error("%s", error.c_str());
+    return false;
+  }
+  std::vector<GpuContext>& contexts = gpu_contexts();
+  contexts.assign(cfg.gpu_list.size(), GpuContext{});
+  for (size_t j = 0; j < contexts.size(); ++j) {
+    contexts[j].ordinal = cfg.gpu_list[j];
+    contexts[j].work_size = 8;
+    contexts[j].intensity = IntensityForGpu(j);
+    contexts[j].platform = platform;
+  }
+  if (cfg.fast_job_switch) out().print_plain("Fast job switching mode enabled.\n");
+  if (cfg.rate_watchdog) out().print_plain("Rate watchdog enabled.\n");
+  const int32_t algorithm = cfg.algorithm == -1 ? 0 : cfg.algorithm;
+  set_current_scratchpad_size(crypto::scratchpad_size(algorithm));
+  return InitOpenCL(contexts.data(), contexts.size(), current_scratchpad_size(),
+                    cfg.build_kernel) == 0;
+}
+
+int InitOpenCL(GpuContext* contexts, size_t count, uint64_t scratchpad_bytes, bool build_kernel) {
+  if (count == 0) return 0;
+  const cl_platform_id platform = contexts[0].platform;
+  const cl_device_type type = EnumeratedDeviceType();
+  cl_uint device_count = 0;
+  cl_int status = clGetDeviceIDs(platform, type, 0, nullptr, &device_count);
+  // No device of the type is a missing device, reported below.
+  if (status == CL_DEVICE_NOT_FOUND) device_count = 0;
+  else if (ClFailed(status, "Error %s calling clGetDeviceIDs for number of devices.")) return 2;
+  for (size_t j = 0; j < count; ++j) {
+    if (contexts[j].ordinal >= device_count) {
+      out().print_error("Selected OpenCL device index %lu doesn't exist.\n",
+                        static_cast<unsigned long>(contexts[j].ordinal));
+      return 3;
+    }
+  }
+  std::vector<cl_device_id> devices(device_count);
+  if (ClFailed(clGetDeviceIDs(platform, type, device_count, devices.data(), nullptr),
+               "Error %s calling clGetDeviceIDs for device ID information.")) {
+    return 2;
+  }
+  for (size_t j = 0; j < count; ++j) {
+    contexts[j].platform = platform;
+    contexts[j].device = devices[contexts[j].ordinal];
+    contexts[j].scratchpad_bytes = scratchpad_bytes;
+  }
+
+  bool notice_printed = false;
+  for (size_t j = 0; j < count; ++j) {
+    GpuContext& ctx = contexts[j];
+    ctx.context = clCreateContext(nullptr, 1, &ctx.device, nullptr, nullptr, &status);
+    if (ClFailed(status, "Error %s calling clCreateContext %i.", static_cast<int>(j))) return 2;
+    std::string text;
+    if (ClFailed(PlatformText(platform, CL_PLATFORM_VERSION, text),
+                 "Error %s querying platform version.")) {
+      return 2;
+    }
+    CopyField(ctx.platform_version, text);
+    if (ClFailed(DeviceText(ctx.device, CL_DRIVER_VERSION, text),
+                 "Error %s querying driver version.")) {
+      return 2;
+    }
+    ctx.blockchain_driver = std::string(ctx.platform_version) == "OpenCL 2.0 AMD-APP (2442.12)";
+    ctx.new_driver = DriverVersionNumber(text) >= 2527;
+    if (!notice_printed) {
+      if (ctx.blockchain_driver) {
+        out().print_plain("Blockchain Compute Driver detected.\n");
+        notice_printed = true;
+      } else if (ctx.new_driver) {
+        out().print_plain("Driver Version OK.\n");
+        notice_printed = true;
+      }
+    }
+    const int result = InitOpenCLGpu(ctx, build_kernel, true);
+    if (result != 0) return result;
+  }
+  // The warning is about the Radeon driver: devices of other vendors
+  // (--anydevice) do not ask for it.
+  const bool needs_warning = std::any_of(contexts, contexts + count, [](const GpuContext& c) {
+    return IsSupportedDeviceName(c.device_name) && !c.is_ellesmere;
+  });
+  if (!notice_printed && needs_warning) {
+    out().print_error("Driver Version Warning.");
+    out().print_plain(
+        "\nBy updating the Radeon Driver to version 18.3.4 up to 50% higher hash\n"
+        "rates can be achieved.\n\n");
+  }
+  return 0;
+}
+
+int InitOpenCLGpu(GpuContext& ctx, bool build_kernel, bool first_time) {
+  const app::config& cfg = app::cfg();
+  std::string driver_version;
+  cl_uint compute_units = 0;
+  cl_ulong global_mem = 0;
+  size_t max_work_group = 0;
+  if (ClFailed(DeviceText(ctx.device, CL_DEVICE_NAME, ctx.device_name),
+               "Error %s querying device name.") ||
+      ClFailed(clGetDeviceInfo(ctx.device, CL_DEVICE_MAX_COMPUTE_UNITS, sizeof(compute_units),
+                               &compute_units, nullptr),
+               "Error %s querying max compute units.") ||
+      ClFailed(DeviceText(ctx.device, CL_DRIVER_VERSION, driver_version),
+               "Error %s querying driver version.") ||
+      ClFailed(clGetDeviceInfo(ctx.device, CL_DEVICE_GLOBAL_MEM_SIZE, sizeof(global_mem),
+                               &global_mem, nullptr),
+               "Error %s querying global mem size.") ||
+      ClFailed(clGetDeviceInfo(ctx.device, CL_DEVICE_MAX_WORK_GROUP_SIZE, sizeof(max_work_group),
+                               &max_work_group, nullptr),
+               "Error %s querying a device's max worksize using clGetDeviceInfo.")) {
+    return 2;
+  }
+  ctx.driver_version = driver_version;
+  ctx.compute_units = compute_units;
+  ctx.memory_mb = static_cast<uint32_t>(global_mem / 1048576);
+  // Optional facts for the generic class and the build options.
+  cl_ulong max_alloc = 0;
+  if (clGetDeviceInfo(ctx.device, CL_DEVICE_MAX_MEM_ALLOC_SIZE, sizeof(max_alloc), &max_alloc,
+                      nullptr) != CL_SUCCESS) {
+    max_alloc = global_mem / 4;
+  }
+  ctx.max_alloc_bytes = max_alloc;
+  if (clGetDeviceInfo(ctx.device, CL_DEVICE_TYPE, sizeof(ctx.device_type), &ctx.device_type,
+                      nullptr) != CL_SUCCESS) {
+    ctx.device_type = CL_DEVICE_TYPE_GPU;
+  }
+  std::string c_version;
+  ctx.opencl_c2 = DeviceText(ctx.device, CL_DEVICE_OPENCL_C_VERSION, c_version) == CL_SUCCESS &&
+                  SupportsOpenClC2(c_version);
+
+  const bool supported = IsSupportedDeviceName(ctx.device_name);
+  if (!supported && !cfg.any_device) {
+    out().print_status_text("GPU%u: %s", ctx.ordinal, ctx.device_name.c_str());
+    out().print_status_text(" | %u Compute Units", ctx.compute_units);
+    out().print_status_text(" | Memory (MB): %u\n", ctx.memory_mb);
+    out().print_error(
+        "This version only supports AMD RX Vega 56/64 and RX 470/480/570/580 GFX cards. "
+        "Sorry.\n\nNewer versions of Orbeck are published where you obtained this one; "
+        "look there for one that supports your GPU.\n\n"
+        "Maybe an optimized version for your GPU is available.");
+    return 1;
+  }
+
+  const uint32_t driver_number = DriverVersionNumber(driver_version);
+  ctx.is_ellesmere = ctx.device_name == "Ellesmere";
+  const bool large_pages = monitor::LargePagesEnabled(ctx.ordinal);
+
+  IntensityInputs inputs;
+  inputs.level = ctx.intensity;
+  inputs.is_ellesmere = ctx.is_ellesmere;
+  inputs.blockchain_driver = ctx.blockchain_driver;
+  inputs.new_driver = ctx.new_driver;
+  inputs.driver_number = driver_number;
+  inputs.large_pages = large_pages;
+  inputs.max_mem = cfg.max_mem;
+  inputs.group_size = cfg.group_size;
+  inputs.num_queues = cfg.num_queues;
+  IntensityChoice choice;
+  if (supported) {
+    ctx.device_class = DeviceClass(ctx.is_ellesmere, ctx.compute_units, ctx.memory_mb);
+    choice = ChooseIntensity(IntensityTable(ctx.device_class, ctx.scratchpad_bytes), inputs);
+  } else {
+    ctx.device_class = kGenericDeviceClass;
+    GenericDevice device;
+    device.is_cpu = (ctx.device_type & CL_DEVICE_TYPE_CPU) != 0;
+    device.compute_units = ctx.compute_units;
+    device.global_mem_bytes = global_mem;
+    device.max_alloc_bytes = ctx.max_alloc_bytes;
+    choice = ChooseIntensity(GenericIntensityTable(device, ctx.scratchpad_bytes), inputs);
+  }
+  ctx.intensity = choice.level;
+  ctx.queue_count = choice.queue_count;
+  ctx.highest_level = choice.highest_level;
+  ctx.work_size = 8;
+
+  if (first_time) {
+    out().print_status_text("GPU%u: %s (%s)", ctx.ordinal,
+                            monitor::GetAdapterName(ctx.ordinal).c_str(),
+                            ctx.device_name.c_str());
+    out().print_status_text(" | %u Compute Units", ctx.compute_units);
+    out().print_status_text(" | Memory (MB): %u", ctx.memory_mb);
+    out().print_status_text(" | Intensity: %u / %u", static_cast<unsigned>(std::max(ctx.intensity, 0)),
+                            static_cast<unsigned>(std::max(ctx.highest_level, 0)));
+    out().print_plain("\n");
+    if (ctx.device_name == "gfx901") {
+      out().print_grey_text(
+          "HBCC Memory Segment is enabled.\nIt is recommended to turn HBCC off to run with "
+          "higher stable intensity settings.\n");
+    }
+    if (!ctx.blockchain_driver && ctx.is_ellesmere && !large_pages) {
+      out().print_error_text("Compute Mode Not Enabled\n");
+      out().print_grey_text(
+          "Up to 20%% higher hash rates can be achieved by switching GPU Workload for this GPU "
+          "in the Radeon\nSettings to 'Compute' before starting the app.\n");
+    }
+    if (ctx.device_class == 0 && !large_pages) {
+      out().print_error_text("Large Pages Are Turned Off\n");
+      if (ctx.intensity < 10) {
+        out().print_grey_text(
+            "Intensity setting up to 12 are support with this GPU (set --intensity=12)\n");
+      }
+      out().print_grey_text(
+          "To use the high intensity settings switch on 'Large Pages' for this GPU with the "
+          "pallomir app\n");
+    }
+  }
+
+  int result = CreateProgram(ctx, build_kernel);
+  if (result != 0) return result;
+  result = SetupQueues(ctx, choice.hashes);
+  if (result != 0) return result;
+  ctx.nonce_counter = 0;
+  return 0;
+}
+
+}  // namespace gpu

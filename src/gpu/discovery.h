@@ -1,0 +1,53 @@
+// GPU start-up: platform choice, device checks, contexts, the per-GPU
+// banner and driver notices, and the full initialisation of one GPU. Runs
+// on the main thread before any mining thread exists (InitOpenCLGpu also
+// during a reset, with the GPU's mining thread stopped or between rounds).
+#pragma once
+
+#include <CL/cl.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "gpu/gpu_context.h"
+
+namespace gpu {
+
+// Printed after the auto-detect failure when --anydevice is not given.
+extern const char* const kAnyDeviceHint;
+
+// The whole GPU start-up into gpu_contexts(); true on success.
+bool InitGpus();
+
+// Platform by index, or auto-detected (-1). Fills the platform version
+// text; on failure returns nullptr with the error text set.
+cl_platform_id SelectPlatform(int32_t index, std::string& version, std::string& error);
+
+// What auto-detect looks at for each platform, in platform order.
+struct PlatformInfo {
+  std::string version;        // CL_PLATFORM_VERSION
+  uint32_t device_count = 0;  // devices of any type
+};
+// True for version texts beginning "OpenCL 2.0 AMD-APP" or "OpenCL 2.1 AMD-APP".
+bool IsAmdPlatformVersion(const std::string& version);
+// Index of the first AMD platform; with any_device, else of the first
+// platform that has a device; -1 when none qualifies.
+int32_t ChoosePlatform(const std::vector<PlatformInfo>& platforms, bool any_device);
+
+// Device type the backend enumerates: GPUs, or every device with --anydevice.
+cl_device_type EnumeratedDeviceType();
+// Names of the supported AMD chips: "gfx900", "gfx901", "gfx902", "Ellesmere".
+bool IsSupportedDeviceName(const std::string& name);
+// Leading decimal integer of a CL_DRIVER_VERSION text (0 without digits).
+uint32_t DriverVersionNumber(const std::string& driver_version);
+
+// Contexts, driver flags and notices, and InitOpenCLGpu for each record:
+// 0, 2 (OpenCL error), 3 (missing device) or InitOpenCLGpu's first failure.
+int InitOpenCL(GpuContext* contexts, size_t count, uint64_t scratchpad_bytes, bool build_kernel);
+
+// Device queries and check, intensity, banner (first time), program,
+// queues, buffers and arguments: 0, 1 (unsupported device), 2, or 3.
+int InitOpenCLGpu(GpuContext& ctx, bool build_kernel, bool first_time);
+
+}  // namespace gpu

@@ -1,0 +1,125 @@
+// Per-GPU and per-command-queue OpenCL state, and the process-wide array of
+// GPUs. The array is sized once by InitGpus on the main thread and never
+// resized afterwards (the run buffers point into the records); each record
+// is then driven by its GPU's mining thread, except the flags noted below.
+#pragma once
+
+#include <CL/cl.h>
+
+#include <atomic>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace gpu {
+
+constexpr int kMaxQueues = 2;
+constexpr int kQueueKernelCount = 17;  // prepare, main and collect families
+constexpr int kHashKernelCount = 4;    // Blake, Groestl, JH, Skein
+constexpr uint32_t kInputBytes = 88;
+constexpr uint32_t kMaxBlobLength = 84;
+constexpr uint32_t kResultWords = 256;
+constexpr uint32_t kResultCountWord = 255;
+// A result list is used only when it holds fewer nonces than this.
+constexpr uint32_t kMaxUsableResults = 16;
+
+// An atomic that can be copied (value copy), so records holding one can
+// live in a std::vector. Copies happen only before threads share a record.
+template <typename T>
+class CopyableAtomic : public std::atomic<T> {
+ public:
+  CopyableAtomic() : std::atomic<T>(T{}) {}
+  CopyableAtomic(const CopyableAtomic& other) : std::atomic<T>(other.load()) {}
+  CopyableAtomic& operator=(const CopyableAtomic& other) {
+    this->store(other.load());
+    return *this;
+  }
+  using std::atomic<T>::operator=;
+};
+
+// One in-order command queue with its buffers and kernels. Used by its
+// GPU's mining thread only, except input_dirty and abort_flag, which the job
+// publisher writes without a lock (and the kernels read abort_flag).
+struct GpuQueue {
+  int32_t index = 0;
+  cl_command_queue queue = nullptr;
+  cl_mem input_buffer = nullptr;            // 88 bytes
+  cl_mem output_buffer = nullptr;           // 1024 bytes: the result list
+  cl_mem scratchpads_buffer = nullptr;      // N x scratchpad / 2
+  cl_mem hash_scratchpads_buffer = nullptr; // N x scratchpad / 2
+  cl_mem branch_buffers[kHashKernelCount] = {};  // N x 4 + 8 each
+  cl_mem hash_states_buffer = nullptr;      // N x 200
+  cl_mem run_buffer = nullptr;              // 4 bytes on abort_flag
+  cl_kernel kernels[kQueueKernelCount] = {};
+  uint64_t threads = 0;                     // N: hashes per round
+  uint32_t prepare_kernel = 0;              // indices into kernels
+  uint32_t main_kernel = 3;
+  uint32_t collect_kernel = 14;
+  cl_kernel hash_kernels[kHashKernelCount] = {};
+  alignas(64) uint32_t results[kResultWords] = {};  // host copy of the output
+  bool running = false;                     // enqueued and not yet waited for
+  CopyableAtomic<bool> input_dirty;         // upload the job before the next round
+  // 1 tells running kernels their job is outdated. A plain word because the
+  // run buffer is created on it (CL_MEM_USE_HOST_PTR): access it only through
+  // SetAbortFlag / AbortFlag.
+  alignas(64) uint32_t abort_flag = 0;
+  uint64_t job_generation = 0;              // JobGeneration of the last upload
+  uint32_t algorithm = 0;                   // algorithm id of that job
+
+  // Host-side bookkeeping: the padded blob of the last upload (kept until
+  // its non-blocking write has run), the events of the round's result read
+  // and of the last upload, and round times for the sleeping wait.
+  uint8_t input[kInputBytes] = {};
+  cl_event round_event = nullptr;
+  cl_event input_event = nullptr;
+  uint64_t round_start_us = 0;
+  uint64_t last_round_us = 0;
+};
+
+void SetAbortFlag(GpuQueue& queue, bool abort);
+bool AbortFlag(GpuQueue& queue);
+
+// The nonces of a completed round's result list, or an empty span when the
+// list is unusable (count 0, or 16 and more: the whole list is dropped).
+std::span<const uint32_t> round_results(const GpuQueue& queue);
+
+// One GPU selected with --gpu.
+struct GpuContext {
+  uint32_t ordinal = 0;             // index among the platform's devices
+  uint64_t work_size = 8;           // final-hash local size and WORKSIZE
+  uint64_t scratchpad_bytes = 0;    // of the current algorithm
+  int32_t intensity = -1;           // -1 = auto detect until chosen
+  int32_t queue_count = 0;          // 1 or 2
+  cl_context context = nullptr;
+  cl_program program = nullptr;
+  GpuQueue queues[kMaxQueues];
+  cl_platform_id platform = nullptr;
+  cl_device_id device = nullptr;
+  bool blockchain_driver = false;   // "OpenCL 2.0 AMD-APP (2442.12)"
+  bool new_driver = false;          // driver number 2527 or more
+  bool is_ellesmere = false;
+  char platform_version[128] = {};
+  uint64_t nonce_counter = 0;       // global offset of the next round
+
+  // Read from the device by InitOpenCLGpu.
+  std::string device_name;
+  std::string driver_version;       // CL_DRIVER_VERSION text
+  cl_device_type device_type = 0;
+  uint32_t compute_units = 0;
+  uint32_t memory_mb = 0;           // global memory in MiB
+  uint64_t max_alloc_bytes = 0;     // largest single allocation
+  bool opencl_c2 = false;           // device compiles OpenCL C 2.0
+  int32_t device_class = 0;         // intensity table group (intensity.h)
+  int32_t highest_level = 0;        // of the chosen table, for the banner
+  bool program_from_cache = false;  // last program came from the binary cache
+};
+
+// The process-wide GPU array, filled by InitGpus, alive until exit.
+std::vector<GpuContext>& gpu_contexts();
+
+// Scratchpad size of the algorithm the GPUs are set up for; any thread.
+uint32_t current_scratchpad_size();
+void set_current_scratchpad_size(uint32_t bytes);
+
+}  // namespace gpu

@@ -1,0 +1,48 @@
+// Device buffers and kernel launches of a GPU's command queues: queue set-up
+// (part of InitOpenCLGpu), job upload, one search round of seven launches,
+// and completion. SetGpuJob, RunGpuRound and WaitGpuQueue run on the GPU's
+// mining thread only (or a test's thread that owns the record).
+#pragma once
+
+#include <cstdint>
+
+#include "gpu/gpu_context.h"
+
+namespace gpu {
+
+// Kernel indices and the tweak argument of an algorithm id.
+struct KernelChoice {
+  uint32_t prepare = 0;
+  uint32_t main = 3;
+  uint32_t collect = 14;
+  bool tweak_input = false;  // main kernel takes input bytes 35..42
+};
+// False (and choice untouched) for an id outside 0..10.
+bool KernelsForAlgorithm(uint32_t algorithm, KernelChoice& choice);
+// Local size of the main launch: 16 for CryptoNightV8, else 8.
+uint32_t MainLocalSize(uint32_t algorithm);
+
+// Buffer sizes of a queue of N hashes.
+uint64_t ScratchpadBufferBytes(uint64_t hashes, uint64_t scratchpad_bytes);  // each of two
+uint64_t BranchBufferBytes(uint64_t hashes);
+uint64_t HashStatesBufferBytes(uint64_t hashes);
+
+// Creates queue_count queues of N hashes with buffers, kernels and bound
+// arguments, and sets the nonce counter to 0: 0 or 2.
+int SetupQueues(GpuContext& ctx, uint64_t hashes);
+// Releases what SetupQueues made for one queue (null handles are skipped).
+void ReleaseQueue(GpuQueue& queue);
+
+// Uploads a job and chooses the queue's kernels: 0, 2, or 3 for a blob
+// longer than 84 bytes (nothing uploaded). The blob (length bytes are read)
+// is copied and padded into the queue, so the caller's buffer is not kept.
+int SetGpuJob(GpuContext& ctx, uint64_t generation, const uint8_t* blob, uint32_t length,
+              uint32_t target, uint32_t algorithm, int queue);
+// Enqueues one round over nonces [counter, counter + N) and adds N to the
+// counter; never blocks: 0 or 2.
+int RunGpuRound(GpuContext& ctx, int queue);
+// Waits (sleeping, not spinning) until the queue's round has finished;
+// afterwards queue.results is valid. Always 0.
+int WaitGpuQueue(GpuContext& ctx, int queue);
+
+}  // namespace gpu

@@ -1,0 +1,364 @@
+#include "gpu/program.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "app/printer.h"
+#include "gpu/cl_call.h"
+#include "gpu/kernel_source.h"
+
+namespace gpu {
+
+const char* const kQueueKernelNames[kQueueKernelCount] = {
+    "cryptonight_prepare",        "cryptonight_prepare_heavy",   "cryptonight_prepare_light",
+    "cryptonight_main",           "cryptonight_main_v7",         "cryptonight_main_heavy",
+    "cryptonight_main_light",     "cryptonight_main_v7_light",   "cryptonight_main_v7_fest",
+    "cryptonight_main_v7_xtl",    "cryptonight_main_xhv_heavy",  "cryptonight_main_v7_fast",
+    "cryptonight_main_tube_heavy", "cryptonight_main_v8",        "cryptonight_collect",
+    "cryptonight_collect_heavy",  "cryptonight_collect_light",
+};
+const char* const kHashKernelNames[kHashKernelCount] = {"hash_blake", "hash_groestl", "hash_jh",
+                                                        "hash_skein"};
+const uint32_t kQueueKernelScratchpad[kQueueKernelCount] = {
+    0x200000, 0x400000, 0x100000,                                // prepare
+    0x200000, 0x200000, 0x400000, 0x100000, 0x100000, 0x200000,  // main 3..8
+    0x200000, 0x400000, 0x200000, 0x400000, 0x200000,            // main 9..13
+    0x200000, 0x400000, 0x100000,                                // collect
+};
+
+namespace {
+namespace fs = std::filesystem;
+
+constexpr char kCacheMagic[8] = {'O', 'R', 'B', 'K', 'B', 'I', 'N', '1'};
+constexpr const char* kSourceFile = "opencl/cryptonight.cl";
+constexpr const char* kBinaryFile = "kernel.bin";
+
+std::string g_cache_root;
+std::string g_source_override;
+
+// FNV-1a, 64 bit: a cache key, not a security measure.
+uint64_t Fnv1a(uint64_t hash, const void* data, size_t size) {
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  for (size_t i = 0; i < size; ++i) {
+    hash ^= bytes[i];
+    hash *= 0x100000001B3ull;
+  }
+  return hash;
+}
+
+uint64_t Fnv1aField(uint64_t hash, std::string_view text) {
+  // The length first, so that ("ab", "c") and ("a", "bc") differ.
+  const uint64_t length = text.size();
+  hash = Fnv1a(hash, &length, sizeof(length));
+  return Fnv1a(hash, text.data(), text.size());
+}
+
+constexpr uint64_t kFnvBasis = 0xCBF29CE484222325ull;
+
+struct CacheHeader {
+  char magic[8];
+  uint64_t key;
+  uint64_t size;
+  uint64_t checksum;
+};
+
+// The cached binary when the file exists, is whole and carries key.
+bool LoadCachedBinary(const std::string& path, uint64_t key, std::vector<unsigned char>& binary) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  CacheHeader header{};
+  if (!in.read(reinterpret_cast<char*>(&header), sizeof(header))) return false;
+  if (std::memcmp(header.magic, kCacheMagic, sizeof(kCacheMagic)) != 0 || header.key != key ||
+      header.size == 0 || header.size > (1ull << 30)) {
+    return false;
+  }
+  binary.resize(header.size);
+  if (!in.read(reinterpret_cast<char*>(binary.data()), static_cast<std::streamsize>(header.size)) ||
+      in.peek() != std::char_traits<char>::eof()) {
+    return false;
+  }
+  return Fnv1a(kFnvBasis, binary.data(), binary.size()) == header.checksum;
+}
+
+// Writes through a temporary file and a rename, so a reader never sees a
+// half-written entry. A cache that cannot be written only costs a rebuild.
+void StoreCachedBinary(const std::string& path, uint64_t key,
+                       const std::vector<unsigned char>& binary) {
+  std::error_code ec;
+  fs::create_directories(fs::path(path).parent_path(), ec);
+  const std::string temporary = path + ".tmp" + std::to_string(::getpid());
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    CacheHeader header{};
+    std::memcpy(header.magic, kCacheMagic, sizeof(kCacheMagic));
+    header.key = key;
+    header.size = binary.size();
+    header.checksum = Fnv1a(kFnvBasis, binary.data(), binary.size());
+    out.write(reinterpret_cast<const char*>(&header), sizeof(header));
+    out.write(reinterpret_cast<const char*>(binary.data()),
+              static_cast<std::streamsize>(binary.size()));
+    if (!out) {
+      out.close();
+      fs::remove(temporary, ec);
+      return;
+    }
+  }
+  fs::rename(temporary, path, ec);
+  if (ec) fs::remove(temporary, ec);
+}
+
+std::string BuildLog(cl_program program, cl_device_id device, bool& ok) {
+  ok = false;
+  size_t length = 0;
+  if (ClFailed(clGetProgramBuildInfo(program, device, CL_PROGRAM_BUILD_LOG, 0, nullptr, &length),
+               "Error %s calling clGetProgramBuildInfo for length of build log output.")) {
+    return {};
+  }
+  std::vector<char> log(length + 1, '\0');
+  if (ClFailed(clGetProgramBuildInfo(program, device, CL_PROGRAM_BUILD_LOG, length, log.data(),
+                                     nullptr),
+               "Error %s calling clGetProgramBuildInfo for build log.")) {
+    return {};
+  }
+  ok = true;
+  return std::string(log.data());
+}
+
+// The binary of a built one-device program; empty on failure (printed).
+std::vector<unsigned char> ProgramBinary(cl_program program, bool verbose) {
+  cl_uint devices = 0;
+  if (ClFailed(clGetProgramInfo(program, CL_PROGRAM_NUM_DEVICES, sizeof(devices), &devices,
+                                nullptr),
+               "Error %s clGetProgramInfo CL_PROGRAM_NUM_DEVICES")) {
+    return {};
+  }
+  if (verbose) {
+    char line[64];
+    std::snprintf(line, sizeof(line), "binary kernels: %zi\n", static_cast<ssize_t>(devices));
+    app::printer::inst().print_plain(line);
+  }
+  std::vector<size_t> sizes(std::max<cl_uint>(devices, 1), 0);
+  if (ClFailed(clGetProgramInfo(program, CL_PROGRAM_BINARY_SIZES, sizes.size() * sizeof(size_t),
+                                sizes.data(), nullptr),
+               "Error %s clGetProgramInfo CL_PROGRAM_BINARY_SIZES")) {
+    return {};
+  }
+  if (verbose) {
+    char line[64];
+    std::snprintf(line, sizeof(line), "binary kernel size: %zi\n", static_cast<ssize_t>(sizes[0]));
+    app::printer::inst().print_plain(line);
+  }
+  std::vector<std::vector<unsigned char>> binaries(sizes.size());
+  std::vector<unsigned char*> pointers(sizes.size());
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    binaries[i].resize(sizes[i]);
+    pointers[i] = binaries[i].data();
+  }
+  if (ClFailed(clGetProgramInfo(program, CL_PROGRAM_BINARIES,
+                                pointers.size() * sizeof(unsigned char*), pointers.data(), nullptr),
+               "Error %s clGetProgramInfo CL_PROGRAMM_BINARIES")) {
+    return {};
+  }
+  return std::move(binaries[0]);
+}
+
+// Program from a cached binary; false (quietly) when the driver refuses it.
+bool ProgramFromBinary(GpuContext& ctx, const std::vector<unsigned char>& binary) {
+  const unsigned char* data = binary.data();
+  const size_t size = binary.size();
+  cl_int binary_status = CL_SUCCESS;
+  cl_int status = CL_SUCCESS;
+  cl_program program =
+      clCreateProgramWithBinary(ctx.context, 1, &ctx.device, &size, &data, &binary_status, &status);
+  if (status != CL_SUCCESS || binary_status != CL_SUCCESS) {
+    if (program != nullptr) clReleaseProgram(program);
+    return false;
+  }
+  if (clBuildProgram(program, 1, &ctx.device, nullptr, nullptr, nullptr) != CL_SUCCESS) {
+    clReleaseProgram(program);
+    return false;
+  }
+  ctx.program = program;
+  return true;
+}
+
+// Builds source with options; prints the log when asked or on failure.
+int BuildFromSource(GpuContext& ctx, std::string_view source, const std::string& options,
+                    bool always_print_log) {
+  const char* text = source.data();
+  const size_t length = source.size();
+  cl_int status = CL_SUCCESS;
+  cl_program program = clCreateProgramWithSource(ctx.context, 1, &text, &length, &status);
+  if (ClFailed(status, "Error %s calling clCreateProgramWithSource")) return 2;
+  const cl_int build_status =
+      clBuildProgram(program, 1, &ctx.device, options.c_str(), nullptr, nullptr);
+  if (always_print_log || build_status != CL_SUCCESS) {
+    bool ok = false;
+    const std::string log = BuildLog(program, ctx.device, ok);
+    if (!ok) {
+      clReleaseProgram(program);
+      return 2;
+    }
+    app::printer::inst().print_plain(log);
+  }
+  if (ClFailed(build_status, "Error %s calling clBuildProgram.")) {
+    clReleaseProgram(program);
+    return 2;
+  }
+  ctx.program = program;
+  return 0;
+}
+
+// --buildkernel: the source file from the working directory, its binary
+// written to kernel.bin.
+int ProgramFromSourceFile(GpuContext& ctx) {
+  std::ifstream in(kSourceFile, std::ios::binary);
+  std::ostringstream text;
+  if (in) text << in.rdbuf();
+  if (!in || in.bad()) {
+    app::printer::inst().print_error("Couldn't load GPU source.");
+    return 3;
+  }
+  const std::string source = text.str();
+  const int result = BuildFromSource(ctx, source, BuildOptions(ctx.work_size, ctx.opencl_c2), true);
+  if (result != 0) return result;
+  // Some drivers finish builds in the background: wait until it is done.
+  cl_build_status build = CL_BUILD_IN_PROGRESS;
+  do {
+    if (ClFailed(clGetProgramBuildInfo(ctx.program, ctx.device, CL_PROGRAM_BUILD_STATUS,
+                                       sizeof(build), &build, nullptr),
+                 "Error %s calling clGetProgramBuildInfo for status of build.")) {
+      return 2;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  } while (build == CL_BUILD_IN_PROGRESS);
+  app::printer::inst().print_plain("Writting binary kernel\n");
+  const std::vector<unsigned char> binary = ProgramBinary(ctx.program, true);
+  if (binary.empty()) return 2;
+  std::ofstream out(kBinaryFile, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(binary.data()),
+            static_cast<std::streamsize>(binary.size()));
+  if (!out) app::printer::inst().print_error("Couldn't write %s.", kBinaryFile);
+  return 0;
+}
+
+}  // namespace
+
+std::string BuildOptions(uint64_t work_size, bool opencl_c2) {
+  char options[128];
+  std::snprintf(options, sizeof(options), "-I. -DWORKSIZE=%u %s",
+                static_cast<unsigned>(work_size),
+                opencl_c2 ? "-cl-std=CL2.0 -cl-uniform-work-group-size" : "-cl-std=CL1.2");
+  return options;
+}
+
+bool SupportsOpenClC2(const std::string& c_version) {
+  return c_version.rfind("OpenCL C 2.", 0) == 0;
+}
+
+void SetProgramCacheRoot(const std::string& root) { g_cache_root = root; }
+
+std::string ProgramCacheDir() {
+  std::string root = g_cache_root;
+  if (root.empty()) {
+    const char* xdg = std::getenv("XDG_CACHE_HOME");
+    const char* home = std::getenv("HOME");
+    if (xdg != nullptr && xdg[0] == '/') root = xdg;
+    else if (home != nullptr && home[0] != '\0') root = std::string(home) + "/.cache";
+    else return {};
+  }
+  return root + "/orbeck-vega";
+}
+
+std::string ProgramCachePath(const GpuContext& ctx) {
+  const std::string dir = ProgramCacheDir();
+  if (dir.empty()) return {};
+  // One file per device and driver; the key inside tells whether it is
+  // still the binary of the current source and options.
+  std::string name;
+  for (char c : ctx.device_name) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+  if (name.size() > 48) name.resize(48);
+  uint64_t hash = Fnv1aField(kFnvBasis, ctx.device_name);
+  hash = Fnv1aField(hash, ctx.driver_version);
+  hash = Fnv1aField(hash, ctx.platform_version);
+  char file[96];
+  std::snprintf(file, sizeof(file), "-%016llx.bin", static_cast<unsigned long long>(hash));
+  return dir + "/" + name + file;
+}
+
+uint64_t ProgramCacheKey(std::string_view source, const std::string& options,
+                         const GpuContext& ctx) {
+  uint64_t hash = Fnv1aField(kFnvBasis, source);
+  hash = Fnv1aField(hash, options);
+  hash = Fnv1aField(hash, ctx.device_name);
+  hash = Fnv1aField(hash, ctx.driver_version);
+  return Fnv1aField(hash, ctx.platform_version);
+}
+
+void SetKernelSourceOverride(const std::string& source) { g_source_override = source; }
+
+std::string_view KernelSource() {
+  return g_source_override.empty() ? embedded_kernel_source()
+                                   : std::string_view(g_source_override);
+}
+
+int CreateProgram(GpuContext& ctx, bool build_kernel) {
+  ctx.program_from_cache = false;
+  if (build_kernel) return ProgramFromSourceFile(ctx);
+
+  const std::string_view source = KernelSource();
+  const std::string options = BuildOptions(ctx.work_size, ctx.opencl_c2);
+  const uint64_t key = ProgramCacheKey(source, options, ctx);
+  const std::string path = ProgramCachePath(ctx);
+  std::vector<unsigned char> binary;
+  if (!path.empty() && LoadCachedBinary(path, key, binary) && ProgramFromBinary(ctx, binary)) {
+    ctx.program_from_cache = true;
+    return 0;
+  }
+  app::printer::inst().print_leveled(app::kInfo, "GPU%u: compiling the kernels for %s ...",
+                                     ctx.ordinal, ctx.device_name.c_str());
+  const auto start = std::chrono::steady_clock::now();
+  const int result = BuildFromSource(ctx, source, options, false);
+  if (result != 0) return result;
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  app::printer::inst().print_leveled(app::kInfo, "GPU%u: kernels compiled in %.1f s", ctx.ordinal,
+                                     seconds);
+  if (!path.empty()) {
+    binary = ProgramBinary(ctx.program, false);
+    if (!binary.empty()) StoreCachedBinary(path, key, binary);
+  }
+  return 0;
+}
+
+int CreateKernels(GpuContext& ctx, GpuQueue& queue) {
+  cl_int status = CL_SUCCESS;
+  for (int i = 0; i < kQueueKernelCount; ++i) {
+    queue.kernels[i] = clCreateKernel(ctx.program, kQueueKernelNames[i], &status);
+    if (ClFailed(status, "Error %s calling clCreateKernel kernel %s.", kQueueKernelNames[i])) {
+      return 2;
+    }
+  }
+  for (int i = 0; i < kHashKernelCount; ++i) {
+    queue.hash_kernels[i] = clCreateKernel(ctx.program, kHashKernelNames[i], &status);
+    if (ClFailed(status, "Error %s calling clCreateKernel kernel %s.", kHashKernelNames[i])) {
+      return 2;
+    }
+  }
+  return 0;
+}
+
+}  // namespace gpu

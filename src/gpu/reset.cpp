@@ -1,0 +1,43 @@
+#include "gpu/reset.h"
+
+#include <chrono>
+#include <thread>
+
+#include "app/printer.h"
+#include "gpu/cl_call.h"
+#include "gpu/discovery.h"
+#include "gpu/launch.h"
+
+namespace gpu {
+
+int ReInitOpenCLGpu(GpuContext& ctx) {
+  const uint64_t nonce_counter = ctx.nonce_counter;
+  for (int q = 0; q < kMaxQueues; ++q) {
+    GpuQueue& queue = ctx.queues[q];
+    // Queues beyond the count are empty; a count that shrank with a new
+    // table still has its old queues to release.
+    if (queue.queue != nullptr) clFinish(queue.queue);
+    ReleaseQueue(queue);
+  }
+  if (ctx.program != nullptr) clReleaseProgram(ctx.program);
+  ctx.program = nullptr;
+  if (ctx.context != nullptr) clReleaseContext(ctx.context);
+  ctx.context = nullptr;
+  // Give the driver a moment to free the memory before it is asked again.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+  cl_int status = CL_SUCCESS;
+  ctx.context = clCreateContext(nullptr, 1, &ctx.device, nullptr, nullptr, &status);
+  if (ClFailed(status, "Error %s calling clCreateContext")) {
+    ctx.context = nullptr;
+    return 2;
+  }
+  const int result = InitOpenCLGpu(ctx, false, false);
+  if (result != 0) {
+    app::printer::inst().print_error("Error %s calling ReInitOpenCLGpu.", ClErrorName(result));
+  }
+  ctx.nonce_counter = nonce_counter;
+  return 0;
+}
+
+}  // namespace gpu

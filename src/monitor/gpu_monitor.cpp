@@ -1,0 +1,216 @@
+#include "monitor/gpu_monitor.h"
+
+#include <CL/cl_ext.h>
+
+#include <algorithm>
+#include <cctype>
+#include <memory>
+
+#include "app/config.h"
+#include "monitor/nvml.h"
+#include "monitor/sysfs.h"
+
+namespace monitor {
+namespace {
+
+// NVIDIA's PCI queries (cl_nv_device_attribute_query).
+constexpr cl_device_info kDevicePciBusIdNv = 0x4008;
+constexpr cl_device_info kDevicePciSlotIdNv = 0x4009;
+
+struct GpuMonitor {
+  std::vector<AdapterRecord> table;
+  Nvml nvml;
+};
+
+std::string g_sysfs_root = "/sys";
+std::unique_ptr<GpuMonitor> g_monitor;
+
+std::string DeviceText(cl_device_id device, cl_device_info what, bool& ok) {
+  size_t size = 0;
+  ok = clGetDeviceInfo(device, what, 0, nullptr, &size) == CL_SUCCESS;
+  if (!ok) return {};
+  std::string text(size, '\0');
+  ok = clGetDeviceInfo(device, what, size, text.data(), nullptr) == CL_SUCCESS;
+  text.resize(text.find('\0') == std::string::npos ? text.size() : text.find('\0'));
+  return text;
+}
+
+bool HasExtension(const std::string& extensions, const char* name) {
+  return (" " + extensions + " ").find(std::string(" ") + name + " ") != std::string::npos;
+}
+
+// Device identity from OpenCL; false with a message on a failed query.
+bool IdentifyDevice(cl_device_id device, DeviceIdentity& identity, std::string& error) {
+  bool ok = false;
+  identity.name = DeviceText(device, CL_DEVICE_NAME, ok);
+  if (ok) DeviceText(device, CL_DEVICE_VENDOR, ok);
+  if (!ok) {
+    error = "Error querying device name.";
+    return false;
+  }
+  const std::string extensions = DeviceText(device, CL_DEVICE_EXTENSIONS, ok);
+  if (HasExtension(extensions, "cl_amd_device_attribute_query")) {
+    identity.vendor = DeviceVendor::kAmd;
+    cl_device_topology_amd topology{};
+    if (clGetDeviceInfo(device, CL_DEVICE_TOPOLOGY_AMD, sizeof(topology), &topology, nullptr) !=
+        CL_SUCCESS) {
+      error = "Error querying device.";
+      return false;
+    }
+    if (topology.raw.type == CL_DEVICE_TOPOLOGY_TYPE_PCIE_AMD) {
+      // The vendor declares the bus byte signed; buses above 127 read as
+      // negative numbers there, so take the byte as unsigned.
+      identity.bus = static_cast<uint8_t>(topology.pcie.bus);
+      identity.pci_device = static_cast<uint8_t>(topology.pcie.device);
+    }
+    identity.board_name = DeviceText(device, CL_DEVICE_BOARD_NAME_AMD, ok);
+    if (!ok) identity.board_name.clear();
+  } else if (HasExtension(extensions, "cl_nv_device_attribute_query")) {
+    identity.vendor = DeviceVendor::kNvidia;
+    cl_uint bus = 0, slot = 0;
+    if (clGetDeviceInfo(device, kDevicePciBusIdNv, sizeof(bus), &bus, nullptr) == CL_SUCCESS &&
+        clGetDeviceInfo(device, kDevicePciSlotIdNv, sizeof(slot), &slot, nullptr) ==
+            CL_SUCCESS) {
+      identity.bus = static_cast<int32_t>(bus & 0xFF);
+      // The slot query packs device << 3 | function.
+      identity.pci_device = static_cast<int32_t>((slot >> 3) & 0x1F);
+    }
+  }
+  return true;
+}
+
+const AdapterRecord* Record(uint32_t ordinal) {
+  if (!g_monitor || ordinal >= g_monitor->table.size()) return nullptr;
+  return &g_monitor->table[ordinal];
+}
+
+}  // namespace
+
+void SetSysfsRoot(const std::string& root) { g_sysfs_root = root; }
+
+bool InitGpuMonitor(cl_platform_id platform, std::string& error) {
+  error.clear();
+  if (g_monitor) {
+    error = "already initialized";
+    return false;
+  }
+  const cl_device_type type = app::cfg().any_device ? CL_DEVICE_TYPE_ALL : CL_DEVICE_TYPE_GPU;
+  cl_uint count = 0;
+  cl_int status = clGetDeviceIDs(platform, type, 0, nullptr, &count);
+  // A platform without such devices is not the monitor's failure: discovery
+  // reports the missing device itself.
+  if (status == CL_DEVICE_NOT_FOUND) count = 0;
+  else if (status != CL_SUCCESS) {
+    error = "Error calling clGetDeviceIDs for number of devices.";
+    return false;
+  }
+  std::vector<cl_device_id> devices(count);
+  if (count > 0 && clGetDeviceIDs(platform, type, count, devices.data(), nullptr) != CL_SUCCESS) {
+    error = "Error calling clGetDeviceIDs for device ID information.";
+    return false;
+  }
+  std::vector<DeviceIdentity> identities(count);
+  for (cl_uint i = 0; i < count; ++i) {
+    if (!IdentifyDevice(devices[i], identities[i], error)) return false;
+  }
+  return InitGpuMonitorForDevices(identities, error);
+}
+
+bool InitGpuMonitorForDevices(const std::vector<DeviceIdentity>& devices, std::string& error) {
+  error.clear();
+  if (g_monitor) {
+    error = "already initialized";
+    return false;
+  }
+  auto monitor = std::make_unique<GpuMonitor>();
+  for (const DeviceIdentity& identity : devices) {
+    AdapterRecord record;
+    record.identity = identity;
+    record.adapter_name = identity.board_name;
+    monitor->table.push_back(record);
+  }
+  // Several PCI functions of one card share its bus (like the several
+  // logical adapters per GPU of other driver stacks): only the first one
+  // of a run of equal buses counts, and it goes to the first device there.
+  int32_t last_bus = -1;
+  for (const SysfsAdapter& adapter : ListSysfsAdapters(g_sysfs_root)) {
+    if (adapter.bus == last_bus) continue;
+    for (AdapterRecord& record : monitor->table) {
+      if (record.identity.bus == adapter.bus) {
+        record.address = adapter.address;
+        break;
+      }
+    }
+    last_bus = adapter.bus;
+  }
+  const bool any_nvidia = std::any_of(devices.begin(), devices.end(), [](const DeviceIdentity& d) {
+    return d.vendor == DeviceVendor::kNvidia;
+  });
+  if (any_nvidia && monitor->nvml.Load()) {
+    for (AdapterRecord& record : monitor->table) {
+      if (record.identity.vendor != DeviceVendor::kNvidia) continue;
+      record.nvml_device = monitor->nvml.DeviceByPci(record.identity.bus, record.identity.pci_device);
+      if (record.adapter_name.empty()) record.adapter_name = monitor->nvml.Name(record.nvml_device);
+    }
+  }
+  g_monitor = std::move(monitor);
+  return true;
+}
+
+void ShutdownGpuMonitor() { g_monitor.reset(); }
+
+std::string GetAdapterName(uint32_t ordinal) {
+  const AdapterRecord* record = Record(ordinal);
+  return record != nullptr ? record->adapter_name : std::string();
+}
+
+float GetTemperature(uint32_t ordinal) {
+  const AdapterRecord* record = Record(ordinal);
+  if (record == nullptr) return -1.0f;
+  if (record->nvml_device != nullptr) return g_monitor->nvml.Temperature(record->nvml_device);
+  int64_t millidegrees = 0;
+  if (record->address.empty() ||
+      !ReadHwmonValue(g_sysfs_root, record->address, "temp1_input", millidegrees)) {
+    return -1.0f;
+  }
+  return static_cast<float>(static_cast<double>(millidegrees) * 0.001);
+}
+
+int32_t GetFanSpeed(uint32_t ordinal) {
+  const AdapterRecord* record = Record(ordinal);
+  if (record == nullptr) return -1;
+  if (record->nvml_device != nullptr) return g_monitor->nvml.FanSpeed(record->nvml_device);
+  int64_t rpm = 0;
+  if (record->address.empty() || !ReadHwmonValue(g_sysfs_root, record->address, "fan1_input", rpm) ||
+      rpm < 0 || rpm > INT32_MAX) {
+    return -1;
+  }
+  return static_cast<int32_t>(rpm);
+}
+
+// The setting lives in a driver registry key that Linux does not have.
+bool LargePagesEnabled(uint32_t /*ordinal*/) { return false; }
+
+std::string FindDriverKey(uint32_t /*ordinal*/) { return {}; }
+
+std::string MatchingIdFromPnp(const std::string& pnp) {
+  std::string result;
+  const size_t subsys = pnp.find("&SUBSYS_");
+  result = pnp.substr(0, subsys);
+  if (subsys != std::string::npos) {
+    const size_t revision = pnp.find('&', subsys + 1);
+    if (revision != std::string::npos) {
+      const size_t end = pnp.find('\\', revision);
+      result += pnp.substr(revision, end == std::string::npos ? std::string::npos : end - revision);
+    }
+  }
+  std::transform(result.begin(), result.end(), result.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return result;
+}
+
+std::vector<AdapterRecord> AdapterTable() {
+  return g_monitor ? g_monitor->table : std::vector<AdapterRecord>();
+}
+
+}  // namespace monitor
