@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "console_capture.h"
+#include "support/console_capture.h"
 
 namespace app {
 namespace {

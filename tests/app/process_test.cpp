@@ -1,8 +1,8 @@
 // The start-up of orbeck-vega as a user runs it: output and exit codes.
 #include <gtest/gtest.h>
 
-#include "console_capture.h"
-#include "process_runner.h"
+#include "support/console_capture.h"
+#include "support/process_runner.h"
 
 namespace app {
 namespace {

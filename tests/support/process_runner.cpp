@@ -1,4 +1,4 @@
-#include "process_runner.h"
+#include "support/process_runner.h"
 
 #include <fcntl.h>
 #include <poll.h>
