@@ -201,8 +201,7 @@ void main_loop(const uint64_t* s, uint8_t* pad, uint64_t tweak) {
       std::memcpy(&d, line_k + 8, sizeof(d));
       const int64_t q = heavy_quotient(n, d);
       store64(line_k, static_cast<uint64_t>(n ^ q));
-      const int32_t index_d = kInfo.division == division_rule::not_d_xor_q ? ~d : d;
-      idx = static_cast<uint64_t>(static_cast<int64_t>(index_d) ^ q);
+      idx = heavy_next_index(d, q, kInfo.division == division_rule::not_d_xor_q);
     } else {
       idx = a0;
     }

@@ -32,6 +32,13 @@ constexpr int64_t heavy_quotient(int64_t n, int32_t d) {
   return n / divisor;
 }
 
+// Next line index of the heavy division step: d XOR q, or (NOT d) XOR q
+// for XHV, with d sign-extended. Only the bits under the mask matter.
+constexpr uint64_t heavy_next_index(int32_t d, int64_t q, bool invert_d) {
+  const int32_t source = invert_d ? ~d : d;
+  return static_cast<uint64_t>(static_cast<int64_t>(source) ^ q);
+}
+
 // The V8 divisor: low 32 bits of (c0 + 2 * sqrt_result) with the top and
 // bottom bits set; a carry out of bit 31 is dropped.
 constexpr uint32_t v8_divisor(uint64_t c0, uint64_t sqrt_result) {

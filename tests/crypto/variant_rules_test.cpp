@@ -1,0 +1,189 @@
+// The single steps of the variant rules, including the cases the published
+// vectors are unlikely to reach.
+#include "crypto/variant_rules.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <random>
+
+namespace crypto {
+namespace {
+
+// The byte-11 rule as its table reads: n from three bits of x (weights 8, 4,
+// 2), then the value XORed into the byte.
+uint8_t tweak_from_table(uint8_t x, int shift) {
+  const int high = (x >> (shift + 3)) & 1;
+  const int mid = (x >> (shift + 2)) & 1;
+  const int n = high * 8 + mid * 4 + (x & 1) * 2;
+  static constexpr uint8_t kXor[8] = {0x10, 0x00, 0x30, 0x00, 0x10, 0x10, 0x30, 0x10};
+  return static_cast<uint8_t>(x ^ kXor[n / 2]);
+}
+
+TEST(V7Tweak, Byte11TableBothShifts) {
+  for (int shift : {2, 3}) {
+    for (int x = 0; x < 256; ++x) {
+      const uint8_t tweaked = v7_tweak_byte11(static_cast<uint8_t>(x), shift);
+      EXPECT_EQ(tweaked, tweak_from_table(static_cast<uint8_t>(x), shift)) << shift << " " << x;
+      EXPECT_EQ(tweaked & ~0x30, x & ~0x30) << "only bits 4 and 5 may change";
+    }
+  }
+}
+
+TEST(V7Tweak, DocumentedExamples) {
+  EXPECT_EQ(v7_tweak_byte11(0x00, 2), 0x10);
+  EXPECT_EQ(v7_tweak_byte11(0x01, 2), 0x01);
+  EXPECT_EQ(v7_tweak_byte11(0x10, 2), 0x20);
+  EXPECT_EQ(v7_tweak_byte11(0x10, 3), 0x00);
+  EXPECT_EQ(v7_tweak_byte11(0x20, 3), 0x10);
+}
+
+TEST(V7Tweak, ValueFromLane24AndBlobBytes35To42) {
+  uint8_t blob[43] = {};
+  for (int i = 35; i < 43; ++i) blob[i] = static_cast<uint8_t>(i);
+  uint64_t expected = 0;
+  for (int i = 0; i < 8; ++i) expected |= static_cast<uint64_t>(35 + i) << (8 * i);
+  EXPECT_EQ(v7_tweak_value(0, blob), expected);
+  EXPECT_EQ(v7_tweak_value(~0ULL, blob), ~expected);
+  blob[34] = 0xFF;  // outside the tweak bytes
+  EXPECT_EQ(v7_tweak_value(0, blob), expected);
+}
+
+TEST(HeavyDivision, TruncatesTowardZero) {
+  // n = -7, d = 0: divisor 5, q = -1 (not -2); lane -7 ^ -1 = 6.
+  const int64_t q = heavy_quotient(-7, 0);
+  EXPECT_EQ(q, -1);
+  EXPECT_EQ(-7 ^ q, 6);
+  EXPECT_EQ(heavy_next_index(0, q, false), ~0ULL);
+  EXPECT_EQ(heavy_next_index(0, q, true), 0u);
+  EXPECT_EQ(heavy_quotient(7, 0), 1);
+  EXPECT_EQ(heavy_quotient(-23, 2), -3);  // 2 | 5 = 7
+  EXPECT_EQ(heavy_quotient(23, -8), -7);  // -8 | 5 = -3
+}
+
+TEST(HeavyDivision, DivisorIsSignExtendedDOrFive) {
+  std::mt19937_64 rng(12345);
+  for (int trial = 0; trial < 1000; ++trial) {
+    const int64_t n = static_cast<int64_t>(rng());
+    const int32_t d = static_cast<int32_t>(rng());
+    const int64_t divisor = static_cast<int64_t>(d) | 5;
+    ASSERT_NE(divisor, 0);
+    if (divisor == -1) continue;
+    ASSERT_EQ(heavy_quotient(n, d), n / divisor) << n << " " << d;
+  }
+  EXPECT_EQ(heavy_quotient(1000, std::numeric_limits<int32_t>::min()), 1000 / (INT64_C(-2147483648) | 5));
+}
+
+TEST(HeavyDivision, MinimumOverMinusOneWraps) {
+  constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
+  // d of -1, -2, -5 and -6 all give divisor -1.
+  for (int32_t d : {-1, -2, -5, -6}) {
+    EXPECT_EQ(heavy_quotient(kMin, d), kMin) << d;
+    EXPECT_EQ(heavy_quotient(5, d), -5) << d;
+    EXPECT_EQ(heavy_quotient(std::numeric_limits<int64_t>::max(), d), -std::numeric_limits<int64_t>::max());
+  }
+  EXPECT_EQ(heavy_quotient(kMin, -3), kMin / -3);  // -3 | 5 = -3: ordinary
+}
+
+TEST(HeavyDivision, NextIndexSignExtendsD) {
+  EXPECT_EQ(heavy_next_index(-1, 0, false), ~0ULL);
+  EXPECT_EQ(heavy_next_index(-1, 0, true), 0u);
+  EXPECT_EQ(heavy_next_index(0x7FFFFFFF, 0, true), 0xFFFFFFFF80000000ULL);
+  EXPECT_EQ(heavy_next_index(0x1234, 0x10, false), 0x1224u);
+}
+
+TEST(V8Divisor, DropsCarryOutOfBit31) {
+  EXPECT_EQ(v8_divisor(0xFFFFFFFFULL, 1), 0x80000001u);            // 0xFFFFFFFF + 2 wraps to 1
+  EXPECT_EQ(v8_divisor(0xABCDEF0000000000ULL, 0), 0x80000001u);    // upper lane bits unused
+  EXPECT_EQ(v8_divisor(0, 0x80000000ULL), 0x80000001u);            // 2 * 2^31 has no low bits
+  EXPECT_EQ(v8_divisor(0x10, 0x7FFFFFFFULL), (0x10u + 0xFFFFFFFEu) | 0x80000001u);
+  EXPECT_EQ(v8_divisor(0x12345678, 0x100), (0x12345678u + 0x200u) | 0x80000001u);
+}
+
+TEST(V8Division, QuotientLowHalfRemainderHigh) {
+  std::mt19937_64 rng(777);
+  for (int trial = 0; trial < 1000; ++trial) {
+    const uint64_t dividend = rng();
+    const uint32_t divisor = static_cast<uint32_t>(rng()) | 0x80000001u;
+    const uint64_t result = v8_division(dividend, divisor);
+    const uint64_t quotient_low = result & 0xFFFFFFFF;
+    const uint64_t remainder = result >> 32;
+    ASSERT_LT(remainder, divisor);
+    // quotient (up to 33 bits) * divisor + remainder == dividend, with the
+    // quotient's bit 32 restored from the dividend.
+    const uint64_t q_full = dividend / divisor;
+    ASSERT_EQ(quotient_low, q_full & 0xFFFFFFFF);
+    ASSERT_EQ(static_cast<unsigned __int128>(q_full) * divisor + remainder, dividend);
+  }
+  // A quotient of 2^32 or more keeps only its low 32 bits.
+  const uint64_t big = ~0ULL;
+  EXPECT_EQ(v8_division(big, 0x80000001u) & 0xFFFFFFFF, (big / 0x80000001u) & 0xFFFFFFFF);
+  EXPECT_GE(big / 0x80000001u, 1ULL << 32);
+}
+
+// The exact square root the V8 rules define: the largest r with
+// (r + 2^33)^2 <= 2^66 + 4 * input, i.e. floor(2 * sqrt(2^64 + input)) - 2^33.
+bool is_exact_root(uint64_t r, uint64_t input) {
+  using u128 = unsigned __int128;
+  const u128 target = (static_cast<u128>(1) << 66) + static_cast<u128>(input) * 4;
+  const u128 low = static_cast<u128>(r) + (static_cast<u128>(1) << 33);
+  return low * low <= target && (low + 1) * (low + 1) > target;
+}
+
+// Smallest input whose root is r (r >= 1).
+uint64_t first_input_of(uint64_t r) {
+  using u128 = unsigned __int128;
+  const u128 low = static_cast<u128>(r) + (static_cast<u128>(1) << 33);
+  const u128 excess = low * low - (static_cast<u128>(1) << 66);
+  return static_cast<uint64_t>((excess + 3) / 4);
+}
+
+TEST(V8Sqrt, ExactAtRootBoundaries) {
+  std::mt19937_64 rng(4242);
+  for (int trial = 0; trial < 2000; ++trial) {
+    // Roots up to 0xD413CCCF, the root of input 2^64 - 1.
+    const uint64_t r = 1 + rng() % 0xD413CCCFULL;
+    const uint64_t first = first_input_of(r);
+    for (uint64_t input : {first - 1, first, first + 1}) {
+      ASSERT_TRUE(is_exact_root(v8_sqrt(input), input)) << input;
+    }
+    ASSERT_EQ(v8_sqrt(first), r);
+    ASSERT_EQ(v8_sqrt(first - 1), r - 1);
+  }
+}
+
+TEST(V8Sqrt, ExactAtTheEnds) {
+  for (uint64_t input : {0ULL, 1ULL, 2ULL, 3ULL, ~0ULL, ~0ULL - 1, 1ULL << 63, (1ULL << 63) - 1}) {
+    EXPECT_TRUE(is_exact_root(v8_sqrt(input), input)) << input;
+  }
+  EXPECT_EQ(v8_sqrt(0), 0u);
+}
+
+TEST(V8Sqrt, FixupCorrectsEstimatesOffByOne) {
+  std::mt19937_64 rng(99);
+  for (int trial = 0; trial < 2000; ++trial) {
+    const uint64_t r = 2 + rng() % 0xD413CCCDULL;
+    for (uint64_t input : {first_input_of(r), first_input_of(r) - 1, first_input_of(r) + rng() % 1000}) {
+      uint64_t exact = 0;
+      for (uint64_t candidate : {r - 2, r - 1, r, r + 1}) {
+        if (is_exact_root(candidate, input)) exact = candidate;
+      }
+      ASSERT_NE(exact, 0u);
+      ASSERT_EQ(v8_sqrt_fixup(exact, input), exact) << input;
+      ASSERT_EQ(v8_sqrt_fixup(exact + 1, input), exact) << input;
+      ASSERT_EQ(v8_sqrt_fixup(exact - 1, input), exact) << input;
+    }
+  }
+}
+
+TEST(V8Sqrt, RandomInputsExact) {
+  std::mt19937_64 rng(2718);
+  for (int trial = 0; trial < 20000; ++trial) {
+    const uint64_t input = rng() >> (rng() % 64);
+    ASSERT_TRUE(is_exact_root(v8_sqrt(input), input)) << input;
+  }
+}
+
+}  // namespace
+}  // namespace crypto
