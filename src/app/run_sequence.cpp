@@ -1,7 +1,116 @@
 #include "app/run_sequence.h"
 
-namespace app {
+#include <signal.h>
+#include <unistd.h>
 
-int run_sequence(const startup_result&) { return 0; }
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <thread>
+
+#include "app/config.h"
+#include "app/console.h"
+#include "app/printer.h"
+#include "app/run_flags.h"
+#include "core/executor.h"
+#include "gpu/discovery.h"
+#include "gpu/mine_thread.h"
+#include "monitor/gpu_monitor.h"
+#include "remote/remote_access_server.h"
+
+namespace app {
+namespace {
+
+std::atomic<int> signals_caught{0};
+
+// SIGINT and SIGTERM: announce, then let the keyboard loop run the orderly
+// exit. A second one while that exit is under way ends the process at once.
+void on_stop_signal(int number) {
+  if (signals_caught.fetch_add(1) > 0) {
+    restore_terminal();
+    _exit(0);
+  }
+  char text[32];
+  int length = snprintf(text, sizeof(text), "Caught signal %d\n", number);
+  if (length > 0) {
+    ssize_t ignored = write(STDOUT_FILENO, text, static_cast<size_t>(length));
+    (void)ignored;
+  }
+  app_running.store(false);
+}
+
+void install_signal_handlers() {
+  struct sigaction action = {};
+  action.sa_handler = on_stop_signal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+// The pool cannot be reached: end the process at once, as the user asked
+// for a limited number of attempts.
+void give_up() {
+  std::fflush(stdout);
+  restore_terminal();
+  std::_Exit(0);
+}
+
+void keyboard_loop(core::executor& executor) {
+  enter_key_mode();
+  while (app_running.load()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const int key = poll_key();
+    switch (key) {
+      case 'q': app_running.store(false); break;
+      case 'r': reset_request.store(true); break;
+      case 's': executor.post(core::executor_event(core::kPrintReport, core::kPoolNone)); break;
+      default: break;  // other keys, upper case included, are ignored
+    }
+  }
+}
+
+}  // namespace
+
+int run_sequence(const startup_result& start) {
+  // A pool that drops the connection must only ever be a send error.
+  signal(SIGPIPE, SIG_IGN);
+
+  if (!gpu::InitGpus()) {
+    discard_pending_key();
+    return 0;
+  }
+
+  gpu::gpu_miner miner;
+  core::executor_settings settings;
+  settings.give_up = give_up;
+  settings.reply_timeout = std::chrono::seconds(cfg().reply_timeout_s);
+  core::executor executor(miner, settings);
+  executor.start();
+
+  install_signal_handlers();
+
+  if (cfg().max_reconnects != 100) {
+    printer::inst().print_leveled(kInfo, "Setting max pool connection attempts to %u",
+                                  static_cast<unsigned>(cfg().max_reconnects));
+  }
+
+  std::unique_ptr<network::RemoteAccessServer> server;
+  if (start.remote_access) {
+    printer::inst().print_leveled(kInfo, "Starting remote access server on 127.0.0.1:%u",
+                                  start.remote_port);
+    server = std::make_unique<network::RemoteAccessServer>(executor, start.remote_port);
+  }
+
+  keyboard_loop(executor);
+
+  printer::inst().print_plain("quitting...");
+  executor.stop();
+  monitor::ShutdownGpuMonitor();
+  server.reset();
+  printer::inst().print_plain("done.");
+  restore_terminal();
+  return 0;
+}
 
 }  // namespace app

@@ -1,6 +1,6 @@
 #include "gpu/mine_thread.h"
 
-#include <boost/random/random_device.hpp>
+#include <random>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -8,7 +8,8 @@
 #include "app/config.h"
 #include "app/printer.h"
 #include "crypto/algorithm.h"
-#include "gpu/gpu_round.h"
+#include "gpu/launch.h"
+#include "gpu/reset.h"
 #include "gpu/watchdog.h"
 
 namespace gpu {
@@ -71,7 +72,7 @@ void gpu_miner::start(const core::mining_job& initial, core::event_queue& events
     std::lock_guard<std::mutex> job_lock(job_mutex_);
     current_job_ = initial;
   }
-  boost::random::random_device random;
+  std::random_device random;  // the operating system's random source
   random_top_byte_ = static_cast<uint8_t>(random() >> 24);
   const size_t count = std::min(app::cfg().gpu_list.size(), gpu_contexts().size());
   thread_total_ = static_cast<uint32_t>(count);

@@ -3,7 +3,8 @@
 #include "app/config.h"
 #include "app/printer.h"
 #include "app/run_flags.h"
-#include "gpu/gpu_round.h"
+#include "gpu/launch.h"
+#include "gpu/reset.h"
 #include "gpu/mine_thread.h"
 
 namespace gpu {
