@@ -106,11 +106,14 @@ bool plain_socket::connect() {
 }
 
 int32_t plain_socket::receive(char* buffer, uint32_t capacity) {
-  ssize_t count;
-  // A signal delivered to this thread is not a connection error.
-  do {
-    count = ::recv(handle_.load(), buffer, capacity, 0);
-  } while (count < 0 && errno == EINTR);
+  ssize_t count = 0;
+  // A signal delivered to this thread is not a connection error. A handle
+  // already taken by close (another thread ending the connection) reads as
+  // closed, as a receive blocked at that moment would.
+  for (int fd = handle_.load(); fd >= 0; fd = handle_.load()) {
+    count = calls_.recv(fd, buffer, capacity, 0);
+    if (count >= 0 || errno != EINTR) break;
+  }
   if (count == 0) {
     owner_->set_error("Recv Error: socket closed");
   } else if (count < 0) {

@@ -23,6 +23,7 @@ struct socket_calls {
   int (*resolve)(const char* host, const char* service, const addrinfo* hints,
                  addrinfo** result) = ::getaddrinfo;
   ssize_t (*send)(int fd, const void* data, size_t length, int flags) = ::send;
+  ssize_t (*recv)(int fd, void* data, size_t length, int flags) = ::recv;
 };
 
 // The entry a connection uses from a resolver list: the last IPv4 entry,

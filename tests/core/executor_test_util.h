@@ -1,0 +1,78 @@
+// Helpers for the executor tests: a mining backend that records what the
+// executor publishes, a console capture, pools on loopback and bounded waits.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/config.h"
+#include "core/executor.h"
+#include "core/mining_backend.h"
+
+namespace core {
+
+constexpr std::chrono::seconds kWait{30};
+
+// Stands in for the mining threads: records every published job.
+class fake_miner : public mining_backend {
+ public:
+  void start(const mining_job& initial, event_queue& events, const hash_rate_source&) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    events_ = &events;
+    current_ = initial;
+    started_ = true;
+  }
+  void publish(const mining_job& job) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    current_ = job;
+    jobs_.push_back(job);
+    generation_.fetch_add(1);
+    changed_.notify_all();
+  }
+  void stop() override { stopped_.store(true); }
+  uint64_t generation() const override { return generation_.load(); }
+  mining_job current_job() const override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return current_;
+  }
+  size_t thread_count() const override { return app::cfg().gpu_list.size(); }
+  uint32_t device_number(size_t thread) const override { return app::cfg().gpu_list.at(thread); }
+
+  // Waits until `count` jobs were published; the jobs so far.
+  std::vector<mining_job> wait_for_jobs(size_t count) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, kWait, [&] { return jobs_.size() >= count; });
+    return jobs_;
+  }
+  bool stopped() const { return stopped_.load(); }
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  event_queue* events_ = nullptr;
+  mining_job current_;
+  std::vector<mining_job> jobs_;
+  bool started_ = false;
+  std::atomic<uint64_t> generation_{0};
+  std::atomic<bool> stopped_{false};
+};
+
+// Polls `condition` until it holds or the deadline passes.
+inline bool eventually(const std::function<bool()>& condition,
+                       std::chrono::milliseconds timeout = kWait) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+}  // namespace core

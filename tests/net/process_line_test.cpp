@@ -1,0 +1,111 @@
+// jpsock::process_line driven directly, without a socket: how a job is
+// decoded and stored, what a rejected line leaves behind, hostile input.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "core/event_queue.h"
+#include "fake_pool.h"
+#include "net/jpsock.h"
+
+namespace net {
+namespace {
+
+struct line_driver {
+  core::event_queue events;
+  jpsock sock{core::kPoolDonation, events};
+
+  bool feed(std::string line) { return sock.process_line(line.data(), line.size()); }
+};
+
+TEST(ProcessLine, DecodesTheBlobInEitherCaseAndZeroesTheRest) {
+  line_driver d;
+  std::string blob;
+  for (int i = 0; i < 20; ++i) blob += (i % 2 == 0) ? "aB" : "0f";
+  ASSERT_TRUE(d.feed(job_line("job", blob, "b88d0600")));
+  auto event = d.events.take_for(std::chrono::seconds(0));
+  ASSERT_TRUE(event);
+  EXPECT_EQ(event->kind, core::kNewJob);
+  EXPECT_EQ(event->pool_id, core::kPoolDonation);
+  const auto& job = std::get<core::job_record>(event->payload);
+  ASSERT_EQ(job.blob_length, 20u);
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(job.blob[i], (i % 2 == 0) ? 0xab : 0x0f) << i;
+  for (size_t i = 20; i < core::kBlobSize; ++i) EXPECT_EQ(job.blob[i], 0) << i;
+  for (size_t i = 3; i < core::kJobIdSize; ++i) EXPECT_EQ(job.job_id[i], 0) << i;
+  EXPECT_EQ(d.sock.difficulty(), 10000u);
+}
+
+TEST(ProcessLine, EmptyBlobIsAJobWithoutWork) {
+  line_driver d;
+  ASSERT_TRUE(d.feed(job_line("1", "", "ffff")));
+  auto event = d.events.take_for(std::chrono::seconds(0));
+  ASSERT_TRUE(event);
+  EXPECT_EQ(std::get<core::job_record>(event->payload).blob_length, 0u);
+  core::job_record job;
+  EXPECT_FALSE(d.sock.get_current_job(job));
+}
+
+TEST(ProcessLine, RejectedJobStoresNothing) {
+  line_driver d;
+  ASSERT_TRUE(d.feed(job_line("good", "0707", "b88d0600")));
+  EXPECT_FALSE(d.feed(job_line("bad", "0808", "00000000")));
+  EXPECT_FALSE(d.feed(job_line("worse", "08", "ffff0000ffff")));
+  EXPECT_EQ(d.events.size(), 1u);  // only the good job was posted
+  core::job_record job;
+  ASSERT_TRUE(d.sock.get_current_job(job));
+  EXPECT_STREQ(job.job_id, "good");
+  EXPECT_EQ(d.sock.difficulty(), 10000u);
+  // The first error of the connection is the one kept.
+  EXPECT_EQ(d.sock.error_text(), "Job Error: invalid target: 00000000");
+}
+
+TEST(ProcessLine, NulInsideTheLineIsInvalidJson) {
+  line_driver d;
+  std::string line = job_line("1", "07", "ffff");
+  line.insert(line.size() - 1, std::string("\0garbage", 8));
+  EXPECT_FALSE(d.feed(line));
+  EXPECT_EQ(d.sock.error_text(), "Job Error: Invalid JSON");
+  EXPECT_EQ(d.events.size(), 0u);
+}
+
+TEST(ProcessLine, EscapedNulInAMethodNameIsNotJob) {
+  line_driver d;
+  EXPECT_FALSE(d.feed("{\"method\":\"job\\u0000x\",\"params\":{}}\n"));
+  EXPECT_EQ(d.sock.error_text(), "Job Error: Unsupported server method job");
+}
+
+TEST(ProcessLine, DeepNestingIsHandledWithoutRecursion) {
+  line_driver d;
+  const std::string deep = std::string(2000, '[') + std::string(2000, ']');
+  EXPECT_FALSE(d.feed(deep + "\n"));
+  EXPECT_EQ(d.sock.error_text(), "Job Error: Invalid root");
+
+  line_driver reply;
+  EXPECT_FALSE(reply.feed("{\"id\":1,\"result\":" + deep + "}\n"));
+  EXPECT_EQ(reply.sock.error_text(), "Job Error: Unexpected call response");
+}
+
+TEST(ProcessLine, UnescapedJobIdIsCopied) {
+  line_driver d;
+  ASSERT_TRUE(d.feed(job_line("a\\\"b\\\\c", "07", "ffff")));
+  core::job_record job;
+  ASSERT_TRUE(d.sock.get_current_job(job));
+  EXPECT_STREQ(job.job_id, "a\"b\\c");
+}
+
+TEST(ProcessLine, ManyLinesReuseTheSameMemory) {
+  line_driver d;
+  // Far more lines than fit into the fixed blocks if they were not reset.
+  for (int i = 0; i < 2000; ++i) {
+    ASSERT_TRUE(d.feed(job_line(std::to_string(i), std::string(152, '1'), "b88d0600"))) << i;
+    ASSERT_TRUE(d.events.take_for(std::chrono::seconds(0)));
+  }
+  core::job_record job;
+  ASSERT_TRUE(d.sock.get_current_job(job));
+  EXPECT_STREQ(job.job_id, "1999");
+  EXPECT_EQ(job.blob_length, 76u);
+}
+
+}  // namespace
+}  // namespace net
