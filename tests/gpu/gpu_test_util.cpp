@@ -1,0 +1,97 @@
+#include "gpu_test_util.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "app/config.h"
+#include "app/printer.h"
+#include "crypto/algorithm.h"
+#include "gpu/discovery.h"
+#include "gpu/launch.h"
+
+namespace gpu_test {
+
+CapturedOutput::CapturedOutput() : file_(std::tmpfile()) {
+  app::printer::inst().set_console(file_, false);
+}
+
+CapturedOutput::~CapturedOutput() {
+  app::printer::inst().set_console(stdout, false);
+  std::fclose(file_);
+}
+
+std::string CapturedOutput::Take() {
+  std::fflush(file_);
+  std::string text;
+  std::rewind(file_);
+  char buffer[4096];
+  size_t got = 0;
+  while ((got = std::fread(buffer, 1, sizeof(buffer), file_)) > 0) text.append(buffer, got);
+  // Start over for the next Take.
+  if (ftruncate(fileno(file_), 0) != 0) text += "<truncate failed>";
+  std::rewind(file_);
+  return text;
+}
+
+TempDir::TempDir() {
+  std::string pattern = std::string(ORBECK_BINARY_DIR) + "/gpu-test-XXXXXX";
+  if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+std::string MockKernelSource() { return ReadFile(std::string(ORBECK_GPU_TEST_DIR) + "/mock_kernels.cl"); }
+
+int InitTestGpu(int32_t algorithm, int32_t group_size, int32_t num_queues) {
+  app::config& cfg = app::cfg();
+  cfg.any_device = true;
+  cfg.platform_index = -1;
+  cfg.gpu_list = {0};
+  cfg.group_size = group_size;
+  cfg.num_queues = num_queues;
+  std::string version, error;
+  cl_platform_id platform = gpu::SelectPlatform(-1, version, error);
+  if (platform == nullptr) return -1;
+  std::vector<gpu::GpuContext>& contexts = gpu::gpu_contexts();
+  contexts.assign(1, gpu::GpuContext{});
+  contexts[0].platform = platform;
+  contexts[0].intensity = -1;
+  return gpu::InitOpenCL(contexts.data(), 1, crypto::scratchpad_size(algorithm), false);
+}
+
+void ReleaseTestGpu() {
+  std::vector<gpu::GpuContext>& contexts = gpu::gpu_contexts();
+  for (gpu::GpuContext& ctx : contexts) {
+    for (gpu::GpuQueue& queue : ctx.queues) {
+      if (queue.queue != nullptr) clFinish(queue.queue);
+      gpu::ReleaseQueue(queue);
+    }
+    if (ctx.program != nullptr) clReleaseProgram(ctx.program);
+    if (ctx.context != nullptr) clReleaseContext(ctx.context);
+    ctx.program = nullptr;
+    ctx.context = nullptr;
+  }
+  contexts.clear();
+}
+
+}  // namespace gpu_test

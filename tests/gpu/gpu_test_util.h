@@ -1,0 +1,49 @@
+// Helpers of the GPU tests: captured console output, temporary folders and
+// a GPU record initialised on the first OpenCL device (PoCL in CI) with
+// --anydevice. Test-thread only.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "gpu/gpu_context.h"
+
+namespace gpu_test {
+
+// Redirects the printer to a temporary file until Take() or destruction.
+class CapturedOutput {
+ public:
+  CapturedOutput();
+  ~CapturedOutput();
+  std::string Take();  // everything printed since construction or last Take
+
+ private:
+  FILE* file_;
+};
+
+// A fresh folder below the build tree, removed on destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& content);
+
+// Source of the stand-in kernels (tests/gpu/mock_kernels.cl).
+std::string MockKernelSource();
+
+// Sets --anydevice, --gpu 0 and the given --xgroupsize / --xnumqueues, and
+// initialises gpu_contexts()[0] for the scratchpad of algorithm through
+// InitOpenCL on the auto-detected platform. Returns InitOpenCL's result;
+// output goes to the printer (capture it if needed).
+int InitTestGpu(int32_t algorithm, int32_t group_size, int32_t num_queues);
+// Releases the OpenCL objects of gpu_contexts()[0].
+void ReleaseTestGpu();
+
+}  // namespace gpu_test

@@ -1,0 +1,298 @@
+#include "cl_fixture.h"
+
+#include <chrono>
+#include <cstring>
+
+namespace kernel_test {
+
+namespace {
+
+std::string DeviceString(cl_device_id device, cl_device_info what) {
+  size_t size = 0;
+  if (clGetDeviceInfo(device, what, 0, nullptr, &size) != CL_SUCCESS || size == 0) return "";
+  std::string text(size, '\0');
+  clGetDeviceInfo(device, what, size, text.data(), nullptr);
+  text.resize(strnlen(text.c_str(), size));
+  return text;
+}
+
+}  // namespace
+
+ClEnv::ClEnv() {
+  cl_uint platforms = 0;
+  if (clGetPlatformIDs(0, nullptr, &platforms) != CL_SUCCESS || platforms == 0) {
+    error_ = "no OpenCL platform";
+    return;
+  }
+  std::vector<cl_platform_id> ids(platforms);
+  clGetPlatformIDs(platforms, ids.data(), nullptr);
+  cl_uint devices = 0;
+  if (clGetDeviceIDs(ids[0], CL_DEVICE_TYPE_ALL, 1, &device_, &devices) != CL_SUCCESS ||
+      devices == 0) {
+    error_ = "no OpenCL device on platform 0";
+    return;
+  }
+  cl_int status = CL_SUCCESS;
+  context_ = clCreateContext(nullptr, 1, &device_, nullptr, nullptr, &status);
+  if (status != CL_SUCCESS) {
+    error_ = "clCreateContext failed: " + std::to_string(status);
+    return;
+  }
+  queue_ = clCreateCommandQueue(context_, device_, 0, &status);
+  if (status != CL_SUCCESS) error_ = "clCreateCommandQueue failed: " + std::to_string(status);
+}
+
+ClEnv::~ClEnv() {
+  if (queue_ != nullptr) clReleaseCommandQueue(queue_);
+  if (context_ != nullptr) clReleaseContext(context_);
+}
+
+std::string ClEnv::BuildOptions() const {
+  const std::string version = DeviceString(device_, CL_DEVICE_OPENCL_C_VERSION);
+  // "OpenCL C <major>.<minor> ..."
+  const bool cl20 = version.size() > 9 && version.compare(0, 9, "OpenCL C ") == 0 &&
+                    version[9] >= '2';
+  return cl20 ? "-I. -DWORKSIZE=8 -cl-std=CL2.0 -cl-uniform-work-group-size"
+              : "-I. -DWORKSIZE=8 -cl-std=CL1.2";
+}
+
+cl_program ClEnv::Build(const std::string& source, std::string* log, double* seconds) const {
+  const char* text = source.c_str();
+  const size_t length = source.size();
+  cl_int status = CL_SUCCESS;
+  cl_program program = clCreateProgramWithSource(context_, 1, &text, &length, &status);
+  if (status != CL_SUCCESS) {
+    *log = "clCreateProgramWithSource failed: " + std::to_string(status);
+    return nullptr;
+  }
+  const auto start = std::chrono::steady_clock::now();
+  status = clBuildProgram(program, 1, &device_, BuildOptions().c_str(), nullptr, nullptr);
+  if (seconds != nullptr) {
+    *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  }
+  size_t size = 0;
+  clGetProgramBuildInfo(program, device_, CL_PROGRAM_BUILD_LOG, 0, nullptr, &size);
+  std::string text_log(size, '\0');
+  if (size > 0) {
+    clGetProgramBuildInfo(program, device_, CL_PROGRAM_BUILD_LOG, size, text_log.data(), nullptr);
+  }
+  *log = text_log.c_str();
+  if (status != CL_SUCCESS) {
+    *log = "clBuildProgram failed: " + std::to_string(status) + "\n" + *log;
+    clReleaseProgram(program);
+    return nullptr;
+  }
+  return program;
+}
+
+KernelChoice ChoiceFor(int algorithm) {
+  constexpr uint32_t kLight = 0x100000, kNormal = 0x200000, kHeavy = 0x400000;
+  switch (algorithm) {
+    case 1: return {"cryptonight_prepare", "cryptonight_main_v7", "cryptonight_collect", true, 8, kNormal};
+    case 2: return {"cryptonight_prepare_heavy", "cryptonight_main_heavy", "cryptonight_collect_heavy", false, 8, kHeavy};
+    case 3: return {"cryptonight_prepare_light", "cryptonight_main_light", "cryptonight_collect_light", false, 8, kLight};
+    case 4: return {"cryptonight_prepare_light", "cryptonight_main_v7_light", "cryptonight_collect_light", true, 8, kLight};
+    case 5: return {"cryptonight_prepare_heavy", "cryptonight_main_tube_heavy", "cryptonight_collect_heavy", true, 8, kHeavy};
+    case 6: return {"cryptonight_prepare", "cryptonight_main_v7_xtl", "cryptonight_collect", true, 8, kNormal};
+    case 7: return {"cryptonight_prepare_heavy", "cryptonight_main_xhv_heavy", "cryptonight_collect_heavy", false, 8, kHeavy};
+    case 8: return {"cryptonight_prepare", "cryptonight_main_v7_fast", "cryptonight_collect", true, 8, kNormal};
+    case 9: return {"cryptonight_prepare", "cryptonight_main_v7_fest", "cryptonight_collect", true, 8, kNormal};
+    case 10: return {"cryptonight_prepare", "cryptonight_main_v8", "cryptonight_collect", false, 16, kNormal};
+    default: return {"cryptonight_prepare", "cryptonight_main", "cryptonight_collect", false, 8, kNormal};
+  }
+}
+
+const std::vector<std::string>& AllKernelNames() {
+  static const std::vector<std::string> names = {
+      "cryptonight_prepare",       "cryptonight_prepare_heavy",  "cryptonight_prepare_light",
+      "cryptonight_main",          "cryptonight_main_v7",        "cryptonight_main_heavy",
+      "cryptonight_main_light",    "cryptonight_main_v7_light",  "cryptonight_main_v7_fest",
+      "cryptonight_main_v7_xtl",   "cryptonight_main_xhv_heavy", "cryptonight_main_v7_fast",
+      "cryptonight_main_tube_heavy", "cryptonight_main_v8",      "cryptonight_collect",
+      "cryptonight_collect_heavy", "cryptonight_collect_light",  "hash_blake",
+      "hash_groestl",              "hash_jh",                    "hash_skein"};
+  return names;
+}
+
+RoundRunner::RoundRunner(const ClEnv& env, cl_program program, size_t hashes,
+                         uint32_t scratchpad_bytes)
+    : env_(env), hashes_(hashes), scratchpad_bytes_(scratchpad_bytes) {
+  cl_int status = CL_SUCCESS;
+  const size_t half = hashes * scratchpad_bytes / 2;
+  input_ = clCreateBuffer(env.context(), CL_MEM_READ_ONLY, 88, nullptr, &status);
+  if (!Check(status, "input buffer")) return;
+  states_ = clCreateBuffer(env.context(), CL_MEM_READ_WRITE, hashes * 200, nullptr, &status);
+  if (!Check(status, "states buffer")) return;
+  scratchpad0_ = clCreateBuffer(env.context(), CL_MEM_READ_WRITE | CL_MEM_HOST_NO_ACCESS, half,
+                                nullptr, &status);
+  if (!Check(status, "scratchpad buffer 0")) return;
+  scratchpad1_ = clCreateBuffer(env.context(), CL_MEM_READ_WRITE | CL_MEM_HOST_NO_ACCESS, half,
+                                nullptr, &status);
+  if (!Check(status, "scratchpad buffer 1")) return;
+  for (int i = 0; i < 4; ++i) {
+    branch_[i] =
+        clCreateBuffer(env.context(), CL_MEM_READ_WRITE, hashes * 4 + 8, nullptr, &status);
+    if (!Check(status, "branch buffer")) return;
+  }
+  output_ = clCreateBuffer(env.context(), CL_MEM_READ_WRITE, 1024, nullptr, &status);
+  if (!Check(status, "output buffer")) return;
+  run_ = clCreateBuffer(env.context(), CL_MEM_USE_HOST_PTR, 4, &run_flag_, &status);
+  if (!Check(status, "run buffer")) return;
+  for (const std::string& name : AllKernelNames()) {
+    cl_kernel kernel = clCreateKernel(program, name.c_str(), &status);
+    if (!Check(status, name.c_str())) return;
+    kernels_.push_back(kernel);
+  }
+}
+
+RoundRunner::~RoundRunner() {
+  for (cl_kernel kernel : kernels_) clReleaseKernel(kernel);
+  for (cl_mem mem : {input_, states_, scratchpad0_, scratchpad1_, branch_[0], branch_[1],
+                     branch_[2], branch_[3], output_, run_}) {
+    if (mem != nullptr) clReleaseMemObject(mem);
+  }
+}
+
+bool RoundRunner::Check(cl_int status, const char* what) {
+  if (status == CL_SUCCESS) return true;
+  if (error_.empty()) error_ = std::string(what) + " failed: " + std::to_string(status);
+  return false;
+}
+
+cl_kernel RoundRunner::Kernel(const char* name) {
+  const auto& names = AllKernelNames();
+  for (size_t i = 0; i < names.size() && i < kernels_.size(); ++i) {
+    if (names[i] == name) return kernels_[i];
+  }
+  return nullptr;
+}
+
+std::vector<uint32_t> RoundRunner::Round(int algorithm, const std::vector<uint8_t>& blob,
+                                         uint32_t offset, uint32_t target) {
+  if (!error_.empty() || blob.size() > 84) {
+    if (error_.empty()) error_ = "blob too long";
+    return {};
+  }
+  const KernelChoice choice = ChoiceFor(algorithm);
+  if (choice.scratchpad_bytes != scratchpad_bytes_) {
+    error_ = "scratchpad size mismatch";
+    return {};
+  }
+  uint8_t padded[88] = {};
+  std::memcpy(padded, blob.data(), blob.size());
+  padded[blob.size()] = 0x01;
+  cl_command_queue q = env_.queue();
+  const uint32_t zero = 0;
+  if (!Check(clEnqueueWriteBuffer(q, input_, CL_TRUE, 0, 88, padded, 0, nullptr, nullptr),
+             "input upload"))
+    return {};
+  for (cl_mem branch : branch_) {
+    if (!Check(clEnqueueWriteBuffer(q, branch, CL_TRUE, hashes_ * 4, 4, &zero, 0, nullptr,
+                                    nullptr),
+               "branch counter"))
+      return {};
+  }
+  if (!Check(clEnqueueWriteBuffer(q, output_, CL_TRUE, 1020, 4, &zero, 0, nullptr, nullptr),
+             "output counter"))
+    return {};
+
+  cl_kernel prepare = Kernel(choice.prepare);
+  cl_kernel main = Kernel(choice.main);
+  cl_kernel collect = Kernel(choice.collect);
+  bool ok = Check(clSetKernelArg(prepare, 0, sizeof(cl_mem), &input_), "prepare arg") &&
+            Check(clSetKernelArg(prepare, 1, sizeof(cl_mem), &scratchpad0_), "prepare arg") &&
+            Check(clSetKernelArg(prepare, 2, sizeof(cl_mem), &scratchpad1_), "prepare arg") &&
+            Check(clSetKernelArg(prepare, 3, sizeof(cl_mem), &states_), "prepare arg") &&
+            Check(clSetKernelArg(prepare, 4, sizeof(cl_mem), &run_), "prepare arg") &&
+            Check(clSetKernelArg(main, 0, sizeof(cl_mem), &scratchpad0_), "main arg") &&
+            Check(clSetKernelArg(main, 1, sizeof(cl_mem), &scratchpad1_), "main arg") &&
+            Check(clSetKernelArg(main, 2, sizeof(cl_mem), &states_), "main arg") &&
+            Check(clSetKernelArg(main, 3, sizeof(cl_mem), &run_), "main arg");
+  if (ok && choice.tweak_input) {
+    uint64_t input35 = 0;
+    std::memcpy(&input35, padded + 35, 8);
+    ok = Check(clSetKernelArg(main, 4, sizeof(input35), &input35), "main input35");
+  }
+  ok = ok && Check(clSetKernelArg(collect, 0, sizeof(cl_mem), &scratchpad0_), "collect arg") &&
+       Check(clSetKernelArg(collect, 1, sizeof(cl_mem), &scratchpad1_), "collect arg") &&
+       Check(clSetKernelArg(collect, 2, sizeof(cl_mem), &states_), "collect arg");
+  for (cl_uint i = 0; ok && i < 4; ++i) {
+    ok = Check(clSetKernelArg(collect, 3 + i, sizeof(cl_mem), &branch_[i]), "collect arg");
+  }
+  ok = ok && Check(clSetKernelArg(collect, 7, sizeof(cl_mem), &run_), "collect arg");
+  const char* finals[4] = {"hash_blake", "hash_groestl", "hash_jh", "hash_skein"};
+  for (int i = 0; ok && i < 4; ++i) {
+    cl_kernel k = Kernel(finals[i]);
+    ok = Check(clSetKernelArg(k, 0, sizeof(cl_mem), &states_), "final arg") &&
+         Check(clSetKernelArg(k, 1, sizeof(cl_mem), &branch_[i]), "final arg") &&
+         Check(clSetKernelArg(k, 2, sizeof(cl_mem), &output_), "final arg") &&
+         Check(clSetKernelArg(k, 3, sizeof(target), &target), "final arg");
+  }
+  if (!ok) return {};
+
+  const size_t offset2[2] = {offset, 0};
+  const size_t global2[2] = {hashes_, 8};
+  const size_t local2[2] = {8, 8};
+  const size_t offset1 = offset;
+  const size_t global1 = hashes_;
+  const size_t main_local = choice.main_local;
+  const size_t final_local = 8;
+  ok = Check(clEnqueueNDRangeKernel(q, prepare, 2, offset2, global2, local2, 0, nullptr, nullptr),
+             "prepare launch") &&
+       Check(clEnqueueNDRangeKernel(q, main, 1, &offset1, &global1, &main_local, 0, nullptr,
+                                    nullptr),
+             "main launch") &&
+       Check(clEnqueueNDRangeKernel(q, collect, 2, offset2, global2, local2, 0, nullptr, nullptr),
+             "collect launch");
+  for (int i = 0; ok && i < 4; ++i) {
+    ok = Check(clEnqueueNDRangeKernel(q, Kernel(finals[i]), 1, &offset1, &global1, &final_local,
+                                      0, nullptr, nullptr),
+               "final launch");
+  }
+  uint32_t results[256] = {};
+  ok = ok && Check(clEnqueueReadBuffer(q, output_, CL_TRUE, 0, sizeof(results), results, 0,
+                                       nullptr, nullptr),
+                   "result read");
+  if (!ok) return {};
+  last_count_ = results[255];
+  const uint32_t count = results[255] < 255 ? results[255] : 255;
+  return std::vector<uint32_t>(results, results + count);
+}
+
+std::vector<uint32_t> RoundRunner::BranchCounts() {
+  std::vector<uint32_t> counts(4, 0);
+  for (int i = 0; i < 4; ++i) {
+    Check(clEnqueueReadBuffer(env_.queue(), branch_[i], CL_TRUE, hashes_ * 4, 4, &counts[i], 0,
+                              nullptr, nullptr),
+          "branch read");
+  }
+  return counts;
+}
+
+std::vector<uint64_t> RoundRunner::ReadStates() {
+  std::vector<uint64_t> states(hashes_ * 25);
+  Check(clEnqueueReadBuffer(env_.queue(), states_, CL_TRUE, 0, hashes_ * 200, states.data(), 0,
+                            nullptr, nullptr),
+        "states read");
+  return states;
+}
+
+std::vector<uint8_t> FromHex(const std::string& hex) {
+  std::vector<uint8_t> bytes;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+    bytes.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  }
+  return bytes;
+}
+
+std::string ToHex(const uint8_t* data, size_t size) {
+  static const char* kDigits = "0123456789abcdef";
+  std::string text;
+  for (size_t i = 0; i < size; ++i) {
+    text += kDigits[data[i] >> 4];
+    text += kDigits[data[i] & 15];
+  }
+  return text;
+}
+
+}  // namespace kernel_test

@@ -1,0 +1,107 @@
+// Raw OpenCL harness for the kernel tests: the first device of platform 0,
+// programs built with the miner's build options, and one search round of the
+// seven kernels launched with exactly the miner's shapes and arguments.
+#pragma once
+
+#include <CL/cl.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kernel_test {
+
+// Platform 0, first device of CL_DEVICE_TYPE_ALL, a context and an in-order
+// queue. ok() is false (with error() saying why) when no device exists.
+class ClEnv {
+ public:
+  ClEnv();
+  ~ClEnv();
+  ClEnv(const ClEnv&) = delete;
+  ClEnv& operator=(const ClEnv&) = delete;
+
+  bool ok() const { return error_.empty(); }
+  const std::string& error() const { return error_; }
+  cl_device_id device() const { return device_; }
+  cl_context context() const { return context_; }
+  cl_command_queue queue() const { return queue_; }
+
+  // "-I. -DWORKSIZE=8 -cl-std=CL2.0 -cl-uniform-work-group-size" on OpenCL C
+  // 2.0 devices, else "-I. -DWORKSIZE=8 -cl-std=CL1.2".
+  std::string BuildOptions() const;
+
+  // Builds source; on failure returns nullptr and puts the build log in *log.
+  cl_program Build(const std::string& source, std::string* log, double* seconds) const;
+
+ private:
+  std::string error_;
+  cl_device_id device_ = nullptr;
+  cl_context context_ = nullptr;
+  cl_command_queue queue_ = nullptr;
+};
+
+// The kernels of one algorithm id, as the miner picks them.
+struct KernelChoice {
+  const char* prepare;
+  const char* main;
+  const char* collect;
+  bool tweak_input;   // main kernel takes input35
+  size_t main_local;  // 16 for id 10, else 8
+  uint32_t scratchpad_bytes;
+};
+KernelChoice ChoiceFor(int algorithm);
+
+// Device buffers for rounds of `hashes` nonces (a multiple of 16) of one
+// scratchpad size, with all 21 kernels created from `program`.
+class RoundRunner {
+ public:
+  RoundRunner(const ClEnv& env, cl_program program, size_t hashes, uint32_t scratchpad_bytes);
+  ~RoundRunner();
+  RoundRunner(const RoundRunner&) = delete;
+  RoundRunner& operator=(const RoundRunner&) = delete;
+
+  const std::string& error() const { return error_; }
+
+  // One round: uploads blob (at most 84 bytes) padded with 0x01 and zeros to
+  // 88 bytes, launches prepare, main, collect and the four final kernels with
+  // global offset `offset`, and returns the reported nonces (output words
+  // 0..count-1). Sets error() and returns {} on an OpenCL failure.
+  std::vector<uint32_t> Round(int algorithm, const std::vector<uint8_t>& blob, uint32_t offset,
+                              uint32_t target);
+
+  // The raw output count word of the last round.
+  uint32_t last_count() const { return last_count_; }
+  // Branch counters of the last round.
+  std::vector<uint32_t> BranchCounts();
+  // The 200-byte states of the last round, 25 words per hash.
+  std::vector<uint64_t> ReadStates();
+
+  size_t hashes() const { return hashes_; }
+
+ private:
+  bool Check(cl_int status, const char* what);
+
+  const ClEnv& env_;
+  size_t hashes_;
+  uint32_t scratchpad_bytes_;
+  std::string error_;
+  uint32_t last_count_ = 0;
+  cl_mem input_ = nullptr;
+  cl_mem states_ = nullptr;
+  cl_mem scratchpad0_ = nullptr;
+  cl_mem scratchpad1_ = nullptr;
+  cl_mem branch_[4] = {};
+  cl_mem output_ = nullptr;
+  cl_mem run_ = nullptr;
+  uint32_t run_flag_ = 0;
+  std::vector<cl_kernel> kernels_;
+  cl_kernel Kernel(const char* name);
+};
+
+// The 21 kernel names in the miner's creation order.
+const std::vector<std::string>& AllKernelNames();
+
+std::vector<uint8_t> FromHex(const std::string& hex);
+std::string ToHex(const uint8_t* data, size_t size);
+
+}  // namespace kernel_test

@@ -1,0 +1,101 @@
+#include "kernel_programs.h"
+
+#include "gpu/kernel_source.h"
+
+namespace kernel_test {
+
+namespace {
+
+// Test-only entry points into the building blocks of the kernel source.
+const char kBuildingBlockKernels[] = R"CLC(
+// One of the four final hashes (0 BLAKE, 1 Groestl, 2 JH, 3 Skein) of a
+// message of up to 320 bytes given as 40 little-endian words.
+__kernel void test_final_hash(__global const ulong *words, uint len, uint which,
+                              __global uint *digest)
+{
+    ulong msg[40];
+    for (int i = 0; i < 40; ++i) {
+        msg[i] = words[i];
+    }
+    uint out[8];
+    if (which == 0) {
+        blake256_hash(msg, len, out);
+    } else if (which == 1) {
+        groestl256_hash(msg, len, out);
+    } else if (which == 2) {
+        jh256_hash(msg, len, out);
+    } else {
+        skein512_256_hash(msg, len, out);
+    }
+    for (int i = 0; i < 8; ++i) {
+        digest[i] = out[i];
+    }
+}
+
+// The V8 square root in its integer form and, where the device has double
+// precision, in the double form with fix-up.
+__kernel void test_v8_sqrt(__global const ulong *in, __global ulong *integer_root,
+                           __global ulong *double_root)
+{
+    const size_t i = get_global_id(0);
+    integer_root[i] = cn_v8_sqrt_integer(in[i]);
+#ifdef ORBECK_HAVE_FP64
+    double_root[i] = cn_v8_sqrt_double(in[i]);
+#else
+    double_root[i] = integer_root[i];
+#endif
+}
+
+// Keccak-f[1600] on 25 lanes.
+__kernel void test_keccakf(__global ulong *state)
+{
+    ulong st[25];
+    for (int i = 0; i < 25; ++i) {
+        st[i] = state[i];
+    }
+    keccakf1600(st);
+    for (int i = 0; i < 25; ++i) {
+        state[i] = st[i];
+    }
+}
+)CLC";
+
+struct Programs {
+  Programs() {
+    if (!Env().ok()) return;
+    const std::string source(gpu::embedded_kernel_source());
+    miner = Env().Build(source, &miner_log, &miner_seconds);
+    blocks = Env().Build(source + kBuildingBlockKernels, &blocks_log, nullptr);
+  }
+  cl_program miner = nullptr;
+  cl_program blocks = nullptr;
+  std::string miner_log;
+  std::string blocks_log;
+  double miner_seconds = 0;
+};
+
+Programs& Shared() {
+  static Programs programs;
+  return programs;
+}
+
+}  // namespace
+
+ClEnv& Env() {
+  static ClEnv env;
+  return env;
+}
+
+cl_program MinerProgram(std::string* log) {
+  *log = Shared().miner_log;
+  return Shared().miner;
+}
+
+cl_program BuildingBlockProgram(std::string* log) {
+  *log = Shared().blocks_log;
+  return Shared().blocks;
+}
+
+double MinerProgramBuildSeconds() { return Shared().miner_seconds; }
+
+}  // namespace kernel_test

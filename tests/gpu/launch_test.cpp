@@ -1,0 +1,334 @@
+// Buffers, arguments, launch shapes, offsets and result lists, checked on
+// the first OpenCL device with stand-in kernels whose "hash" the test
+// recomputes (mock_kernels.cl). A missing device fails these tests.
+#include "gpu/launch.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+#include <set>
+#include <vector>
+
+#include "app/config.h"
+#include "crypto/algorithm.h"
+#include "gpu/program.h"
+#include "gpu/reset.h"
+#include "gpu_test_util.h"
+
+namespace {
+
+using gpu::GpuContext;
+using gpu_test::InitTestGpu;
+using gpu_test::ReleaseTestGpu;
+
+constexpr int32_t kRoundHashes = 64;
+
+// The kernels of each algorithm id (prepare, main, collect, tweak input).
+struct ExpectedKernels {
+  uint32_t prepare, main, collect;
+  bool tweak;
+};
+constexpr ExpectedKernels kExpected[11] = {
+    {0, 3, 14, false}, {0, 4, 14, true},   {1, 5, 15, false}, {2, 6, 16, false},
+    {2, 7, 16, true},  {1, 12, 15, true},  {0, 9, 14, true},  {1, 10, 15, false},
+    {0, 11, 14, true}, {0, 8, 14, true},   {0, 13, 14, false},
+};
+
+uint32_t Mix(uint32_t x) {
+  x ^= x >> 16;
+  x *= 0x7feb352dU;
+  x ^= x >> 15;
+  x *= 0x846ca68bU;
+  x ^= x >> 16;
+  return x;
+}
+
+uint64_t Word(const uint8_t* bytes, int index) {
+  uint64_t value = 0;
+  for (int i = 7; i >= 0; --i) value = (value << 8) | bytes[index * 8 + i];
+  return value;
+}
+
+std::vector<uint8_t> Padded(const std::vector<uint8_t>& blob) {
+  std::vector<uint8_t> padded(88, 0);
+  std::copy(blob.begin(), blob.end(), padded.begin());
+  padded[blob.size()] = 0x01;
+  return padded;
+}
+
+// What mock_kernels.cl computes for one nonce of a round.
+uint32_t MockHash(uint64_t nonce, const std::vector<uint8_t>& padded, uint32_t algorithm) {
+  const ExpectedKernels& k = kExpected[algorithm];
+  const uint64_t input = Word(padded.data(), 0) ^ Word(padded.data(), 4) ^ Word(padded.data(), 10);
+  const uint64_t shape = 8 * 100 + 8 * 10 + 8;  // local 8 x 8, global second dimension 8
+  const uint64_t main_local = algorithm == 10 ? 16 : 8;
+  uint64_t input35 = 0;
+  for (int i = 7; i >= 0; --i) input35 = (input35 << 8) | padded[35 + i];
+  const uint64_t folded = input ^ (uint64_t{k.prepare} << 8) ^ (shape << 16) ^
+                          (uint64_t{k.main} << 32) ^ (main_local << 40) ^
+                          (k.tweak ? input35 : 0) ^ (uint64_t{k.collect} << 48);
+  const uint32_t branch = static_cast<uint32_t>(nonce & 3);
+  return Mix(static_cast<uint32_t>(folded) ^ Mix(static_cast<uint32_t>(folded >> 32)) ^
+             Mix(static_cast<uint32_t>(nonce) + branch * 0x9e3779b9U) ^ 8U * 7919U);
+}
+
+std::vector<uint8_t> RandomBlob(size_t length, uint32_t seed) {
+  std::mt19937 random(seed);
+  std::vector<uint8_t> blob(length);
+  for (uint8_t& byte : blob) byte = static_cast<uint8_t>(random());
+  return blob;
+}
+
+// A target that lets the `passing` smallest hashes of the range through.
+uint32_t TargetFor(uint64_t first, uint64_t count, const std::vector<uint8_t>& blob,
+                   uint32_t algorithm, size_t passing) {
+  std::vector<uint32_t> hashes;
+  for (uint64_t n = first; n < first + count; ++n) {
+    hashes.push_back(MockHash(n, Padded(blob), algorithm));
+  }
+  std::sort(hashes.begin(), hashes.end());
+  return hashes[passing];
+}
+
+std::set<uint32_t> ExpectedNonces(uint64_t first, uint64_t count, const std::vector<uint8_t>& blob,
+                                  uint32_t algorithm, uint32_t target) {
+  std::set<uint32_t> nonces;
+  for (uint64_t n = first; n < first + count; ++n) {
+    if (MockHash(n, Padded(blob), algorithm) < target) nonces.insert(static_cast<uint32_t>(n));
+  }
+  return nonces;
+}
+
+std::set<uint32_t> Reported(const gpu::GpuQueue& queue) {
+  const auto results = gpu::round_results(queue);
+  return std::set<uint32_t>(results.begin(), results.end());
+}
+
+class MockRound : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    gpu::SetProgramCacheRoot(std::string(ORBECK_BINARY_DIR) + "/gpu-test-cache");
+    gpu::SetKernelSourceOverride(gpu_test::MockKernelSource());
+  }
+  void TearDown() override {
+    ReleaseTestGpu();
+    gpu::SetKernelSourceOverride("");
+    app::cfg().group_size = 0;
+    app::cfg().num_queues = 0;
+  }
+  // Uploads blob, runs one round on queue and waits for it.
+  void Round(GpuContext& ctx, const std::vector<uint8_t>& blob, uint32_t target,
+             uint32_t algorithm, int queue = 0) {
+    ASSERT_EQ(gpu::SetGpuJob(ctx, 7, blob.data(), static_cast<uint32_t>(blob.size()), target,
+                             algorithm, queue),
+              0);
+    ASSERT_EQ(gpu::RunGpuRound(ctx, queue), 0);
+    ASSERT_EQ(gpu::WaitGpuQueue(ctx, queue), 0);
+  }
+};
+
+TEST(GpuLaunch, KernelChoiceFollowsTheAlgorithmTable) {
+  for (uint32_t id = 0; id <= 10; ++id) {
+    gpu::KernelChoice choice;
+    ASSERT_TRUE(gpu::KernelsForAlgorithm(id, choice)) << id;
+    EXPECT_EQ(choice.prepare, kExpected[id].prepare) << id;
+    EXPECT_EQ(choice.main, kExpected[id].main) << id;
+    EXPECT_EQ(choice.collect, kExpected[id].collect) << id;
+    EXPECT_EQ(choice.tweak_input, kExpected[id].tweak) << id;
+    EXPECT_EQ(gpu::kQueueKernelScratchpad[choice.main], crypto::scratchpad_size(id)) << id;
+    EXPECT_EQ(gpu::kQueueKernelScratchpad[choice.prepare], crypto::scratchpad_size(id)) << id;
+    EXPECT_EQ(gpu::kQueueKernelScratchpad[choice.collect], crypto::scratchpad_size(id)) << id;
+  }
+  gpu::KernelChoice kept{1, 12, 15, true};
+  EXPECT_FALSE(gpu::KernelsForAlgorithm(11, kept));
+  EXPECT_EQ(kept.main, 12u);
+  EXPECT_EQ(gpu::MainLocalSize(10), 16u);
+  EXPECT_EQ(gpu::MainLocalSize(1), 8u);
+}
+
+TEST(GpuLaunch, BufferSizesOfAQueue) {
+  EXPECT_EQ(gpu::ScratchpadBufferBytes(1792, 0x200000), 1879048192ull);
+  EXPECT_EQ(gpu::BranchBufferBytes(1792), 7176ull);
+  EXPECT_EQ(gpu::HashStatesBufferBytes(1792), 358400ull);
+}
+
+TEST(GpuLaunch, ResultListIsUsableOnlyBelowSixteen) {
+  gpu::GpuQueue queue;
+  for (uint32_t i = 0; i < 20; ++i) queue.results[i] = 100 + i;
+  queue.results[gpu::kResultCountWord] = 0;
+  EXPECT_TRUE(gpu::round_results(queue).empty());
+  queue.results[gpu::kResultCountWord] = 15;
+  const auto fifteen = gpu::round_results(queue);
+  ASSERT_EQ(fifteen.size(), 15u);
+  EXPECT_EQ(fifteen.front(), 100u);
+  EXPECT_EQ(fifteen.back(), 114u);
+  queue.results[gpu::kResultCountWord] = 16;
+  EXPECT_TRUE(gpu::round_results(queue).empty());
+  queue.results[gpu::kResultCountWord] = 255;
+  EXPECT_TRUE(gpu::round_results(queue).empty());
+}
+
+TEST(GpuLaunch, AbortFlagIsTheRunBufferWord) {
+  gpu::GpuQueue queue;
+  gpu::SetAbortFlag(queue, true);
+  EXPECT_EQ(queue.abort_flag, 1u);
+  EXPECT_TRUE(gpu::AbortFlag(queue));
+  gpu::SetAbortFlag(queue, false);
+  EXPECT_EQ(queue.abort_flag, 0u);
+}
+
+TEST_F(MockRound, BuffersHaveTheirSizesAndTheRunBufferUsesTheAbortFlag) {
+  ASSERT_EQ(InitTestGpu(crypto::kCryptoNightHeavy, kRoundHashes, 1), 0);
+  const gpu::GpuQueue& q = gpu::gpu_contexts()[0].queues[0];
+  auto size_of = [](cl_mem buffer) {
+    size_t size = 0;
+    clGetMemObjectInfo(buffer, CL_MEM_SIZE, sizeof(size), &size, nullptr);
+    return size;
+  };
+  EXPECT_EQ(q.threads, 64u);
+  EXPECT_EQ(size_of(q.input_buffer), 88u);
+  EXPECT_EQ(size_of(q.output_buffer), 1024u);
+  EXPECT_EQ(size_of(q.scratchpads_buffer), 64u * 0x400000 / 2);
+  EXPECT_EQ(size_of(q.hash_scratchpads_buffer), 64u * 0x400000 / 2);
+  EXPECT_EQ(size_of(q.hash_states_buffer), 64u * 200);
+  for (cl_mem branch : q.branch_buffers) EXPECT_EQ(size_of(branch), 64u * 4 + 8);
+  EXPECT_EQ(size_of(q.run_buffer), 4u);
+  void* host = nullptr;
+  clGetMemObjectInfo(q.run_buffer, CL_MEM_HOST_PTR, sizeof(host), &host, nullptr);
+  EXPECT_EQ(host, &q.abort_flag);
+  EXPECT_EQ(gpu::gpu_contexts()[0].queue_count, 1);
+  EXPECT_EQ(gpu::gpu_contexts()[0].nonce_counter, 0u);
+}
+
+TEST_F(MockRound, EveryAlgorithmReportsExactlyTheNoncesBelowTheTarget) {
+  const std::vector<uint8_t> blob = RandomBlob(76, 11);
+  for (uint32_t algorithm = 0; algorithm <= 10; ++algorithm) {
+    SCOPED_TRACE(algorithm);
+    ASSERT_EQ(InitTestGpu(static_cast<int32_t>(algorithm), kRoundHashes, 1), 0);
+    GpuContext& ctx = gpu::gpu_contexts()[0];
+    const uint32_t target = TargetFor(0, kRoundHashes, blob, algorithm, 3);
+    Round(ctx, blob, target, algorithm);
+    EXPECT_EQ(ctx.queues[0].results[gpu::kResultCountWord], 3u);
+    EXPECT_EQ(Reported(ctx.queues[0]), ExpectedNonces(0, kRoundHashes, blob, algorithm, target));
+    EXPECT_EQ(ctx.nonce_counter, 64u);
+    EXPECT_EQ(ctx.queues[0].algorithm, algorithm);
+    EXPECT_EQ(ctx.queues[0].job_generation, 7u);
+    ReleaseTestGpu();
+  }
+}
+
+TEST_F(MockRound, ARoundCrossingA24BitBoundaryReportsFullNonces) {
+  ASSERT_EQ(InitTestGpu(crypto::kCryptoNightV7, kRoundHashes, 1), 0);
+  GpuContext& ctx = gpu::gpu_contexts()[0];
+  const std::vector<uint8_t> blob = RandomBlob(76, 12);
+  const uint64_t first = 0xFFFFE0;
+  ctx.nonce_counter = first;
+  const uint32_t target = TargetFor(first, kRoundHashes, blob, 1, 8);
+  Round(ctx, blob, target, 1);
+  const std::set<uint32_t> expected = ExpectedNonces(first, kRoundHashes, blob, 1, target);
+  EXPECT_EQ(Reported(ctx.queues[0]), expected);
+  EXPECT_TRUE(std::any_of(expected.begin(), expected.end(),
+                          [](uint32_t n) { return n >= 0x1000000; }));
+  EXPECT_EQ(ctx.nonce_counter, first + kRoundHashes);
+}
+
+TEST_F(MockRound, TwoQueuesSearchConsecutiveRanges) {
+  ASSERT_EQ(InitTestGpu(crypto::kCryptoNight, kRoundHashes, 2), 0);
+  GpuContext& ctx = gpu::gpu_contexts()[0];
+  ASSERT_EQ(ctx.queue_count, 2);
+  const std::vector<uint8_t> blob = RandomBlob(76, 13);
+  ctx.nonce_counter = 1000;
+  const uint32_t target = TargetFor(1000, 2 * kRoundHashes, blob, 0, 6);
+  for (int q = 0; q < 2; ++q) {
+    ASSERT_EQ(gpu::SetGpuJob(ctx, 3, blob.data(), 76, target, 0, q), 0);
+  }
+  ASSERT_EQ(gpu::RunGpuRound(ctx, 0), 0);
+  ASSERT_EQ(gpu::RunGpuRound(ctx, 1), 0);
+  EXPECT_TRUE(ctx.queues[0].running);
+  ASSERT_EQ(gpu::WaitGpuQueue(ctx, 0), 0);
+  ASSERT_EQ(gpu::WaitGpuQueue(ctx, 1), 0);
+  EXPECT_FALSE(ctx.queues[0].running);
+  EXPECT_EQ(Reported(ctx.queues[0]), ExpectedNonces(1000, kRoundHashes, blob, 0, target));
+  EXPECT_EQ(Reported(ctx.queues[1]), ExpectedNonces(1064, kRoundHashes, blob, 0, target));
+  EXPECT_EQ(ctx.nonce_counter, 1128u);
+}
+
+TEST_F(MockRound, ACountOfSixteenOrMoreMakesTheListUnusable) {
+  ASSERT_EQ(InitTestGpu(crypto::kCryptoNightLite, kRoundHashes, 1), 0);
+  GpuContext& ctx = gpu::gpu_contexts()[0];
+  const std::vector<uint8_t> blob = RandomBlob(76, 14);
+  const uint32_t target = TargetFor(0, kRoundHashes, blob, 3, 16);
+  Round(ctx, blob, target, 3);
+  EXPECT_EQ(ctx.queues[0].results[gpu::kResultCountWord], 16u);
+  const std::set<uint32_t> raw(ctx.queues[0].results, ctx.queues[0].results + 16);
+  EXPECT_EQ(raw, ExpectedNonces(0, kRoundHashes, blob, 3, target));
+  EXPECT_TRUE(gpu::round_results(ctx.queues[0]).empty());
+}
+
+TEST_F(MockRound, SetGpuJobRefuses85BytesAndKeepsThePreviousJob) {
+  ASSERT_EQ(InitTestGpu(crypto::kCryptoNightV7, kRoundHashes, 1), 0);
+  GpuContext& ctx = gpu::gpu_contexts()[0];
+  const std::vector<uint8_t> blob = RandomBlob(84, 15);
+  const uint32_t target = TargetFor(0, kRoundHashes, blob, 1, 4);
+  ASSERT_EQ(gpu::SetGpuJob(ctx, 5, blob.data(), 84, target, 1, 0), 0);
+  const std::vector<uint8_t> long_blob = RandomBlob(88, 16);
+  EXPECT_EQ(gpu::SetGpuJob(ctx, 6, long_blob.data(), 85, 0xFFFFFFFF, 9, 0), 3);
+  EXPECT_EQ(ctx.queues[0].job_generation, 5u);
+  EXPECT_EQ(ctx.queues[0].algorithm, 1u);
+  ASSERT_EQ(gpu::RunGpuRound(ctx, 0), 0);
+  ASSERT_EQ(gpu::WaitGpuQueue(ctx, 0), 0);
+  EXPECT_EQ(Reported(ctx.queues[0]), ExpectedNonces(0, kRoundHashes, blob, 1, target));
+}
+
+TEST_F(MockRound, GroupSizeAndQueueCountOverridesAreMadeSafe) {
+  ASSERT_EQ(InitTestGpu(crypto::kCryptoNight, 100, 0), 0);
+  EXPECT_EQ(gpu::gpu_contexts()[0].queues[0].threads, 96u);
+  EXPECT_EQ(gpu::gpu_contexts()[0].queue_count, 1);
+  ReleaseTestGpu();
+  ASSERT_EQ(InitTestGpu(crypto::kCryptoNightV8, 40, 7), 0);
+  GpuContext& ctx = gpu::gpu_contexts()[0];
+  EXPECT_EQ(ctx.queue_count, 2);
+  EXPECT_EQ(ctx.queues[1].threads, 32u);
+  // 32 hashes divide by the V8 main kernel's 16 and every other local size.
+  const std::vector<uint8_t> blob = RandomBlob(76, 17);
+  const uint32_t target = TargetFor(0, 32, blob, 10, 2);
+  Round(ctx, blob, target, 10, 1);
+  EXPECT_EQ(Reported(ctx.queues[1]), ExpectedNonces(0, 32, blob, 10, target));
+}
+
+TEST_F(MockRound, AResetInTheMiddleOfAJobKeepsTheNonceCounter) {
+  ASSERT_EQ(InitTestGpu(crypto::kCryptoNightFest, kRoundHashes, 1), 0);
+  GpuContext& ctx = gpu::gpu_contexts()[0];
+  const std::vector<uint8_t> blob = RandomBlob(76, 18);
+  ctx.nonce_counter = 5000;
+  const uint32_t target = TargetFor(5064, kRoundHashes, blob, 9, 5);
+  ASSERT_EQ(gpu::SetGpuJob(ctx, 2, blob.data(), 76, target, 9, 0), 0);
+  ASSERT_EQ(gpu::RunGpuRound(ctx, 0), 0);  // still in flight when the reset starts
+  const cl_context old_context = ctx.context;
+  ASSERT_EQ(gpu::ReInitOpenCLGpu(ctx), 0);
+  EXPECT_EQ(ctx.nonce_counter, 5064u);
+  EXPECT_NE(ctx.context, nullptr);
+  EXPECT_FALSE(ctx.queues[0].running);
+  (void)old_context;
+  // The job is uploaded again, as the mining thread does after a reset.
+  Round(ctx, blob, target, 9);
+  EXPECT_EQ(Reported(ctx.queues[0]), ExpectedNonces(5064, kRoundHashes, blob, 9, target));
+  EXPECT_EQ(ctx.nonce_counter, 5128u);
+}
+
+TEST_F(MockRound, AResetWithANewScratchpadSizeKeepsTheLevel) {
+  ASSERT_EQ(InitTestGpu(crypto::kCryptoNight, 0, 0), 0);
+  GpuContext& ctx = gpu::gpu_contexts()[0];
+  const int32_t level = ctx.intensity;
+  ASSERT_GE(level, 0);
+  ctx.scratchpad_bytes = crypto::kScratchpadHeavy;
+  ASSERT_EQ(gpu::ReInitOpenCLGpu(ctx), 0);
+  EXPECT_EQ(ctx.intensity, level);
+  size_t size = 0;
+  clGetMemObjectInfo(ctx.queues[0].scratchpads_buffer, CL_MEM_SIZE, sizeof(size), &size, nullptr);
+  EXPECT_EQ(size, ctx.queues[0].threads * crypto::kScratchpadHeavy / 2);
+}
+
+}  // namespace
