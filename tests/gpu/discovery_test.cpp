@@ -1,1 +1,240 @@
+#include "gpu/discovery.h"
+
 #include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/config.h"
+#include "crypto/algorithm.h"
+#include "gpu/cl_call.h"
+#include "gpu/intensity.h"
+#include "gpu/program.h"
+#include "gpu_test_util.h"
+#include "monitor/gpu_monitor.h"
+
+namespace {
+
+using gpu::ChoosePlatform;
+using gpu::PlatformInfo;
+
+TEST(ChoosePlatform, TakesTheFirstAmdPlatform) {
+  const std::vector<PlatformInfo> platforms = {
+      {"OpenCL 3.0 PoCL 3.1+debian", 1},
+      {"OpenCL 2.1 AMD-APP (3004.6)", 2},
+      {"OpenCL 2.0 AMD-APP (2442.12)", 1},
+  };
+  EXPECT_EQ(ChoosePlatform(platforms, false), 1);
+  EXPECT_EQ(ChoosePlatform(platforms, true), 1);
+}
+
+TEST(ChoosePlatform, WithoutAmdNeedsAnyDevice) {
+  const std::vector<PlatformInfo> platforms = {
+      {"OpenCL 3.0 CUDA 12.2.140", 0},
+      {"OpenCL 3.0 PoCL 3.1+debian", 1},
+      {"OpenCL 2.2 AMD-APP (3100.0)", 1},
+  };
+  EXPECT_EQ(ChoosePlatform(platforms, false), -1);
+  EXPECT_EQ(ChoosePlatform(platforms, true), 1);  // the first one that has a device
+  EXPECT_EQ(ChoosePlatform({{"OpenCL 3.0 X", 0}}, true), -1);
+  EXPECT_EQ(ChoosePlatform({}, true), -1);
+}
+
+TEST(ChoosePlatform, AmdVersionPrefixIsExact) {
+  EXPECT_TRUE(gpu::IsAmdPlatformVersion("OpenCL 2.0 AMD-APP (2442.12)"));
+  EXPECT_TRUE(gpu::IsAmdPlatformVersion("OpenCL 2.1 AMD-APP"));
+  EXPECT_FALSE(gpu::IsAmdPlatformVersion("OpenCL 2.2 AMD-APP (3100.0)"));
+  EXPECT_FALSE(gpu::IsAmdPlatformVersion("OpenCL 1.2 AMD-APP (1800.8)"));
+  EXPECT_FALSE(gpu::IsAmdPlatformVersion("opencl 2.0 amd-app"));
+  EXPECT_FALSE(gpu::IsAmdPlatformVersion("OpenCL 2.0 AMD-AP"));
+}
+
+TEST(DeviceChecks, SupportedNamesAreExact) {
+  for (const char* name : {"gfx900", "gfx901", "gfx902", "Ellesmere"}) {
+    EXPECT_TRUE(gpu::IsSupportedDeviceName(name)) << name;
+  }
+  for (const char* name : {"gfx9001", "ellesmere", "gfx903", "gfx90", "", "Ellesmere "}) {
+    EXPECT_FALSE(gpu::IsSupportedDeviceName(name)) << name;
+  }
+}
+
+TEST(DeviceChecks, DriverVersionNumberIsTheLeadingInteger) {
+  EXPECT_EQ(gpu::DriverVersionNumber("2482.3"), 2482u);
+  EXPECT_EQ(gpu::DriverVersionNumber("2527.0 (PAL,HSAIL)"), 2527u);
+  EXPECT_EQ(gpu::DriverVersionNumber("3.1+debian"), 3u);
+  EXPECT_EQ(gpu::DriverVersionNumber("v2530"), 0u);
+  EXPECT_EQ(gpu::DriverVersionNumber(""), 0u);
+}
+
+class OpenClStartup : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    app::config& cfg = app::cfg();
+    cfg.any_device = true;
+    cfg.platform_index = -1;
+    cfg.gpu_list = {0};
+    cfg.intensity_text = "-1";
+    cfg.algorithm = -1;
+    cfg.group_size = 0;
+    cfg.num_queues = 0;
+    cfg.fast_job_switch = false;
+    cfg.rate_watchdog = false;
+    gpu::SetProgramCacheRoot(std::string(ORBECK_BINARY_DIR) + "/gpu-test-cache");
+    gpu::SetKernelSourceOverride(gpu_test::MockKernelSource());
+  }
+  void TearDown() override {
+    gpu_test::ReleaseTestGpu();
+    monitor::ShutdownGpuMonitor();
+    gpu::SetKernelSourceOverride("");
+    app::cfg().any_device = false;
+  }
+
+  // Facts of the first device, read independently of the code under test.
+  struct DeviceFacts {
+    std::string platform_version, name;
+    cl_uint compute_units = 0;
+    cl_ulong memory = 0;
+  };
+  static DeviceFacts FirstDevice() {
+    DeviceFacts facts;
+    cl_platform_id platform = nullptr;
+    cl_device_id device = nullptr;
+    EXPECT_EQ(clGetPlatformIDs(1, &platform, nullptr), CL_SUCCESS);
+    EXPECT_EQ(clGetDeviceIDs(platform, CL_DEVICE_TYPE_ALL, 1, &device, nullptr), CL_SUCCESS)
+        << "an OpenCL device (PoCL in CI) is required";
+    gpu::PlatformText(platform, CL_PLATFORM_VERSION, facts.platform_version);
+    gpu::DeviceText(device, CL_DEVICE_NAME, facts.name);
+    clGetDeviceInfo(device, CL_DEVICE_MAX_COMPUTE_UNITS, sizeof(cl_uint), &facts.compute_units,
+                    nullptr);
+    clGetDeviceInfo(device, CL_DEVICE_GLOBAL_MEM_SIZE, sizeof(cl_ulong), &facts.memory, nullptr);
+    return facts;
+  }
+};
+
+TEST_F(OpenClStartup, SelectPlatformRejectsIndicesThatDoNotExist) {
+  std::string version = "stale", error;
+  EXPECT_EQ(gpu::SelectPlatform(5, version, error), nullptr);
+  EXPECT_EQ(error, "Selected OpenCL platform index 5 doesn't exist.");
+  EXPECT_EQ(version, "");
+  EXPECT_EQ(gpu::SelectPlatform(-2, version, error), nullptr);
+  EXPECT_EQ(error, "Selected OpenCL platform index -2 doesn't exist.");
+}
+
+TEST_F(OpenClStartup, SelectPlatformByIndexReadsItsVersion) {
+  std::string version, error;
+  ASSERT_NE(gpu::SelectPlatform(0, version, error), nullptr) << error;
+  EXPECT_EQ(error, "");
+  EXPECT_EQ(version, FirstDevice().platform_version);
+}
+
+TEST_F(OpenClStartup, AutoDetectWithoutAmdNeedsAnyDevice) {
+  std::string version, error;
+  app::cfg().any_device = false;
+  EXPECT_EQ(gpu::SelectPlatform(-1, version, error), nullptr);
+  EXPECT_EQ(error, "Could not autodetect AMD OpenCL plattform, please specifiy with --opencl=?");
+  app::cfg().any_device = true;
+  EXPECT_NE(gpu::SelectPlatform(-1, version, error), nullptr);
+  EXPECT_EQ(version, FirstDevice().platform_version);
+}
+
+TEST_F(OpenClStartup, InitGpusWithoutAmdPrintsTheErrorAndTheHint) {
+  app::cfg().any_device = false;
+  gpu_test::CapturedOutput output;
+  EXPECT_FALSE(gpu::InitGpus());
+  const std::string text = output.Take();
+  EXPECT_NE(text.find("] Initializing GPU, loading kernel ...\n["), std::string::npos) << text;
+  EXPECT_NE(text.find("] Could not autodetect AMD OpenCL plattform, please specifiy with "
+                      "--opencl=?\n["),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find(std::string("] ") + gpu::kAnyDeviceHint + "\n"), std::string::npos) << text;
+  EXPECT_NE(std::string(gpu::kAnyDeviceHint).find("--anydevice"), std::string::npos);
+}
+
+TEST_F(OpenClStartup, InitGpusPrintsPlatformAndBannerOnAnyDevice) {
+  const DeviceFacts facts = FirstDevice();
+  app::cfg().fast_job_switch = true;
+  app::cfg().rate_watchdog = true;
+  app::cfg().algorithm = crypto::kCryptoNightLite;
+  gpu_test::CapturedOutput output;
+  ASSERT_TRUE(gpu::InitGpus()) << output.Take();
+  const std::string text = output.Take();
+  EXPECT_NE(text.find("Detected OpenCL Platform: " + facts.platform_version + "\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("Fast job switching mode enabled.\nRate watchdog enabled.\n"),
+            std::string::npos)
+      << text;
+  const gpu::GpuContext& ctx = gpu::gpu_contexts().at(0);
+  const std::string banner = "GPU0:  (" + facts.name + ") | " +
+                             std::to_string(facts.compute_units) + " Compute Units | Memory (MB): " +
+                             std::to_string(facts.memory / 1048576) + " | Intensity: " +
+                             std::to_string(ctx.intensity) + " / 10\n";
+  EXPECT_NE(text.find(banner), std::string::npos) << text;
+  EXPECT_EQ(text.find("Driver Version Warning."), std::string::npos) << text;
+  EXPECT_EQ(gpu::current_scratchpad_size(), crypto::kScratchpadLight);
+  EXPECT_EQ(ctx.scratchpad_bytes, crypto::kScratchpadLight);
+  EXPECT_EQ(ctx.device_class, gpu::kGenericDeviceClass);
+  EXPECT_EQ(ctx.work_size, 8u);
+  EXPECT_EQ(ctx.nonce_counter, 0u);
+  EXPECT_EQ(std::string(ctx.platform_version), facts.platform_version);
+  EXPECT_GE(ctx.queue_count, 1);
+  EXPECT_EQ(ctx.queues[0].threads % 16, 0u);
+  EXPECT_GT(ctx.queues[0].threads, 0u);
+}
+
+TEST_F(OpenClStartup, AMissingDeviceStopsBeforeAnyContextExists) {
+  app::cfg().gpu_list = {0, 5};
+  gpu_test::CapturedOutput output;
+  EXPECT_FALSE(gpu::InitGpus());
+  const std::string text = output.Take();
+  EXPECT_NE(text.find("] Selected OpenCL device index 5 doesn't exist.\n\n"), std::string::npos)
+      << text;
+  ASSERT_EQ(gpu::gpu_contexts().size(), 2u);
+  EXPECT_EQ(gpu::gpu_contexts()[0].context, nullptr);
+  EXPECT_EQ(gpu::gpu_contexts()[1].context, nullptr);
+}
+
+TEST_F(OpenClStartup, WithoutAnyDeviceACpuDeviceIsNoGpu) {
+  std::string version, error;
+  cl_platform_id platform = gpu::SelectPlatform(0, version, error);
+  ASSERT_NE(platform, nullptr);
+  app::cfg().any_device = false;
+  std::vector<gpu::GpuContext>& contexts = gpu::gpu_contexts();
+  contexts.assign(1, gpu::GpuContext{});
+  contexts[0].platform = platform;
+  gpu_test::CapturedOutput output;
+  EXPECT_EQ(gpu::InitOpenCL(contexts.data(), 1, crypto::kScratchpadNormal, false), 3);
+  EXPECT_NE(output.Take().find("] Selected OpenCL device index 0 doesn't exist.\n"),
+            std::string::npos);
+}
+
+TEST_F(OpenClStartup, AnUnsupportedDeviceIsRefusedWithoutAnyDevice) {
+  const DeviceFacts facts = FirstDevice();
+  std::string version, error;
+  cl_platform_id platform = gpu::SelectPlatform(0, version, error);
+  ASSERT_NE(platform, nullptr);
+  std::vector<gpu::GpuContext>& contexts = gpu::gpu_contexts();
+  contexts.assign(1, gpu::GpuContext{});
+  gpu::GpuContext& ctx = contexts[0];
+  ASSERT_EQ(clGetDeviceIDs(platform, CL_DEVICE_TYPE_ALL, 1, &ctx.device, nullptr), CL_SUCCESS);
+  app::cfg().any_device = false;
+  gpu_test::CapturedOutput output;
+  EXPECT_EQ(gpu::InitOpenCLGpu(ctx, false, true), 1);
+  const std::string text = output.Take();
+  const std::string fragments = "GPU0: " + facts.name + " | " +
+                                std::to_string(facts.compute_units) +
+                                " Compute Units | Memory (MB): " +
+                                std::to_string(facts.memory / 1048576) + "\n[";
+  EXPECT_EQ(text.find(fragments), 0u) << text;
+  EXPECT_NE(text.find("] This version only supports AMD RX Vega 56/64 and RX 470/480/570/580 GFX "
+                      "cards. Sorry.\n\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("\n\nMaybe an optimized version for your GPU is available.\n"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(ctx.program, nullptr);
+}
+
+}  // namespace
