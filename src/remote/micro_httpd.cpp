@@ -23,6 +23,7 @@ namespace {
 using clock_type = std::chrono::steady_clock;
 
 constexpr std::string_view kEndOfHeaders = "\r\n\r\n";
+constexpr size_t kMaxDiscardedInput = 64 * 1024;
 
 // Splits text at every character of separators, dropping empty pieces.
 std::vector<std::string_view> split(std::string_view text, std::string_view separators) {
@@ -230,6 +231,14 @@ void MicroHTTPD::HTTPSession::process(RequestHandler& handler,
       print_session_error("write: " + error.message());
       return;
     }
+  }
+  // Closing over unread input (a request body) makes the kernel reset the
+  // connection, which can destroy the response before the client reads it.
+  // Take what has already arrived; never wait for more.
+  for (size_t discarded = 0; discarded < kMaxDiscardedInput;) {
+    size_t count = socket_.read_some(boost::asio::buffer(buffer), error);
+    if (error || count == 0) break;
+    discarded += count;
   }
 }
 

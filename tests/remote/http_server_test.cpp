@@ -199,6 +199,16 @@ TEST_F(RemoteAccess, FullBufferWithoutEndOfHeadersIsDroppedSilently) {
   EXPECT_EQ(console_.text(), "");
 }
 
+TEST_F(RemoteAccess, BodyAfterTheHeaderBlockIsIgnoredWithoutResettingTheReply) {
+  // The body overflows the request buffer; the part never read must not turn
+  // the close into a reset that destroys the response.
+  const std::string body(20000, 'b');
+  bool closed = false;
+  EXPECT_EQ(get("POST /stats.json HTTP/1.1\r\nContent-Length: 20000\r\n\r\n" + body, &closed),
+            stats_response());
+  EXPECT_TRUE(closed);
+}
+
 // --- faults ---
 
 TEST_F(RemoteAccess, ClientClosingEarlyPrintsTheReadError) {
