@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <system_error>
 
 namespace monitor {
@@ -33,16 +34,12 @@ std::vector<fs::path> HwmonDirs(const std::string& root, const std::string& addr
 }  // namespace
 
 int32_t BusFromPciAddress(const std::string& address) {
-  unsigned domain = 0, bus = 0, device = 0, function = 0;
-  char tail = 0;
-  if (std::sscanf(address.c_str(), "%x:%x:%x.%x%c", &domain, &bus, &device, &function, &tail) ==
-      4) {
-    return bus <= 0xFF ? static_cast<int32_t>(bus) : -1;
-  }
-  if (std::sscanf(address.c_str(), "%x:%x.%x%c", &bus, &device, &function, &tail) == 3) {
-    return bus <= 0xFF ? static_cast<int32_t>(bus) : -1;
-  }
-  return -1;
+  // [domain:]bus:device.function, all hexadecimal.
+  static const std::regex kAddress(
+      "^(?:[0-9a-fA-F]{4,8}:)?([0-9a-fA-F]{2}):[0-9a-fA-F]{2}\\.[0-7]$");
+  std::smatch match;
+  if (!std::regex_match(address, match, kAddress)) return -1;
+  return static_cast<int32_t>(std::stoul(match[1].str(), nullptr, 16));
 }
 
 std::vector<SysfsAdapter> ListSysfsAdapters(const std::string& root) {
