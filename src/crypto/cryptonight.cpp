@@ -1,7 +1,6 @@
 #include "crypto/cryptonight.h"
 
 #include <bit>
-#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -11,6 +10,7 @@
 #include "crypto/final_hash.h"
 #include "crypto/keccak.h"
 #include "crypto/variant_rules.h"
+#include "crypto/work_area.h"
 
 namespace crypto {
 namespace {
@@ -29,17 +29,19 @@ inline void store64(uint8_t* p, uint64_t v) { std::memcpy(p, &v, sizeof(v)); }
 
 inline void prefetch(const uint8_t* p) { __builtin_prefetch(p, 1, 3); }
 
-// One AES round on a block held as two 64-bit lanes.
-inline void aes_round_lanes(uint64_t& lo, uint64_t& hi, const uint32_t key[4]) {
+// One AES round on a block held as two 64-bit lanes, with the round key as
+// two lanes too so that the main loop keeps everything in registers.
+__attribute__((always_inline)) inline void aes_round_lanes(uint64_t& lo, uint64_t& hi, uint64_t key_lo,
+                                                           uint64_t key_hi) {
   const auto& t = kAesTables;
   const uint32_t x0 = static_cast<uint32_t>(lo), x1 = static_cast<uint32_t>(lo >> 32);
   const uint32_t x2 = static_cast<uint32_t>(hi), x3 = static_cast<uint32_t>(hi >> 32);
-  const uint32_t y0 = t[0][x0 & 0xFF] ^ t[1][(x1 >> 8) & 0xFF] ^ t[2][(x2 >> 16) & 0xFF] ^ t[3][x3 >> 24] ^ key[0];
-  const uint32_t y1 = t[0][x1 & 0xFF] ^ t[1][(x2 >> 8) & 0xFF] ^ t[2][(x3 >> 16) & 0xFF] ^ t[3][x0 >> 24] ^ key[1];
-  const uint32_t y2 = t[0][x2 & 0xFF] ^ t[1][(x3 >> 8) & 0xFF] ^ t[2][(x0 >> 16) & 0xFF] ^ t[3][x1 >> 24] ^ key[2];
-  const uint32_t y3 = t[0][x3 & 0xFF] ^ t[1][(x0 >> 8) & 0xFF] ^ t[2][(x1 >> 16) & 0xFF] ^ t[3][x2 >> 24] ^ key[3];
-  lo = static_cast<uint64_t>(y1) << 32 | y0;
-  hi = static_cast<uint64_t>(y3) << 32 | y2;
+  const uint32_t y0 = t[0][x0 & 0xFF] ^ t[1][(x1 >> 8) & 0xFF] ^ t[2][(x2 >> 16) & 0xFF] ^ t[3][x3 >> 24];
+  const uint32_t y1 = t[0][x1 & 0xFF] ^ t[1][(x2 >> 8) & 0xFF] ^ t[2][(x3 >> 16) & 0xFF] ^ t[3][x0 >> 24];
+  const uint32_t y2 = t[0][x2 & 0xFF] ^ t[1][(x3 >> 8) & 0xFF] ^ t[2][(x0 >> 16) & 0xFF] ^ t[3][x1 >> 24];
+  const uint32_t y3 = t[0][x3 & 0xFF] ^ t[1][(x0 >> 8) & 0xFF] ^ t[2][(x1 >> 16) & 0xFF] ^ t[3][x2 >> 24];
+  lo = (static_cast<uint64_t>(y1) << 32 | y0) ^ key_lo;
+  hi = (static_cast<uint64_t>(y3) << 32 | y2) ^ key_hi;
 }
 
 // The eight 16-byte blocks that the fill and fold carry, with the ten
@@ -47,10 +49,12 @@ inline void aes_round_lanes(uint64_t& lo, uint64_t& hi, const uint32_t key[4]) {
 struct block_set {
   uint64_t lo[8];
   uint64_t hi[8];
-  uint32_t keys[40];
+  uint64_t keys[20];  // round key r = lanes 2r and 2r + 1
 
   block_set(const uint8_t* state, size_t key_offset) {
-    aes_expand_key(state + key_offset, keys);
+    uint32_t words[40];
+    aes_expand_key(state + key_offset, words);
+    for (int k = 0; k < 20; ++k) keys[k] = static_cast<uint64_t>(words[2 * k + 1]) << 32 | words[2 * k];
     for (int j = 0; j < 8; ++j) {
       lo[j] = load64(state + 64 + 16 * j);
       hi[j] = load64(state + 72 + 16 * j);
@@ -60,7 +64,7 @@ struct block_set {
   // Ten rounds on every block; rounds outer so the eight blocks interleave.
   void ten_rounds() {
     for (int r = 0; r < 10; ++r) {
-      for (int j = 0; j < 8; ++j) aes_round_lanes(lo[j], hi[j], keys + 4 * r);
+      for (int j = 0; j < 8; ++j) aes_round_lanes(lo[j], hi[j], keys[2 * r], keys[2 * r + 1]);
     }
   }
 
@@ -129,13 +133,6 @@ void fold_scratchpad(uint8_t* state, const uint8_t* pad) {
   x.store_to(state + 64);
 }
 
-inline void key_words(uint64_t a0, uint64_t a1, uint32_t key[4]) {
-  key[0] = static_cast<uint32_t>(a0);
-  key[1] = static_cast<uint32_t>(a0 >> 32);
-  key[2] = static_cast<uint32_t>(a1);
-  key[3] = static_cast<uint32_t>(a1 >> 32);
-}
-
 // The main loop of every id except V8: base steps plus the V7 tweak, the
 // inverted-input round and the division step, all chosen at compile time.
 template <int32_t Id>
@@ -153,10 +150,10 @@ void main_loop(const uint64_t* s, uint8_t* pad, uint64_t tweak) {
 
   for (uint32_t iter = 0; iter < kInfo.iterations; ++iter) {
     uint8_t* line_i = pad + (idx & kMask);
-    uint32_t key[4];
-    key_words(a0, a1, key);
     uint64_t c0, c1;
     if constexpr (kInfo.inverted_aes) {
+      const uint32_t key[4] = {static_cast<uint32_t>(a0), static_cast<uint32_t>(a0 >> 32), static_cast<uint32_t>(a1),
+                               static_cast<uint32_t>(a1 >> 32)};
       uint32_t words[4];
       std::memcpy(words, line_i, 16);
       aes_round_inverted_input(words, key, words);
@@ -165,7 +162,7 @@ void main_loop(const uint64_t* s, uint8_t* pad, uint64_t tweak) {
     } else {
       c0 = load64(line_i);
       c1 = load64(line_i + 8);
-      aes_round_lanes(c0, c1, key);
+      aes_round_lanes(c0, c1, a0, a1);
     }
 
     uint64_t v1 = b1 ^ c1;
@@ -244,11 +241,9 @@ void main_loop_v8(const uint64_t* s, uint8_t* pad) {
   for (uint32_t iter = 0; iter < kInfo.iterations; ++iter) {
     const uint64_t i = a[0] & kMask;
     uint8_t* line_i = pad + i;
-    uint32_t key[4];
-    key_words(a[0], a[1], key);
     uint64_t c0 = load64(line_i);
     uint64_t c1 = load64(line_i + 8);
-    aes_round_lanes(c0, c1, key);
+    aes_round_lanes(c0, c1, a[0], a[1]);
     v8_shuffle(pad, i, bb, b, a);
     store64(line_i, b[0] ^ c0);
     store64(line_i + 8, b[1] ^ c1);
@@ -318,10 +313,7 @@ static_assert(kWorkAreaSize == kScratchpadOffset + kScratchpadHeavy);
 
 }  // namespace
 
-CryptoNight::CryptoNight() {
-  // aligned_alloc wants a size that is a multiple of the alignment.
-  constexpr size_t kRounded = (kWorkAreaSize + kWorkAreaAlignment - 1) / kWorkAreaAlignment * kWorkAreaAlignment;
-  memory_ = static_cast<uint8_t*>(std::aligned_alloc(kWorkAreaAlignment, kRounded));
+CryptoNight::CryptoNight() : memory_(allocate_work_area(kWorkAreaSize)) {
   if (memory_ == nullptr) {
     throw std::runtime_error("CryptoNight: cannot allocate the " + std::to_string(kWorkAreaSize) +
                              "-byte hash work area");
@@ -329,7 +321,7 @@ CryptoNight::CryptoNight() {
 }
 
 CryptoNight::~CryptoNight() {
-  std::free(memory_);
+  free_work_area(memory_);
   memory_ = nullptr;
 }
 

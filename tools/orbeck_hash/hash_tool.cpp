@@ -1,0 +1,205 @@
+#include "hash_tool.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <istream>
+#include <ostream>
+#include <stdexcept>
+
+#include "crypto/algorithm.h"
+#include "crypto/cryptonight.h"
+#include "crypto/hex.h"
+
+namespace orbeck_hash {
+namespace {
+
+constexpr double kMaxBenchSeconds = 86400;
+constexpr size_t kBenchBlobLength = 76;
+constexpr size_t kNonceOffset = 39;
+
+constexpr const char* kUsage =
+    "Usage: orbeck-hash --algo N [HEX...]\n"
+    "       orbeck-hash --algo N --bench SECONDS\n"
+    "Prints the CryptoNight hash of each hex blob (from the arguments, or one\n"
+    "per line on standard input), or the one-thread hash rate as \"H/s: <rate>\".\n"
+    "  --algo N         algorithm id, 0 to 10:\n";
+
+bool parse_algorithm(const std::string& text, int32_t* id) {
+  // Plain decimal digits only: no sign, spaces or suffix.
+  if (text.empty() || text.size() > 2) return false;
+  int32_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  if (value >= crypto::kAlgoCount) return false;
+  *id = value;
+  return true;
+}
+
+bool parse_seconds(const std::string& text, double* seconds) {
+  char* end = nullptr;
+  const double value = std::strtod(text.c_str(), &end);
+  if (text.empty() || text[0] == ' ' || *end != '\0' || !std::isfinite(value) || value <= 0 || value > kMaxBenchSeconds) return false;
+  *seconds = value;
+  return true;
+}
+
+// Trims spaces, tabs and a trailing carriage return.
+std::string trim(const std::string& line) {
+  const size_t first = line.find_first_not_of(" \t\r");
+  if (first == std::string::npos) return {};
+  const size_t last = line.find_last_not_of(" \t\r");
+  return line.substr(first, last - first + 1);
+}
+
+const char* hex_problem(const std::string& text) {
+  return text.size() % 2 != 0 ? "odd number of hex digits" : "not a hex string";
+}
+
+void print_usage(std::ostream& out) {
+  out << kUsage;
+  for (int32_t id = 0; id < crypto::kAlgoCount; ++id) {
+    out << "                     " << id << " = " << crypto::algorithm_name(id) << "\n";
+  }
+  out << "  --bench SECONDS  hash for SECONDS on one thread and print the rate\n"
+         "  --help           this text\n";
+}
+
+}  // namespace
+
+bool parse_arguments(int argc, const char* const* argv, options* out, std::string* error) {
+  *out = options{};
+  bool have_algo = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    std::string value;
+    bool has_value = false;
+    std::string name = arg;
+    if (arg.rfind("--", 0) == 0) {
+      const size_t eq = arg.find('=');
+      if (eq != std::string::npos) {
+        name = arg.substr(0, eq);
+        value = arg.substr(eq + 1);
+        has_value = true;
+      }
+    }
+    const auto take_value = [&]() {
+      if (has_value) return true;
+      if (i + 1 >= argc) {
+        *error = name + " needs a value";
+        return false;
+      }
+      value = argv[++i];
+      return true;
+    };
+    if (name == "--help" || name == "-h") {
+      out->help = true;
+    } else if (name == "--algo") {
+      if (!take_value()) return false;
+      if (!parse_algorithm(value, &out->algorithm)) {
+        *error = "--algo must be an algorithm id from 0 to 10, not '" + value + "'";
+        return false;
+      }
+      have_algo = true;
+    } else if (name == "--bench") {
+      if (!take_value()) return false;
+      if (!parse_seconds(value, &out->bench_seconds)) {
+        *error = "--bench must be a number of seconds above 0 and at most 86400, not '" + value + "'";
+        return false;
+      }
+      out->bench = true;
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      *error = "unknown option '" + arg + "'";
+      return false;
+    } else {
+      out->inputs.push_back(arg);
+    }
+  }
+  if (out->help) return true;
+  if (!have_algo) {
+    *error = "--algo is required (an algorithm id from 0 to 10)";
+    return false;
+  }
+  if (out->bench && !out->inputs.empty()) {
+    *error = "--bench takes no hex inputs";
+    return false;
+  }
+  return true;
+}
+
+double measure_hash_rate(int32_t algorithm, double seconds) {
+  using clock = std::chrono::steady_clock;
+  crypto::CryptoNight cn;
+  uint8_t blob[kBenchBlobLength];
+  for (size_t i = 0; i < kBenchBlobLength; ++i) blob[i] = static_cast<uint8_t>(i * 29 + 7);
+  uint8_t out[32];
+  const auto start = clock::now();
+  const auto limit = std::chrono::duration<double>(seconds);
+  uint64_t hashes = 0;
+  std::chrono::duration<double> elapsed{};
+  do {
+    const uint32_t nonce = static_cast<uint32_t>(hashes);
+    for (int i = 0; i < 4; ++i) blob[kNonceOffset + i] = static_cast<uint8_t>(nonce >> (8 * i));
+    cn.hash(algorithm, blob, sizeof(blob), out);
+    ++hashes;
+    elapsed = clock::now() - start;
+  } while (elapsed < limit);
+  return static_cast<double>(hashes) / elapsed.count();
+}
+
+int run(int argc, const char* const* argv, std::istream& in, std::ostream& out, std::ostream& err) {
+  options opts;
+  std::string error;
+  if (!parse_arguments(argc, argv, &opts, &error)) {
+    err << "orbeck-hash: " << error << "\n"
+        << "Run 'orbeck-hash --help' for usage.\n";
+    return kExitBadInput;
+  }
+  if (opts.help) {
+    print_usage(out);
+    return kExitOk;
+  }
+  try {
+    if (opts.bench) {
+      out << "H/s: " << measure_hash_rate(opts.algorithm, opts.bench_seconds) << "\n";
+      return kExitOk;
+    }
+    crypto::CryptoNight cn;
+    std::vector<uint8_t> blob;
+    uint8_t hash[32];
+    if (!opts.inputs.empty()) {
+      // All arguments are checked before any hash is printed.
+      for (size_t n = 0; n < opts.inputs.size(); ++n) {
+        if (!crypto::hex_decode(opts.inputs[n], &blob)) {
+          err << "orbeck-hash: argument " << n + 1 << ": " << hex_problem(opts.inputs[n]) << "\n";
+          return kExitBadInput;
+        }
+      }
+      for (const std::string& text : opts.inputs) {
+        crypto::hex_decode(text, &blob);
+        cn.hash(opts.algorithm, blob.data(), blob.size(), hash);
+        out << crypto::hex_encode(hash, sizeof(hash)) << "\n";
+      }
+      return kExitOk;
+    }
+    std::string line;
+    for (uint64_t number = 1; std::getline(in, line); ++number) {
+      const std::string text = trim(line);
+      if (text.empty()) continue;
+      if (!crypto::hex_decode(text, &blob)) {
+        err << "orbeck-hash: line " << number << ": " << hex_problem(text) << "\n";
+        return kExitBadInput;
+      }
+      cn.hash(opts.algorithm, blob.data(), blob.size(), hash);
+      out << crypto::hex_encode(hash, sizeof(hash)) << "\n" << std::flush;
+    }
+    return kExitOk;
+  } catch (const std::exception& e) {
+    err << "orbeck-hash: " << e.what() << "\n";
+    return 1;
+  }
+}
+
+}  // namespace orbeck_hash
