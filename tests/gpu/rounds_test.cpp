@@ -1,1 +1,116 @@
+// Real search rounds with the embedded kernels on the first OpenCL device
+// (PoCL in CI): every reported nonce set must equal the set the CPU
+// CryptoNight finds for the same nonces. A missing device fails the tests.
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "crypto/algorithm.h"
+#include "crypto/cryptonight.h"
+#include "gpu/gpu_context.h"
+#include "gpu/launch.h"
+#include "gpu/program.h"
+#include "gpu_test_util.h"
+
+namespace {
+
+constexpr uint32_t kGeneration = 9;
+
+// Last 32-bit word (bytes 28..31, little endian) of the CPU hash of blob
+// with the nonce's low 24 bits in bytes 39..41, as the prepare kernel does.
+uint32_t CpuHashWord(crypto::CryptoNight& cpu, int32_t algorithm, std::vector<uint8_t> blob,
+                     uint64_t nonce) {
+  blob[39] = static_cast<uint8_t>(nonce);
+  blob[40] = static_cast<uint8_t>(nonce >> 8);
+  blob[41] = static_cast<uint8_t>(nonce >> 16);
+  uint8_t hash[32] = {};
+  cpu.hash(algorithm, blob.data(), blob.size(), hash);
+  return static_cast<uint32_t>(hash[28]) | static_cast<uint32_t>(hash[29]) << 8 |
+         static_cast<uint32_t>(hash[30]) << 16 | static_cast<uint32_t>(hash[31]) << 24;
+}
+
+std::vector<uint8_t> RandomBlob(size_t length, uint32_t seed) {
+  std::mt19937 random(seed);
+  std::vector<uint8_t> blob(length);
+  for (uint8_t& byte : blob) byte = static_cast<uint8_t>(random());
+  return blob;
+}
+
+class RealKernels : public ::testing::TestWithParam<int32_t> {
+ protected:
+  void SetUp() override {
+    // Shared between runs: the first run pays the kernel build.
+    gpu::SetProgramCacheRoot(std::string(ORBECK_BINARY_DIR) + "/gpu-test-cache");
+    gpu::SetKernelSourceOverride("");
+  }
+  void TearDown() override { gpu_test::ReleaseTestGpu(); }
+
+  // Runs one round of `count` nonces from `first` and checks the reported
+  // list against the CPU. `passing` sets the target from the CPU hashes
+  // (that many nonces pass); 0 keeps `target`.
+  void CheckRound(int32_t algorithm, const std::vector<uint8_t>& blob, uint64_t first,
+                  uint32_t count, size_t passing, uint32_t target) {
+    std::vector<uint32_t> words;
+    for (uint64_t n = first; n < first + count; ++n) {
+      words.push_back(CpuHashWord(cpu_, algorithm, blob, n));
+    }
+    if (passing > 0) {
+      std::vector<uint32_t> sorted = words;
+      std::sort(sorted.begin(), sorted.end());
+      target = sorted[passing];
+    }
+    std::set<uint32_t> expected;
+    for (uint32_t i = 0; i < count; ++i) {
+      if (words[i] < target) expected.insert(static_cast<uint32_t>(first + i));
+    }
+
+    gpu_test::CapturedOutput output;
+    ASSERT_EQ(gpu_test::InitTestGpu(algorithm, static_cast<int32_t>(count), 1), 0) << output.Take();
+    gpu::GpuContext& ctx = gpu::gpu_contexts()[0];
+    ASSERT_EQ(ctx.queues[0].threads, count);
+    ctx.nonce_counter = first;
+    ASSERT_EQ(gpu::SetGpuJob(ctx, kGeneration, blob.data(), static_cast<uint32_t>(blob.size()),
+                             target, static_cast<uint32_t>(algorithm), 0),
+              0);
+    ASSERT_EQ(gpu::RunGpuRound(ctx, 0), 0);
+    ASSERT_EQ(gpu::WaitGpuQueue(ctx, 0), 0) << output.Take();
+    const gpu::GpuQueue& q = ctx.queues[0];
+    const uint32_t reported = q.results[gpu::kResultCountWord];
+    EXPECT_EQ(reported, expected.size());
+    const std::set<uint32_t> got(q.results, q.results + std::min<uint32_t>(reported, 255));
+    EXPECT_EQ(got, expected);
+    EXPECT_EQ(ctx.nonce_counter, first + count);
+    EXPECT_EQ(output.Take().find("Error"), std::string::npos);
+  }
+
+  crypto::CryptoNight cpu_;
+};
+
+TEST_P(RealKernels, ReportExactlyTheNoncesTheCpuFinds) {
+  CheckRound(GetParam(), RandomBlob(76, 100 + static_cast<uint32_t>(GetParam())), 0, 64, 3, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryAlgorithm, RealKernels, ::testing::Range(0, 11));
+
+TEST_F(RealKernels, ARoundAcrossA24BitBoundaryMatchesTheCpu) {
+  // Nonces 0xFFFFE0 .. 0x100001F: the blob carries only the low 24 bits.
+  CheckRound(crypto::kCryptoNightV7, RandomBlob(76, 7), 0xFFFFE0, 64, 4, 0);
+}
+
+TEST_F(RealKernels, ShortBlobsOfTheTweakAlgorithmsMatchTheCpu) {
+  // Below 43 bytes the tweak algorithms hash to zero: every nonce passes.
+  const std::vector<uint8_t> blob = RandomBlob(42, 8);
+  for (int32_t algorithm = 0; algorithm <= 10; ++algorithm) {
+    if (!crypto::uses_v7_tweak(algorithm)) continue;
+    SCOPED_TRACE(algorithm);
+    CheckRound(algorithm, blob, 0, 16, 0, 0x10000);
+    gpu_test::ReleaseTestGpu();
+  }
+}
+
+}  // namespace
