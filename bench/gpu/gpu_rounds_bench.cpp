@@ -1,0 +1,180 @@
+// Hash rate of search rounds on the first OpenCL device (--anydevice), side
+// by side with the single-thread CPU CryptoNight of the same algorithm, the
+// CPU time the waiting thread spends, and kernel build / cached start
+// times. Knobs: ORBECK_BENCH_GROUPSIZE (hashes per round, default: the
+// device's automatic level), ORBECK_BENCH_ROUNDS (default 3).
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "app/config.h"
+#include "app/printer.h"
+#include "crypto/algorithm.h"
+#include "crypto/cryptonight.h"
+#include "gpu/discovery.h"
+#include "gpu/gpu_context.h"
+#include "gpu/launch.h"
+#include "gpu/program.h"
+
+namespace {
+
+std::map<int32_t, double> g_cpu_rate;
+std::map<int32_t, double> g_gpu_rate;
+
+int EnvInt(const char* name, int fallback) {
+  const char* text = std::getenv(name);
+  return text != nullptr && text[0] != '\0' ? std::atoi(text) : fallback;
+}
+
+double ThreadCpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_THREAD, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+}
+
+void Release() {
+  for (gpu::GpuContext& ctx : gpu::gpu_contexts()) {
+    for (gpu::GpuQueue& queue : ctx.queues) {
+      if (queue.queue != nullptr) clFinish(queue.queue);
+      gpu::ReleaseQueue(queue);
+    }
+    if (ctx.program != nullptr) clReleaseProgram(ctx.program);
+    if (ctx.context != nullptr) clReleaseContext(ctx.context);
+  }
+  gpu::gpu_contexts().clear();
+}
+
+// Initialises GPU 0 of the auto-detected platform; false with a message.
+bool InitFirstDevice(int32_t algorithm, benchmark::State& state) {
+  app::config& cfg = app::cfg();
+  cfg.any_device = true;
+  cfg.group_size = EnvInt("ORBECK_BENCH_GROUPSIZE", 0);
+  cfg.num_queues = 1;
+  std::string version, error;
+  cl_platform_id platform = gpu::SelectPlatform(-1, version, error);
+  if (platform == nullptr) {
+    state.SkipWithError(error.c_str());
+    return false;
+  }
+  gpu::gpu_contexts().assign(1, gpu::GpuContext{});
+  gpu::gpu_contexts()[0].platform = platform;
+  if (gpu::InitOpenCL(gpu::gpu_contexts().data(), 1, crypto::scratchpad_size(algorithm), false) !=
+      0) {
+    state.SkipWithError("GPU initialisation failed");
+    return false;
+  }
+  return true;
+}
+
+std::vector<uint8_t> Blob() {
+  std::mt19937 random(42);
+  std::vector<uint8_t> blob(76);
+  for (uint8_t& byte : blob) byte = static_cast<uint8_t>(random());
+  return blob;
+}
+
+void GpuRounds(benchmark::State& state, int32_t algorithm) {
+  if (!InitFirstDevice(algorithm, state)) return;
+  gpu::GpuContext& ctx = gpu::gpu_contexts()[0];
+  const std::vector<uint8_t> blob = Blob();
+  gpu::SetGpuJob(ctx, 1, blob.data(), 76, 0x1000, static_cast<uint32_t>(algorithm), 0);
+  gpu::RunGpuRound(ctx, 0);  // warm-up, and the wait's first round time
+  gpu::WaitGpuQueue(ctx, 0);
+  double wait_cpu = 0;
+  uint64_t hashes = 0;
+  const auto start = std::chrono::steady_clock::now();
+  for (auto _ : state) {
+    gpu::RunGpuRound(ctx, 0);
+    const double before = ThreadCpuSeconds();
+    gpu::WaitGpuQueue(ctx, 0);
+    wait_cpu += ThreadCpuSeconds() - before;
+    hashes += ctx.queues[0].threads;
+  }
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  g_gpu_rate[algorithm] = static_cast<double>(hashes) / seconds;
+  state.counters["H/s"] = benchmark::Counter(static_cast<double>(hashes), benchmark::Counter::kIsRate);
+  state.counters["N"] = static_cast<double>(ctx.queues[0].threads);
+  state.counters["level"] = ctx.intensity;
+  state.counters["wait_cpu_%"] = 100.0 * wait_cpu / seconds;
+  Release();
+}
+
+void CpuSingleThread(benchmark::State& state, int32_t algorithm) {
+  crypto::CryptoNight cpu;
+  std::vector<uint8_t> blob = Blob();
+  uint8_t hash[32];
+  uint64_t hashes = 0;
+  const auto start = std::chrono::steady_clock::now();
+  for (auto _ : state) {
+    blob[39] = static_cast<uint8_t>(hashes);
+    cpu.hash(algorithm, blob.data(), blob.size(), hash);
+    benchmark::DoNotOptimize(hash);
+    ++hashes;
+  }
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  g_cpu_rate[algorithm] = static_cast<double>(hashes) / seconds;
+  state.counters["H/s"] = benchmark::Counter(static_cast<double>(hashes), benchmark::Counter::kIsRate);
+}
+
+// First start on a device (kernel build) and a later start (cache hit),
+// each the whole InitOpenCL of one GPU for algorithm 0.
+void StartUp(benchmark::State& state, bool cached) {
+  const std::string root = std::string("/tmp/orbeck-gpu-bench-cache-") + std::to_string(getpid());
+  gpu::SetProgramCacheRoot(root);
+  for (auto _ : state) {
+    state.PauseTiming();
+    if (!cached) std::filesystem::remove_all(root);
+    state.ResumeTiming();
+    if (!InitFirstDevice(0, state)) break;
+    state.PauseTiming();
+    state.counters["from_cache"] = gpu::gpu_contexts()[0].program_from_cache ? 1 : 0;
+    Release();
+    state.ResumeTiming();
+  }
+  if (cached) std::filesystem::remove_all(root);
+  gpu::SetProgramCacheRoot("");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // The start-up banner of every initialisation is noise here.
+  FILE* quiet = std::fopen("/dev/null", "w");
+  app::printer::inst().set_console(quiet, false);
+  const int rounds = EnvInt("ORBECK_BENCH_ROUNDS", 3);
+  benchmark::RegisterBenchmark("start/kernel_build", StartUp, false)
+      ->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+  benchmark::RegisterBenchmark("start/cached", StartUp, true)
+      ->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+  for (int32_t algorithm = 0; algorithm <= 10; ++algorithm) {
+    const std::string name = std::to_string(algorithm) + "_" + crypto::algorithm_name(algorithm);
+    benchmark::RegisterBenchmark(("cpu_1_thread/" + name).c_str(), CpuSingleThread, algorithm)
+        ->MinTime(1.0)->Unit(benchmark::kMillisecond)->UseRealTime();
+    benchmark::RegisterBenchmark(("gpu_rounds/" + name).c_str(), GpuRounds, algorithm)
+        ->Iterations(rounds)->Unit(benchmark::kMillisecond)->UseRealTime();
+  }
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+
+  std::printf("\n%-26s %12s %12s %8s\n", "algorithm", "cpu 1T H/s", "device H/s", "ratio");
+  for (const auto& [algorithm, gpu_rate] : g_gpu_rate) {
+    const double cpu_rate = g_cpu_rate.count(algorithm) ? g_cpu_rate[algorithm] : 0.0;
+    std::printf("%2d %-23s %12.2f %12.2f %8.2f\n", algorithm, crypto::algorithm_name(algorithm),
+                cpu_rate, gpu_rate, cpu_rate > 0 ? gpu_rate / cpu_rate : 0.0);
+  }
+  std::fclose(quiet);
+  return 0;
+}
