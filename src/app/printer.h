@@ -45,6 +45,13 @@ class printer {
   void set_console(FILE* out, bool colour);
   // Test seam: closes the log file.
   void close_log();
+  // Test seam: runs f while holding the printer's lock, so a test can read
+  // captured console text while other threads print.
+  template <typename F>
+  void locked(F&& f) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    f();
+  }
 
   uint64_t verbosity() const { return verbosity_; }
 

@@ -9,12 +9,6 @@
 
 namespace core {
 
-int64_t now_ticks() {
-  using ticks = std::chrono::duration<int64_t, std::ratio<1, 10000000>>;
-  return std::chrono::duration_cast<ticks>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
 executor::executor(mining_backend& miner, executor_settings settings)
     : miner_(miner),
       settings_(std::move(settings)),

@@ -153,7 +153,6 @@ class executor : public network::StatsSource, public hash_rate_source {
   std::atomic<double> job_time_avg_{0.0};
 };
 
-// 100-ns ticks of the system clock since 1970.
-int64_t now_ticks();
+using net::now_ticks;
 
 }  // namespace core

@@ -19,14 +19,17 @@ class console_capture {
   console_capture(const console_capture&) = delete;
   console_capture& operator=(const console_capture&) = delete;
 
+  // Everything printed so far; safe while other threads print.
   std::string text() const {
-    std::fflush(file_);
     std::string out;
-    std::rewind(file_);
-    char buffer[4096];
-    size_t got;
-    while ((got = std::fread(buffer, 1, sizeof(buffer), file_)) > 0) out.append(buffer, got);
-    std::fseek(file_, 0, SEEK_END);
+    printer::inst().locked([&] {
+      std::fflush(file_);
+      std::rewind(file_);
+      char buffer[4096];
+      size_t got;
+      while ((got = std::fread(buffer, 1, sizeof(buffer), file_)) > 0) out.append(buffer, got);
+      std::fseek(file_, 0, SEEK_END);
+    });
     return out;
   }
 

@@ -1,0 +1,438 @@
+#include "core/executor.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <regex>
+#include <string>
+
+#include "crypto/cryptonight.h"
+#include "crypto/hex.h"
+#include "executor_test_util.h"
+#include "fake_pool.h"
+#include "support/console_capture.h"
+
+namespace core {
+namespace {
+
+// A 76-byte blob whose major version (byte 0) selects the algorithm family.
+std::string blob_hex(uint8_t major_version) {
+  uint8_t blob[76];
+  for (int i = 0; i < 76; ++i) blob[i] = static_cast<uint8_t>(i * 7 + 3);
+  blob[0] = major_version;
+  return crypto::hex_encode(blob, sizeof(blob));
+}
+
+std::string login_reply(const std::string& blob, const std::string& target,
+                        const std::string& job_id = "job-1") {
+  return "{\"id\":1,\"jsonrpc\":\"2.0\",\"error\":null,\"result\":{\"id\":\"miner-7\",\"job\":{"
+         "\"blob\":\"" + blob + "\",\"job_id\":\"" + job_id + "\",\"target\":\"" + target +
+         "\"},\"status\":\"OK\"}}\n";
+}
+
+const std::string kOk = "{\"id\":1,\"jsonrpc\":\"2.0\",\"error\":null,\"result\":{\"status\":\"OK\"}}\n";
+
+std::string error_reply(const std::string& message) {
+  return "{\"id\":1,\"jsonrpc\":\"2.0\",\"error\":{\"code\":-1,\"message\":\"" + message + "\"}}\n";
+}
+
+// A pool that logs in with `login` and answers submits with `submit`.
+void serve(net::fake_pool& pool, const std::string& login, std::function<std::string()> submit) {
+  pool.set_responder([login, submit](const std::string& line) -> std::string {
+    if (line.find("\"method\":\"login\"") != std::string::npos) return login;
+    if (line.find("\"method\":\"submit\"") != std::string::npos) return submit();
+    return "";
+  });
+}
+
+class ExecutorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    app::cfg() = app::config{};
+    app::cfg().user = "wallet";
+    app::cfg().password = "x";
+    app::cfg().retry_delay_s = 1;
+    settings_.tick = std::chrono::milliseconds(10);
+    settings_.reply_timeout = std::chrono::seconds(10);
+    settings_.give_up = [this] { gave_up_.store(true); };
+  }
+  void TearDown() override {
+    if (executor_) executor_->stop();
+    executor_.reset();
+  }
+
+  void start(const std::string& address) {
+    app::cfg().pool_address = address;
+    executor_ = std::make_unique<executor>(miner_, settings_);
+    executor_->start();
+  }
+
+  // Posts a result for the published job's generation (or an older one).
+  void post_result(uint32_t nonce, uint64_t pool = kPoolUser, uint64_t generation_offset = 0) {
+    gpu_result result;
+    result.thread_index = 0;
+    result.nonce = nonce;
+    result.sequence = miner_.generation() - generation_offset;
+    executor_->post(executor_event(kFoundNonce, pool, result));
+  }
+
+  std::string console() { return app::without_times(capture_.text()); }
+  bool console_has(const std::string& text) {
+    return eventually([&] { return console().find(text) != std::string::npos; });
+  }
+
+  app::console_capture capture_;
+  fake_miner miner_;
+  executor_settings settings_;
+  std::atomic<bool> gave_up_{false};
+  std::unique_ptr<executor> executor_;
+};
+
+TEST_F(ExecutorTest, LogsInMinesTheFirstJobAndSubmitsAVerifiedShare) {
+  net::fake_pool pool;
+  const std::string blob = blob_hex(7);
+  serve(pool, login_reply(blob, "ffffffff"), [] { return kOk; });
+  start(pool.address());
+
+  const auto jobs = miner_.wait_for_jobs(1);
+  ASSERT_EQ(jobs.size(), 1u);
+  EXPECT_EQ(jobs[0].algorithm, 1);  // major version 7: CryptoNightV7
+  EXPECT_EQ(jobs[0].pool_id, kPoolUser);
+  EXPECT_EQ(jobs[0].target, 0xFFFFFFFFu);
+  EXPECT_EQ(jobs[0].blob_length, 76u);
+  EXPECT_EQ(jobs[0].nonce_base, 0u);
+  EXPECT_FALSE(jobs[0].idle);
+  EXPECT_TRUE(jobs[0].nicehash);
+  EXPECT_STREQ(jobs[0].job_id, "job-1");
+  ASSERT_TRUE(console_has("Difficulty changed. Now: 1.\n"));
+  EXPECT_NE(console().find("Connecting to " + pool.address() + " ...\nConnected to pool.\n"
+                           "New Job received (CryptoNightV7).\n"),
+            std::string::npos);
+
+  const uint32_t nonce = 0xA1B2C3D4;
+  post_result(nonce);
+  auto submit = pool.wait_for_line(1, kWait);
+  ASSERT_TRUE(submit.has_value());
+  ASSERT_TRUE(eventually([&] { return executor_->accepted() == 1; }));
+
+  // The submitted result is the CPU hash of the blob with the nonce.
+  std::vector<uint8_t> bytes;
+  ASSERT_TRUE(crypto::hex_decode(blob, &bytes));
+  std::memcpy(&bytes[39], &nonce, 4);
+  uint8_t hash[32];
+  crypto::CryptoNight().hash(1, bytes.data(), bytes.size(), hash);
+  EXPECT_EQ(*submit, "{\"method\":\"submit\",\"params\":{\"id\":\"miner-7\",\"job_id\":\"job-1\","
+                     "\"nonce\":\"d4c3b2a1\",\"result\":\"" + crypto::hex_encode(hash, 32) +
+                         "\"},\"id\":1}");
+  ASSERT_TRUE(console_has("Shares: 1 Accepted, 0 Errors | Hash Rate Avg: 0.0 H/s | Avg Search Time: 0.0 sec\n"));
+  EXPECT_NE(console().find("GPU0 Found Nonce, submitting...\nShare Accepted -> +1\n"), std::string::npos);
+  EXPECT_EQ(executor_->invalid() + executor_->rejected() + executor_->outdated() +
+                executor_->network_fail(),
+            0u);
+}
+
+TEST_F(ExecutorTest, EveryOutcomeIsCountedOnceInItsOwnCounter) {
+  net::fake_pool pool;
+  std::atomic<int> submits{0};
+  std::atomic<bool> silent{false};
+  // Target 1: no hash can be strictly below it, so every result is invalid
+  // until the pool sends a job with a wide target.
+  serve(pool, login_reply(blob_hex(1), "01000000"), [&]() -> std::string {
+    if (silent.load()) return "";
+    return ++submits == 1 ? error_reply("Low difficulty share") : kOk;
+  });
+  start(pool.address());
+  miner_.wait_for_jobs(1);
+
+  post_result(5, kPoolUser, 1);  // an older generation
+  ASSERT_TRUE(eventually([&] { return executor_->outdated() == 1; }));
+  ASSERT_TRUE(console_has("GPU0 Found Nonce, job already changed -> outdated.\n"));
+
+  post_result(6);
+  ASSERT_TRUE(eventually([&] { return executor_->invalid() == 1; }));
+  ASSERT_TRUE(console_has("GPU0 Found Nonce, submitting...\n!Rejected, Nonce Invalid!\n"));
+  EXPECT_EQ(pool.lines().size(), 1u);  // only the login: nothing was sent
+
+  // A new job with a wide target: the next result is valid and the pool refuses it.
+  pool.send("{\"jsonrpc\":\"2.0\",\"method\":\"job\",\"params\":{\"blob\":\"" + blob_hex(1) +
+            "\",\"job_id\":\"job-2\",\"target\":\"ffffffff\"}}\n");
+  miner_.wait_for_jobs(2);
+  post_result(7);
+  ASSERT_TRUE(eventually([&] { return executor_->rejected() == 1; }));
+  ASSERT_TRUE(console_has("!Rejected by pool! Reason: Low difficulty share\n"));
+
+  // Donation results never touch the counters, outdated or not.
+  post_result(8, kPoolDonation, 1);
+  post_result(9, kPoolUser);
+  ASSERT_TRUE(eventually([&] { return executor_->accepted() == 1; }));
+  EXPECT_EQ(executor_->outdated(), 1u);
+  EXPECT_EQ(executor_->invalid(), 1u);
+  EXPECT_EQ(executor_->rejected(), 1u);
+  EXPECT_EQ(executor_->network_fail(), 0u);
+  ASSERT_TRUE(console_has("Shares: 1 Accepted, 2 Errors"));
+
+  // The pool stops answering and then goes away while a submit waits: that
+  // share fails on the network, and the share queued behind it finds no
+  // connection at all.
+  silent.store(true);
+  post_result(10);
+  ASSERT_TRUE(pool.wait_for_line(3, kWait).has_value());
+  post_result(11);
+  pool.close_client();
+  ASSERT_TRUE(eventually([&] { return executor_->network_fail() == 2; }));
+  ASSERT_TRUE(console_has("!Could not be submitted a Network Error occured!\n"));
+  ASSERT_TRUE(console_has("!Could not be submitted Network Error occured!\n"));
+  ASSERT_TRUE(console_has("Socket Error - Recv Error: socket closed\n"));
+  ASSERT_TRUE(console_has("Connecting to Pool failed. Retrying in 1 secs ...\n"));
+  // Mining parks on an idle job while the pool is away.
+  const auto jobs = miner_.wait_for_jobs(3);
+  EXPECT_TRUE(jobs.back().idle);
+  EXPECT_EQ(jobs.back().pool_id, kPoolNone);
+  EXPECT_EQ(executor_->accepted(), 1u);
+  EXPECT_EQ(executor_->outdated(), 1u);
+  EXPECT_EQ(executor_->invalid(), 1u);
+  EXPECT_EQ(executor_->rejected(), 1u);
+}
+
+TEST_F(ExecutorTest, UnauthenticatedRefusalReconnectsAndLogsInAgain) {
+  net::fake_pool pool;
+  std::atomic<int> submits{0};
+  serve(pool, login_reply(blob_hex(1), "ffffffff"),
+        [&] { return ++submits == 1 ? error_reply("Unauthenticated") : kOk; });
+  start(pool.address());
+  miner_.wait_for_jobs(1);
+  post_result(11);
+  ASSERT_TRUE(eventually([&] { return executor_->rejected() == 1; }));
+  ASSERT_TRUE(console_has("!Rejected by pool! Reason: Unauthenticated\nReconnecting to Pool ...\n"));
+  ASSERT_TRUE(pool.wait_for_connections(2, kWait));
+  // The second login brings the job again and mining resumes.
+  miner_.wait_for_jobs(3);
+  EXPECT_EQ(executor_->rejected(), 1u);
+  EXPECT_EQ(executor_->accepted(), 0u);
+}
+
+TEST_F(ExecutorTest, GivesUpAfterTheConfiguredAttempts) {
+  app::cfg().max_reconnects = 3;
+  start("127.0.0.1:1");  // nothing listens on port 1: every connect is refused
+  ASSERT_TRUE(eventually([&] { return gave_up_.load(); }));
+  const std::string text = console();
+  size_t retries = 0;
+  for (size_t at = 0; (at = text.find("Connecting to Pool failed. Retrying in 1 secs ...\n", at)) !=
+                      std::string::npos;
+       ++at)
+    ++retries;
+  EXPECT_EQ(retries, 3u);
+  EXPECT_NE(text.find("Could not connect to Pool. Giving up.\n"), std::string::npos);
+  EXPECT_EQ(executor_->connect_attempts(), 4u);
+}
+
+TEST_F(ExecutorTest, ALoginRestartsTheCountOfAttempts) {
+  app::cfg().max_reconnects = 2;
+  net::fake_pool pool;
+  std::atomic<int> logins{0};
+  pool.set_responder([&](const std::string& line) -> std::string {
+    if (line.find("login") == std::string::npos) return "";
+    // The first two connections are refused at login, the third succeeds.
+    if (++logins <= 2) return error_reply("Invalid address");
+    return login_reply(blob_hex(1), "ffffffff");
+  });
+  start(pool.address());
+  ASSERT_TRUE(console_has("Socket Error - Invalid address\n"));
+  miner_.wait_for_jobs(3);  // two idle jobs after the failures, then the job
+  ASSERT_TRUE(eventually([&] { return executor_->connect_attempts() == 0; }));
+  EXPECT_FALSE(gave_up_.load());
+  EXPECT_EQ(executor_->job_count(), 1u);
+}
+
+TEST_F(ExecutorTest, DonationCycleMinesTheDonationPoolWithoutTouchingCounters) {
+  app::cfg().algorithm = 3;  // a 1 MiB coin: donation jobs use CryptoNightV7-Lite
+  net::fake_pool user;
+  net::fake_pool donation;
+  serve(user, login_reply(blob_hex(1), "ffffffff"), [] { return kOk; });
+  serve(donation, login_reply(blob_hex(7), "ffffffff", "dev-1"), [] { return kOk; });
+  settings_.dev_port_override = std::to_string(donation.port());
+  settings_.donation_period_ticks = 100;  // 1 s
+  settings_.donation_share = 0.05;        // 5 + 4 ticks of donation
+  start(user.address());
+
+  auto jobs = miner_.wait_for_jobs(2);
+  ASSERT_GE(jobs.size(), 2u);
+  EXPECT_EQ(jobs[0].algorithm, 3);
+  EXPECT_EQ(jobs[1].pool_id, kPoolDonation);
+  EXPECT_EQ(jobs[1].algorithm, 4);
+  EXPECT_STREQ(jobs[1].job_id, "dev-1");
+  auto login = donation.wait_for_line(0, kWait);
+  ASSERT_TRUE(login.has_value());
+  EXPECT_NE(login->find("\"login\":\"orbeck\",\"pass\":\"\""), std::string::npos);
+
+  // A donation share goes to the donation pool and is not counted.
+  post_result(12, kPoolDonation);
+  ASSERT_TRUE(donation.wait_for_line(1, kWait).has_value());
+
+  // Back to the user pool above the nonces searched before.
+  jobs = miner_.wait_for_jobs(3);
+  EXPECT_EQ(jobs[2].pool_id, kPoolUser);
+  EXPECT_EQ(jobs[2].nonce_base, 0x100000u);
+  EXPECT_STREQ(jobs[2].job_id, "job-1");
+  EXPECT_EQ(executor_->active_pool(), kPoolUser);
+  // And the donation connection is closed five seconds later.
+  EXPECT_TRUE(donation.wait_for_client_close(std::chrono::seconds(15)));
+  EXPECT_EQ(executor_->accepted() + executor_->rejected() + executor_->invalid() +
+                executor_->outdated() + executor_->network_fail(),
+            0u);
+  EXPECT_EQ(executor_->job_count(), 1u);
+}
+
+TEST_F(ExecutorTest, UnreachableDonationPoolLeavesTheUserPoolMining) {
+  net::fake_pool user;
+  serve(user, login_reply(blob_hex(1), "ffffffff"), [] { return kOk; });
+  settings_.dev_port_override = "1";  // refused on both endpoints
+  settings_.donation_period_ticks = 60;
+  settings_.donation_share = 0.05;
+  start(user.address());
+  miner_.wait_for_jobs(1);
+  // Two donation periods pass: no job other than the user's is published.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+  const auto jobs = miner_.wait_for_jobs(1);
+  for (const auto& job : jobs) EXPECT_EQ(job.pool_id, kPoolUser);
+  EXPECT_EQ(executor_->active_pool(), kPoolUser);
+  EXPECT_TRUE(executor_->user_pool()->is_logged_in());
+}
+
+TEST_F(ExecutorTest, HashReportsCloseTheWindowAfterFourSeconds) {
+  app::cfg().gpu_list = {3};
+  net::fake_pool pool;
+  serve(pool, login_reply(blob_hex(1), "ffffffff"), [] { return kOk; });
+  start(pool.address());
+  miner_.wait_for_jobs(1);
+  hash_report report;
+  report.thread_index = 0;
+  report.hashes = 25;
+  report.milliseconds = 2000;
+  executor_->post(executor_event(kHashCount, kPoolUser, report));
+  report.hashes = 30;
+  report.milliseconds = 2400;  // 4400 ms in the window: 55 hashes, 12.5 H/s
+  executor_->post(executor_event(kHashCount, kPoolUser, report));
+  ASSERT_TRUE(console_has("GPU3 | -1\u00b0C | Fan -1 RPM | 12.5 H/s\n"));
+  EXPECT_DOUBLE_EQ(executor_->current_rate(0), 12.5);
+  EXPECT_DOUBLE_EQ(executor_->average_rate(0), 12.5);
+  EXPECT_NE(executor_->stats_json().find("\t\t\"hash_rate\": 12500,\n"), std::string::npos);
+  // The window restarted: a report under 4 s prints nothing new.
+  report.milliseconds = 3400;  // 85 hashes in 7800 ms on average
+  executor_->post(executor_event(kHashCount, kPoolUser, report));
+  executor_->post(executor_event(99, kPoolUser));  // unknown kinds are ignored
+  executor_->post(executor_event(kPrintShares, kPoolNone));
+  ASSERT_TRUE(console_has("Shares: 0 Accepted, 0 Errors | Hash Rate Avg: 10.9 H/s\n"));
+}
+
+TEST_F(ExecutorTest, ReportAndStatisticsDocumentForAKnownState) {
+  app::cfg().gpu_list = {0, 2};
+  net::fake_pool pool;
+  serve(pool, login_reply(blob_hex(1), "ffffffff"), [] { return kOk; });
+  start(pool.address());
+  miner_.wait_for_jobs(1);
+  post_result(1, kPoolUser, 1);  // outdated
+  post_result(2);                // accepted
+  ASSERT_TRUE(eventually([&] { return executor_->accepted() == 1 && executor_->outdated() == 1; }));
+
+  const std::string date = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)";
+  executor_->post(executor_event(kPrintReport, kPoolNone));
+  ASSERT_TRUE(console_has("Outdated because of job change\n\n"));
+  const std::regex report(
+      "\n\\[Pool: '" + pool.address() + "' \\| Connected: " + date + "\\]"
+      "\n  0:00:\\d\\d \\( *\\d+%\\) Online"
+      "\n  0:00:\\d\\d \\( *\\d+%\\) Offline"
+      "\n\n\\[Job: #1 \\| Difficulty: 1 \\| Running: \\d+\\.0 sec\\]\n"
+      "\n\\[Hash Rate Avg: 0\\.0 H/s\\]\n"
+      "  0\\.0 H/s GPU0\n"
+      "  0\\.0 H/s GPU2\n"
+      "\n"
+      "\\[Shares Found: 2 \\| Avg Search Time: 0\\.0 sec\\]\n"
+      "1 \\( 50%\\) Accepted\n"
+      "0 \\(  0%\\) Rejected by pool\n"
+      "0 \\(  0%\\) Invalid result computation failed\n"
+      "0 \\(  0%\\) Could not be submitted because of network error\n"
+      "1 \\( 50%\\) Outdated because of job change\n"
+      "\n");
+  std::smatch match;
+  const std::string text = console();
+  EXPECT_TRUE(std::regex_search(text, match, report)) << text;
+
+  const std::regex document(
+      "\\{\n"
+      "\t\"total_hash_rate\": 0,\n"
+      "\t\"total_hash_rate_avg\": 0,\n"
+      "\t\"pool\": \\{\n"
+      "\t\t\"server\": \"" + pool.address() + "\",\n"
+      "\t\t\"status\": \"connected\",\n"
+      "\t\t\"online\": \\d+,\n"
+      "\t\t\"offline\": \\d+,\n"
+      "\t\t\"reconnects\": 0,\n"
+      "\t\t\"time_connected\": \"" + date + "\",\n"
+      "\t\t\"time_disconnected\": \"" + date + "\"\n"
+      "\t\\},\n"
+      "\t\"job\": \\{\n"
+      "\t\t\"job_number\": 1,\n"
+      "\t\t\"difficulty\": 1,\n"
+      "\t\t\"running\": \\d+,\n"
+      "\t\t\"job_time_avg\": 0\\.00\n"
+      "\t\\},\n"
+      "\t\"shares\": \\{\n"
+      "\t\t\"num_accepted\": 1,\n"
+      "\t\t\"num_rejected\": 0,\n"
+      "\t\t\"num_invalid\": 0,\n"
+      "\t\t\"num_network_fail\": 0,\n"
+      "\t\t\"num_outdated\": 1,\n"
+      "\t\t\"search_time_avg\": 0\\.00\n"
+      "\t\\},\n"
+      "\t\"devices\": \\[\n"
+      "\t\\{\n"
+      "\t\t\"device\": \"GPU0\",\n"
+      "\t\t\"device_id\": 0,\n"
+      "\t\t\"hash_rate\": 0,\n"
+      "\t\t\"hash_rate_avg\": 0,\n"
+      "\t\t\"gpu_temperature\": -1,\n"
+      "\t\t\"gpu_fan_rpm\": -1\n"
+      "\t\\},\n"
+      "\t\\{\n"
+      "\t\t\"device\": \"GPU1\",\n"
+      "\t\t\"device_id\": 2,\n"
+      "\t\t\"hash_rate\": 0,\n"
+      "\t\t\"hash_rate_avg\": 0,\n"
+      "\t\t\"gpu_temperature\": -1,\n"
+      "\t\t\"gpu_fan_rpm\": -1\n"
+      "\t\\}\n"
+      "\t\\]\n"
+      "\\}\n");
+  const std::string json = executor_->stats_json();
+  EXPECT_TRUE(std::regex_match(json, document)) << json;
+}
+
+TEST_F(ExecutorTest, StatisticsDocumentEscapesThePoolAddress) {
+  start("bad\"host\\name:1");
+  ASSERT_TRUE(console_has("Connecting to Pool failed."));
+  const std::string json = executor_->stats_json();
+  EXPECT_NE(json.find("\t\t\"server\": \"bad\\\"host\\\\name:1\",\n"), std::string::npos) << json;
+  EXPECT_NE(json.find("\t\t\"status\": \"disconnected\",\n"), std::string::npos);
+}
+
+TEST(ExecutorStatic, DonationLastsOnePointFivePercentPlusFourTicks) {
+  fake_miner miner;
+  executor_settings settings;
+  EXPECT_EQ(executor(miner, settings).donation_length_ticks(), 103u);
+  settings.donation_share = 0.0;
+  EXPECT_EQ(executor(miner, settings).donation_length_ticks(), 0u);
+}
+
+TEST(ExecutorStatic, DonationPortsFollowTheAlgorithm) {
+  EXPECT_STREQ(executor::dev_port_for(10), "7771");
+  EXPECT_STREQ(executor::dev_port_for(8), "7778");
+  EXPECT_STREQ(executor::dev_port_for(3), "7776");
+  EXPECT_STREQ(executor::dev_port_for(4), "7776");
+  for (int id : {2, 5, 7}) EXPECT_STREQ(executor::dev_port_for(id), "7773");
+  for (int id : {0, 1, 6, 9}) EXPECT_STREQ(executor::dev_port_for(id), "7770");
+}
+
+}  // namespace
+}  // namespace core
