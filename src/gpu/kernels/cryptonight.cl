@@ -1,1 +1,583 @@
-// CryptoNight kernels (placeholder until the kernels land).
+// CryptoNight prepare, main and collect kernels for all eleven algorithms.
+//
+// Division of one hash among the kernels of a round (N hashes, global offset
+// O in dimension 0; work item g hashes nonce O + g):
+// - prepare (8 x 8 groups: dimension 0 picks the hash, dimension 1 the block
+//   x0..x7 of a 128-byte chunk): writes the low 24 bits of the nonce into blob
+//   bytes 39..41, absorbs the blob into the 200-byte Keccak state (stored at
+//   states + 25 * g) and fills the scratchpad.
+// - main (one work item per hash): the memory-hard loop of the algorithm.
+// - collect (8 x 8 groups like prepare): folds the scratchpad into the state,
+//   runs Keccak-f and appends g to the Branch buffer chosen by state byte 0.
+// - hash_blake/groestl/jh/skein: hash the states listed in their branch and
+//   report nonce O + g when hash word 7 is below the target.
+//
+// Scratchpad layout: N must be a multiple of 8 (the launch shapes make it so).
+// Hashes 0..N/2-1 keep their whole scratchpad in Scratchpad0 and hashes
+// N/2..N-1 in Scratchpad1, each at (g mod N/2) * scratchpad bytes, so every
+// buffer holds N * scratchpad bytes / 2 and the main loop uses one base
+// pointer.
+//
+// Blobs shorter than 43 bytes: the tweak algorithms hash them to 32 zero
+// bytes without hashing. Prepare does not know the algorithm, so it marks
+// such a hash by XORing CN_SHORT_MARK into scratchpad line 0. Every main
+// kernel recomputes line 0 from the state and restores it; a tweak main
+// kernel that finds the mark skips its loop and stores CN_ZERO_MAGIC in
+// line 0 instead, which collect turns into a Branch entry flagged with
+// CN_ENTRY_ZERO_HASH; the final kernel then treats the hash as all zero.
+// A legitimate line 0 equals the 128-bit magic with probability 2^-128.
+
+#define CN_MEM_LIGHT 0x100000u
+#define CN_MEM_NORMAL 0x200000u
+#define CN_MEM_HEAVY 0x400000u
+
+// Main-loop variants.
+#define CN_VARIANT_BASE 0  // ids 0 and 3
+#define CN_VARIANT_V7 1    // ids 1, 4 and 8: tweak, index shift 2
+#define CN_VARIANT_XTL 2   // id 6: tweak, index shift 3
+#define CN_VARIANT_FEST 3  // id 9: tweak, stored lane also XORed with a0
+#define CN_VARIANT_HEAVY 4 // id 2: division step, next index d ^ q
+#define CN_VARIANT_XHV 5   // id 7: division step, next index ~d ^ q
+#define CN_VARIANT_TUBE 6  // id 5: inverted-input round, FEST store, division
+#define CN_VARIANT_V8 7    // id 10
+
+#define CN_IS_TWEAK(v)                                                                     \
+    ((v) == CN_VARIANT_V7 || (v) == CN_VARIANT_XTL || (v) == CN_VARIANT_FEST ||            \
+     (v) == CN_VARIANT_TUBE)
+#define CN_IS_DIVISION(v)                                                                  \
+    ((v) == CN_VARIANT_HEAVY || (v) == CN_VARIANT_XHV || (v) == CN_VARIANT_TUBE)
+
+#define CN_SHORT_MARK ((uint4)(0x7C3A91E5u, 0x2B64D0F8u, 0xE19F5A37u, 0x4D0C86B2u))
+#define CN_ZERO_MAGIC ((uint4)(0x0B5E2C71u, 0x9A3F6D48u, 0x53C7E01Fu, 0xA8D4B269u))
+#define CN_ENTRY_ZERO_HASH 0x80000000u
+
+// Iterations between two looks at the run flag inside the main loop.
+#define CN_RUN_CHECK 0x4000u
+
+// The item's scratchpad, as described at the top of this file.
+ORBECK_INLINE __global uint4 *cn_scratchpad(__global uint4 *sp0, __global uint4 *sp1,
+                                            ulong item, ulong items, uint mem)
+{
+    const ulong first_half = items >> 1;
+    const ulong lines = mem >> 4;
+    return item < first_half ? sp0 + item * lines : sp1 + (item - first_half) * lines;
+}
+
+ORBECK_INLINE void cn_keys_from_state(uint4 *keys, ulong l0, ulong l1, ulong l2, ulong l3)
+{
+    uint key[8];
+    key[0] = (uint)l0;
+    key[1] = (uint)(l0 >> 32);
+    key[2] = (uint)l1;
+    key[3] = (uint)(l1 >> 32);
+    key[4] = (uint)l2;
+    key[5] = (uint)(l2 >> 32);
+    key[6] = (uint)l3;
+    key[7] = (uint)(l3 >> 32);
+    aes_expand_key10(keys, key);
+}
+
+// Heavy mixing across the eight lanes of one hash: x_j ^= x_(j+1), x7 ^= x0.
+// All eight lanes must call it.
+ORBECK_INLINE uint4 cn_mix_lanes(__local uint4 *exchange, uint lane, uint4 x)
+{
+    exchange[lane] = x;
+    barrier(CLK_LOCAL_MEM_FENCE);
+    const uint4 mixed = x ^ exchange[(lane + 1) & 7];
+    barrier(CLK_LOCAL_MEM_FENCE);
+    return mixed;
+}
+
+// ---------------------------------------------------------------------------
+// prepare
+
+ORBECK_INLINE void cn_prepare(__global const ulong *input, __global uint4 *Scratchpad0,
+                              __global uint4 *Scratchpad1, __global ulong *states,
+                              __global const uint *RunState, __local uint *tables,
+                              __local ulong *shared_states, __local uint4 *exchange,
+                              __local uint *stop, const uint mem, const bool heavy)
+{
+    const uint hash = get_local_id(0);
+    const uint lane = get_local_id(1);
+    const ulong item = get_global_id(0) - get_global_offset(0);
+    __local ulong *st_shared = shared_states + 25 * hash;
+
+    aes_tables_to_local(tables, lane * 8 + hash, 64);
+    if (hash == 0 && lane == 0) {
+        *stop = *RunState;
+    }
+
+    bool short_blob = false;
+    if (lane == 0) {
+        ulong st[25];
+        uint len = 0;
+        // The blob length is the position of the last non-zero byte of the
+        // 88-byte input: the host appends the pad byte 0x01 and zero bytes.
+#pragma unroll
+        for (int k = 0; k < 11; ++k) {
+            st[k] = input[k];
+            if (st[k] != 0) {
+                len = 8 * k + (63 - (uint)clz(st[k])) / 8;
+            }
+        }
+        // The low 24 bits of the nonce go into bytes 39..41, where those
+        // bytes belong to the blob; byte 42 stays as uploaded.
+        const uint nonce = (uint)get_global_id(0);
+        if (len > 39) {
+            st[4] = (st[4] & 0x00FFFFFFFFFFFFFFUL) | ((ulong)(nonce & 0xFFu) << 56);
+        }
+        if (len > 40) {
+            st[5] = (st[5] & ~0xFFUL) | (ulong)((nonce >> 8) & 0xFFu);
+        }
+        if (len > 41) {
+            st[5] = (st[5] & ~0xFF00UL) | ((ulong)((nonce >> 16) & 0xFFu) << 8);
+        }
+        short_blob = len < 43;
+        // The input already holds the pad byte; add the final bit of the
+        // 136-byte rate block.
+#pragma unroll
+        for (int k = 11; k < 25; ++k) {
+            st[k] = 0;
+        }
+        st[16] = 0x8000000000000000UL;
+        keccakf1600(st);
+#pragma unroll
+        for (int k = 0; k < 25; ++k) {
+            states[item * 25 + k] = st[k];
+            st_shared[k] = st[k];
+        }
+    }
+    barrier(CLK_LOCAL_MEM_FENCE);
+    if (*stop) {
+        return;
+    }
+
+    uint4 keys[10];
+    cn_keys_from_state(keys, st_shared[0], st_shared[1], st_shared[2], st_shared[3]);
+    uint4 x = as_uint4((ulong2)(st_shared[8 + 2 * lane], st_shared[9 + 2 * lane]));
+    __global uint4 *sp =
+        cn_scratchpad(Scratchpad0, Scratchpad1, item, get_global_size(0), mem);
+
+    if (heavy) {
+        for (int r = 0; r < 16; ++r) {
+            x = aes_ten_rounds(tables, x, keys);
+            x = cn_mix_lanes(exchange + 8 * hash, lane, x);
+        }
+    }
+    for (uint c = 0; c < mem / 128; ++c) {
+        x = aes_ten_rounds(tables, x, keys);
+        sp[c * 8 + lane] = x;
+    }
+    if (short_blob) {
+        sp[0] ^= CN_SHORT_MARK;
+    }
+}
+
+#define CN_PREPARE_KERNEL(NAME, MEM, HEAVY)                                                 \
+    __attribute__((reqd_work_group_size(8, 8, 1))) __kernel void NAME(                     \
+        __global const ulong *input, __global uint4 *Scratchpad0,                          \
+        __global uint4 *Scratchpad1, __global ulong *states, __global const uint *RunState) \
+    {                                                                                      \
+        __local uint tables[1024];                                                         \
+        __local ulong shared_states[8 * 25];                                               \
+        __local uint4 exchange[64];                                                        \
+        __local uint stop;                                                                 \
+        cn_prepare(input, Scratchpad0, Scratchpad1, states, RunState, tables,              \
+                   shared_states, exchange, &stop, MEM, HEAVY);                            \
+    }
+
+CN_PREPARE_KERNEL(cryptonight_prepare, CN_MEM_NORMAL, false)
+CN_PREPARE_KERNEL(cryptonight_prepare_heavy, CN_MEM_HEAVY, true)
+CN_PREPARE_KERNEL(cryptonight_prepare_light, CN_MEM_LIGHT, false)
+
+// ---------------------------------------------------------------------------
+// main
+
+// Scratchpad line 0 as the fill wrote it, recomputed from the state.
+ORBECK_INLINE uint4 cn_first_line(__local const uint *tables, __global const ulong *s,
+                                  const bool heavy)
+{
+    uint4 keys[10];
+    cn_keys_from_state(keys, s[0], s[1], s[2], s[3]);
+    if (!heavy) {
+        return aes_ten_rounds(tables, as_uint4((ulong2)(s[8], s[9])), keys);
+    }
+    uint4 x[8];
+    for (int j = 0; j < 8; ++j) {
+        x[j] = as_uint4((ulong2)(s[8 + 2 * j], s[9 + 2 * j]));
+    }
+    for (int r = 0; r < 16; ++r) {
+        for (int j = 0; j < 8; ++j) {
+            x[j] = aes_ten_rounds(tables, x[j], keys);
+        }
+        const uint4 first = x[0];
+        for (int j = 0; j < 7; ++j) {
+            x[j] ^= x[j + 1];
+        }
+        x[7] ^= first;
+    }
+    return aes_ten_rounds(tables, x[0], keys);
+}
+
+// Signed 64-bit division truncating toward zero; -2^63 / -1 wraps to -2^63.
+ORBECK_INLINE long cn_divide(long n, long d)
+{
+    return d == -1 ? (long)(0UL - (ulong)n) : n / d;
+}
+
+// Integer square root of the V8 rules: floor(2 * sqrt(2^64 + n)) - 2^33,
+// found bit by bit as the largest r with (r + 2^33)^2 <= 2^66 + 4n. This is
+// exactly what the double-precision root with its fix-up gives.
+ORBECK_INLINE ulong cn_v8_sqrt_integer(ulong n)
+{
+    const ulong target_hi = 4 + (n >> 62);
+    const ulong target_lo = n << 2;
+    ulong r = 0;
+    for (int bit = 31; bit >= 0; --bit) {
+        const ulong candidate = r | ((ulong)1 << bit);
+        const ulong s = candidate + ((ulong)1 << 33);
+        const ulong hi = mul_hi(s, s);
+        const ulong lo = s * s;
+        if (hi < target_hi || (hi == target_hi && lo <= target_lo)) {
+            r = candidate;
+        }
+    }
+    return r;
+}
+
+#ifdef ORBECK_HAVE_FP64
+// The V8 square root as defined: correctly rounded double root, then fix-up.
+ORBECK_INLINE ulong cn_v8_sqrt_double(ulong n)
+{
+    const double z = as_double((n >> 12) + 0x3FF0000000000000UL);
+    const ulong w = as_ulong(sqrt(z));
+    const ulong r = (w - 0x3FF0000000000000UL) >> 19;
+    const ulong h = r >> 1;
+    const ulong e = r & 1;
+    const ulong r2 = h * (h + e) + (r << 32);
+    ulong result = r;
+    if (r2 + e > n) {
+        --result;
+    }
+    if (r2 + ((ulong)1 << 32) < n - h) {
+        ++result;
+    }
+    return result;
+}
+#define cn_v8_sqrt cn_v8_sqrt_double
+#else
+#define cn_v8_sqrt cn_v8_sqrt_integer
+#endif
+
+// V8 shuffle: the three other lines of the 64-byte block at offset off.
+ORBECK_INLINE void cn_v8_shuffle(__global ulong2 *sp, ulong off, ulong2 a, ulong2 b,
+                                 ulong2 b1)
+{
+    __global ulong2 *p1 = sp + ((off ^ 0x10) >> 4);
+    __global ulong2 *p2 = sp + ((off ^ 0x20) >> 4);
+    __global ulong2 *p3 = sp + ((off ^ 0x30) >> 4);
+    const ulong2 chunk1 = *p1;
+    const ulong2 chunk2 = *p2;
+    const ulong2 chunk3 = *p3;
+    *p1 = chunk3 + b1;
+    *p2 = chunk1 + b;
+    *p3 = chunk2 + a;
+}
+
+ORBECK_INLINE void cn_main(__global uint4 *Scratchpad0, __global uint4 *Scratchpad1,
+                           __global const ulong *states, __global const uint *RunState,
+                           ulong input35, __local uint *tables, const uint mem,
+                           const uint iterations, const uint variant)
+{
+    aes_tables_to_local(tables, get_local_id(0), get_local_size(0));
+    barrier(CLK_LOCAL_MEM_FENCE);
+    if (*(volatile __global const uint *)RunState) {
+        return;
+    }
+
+    const ulong item = get_global_id(0) - get_global_offset(0);
+    __global const ulong *s = states + item * 25;
+    __global ulong2 *sp = (__global ulong2 *)cn_scratchpad(Scratchpad0, Scratchpad1, item,
+                                                           get_global_size(0), mem);
+    const ulong mask = mem - 16;
+
+    {
+        const uint4 expected = cn_first_line(tables, s, mem == CN_MEM_HEAVY);
+        const bool marked = any(as_uint4(sp[0]) != expected);
+        if (CN_IS_TWEAK(variant) && marked) {
+            // Blob under 43 bytes: the hash is all zero, nothing to compute.
+            sp[0] = as_ulong2(CN_ZERO_MAGIC);
+            return;
+        }
+        sp[0] = as_ulong2(expected);
+    }
+
+    ulong tweak = 0;
+    if (CN_IS_TWEAK(variant)) {
+        // Bytes 35..42 of this item's blob: bytes 39..41 carry its nonce.
+        const ulong nonce24 = (ulong)((uint)get_global_id(0) & 0xFFFFFFu);
+        tweak = s[24] ^ ((input35 & 0xFF000000FFFFFFFFUL) | (nonce24 << 32));
+    }
+
+    ulong a0 = s[0] ^ s[4];
+    ulong a1 = s[1] ^ s[5];
+    ulong2 b = (ulong2)(s[2] ^ s[6], s[3] ^ s[7]);
+    ulong2 b1 = (ulong2)(0, 0);
+    ulong division_result = 0;
+    ulong sqrt_result = 0;
+    if (variant == CN_VARIANT_V8) {
+        b1 = (ulong2)(s[8] ^ s[10], s[9] ^ s[11]);
+        division_result = s[12];
+        sqrt_result = s[13];
+    }
+    ulong idx = a0;
+
+    for (uint outer = 0; outer < iterations; outer += CN_RUN_CHECK) {
+        if (outer != 0 && *(volatile __global const uint *)RunState) {
+            return;
+        }
+        for (uint k = 0; k < CN_RUN_CHECK; ++k) {
+            const ulong offset_i = idx & mask;
+            __global ulong2 *pi = sp + (offset_i >> 4);
+            const ulong2 key = (ulong2)(a0, a1);
+            ulong2 c;
+            if (variant == CN_VARIANT_TUBE) {
+                c = as_ulong2(aes_round_tube(tables, as_uint4(*pi), as_uint4(key)));
+            } else {
+                c = as_ulong2(aes_round(tables, as_uint4(*pi), as_uint4(key)));
+            }
+            if (variant == CN_VARIANT_V8) {
+                cn_v8_shuffle(sp, offset_i, key, b, b1);
+            }
+            ulong2 v = b ^ c;
+            if (CN_IS_TWEAK(variant)) {
+                // Byte 11 rule: only bits 4 and 5 of byte 11 change.
+                const uint x = (uint)(v.y >> 24) & 0xFFu;
+                const uint shift = variant == CN_VARIANT_XTL ? 3 : 2;
+                const uint n = ((x >> shift) & 0x0Cu) | ((x & 1u) << 1);
+                v.y ^= (ulong)(((0x7531u >> n) & 3u) << 4) << 24;
+            }
+            *pi = v;
+
+            const ulong offset_j = c.x & mask;
+            __global ulong2 *pj = sp + (offset_j >> 4);
+            const ulong2 d = *pj;
+            ulong d0 = d.x;
+            if (variant == CN_VARIANT_V8) {
+                d0 ^= division_result ^ (sqrt_result << 32);
+                const uint divisor = ((uint)c.x + (uint)(sqrt_result << 1)) | 0x80000001u;
+                const ulong quotient = c.y / divisor;
+                const ulong remainder = c.y - quotient * divisor;
+                division_result = (quotient & 0xFFFFFFFFUL) + (remainder << 32);
+                sqrt_result = cn_v8_sqrt(c.x + division_result);
+            }
+            ulong hi = mul_hi(c.x, d0);
+            ulong lo = c.x * d0;
+            if (variant == CN_VARIANT_V8) {
+                __global ulong2 *p1 = sp + ((offset_j ^ 0x10) >> 4);
+                *p1 ^= (ulong2)(hi, lo);
+                const ulong2 l2 = sp[(offset_j ^ 0x20) >> 4];
+                hi ^= l2.x;
+                lo ^= l2.y;
+                cn_v8_shuffle(sp, offset_j, key, b, b1);
+            }
+            a0 += hi;
+            a1 += lo;
+            ulong stored_hi = a1;
+            if (CN_IS_TWEAK(variant)) {
+                stored_hi ^= tweak;
+                if (variant == CN_VARIANT_FEST || variant == CN_VARIANT_TUBE) {
+                    stored_hi ^= a0;
+                }
+            }
+            *pj = (ulong2)(a0, stored_hi);
+            a0 ^= d0;
+            a1 ^= d.y;
+            b1 = b;
+            b = c;
+
+            if (CN_IS_DIVISION(variant)) {
+                __global ulong2 *pk = sp + ((a0 & mask) >> 4);
+                const ulong2 line = *pk;
+                const long n = (long)line.x;
+                const int dd = (int)(uint)line.y;
+                const long q = cn_divide(n, (long)dd | 5);
+                *pk = (ulong2)((ulong)(n ^ q), line.y);
+                idx = variant == CN_VARIANT_XHV ? (ulong)((long)(~dd) ^ q)
+                                                : (ulong)((long)dd ^ q);
+            } else {
+                idx = a0;
+            }
+        }
+    }
+}
+
+#define CN_MAIN_KERNEL(NAME, LOCAL, MEM, ITER, VARIANT)                                     \
+    __attribute__((reqd_work_group_size(LOCAL, 1, 1))) __kernel void NAME(                 \
+        __global uint4 *Scratchpad0, __global uint4 *Scratchpad1,                          \
+        __global const ulong *states, __global const uint *RunState)                       \
+    {                                                                                      \
+        __local uint tables[1024];                                                         \
+        cn_main(Scratchpad0, Scratchpad1, states, RunState, 0, tables, MEM, ITER, VARIANT); \
+    }
+
+#define CN_MAIN_TWEAK_KERNEL(NAME, MEM, ITER, VARIANT)                                      \
+    __attribute__((reqd_work_group_size(8, 1, 1))) __kernel void NAME(                     \
+        __global uint4 *Scratchpad0, __global uint4 *Scratchpad1,                          \
+        __global const ulong *states, __global const uint *RunState, ulong input35)        \
+    {                                                                                      \
+        __local uint tables[1024];                                                         \
+        cn_main(Scratchpad0, Scratchpad1, states, RunState, input35, tables, MEM, ITER,    \
+                VARIANT);                                                                  \
+    }
+
+CN_MAIN_KERNEL(cryptonight_main, 8, CN_MEM_NORMAL, 0x80000u, CN_VARIANT_BASE)
+CN_MAIN_TWEAK_KERNEL(cryptonight_main_v7, CN_MEM_NORMAL, 0x80000u, CN_VARIANT_V7)
+CN_MAIN_KERNEL(cryptonight_main_heavy, 8, CN_MEM_HEAVY, 0x40000u, CN_VARIANT_HEAVY)
+CN_MAIN_KERNEL(cryptonight_main_light, 8, CN_MEM_LIGHT, 0x40000u, CN_VARIANT_BASE)
+CN_MAIN_TWEAK_KERNEL(cryptonight_main_v7_light, CN_MEM_LIGHT, 0x40000u, CN_VARIANT_V7)
+CN_MAIN_TWEAK_KERNEL(cryptonight_main_v7_fest, CN_MEM_NORMAL, 0x80000u, CN_VARIANT_FEST)
+CN_MAIN_TWEAK_KERNEL(cryptonight_main_v7_xtl, CN_MEM_NORMAL, 0x80000u, CN_VARIANT_XTL)
+CN_MAIN_KERNEL(cryptonight_main_xhv_heavy, 8, CN_MEM_HEAVY, 0x40000u, CN_VARIANT_XHV)
+CN_MAIN_TWEAK_KERNEL(cryptonight_main_v7_fast, CN_MEM_NORMAL, 0x40000u, CN_VARIANT_V7)
+CN_MAIN_TWEAK_KERNEL(cryptonight_main_tube_heavy, CN_MEM_HEAVY, 0x40000u, CN_VARIANT_TUBE)
+CN_MAIN_KERNEL(cryptonight_main_v8, 16, CN_MEM_NORMAL, 0x80000u, CN_VARIANT_V8)
+
+// ---------------------------------------------------------------------------
+// collect
+
+ORBECK_INLINE void cn_collect(__global const uint4 *Scratchpad0,
+                              __global const uint4 *Scratchpad1, __global ulong *states,
+                              __global uint *Branch0, __global uint *Branch1,
+                              __global uint *Branch2, __global uint *Branch3,
+                              __global const uint *RunState, __local uint *tables,
+                              __local uint4 *blocks, __local uint4 *exchange, __local uint *stop,
+                              const uint mem, const bool heavy)
+{
+    const uint hash = get_local_id(0);
+    const uint lane = get_local_id(1);
+    const ulong item = get_global_id(0) - get_global_offset(0);
+    const ulong items = get_global_size(0);
+    __global ulong *st = states + item * 25;
+
+    aes_tables_to_local(tables, lane * 8 + hash, 64);
+    if (hash == 0 && lane == 0) {
+        *stop = *RunState;
+    }
+    barrier(CLK_LOCAL_MEM_FENCE);
+    if (*stop) {
+        return;
+    }
+
+    // The scratchpad is only read here; the cast keeps one address helper.
+    __global const uint4 *sp = cn_scratchpad((__global uint4 *)Scratchpad0,
+                                             (__global uint4 *)Scratchpad1, item, items, mem);
+    const bool zero_hash = lane == 0 && all(sp[0] == CN_ZERO_MAGIC);
+
+    uint4 keys[10];
+    cn_keys_from_state(keys, st[4], st[5], st[6], st[7]);
+    uint4 x = as_uint4((ulong2)(st[8 + 2 * lane], st[9 + 2 * lane]));
+
+    if (heavy) {
+        for (int pass = 0; pass < 2; ++pass) {
+            for (uint c = 0; c < mem / 128; ++c) {
+                x = aes_ten_rounds(tables, x ^ sp[c * 8 + lane], keys);
+                x = cn_mix_lanes(exchange + 8 * hash, lane, x);
+            }
+        }
+        for (int r = 0; r < 16; ++r) {
+            x = aes_ten_rounds(tables, x, keys);
+            x = cn_mix_lanes(exchange + 8 * hash, lane, x);
+        }
+    } else {
+        for (uint c = 0; c < mem / 128; ++c) {
+            x = aes_ten_rounds(tables, x ^ sp[c * 8 + lane], keys);
+        }
+    }
+
+    blocks[hash * 8 + lane] = x;
+    barrier(CLK_LOCAL_MEM_FENCE);
+    if (lane != 0) {
+        return;
+    }
+
+    ulong state[25];
+#pragma unroll
+    for (int k = 0; k < 25; ++k) {
+        state[k] = st[k];
+    }
+#pragma unroll
+    for (int j = 0; j < 8; ++j) {
+        const ulong2 block = as_ulong2(blocks[hash * 8 + j]);
+        state[8 + 2 * j] = block.x;
+        state[9 + 2 * j] = block.y;
+    }
+    keccakf1600(state);
+#pragma unroll
+    for (int k = 0; k < 25; ++k) {
+        st[k] = state[k];
+    }
+
+    const uint which = (uint)state[0] & 3u;
+    __global uint *branch = which == 0 ? Branch0 : which == 1 ? Branch1 : which == 2 ? Branch2
+                                                                                       : Branch3;
+    const uint slot = atomic_inc(branch + items);
+    branch[slot] = (uint)item | (zero_hash ? CN_ENTRY_ZERO_HASH : 0u);
+}
+
+#define CN_COLLECT_KERNEL(NAME, MEM, HEAVY)                                                 \
+    __attribute__((reqd_work_group_size(8, 8, 1))) __kernel void NAME(                     \
+        __global const uint4 *Scratchpad0, __global const uint4 *Scratchpad1,              \
+        __global ulong *states, __global uint *Branch0, __global uint *Branch1,            \
+        __global uint *Branch2, __global uint *Branch3, __global const uint *RunState)     \
+    {                                                                                      \
+        __local uint tables[1024];                                                         \
+        __local uint4 blocks[64];                                                          \
+        __local uint4 exchange[64];                                                        \
+        __local uint stop;                                                                 \
+        cn_collect(Scratchpad0, Scratchpad1, states, Branch0, Branch1, Branch2, Branch3,   \
+                   RunState, tables, blocks, exchange, &stop, MEM, HEAVY);                 \
+    }
+
+CN_COLLECT_KERNEL(cryptonight_collect, CN_MEM_NORMAL, false)
+CN_COLLECT_KERNEL(cryptonight_collect_heavy, CN_MEM_HEAVY, true)
+CN_COLLECT_KERNEL(cryptonight_collect_light, CN_MEM_LIGHT, false)
+
+// ---------------------------------------------------------------------------
+// final hashes
+
+// Hashes the state of every item listed in the branch and reports its nonce
+// when hash word 7 is below the target. Work items past the branch's count
+// have nothing to do.
+#define CN_FINAL_KERNEL(NAME, HASH_FUNCTION)                                                \
+    __kernel void NAME(__global const ulong *states, __global const uint *BranchBuf,       \
+                       __global uint *output, uint Target)                                 \
+    {                                                                                      \
+        const ulong index = get_global_id(0) - get_global_offset(0);                       \
+        if (index >= BranchBuf[get_global_size(0)]) {                                      \
+            return;                                                                        \
+        }                                                                                  \
+        const uint entry = BranchBuf[index];                                               \
+        const uint item = entry & ~CN_ENTRY_ZERO_HASH;                                     \
+        uint word7 = 0;                                                                    \
+        if ((entry & CN_ENTRY_ZERO_HASH) == 0) {                                           \
+            ulong state[25];                                                               \
+            for (int k = 0; k < 25; ++k) {                                                 \
+                state[k] = states[(ulong)item * 25 + k];                                   \
+            }                                                                              \
+            uint digest[8];                                                                \
+            HASH_FUNCTION(state, 200, digest);                                             \
+            word7 = digest[7];                                                             \
+        }                                                                                  \
+        if (word7 < Target) {                                                              \
+            const uint slot = atomic_inc(output + 255);                                    \
+            if (slot < 255) {                                                              \
+                output[slot] = (uint)get_global_offset(0) + item;                          \
+            }                                                                              \
+        }                                                                                  \
+    }
+
+CN_FINAL_KERNEL(hash_blake, blake256_hash)
+CN_FINAL_KERNEL(hash_groestl, groestl256_hash)
+CN_FINAL_KERNEL(hash_jh, jh256_hash)
+CN_FINAL_KERNEL(hash_skein, skein512_256_hash)

@@ -9,6 +9,7 @@
 #include <map>
 #include <sstream>
 
+#include "final_hash_device.h"
 #include "kernel_programs.h"
 
 namespace kernel_test {
@@ -47,32 +48,12 @@ uint32_t OffsetKeepingBlob(const std::vector<uint8_t>& blob) {
 
 // The final hash of a 200-byte state through test_final_hash.
 std::vector<uint8_t> FinalHashOfState(cl_program program, const uint64_t* state) {
-  cl_int status = CL_SUCCESS;
-  cl_kernel kernel = clCreateKernel(program, "test_final_hash", &status);
-  if (status != CL_SUCCESS) return {};
-  uint64_t words[40] = {};
-  std::memcpy(words, state, 200);
-  cl_mem in = clCreateBuffer(Env().context(), CL_MEM_READ_ONLY | CL_MEM_COPY_HOST_PTR,
-                             sizeof(words), words, &status);
-  cl_mem out = clCreateBuffer(Env().context(), CL_MEM_WRITE_ONLY, 32, nullptr, &status);
-  const cl_uint len = 200;
-  const cl_uint which = static_cast<cl_uint>(state[0] & 3);
-  clSetKernelArg(kernel, 0, sizeof(cl_mem), &in);
-  clSetKernelArg(kernel, 1, sizeof(len), &len);
-  clSetKernelArg(kernel, 2, sizeof(which), &which);
-  clSetKernelArg(kernel, 3, sizeof(cl_mem), &out);
-  const size_t one = 1;
-  std::vector<uint8_t> digest(32);
-  if (clEnqueueNDRangeKernel(Env().queue(), kernel, 1, nullptr, &one, &one, 0, nullptr,
-                             nullptr) != CL_SUCCESS ||
-      clEnqueueReadBuffer(Env().queue(), out, CL_TRUE, 0, 32, digest.data(), 0, nullptr,
-                          nullptr) != CL_SUCCESS) {
-    digest.clear();
-  }
-  clReleaseMemObject(in);
-  clReleaseMemObject(out);
-  clReleaseKernel(kernel);
-  return digest;
+  std::vector<uint8_t> message(200);
+  std::memcpy(message.data(), state, 200);
+  std::string error;
+  const auto digests =
+      FinalHashes(program, static_cast<uint32_t>(state[0] & 3), {message}, &error);
+  return digests.empty() ? std::vector<uint8_t>() : digests[0];
 }
 
 void CheckAlgorithm(int algorithm) {

@@ -8,27 +8,29 @@ namespace {
 
 // Test-only entry points into the building blocks of the kernel source.
 const char kBuildingBlockKernels[] = R"CLC(
-// One of the four final hashes (0 BLAKE, 1 Groestl, 2 JH, 3 Skein) of a
-// message of up to 320 bytes given as 40 little-endian words.
-__kernel void test_final_hash(__global const ulong *words, uint len, uint which,
-                              __global uint *digest)
+// One of the four final hashes (0 BLAKE, 1 Groestl, 2 JH, 3 Skein) of
+// message i of up to 320 bytes, given as 40 little-endian words at words +
+// 40 * i with its length in lengths[i]; one work item per message.
+__kernel void test_final_hash(__global const ulong *words, __global const uint *lengths,
+                              uint which, __global uint *digests)
 {
+    const size_t i = get_global_id(0);
     ulong msg[40];
-    for (int i = 0; i < 40; ++i) {
-        msg[i] = words[i];
+    for (int k = 0; k < 40; ++k) {
+        msg[k] = words[i * 40 + k];
     }
     uint out[8];
     if (which == 0) {
-        blake256_hash(msg, len, out);
+        blake256_hash(msg, lengths[i], out);
     } else if (which == 1) {
-        groestl256_hash(msg, len, out);
+        groestl256_hash(msg, lengths[i], out);
     } else if (which == 2) {
-        jh256_hash(msg, len, out);
+        jh256_hash(msg, lengths[i], out);
     } else {
-        skein512_256_hash(msg, len, out);
+        skein512_256_hash(msg, lengths[i], out);
     }
-    for (int i = 0; i < 8; ++i) {
-        digest[i] = out[i];
+    for (int k = 0; k < 8; ++k) {
+        digests[i * 8 + k] = out[k];
     }
 }
 
