@@ -1,5 +1,6 @@
 #include "crypto/groestl.h"
 
+#include <array>
 #include <cstring>
 
 #include "crypto/aes.h"
@@ -15,6 +16,16 @@ constexpr int kRounds = 10;
 constexpr int kShiftP[8] = {0, 1, 2, 3, 4, 5, 6, 7};
 constexpr int kShiftQ[8] = {1, 3, 5, 7, 0, 2, 4, 6};
 constexpr uint8_t kMix[8] = {2, 2, 3, 4, 5, 3, 5, 7};
+
+// Products a * f in GF(2^8) for the factors f = 0..7 that MixBytes uses.
+constexpr std::array<std::array<uint8_t, 256>, 8> make_products() {
+  std::array<std::array<uint8_t, 256>, 8> table{};
+  for (int f = 0; f < 8; ++f) {
+    for (int a = 0; a < 256; ++a) table[f][a] = aes_detail::gf_mul(static_cast<uint8_t>(a), static_cast<uint8_t>(f));
+  }
+  return table;
+}
+constexpr auto kProducts = make_products();
 
 void permute(uint8_t* x, bool is_q) {
   const int* shift = is_q ? kShiftQ : kShiftP;
@@ -36,7 +47,7 @@ void permute(uint8_t* x, bool is_q) {
       const uint8_t* col = t + 8 * c;
       for (int r = 0; r < 8; ++r) {
         uint8_t sum = 0;
-        for (int k = 0; k < 8; ++k) sum ^= aes_detail::gf_mul(col[k], kMix[(k - r + 8) % 8]);
+        for (int k = 0; k < 8; ++k) sum ^= kProducts[kMix[(k - r + 8) % 8]][col[k]];
         x[8 * c + r] = sum;
       }
     }

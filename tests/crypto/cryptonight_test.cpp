@@ -3,8 +3,13 @@
 #include "crypto/cryptonight.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <stdexcept>
 #include <set>
 #include <string>
 #include <vector>
@@ -142,6 +147,36 @@ TEST(CryptoNight, InstancesAreIndependent) {
   hash_hex(second, kCryptoNight, b);
   EXPECT_EQ(hash_hex(first, kCryptoNight, a), ha);
 }
+
+// ASan reserves address space of its own, so an address-space limit says
+// nothing there; the plain build covers this path.
+#if !defined(__SANITIZE_ADDRESS__)
+// Runs in the death-test child: leaves the process 1 MiB of address space
+// beyond what it uses, then constructs. Exit 0 with the message on stderr
+// when construction throws.
+void construct_under_address_limit() {
+  std::ifstream statm("/proc/self/statm");
+  unsigned long pages = 0;
+  statm >> pages;
+  const rlim_t used = static_cast<rlim_t>(pages) * 4096;
+  rlimit limit{};
+  limit.rlim_cur = used + (1 << 20);
+  limit.rlim_max = used + (1 << 20);
+  if (pages == 0 || setrlimit(RLIMIT_AS, &limit) != 0) std::_Exit(3);
+  try {
+    CryptoNight cn;
+    std::_Exit(4);
+  } catch (const std::runtime_error& e) {
+    std::fputs(e.what(), stderr);
+    std::_Exit(0);
+  }
+}
+
+TEST(CryptoNightDeathTest, FailedAllocationFailsConstruction) {
+  EXPECT_EXIT(construct_under_address_limit(), testing::ExitedWithCode(0),
+              "cannot allocate the 4194528-byte hash work area");
+}
+#endif
 
 }  // namespace
 }  // namespace crypto
