@@ -211,6 +211,9 @@ void jpsock::disconnect() {
     finished = std::move(thread_);
   }
   if (finished.joinable()) finished.join();
+  // No connection thread is left, and only the executor sends: it is either
+  // this thread or waiting for a reply, so nobody still uses the descriptor.
+  socket_.release_closed();
   disconnect_time_ = clock_();
 }
 

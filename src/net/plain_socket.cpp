@@ -26,6 +26,7 @@ plain_socket::plain_socket(jpsock* owner, socket_calls calls) : owner_(owner), c
 
 plain_socket::~plain_socket() {
   close();
+  release_closed();
   free_resolved();
 }
 
@@ -37,6 +38,7 @@ void plain_socket::free_resolved() {
 
 bool plain_socket::resolve_address(const char* address) {
   free_resolved();
+  release_closed();
   const size_t length = strnlen(address, kMaxAddressLength + 1);
   if (length > kMaxAddressLength) {
     owner_->set_error("Connection Error: Pool address invalid");
@@ -81,7 +83,8 @@ bool plain_socket::resolve_address(const char* address) {
   }
   resolved_ = list;
   chosen_ = chosen;
-  // A socket left open by a connection that was never closed is closed now.
+  // A socket left open by a connection that was never closed is closed now;
+  // no connection thread exists at this point.
   const int previous = handle_.exchange(fd);
   if (previous >= 0) {
     ::shutdown(previous, SHUT_RDWR);
@@ -144,7 +147,13 @@ void plain_socket::close() {
   const int fd = handle_.exchange(-1);
   if (fd < 0) return;
   ::shutdown(fd, SHUT_RDWR);
-  ::close(fd);
+  const int older = retired_.exchange(fd);
+  if (older >= 0) ::close(older);  // from a connection whose thread has ended
+}
+
+void plain_socket::release_closed() {
+  const int fd = retired_.exchange(-1);
+  if (fd >= 0) ::close(fd);
 }
 
 }  // namespace net

@@ -43,7 +43,15 @@ class plain_socket : public base_socket {
   bool connect() override;
   int32_t receive(char* buffer, uint32_t capacity) override;
   bool send_all(const char* text) override;
+  // Takes the descriptor (one atomic exchange, so only one caller gets it)
+  // and shuts it down, which ends a receive blocked in another thread. The
+  // descriptor itself is released by release_closed(): closing it here could
+  // hand its number to a new file while another thread is still about to use
+  // it in recv or send.
   void close() override;
+  // Releases the descriptor of a closed socket. Only when no other thread can
+  // be inside receive or send_all (after the connection thread was joined).
+  void release_closed();
 
   // Test seam: replaces the system calls; only while no connection runs.
   void set_calls(socket_calls calls) { calls_ = calls; }
@@ -57,7 +65,8 @@ class plain_socket : public base_socket {
   // thread, which starts after resolve_address returned.
   const addrinfo* chosen_ = nullptr;
   addrinfo* resolved_ = nullptr;
-  std::atomic<int> handle_{-1};  // -1 when no socket is open; close exchanges it
+  std::atomic<int> handle_{-1};   // -1 when no socket is open; close exchanges it
+  std::atomic<int> retired_{-1};  // shut down by close, not yet released
 };
 
 }  // namespace net

@@ -77,8 +77,10 @@ bool fake_pool::send(std::string_view bytes) {
 }
 
 void fake_pool::close_client() {
+  // Only shut down here: the pool thread may be reading the descriptor; it
+  // closes it when its read sees the end.
   std::lock_guard<std::mutex> lock(mutex_);
-  drop_client_locked();
+  if (client_fd_ >= 0) ::shutdown(client_fd_, SHUT_RDWR);
 }
 
 void fake_pool::drop_client_locked() {

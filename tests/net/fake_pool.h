@@ -59,7 +59,7 @@ class fake_pool {
   void run();
   void accept_client();
   void read_client();
-  void drop_client_locked();
+  void drop_client_locked();  // pool thread (or after it ended) only
 
   int listen_fd_ = -1;
   int wake_pipe_[2] = {-1, -1};  // a byte in it stops the pool thread
