@@ -14,6 +14,7 @@
 #include "app/printer.h"
 #include "app/run_flags.h"
 #include "core/executor.h"
+#include "gpu/benchmark.h"
 #include "gpu/discovery.h"
 #include "gpu/mine_thread.h"
 #include "monitor/gpu_monitor.h"
@@ -56,6 +57,13 @@ void give_up() {
   std::_Exit(0);
 }
 
+// Every GPU failed its kernel self-test: nothing can mine correctly.
+void no_gpu_left() {
+  std::fflush(stdout);
+  restore_terminal();
+  std::_Exit(1);
+}
+
 void keyboard_loop(core::executor& executor) {
   enter_key_mode();
   while (app_running.load()) {
@@ -81,7 +89,13 @@ int run_sequence(const startup_result& start) {
     return 0;
   }
 
+  if (cfg().benchmark_seconds > 0) {
+    gpu::RunBenchmark(cfg().benchmark_seconds, cfg().algorithm);
+    return 0;
+  }
+
   gpu::gpu_miner miner;
+  miner.set_all_failed_handler(no_gpu_left);
   core::executor_settings settings;
   settings.give_up = give_up;
   settings.reply_timeout = std::chrono::seconds(cfg().reply_timeout_s);

@@ -4,11 +4,13 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "app/config.h"
 #include "app/printer.h"
 #include "crypto/algorithm.h"
 #include "gpu/launch.h"
+#include "gpu/self_test.h"
 #include "gpu/reset.h"
 #include "gpu/watchdog.h"
 
@@ -96,6 +98,7 @@ void gpu_miner::publish(const core::mining_job& job) {
       if (t->thread.joinable()) t->thread.join();
     }
     set_current_scratchpad_size(size);
+    failed_threads_.store(0);
     for (size_t i = 0; i < threads_.size(); ++i) {
       GpuContext& gpu = gpu_contexts()[i];
       gpu.scratchpad_bytes = size;
@@ -136,6 +139,37 @@ void gpu_miner::TakeJob(mine_thread& t) {
   t.gpu->nonce_counter = start;
   for (GpuQueue& queue : t.gpu->queues) queue.input_dirty.store(true);
   t.job_taken = true;
+  if (!verify_algorithm(t)) t.idle = true;  // park until another job arrives
+}
+
+bool gpu_miner::verify_algorithm(mine_thread& t) {
+  if (t.algorithm == t.failed_algorithm) return false;
+  if (app::cfg().no_self_test || t.algorithm == t.tested_algorithm) return true;
+  // The round's nonce counter is kept by the test; it is set again here so
+  // the job starts where TakeJob put it.
+  const uint64_t start = t.gpu->nonce_counter;
+  const bool passed = RunSelfTest(*t.gpu, t.algorithm);
+  t.gpu->nonce_counter = start;
+  if (passed) {
+    t.tested_algorithm = t.algorithm;
+    return true;
+  }
+  t.failed_algorithm = t.algorithm;
+  app::printer::inst().print_error("GPU%u self-test failed for %s: the device computes wrong hashes",
+                                   t.gpu->ordinal, crypto::algorithm_name(t.algorithm));
+  if (failed_threads_.fetch_add(1) + 1 == thread_total_ && all_failed_) all_failed_();
+  return false;
+}
+
+bool gpu_miner::self_test_failed(size_t thread) const {
+  return thread < threads_.size() && threads_[thread]->failed_algorithm >= 0 &&
+         threads_[thread]->failed_algorithm == threads_[thread]->algorithm;
+}
+
+double gpu_miner::thread_cpu_share(size_t thread) const {
+  if (thread >= threads_.size()) return 0.0;
+  const uint64_t wall = threads_[thread]->wall_us.load();
+  return wall == 0 ? 0.0 : static_cast<double>(threads_[thread]->cpu_us.load()) / static_cast<double>(wall);
 }
 
 bool gpu_miner::wait_for_work(mine_thread& t, uint64_t& last_report_ms) {
@@ -185,11 +219,18 @@ void gpu_miner::wait_all_queues(mine_thread& t) {
 }
 
 void gpu_miner::WorkLoop(mine_thread& t) {
+  const auto wall_start = std::chrono::steady_clock::now();
   if (t.gpu->queue_count >= 2)
     loop_two_queues(t);
   else
     loop_one_queue(t);
   wait_all_queues(t);
+  timespec cpu = {};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
+  t.cpu_us.store(static_cast<uint64_t>(cpu.tv_sec) * 1000000 + static_cast<uint64_t>(cpu.tv_nsec) / 1000);
+  t.wall_us.store(static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                            std::chrono::steady_clock::now() - wall_start)
+                                            .count()));
 }
 
 void gpu_miner::loop_one_queue(mine_thread& t) {

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -43,6 +44,15 @@ struct mine_thread {
   // Hash-rate watchdog state.
   int32_t watchdog_countdown = 12;
   int32_t low_count = 0;
+
+  // Kernel self-test: the algorithm last verified on this GPU (-1 none) and
+  // the one that failed (-1 none); jobs of a failed algorithm are not mined.
+  int32_t tested_algorithm = -1;
+  int32_t failed_algorithm = -1;
+
+  // CPU time the thread used and its lifetime, for the lean-thread check.
+  std::atomic<uint64_t> cpu_us{0};
+  std::atomic<uint64_t> wall_us{0};
 };
 
 class gpu_miner : public core::mining_backend {
@@ -66,6 +76,14 @@ class gpu_miner : public core::mining_backend {
   const core::hash_rate_source& rates() const { return *rates_; }
   uint64_t publication_time_ms() const { return publication_time_ms_.load(); }
 
+  // Called (on a mining thread) when the self-test has failed on every GPU.
+  void set_all_failed_handler(std::function<void()> handler) { all_failed_ = std::move(handler); }
+  // Whether the thread's GPU refused the algorithm of its current job.
+  bool self_test_failed(size_t thread) const;
+  // CPU share of one core the thread used while it ran (0..1); executor
+  // thread, after stop() or while running.
+  double thread_cpu_share(size_t thread) const;
+
  private:
   std::unique_ptr<mine_thread> make_thread(size_t index, const core::mining_job& job);
   void loop_one_queue(mine_thread& t);
@@ -76,6 +94,9 @@ class gpu_miner : public core::mining_backend {
   void report_results(mine_thread& t, int queue);
   void report_hashes(mine_thread& t, uint64_t hashes, uint64_t& last_report_ms);
   void wait_all_queues(mine_thread& t);
+  // Runs the self-test when the thread's job has an algorithm not verified
+  // yet; false when the GPU must not mine it.
+  bool verify_algorithm(mine_thread& t);
 
   core::event_queue* events_ = nullptr;
   const core::hash_rate_source* rates_ = nullptr;
@@ -86,6 +107,8 @@ class gpu_miner : public core::mining_backend {
   std::atomic<uint64_t> job_generation_{0};
   std::atomic<uint64_t> publication_time_ms_{0};
   uint32_t thread_total_ = 0;
+  std::function<void()> all_failed_;
+  std::atomic<size_t> failed_threads_{0};
   uint8_t random_top_byte_ = 0;
   std::vector<std::unique_ptr<mine_thread>> threads_;  // executor thread only
 };

@@ -4,8 +4,8 @@
 #include "app/printer.h"
 #include "app/run_flags.h"
 #include "gpu/launch.h"
-#include "gpu/reset.h"
 #include "gpu/mine_thread.h"
+#include "gpu/reset.h"
 
 namespace gpu {
 namespace {
@@ -16,26 +16,30 @@ constexpr double kLowRatio = 0.95;
 
 }  // namespace
 
+bool HashRateDropped(int32_t& countdown, int32_t& low_count, double current, double average,
+                     std::atomic<bool>& reset_request) {
+  if (countdown > 0) {
+    --countdown;
+  } else if (current <= kLowRatio * average) {
+    ++low_count;
+  } else {
+    low_count = 0;
+  }
+  const bool dropped = low_count > kLowChecksBeforeReset;
+  // exchange() lets exactly one of several checking threads take a request.
+  const bool requested = reset_request.load() && reset_request.exchange(false);
+  if (!dropped && !requested) return false;
+  countdown = kWarmUpChecks;
+  low_count = 0;
+  return true;
+}
+
 bool CheckHashRate(mine_thread& t) {
   if (!app::cfg().rate_watchdog) return false;
-  if (t.watchdog_countdown > 0) {
-    --t.watchdog_countdown;
-  } else {
-    const double current = t.owner->rates().current_rate(t.number);
-    const double average = t.owner->rates().average_rate(t.number);
-    if (current <= kLowRatio * average)
-      ++t.low_count;
-    else
-      t.low_count = 0;
-  }
-  // Only one GPU acts on a reset request: the first to clear the flag.
-  bool requested = app::reset_request.load();
-  if (!requested && t.low_count <= kLowChecksBeforeReset) return false;
-  if (requested && !app::reset_request.exchange(false) && t.low_count <= kLowChecksBeforeReset)
+  if (!HashRateDropped(t.watchdog_countdown, t.low_count, t.owner->rates().current_rate(t.number),
+                       t.owner->rates().average_rate(t.number), app::reset_request)) {
     return false;
-  app::reset_request.store(false);
-  t.watchdog_countdown = kWarmUpChecks;
-  t.low_count = 0;
+  }
   app::printer::inst().print_leveled(app::kEvent, "GPU%i Hash Rate Drop Detected ...",
                                      static_cast<int>(t.gpu->ordinal));
   ReInitOpenCLGpu(*t.gpu);

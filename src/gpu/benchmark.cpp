@@ -1,0 +1,162 @@
+#include "gpu/benchmark.h"
+
+#include <chrono>
+#include <cstdio>
+#include <random>
+
+#include "app/config.h"
+#include "app/printer.h"
+#include "core/event_queue.h"
+#include "core/mining_backend.h"
+#include "crypto/algorithm.h"
+#include "gpu/mine_thread.h"
+
+namespace gpu {
+namespace {
+
+// Rates for the watchdog while benchmarking: nothing is ever reset.
+class no_rates : public core::hash_rate_source {
+ public:
+  double current_rate(size_t) const override { return 0.0; }
+  double average_rate(size_t) const override { return 0.0; }
+};
+
+core::mining_job synthetic_job(int32_t algorithm, std::mt19937& random) {
+  core::mining_job job;
+  job.blob_length = 76;
+  for (uint32_t i = 0; i < job.blob_length; ++i) job.blob[i] = static_cast<uint8_t>(random());
+  job.blob[0] = 7;
+  snprintf(job.job_id, sizeof(job.job_id), "benchmark-%d", algorithm);
+  job.target = 0;  // nothing passes: the rounds report no results
+  job.pool_id = core::kPoolNone;
+  job.nicehash = false;
+  job.idle = false;
+  job.algorithm = algorithm;
+  return job;
+}
+
+std::string format_rate(double rate) {
+  char buffer[32];
+  snprintf(buffer, sizeof(buffer), "%.1f", rate);
+  return buffer;
+}
+
+}  // namespace
+
+double benchmark_result::total() const {
+  double sum = 0.0;
+  for (const auto& gpu : gpus) sum += gpu.hash_rate;
+  return sum;
+}
+
+std::vector<benchmark_result> RunBenchmark(double seconds, int32_t algorithm) {
+  app::printer& out = app::printer::inst();
+  std::vector<int32_t> algorithms;
+  if (algorithm < 0) {
+    for (int32_t id = 0; id < crypto::kAlgoCount; ++id) algorithms.push_back(id);
+  } else {
+    algorithms.push_back(algorithm);
+  }
+
+  core::event_queue events;
+  no_rates rates;
+  gpu_miner miner;
+  core::mining_job idle;
+  idle.idle = true;
+  idle.nicehash = true;
+  idle.algorithm = algorithms.front();
+  miner.start(idle, events, rates);
+  const size_t gpus = miner.thread_count();
+  std::mt19937 random(12345);
+
+  std::vector<benchmark_result> results;
+  for (int32_t id : algorithms) {
+    out.print_leveled(app::kEvent, "Benchmark: %s for %.0f s", crypto::algorithm_name(id), seconds);
+    miner.publish(synthetic_job(id, random));
+    const uint64_t generation = miner.generation();
+    std::vector<uint64_t> hashes(gpus, 0), ms(gpus, 0);
+    std::vector<bool> warmed(gpus, false);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (std::chrono::steady_clock::now() < end) {
+      auto event = events.take_for(std::chrono::milliseconds(100));
+      if (!event || event->kind != core::kHashCount || miner.generation() != generation) continue;
+      const core::hash_report& report = std::get<core::hash_report>(event->payload);
+      if (report.thread_index >= gpus) continue;
+      // The first report of a job includes the self-test and set-up.
+      if (!warmed[report.thread_index]) {
+        warmed[report.thread_index] = true;
+        continue;
+      }
+      hashes[report.thread_index] += report.hashes;
+      ms[report.thread_index] += report.milliseconds;
+    }
+    benchmark_result result;
+    result.algorithm = id;
+    for (size_t i = 0; i < gpus; ++i) {
+      benchmark_gpu_result gpu;
+      gpu.device = miner.device_number(i);
+      gpu.hash_rate = ms[i] == 0 ? 0.0 : static_cast<double>(hashes[i]) * 1000.0 / static_cast<double>(ms[i]);
+      gpu.self_test_failed = miner.self_test_failed(i);
+      result.gpus.push_back(gpu);
+    }
+    results.push_back(result);
+    out.print_leveled(app::kStatus, "Benchmark: %s %s H/s", crypto::algorithm_name(id),
+                      format_rate(result.total()).c_str());
+  }
+  miner.stop();
+  // The threads of the last algorithm measured their own CPU time.
+  for (size_t i = 0; i < gpus && !results.empty(); ++i)
+    results.back().gpus[i].thread_cpu_share = miner.thread_cpu_share(i);
+
+  std::string table = "\nBenchmark results (H/s, " + format_rate(seconds) + " s per algorithm):\n";
+  char line[160];
+  snprintf(line, sizeof(line), "  %-24s", "algorithm");
+  table += line;
+  for (size_t i = 0; i < gpus; ++i) {
+    snprintf(line, sizeof(line), " %10s", ("GPU" + std::to_string(miner.device_number(i))).c_str());
+    table += line;
+  }
+  table += "      total\n";
+  for (const auto& result : results) {
+    snprintf(line, sizeof(line), "  %-24s", crypto::algorithm_name(result.algorithm));
+    table += line;
+    for (const auto& gpu : result.gpus) {
+      snprintf(line, sizeof(line), " %10s", gpu.self_test_failed ? "FAILED" : format_rate(gpu.hash_rate).c_str());
+      table += line;
+    }
+    snprintf(line, sizeof(line), " %10s\n", format_rate(result.total()).c_str());
+    table += line;
+  }
+  for (size_t i = 0; i < gpus && !results.empty(); ++i) {
+    snprintf(line, sizeof(line), "  GPU%u mining thread: %.1f%% of one CPU core (%s)\n",
+             miner.device_number(i), results.back().gpus[i].thread_cpu_share * 100.0,
+             crypto::algorithm_name(results.back().algorithm));
+    table += line;
+  }
+  table += "\n" + BenchmarkJson(seconds, results) + "\n";
+  out.print_plain(table);
+  return results;
+}
+
+std::string BenchmarkJson(double seconds, const std::vector<benchmark_result>& results) {
+  std::string json = "{\"benchmark_seconds\":" + format_rate(seconds) + ",\"results\":[";
+  for (size_t r = 0; r < results.size(); ++r) {
+    const benchmark_result& result = results[r];
+    if (r > 0) json += ",";
+    json += "{\"algorithm\":" + std::to_string(result.algorithm) + ",\"name\":\"" +
+            crypto::algorithm_name(result.algorithm) + "\",\"total_hash_rate\":" +
+            format_rate(result.total()) + ",\"gpus\":[";
+    for (size_t i = 0; i < result.gpus.size(); ++i) {
+      const benchmark_gpu_result& gpu = result.gpus[i];
+      if (i > 0) json += ",";
+      json += "{\"gpu\":" + std::to_string(gpu.device) + ",\"hash_rate\":" + format_rate(gpu.hash_rate) +
+              ",\"self_test\":\"" +
+              (gpu.self_test_failed ? "failed" : app::cfg().no_self_test ? "skipped" : "passed") + "\"}";
+    }
+    json += "]}";
+  }
+  json += "]}";
+  return json;
+}
+
+}  // namespace gpu

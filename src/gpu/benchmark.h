@@ -1,0 +1,33 @@
+// Offline benchmark: every selected GPU mines a synthetic job of each
+// requested algorithm through the real mining threads for a fixed time; the
+// hash rates per GPU and in total are printed as a table and as one line of
+// JSON. Main thread, after InitGpus.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace gpu {
+
+struct benchmark_gpu_result {
+  uint32_t device = 0;       // --gpu entry
+  double hash_rate = 0.0;    // H/s
+  bool self_test_failed = false;
+  double thread_cpu_share = 0.0;  // of one core, mining thread only
+};
+
+struct benchmark_result {
+  int32_t algorithm = 0;
+  std::vector<benchmark_gpu_result> gpus;
+  double total() const;
+};
+
+// Measures each algorithm (all eleven for -1) for `seconds`; prints the
+// results and returns them.
+std::vector<benchmark_result> RunBenchmark(double seconds, int32_t algorithm);
+
+// The one-line JSON form of the results.
+std::string BenchmarkJson(double seconds, const std::vector<benchmark_result>& results);
+
+}  // namespace gpu
