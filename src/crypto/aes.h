@@ -1,7 +1,6 @@
-// Table-driven AES pieces the CryptoNight family uses: the S-box, the four
-// round tables, the AES-256 key schedule cut to ten round keys and single
-// rounds (SubBytes, ShiftRows, MixColumns, AddRoundKey). No processor AES
-// instructions. Constant data and pure functions; any thread.
+// Table-driven AES for the CryptoNight family (no processor AES
+// instructions): S-box, four round tables, the AES-256 key schedule cut to
+// ten round keys, single full rounds. Constant data, pure; any thread.
 #pragma once
 
 #include <array>
@@ -44,7 +43,7 @@ constexpr std::array<uint8_t, 256> make_sbox() {
   return box;
 }
 
-constexpr std::array<uint8_t, 256> kSbox = make_sbox();
+inline constexpr std::array<uint8_t, 256> kSbox = make_sbox();
 
 constexpr uint32_t rotl32(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
 
