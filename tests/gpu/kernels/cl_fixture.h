@@ -77,6 +77,8 @@ class RoundRunner {
   std::vector<uint64_t> ReadStates();
 
   size_t hashes() const { return hashes_; }
+  // The word behind the run buffer (the miner's abort flag).
+  void set_run_flag(uint32_t value) { run_flag_ = value; }
 
  private:
   bool Check(cl_int status, const char* what);
