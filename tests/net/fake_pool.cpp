@@ -88,7 +88,6 @@ void fake_pool::drop_client_locked() {
   ::shutdown(client_fd_, SHUT_RDWR);
   ::close(client_fd_);
   client_fd_ = -1;
-  partial_.clear();
 }
 
 bool fake_pool::wait_for_connections(size_t count, std::chrono::milliseconds timeout) {
@@ -108,6 +107,12 @@ std::optional<std::string> fake_pool::wait_for_line(size_t index,
 bool fake_pool::wait_for_client_close(std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> lock(mutex_);
   return changed_.wait_for(lock, timeout, [&] { return client_closed_; });
+}
+
+std::string fake_pool::wait_for_partial(size_t count, std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (!changed_.wait_for(lock, timeout, [&] { return partial_.size() >= count; })) return "";
+  return partial_;
 }
 
 size_t fake_pool::connection_count() const {
@@ -148,6 +153,7 @@ void fake_pool::accept_client() {
   drop_client_locked();
   client_fd_ = fd;
   client_closed_ = false;
+  partial_.clear();
   ++connections_;
   changed_.notify_all();
 }

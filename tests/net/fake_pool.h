@@ -54,6 +54,9 @@ class fake_pool {
 
   size_t connection_count() const;
   std::vector<std::string> lines() const;
+  // Waits until the latest client (open or closed) has sent `count` bytes
+  // after its last line feed; returns them (empty on time-out).
+  std::string wait_for_partial(size_t count, std::chrono::milliseconds timeout);
 
  private:
   void run();
@@ -72,7 +75,7 @@ class fake_pool {
   bool client_closed_ = false;  // the current client hung up
   size_t connections_ = 0;
   std::vector<std::string> lines_;
-  std::string partial_;  // bytes of the current client after its last line feed
+  std::string partial_;  // bytes of the latest client after its last line feed
   responder answer_;
 
   std::thread thread_;

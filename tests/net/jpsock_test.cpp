@@ -138,6 +138,20 @@ TEST(JpsockLogin, EscapesQuotesAndBackslashesInUserAndPassword) {
   EXPECT_NE(line.find(R"("login":"we\"ird\\user")"), std::string::npos) << line;
 }
 
+TEST(JpsockLogin, OverlongRequestIsCutAt1023Bytes) {
+  pool_session s(std::chrono::milliseconds(300));
+  ASSERT_TRUE(s.connect());
+  // Escaping happens before the cut: 600 quotes become 1200 characters.
+  const std::string user(600, '"');
+  EXPECT_FALSE(s.sock.login(user.c_str(), "x"));
+  const std::string sent = s.pool.wait_for_partial(1023, kWait);
+  EXPECT_EQ(sent.size(), 1023u);
+  const std::string head = "{\"method\":\"login\",\"params\":{\"login\":\"";
+  EXPECT_EQ(sent.substr(0, head.size()), head);
+  for (size_t i = head.size(); i < sent.size(); i += 2) ASSERT_EQ(sent.substr(i, 2), "\\\"") << i;
+  EXPECT_EQ(s.socket_error_text(), "Socket Error: Timeout while waiting for a reply");
+}
+
 TEST(JpsockSubmit, SendsTheShareAndReturnsTheAcceptance) {
   pool_session s;
   ASSERT_TRUE(s.connect_and_login());
@@ -179,6 +193,18 @@ TEST(JpsockSubmit, ErrorWithResultIsARejection) {
   EXPECT_FALSE(s.sock.submit("1", 1, hash));
   EXPECT_FALSE(s.sock.error_set());
   EXPECT_EQ(s.sock.get_call_error(), "Low difficulty share");
+}
+
+TEST(JpsockSubmit, DeeplyNestedResultIsCopied) {
+  pool_session s;
+  ASSERT_TRUE(s.connect_and_login());
+  s.pool.set_responder([](const std::string&) {
+    return "{\"id\":1,\"error\":null,\"result\":" + std::string(1900, '[') + "\"deep\"" +
+           std::string(1900, ']') + "}\n";
+  });
+  const uint8_t hash[32] = {};
+  EXPECT_TRUE(s.sock.submit("1", 1, hash));
+  EXPECT_FALSE(s.sock.error_set());
 }
 
 TEST(JpsockSubmit, UnansweredCallTimesOutAndDisconnects) {
