@@ -314,7 +314,8 @@ bool parse_metrics_text(std::string_view text, std::vector<metric_sample>& sampl
           std::string_view(family_name).substr(family_name.size() - suffix.size()) == suffix) {
         std::string base = family_name.substr(0, family_name.size() - suffix.size());
         auto it = families.find(base);
-        if (it != families.end() && (it->second.type == "histogram" || it->second.type == "summary")) {
+        if (it != families.end() &&
+            (it->second.type == "histogram" || it->second.type == "summary")) {
           family_name = base;
         }
         break;

@@ -76,6 +76,24 @@ wait_result wait_for(int fd, short events, int stop_fd, clock_type::time_point d
   }
 }
 
+// After a would-block result: true once the socket is ready. False when the
+// session must end, with error set (time-out, poll failure) or clear (stop).
+bool await_socket(int fd, short events, int stop_fd, clock_type::time_point deadline,
+                  boost::system::error_code& error) {
+  error.clear();
+  switch (wait_for(fd, events, stop_fd, deadline, error)) {
+    case wait_result::kReady:
+      return true;
+    case wait_result::kTimedOut:
+      error = boost::asio::error::timed_out;
+      return false;
+    case wait_result::kStopped:
+    case wait_result::kFailed:
+      return false;
+  }
+  return false;
+}
+
 clock_type::time_point deadline_after(std::chrono::milliseconds timeout) {
   if (timeout.count() <= 0) return clock_type::time_point::max();
   return clock_type::now() + timeout;
@@ -168,18 +186,8 @@ void MicroHTTPD::HTTPSession::process(RequestHandler& handler,
     size_t count = socket_.read_some(
         boost::asio::buffer(buffer.data() + filled, buffer.size() - filled), error);
     if (would_block(error)) {
-      error.clear();
-      switch (wait_for(fd, POLLIN, stop_fd, read_deadline, error)) {
-        case wait_result::kReady:
-          continue;
-        case wait_result::kStopped:
-          return;
-        case wait_result::kTimedOut:
-          error = boost::asio::error::timed_out;
-          break;
-        case wait_result::kFailed:
-          break;
-      }
+      if (await_socket(fd, POLLIN, stop_fd, read_deadline, error)) continue;
+      if (!error) return;  // the server is stopping
     }
     if (error) {
       print_session_error("read_some: " + error.message());
@@ -214,18 +222,8 @@ void MicroHTTPD::HTTPSession::process(RequestHandler& handler,
   while (sent < text.size()) {
     sent += socket_.write_some(boost::asio::buffer(text.data() + sent, text.size() - sent), error);
     if (would_block(error)) {
-      error.clear();
-      switch (wait_for(fd, POLLOUT, stop_fd, write_deadline, error)) {
-        case wait_result::kReady:
-          continue;
-        case wait_result::kStopped:
-          return;
-        case wait_result::kTimedOut:
-          error = boost::asio::error::timed_out;
-          break;
-        case wait_result::kFailed:
-          break;
-      }
+      if (await_socket(fd, POLLOUT, stop_fd, write_deadline, error)) continue;
+      if (!error) return;  // the server is stopping
     }
     if (error) {
       print_session_error("write: " + error.message());
@@ -323,10 +321,9 @@ void MicroHTTPD::run_server() {
 
 void MicroHTTPD::accept_next() {
   auto session = std::make_shared<HTTPSession>(io_service_);
-  acceptor_.async_accept(session->socket(),
-                         [this, session](const boost::system::error_code& error) {
-                           on_accept(session, error);
-                         });
+  acceptor_.async_accept(
+      session->socket(),
+      [this, session](const boost::system::error_code& error) { on_accept(session, error); });
 }
 
 void MicroHTTPD::on_accept(const std::shared_ptr<HTTPSession>& session,

@@ -79,7 +79,9 @@ bool parse_request(const std::string& text, std::string& method, std::string& pa
 std::string to_text(const response_record& response);
 
 // The port the server listens on for a configured port value: its low 16 bits.
-inline uint16_t listen_port(uint32_t configured) { return static_cast<uint16_t>(configured & 0xFFFF); }
+inline uint16_t listen_port(uint32_t configured) {
+  return static_cast<uint16_t>(configured & 0xFFFF);
+}
 
 class MicroHTTPD {
  public:
@@ -94,7 +96,8 @@ class MicroHTTPD {
   class HTTPSession;
 
   // Listens on 127.0.0.1:port (0 picks a free port) and starts the server
-  // thread. handler must outlive this object. On failure nothing runs,
+  // thread. handler must outlive this object. A read_timeout of zero or less
+  // lets a client take as long as it likes. On failure nothing runs,
   // running() is false and error() names the failing step with the system
   // text ("bind: Address already in use"); nothing is printed here.
   MicroHTTPD(RequestHandler* handler, uint16_t port,

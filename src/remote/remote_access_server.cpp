@@ -21,8 +21,7 @@ RemoteAccessServer::~RemoteAccessServer() {
 }
 
 void RemoteAccessServer::handle_request(const std::string& /*method*/, const std::string& path,
-                                        const header_map& /*headers*/,
-                                        response_record& response) {
+                                        const header_map& /*headers*/, response_record& response) {
   if (path == kPathStats || path == kPathRoot) {
     response.headers["Access-Control-Allow-Origin"] = "*";
     response.set_status(kStatusOk);

@@ -41,8 +41,8 @@ class RemoteAccessServer : public MicroHTTPD::RequestHandler {
 
   // Server thread. The method and headers are not examined: HEAD gets the
   // body too.
-  void handle_request(const std::string& method, const std::string& path,
-                      const header_map& headers, response_record& response) override;
+  void handle_request(const std::string& method, const std::string& path, const header_map& headers,
+                      response_record& response) override;
 
  private:
   std::shared_ptr<MicroHTTPD> httpd_;

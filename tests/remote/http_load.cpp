@@ -40,8 +40,8 @@ std::string sample_document() {
       "\t\t\"search_time_avg\": 19.87\n\t},\n\t\"devices\": [";
   for (int i = 0; i < 4; ++i) {
     doc += i == 0 ? "\n" : ",\n";
-    doc += "\t{\n\t\t\"device\": \"GPU" + std::to_string(i) + "\",\n\t\t\"device_id\": " +
-           std::to_string(i) +
+    doc += "\t{\n\t\t\"device\": \"GPU" + std::to_string(i) +
+           "\",\n\t\t\"device_id\": " + std::to_string(i) +
            ",\n\t\t\"hash_rate\": 1953000,\n\t\t\"hash_rate_avg\": 1947625,\n"
            "\t\t\"gpu_temperature\": 64,\n\t\t\"gpu_fan_rpm\": 2150\n\t}";
   }
@@ -80,15 +80,17 @@ const char kRequest[] = "GET /stats.json HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
 int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0) {
-      std::printf("usage: %s [--requests N] [--concurrent C] [--timeout-ms T] "
-                  "[--loris-interval-ms I]\n", argv[0]);
+      std::printf(
+          "usage: %s [--requests N] [--concurrent C] [--timeout-ms T] "
+          "[--loris-interval-ms I]\n",
+          argv[0]);
       return 0;
     }
   }
   const long requests = std::clamp(option(argc, argv, "--requests", 10000), 1L, 1000000L);
   const long concurrent = std::clamp(option(argc, argv, "--concurrent", 50), 1L, 1000L);
-  const auto timeout = std::chrono::milliseconds(
-      std::clamp(option(argc, argv, "--timeout-ms", 5000), 100L, 60000L));
+  const auto timeout =
+      std::chrono::milliseconds(std::clamp(option(argc, argv, "--timeout-ms", 5000), 100L, 60000L));
   const auto loris_interval = std::chrono::milliseconds(
       std::clamp(option(argc, argv, "--loris-interval-ms", 500), 10L, 10000L));
   const auto client_limit = timeout * 4 + 10s;  // no client may wait longer
@@ -126,8 +128,9 @@ int main(int argc, char** argv) {
     }
     const double seconds = ms_of(clock_type::now() - start) / 1000.0;
     std::sort(latencies.begin(), latencies.end());
-    std::printf("sequential: %ld requests, %ld wrong or incomplete, %.0f req/s, response %zu bytes\n",
-                requests, wrong, static_cast<double>(requests) / seconds, expected.size());
+    std::printf(
+        "sequential: %ld requests, %ld wrong or incomplete, %.0f req/s, response %zu bytes\n",
+        requests, wrong, static_cast<double>(requests) / seconds, expected.size());
     std::printf("  latency ms: p50 %.3f  p90 %.3f  p99 %.3f  p99.9 %.3f  max %.3f\n",
                 percentile(latencies, 50), percentile(latencies, 90), percentile(latencies, 99),
                 percentile(latencies, 99.9), latencies.back());
@@ -154,9 +157,10 @@ int main(int argc, char** argv) {
     }
     for (auto& t : threads) t.join();
     std::sort(completion.begin(), completion.end());
-    std::printf("concurrent: %ld connections, %ld wrong or unanswered, all done after %.3f ms "
-                "(median %.3f ms)\n",
-                concurrent, wrong.load(), completion.back(), percentile(completion, 50));
+    std::printf(
+        "concurrent: %ld connections, %ld wrong or unanswered, all done after %.3f ms "
+        "(median %.3f ms)\n",
+        concurrent, wrong.load(), completion.back(), percentile(completion, 50));
     if (wrong.load() != 0) ++failures;
   }
 
@@ -193,11 +197,11 @@ int main(int argc, char** argv) {
     const double waited = ms_of(clock_type::now() - t0);
     loris.join();
     const bool ok = closed && reply == expected && dropped.load();
-    std::printf("slow loris (1 byte per %lld ms, time-out %lld ms): loris dropped after %.0f ms, "
-                "other client answered after %.0f ms%s\n",
-                static_cast<long long>(loris_interval.count()),
-                static_cast<long long>(timeout.count()), held_ms.load(), waited,
-                ok ? "" : " -- FAILED");
+    std::printf(
+        "slow loris (1 byte per %lld ms, time-out %lld ms): loris dropped after %.0f ms, "
+        "other client answered after %.0f ms%s\n",
+        static_cast<long long>(loris_interval.count()), static_cast<long long>(timeout.count()),
+        held_ms.load(), waited, ok ? "" : " -- FAILED");
     if (!ok || waited > ms_of(timeout) + 1000) ++failures;
   }
 

@@ -107,7 +107,9 @@ TEST(ToText, WritesTypeHeadersInByteOrderLengthAndBody) {
   r.headers["b-header"] = "2";
   r.headers["Access-Control-Allow-Origin"] = "*";
   r.headers["X"] = "";
-  r.body = "25\xc2\xb0" "C";  // 5 bytes, 4 characters
+  r.body =
+      "25\xc2\xb0"
+      "C";  // 5 bytes, 4 characters
   EXPECT_EQ(to_text(r),
             "HTTP/1.1 200 OK \r\n"
             "Content-Type: text/html\r\n"
@@ -116,7 +118,8 @@ TEST(ToText, WritesTypeHeadersInByteOrderLengthAndBody) {
             "b-header: 2\r\n"
             "Content-Length: 5\r\n"
             "\r\n"
-            "25\xc2\xb0" "C");
+            "25\xc2\xb0"
+            "C");
 }
 
 TEST(ToText, LeavesOutAnEmptyContentType) {

@@ -69,8 +69,9 @@ class console_capture {
 
 std::string stats_response() {
   return std::string("HTTP/1.1 200 OK \r\n") + "Content-Type: text/plain\r\n" +
-         "Access-Control-Allow-Origin: *\r\n" + "Content-Length: " +
-         std::to_string(sizeof(kStatsDocument) - 1) + "\r\n\r\n" + kStatsDocument;
+         "Access-Control-Allow-Origin: *\r\n" +
+         "Content-Length: " + std::to_string(sizeof(kStatsDocument) - 1) + "\r\n\r\n" +
+         kStatsDocument;
 }
 
 const char kNotFound[] = "HTTP/1.1 404 Not Found \r\nContent-Type: text/plain\r\n\r\n";
@@ -121,8 +122,8 @@ TEST_F(RemoteAccess, EveryValidMethodGetsTheSameAnswer) {
 }
 
 TEST_F(RemoteAccess, QueryStringAndOtherPathsGet404) {
-  for (const char* path : {"/stats.json?x=1", "/stats.json/", "/STATS.JSON", "//", "/index.html",
-                           "*", "/metrics?x"}) {
+  for (const char* path :
+       {"/stats.json?x=1", "/stats.json/", "/STATS.JSON", "//", "/index.html", "*", "/metrics?x"}) {
     EXPECT_EQ(get(std::string("GET ") + path + " HTTP/1.1\r\n\r\n"), kNotFound) << path;
   }
 }
@@ -130,9 +131,10 @@ TEST_F(RemoteAccess, QueryStringAndOtherPathsGet404) {
 TEST_F(RemoteAccess, MetricsServesPrometheusText) {
   const std::string body = stats_.metrics_text();
   const std::string reply = get("GET /metrics HTTP/1.1\r\n\r\n");
-  EXPECT_EQ(reply, "HTTP/1.1 200 OK \r\nContent-Type: text/plain; version=0.0.4\r\n"
-                   "Access-Control-Allow-Origin: *\r\nContent-Length: " +
-                       std::to_string(body.size()) + "\r\n\r\n" + body);
+  EXPECT_EQ(reply,
+            "HTTP/1.1 200 OK \r\nContent-Type: text/plain; version=0.0.4\r\n"
+            "Access-Control-Allow-Origin: *\r\nContent-Length: " +
+                std::to_string(body.size()) + "\r\n\r\n" + body);
   std::vector<metric_sample> samples;
   std::string error;
   const size_t body_start = reply.find("\r\n\r\n");
@@ -306,8 +308,8 @@ TEST(RemoteAccessServer, StopDoesNotWaitForASilentClient) {
 
 class recording_handler : public MicroHTTPD::RequestHandler {
  public:
-  void handle_request(const std::string& method, const std::string& path,
-                      const header_map& headers, response_record& response) override {
+  void handle_request(const std::string& method, const std::string& path, const header_map& headers,
+                      response_record& response) override {
     std::lock_guard<std::mutex> lock(mutex_);
     method_ = method;
     path_ = path;

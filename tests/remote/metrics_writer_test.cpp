@@ -103,15 +103,15 @@ TEST(MetricsText, WriterOutputReadsBackExactly) {
 TEST(MetricsText, AcceptsCommentsBlankLinesTimestampsAndHistogramParts) {
   std::vector<metric_sample> samples;
   std::string error;
-  EXPECT_TRUE(parse_metrics_text(
-      "# a comment\n\n"
-      "# TYPE lat histogram\n"
-      "lat_bucket{le=\"0.5\",} 1 1700000000000\n"
-      "lat_bucket{le=\"+Inf\"} 2\n"
-      "lat_sum 0.75\n"
-      "lat_count 2\n"
-      "up  +Inf\n",
-      samples, error))
+  EXPECT_TRUE(
+      parse_metrics_text("# a comment\n\n"
+                         "# TYPE lat histogram\n"
+                         "lat_bucket{le=\"0.5\",} 1 1700000000000\n"
+                         "lat_bucket{le=\"+Inf\"} 2\n"
+                         "lat_sum 0.75\n"
+                         "lat_count 2\n"
+                         "up  +Inf\n",
+                         samples, error))
       << error;
   EXPECT_EQ(samples.size(), 5u);
   EXPECT_TRUE(parse_metrics_text("", samples, error));
