@@ -82,6 +82,21 @@ inline void aes_round(const uint32_t in[4], const uint32_t key[4], uint32_t out[
   out[3] = t[0][x3 & 0xFF] ^ t[1][(x0 >> 8) & 0xFF] ^ t[2][(x1 >> 16) & 0xFF] ^ t[3][x2 >> 24] ^ key[3];
 }
 
+// The same round on a block held as two little-endian 64-bit lanes, with
+// the key as two lanes: the form the hash loops keep in registers.
+__attribute__((always_inline)) inline void aes_round_lanes(uint64_t& lo, uint64_t& hi, uint64_t key_lo,
+                                                           uint64_t key_hi) {
+  const auto& t = kAesTables;
+  const uint32_t x0 = static_cast<uint32_t>(lo), x1 = static_cast<uint32_t>(lo >> 32);
+  const uint32_t x2 = static_cast<uint32_t>(hi), x3 = static_cast<uint32_t>(hi >> 32);
+  const uint32_t y0 = t[0][x0 & 0xFF] ^ t[1][(x1 >> 8) & 0xFF] ^ t[2][(x2 >> 16) & 0xFF] ^ t[3][x3 >> 24];
+  const uint32_t y1 = t[0][x1 & 0xFF] ^ t[1][(x2 >> 8) & 0xFF] ^ t[2][(x3 >> 16) & 0xFF] ^ t[3][x0 >> 24];
+  const uint32_t y2 = t[0][x2 & 0xFF] ^ t[1][(x3 >> 8) & 0xFF] ^ t[2][(x0 >> 16) & 0xFF] ^ t[3][x1 >> 24];
+  const uint32_t y3 = t[0][x3 & 0xFF] ^ t[1][(x0 >> 8) & 0xFF] ^ t[2][(x1 >> 16) & 0xFF] ^ t[3][x2 >> 24];
+  lo = (static_cast<uint64_t>(y1) << 32 | y0) ^ key_lo;
+  hi = (static_cast<uint64_t>(y3) << 32 | y2) ^ key_hi;
+}
+
 // The inverted-input round of CryptoNightTUBE-Heavy: the block is inverted,
 // and each column XORed back into the inverted block before the next
 // column reads it. out may alias in.

@@ -183,6 +183,19 @@ TEST(Aes, TableRoundMatchesByteReference) {
   }
 }
 
+TEST(Aes, LaneRoundMatchesWordRound) {
+  uint32_t words[4] = {0x03020100, 0x07060504, 0x0B0A0908, 0x0F0E0D0C};
+  const uint32_t key[4] = {0xA0FAFE17, 0x88542CB1, 0x23A33939, 0x2A6C7605};
+  for (int trial = 0; trial < 32; ++trial) {
+    uint64_t lo = static_cast<uint64_t>(words[1]) << 32 | words[0];
+    uint64_t hi = static_cast<uint64_t>(words[3]) << 32 | words[2];
+    aes_round_lanes(lo, hi, static_cast<uint64_t>(key[1]) << 32 | key[0], static_cast<uint64_t>(key[3]) << 32 | key[2]);
+    aes_round(words, key, words);
+    ASSERT_EQ(lo, static_cast<uint64_t>(words[1]) << 32 | words[0]) << trial;
+    ASSERT_EQ(hi, static_cast<uint64_t>(words[3]) << 32 | words[2]) << trial;
+  }
+}
+
 TEST(Aes, ReferenceRoundMatchesFips197) {
   // FIPS-197 appendix B, round 1: start of round -> after MixColumns,
   // with the round key XORed at the end.
