@@ -73,7 +73,7 @@ process_result run_process(const std::string& program, const std::vector<std::st
         result.output.append(buffer, static_cast<size_t>(got));
       }
     }
-    if (options.on_output && options.on_output(pid, result.output) && stdin_fd >= 0) {
+    if (options.on_output && options.on_output(pid, stdin_fd, result.output) && stdin_fd >= 0) {
       close(stdin_fd);
       stdin_fd = -1;
     }

@@ -22,9 +22,10 @@ struct process_options {
   bool keep_stdin_open = false;                            // leave stdin open after the text
   std::chrono::milliseconds timeout{std::chrono::seconds(30)};
   std::vector<std::string> environment;                    // extra NAME=value entries
-  // Called with the child's pid and the output so far, about every 50 ms; may
-  // send signals or return true to close standard input.
-  std::function<bool(int pid, const std::string& output)> on_output;
+  // Called with the child's pid, its standard input (-1 once closed) and the
+  // output so far, about every 50 ms; may write keys or send signals. A true
+  // result closes standard input.
+  std::function<bool(int pid, int stdin_fd, const std::string& output)> on_output;
 };
 
 process_result run_process(const std::string& program, const std::vector<std::string>& args,

@@ -1,0 +1,180 @@
+// The whole program as a user runs it: GPU start-up on the first OpenCL
+// device, mining against the local pool, keys from a pipe and signals.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <regex>
+#include <string>
+
+#include "support/console_capture.h"
+#include "support/process_runner.h"
+
+namespace app {
+namespace {
+
+const std::string kMiner = "src/orbeck-vega";
+const std::string kPool = "tools/orbeck_pool/orbeck-pool";
+const std::string kCache = "XDG_CACHE_HOME=" + std::string(ORBECK_BINARY_DIR) + "/test-cache";
+
+// The local pool as a child process; stops it on destruction.
+class pool_process {
+ public:
+  explicit pool_process(int algorithm) {
+    int out[2];
+    if (pipe(out) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(out[1], STDOUT_FILENO);
+      close(out[0]);
+      close(out[1]);
+      const std::string program = built_program(kPool);
+      const std::string algo = std::to_string(algorithm);
+      execl(program.c_str(), program.c_str(), "--port", "0", "--algo", algo.c_str(),
+            "--seconds", "300", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(out[1]);
+    // "orbeck-pool: listening on 127.0.0.1:PORT, ..."
+    std::string text;
+    char buffer[256];
+    std::smatch match;
+    const std::regex listening("127\\.0\\.0\\.1:(\\d+)");
+    for (int reads = 0; reads < 50 && !std::regex_search(text, match, listening); ++reads) {
+      ssize_t got = read(out[0], buffer, sizeof(buffer));
+      if (got <= 0) break;
+      text.append(buffer, static_cast<size_t>(got));
+    }
+    close(out[0]);
+    if (std::regex_search(text, match, listening)) address_ = "127.0.0.1:" + match[1].str();
+  }
+  ~pool_process() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  const std::string& address() const { return address_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::string address_;
+};
+
+std::vector<std::string> miner_args(const std::string& pool) {
+  return {"--anydevice", "--opencl", "0", "--noselftest", "-S", pool, "-u", "tester"};
+}
+
+process_options with_cache() {
+  process_options options;
+  options.environment = {kCache, "NO_COLOR=1"};
+  options.timeout = std::chrono::seconds(240);
+  options.keep_stdin_open = true;
+  return options;
+}
+
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+TEST(RunSequence, KeysFromAPipePrintTheReportAndQuit) {
+  pool_process pool(0);
+  ASSERT_FALSE(pool.address().empty());
+  process_options options = with_cache();
+  int step = 0;
+  options.on_output = [&](int, int in, const std::string& output) {
+    if (step == 0 && contains(output, "New Job received (CryptoNight).")) {
+      step = 1;
+      // Unknown and upper-case keys are ignored; 's' asks for the report.
+      EXPECT_EQ(write(in, "xQs", 3), 3);
+    } else if (step == 1 && contains(output, "Outdated because of job change\n")) {
+      step = 2;
+      EXPECT_EQ(write(in, "q", 1), 1);
+    }
+    return false;
+  };
+  std::vector<std::string> args = miner_args(pool.address());
+  args.insert(args.end(), {"--reconnects", "5"});
+  process_result r = run_process(built_program(kMiner), args, options);
+  ASSERT_FALSE(r.timed_out) << r.output;
+  ASSERT_TRUE(r.exited);
+  EXPECT_EQ(r.exit_code, 0);
+  const std::string text = without_times(r.output);
+  EXPECT_TRUE(contains(text, "Setting max pool connection attempts to 5\n")) << text;
+  EXPECT_TRUE(contains(text, "\n[Pool: '" + pool.address() + "' | Connected: ")) << text;
+  EXPECT_TRUE(contains(text, "[Shares Found: ")) << text;
+  EXPECT_TRUE(text.ends_with("quitting... GPU stopped... done.")) << text;
+  EXPECT_FALSE(contains(text, "Caught signal"));
+}
+
+void expect_signal_exit(int number) {
+  pool_process pool(0);
+  ASSERT_FALSE(pool.address().empty());
+  process_options options = with_cache();
+  bool sent = false;
+  options.on_output = [&](int pid, int, const std::string& output) {
+    if (!sent && contains(output, "New Job received")) {
+      sent = true;
+      kill(pid, number);
+    }
+    return false;
+  };
+  process_result r = run_process(built_program(kMiner), miner_args(pool.address()), options);
+  ASSERT_FALSE(r.timed_out) << r.output;
+  ASSERT_TRUE(r.exited) << r.output;
+  EXPECT_EQ(r.exit_code, 0);
+  const std::string text = without_times(r.output);
+  EXPECT_TRUE(contains(text, "Caught signal " + std::to_string(number) + "\n")) << text;
+  EXPECT_TRUE(text.ends_with("quitting... GPU stopped... done.")) << text;
+}
+
+TEST(RunSequence, SigintQuitsInOrder) { expect_signal_exit(SIGINT); }
+TEST(RunSequence, SigtermQuitsInOrder) { expect_signal_exit(SIGTERM); }
+
+TEST(RunSequence, GpuStartUpFailureExitsWithZero) {
+  process_options options = with_cache();
+  options.keep_stdin_open = false;
+  process_result r = run_process(built_program(kMiner),
+                                 {"--anydevice", "--opencl", "7", "-S", "127.0.0.1:1", "-u", "x"},
+                                 options);
+  ASSERT_TRUE(r.exited);
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_TRUE(contains(without_times(r.output),
+                       "Initializing GPU, loading kernel ...\n"
+                       "Selected OpenCL platform index 7 doesn't exist.\n"))
+      << r.output;
+
+  // Without --anydevice there is no AMD platform here.
+  r = run_process(built_program(kMiner), {"-S", "127.0.0.1:1", "-u", "x"}, options);
+  ASSERT_TRUE(r.exited);
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_TRUE(contains(r.output,
+                       "Could not autodetect AMD OpenCL plattform, please specifiy with --opencl=?\n"))
+      << r.output;
+  EXPECT_TRUE(contains(r.output, "--anydevice")) << r.output;
+}
+
+TEST(RunSequence, MinesAcceptedSharesAgainstTheLocalPool) {
+  pool_process pool(1);
+  ASSERT_FALSE(pool.address().empty());
+  process_options options = with_cache();
+  options.on_output = [&](int, int in, const std::string& output) {
+    if (contains(output, "Share Accepted -> +1")) {
+      if (write(in, "q", 1) != 1) return true;
+    }
+    return false;
+  };
+  std::vector<std::string> args = miner_args(pool.address());
+  args.erase(args.begin() + 3);  // the self-test runs before mining
+  process_result r = run_process(built_program(kMiner), args, options);
+  ASSERT_FALSE(r.timed_out) << r.output;
+  const std::string text = without_times(r.output);
+  EXPECT_TRUE(contains(text, "New Job received (CryptoNightV7).\n")) << text;
+  EXPECT_TRUE(contains(text, "Share Accepted -> +1\n")) << text;
+  EXPECT_FALSE(contains(text, "Invalid")) << text;
+  EXPECT_FALSE(contains(text, "self-test failed")) << text;
+  EXPECT_EQ(r.exit_code, 0);
+}
+
+}  // namespace
+}  // namespace app
