@@ -29,7 +29,8 @@ void BM_CryptoNight(benchmark::State& state) {
     benchmark::DoNotOptimize(out);
   }
   state.SetLabel(crypto::algorithm_name(id));
-  state.counters["H/s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+  state.counters["H/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_CryptoNight)->DenseRange(0, 10)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 

@@ -5,10 +5,12 @@ namespace crypto {
 void aes_expand_key(const uint8_t key[32], uint32_t w[40]) {
   for (int i = 0; i < 8; ++i) {
     w[i] = static_cast<uint32_t>(key[4 * i]) | static_cast<uint32_t>(key[4 * i + 1]) << 8 |
-           static_cast<uint32_t>(key[4 * i + 2]) << 16 | static_cast<uint32_t>(key[4 * i + 3]) << 24;
+           static_cast<uint32_t>(key[4 * i + 2]) << 16 |
+           static_cast<uint32_t>(key[4 * i + 3]) << 24;
   }
   const auto sub_word = [](uint32_t x) {
-    return static_cast<uint32_t>(kAesSbox[x & 0xFF]) | static_cast<uint32_t>(kAesSbox[(x >> 8) & 0xFF]) << 8 |
+    return static_cast<uint32_t>(kAesSbox[x & 0xFF]) |
+           static_cast<uint32_t>(kAesSbox[(x >> 8) & 0xFF]) << 8 |
            static_cast<uint32_t>(kAesSbox[(x >> 16) & 0xFF]) << 16 |
            static_cast<uint32_t>(kAesSbox[x >> 24]) << 24;
   };

@@ -23,9 +23,12 @@ uint32_t scratchpad_size(int32_t id) {
 
 size_class size_class_of(int32_t id) {
   switch (scratchpad_size(id)) {
-    case kScratchpadLight: return size_class::light;
-    case kScratchpadHeavy: return size_class::heavy;
-    default: return size_class::normal;
+    case kScratchpadLight:
+      return size_class::light;
+    case kScratchpadHeavy:
+      return size_class::heavy;
+    default:
+      return size_class::normal;
   }
 }
 

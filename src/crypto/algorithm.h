@@ -33,23 +33,24 @@ enum class division_rule : uint8_t { none, d_xor_q, not_d_xor_q };
 
 struct algorithm_info {
   int32_t id;
-  const char* name;         // printed name, e.g. "CryptoNightV7"
-  uint32_t scratchpad;      // bytes
-  uint32_t iterations;      // main-loop passes
-  uint32_t mask;            // scratchpad - 16
-  bool heavy_fill;          // heavy fill and fold instead of plain
-  uint8_t v7_shift;         // 0: no V7 tweak; else the shift of the byte-11 rule
-  bool second_lane_xor_a0;  // stored high lane also XORed with the low lane
-  division_rule division;   // division step of the heavy family
-  bool inverted_aes;        // inverted-input AES round in the main loop
-  bool v8;                  // V8 rules
-  uint32_t min_blob_length; // shorter blobs hash to 32 zero bytes
+  const char* name;          // printed name, e.g. "CryptoNightV7"
+  uint32_t scratchpad;       // bytes
+  uint32_t iterations;       // main-loop passes
+  uint32_t mask;             // scratchpad - 16
+  bool heavy_fill;           // heavy fill and fold instead of plain
+  uint8_t v7_shift;          // 0: no V7 tweak; else the shift of the byte-11 rule
+  bool second_lane_xor_a0;   // stored high lane also XORed with the low lane
+  division_rule division;    // division step of the heavy family
+  bool inverted_aes;         // inverted-input AES round in the main loop
+  bool v8;                   // V8 rules
+  uint32_t min_blob_length;  // shorter blobs hash to 32 zero bytes
 };
 
 // The catalogue, indexed by id; constant so the hash routines can take
 // their parameters at compile time. Columns: id, name, scratchpad,
 // iterations, mask, heavy, v7 shift, lane xor a0, division, inverted aes,
 // v8, minimum blob length.
+// clang-format off
 inline constexpr algorithm_info kAlgorithms[kAlgoCount] = {
     {0, "CryptoNight", kScratchpadNormal, 0x80000, 0x1FFFF0, false, 0, false, division_rule::none, false, false, 0},
     {1, "CryptoNightV7", kScratchpadNormal, 0x80000, 0x1FFFF0, false, 2, false, division_rule::none, false, false, 43},
@@ -63,6 +64,7 @@ inline constexpr algorithm_info kAlgorithms[kAlgoCount] = {
     {9, "CryptoNightFEST", kScratchpadNormal, 0x80000, 0x1FFFF0, false, 2, true, division_rule::none, false, false, 43},
     {10, "CryptoNightV8", kScratchpadNormal, 0x80000, 0x1FFFF0, false, 0, false, division_rule::none, false, true, 0},
 };
+// clang-format on
 
 // The catalogue entry of an id, or nullptr outside 0..10.
 const algorithm_info* find_algorithm(int32_t id);

@@ -39,7 +39,8 @@ struct block_set {
   block_set(const uint8_t* state, size_t key_offset) {
     uint32_t words[40];
     aes_expand_key(state + key_offset, words);
-    for (int k = 0; k < 20; ++k) keys[k] = static_cast<uint64_t>(words[2 * k + 1]) << 32 | words[2 * k];
+    for (int k = 0; k < 20; ++k)
+      keys[k] = static_cast<uint64_t>(words[2 * k + 1]) << 32 | words[2 * k];
     for (int j = 0; j < 8; ++j) {
       lo[j] = load64(state + 64 + 16 * j);
       hi[j] = load64(state + 72 + 16 * j);
@@ -137,8 +138,8 @@ void main_loop(const uint64_t* s, uint8_t* pad, uint64_t tweak) {
     uint8_t* line_i = pad + (idx & kMask);
     uint64_t c0, c1;
     if constexpr (kInfo.inverted_aes) {
-      const uint32_t key[4] = {static_cast<uint32_t>(a0), static_cast<uint32_t>(a0 >> 32), static_cast<uint32_t>(a1),
-                               static_cast<uint32_t>(a1 >> 32)};
+      const uint32_t key[4] = {static_cast<uint32_t>(a0), static_cast<uint32_t>(a0 >> 32),
+                               static_cast<uint32_t>(a1), static_cast<uint32_t>(a1 >> 32)};
       uint32_t words[4];
       std::memcpy(words, line_i, 16);
       aes_round_inverted_input(words, key, words);
@@ -312,18 +313,30 @@ CryptoNight::~CryptoNight() {
 
 void CryptoNight::hash(int32_t algorithm, const uint8_t* blob, size_t length, uint8_t* out) {
   switch (algorithm) {
-    case 0: return hash_with<0>(memory_, blob, length, out);
-    case 1: return hash_with<1>(memory_, blob, length, out);
-    case 2: return hash_with<2>(memory_, blob, length, out);
-    case 3: return hash_with<3>(memory_, blob, length, out);
-    case 4: return hash_with<4>(memory_, blob, length, out);
-    case 5: return hash_with<5>(memory_, blob, length, out);
-    case 6: return hash_with<6>(memory_, blob, length, out);
-    case 7: return hash_with<7>(memory_, blob, length, out);
-    case 8: return hash_with<8>(memory_, blob, length, out);
-    case 9: return hash_with<9>(memory_, blob, length, out);
-    case 10: return hash_with<10>(memory_, blob, length, out);
-    default: return;  // not an algorithm id: out stays as the caller set it
+    case 0:
+      return hash_with<0>(memory_, blob, length, out);
+    case 1:
+      return hash_with<1>(memory_, blob, length, out);
+    case 2:
+      return hash_with<2>(memory_, blob, length, out);
+    case 3:
+      return hash_with<3>(memory_, blob, length, out);
+    case 4:
+      return hash_with<4>(memory_, blob, length, out);
+    case 5:
+      return hash_with<5>(memory_, blob, length, out);
+    case 6:
+      return hash_with<6>(memory_, blob, length, out);
+    case 7:
+      return hash_with<7>(memory_, blob, length, out);
+    case 8:
+      return hash_with<8>(memory_, blob, length, out);
+    case 9:
+      return hash_with<9>(memory_, blob, length, out);
+    case 10:
+      return hash_with<10>(memory_, blob, length, out);
+    default:
+      return;  // not an algorithm id: out stays as the caller set it
   }
 }
 

@@ -11,10 +11,18 @@ namespace {
 
 // Byte lengths only reach these wrappers, so the bit-length functions
 // cannot fail here.
-void blake_entry(const uint8_t* input, size_t length, uint8_t* out) { blake256_hash(out, input, length); }
-void groestl_entry(const uint8_t* input, size_t length, uint8_t* out) { groestl(input, length * 8, out); }
-void jh_entry(const uint8_t* input, size_t length, uint8_t* out) { jh_hash(256, input, length * 8, out); }
-void skein_entry(const uint8_t* input, size_t length, uint8_t* out) { skein_hash(256, input, length * 8, out); }
+void blake_entry(const uint8_t* input, size_t length, uint8_t* out) {
+  blake256_hash(out, input, length);
+}
+void groestl_entry(const uint8_t* input, size_t length, uint8_t* out) {
+  groestl(input, length * 8, out);
+}
+void jh_entry(const uint8_t* input, size_t length, uint8_t* out) {
+  jh_hash(256, input, length * 8, out);
+}
+void skein_entry(const uint8_t* input, size_t length, uint8_t* out) {
+  skein_hash(256, input, length * 8, out);
+}
 
 }  // namespace
 

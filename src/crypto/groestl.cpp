@@ -21,7 +21,8 @@ constexpr uint8_t kMix[8] = {2, 2, 3, 4, 5, 3, 5, 7};
 constexpr std::array<std::array<uint8_t, 256>, 8> make_products() {
   std::array<std::array<uint8_t, 256>, 8> table{};
   for (int f = 0; f < 8; ++f) {
-    for (int a = 0; a < 256; ++a) table[f][a] = aes_detail::gf_mul(static_cast<uint8_t>(a), static_cast<uint8_t>(f));
+    for (int a = 0; a < 256; ++a)
+      table[f][a] = aes_detail::gf_mul(static_cast<uint8_t>(a), static_cast<uint8_t>(f));
   }
   return table;
 }

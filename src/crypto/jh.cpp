@@ -73,8 +73,8 @@ inline int bit_at(const uint8_t* h, int i) { return (h[i >> 3] >> (7 - (i & 7)))
 void e8(uint8_t h[128]) {
   uint8_t tem[256];
   for (int i = 0; i < 256; ++i) {
-    tem[i] = static_cast<uint8_t>(bit_at(h, i) << 3 | bit_at(h, i + 256) << 2 | bit_at(h, i + 512) << 1 |
-                                  bit_at(h, i + 768));
+    tem[i] = static_cast<uint8_t>(bit_at(h, i) << 3 | bit_at(h, i + 256) << 2 |
+                                  bit_at(h, i + 512) << 1 | bit_at(h, i + 768));
   }
   uint8_t a[256];
   for (int i = 0; i < 128; ++i) {
@@ -111,7 +111,8 @@ void compress(uint8_t h[128], const uint8_t block[64]) {
 }  // namespace
 
 int jh_hash(int hash_bit_length, const uint8_t* input, uint64_t bit_length, uint8_t* out) {
-  if (hash_bit_length != 224 && hash_bit_length != 256 && hash_bit_length != 384 && hash_bit_length != 512) {
+  if (hash_bit_length != 224 && hash_bit_length != 256 && hash_bit_length != 384 &&
+      hash_bit_length != 512) {
     return kJhBadHashLength;
   }
   if (bit_length % 8 != 0) return kJhFail;

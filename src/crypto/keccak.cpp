@@ -15,10 +15,10 @@ constexpr uint64_t kRoundConstants[24] = {
     0x8000000080008081ULL, 0x8000000000008080ULL, 0x0000000080000001ULL, 0x8000000080008008ULL};
 
 // Rho offsets and pi destinations, in the order the lanes are visited.
-constexpr int kRho[24] = {1, 3, 6, 10, 15, 21, 28, 36, 45, 55, 2, 14,
-                          27, 41, 56, 8, 25, 43, 62, 18, 39, 61, 20, 44};
-constexpr int kPi[24] = {10, 7, 11, 17, 18, 3, 5, 16, 8, 21, 24, 4,
-                         15, 23, 19, 13, 12, 2, 20, 14, 22, 9, 6, 1};
+constexpr int kRho[24] = {1,  3,  6,  10, 15, 21, 28, 36, 45, 55, 2,  14,
+                          27, 41, 56, 8,  25, 43, 62, 18, 39, 61, 20, 44};
+constexpr int kPi[24] = {10, 7,  11, 17, 18, 3, 5,  16, 8,  21, 24, 4,
+                         15, 23, 19, 13, 12, 2, 20, 14, 22, 9,  6,  1};
 
 inline uint64_t rotl64(uint64_t x, int n) { return (x << n) | (x >> (64 - n)); }
 
@@ -85,7 +85,8 @@ void keccak(const uint8_t* input, size_t length, uint8_t* out, size_t out_length
   const size_t rate = out_length == kKeccakStateBytes ? kRate : kKeccakStateBytes - 2 * out_length;
   uint64_t state[25];
   absorb(input, length, rate, state);
-  for (size_t i = 0; i < out_length; ++i) out[i] = static_cast<uint8_t>(state[i / 8] >> (8 * (i % 8)));
+  for (size_t i = 0; i < out_length; ++i)
+    out[i] = static_cast<uint8_t>(state[i / 8] >> (8 * (i % 8)));
 }
 
 }  // namespace crypto

@@ -8,8 +8,9 @@ namespace {
 constexpr uint64_t kKeyScheduleParity = 0x1BD11BDAA9FC1A22ULL;
 
 // Threefish-512 rotation constants (version 1.3), by round mod 8.
-constexpr int kRotation[8][4] = {{46, 36, 19, 37}, {33, 27, 14, 42}, {17, 49, 36, 39}, {44, 9, 54, 56},
-                                 {39, 30, 34, 24}, {13, 50, 10, 17}, {25, 29, 39, 43}, {8, 35, 56, 22}};
+constexpr int kRotation[8][4] = {{46, 36, 19, 37}, {33, 27, 14, 42}, {17, 49, 36, 39},
+                                 {44, 9, 54, 56},  {39, 30, 34, 24}, {13, 50, 10, 17},
+                                 {25, 29, 39, 43}, {8, 35, 56, 22}};
 // Word permutation applied after every round.
 constexpr int kPermutation[8] = {2, 1, 4, 7, 6, 5, 0, 3};
 
@@ -66,7 +67,8 @@ void ubi_block(uint64_t chain[8], const uint8_t block[64], uint64_t position, ui
 }  // namespace
 
 int skein_hash(int hash_bit_length, const uint8_t* input, uint64_t bit_length, uint8_t* out) {
-  if (hash_bit_length <= 0 || hash_bit_length > 512 || hash_bit_length % 8 != 0) return kSkeinBadHashLength;
+  if (hash_bit_length <= 0 || hash_bit_length > 512 || hash_bit_length % 8 != 0)
+    return kSkeinBadHashLength;
   if (bit_length % 8 != 0) return kSkeinFail;
 
   // Chaining value from the configuration block ("SHA3", version 1,
@@ -94,7 +96,8 @@ int skein_hash(int hash_bit_length, const uint8_t* input, uint64_t bit_length, u
   // Output: counter 0 as an 8-byte block.
   std::memset(block, 0, sizeof(block));
   ubi_block(chain, block, 8, kTypeOutput << 56 | kFlagFirst | kFlagFinal);
-  for (int i = 0; i < hash_bit_length / 8; ++i) out[i] = static_cast<uint8_t>(chain[i / 8] >> (8 * (i % 8)));
+  for (int i = 0; i < hash_bit_length / 8; ++i)
+    out[i] = static_cast<uint8_t>(chain[i / 8] >> (8 * (i % 8)));
   return kSkeinSuccess;
 }
 

@@ -72,6 +72,8 @@ constexpr uint64_t v8_sqrt_fixup(uint64_t r, uint64_t sqrt_input) {
   return result;
 }
 
-inline uint64_t v8_sqrt(uint64_t sqrt_input) { return v8_sqrt_fixup(v8_sqrt_estimate(sqrt_input), sqrt_input); }
+inline uint64_t v8_sqrt(uint64_t sqrt_input) {
+  return v8_sqrt_fixup(v8_sqrt_estimate(sqrt_input), sqrt_input);
+}
 
 }  // namespace crypto

@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <stdexcept>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -34,7 +34,8 @@ void check_file(int32_t id, const std::string& name) {
   ASSERT_EQ(vectors.size(), count_vector_lines(name));
   CryptoNight cn;
   for (const hash_vector& v : vectors) {
-    EXPECT_EQ(hash_hex(cn, id, v.input), hex_encode(v.expected.data(), 32)) << name << ":" << v.line;
+    EXPECT_EQ(hash_hex(cn, id, v.input), hex_encode(v.expected.data(), 32))
+        << name << ":" << v.line;
   }
 }
 
@@ -76,7 +77,8 @@ TEST(CryptoNight, LengthRuleAt42And43Bytes) {
   const std::string zeros(64, '0');
   for (int32_t id = 0; id < kAlgoCount; ++id) {
     const bool tweaked = find_algorithm(id)->v7_shift != 0;
-    if (id == kCryptoNightHeavy || id == kCryptoNightXhvHeavy || id == kCryptoNightTubeHeavy) continue;
+    if (id == kCryptoNightHeavy || id == kCryptoNightXhvHeavy || id == kCryptoNightTubeHeavy)
+      continue;
     const std::string short_hash = hash_hex(cn, id, short_blob);
     if (tweaked) {
       EXPECT_EQ(short_hash, zeros) << id;

@@ -92,7 +92,8 @@ std::vector<uint8_t> reference_absorb(const std::vector<uint8_t>& input) {
   padded.back() |= 0x80;
   uint64_t state[25] = {};
   for (size_t block = 0; block < padded.size(); block += 136) {
-    for (size_t i = 0; i < 136; ++i) state[i / 8] ^= static_cast<uint64_t>(padded[block + i]) << (8 * (i % 8));
+    for (size_t i = 0; i < 136; ++i)
+      state[i / 8] ^= static_cast<uint64_t>(padded[block + i]) << (8 * (i % 8));
     keccakf(state, 24);
   }
   std::vector<uint8_t> out(200);
@@ -189,7 +190,8 @@ TEST(Aes, LaneRoundMatchesWordRound) {
   for (int trial = 0; trial < 32; ++trial) {
     uint64_t lo = static_cast<uint64_t>(words[1]) << 32 | words[0];
     uint64_t hi = static_cast<uint64_t>(words[3]) << 32 | words[2];
-    aes_round_lanes(lo, hi, static_cast<uint64_t>(key[1]) << 32 | key[0], static_cast<uint64_t>(key[3]) << 32 | key[2]);
+    aes_round_lanes(lo, hi, static_cast<uint64_t>(key[1]) << 32 | key[0],
+                    static_cast<uint64_t>(key[3]) << 32 | key[2]);
     aes_round(words, key, words);
     ASSERT_EQ(lo, static_cast<uint64_t>(words[1]) << 32 | words[0]) << trial;
     ASSERT_EQ(hi, static_cast<uint64_t>(words[3]) << 32 | words[2]) << trial;
@@ -223,11 +225,11 @@ TEST(Aes, InvertedInputRoundFeedsUpdatedWords) {
   EXPECT_EQ(tweaked[1], t[0][inverted[1] & 0xFF] ^ t[1][(inverted[2] >> 8) & 0xFF] ^
                             t[2][(inverted[3] >> 16) & 0xFF] ^ t[3][y0 >> 24] ^ key[1]);
   const uint32_t y1 = inverted[1] ^ tweaked[1];
-  EXPECT_EQ(tweaked[2], t[0][inverted[2] & 0xFF] ^ t[1][(inverted[3] >> 8) & 0xFF] ^ t[2][(y0 >> 16) & 0xFF] ^
-                            t[3][y1 >> 24] ^ key[2]);
+  EXPECT_EQ(tweaked[2], t[0][inverted[2] & 0xFF] ^ t[1][(inverted[3] >> 8) & 0xFF] ^
+                            t[2][(y0 >> 16) & 0xFF] ^ t[3][y1 >> 24] ^ key[2]);
   const uint32_t y2 = inverted[2] ^ tweaked[2];
-  EXPECT_EQ(tweaked[3], t[0][inverted[3] & 0xFF] ^ t[1][(y0 >> 8) & 0xFF] ^ t[2][(y1 >> 16) & 0xFF] ^
-                            t[3][y2 >> 24] ^ key[3]);
+  EXPECT_EQ(tweaked[3], t[0][inverted[3] & 0xFF] ^ t[1][(y0 >> 8) & 0xFF] ^
+                            t[2][(y1 >> 16) & 0xFF] ^ t[3][y2 >> 24] ^ key[3]);
 }
 
 TEST(FinalHash, SelectedByLowTwoBitsOfByteZero) {
@@ -238,10 +240,18 @@ TEST(FinalHash, SelectedByLowTwoBitsOfByteZero) {
     uint8_t out[32], expected[32];
     final_hash(state, out);
     switch (first & 3) {
-      case 0: blake256_hash(expected, state, 200); break;
-      case 1: groestl(state, 1600, expected); break;
-      case 2: jh_hash(256, state, 1600, expected); break;
-      default: skein_hash(256, state, 1600, expected); break;
+      case 0:
+        blake256_hash(expected, state, 200);
+        break;
+      case 1:
+        groestl(state, 1600, expected);
+        break;
+      case 2:
+        jh_hash(256, state, 1600, expected);
+        break;
+      default:
+        skein_hash(256, state, 1600, expected);
+        break;
     }
     EXPECT_EQ(hex_encode(out, 32), hex_encode(expected, 32)) << int(first);
   }
@@ -252,7 +262,8 @@ TEST(FinalHash, FourFunctionsDiffer) {
   uint8_t outs[4][32];
   for (int k = 0; k < 4; ++k) kFinalHashes[k](state, 200, outs[k]);
   for (int a = 0; a < 4; ++a) {
-    for (int b = a + 1; b < 4; ++b) EXPECT_NE(0, std::memcmp(outs[a], outs[b], 32)) << a << " " << b;
+    for (int b = a + 1; b < 4; ++b)
+      EXPECT_NE(0, std::memcmp(outs[a], outs[b], 32)) << a << " " << b;
   }
 }
 

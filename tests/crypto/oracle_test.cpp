@@ -24,7 +24,8 @@ constexpr int kBlobsPerId = 20;  // 60 blobs over the three ids
 
 // Runs the oracle on `file`; returns its exit status (-1 if it did not exit).
 int run_oracle(const std::string& mode, const std::string& file) {
-  const std::string command = std::string(kOracle) + " " + mode + " '" + file + "' > /dev/null 2>&1";
+  const std::string command =
+      std::string(kOracle) + " " + mode + " '" + file + "' > /dev/null 2>&1";
   const int status = std::system(command.c_str());
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
@@ -32,7 +33,8 @@ int run_oracle(const std::string& mode, const std::string& file) {
 class OracleTest : public testing::Test {
  protected:
   void SetUp() override {
-    if (!std::filesystem::exists(kOracle)) GTEST_SKIP() << kOracle << " is not installed (scripts/install-deps)";
+    if (!std::filesystem::exists(kOracle))
+      GTEST_SKIP() << kOracle << " is not installed (scripts/install-deps)";
     char pattern[] = "/tmp/orbeck-oracle-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     dir_ = pattern;
@@ -46,12 +48,14 @@ class OracleTest : public testing::Test {
 
   // Writes `count` lines for `id`: half random lengths from `min_length`
   // to 200 bytes, half 76-byte blobs differing in the nonce.
-  std::string write_lines(int32_t id, size_t min_length, bool corrupt_one, int count = kBlobsPerId) {
+  std::string write_lines(int32_t id, size_t min_length, bool corrupt_one,
+                          int count = kBlobsPerId) {
     std::mt19937_64 rng(seed_ + id);
     CryptoNight cn;
     std::vector<uint8_t> header(76);
     for (uint8_t& byte : header) byte = static_cast<uint8_t>(rng());
-    const std::string path = dir_ + "/id" + std::to_string(id) + (corrupt_one ? "-bad" : "") + ".txt";
+    const std::string path =
+        dir_ + "/id" + std::to_string(id) + (corrupt_one ? "-bad" : "") + ".txt";
     std::ofstream file(path);
     for (int n = 0; n < count; ++n) {
       std::vector<uint8_t> blob;
@@ -67,7 +71,8 @@ class OracleTest : public testing::Test {
       cn.hash(id, blob.data(), blob.size(), out);
       if (corrupt_one && n == count / 2) out[31] ^= 0x01;
       // hash-tests reads an empty input as "x".
-      file << hex_encode(out, 32) << ' ' << (blob.empty() ? "x" : hex_encode(blob.data(), blob.size())) << '\n';
+      file << hex_encode(out, 32) << ' '
+           << (blob.empty() ? "x" : hex_encode(blob.data(), blob.size())) << '\n';
     }
     return path;
   }

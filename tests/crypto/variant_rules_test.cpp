@@ -72,7 +72,8 @@ TEST(HeavyDivision, DivisorIsSignExtendedDOrFive) {
     if (divisor == -1) continue;
     ASSERT_EQ(heavy_quotient(n, d), n / divisor) << n << " " << d;
   }
-  EXPECT_EQ(heavy_quotient(1000, std::numeric_limits<int32_t>::min()), 1000 / (INT64_C(-2147483648) | 5));
+  EXPECT_EQ(heavy_quotient(1000, std::numeric_limits<int32_t>::min()),
+            1000 / (INT64_C(-2147483648) | 5));
 }
 
 TEST(HeavyDivision, MinimumOverMinusOneWraps) {
@@ -81,7 +82,8 @@ TEST(HeavyDivision, MinimumOverMinusOneWraps) {
   for (int32_t d : {-1, -2, -5, -6}) {
     EXPECT_EQ(heavy_quotient(kMin, d), kMin) << d;
     EXPECT_EQ(heavy_quotient(5, d), -5) << d;
-    EXPECT_EQ(heavy_quotient(std::numeric_limits<int64_t>::max(), d), -std::numeric_limits<int64_t>::max());
+    EXPECT_EQ(heavy_quotient(std::numeric_limits<int64_t>::max(), d),
+              -std::numeric_limits<int64_t>::max());
   }
   EXPECT_EQ(heavy_quotient(kMin, -3), kMin / -3);  // -3 | 5 = -3: ordinary
 }
@@ -94,9 +96,9 @@ TEST(HeavyDivision, NextIndexSignExtendsD) {
 }
 
 TEST(V8Divisor, DropsCarryOutOfBit31) {
-  EXPECT_EQ(v8_divisor(0xFFFFFFFFULL, 1), 0x80000001u);            // 0xFFFFFFFF + 2 wraps to 1
-  EXPECT_EQ(v8_divisor(0xABCDEF0000000000ULL, 0), 0x80000001u);    // upper lane bits unused
-  EXPECT_EQ(v8_divisor(0, 0x80000000ULL), 0x80000001u);            // 2 * 2^31 has no low bits
+  EXPECT_EQ(v8_divisor(0xFFFFFFFFULL, 1), 0x80000001u);          // 0xFFFFFFFF + 2 wraps to 1
+  EXPECT_EQ(v8_divisor(0xABCDEF0000000000ULL, 0), 0x80000001u);  // upper lane bits unused
+  EXPECT_EQ(v8_divisor(0, 0x80000000ULL), 0x80000001u);          // 2 * 2^31 has no low bits
   EXPECT_EQ(v8_divisor(0x10, 0x7FFFFFFFULL), (0x10u + 0xFFFFFFFEu) | 0x80000001u);
   EXPECT_EQ(v8_divisor(0x12345678, 0x100), (0x12345678u + 0x200u) | 0x80000001u);
 }
@@ -164,7 +166,8 @@ TEST(V8Sqrt, FixupCorrectsEstimatesOffByOne) {
   std::mt19937_64 rng(99);
   for (int trial = 0; trial < 2000; ++trial) {
     const uint64_t r = 2 + rng() % 0xD413CCCDULL;
-    for (uint64_t input : {first_input_of(r), first_input_of(r) - 1, first_input_of(r) + rng() % 1000}) {
+    for (uint64_t input :
+         {first_input_of(r), first_input_of(r) - 1, first_input_of(r) + rng() % 1000}) {
       uint64_t exact = 0;
       for (uint64_t candidate : {r - 2, r - 1, r, r + 1}) {
         if (is_exact_root(candidate, input)) exact = candidate;

@@ -9,7 +9,9 @@
 
 namespace crypto {
 
-std::string vector_path(const std::string& name) { return std::string(ORBECK_TEST_DATA_DIR) + "/vectors/" + name; }
+std::string vector_path(const std::string& name) {
+  return std::string(ORBECK_TEST_DATA_DIR) + "/vectors/" + name;
+}
 
 size_t count_vector_lines(const std::string& name) {
   std::ifstream file(vector_path(name));
@@ -31,7 +33,8 @@ std::vector<hash_vector> read_hash_vectors(const std::string& name) {
     fields >> expected >> input;
     hash_vector v;
     v.line = number;
-    const bool ok = hex_decode(expected, &v.expected) && (input == "x" || hex_decode(input, &v.input));
+    const bool ok =
+        hex_decode(expected, &v.expected) && (input == "x" || hex_decode(input, &v.input));
     EXPECT_TRUE(ok && v.expected.size() == 32) << name << ":" << number;
     if (ok) vectors.push_back(std::move(v));
   }

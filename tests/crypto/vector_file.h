@@ -9,7 +9,7 @@
 namespace crypto {
 
 struct hash_vector {
-  int32_t algorithm = -1;         // id column of the .tsv; -1 for .txt files
+  int32_t algorithm = -1;  // id column of the .tsv; -1 for .txt files
   std::vector<uint8_t> input;
   std::vector<uint8_t> expected;  // 32 bytes
   int line = 0;                   // 1-based line in the file, for messages

@@ -41,7 +41,9 @@ bool parse_algorithm(const std::string& text, int32_t* id) {
 bool parse_seconds(const std::string& text, double* seconds) {
   char* end = nullptr;
   const double value = std::strtod(text.c_str(), &end);
-  if (text.empty() || text[0] == ' ' || *end != '\0' || !std::isfinite(value) || value <= 0 || value > kMaxBenchSeconds) return false;
+  if (text.empty() || text[0] == ' ' || *end != '\0' || !std::isfinite(value) || value <= 0 ||
+      value > kMaxBenchSeconds)
+    return false;
   *seconds = value;
   return true;
 }
@@ -106,7 +108,8 @@ bool parse_arguments(int argc, const char* const* argv, options* out, std::strin
     } else if (name == "--bench") {
       if (!take_value()) return false;
       if (!parse_seconds(value, &out->bench_seconds)) {
-        *error = "--bench must be a number of seconds above 0 and at most 86400, not '" + value + "'";
+        *error =
+            "--bench must be a number of seconds above 0 and at most 86400, not '" + value + "'";
         return false;
       }
       out->bench = true;

@@ -3,4 +3,6 @@
 
 #include "hash_tool.h"
 
-int main(int argc, char** argv) { return orbeck_hash::run(argc, argv, std::cin, std::cout, std::cerr); }
+int main(int argc, char** argv) {
+  return orbeck_hash::run(argc, argv, std::cin, std::cout, std::cerr);
+}
