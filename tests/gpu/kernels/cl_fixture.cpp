@@ -237,18 +237,33 @@ std::vector<uint32_t> RoundRunner::Round(int algorithm, const std::vector<uint8_
   const size_t global1 = hashes_;
   const size_t main_local = choice.main_local;
   const size_t final_local = 8;
+  // Waits for the queue when timing and returns the seconds since `since`.
+  auto lap = [&](std::chrono::steady_clock::time_point& since) {
+    if (!timed_) return 0.0;
+    clFinish(q);
+    const auto now = std::chrono::steady_clock::now();
+    const double seconds = std::chrono::duration<double>(now - since).count();
+    since = now;
+    return seconds;
+  };
+  auto clock = std::chrono::steady_clock::now();
   ok = Check(clEnqueueNDRangeKernel(q, prepare, 2, offset2, global2, local2, 0, nullptr, nullptr),
-             "prepare launch") &&
-       Check(clEnqueueNDRangeKernel(q, main, 1, &offset1, &global1, &main_local, 0, nullptr,
-                                    nullptr),
-             "main launch") &&
-       Check(clEnqueueNDRangeKernel(q, collect, 2, offset2, global2, local2, 0, nullptr, nullptr),
-             "collect launch");
+             "prepare launch");
+  times_.prepare = lap(clock);
+  ok = ok && Check(clEnqueueNDRangeKernel(q, main, 1, &offset1, &global1, &main_local, 0,
+                                          nullptr, nullptr),
+                   "main launch");
+  times_.main = lap(clock);
+  ok = ok && Check(clEnqueueNDRangeKernel(q, collect, 2, offset2, global2, local2, 0, nullptr,
+                                          nullptr),
+                   "collect launch");
+  times_.collect = lap(clock);
   for (int i = 0; ok && i < 4; ++i) {
     ok = Check(clEnqueueNDRangeKernel(q, Kernel(finals[i]), 1, &offset1, &global1, &final_local,
                                       0, nullptr, nullptr),
                "final launch");
   }
+  times_.finals = lap(clock);
   uint32_t results[256] = {};
   ok = ok && Check(clEnqueueReadBuffer(q, output_, CL_TRUE, 0, sizeof(results), results, 0,
                                        nullptr, nullptr),

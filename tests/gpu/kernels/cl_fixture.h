@@ -77,6 +77,13 @@ class RoundRunner {
   std::vector<uint64_t> ReadStates();
 
   size_t hashes() const { return hashes_; }
+  // When on, Round waits after each launch and records its wall-clock time.
+  struct LaunchTimes {
+    double prepare = 0, main = 0, collect = 0, finals = 0;
+  };
+  void set_timed(bool timed) { timed_ = timed; }
+  const LaunchTimes& last_times() const { return times_; }
+
   // The word behind the run buffer (the miner's abort flag).
   void set_run_flag(uint32_t value) { run_flag_ = value; }
 
@@ -96,6 +103,8 @@ class RoundRunner {
   cl_mem output_ = nullptr;
   cl_mem run_ = nullptr;
   uint32_t run_flag_ = 0;
+  bool timed_ = false;
+  LaunchTimes times_;
   std::vector<cl_kernel> kernels_;
   cl_kernel Kernel(const char* name);
 };
