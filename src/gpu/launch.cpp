@@ -128,6 +128,34 @@ int BindArguments(GpuContext& ctx, GpuQueue& q) {
   return 0;
 }
 
+// The launches' local sizes must be within what the device allows for each
+// kernel of the current family (a driver may allow less than the device
+// maximum for a large kernel); checked once instead of failing every round.
+int CheckLocalSizes(GpuContext& ctx, GpuQueue& q) {
+  auto check = [&](cl_kernel kernel, const char* name, size_t needed) {
+    size_t allowed = 0;
+    if (ClFailed(clGetKernelWorkGroupInfo(kernel, ctx.device, CL_KERNEL_WORK_GROUP_SIZE,
+                                          sizeof(allowed), &allowed, nullptr),
+                 "Error %s calling clGetKernelWorkGroupInfo for kernel %s.", name)) {
+      return false;
+    }
+    if (allowed >= needed) return true;
+    app::printer::inst().print_error("Error: kernel %s allows work groups of %zu, %zu needed.",
+                                     name, allowed, needed);
+    return false;
+  };
+  for (uint32_t k = 0; k < kQueueKernelCount; ++k) {
+    if (kQueueKernelScratchpad[k] != ctx.scratchpad_bytes) continue;
+    const bool two_dimensional = k <= 2 || k >= 14;
+    const size_t needed = two_dimensional ? 64 : (k == 13 ? 16 : 8);
+    if (!check(q.kernels[k], kQueueKernelNames[k], needed)) return 2;
+  }
+  for (int i = 0; i < kHashKernelCount; ++i) {
+    if (!check(q.hash_kernels[i], kHashKernelNames[i], ctx.work_size)) return 2;
+  }
+  return 0;
+}
+
 template <typename T>
 void Release(T& handle, cl_int (*release)(T)) {
   if (handle != nullptr) release(handle);
@@ -173,6 +201,7 @@ int SetupQueues(GpuContext& ctx, uint64_t hashes) {
     if (ClFailed(status, "Error %s calling clCreateCommandQueue.")) return 2;
     if (CreateBuffers(ctx, queue) != 0) return 2;
     if (CreateKernels(ctx, queue) != 0) return 2;
+    if (CheckLocalSizes(ctx, queue) != 0) return 2;
     if (BindArguments(ctx, queue) != 0) return 2;
   }
   ctx.nonce_counter = 0;

@@ -1,10 +1,10 @@
 #include "monitor/sysfs.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <system_error>
 
 namespace monitor {
@@ -34,12 +34,31 @@ std::vector<fs::path> HwmonDirs(const std::string& root, const std::string& addr
 }  // namespace
 
 int32_t BusFromPciAddress(const std::string& address) {
-  // [domain:]bus:device.function, all hexadecimal.
-  static const std::regex kAddress(
-      "^(?:[0-9a-fA-F]{4,8}:)?([0-9a-fA-F]{2}):[0-9a-fA-F]{2}\\.[0-7]$");
-  std::smatch match;
-  if (!std::regex_match(address, match, kAddress)) return -1;
-  return static_cast<int32_t>(std::stoul(match[1].str(), nullptr, 16));
+  // [domain:]bus:device.function, all hexadecimal: "0000:03:00.0".
+  auto hex = [](const std::string& text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](unsigned char c) {
+      return std::isxdigit(c) != 0;
+    });
+  };
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (size_t colon = address.find(':'); colon != std::string::npos;
+       colon = address.find(':', start)) {
+    parts.push_back(address.substr(start, colon - start));
+    start = colon + 1;
+  }
+  parts.push_back(address.substr(start));
+  if (parts.size() == 3) {
+    if (parts[0].size() < 4 || parts[0].size() > 8 || !hex(parts[0])) return -1;
+    parts.erase(parts.begin());
+  }
+  if (parts.size() != 2 || parts[0].size() != 2 || !hex(parts[0])) return -1;
+  const std::string& slot = parts[1];
+  if (slot.size() != 4 || !hex(slot.substr(0, 2)) || slot[2] != '.' || slot[3] < '0' ||
+      slot[3] > '7') {
+    return -1;
+  }
+  return static_cast<int32_t>(std::stoul(parts[0], nullptr, 16));
 }
 
 std::vector<SysfsAdapter> ListSysfsAdapters(const std::string& root) {
