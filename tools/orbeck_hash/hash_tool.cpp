@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <iomanip>
 #include <cstdlib>
 #include <istream>
 #include <ostream>
@@ -166,7 +167,8 @@ int run(int argc, const char* const* argv, std::istream& in, std::ostream& out, 
   }
   try {
     if (opts.bench) {
-      out << "H/s: " << measure_hash_rate(opts.algorithm, opts.bench_seconds) << "\n";
+      const double rate = measure_hash_rate(opts.algorithm, opts.bench_seconds);
+      out << "H/s: " << std::fixed << std::setprecision(2) << rate << "\n";
       return kExitOk;
     }
     crypto::CryptoNight cn;
