@@ -105,7 +105,9 @@ void gpu_miner::publish(const core::mining_job& job) {
       ReInitOpenCLGpu(gpu);
       for (GpuQueue& queue : gpu.queues) queue.input_dirty.store(true);
     }
-    job_generation_.store(0);
+    // The generation keeps counting across the switch (it is not restarted
+    // at 0): results of the old threads that are still queued must never
+    // match a job published after the switch.
     core::mining_job parked = job;
     parked.idle = true;
     for (size_t i = 0; i < threads_.size(); ++i) threads_[i] = make_thread(i, parked);

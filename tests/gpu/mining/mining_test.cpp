@@ -1,0 +1,284 @@
+// The mining threads, the self-test and the watchdog on the first OpenCL
+// device (PoCL in CI): jobs go in through gpu_miner, results come out as
+// executor events and are checked with the CPU hash.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <set>
+
+#include "app/config.h"
+#include "core/event_queue.h"
+#include "crypto/algorithm.h"
+#include "crypto/cryptonight.h"
+#include "gpu/discovery.h"
+#include "gpu/mine_thread.h"
+#include "gpu/program.h"
+#include "gpu/self_test.h"
+#include "gpu/watchdog.h"
+#include "gpu_test_util.h"
+
+namespace gpu {
+namespace {
+
+constexpr auto kWait = std::chrono::seconds(240);
+
+class zero_rates : public core::hash_rate_source {
+ public:
+  double current_rate(size_t) const override { return 0.0; }
+  double average_rate(size_t) const override { return 0.0; }
+};
+
+core::mining_job make_job(int32_t algorithm, uint32_t target, bool nicehash, uint32_t nonce_base = 0) {
+  core::mining_job job;
+  job.blob_length = 76;
+  for (uint32_t i = 0; i < job.blob_length; ++i) job.blob[i] = static_cast<uint8_t>(i * 31 + algorithm);
+  job.blob[0] = 7;
+  job.blob[42] = 0x5C;
+  std::strcpy(job.job_id, "test-job");
+  job.target = target;
+  job.nicehash = nicehash;
+  job.nonce_base = nonce_base;
+  job.pool_id = core::kPoolUser;
+  job.algorithm = algorithm;
+  return job;
+}
+
+uint32_t word7(int32_t algorithm, const core::mining_job& job, uint32_t nonce) {
+  static crypto::CryptoNight hasher;
+  uint8_t blob[core::kBlobSize];
+  std::memcpy(blob, job.blob, sizeof(blob));
+  std::memcpy(blob + 39, &nonce, 4);
+  uint8_t hash[32];
+  hasher.hash(algorithm, blob, job.blob_length, hash);
+  uint32_t word;
+  std::memcpy(&word, hash + 28, 4);
+  return word;
+}
+
+// Sets up `count` GPU records on the first device (the same device may
+// stand in for several GPUs) for the scratchpad of `algorithm`.
+void init_gpus(size_t count, int32_t algorithm) {
+  app::cfg() = app::config{};
+  SetProgramCacheRoot(std::string(ORBECK_BINARY_DIR) + "/test-cache/orbeck-vega");
+  ASSERT_EQ(gpu_test::InitTestGpu(algorithm, 0, 0), 0);
+  if (count > 1) {
+    gpu_test::ReleaseTestGpu();
+    app::cfg().gpu_list.assign(count, 0);
+    std::string version, error;
+    cl_platform_id platform = SelectPlatform(-1, version, error);
+    ASSERT_NE(platform, nullptr) << error;
+    gpu_contexts().assign(count, GpuContext{});
+    for (GpuContext& ctx : gpu_contexts()) ctx.platform = platform;
+    ASSERT_EQ(InitOpenCL(gpu_contexts().data(), count, crypto::scratchpad_size(algorithm), false), 0);
+  }
+  set_current_scratchpad_size(crypto::scratchpad_size(algorithm));
+}
+
+// Found nonces of the current generation until `count` arrived.
+std::vector<core::gpu_result> collect_results(core::event_queue& events, gpu_miner& miner, size_t count,
+                                              size_t* hash_reports = nullptr) {
+  std::vector<core::gpu_result> results;
+  const auto deadline = std::chrono::steady_clock::now() + kWait;
+  while (results.size() < count && std::chrono::steady_clock::now() < deadline) {
+    auto event = events.take_for(std::chrono::milliseconds(200));
+    if (!event) continue;
+    if (event->kind == core::kHashCount && hash_reports != nullptr) ++*hash_reports;
+    if (event->kind != core::kFoundNonce) continue;
+    const auto& result = std::get<core::gpu_result>(event->payload);
+    if (result.sequence == miner.generation()) results.push_back(result);
+  }
+  return results;
+}
+
+class MiningTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    miner_.stop();
+    for (int32_t id = 0; id < crypto::kAlgoCount; ++id) OverrideSelfTestAnswer(id, nullptr);
+    gpu_test::ReleaseTestGpu();
+  }
+  void start() {
+    core::mining_job idle;
+    idle.idle = true;
+    idle.nicehash = true;
+    miner_.start(idle, events_, rates_);
+  }
+
+  core::event_queue events_;
+  zero_rates rates_;
+  gpu_miner miner_;
+};
+
+TEST_F(MiningTest, ReportsNoncesThatTheCpuConfirmsWithTheThreadsTopByte) {
+  init_gpus(1, 0);
+  app::cfg().nicehash = false;
+  start();
+  const core::mining_job job = make_job(0, 0x40000000, false);
+  miner_.publish(job);
+  size_t reports = 0;
+  const auto results = collect_results(events_, miner_, 4, &reports);
+  ASSERT_GE(results.size(), 4u);
+  EXPECT_GE(reports, 1u);
+  const uint8_t top = static_cast<uint8_t>(results[0].nonce >> 24);
+  for (const auto& result : results) {
+    EXPECT_EQ(result.thread_index, 0);
+    EXPECT_EQ(static_cast<uint8_t>(result.nonce >> 24), top) << std::hex << result.nonce;
+    EXPECT_LT(word7(0, job, result.nonce), job.target) << std::hex << result.nonce;
+  }
+}
+
+TEST_F(MiningTest, NicehashSlicesTheLowBitsAndKeepsThePoolsTopByte) {
+  init_gpus(2, 0);
+  start();
+  const core::mining_job job = make_job(0, 0x40000000, true, 0x100000);
+  miner_.publish(job);
+  const auto results = collect_results(events_, miner_, 8);
+  std::set<int> threads;
+  for (const auto& result : results) {
+    threads.insert(result.thread_index);
+    EXPECT_EQ(result.nonce >> 24, 0x5Cu);  // the pool owns the top byte
+    const uint32_t low = result.nonce & 0xFFFFFF;
+    const uint32_t slice = 16777216u / 2 * result.thread_index + 0x100000;
+    EXPECT_GE(low, slice);
+    EXPECT_LT(low, slice + 0x10000);
+    EXPECT_LT(word7(0, job, result.nonce), job.target);
+  }
+  EXPECT_EQ(threads, (std::set<int>{0, 1}));
+}
+
+TEST_F(MiningTest, WithoutNicehashEachThreadHasItsOwnTopByte) {
+  init_gpus(2, 0);
+  app::cfg().nicehash = false;
+  start();
+  const core::mining_job job = make_job(0, 0x40000000, false);
+  miner_.publish(job);
+  const auto results = collect_results(events_, miner_, 8);
+  std::set<uint32_t> tops[2];
+  for (const auto& result : results) {
+    tops[result.thread_index].insert(result.nonce >> 24);
+    EXPECT_LT(word7(0, job, result.nonce), job.target);
+  }
+  ASSERT_EQ(tops[0].size(), 1u);
+  ASSERT_EQ(tops[1].size(), 1u);
+  // thread_index XOR the random byte: the two differ in the lowest bit only.
+  EXPECT_EQ(*tops[0].begin() ^ *tops[1].begin(), 1u);
+}
+
+TEST_F(MiningTest, SwitchesKernelsOnlyBetweenScratchpadSizes) {
+  init_gpus(1, 0);
+  gpu_test::CapturedOutput output;
+  start();
+  miner_.publish(make_job(0, 0x40000000, true));
+  ASSERT_FALSE(collect_results(events_, miner_, 1).empty());
+  miner_.publish(make_job(1, 0x40000000, true));  // same 2 MiB class
+  EXPECT_EQ(miner_.generation(), 2u);
+  EXPECT_EQ(output.Take().find("Switching Algorithm"), std::string::npos);
+
+  const core::mining_job light = make_job(4, 0x40000000, true);
+  miner_.publish(light);  // 1 MiB: every GPU is set up again
+  EXPECT_NE(output.Take().find("Switching Algorithm\n"), std::string::npos);
+  // The generation goes on counting, so results of the old threads still on
+  // their way can never pass as results of the new job.
+  EXPECT_EQ(miner_.generation(), 3u);
+  EXPECT_EQ(gpu_contexts()[0].scratchpad_bytes, crypto::kScratchpadLight);
+  EXPECT_EQ(current_scratchpad_size(), crypto::kScratchpadLight);
+  const auto results = collect_results(events_, miner_, 2);
+  ASSERT_GE(results.size(), 2u);
+  for (const auto& result : results) EXPECT_LT(word7(4, light, result.nonce), light.target);
+}
+
+TEST_F(MiningTest, AnIdleJobParksTheThreads) {
+  init_gpus(1, 0);
+  start();
+  miner_.publish(make_job(0, 0x40000000, true));
+  ASSERT_FALSE(collect_results(events_, miner_, 1).empty());
+  while (events_.take_for(std::chrono::milliseconds(0))) {
+  }
+  core::mining_job idle;
+  idle.idle = true;
+  miner_.publish(idle);
+  // The round in flight may still end and report; after that the thread
+  // stays quiet.
+  size_t late_reports = 0;
+  bool quiet = false;
+  for (int waits = 0; waits < 20 && !quiet; ++waits) {
+    auto event = events_.take_for(std::chrono::seconds(3));
+    if (!event) quiet = true;
+    else if (event->kind == core::kHashCount) ++late_reports;
+  }
+  EXPECT_TRUE(quiet);
+  EXPECT_LE(late_reports, 1u);
+}
+
+TEST_F(MiningTest, SelfTestPassesForEveryAlgorithm) {
+  for (int32_t first : {0, 2, 3}) {  // one set-up per scratchpad size
+    init_gpus(1, first);
+    for (int32_t id = 0; id < crypto::kAlgoCount; ++id) {
+      if (crypto::scratchpad_size(id) != crypto::scratchpad_size(first)) continue;
+      gpu_contexts()[0].nonce_counter = 777;
+      EXPECT_TRUE(RunSelfTest(gpu_contexts()[0], id)) << crypto::algorithm_name(id);
+      EXPECT_EQ(gpu_contexts()[0].nonce_counter, 777u);
+      EXPECT_TRUE(gpu_contexts()[0].queues[0].input_dirty.load());
+    }
+    gpu_test::ReleaseTestGpu();
+  }
+}
+
+TEST_F(MiningTest, AGpuThatFailsTheSelfTestDoesNotMine) {
+  init_gpus(1, 0);
+  app::cfg().no_self_test = false;
+  self_test_answer corrupted = SelfTestAnswer(0);
+  corrupted.nonces.pop_back();
+  OverrideSelfTestAnswer(0, &corrupted);
+  std::atomic<bool> all_failed{false};
+  miner_.set_all_failed_handler([&] { all_failed.store(true); });
+  gpu_test::CapturedOutput output;
+  start();
+  miner_.publish(make_job(0, 0xFFFFFFFF, true));
+  const auto deadline = std::chrono::steady_clock::now() + kWait;
+  while (!all_failed.load() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(all_failed.load());
+  EXPECT_NE(output.Take().find("GPU0 self-test failed for CryptoNight: the device computes wrong hashes\n"),
+            std::string::npos);
+  EXPECT_TRUE(miner_.self_test_failed(0));
+  // The thread mines nothing: no results, no hash counts.
+  EXPECT_FALSE(events_.take_for(std::chrono::seconds(2)).has_value());
+}
+
+TEST(Watchdog, ResetsOnTheNineteenthCallOfASustainedDrop) {
+  std::atomic<bool> request{false};
+  int32_t countdown = 12, low = 0;
+  int calls = 0;
+  for (; calls < 100; ++calls)
+    if (HashRateDropped(countdown, low, 94.0, 100.0, request)) break;
+  EXPECT_EQ(calls + 1, 19);
+  EXPECT_EQ(countdown, 12);
+  EXPECT_EQ(low, 0);
+  for (calls = 0; calls < 100; ++calls)
+    if (HashRateDropped(countdown, low, 94.0, 100.0, request)) break;
+  EXPECT_EQ(calls + 1, 19);
+}
+
+TEST(Watchdog, ExactlyNinetyFivePercentCountsAsLow) {
+  std::atomic<bool> request{false};
+  int32_t countdown = 0, low = 0;
+  EXPECT_FALSE(HashRateDropped(countdown, low, 95.0, 100.0, request));
+  EXPECT_EQ(low, 1);
+  EXPECT_FALSE(HashRateDropped(countdown, low, 95.1, 100.0, request));
+  EXPECT_EQ(low, 0);
+}
+
+TEST(Watchdog, AResetRequestActsOnExactlyOneGpu) {
+  std::atomic<bool> request{true};
+  int32_t countdown[3] = {12, 12, 12}, low[3] = {0, 0, 0};
+  int resets = 0;
+  for (int gpu = 0; gpu < 3; ++gpu)
+    if (HashRateDropped(countdown[gpu], low[gpu], 100.0, 100.0, request)) ++resets;
+  EXPECT_EQ(resets, 1);
+  EXPECT_FALSE(request.load());
+}
+
+}  // namespace
+}  // namespace gpu
