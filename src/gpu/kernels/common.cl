@@ -21,6 +21,22 @@
 // that every kernel gets its own specialised copy (no run-time switches).
 #define ORBECK_INLINE static inline __attribute__((always_inline))
 
+// The full 128-bit product of two 64-bit values: the low half is returned,
+// the high half stored in *hi. PoCL's mul_hi for 64 bits is built from four
+// 32-bit products on x86-64, where the compiler's 128-bit type gives the
+// single native multiply.
+ORBECK_INLINE ulong orbeck_mul128(ulong a, ulong b, ulong *hi)
+{
+#if defined(__SIZEOF_INT128__) && defined(__x86_64__)
+    const unsigned __int128 product = (unsigned __int128)a * b;
+    *hi = (ulong)(product >> 64);
+    return (ulong)product;
+#else
+    *hi = mul_hi(a, b);
+    return a * b;
+#endif
+}
+
 // Byte i of a little-endian array of 64-bit words.
 #define ORBECK_BYTE(words, i) ((uint)((words)[(i) >> 3] >> (((i) & 7) << 3)) & 0xFFu)
 

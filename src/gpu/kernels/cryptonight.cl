@@ -284,6 +284,150 @@ ORBECK_INLINE void cn_v8_shuffle(__global ulong2 *sp, ulong off, ulong2 a, ulong
     *p3 = chunk2 + a;
 }
 
+// One hash's values in the main loop.
+typedef struct {
+    __global ulong2 *sp;
+    ulong a0;
+    ulong a1;
+    ulong idx;
+    ulong tweak;
+    ulong division_result;
+    ulong sqrt_result;
+    ulong2 b;
+    ulong2 b1;
+} cn_main_state;
+
+// Sets up the main loop of work item `item`. False when there is nothing to
+// compute: a tweak algorithm's blob under 43 bytes (see the top of the file).
+ORBECK_INLINE bool cn_main_begin(cn_main_state *st, __global uint4 *Scratchpad0,
+                                 __global uint4 *Scratchpad1, __global const ulong *states,
+                                 ulong input35, __local const uint *tables, ulong item,
+                                 const uint mem, const uint variant)
+{
+    __global const ulong *s = states + item * 25;
+    st->sp = (__global ulong2 *)cn_scratchpad(Scratchpad0, Scratchpad1, item,
+                                              get_global_size(0), mem);
+    const uint4 expected = cn_first_line(tables, s, mem == CN_MEM_HEAVY);
+    const bool marked = any(as_uint4(st->sp[0]) != expected);
+    if (CN_IS_TWEAK(variant) && marked) {
+        st->sp[0] = as_ulong2(CN_ZERO_MAGIC);
+        return false;
+    }
+    st->sp[0] = as_ulong2(expected);
+
+    st->tweak = 0;
+    if (CN_IS_TWEAK(variant)) {
+        // Bytes 35..42 of this item's blob: bytes 39..41 carry its nonce.
+        const ulong nonce24 = (ulong)((uint)(get_global_offset(0) + item) & 0xFFFFFFu);
+        st->tweak = s[24] ^ ((input35 & 0xFF000000FFFFFFFFUL) | (nonce24 << 32));
+    }
+    st->a0 = s[0] ^ s[4];
+    st->a1 = s[1] ^ s[5];
+    st->b = (ulong2)(s[2] ^ s[6], s[3] ^ s[7]);
+    st->b1 = (ulong2)(0, 0);
+    st->division_result = 0;
+    st->sqrt_result = 0;
+    if (variant == CN_VARIANT_V8) {
+        st->b1 = (ulong2)(s[8] ^ s[10], s[9] ^ s[11]);
+        st->division_result = s[12];
+        st->sqrt_result = s[13];
+    }
+    st->idx = st->a0;
+    return true;
+}
+
+// One iteration of the memory-hard loop.
+ORBECK_INLINE void cn_main_step(cn_main_state *st, __local const uint *tables, const ulong mask,
+                                const uint variant)
+{
+    __global ulong2 *sp = st->sp;
+    ulong a0 = st->a0;
+    ulong a1 = st->a1;
+    const ulong offset_i = st->idx & mask;
+    __global ulong2 *pi = sp + (offset_i >> 4);
+    const ulong2 key = (ulong2)(a0, a1);
+    ulong2 c;
+    if (variant == CN_VARIANT_TUBE) {
+        c = as_ulong2(aes_round_tube(tables, as_uint4(*pi), as_uint4(key)));
+    } else {
+        c = aes_round_lanes(tables, *pi, key);
+    }
+    if (variant == CN_VARIANT_V8) {
+        cn_v8_shuffle(sp, offset_i, key, st->b, st->b1);
+    }
+    ulong2 v = st->b ^ c;
+    if (CN_IS_TWEAK(variant)) {
+        // Byte 11 rule: only bits 4 and 5 of byte 11 change.
+        const uint x = (uint)(v.y >> 24) & 0xFFu;
+        const uint shift = variant == CN_VARIANT_XTL ? 3 : 2;
+        const uint n = ((x >> shift) & 0x0Cu) | ((x & 1u) << 1);
+        v.y ^= (ulong)(((0x7531u >> n) & 3u) << 4) << 24;
+    }
+    *pi = v;
+
+    const ulong offset_j = c.x & mask;
+    __global ulong2 *pj = sp + (offset_j >> 4);
+    const ulong2 d = *pj;
+    ulong d0 = d.x;
+    if (variant == CN_VARIANT_V8) {
+        d0 ^= st->division_result ^ (st->sqrt_result << 32);
+        const uint divisor = ((uint)c.x + (uint)(st->sqrt_result << 1)) | 0x80000001u;
+        const ulong quotient = c.y / divisor;
+        const ulong remainder = c.y - quotient * divisor;
+        st->division_result = (quotient & 0xFFFFFFFFUL) + (remainder << 32);
+        st->sqrt_result = cn_v8_sqrt(c.x + st->division_result);
+    }
+    ulong hi;
+    ulong lo = orbeck_mul128(c.x, d0, &hi);
+    if (variant == CN_VARIANT_V8) {
+        __global ulong2 *p1 = sp + ((offset_j ^ 0x10) >> 4);
+        *p1 ^= (ulong2)(hi, lo);
+        const ulong2 l2 = sp[(offset_j ^ 0x20) >> 4];
+        hi ^= l2.x;
+        lo ^= l2.y;
+        cn_v8_shuffle(sp, offset_j, key, st->b, st->b1);
+    }
+    a0 += hi;
+    a1 += lo;
+    ulong stored_hi = a1;
+    if (CN_IS_TWEAK(variant)) {
+        stored_hi ^= st->tweak;
+        if (variant == CN_VARIANT_FEST || variant == CN_VARIANT_TUBE) {
+            stored_hi ^= a0;
+        }
+    }
+    *pj = (ulong2)(a0, stored_hi);
+    a0 ^= d0;
+    a1 ^= d.y;
+    st->b1 = st->b;
+    st->b = c;
+
+    if (CN_IS_DIVISION(variant)) {
+        __global ulong2 *pk = sp + ((a0 & mask) >> 4);
+        const ulong2 line = *pk;
+        const long n = (long)line.x;
+        const int dd = (int)(uint)line.y;
+        const long q = cn_divide(n, (long)dd | 5);
+        *pk = (ulong2)((ulong)(n ^ q), line.y);
+        st->idx = variant == CN_VARIANT_XHV ? (ulong)((long)(~dd) ^ q) : (ulong)((long)dd ^ q);
+    } else {
+        st->idx = a0;
+    }
+    st->a0 = a0;
+    st->a1 = a1;
+}
+
+// Hashes per work item in the main loop. A CPU runs the work items of a
+// group one after another, so one chain of dependent scratchpad accesses
+// leaves the core waiting on memory; there the first work item of each pair
+// runs both hashes interleaved and the second has nothing to do. GPUs hide
+// the latency with other work items and keep one hash each.
+#if defined(__x86_64__) || defined(__aarch64__)
+#define CN_MAIN_HASHES_PER_ITEM 2
+#else
+#define CN_MAIN_HASHES_PER_ITEM 1
+#endif
+
 ORBECK_INLINE void cn_main(__global uint4 *Scratchpad0, __global uint4 *Scratchpad1,
                            __global const ulong *states, __global const uint *RunState,
                            ulong input35, __local uint *tables, const uint mem,
@@ -294,119 +438,33 @@ ORBECK_INLINE void cn_main(__global uint4 *Scratchpad0, __global uint4 *Scratchp
     if (*(volatile __global const uint *)RunState) {
         return;
     }
-
+    if (get_local_id(0) % CN_MAIN_HASHES_PER_ITEM != 0) {
+        return;
+    }
     const ulong item = get_global_id(0) - get_global_offset(0);
-    __global const ulong *s = states + item * 25;
-    __global ulong2 *sp = (__global ulong2 *)cn_scratchpad(Scratchpad0, Scratchpad1, item,
-                                                           get_global_size(0), mem);
     const ulong mask = mem - 16;
 
-    {
-        const uint4 expected = cn_first_line(tables, s, mem == CN_MEM_HEAVY);
-        const bool marked = any(as_uint4(sp[0]) != expected);
-        if (CN_IS_TWEAK(variant) && marked) {
-            // Blob under 43 bytes: the hash is all zero, nothing to compute.
-            sp[0] = as_ulong2(CN_ZERO_MAGIC);
-            return;
-        }
-        sp[0] = as_ulong2(expected);
+    cn_main_state st[CN_MAIN_HASHES_PER_ITEM];
+    bool active = true;
+#pragma unroll
+    for (int h = 0; h < CN_MAIN_HASHES_PER_ITEM; ++h) {
+        // All hashes of a round share the blob length, so either all of
+        // them have work or none.
+        active = cn_main_begin(&st[h], Scratchpad0, Scratchpad1, states, input35, tables,
+                               item + h, mem, variant);
     }
-
-    ulong tweak = 0;
-    if (CN_IS_TWEAK(variant)) {
-        // Bytes 35..42 of this item's blob: bytes 39..41 carry its nonce.
-        const ulong nonce24 = (ulong)((uint)get_global_id(0) & 0xFFFFFFu);
-        tweak = s[24] ^ ((input35 & 0xFF000000FFFFFFFFUL) | (nonce24 << 32));
+    if (!active) {
+        return;
     }
-
-    ulong a0 = s[0] ^ s[4];
-    ulong a1 = s[1] ^ s[5];
-    ulong2 b = (ulong2)(s[2] ^ s[6], s[3] ^ s[7]);
-    ulong2 b1 = (ulong2)(0, 0);
-    ulong division_result = 0;
-    ulong sqrt_result = 0;
-    if (variant == CN_VARIANT_V8) {
-        b1 = (ulong2)(s[8] ^ s[10], s[9] ^ s[11]);
-        division_result = s[12];
-        sqrt_result = s[13];
-    }
-    ulong idx = a0;
 
     for (uint outer = 0; outer < iterations; outer += CN_RUN_CHECK) {
         if (outer != 0 && *(volatile __global const uint *)RunState) {
             return;
         }
         for (uint k = 0; k < CN_RUN_CHECK; ++k) {
-            const ulong offset_i = idx & mask;
-            __global ulong2 *pi = sp + (offset_i >> 4);
-            const ulong2 key = (ulong2)(a0, a1);
-            ulong2 c;
-            if (variant == CN_VARIANT_TUBE) {
-                c = as_ulong2(aes_round_tube(tables, as_uint4(*pi), as_uint4(key)));
-            } else {
-                c = as_ulong2(aes_round(tables, as_uint4(*pi), as_uint4(key)));
-            }
-            if (variant == CN_VARIANT_V8) {
-                cn_v8_shuffle(sp, offset_i, key, b, b1);
-            }
-            ulong2 v = b ^ c;
-            if (CN_IS_TWEAK(variant)) {
-                // Byte 11 rule: only bits 4 and 5 of byte 11 change.
-                const uint x = (uint)(v.y >> 24) & 0xFFu;
-                const uint shift = variant == CN_VARIANT_XTL ? 3 : 2;
-                const uint n = ((x >> shift) & 0x0Cu) | ((x & 1u) << 1);
-                v.y ^= (ulong)(((0x7531u >> n) & 3u) << 4) << 24;
-            }
-            *pi = v;
-
-            const ulong offset_j = c.x & mask;
-            __global ulong2 *pj = sp + (offset_j >> 4);
-            const ulong2 d = *pj;
-            ulong d0 = d.x;
-            if (variant == CN_VARIANT_V8) {
-                d0 ^= division_result ^ (sqrt_result << 32);
-                const uint divisor = ((uint)c.x + (uint)(sqrt_result << 1)) | 0x80000001u;
-                const ulong quotient = c.y / divisor;
-                const ulong remainder = c.y - quotient * divisor;
-                division_result = (quotient & 0xFFFFFFFFUL) + (remainder << 32);
-                sqrt_result = cn_v8_sqrt(c.x + division_result);
-            }
-            ulong hi = mul_hi(c.x, d0);
-            ulong lo = c.x * d0;
-            if (variant == CN_VARIANT_V8) {
-                __global ulong2 *p1 = sp + ((offset_j ^ 0x10) >> 4);
-                *p1 ^= (ulong2)(hi, lo);
-                const ulong2 l2 = sp[(offset_j ^ 0x20) >> 4];
-                hi ^= l2.x;
-                lo ^= l2.y;
-                cn_v8_shuffle(sp, offset_j, key, b, b1);
-            }
-            a0 += hi;
-            a1 += lo;
-            ulong stored_hi = a1;
-            if (CN_IS_TWEAK(variant)) {
-                stored_hi ^= tweak;
-                if (variant == CN_VARIANT_FEST || variant == CN_VARIANT_TUBE) {
-                    stored_hi ^= a0;
-                }
-            }
-            *pj = (ulong2)(a0, stored_hi);
-            a0 ^= d0;
-            a1 ^= d.y;
-            b1 = b;
-            b = c;
-
-            if (CN_IS_DIVISION(variant)) {
-                __global ulong2 *pk = sp + ((a0 & mask) >> 4);
-                const ulong2 line = *pk;
-                const long n = (long)line.x;
-                const int dd = (int)(uint)line.y;
-                const long q = cn_divide(n, (long)dd | 5);
-                *pk = (ulong2)((ulong)(n ^ q), line.y);
-                idx = variant == CN_VARIANT_XHV ? (ulong)((long)(~dd) ^ q)
-                                                : (ulong)((long)dd ^ q);
-            } else {
-                idx = a0;
+#pragma unroll
+            for (int h = 0; h < CN_MAIN_HASHES_PER_ITEM; ++h) {
+                cn_main_step(&st[h], tables, mask, variant);
             }
         }
     }

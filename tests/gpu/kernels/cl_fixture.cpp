@@ -1,11 +1,20 @@
 #include "cl_fixture.h"
 
+#include <sys/resource.h>
+
 #include <chrono>
 #include <cstring>
 
 namespace kernel_test {
 
 namespace {
+
+double ProcessCpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
 
 std::string DeviceString(cl_device_id device, cl_device_info what) {
   size_t size = 0;
@@ -237,33 +246,38 @@ std::vector<uint32_t> RoundRunner::Round(int algorithm, const std::vector<uint8_
   const size_t global1 = hashes_;
   const size_t main_local = choice.main_local;
   const size_t final_local = 8;
-  // Waits for the queue when timing and returns the seconds since `since`.
-  auto lap = [&](std::chrono::steady_clock::time_point& since) {
+  // Waits for the queue when timing and returns the seconds since `since`;
+  // the process CPU seconds since the last lap go to *cpu.
+  double cpu_mark = ProcessCpuSeconds();
+  auto lap = [&](std::chrono::steady_clock::time_point& since, double* cpu) {
     if (!timed_) return 0.0;
     clFinish(q);
     const auto now = std::chrono::steady_clock::now();
     const double seconds = std::chrono::duration<double>(now - since).count();
     since = now;
+    const double cpu_now = ProcessCpuSeconds();
+    *cpu = cpu_now - cpu_mark;
+    cpu_mark = cpu_now;
     return seconds;
   };
   auto clock = std::chrono::steady_clock::now();
   ok = Check(clEnqueueNDRangeKernel(q, prepare, 2, offset2, global2, local2, 0, nullptr, nullptr),
              "prepare launch");
-  times_.prepare = lap(clock);
+  times_.prepare = lap(clock, &cpu_times_.prepare);
   ok = ok && Check(clEnqueueNDRangeKernel(q, main, 1, &offset1, &global1, &main_local, 0,
                                           nullptr, nullptr),
                    "main launch");
-  times_.main = lap(clock);
+  times_.main = lap(clock, &cpu_times_.main);
   ok = ok && Check(clEnqueueNDRangeKernel(q, collect, 2, offset2, global2, local2, 0, nullptr,
                                           nullptr),
                    "collect launch");
-  times_.collect = lap(clock);
+  times_.collect = lap(clock, &cpu_times_.collect);
   for (int i = 0; ok && i < 4; ++i) {
     ok = Check(clEnqueueNDRangeKernel(q, Kernel(finals[i]), 1, &offset1, &global1, &final_local,
                                       0, nullptr, nullptr),
                "final launch");
   }
-  times_.finals = lap(clock);
+  times_.finals = lap(clock, &cpu_times_.finals);
   uint32_t results[256] = {};
   ok = ok && Check(clEnqueueReadBuffer(q, output_, CL_TRUE, 0, sizeof(results), results, 0,
                                        nullptr, nullptr),

@@ -77,12 +77,14 @@ class RoundRunner {
   std::vector<uint64_t> ReadStates();
 
   size_t hashes() const { return hashes_; }
-  // When on, Round waits after each launch and records its wall-clock time.
+  // When on, Round waits after each launch and records its wall-clock time
+  // and the CPU time of this process (PoCL's worker threads included).
   struct LaunchTimes {
     double prepare = 0, main = 0, collect = 0, finals = 0;
   };
   void set_timed(bool timed) { timed_ = timed; }
   const LaunchTimes& last_times() const { return times_; }
+  const LaunchTimes& last_cpu_times() const { return cpu_times_; }
 
   // The word behind the run buffer (the miner's abort flag).
   void set_run_flag(uint32_t value) { run_flag_ = value; }
@@ -105,6 +107,7 @@ class RoundRunner {
   uint32_t run_flag_ = 0;
   bool timed_ = false;
   LaunchTimes times_;
+  LaunchTimes cpu_times_;
   std::vector<cl_kernel> kernels_;
   cl_kernel Kernel(const char* name);
 };
