@@ -14,6 +14,9 @@
 namespace gpu {
 namespace {
 
+// The longest a GPU may take to set up and self-test an algorithm.
+constexpr auto kWarmUpLimit = std::chrono::seconds(300);
+
 // Rates for the watchdog while benchmarking: nothing is ever reset.
 class no_rates : public core::hash_rate_source {
  public:
@@ -75,18 +78,38 @@ std::vector<benchmark_result> RunBenchmark(double seconds, int32_t algorithm) {
     miner.publish(synthetic_job(id, random));
     const uint64_t generation = miner.generation();
     std::vector<uint64_t> hashes(gpus, 0), ms(gpus, 0);
+    // Each GPU's first report covers its self-test and set-up: the measured
+    // time starts once every GPU has sent it (or refused the algorithm).
     std::vector<bool> warmed(gpus, false);
-    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (std::chrono::steady_clock::now() < end) {
+    const auto all_warm = [&] {
+      for (size_t i = 0; i < gpus; ++i)
+        if (!warmed[i] && !miner.self_test_failed(i)) return false;
+      return true;
+    };
+    const auto warm_up_end = std::chrono::steady_clock::now() + kWarmUpLimit;
+    while (!all_warm() && std::chrono::steady_clock::now() < warm_up_end) {
+      auto event = events.take_for(std::chrono::milliseconds(100));
+      if (event && event->kind == core::kHashCount) {
+        const auto& report = std::get<core::hash_report>(event->payload);
+        if (report.thread_index < gpus) warmed[report.thread_index] = true;
+      }
+    }
+    // At least `seconds`, and until every mining GPU has reported a round
+    // (slow devices may need longer than one round per second).
+    const auto start = std::chrono::steady_clock::now();
+    const auto end = start + std::chrono::duration<double>(seconds);
+    const auto limit = start + std::chrono::duration<double>(seconds) + kWarmUpLimit;
+    const auto measured_all = [&] {
+      for (size_t i = 0; i < gpus; ++i)
+        if (ms[i] == 0 && !miner.self_test_failed(i)) return false;
+      return true;
+    };
+    while (std::chrono::steady_clock::now() < limit &&
+           (std::chrono::steady_clock::now() < end || !measured_all())) {
       auto event = events.take_for(std::chrono::milliseconds(100));
       if (!event || event->kind != core::kHashCount || miner.generation() != generation) continue;
       const core::hash_report& report = std::get<core::hash_report>(event->payload);
       if (report.thread_index >= gpus) continue;
-      // The first report of a job includes the self-test and set-up.
-      if (!warmed[report.thread_index]) {
-        warmed[report.thread_index] = true;
-        continue;
-      }
       hashes[report.thread_index] += report.hashes;
       ms[report.thread_index] += report.milliseconds;
     }

@@ -4,6 +4,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <rapidjson/document.h>
+
 #include <regex>
 #include <string>
 
@@ -175,6 +177,55 @@ TEST(RunSequence, MinesAcceptedSharesAgainstTheLocalPool) {
   EXPECT_FALSE(contains(text, "self-test failed")) << text;
   EXPECT_EQ(r.exit_code, 0);
 }
+
+}  // namespace
+}  // namespace app
+
+namespace app {
+namespace {
+
+// The last line of the benchmark output is one JSON document.
+rapidjson::Document benchmark_json(const std::string& output) {
+  const size_t start = output.rfind("\n{\"benchmark_seconds\"");
+  rapidjson::Document doc;
+  if (start == std::string::npos) return doc;
+  const std::string line = output.substr(start + 1, output.find('\n', start + 1) - start - 1);
+  doc.Parse(line.c_str());
+  return doc;
+}
+
+void expect_benchmark(const std::string& algo, size_t expected_results) {
+  process_options options = with_cache();
+  options.keep_stdin_open = false;
+  options.timeout = std::chrono::seconds(600);
+  process_result r = run_process(built_program(kMiner),
+                                 {"--anydevice", "--opencl", "0", "--benchmark", "3", "--algo", algo},
+                                 options);
+  ASSERT_FALSE(r.timed_out) << r.output;
+  ASSERT_TRUE(r.exited);
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_TRUE(contains(r.output, "Benchmark results (H/s, 3.0 s per algorithm):")) << r.output;
+  rapidjson::Document doc = benchmark_json(r.output);
+  ASSERT_TRUE(doc.IsObject()) << r.output;
+  ASSERT_TRUE(doc["results"].IsArray());
+  const auto& results = doc["results"];
+  ASSERT_EQ(results.Size(), expected_results);
+  for (rapidjson::SizeType i = 0; i < results.Size(); ++i) {
+    const auto& result = results[i];
+    ASSERT_TRUE(result["gpus"].IsArray());
+    ASSERT_EQ(result["gpus"].Size(), 1u);
+    EXPECT_STREQ(result["gpus"][0]["self_test"].GetString(), "passed") << result["name"].GetString();
+    EXPECT_GT(result["gpus"][0]["hash_rate"].GetDouble(), 0.0) << result["name"].GetString();
+    EXPECT_DOUBLE_EQ(result["total_hash_rate"].GetDouble(), result["gpus"][0]["hash_rate"].GetDouble());
+    if (expected_results > 1) {
+      EXPECT_EQ(result["algorithm"].GetInt(), static_cast<int>(i));
+    }
+  }
+}
+
+TEST(Benchmark, OneAlgorithmWithoutAPool) { expect_benchmark("0", 1); }
+
+TEST(Benchmark, EveryAlgorithmInTurn) { expect_benchmark("-1", 11); }
 
 }  // namespace
 }  // namespace app
