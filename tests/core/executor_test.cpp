@@ -11,6 +11,7 @@
 #include "crypto/hex.h"
 #include "executor_test_util.h"
 #include "fake_pool.h"
+#include "remote/metrics_writer.h"
 #include "support/console_capture.h"
 
 namespace core {
@@ -407,6 +408,48 @@ TEST_F(ExecutorTest, ReportAndStatisticsDocumentForAKnownState) {
       "\\}\n");
   const std::string json = executor_->stats_json();
   EXPECT_TRUE(std::regex_match(json, document)) << json;
+}
+
+TEST_F(ExecutorTest, MetricsCarryTheSameFiguresInPrometheusText) {
+  app::cfg().gpu_list = {0, 2};
+  net::fake_pool pool;
+  serve(pool, login_reply(blob_hex(1), "ffffffff"), [] { return kOk; });
+  start(pool.address());
+  miner_.wait_for_jobs(1);
+  post_result(1, kPoolUser, 1);  // outdated
+  post_result(2);                // accepted
+  hash_report report;
+  report.thread_index = 1;
+  report.hashes = 55;
+  report.milliseconds = 4400;
+  executor_->post(executor_event(kHashCount, kPoolUser, report));
+  ASSERT_TRUE(eventually([&] { return executor_->accepted() == 1 && executor_->current_rate(1) > 0; }));
+
+  std::vector<network::metric_sample> samples;
+  std::string error;
+  const std::string text = executor_->metrics_text();
+  ASSERT_TRUE(network::parse_metrics_text(text, samples, error)) << error << "\n" << text;
+  const auto value = [&](const std::string& name, const std::string& device = "") -> double {
+    for (const auto& sample : samples) {
+      if (sample.name != name) continue;
+      if (device.empty() && sample.labels.empty()) return sample.value;
+      for (const auto& [label, text] : sample.labels)
+        if (label == "device" && text == device) return sample.value;
+    }
+    ADD_FAILURE() << "no sample " << name << " " << device;
+    return -1;
+  };
+  EXPECT_EQ(value("orbeck_shares_accepted_total"), 1.0);
+  EXPECT_EQ(value("orbeck_shares_outdated_total"), 1.0);
+  EXPECT_EQ(value("orbeck_shares_rejected_total"), 0.0);
+  EXPECT_EQ(value("orbeck_pool_connected"), 1.0);
+  EXPECT_EQ(value("orbeck_pool_difficulty"), 1.0);
+  EXPECT_EQ(value("orbeck_hash_rate", "GPU1"), 12.5);
+  EXPECT_EQ(value("orbeck_hash_rate", "GPU0"), 0.0);
+  EXPECT_EQ(value("orbeck_total_hash_rate"), 12.5);
+  // No sensor here: temperature and fan are left out rather than shown as -1.
+  EXPECT_EQ(text.find("orbeck_gpu_temperature_celsius"), std::string::npos);
+  EXPECT_NE(text.find("# TYPE orbeck_shares_accepted_total counter\n"), std::string::npos);
 }
 
 TEST_F(ExecutorTest, StatisticsDocumentEscapesThePoolAddress) {
