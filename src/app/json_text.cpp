@@ -1,29 +1,39 @@
 #include "app/json_text.h"
 
-#include <cstdio>
-
 namespace app {
 
-void append_json_escaped(std::string& out, std::string_view text) {
-  for (const char ch : text) {
-    switch (ch) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      default:
-        if (static_cast<unsigned char>(ch) < 0x20) {
-          char buffer[8];
-          snprintf(buffer, sizeof(buffer), "\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(ch)));
-          out += buffer;
-        } else {
-          out += ch;
-        }
-    }
+size_t json_escape_sequence(unsigned char c, char (&sequence)[6]) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  char escaped = 0;
+  switch (c) {
+    case '"': escaped = '"'; break;
+    case '\\': escaped = '\\'; break;
+    case '\b': escaped = 'b'; break;
+    case '\f': escaped = 'f'; break;
+    case '\n': escaped = 'n'; break;
+    case '\r': escaped = 'r'; break;
+    case '\t': escaped = 't'; break;
+    default:
+      if (c >= 0x20) {
+        sequence[0] = static_cast<char>(c);
+        return 1;
+      }
+      sequence[0] = '\\';
+      sequence[1] = 'u';
+      sequence[2] = '0';
+      sequence[3] = '0';
+      sequence[4] = kHex[c >> 4];
+      sequence[5] = kHex[c & 0xF];
+      return 6;
   }
+  sequence[0] = '\\';
+  sequence[1] = escaped;
+  return 2;
+}
+
+void append_json_escaped(std::string& out, std::string_view text) {
+  char sequence[6];
+  for (const char ch : text) out.append(sequence, json_escape_sequence(static_cast<unsigned char>(ch), sequence));
 }
 
 std::string json_escaped(std::string_view text) {
