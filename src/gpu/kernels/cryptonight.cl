@@ -5,8 +5,11 @@
 // - prepare (8 x 8 groups: dimension 0 picks the hash, dimension 1 the block
 //   x0..x7 of a 128-byte chunk): writes the low 24 bits of the nonce into blob
 //   bytes 39..41, absorbs the blob into the 200-byte Keccak state (stored at
-//   states + 25 * g) and fills the scratchpad.
-// - main (one work item per hash): the memory-hard loop of the algorithm.
+//   states + 25 * g) and fills the scratchpad. The input buffer holds the
+//   blob, the pad byte 0x01 and zeros up to 88 bytes; the blob length is the
+//   position of its last non-zero byte.
+// - main (one work item per hash; on CPU devices the even work item of each
+//   pair runs both hashes, see CN_MAIN_HASHES_PER_ITEM): the memory-hard loop.
 // - collect (8 x 8 groups like prepare): folds the scratchpad into the state,
 //   runs Keccak-f and appends g to the Branch buffer chosen by state byte 0.
 // - hash_blake/groestl/jh/skein: hash the states listed in their branch and
