@@ -188,7 +188,7 @@ std::vector<uint32_t> RoundRunner::Round(int algorithm, const std::vector<uint8_
     return {};
   }
   uint8_t padded[88] = {};
-  std::memcpy(padded, blob.data(), blob.size());
+  if (!blob.empty()) std::memcpy(padded, blob.data(), blob.size());
   padded[blob.size()] = 0x01;
   cl_command_queue q = env_.queue();
   const uint32_t zero = 0;

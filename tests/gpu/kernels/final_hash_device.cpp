@@ -18,7 +18,9 @@ std::vector<std::vector<uint8_t>> FinalHashes(cl_program program, uint32_t which
       *error = "message too long";
       return {};
     }
-    std::memcpy(&words[i * 40], messages[i].data(), messages[i].size());
+    if (!messages[i].empty()) {
+      std::memcpy(&words[i * 40], messages[i].data(), messages[i].size());
+    }
     lengths[i] = static_cast<cl_uint>(messages[i].size());
   }
   cl_int status = CL_SUCCESS;
