@@ -1,8 +1,9 @@
 // Hash rate of search rounds on the first OpenCL device (--anydevice), side
 // by side with the single-thread CPU CryptoNight of the same algorithm, the
-// CPU time the waiting thread spends, and kernel build / cached start
-// times. Knobs: ORBECK_BENCH_GROUPSIZE (hashes per round, default: the
-// device's automatic level), ORBECK_BENCH_ROUNDS (default 3).
+// CPU time the waiting thread spends, a per-kernel time breakdown, and
+// kernel build / cached start times. Knobs: ORBECK_BENCH_GROUPSIZE (hashes
+// per round, default: the device's automatic level), ORBECK_BENCH_ROUNDS
+// (default 3).
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -118,6 +119,49 @@ void GpuRounds(benchmark::State& state, int32_t algorithm) {
   Release();
 }
 
+// Where a round's time goes: the seven launches of RunGpuRound, each
+// enqueued alone and finished before the next (milliseconds per round).
+void KernelBreakdown(benchmark::State& state, int32_t algorithm) {
+  if (!InitFirstDevice(algorithm, state)) return;
+  gpu::GpuContext& ctx = gpu::gpu_contexts()[0];
+  gpu::GpuQueue& q = ctx.queues[0];
+  const std::vector<uint8_t> blob = Blob();
+  gpu::SetGpuJob(ctx, 1, blob.data(), 76, 0x1000, static_cast<uint32_t>(algorithm), 0);
+  clFinish(q.queue);
+  const size_t n = q.threads;
+  const size_t offset2[2] = {0, 0}, global2[2] = {n, 8}, local2[2] = {8, 8};
+  const size_t offset1 = 0, main_local = gpu::MainLocalSize(static_cast<uint32_t>(algorithm));
+  const size_t hash_local = ctx.work_size;
+  const char* names[7] = {"prepare", "main", "collect", "blake", "groestl", "jh", "skein"};
+  double totals[7] = {};
+  static const cl_uint kZero = 0;
+  for (auto _ : state) {
+    for (cl_mem branch : q.branch_buffers) {
+      clEnqueueWriteBuffer(q.queue, branch, CL_TRUE, n * 4, 4, &kZero, 0, nullptr, nullptr);
+    }
+    for (int k = 0; k < 7; ++k) {
+      const auto start = std::chrono::steady_clock::now();
+      if (k == 0 || k == 2) {
+        clEnqueueNDRangeKernel(q.queue, q.kernels[k == 0 ? q.prepare_kernel : q.collect_kernel], 2,
+                               offset2, global2, local2, 0, nullptr, nullptr);
+      } else if (k == 1) {
+        clEnqueueNDRangeKernel(q.queue, q.kernels[q.main_kernel], 1, &offset1, &n, &main_local, 0,
+                               nullptr, nullptr);
+      } else {
+        clEnqueueNDRangeKernel(q.queue, q.hash_kernels[k - 3], 1, &offset1, &n, &hash_local, 0,
+                               nullptr, nullptr);
+      }
+      clFinish(q.queue);
+      totals[k] += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() -
+                                                              start).count();
+    }
+  }
+  for (int k = 0; k < 7; ++k) {
+    state.counters[std::string(names[k]) + "_ms"] = totals[k] / static_cast<double>(state.iterations());
+  }
+  Release();
+}
+
 void CpuSingleThread(benchmark::State& state, int32_t algorithm) {
   crypto::CryptoNight cpu;
   std::vector<uint8_t> blob = Blob();
@@ -176,6 +220,11 @@ int main(int argc, char** argv) {
         ->MinTime(1.0)->Unit(benchmark::kMillisecond)->UseRealTime();
     benchmark::RegisterBenchmark(("gpu_rounds/" + name).c_str(), GpuRounds, algorithm)
         ->Iterations(rounds)->Unit(benchmark::kMillisecond)->UseRealTime();
+  }
+  for (int32_t algorithm : {0, 1, 10}) {
+    const std::string name = std::to_string(algorithm) + "_" + crypto::algorithm_name(algorithm);
+    benchmark::RegisterBenchmark(("gpu_kernels/" + name).c_str(), KernelBreakdown, algorithm)
+        ->Iterations(2)->Unit(benchmark::kMillisecond)->UseRealTime();
   }
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
