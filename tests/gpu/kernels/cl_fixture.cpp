@@ -1,8 +1,10 @@
 #include "cl_fixture.h"
 
+#include <sys/mman.h>
 #include <sys/resource.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 
 namespace kernel_test {
@@ -132,12 +134,30 @@ RoundRunner::RoundRunner(const ClEnv& env, cl_program program, size_t hashes,
   if (!Check(status, "input buffer")) return;
   states_ = clCreateBuffer(env.context(), CL_MEM_READ_WRITE, hashes * 200, nullptr, &status);
   if (!Check(status, "states buffer")) return;
-  scratchpad0_ = clCreateBuffer(env.context(), CL_MEM_READ_WRITE | CL_MEM_HOST_NO_ACCESS, half,
-                                nullptr, &status);
-  if (!Check(status, "scratchpad buffer 0")) return;
-  scratchpad1_ = clCreateBuffer(env.context(), CL_MEM_READ_WRITE | CL_MEM_HOST_NO_ACCESS, half,
-                                nullptr, &status);
-  if (!Check(status, "scratchpad buffer 1")) return;
+  // ORBECK_KERNEL_HUGEPAGES=1 (timing experiments on CPU devices): the
+  // scratchpads live in host memory advised for transparent huge pages.
+  const char* huge = std::getenv("ORBECK_KERNEL_HUGEPAGES");
+  if (huge != nullptr && huge[0] == '1') {
+    constexpr size_t kHugePage = size_t{2} << 20;
+    const size_t rounded = (half + kHugePage - 1) / kHugePage * kHugePage;
+    for (void*& block : host_scratchpads_) {
+      block = std::aligned_alloc(kHugePage, rounded);
+      if (block != nullptr) madvise(block, rounded, MADV_HUGEPAGE);
+    }
+    scratchpad0_ = clCreateBuffer(env.context(), CL_MEM_READ_WRITE | CL_MEM_USE_HOST_PTR, half,
+                                  host_scratchpads_[0], &status);
+    if (!Check(status, "scratchpad buffer 0")) return;
+    scratchpad1_ = clCreateBuffer(env.context(), CL_MEM_READ_WRITE | CL_MEM_USE_HOST_PTR, half,
+                                  host_scratchpads_[1], &status);
+    if (!Check(status, "scratchpad buffer 1")) return;
+  } else {
+    scratchpad0_ = clCreateBuffer(env.context(), CL_MEM_READ_WRITE | CL_MEM_HOST_NO_ACCESS, half,
+                                  nullptr, &status);
+    if (!Check(status, "scratchpad buffer 0")) return;
+    scratchpad1_ = clCreateBuffer(env.context(), CL_MEM_READ_WRITE | CL_MEM_HOST_NO_ACCESS, half,
+                                  nullptr, &status);
+    if (!Check(status, "scratchpad buffer 1")) return;
+  }
   for (int i = 0; i < 4; ++i) {
     branch_[i] =
         clCreateBuffer(env.context(), CL_MEM_READ_WRITE, hashes * 4 + 8, nullptr, &status);
@@ -160,6 +180,7 @@ RoundRunner::~RoundRunner() {
                      branch_[2], branch_[3], output_, run_}) {
     if (mem != nullptr) clReleaseMemObject(mem);
   }
+  for (void* block : host_scratchpads_) std::free(block);
 }
 
 bool RoundRunner::Check(cl_int status, const char* what) {

@@ -101,6 +101,7 @@ class RoundRunner {
   cl_mem states_ = nullptr;
   cl_mem scratchpad0_ = nullptr;
   cl_mem scratchpad1_ = nullptr;
+  void* host_scratchpads_[2] = {};
   cl_mem branch_[4] = {};
   cl_mem output_ = nullptr;
   cl_mem run_ = nullptr;
