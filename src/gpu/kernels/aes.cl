@@ -76,21 +76,11 @@ ORBECK_INLINE void aes_tables_to_local(__local uint *tables, uint item, uint ite
 #define AES_T3(t, x) (t)[768 + ((x) >> 24)]
 
 // One full AES encryption round (SubBytes, ShiftRows, MixColumns, AddRoundKey)
-// on a block held as four little-endian column words.
-ORBECK_INLINE uint4 aes_round(__local const uint *t, const uint4 x, const uint4 k)
-{
-    uint4 r;
-    r.s0 = AES_T0(t, x.s0) ^ AES_T1(t, x.s1) ^ AES_T2(t, x.s2) ^ AES_T3(t, x.s3) ^ k.s0;
-    r.s1 = AES_T0(t, x.s1) ^ AES_T1(t, x.s2) ^ AES_T2(t, x.s3) ^ AES_T3(t, x.s0) ^ k.s1;
-    r.s2 = AES_T0(t, x.s2) ^ AES_T1(t, x.s3) ^ AES_T2(t, x.s0) ^ AES_T3(t, x.s1) ^ k.s2;
-    r.s3 = AES_T0(t, x.s3) ^ AES_T1(t, x.s0) ^ AES_T2(t, x.s1) ^ AES_T3(t, x.s2) ^ k.s3;
-    return r;
-}
-
-// The same round on a block held as two little-endian 64-bit lanes, as the
-// main loop keeps it. Taking the bytes straight from the lanes keeps the
-// sixteen lookups scalar loads on CPU devices, where gathering them into
-// vectors costs more than it saves.
+// on a block held as two little-endian 64-bit lanes. Output column j is
+// T0[x[4j]] ^ T1[x[4j+5]] ^ T2[x[4j+10]] ^ T3[x[4j+15]] ^ key word j (byte
+// indices mod 16). Taking the bytes straight from the lanes keeps the sixteen
+// lookups scalar loads on CPU devices, where compilers otherwise gather them
+// into vectors at a loss.
 #define AES_LANE_BYTE(v, n) ((uint)((v) >> (8 * (n))) & 0xFFu)
 
 ORBECK_INLINE ulong2 aes_round_lanes(__local const uint *t, const ulong2 x, const ulong2 k)

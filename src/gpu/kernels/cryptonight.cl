@@ -231,7 +231,7 @@ ORBECK_INLINE long cn_divide(long n, long d)
 // Integer square root of the V8 rules: floor(2 * sqrt(2^64 + n)) - 2^33,
 // found bit by bit as the largest r with (r + 2^33)^2 <= 2^66 + 4n. This is
 // exactly what the double-precision root with its fix-up gives.
-ORBECK_INLINE ulong cn_v8_sqrt_integer(ulong n)
+__attribute__((unused)) ORBECK_INLINE ulong cn_v8_sqrt_integer(ulong n)
 {
     const ulong target_hi = 4 + (n >> 62);
     const ulong target_lo = n << 2;
