@@ -121,20 +121,23 @@ int32_t executor::select_algorithm(const job_record& job) const {
   return crypto::detect_algorithm(job.blob[0]);
 }
 
-void executor::on_new_job(uint64_t pool_id, const job_record& job) {
-  if (pool_id != active_pool_.load()) return;
-
+mining_job executor::work_from(const job_record& job, uint64_t pool_id, uint32_t nonce_base) const {
   mining_job work;
   std::memcpy(work.job_id, job.job_id, sizeof(work.job_id));
   std::memcpy(work.blob, job.blob, sizeof(work.blob));
   work.blob_length = job.blob_length;
   work.target = job.target;
-  work.nonce_base = 0;
+  work.nonce_base = nonce_base;
   work.idle = false;
   work.pool_id = pool_id;
-  net::jpsock& pool = pool_id == kPoolDonation ? *dev_pool_ : *user_pool_;
-  work.nicehash = pool.nicehash();
+  work.nicehash = (pool_id == kPoolDonation ? *dev_pool_ : *user_pool_).nicehash();
   work.algorithm = select_algorithm(job);
+  return work;
+}
+
+void executor::on_new_job(uint64_t pool_id, const job_record& job) {
+  if (pool_id != active_pool_.load()) return;
+  const mining_job work = work_from(job, pool_id, 0);
   publish(work);
 
   if (pool_id == kPoolDonation) return;

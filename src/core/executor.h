@@ -115,6 +115,8 @@ class executor : public network::StatsSource, public hash_rate_source {
   void connection_failed();
   bool connect_dev_pool(int endpoint);
   void publish(const mining_job& job);
+  // The work for a pool's job, with the algorithm chosen for it.
+  mining_job work_from(const job_record& job, uint64_t pool_id, uint32_t nonce_base) const;
 
   // Statistics.
   void print_gpu_line(size_t thread);

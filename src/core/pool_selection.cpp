@@ -1,7 +1,6 @@
 // Pool selection, reconnects and the donation timer of the executor.
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 
 #include "app/config.h"
 #include "app/printer.h"
@@ -163,18 +162,8 @@ void executor::on_switch_pool(uint64_t target) {
     user_pool_->disconnect();
     return;
   }
-  mining_job work;
-  std::memcpy(work.job_id, job.job_id, sizeof(work.job_id));
-  std::memcpy(work.blob, job.blob, sizeof(work.blob));
-  work.blob_length = job.blob_length;
-  work.target = job.target;
   // Resume above the nonces searched before the donation.
-  work.nonce_base = 0x100000;
-  work.idle = false;
-  work.pool_id = kPoolUser;
-  work.nicehash = user_pool_->nicehash();
-  work.algorithm = select_algorithm(job);
-  publish(work);
+  publish(work_from(job, kPoolUser, 0x100000));
   if (dev_pool_->is_connected()) post_after(executor_event(kCloseDevPool, kPoolNone), 5.0);
 }
 
