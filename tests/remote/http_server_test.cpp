@@ -299,7 +299,10 @@ TEST(RemoteAccessServer, StopDoesNotWaitForASilentClient) {
   server.reset();
   EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
   std::string reply;
-  EXPECT_TRUE(silent.read_until_close(reply, kWait));
+  // Closed or, when the server had not read the bytes yet, reset: either way
+  // the client is let go at once and gets no reply.
+  const bool closed = silent.read_until_close(reply, kWait);
+  EXPECT_TRUE(closed || silent.was_reset());
   EXPECT_EQ(reply, "");
   EXPECT_EQ(console.text(), "");
 }

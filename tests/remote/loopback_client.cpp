@@ -59,6 +59,7 @@ bool loopback_client::send(std::string_view data) {
 
 bool loopback_client::read_until_close(std::string& out, std::chrono::milliseconds timeout) {
   const auto deadline = clock_type::now() + timeout;
+  reset_ = false;
   char buffer[16384];
   for (;;) {
     pollfd pfd{fd_, POLLIN, 0};
@@ -69,6 +70,7 @@ bool loopback_client::read_until_close(std::string& out, std::chrono::millisecon
     if (count == 0) return true;
     if (count < 0) {
       if (errno == EINTR || errno == EAGAIN) continue;
+      reset_ = errno == ECONNRESET;
       return false;
     }
     out.append(buffer, static_cast<size_t>(count));

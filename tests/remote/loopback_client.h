@@ -23,11 +23,15 @@ class loopback_client {
   // Appends what arrives to out until the peer closes (true) or the
   // timeout passes or the socket fails (false).
   bool read_until_close(std::string& out, std::chrono::milliseconds timeout);
+  // True when the last read_until_close ended because the peer reset the
+  // connection (it closed with unread data) rather than timing out.
+  bool was_reset() const { return reset_; }
   void close();
   int fd() const { return fd_; }
 
  private:
   int fd_ = -1;
+  bool reset_ = false;
 };
 
 // One request on a fresh connection: the bytes received before the server
