@@ -132,10 +132,11 @@ GpuIntensityConfig GenericIntensityTable(const GenericDevice& device, uint64_t s
   int32_t default_level = 0;
   if (device.is_cpu) {
     // CPUs: one queue of 16 hashes per two compute units per level; the
-    // default aims at 8 hashes per compute unit at 2 MiB, a round well
-    // under a second on a desktop core.
+    // default aims at 16 hashes per compute unit at 2 MiB, so every compute
+    // unit gets a work-group of the 16-wide CryptoNightV8 main kernel, and a
+    // round stays well under a second on a desktop core.
     const uint64_t unit = kHashGranule * ((compute_units + 1) / 2);
-    const double target = 8.0 * compute_units * size_scale;
+    const double target = 16.0 * compute_units * size_scale;
     for (uint32_t level = 0; level <= 10; ++level) {
       pairs.push_back(queue_count);
       pairs.push_back(static_cast<uint32_t>(std::min(cap, unit * (level + 1))));
