@@ -199,12 +199,12 @@ void expect_benchmark(const std::string& algo, size_t expected_results) {
   options.keep_stdin_open = false;
   options.timeout = std::chrono::seconds(600);
   process_result r = run_process(built_program(kMiner),
-                                 {"--anydevice", "--opencl", "0", "--benchmark", "3", "--algo", algo},
+                                 {"--anydevice", "--opencl", "0", "--benchmark", "5", "--algo", algo},
                                  options);
   ASSERT_FALSE(r.timed_out) << r.output;
   ASSERT_TRUE(r.exited);
   EXPECT_EQ(r.exit_code, 0);
-  EXPECT_TRUE(contains(r.output, "Benchmark results (H/s, 3.0 s per algorithm):")) << r.output;
+  EXPECT_TRUE(contains(r.output, "Benchmark results (H/s, 5.0 s per algorithm):")) << r.output;
   rapidjson::Document doc = benchmark_json(r.output);
   ASSERT_TRUE(doc.IsObject()) << r.output;
   ASSERT_TRUE(doc["results"].IsArray());
