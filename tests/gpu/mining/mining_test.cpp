@@ -127,9 +127,18 @@ class MiningTest : public ::testing::Test {
     miner_.start(idle, events_, rates_);
   }
 
+  // The self-test of `algorithm` expects one nonce too few from now on.
+  void expect_wrong_answer_for(int32_t algorithm) {
+    app::cfg().no_self_test = false;
+    corrupted_ = SelfTestAnswer(algorithm);
+    corrupted_.nonces.pop_back();
+    OverrideSelfTestAnswer(algorithm, &corrupted_);
+  }
+
   core::event_queue events_;
   zero_rates rates_;
   gpu_miner miner_;
+  self_test_answer corrupted_{};
 };
 
 TEST_F(MiningTest, ReportsNoncesThatTheCpuConfirmsWithTheThreadsTopByte) {
@@ -249,10 +258,7 @@ TEST_F(MiningTest, SelfTestPassesForEveryAlgorithm) {
 
 TEST_F(MiningTest, AGpuThatFailsTheSelfTestDoesNotMine) {
   init_gpus(1, 0);
-  app::cfg().no_self_test = false;
-  self_test_answer corrupted = SelfTestAnswer(0);
-  corrupted.nonces.pop_back();
-  OverrideSelfTestAnswer(0, &corrupted);
+  expect_wrong_answer_for(0);
   std::atomic<bool> all_failed{false};
   miner_.set_all_failed_handler([&] { all_failed.store(true); });
   gpu_test::CapturedOutput output;
@@ -271,10 +277,7 @@ TEST_F(MiningTest, AGpuThatFailsTheSelfTestDoesNotMine) {
 
 TEST_F(MiningTest, BenchmarkShowsAFailedSelfTestInTheTableAndTheJson) {
   init_gpus(1, 0);
-  app::cfg().no_self_test = false;
-  self_test_answer corrupted = SelfTestAnswer(0);
-  corrupted.nonces.pop_back();
-  OverrideSelfTestAnswer(0, &corrupted);
+  expect_wrong_answer_for(0);
   gpu_test::CapturedOutput output;
   const std::vector<benchmark_result> results = RunBenchmark(1.0, 0);
   const std::string text = output.Take();
