@@ -130,6 +130,7 @@ void gpu_miner::TakeJob(mine_thread& t) {
     copy_job(t, current_job_);
     t.generation = job_generation_.load();
   }
+  t.refused.store(t.failed_algorithm >= 0 && t.algorithm == t.failed_algorithm);
   if (t.idle) return;
   uint64_t start = t.nonce_base;
   if (t.nicehash) {
@@ -157,6 +158,7 @@ bool gpu_miner::verify_algorithm(mine_thread& t) {
     return true;
   }
   t.failed_algorithm = t.algorithm;
+  t.refused.store(true);
   app::printer::inst().print_error("GPU%u self-test failed for %s: the device computes wrong hashes",
                                    t.gpu->ordinal, crypto::algorithm_name(t.algorithm));
   if (failed_threads_.fetch_add(1) + 1 == thread_total_ && all_failed_) all_failed_();
@@ -164,8 +166,7 @@ bool gpu_miner::verify_algorithm(mine_thread& t) {
 }
 
 bool gpu_miner::self_test_failed(size_t thread) const {
-  return thread < threads_.size() && threads_[thread]->failed_algorithm >= 0 &&
-         threads_[thread]->failed_algorithm == threads_[thread]->algorithm;
+  return thread < threads_.size() && threads_[thread]->refused.load();
 }
 
 double gpu_miner::thread_cpu_share(size_t thread) const {

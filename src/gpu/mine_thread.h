@@ -49,6 +49,9 @@ struct mine_thread {
   // the one that failed (-1 none); jobs of a failed algorithm are not mined.
   int32_t tested_algorithm = -1;
   int32_t failed_algorithm = -1;
+  // Whether the current job's algorithm is the failed one; written by the
+  // thread, read by others (the benchmark) at any time.
+  std::atomic<bool> refused{false};
 
   // CPU time the thread used and its lifetime, for the lean-thread check.
   std::atomic<uint64_t> cpu_us{0};
