@@ -19,6 +19,14 @@ class hash_rate_source {
   virtual double average_rate(size_t thread) const = 0;
 };
 
+// Rates that are always 0, so the watchdog never resets a GPU: for mining
+// without an executor (the offline benchmark, tests).
+class no_hash_rates : public hash_rate_source {
+ public:
+  double current_rate(size_t) const override { return 0.0; }
+  double average_rate(size_t) const override { return 0.0; }
+};
+
 class mining_backend {
  public:
   virtual ~mining_backend() = default;

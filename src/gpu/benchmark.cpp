@@ -17,13 +17,6 @@ namespace {
 // The longest a GPU may take to set up and self-test an algorithm.
 constexpr auto kWarmUpLimit = std::chrono::seconds(300);
 
-// Rates for the watchdog while benchmarking: nothing is ever reset.
-class no_rates : public core::hash_rate_source {
- public:
-  double current_rate(size_t) const override { return 0.0; }
-  double average_rate(size_t) const override { return 0.0; }
-};
-
 core::mining_job synthetic_job(int32_t algorithm, std::mt19937& random) {
   core::mining_job job;
   job.blob_length = 76;
@@ -62,7 +55,7 @@ std::vector<benchmark_result> RunBenchmark(double seconds, int32_t algorithm) {
   }
 
   core::event_queue events;
-  no_rates rates;
+  core::no_hash_rates rates;  // the watchdog never resets while benchmarking
   gpu_miner miner;
   core::mining_job idle;
   idle.idle = true;

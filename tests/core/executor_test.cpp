@@ -78,6 +78,17 @@ class ExecutorTest : public ::testing::Test {
     executor_->post(executor_event(kFoundNonce, pool, result));
   }
 
+  // Two GPUs (0 and 2) mining for a pool that accepts everything, with one
+  // outdated and one accepted share posted.
+  void post_one_outdated_and_one_accepted(net::fake_pool& pool) {
+    app::cfg().gpu_list = {0, 2};
+    serve(pool, login_reply(blob_hex(1), "ffffffff"), [] { return kOk; });
+    start(pool.address());
+    miner_.wait_for_jobs(1);
+    post_result(1, kPoolUser, 1);  // outdated
+    post_result(2);                // accepted
+  }
+
   std::string console() { return app::without_times(capture_.text()); }
   bool console_has(const std::string& text) {
     return eventually([&] { return console().find(text) != std::string::npos; });
@@ -329,13 +340,8 @@ TEST_F(ExecutorTest, HashReportsCloseTheWindowAfterFourSeconds) {
 }
 
 TEST_F(ExecutorTest, ReportAndStatisticsDocumentForAKnownState) {
-  app::cfg().gpu_list = {0, 2};
   net::fake_pool pool;
-  serve(pool, login_reply(blob_hex(1), "ffffffff"), [] { return kOk; });
-  start(pool.address());
-  miner_.wait_for_jobs(1);
-  post_result(1, kPoolUser, 1);  // outdated
-  post_result(2);                // accepted
+  post_one_outdated_and_one_accepted(pool);
   ASSERT_TRUE(eventually([&] { return executor_->accepted() == 1 && executor_->outdated() == 1; }));
 
   const std::string date = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)";
@@ -412,13 +418,8 @@ TEST_F(ExecutorTest, ReportAndStatisticsDocumentForAKnownState) {
 }
 
 TEST_F(ExecutorTest, MetricsCarryTheSameFiguresInPrometheusText) {
-  app::cfg().gpu_list = {0, 2};
   net::fake_pool pool;
-  serve(pool, login_reply(blob_hex(1), "ffffffff"), [] { return kOk; });
-  start(pool.address());
-  miner_.wait_for_jobs(1);
-  post_result(1, kPoolUser, 1);  // outdated
-  post_result(2);                // accepted
+  post_one_outdated_and_one_accepted(pool);
   hash_report report;
   report.thread_index = 1;
   report.hashes = 55;

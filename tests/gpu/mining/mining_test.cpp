@@ -24,12 +24,6 @@ namespace {
 
 constexpr auto kWait = std::chrono::seconds(240);
 
-class zero_rates : public core::hash_rate_source {
- public:
-  double current_rate(size_t) const override { return 0.0; }
-  double average_rate(size_t) const override { return 0.0; }
-};
-
 core::mining_job make_job(int32_t algorithm, uint32_t target, bool nicehash, uint32_t nonce_base = 0) {
   core::mining_job job;
   job.blob_length = 76;
@@ -136,7 +130,7 @@ class MiningTest : public ::testing::Test {
   }
 
   core::event_queue events_;
-  zero_rates rates_;
+  core::no_hash_rates rates_;
   gpu_miner miner_;
   self_test_answer corrupted_{};
 };
