@@ -2,10 +2,12 @@
 
 #include <boost/program_options.hpp>
 #include <cstdio>
+#include <string_view>
 #include <sstream>
 
 #include "app/config.h"
 #include "app/console.h"
+#include "app/pool_address.h"
 #include "app/printer.h"
 
 namespace po = boost::program_options;
@@ -35,7 +37,8 @@ struct option_groups {
   po::options_description optimizations{"Optimizations"};
   po::options_description hidden{""};
 
-  option_groups(config& c, std::string& gpu_text, uint32_t& remote_port) {
+  option_groups(config& c, std::string& gpu_text, uint32_t& remote_port,
+                std::string& fingerprint_text) {
     generic.add_options()
         ("help,h", "show this help message")
         ("opencl,O", po::value<int32_t>(&c.platform_index),
@@ -73,7 +76,9 @@ struct option_groups {
         ("anydevice", "mine on any OpenCL device (GPU, CPU or accelerator)")
         ("noselftest", "skip the kernel self-test before mining")
         ("benchmark", po::value<int32_t>(&c.benchmark_seconds),
-         "mine a synthetic job for SECONDS per algorithm without a pool and print the hash rates");
+         "mine a synthetic job for SECONDS per algorithm without a pool and print the hash rates")
+        ("tls-fingerprint", po::value<std::string>(&fingerprint_text),
+         "SHA-256 fingerprint of the TLS pool's certificate to trust (64 hex digits, colons allowed)");
   }
 
   std::string shown_help() const {
@@ -106,20 +111,41 @@ void print_options_hint() {
   out.print_plain(" --help\n");
 }
 
+// The pool address's scheme and the pinned fingerprint; the error text, or
+// empty when both are fine. Stores the parsed fingerprint in `c`.
+std::string check_pool_settings(config& c, bool fingerprint_given, const std::string& fingerprint_text) {
+  app::pool_scheme scheme;
+  std::string scheme_error;
+  if (!split_pool_scheme(c.pool_address, scheme, scheme_error))
+    return "Pool " + c.pool_address + ": " + scheme_error + " (use stratum+tcp:// or stratum+ssl://)";
+  const bool tls = scheme.transport == pool_transport::tls;
+  if (!fingerprint_given) return "";
+  c.tls_fingerprint = crypto::parse_fingerprint(fingerprint_text);
+  if (!c.tls_fingerprint)
+    return "--tls-fingerprint " + fingerprint_text +
+           ": expected a SHA-256 fingerprint of 64 hex digits (colons allowed)";
+  if (!tls)
+    printer::inst().print_leveled(kEvent, "--tls-fingerprint is ignored: pool %s is not a TLS address",
+                                  c.pool_address.c_str());
+  return "";
+}
+
 }  // namespace
 
 std::string help_text() {
   config scratch;
   std::string gpu_text;
+  std::string fingerprint_text;
   uint32_t port = 0;
-  return option_groups(scratch, gpu_text, port).shown_help();
+  return option_groups(scratch, gpu_text, port, fingerprint_text).shown_help();
 }
 
 startup_result start_up(int argc, const char* const* argv) {
   startup_result result;
   config& c = cfg();
   std::string gpu_text;
-  option_groups groups(c, gpu_text, result.remote_port);
+  std::string fingerprint_text;
+  option_groups groups(c, gpu_text, result.remote_port, fingerprint_text);
 
   po::options_description all;
   all.add(groups.generic).add(groups.pool).add(groups.optimizations).add(groups.remote).add(
@@ -187,6 +213,15 @@ startup_result start_up(int argc, const char* const* argv) {
     discard_pending_key();
     result.finished = true;
     result.exit_code = 0;
+    return result;
+  }
+
+  if (const std::string problem = check_pool_settings(c, vm.count("tls-fingerprint") != 0, fingerprint_text);
+      !problem.empty()) {
+    printer::inst().print_error("%s", problem.c_str());
+    print_options_hint();
+    result.finished = true;
+    result.exit_code = 1;
     return result;
   }
 

@@ -3,8 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "crypto/fingerprint.h"
 
 namespace app {
 
@@ -33,6 +36,9 @@ struct config {
   bool any_device = false;                // --anydevice
   bool no_self_test = false;              // --noselftest
   int32_t benchmark_seconds = 0;          // --benchmark, 0 = off
+  // --tls-fingerprint: the SHA-256 fingerprint a TLS pool's certificate
+  // must have (instead of one the system's CA store trusts).
+  std::optional<crypto::sha256_fingerprint> tls_fingerprint;
 };
 
 // The one configuration of the process, created with its defaults on first

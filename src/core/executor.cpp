@@ -106,6 +106,8 @@ void executor::dispatch(executor_event& event) {
 void executor::publish(const mining_job& job) { miner_.publish(job); }
 
 int32_t executor::select_algorithm(const job_record& job) const {
+  // An algorithm the pool names decides, ahead of everything else.
+  if (job.algorithm >= 0) return job.algorithm;
   const int32_t configured = app::cfg().algorithm;
   if (active_pool_.load() == kPoolDonation && configured != crypto::kCryptoNightFast &&
       configured != crypto::kCryptoNightV8) {
@@ -127,6 +129,8 @@ mining_job executor::work_from(const job_record& job, uint64_t pool_id, uint32_t
   std::memcpy(work.blob, job.blob, sizeof(work.blob));
   work.blob_length = job.blob_length;
   work.target = job.target;
+  work.share_target = job.share_target;
+  std::memcpy(work.algo_name, job.algo_name, sizeof(work.algo_name));
   work.nonce_base = nonce_base;
   work.idle = false;
   work.pool_id = pool_id;
@@ -137,6 +141,21 @@ mining_job executor::work_from(const job_record& job, uint64_t pool_id, uint32_t
 
 void executor::on_new_job(uint64_t pool_id, const job_record& job) {
   if (pool_id != active_pool_.load()) return;
+  if (job.algorithm == kJobAlgoUnknown) {
+    // Not mined: the GPUs wait for a job they can mine; the connection stays.
+    if (pool_id != kPoolDonation) {
+      app::printer::inst().print_error(
+          "Pool job %s asks for algorithm %s, which this build cannot mine: waiting for another job",
+          job.job_id, job.algo_name);
+    }
+    mining_job idle;
+    idle.idle = true;
+    idle.nicehash = true;
+    idle.pool_id = pool_id;
+    idle.algorithm = miner_.current_job().algorithm;
+    publish(idle);
+    return;
+  }
   const mining_job work = work_from(job, pool_id, 0);
   publish(work);
 
@@ -188,13 +207,15 @@ void executor::on_found_nonce(uint64_t pool_id, const gpu_result& result) {
   uint8_t hash[32] = {};
   const uint32_t length = job.blob_length <= kBlobSize ? job.blob_length : kBlobSize;
   hasher_->hash(job.algorithm, blob, length, hash);
-  const uint32_t word7 = static_cast<uint32_t>(hash[28]) | static_cast<uint32_t>(hash[29]) << 8 |
-                         static_cast<uint32_t>(hash[30]) << 16 | static_cast<uint32_t>(hash[31]) << 24;
-  const bool valid = word7 < job.target;
+  // The hash's last 8 bytes as a little-endian number against the 64-bit
+  // share target (for a 32-bit pool target the same as word 7 < target).
+  uint64_t tail = 0;
+  for (int i = 31; i >= 24; --i) tail = tail << 8 | hash[i];
+  const bool valid = tail < job.share_target;
 
   if (pool_id == kPoolDonation) {
     if (target_pool.is_connected() && target_pool.is_logged_in() && valid)
-      target_pool.submit(job.job_id, result.nonce, hash);
+      target_pool.submit(job.job_id, result.nonce, hash, job.algo_name);
     return;
   }
   if (!valid) {
@@ -207,7 +228,7 @@ void executor::on_found_nonce(uint64_t pool_id, const gpu_result& result) {
     network_fail_.fetch_add(1);
     return;
   }
-  if (target_pool.submit(job.job_id, result.nonce, hash)) {
+  if (target_pool.submit(job.job_id, result.nonce, hash, job.algo_name)) {
     accepted_.fetch_add(1);
     out.print_leveled(app::kEvent, "Share Accepted -> +1");
   } else if (target_pool.error_set()) {

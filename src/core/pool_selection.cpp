@@ -76,7 +76,7 @@ void executor::on_reconnect(uint64_t pool_id) {
   const app::config& c = app::cfg();
   app::printer::inst().print_leveled(app::kEvent, "Connecting to %s ...", c.pool_address.c_str());
   std::string error;
-  if (!user_pool_->connect_pool(c.pool_address.c_str(), error, c.nicehash)) {
+  if (!user_pool_->connect_pool(c.pool_address.c_str(), error, c.nicehash, c.tls_fingerprint)) {
     app::printer::inst().print_leveled(app::kInfo, "Socket Error - %s", error.c_str());
     connection_failed();
   }
@@ -112,7 +112,15 @@ void executor::on_socket_error(uint64_t pool_id, const std::string& text) {
     }
     return;
   }
-  app::printer::inst().print_leveled(app::kInfo, "Socket Error - %s", text.c_str());
+  // A TLS refusal needs the user (a pin, a scheme): it is an error line.
+  const bool refused = text.rfind("TLS: ", 0) == 0 || text.find("speaks TLS") != std::string::npos;
+  app::printer::inst().print_leveled(refused ? app::kError : app::kInfo, "Socket Error - %s", text.c_str());
+  if (text.rfind("Recv Error: ", 0) == 0 && user_pool_->closed_before_any_byte()) {
+    app::printer::inst().print_error(
+        "The pool ended the connection without answering: if %s is a TLS port, use a "
+        "stratum+ssl:// address",
+        app::cfg().pool_address.c_str());
+  }
   user_pool_->disconnect();
   connection_failed();
 }

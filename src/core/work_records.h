@@ -12,6 +12,12 @@ namespace core {
 
 constexpr size_t kJobIdSize = 64;
 constexpr size_t kBlobSize = 88;
+constexpr size_t kAlgoNameSize = 36;  // a pool's algorithm name, NUL included
+
+// job_record::algorithm when the pool did not name one, or named one this
+// build cannot mine.
+constexpr int32_t kJobAlgoNotNamed = -1;
+constexpr int32_t kJobAlgoUnknown = -2;
 
 // Pool ids.
 constexpr uint64_t kPoolNone = 0;
@@ -19,13 +25,25 @@ constexpr uint64_t kPoolDonation = 1;
 constexpr uint64_t kPoolUser = 2;
 
 // A job as received from a pool. Bytes of blob past blob_length are zero.
+// A share meets the job when the hash's last 8 bytes, read as a
+// little-endian 64-bit number, are below share_target. `target` is the
+// 32-bit form the GPUs search with: the hash's last 32-bit word below it.
+// For a pool's 32-bit target t, share_target is t << 32, so both rules
+// agree exactly; for a 64-bit target, `target` is its high word rounded up,
+// so the GPUs never miss a share (the CPU check drops the extra ones).
 struct job_record {
   char job_id[kJobIdSize] = {};  // NUL-terminated
   uint8_t blob[kBlobSize] = {};  // byte 0: major version; bytes 39-42: nonce (LE)
   uint32_t target = 0;
   uint32_t blob_length = 0;      // 0 means no job
+  uint64_t share_target = 0;
+  // The pool's "algo" member: the catalogue id, kJobAlgoNotNamed or
+  // kJobAlgoUnknown; algo_name holds the name as sent (cut to 35 bytes).
+  int32_t algorithm = kJobAlgoNotNamed;
+  char algo_name[kAlgoNameSize] = {};
 };
-static_assert(sizeof(job_record) == 160, "job_record is copied as a 160-byte record");
+// No padding: records are compared and hashed as bytes in tests and fuzzers.
+static_assert(sizeof(job_record) == 208, "job_record has no padding");
 
 // The work handed to the mining threads.
 struct mining_job {
@@ -33,7 +51,9 @@ struct mining_job {
   uint8_t blob[kBlobSize] = {};
   uint32_t blob_length = 0;
   uint32_t nonce_base = 0;  // start offset of the nonce search
-  uint32_t target = 0;
+  uint32_t target = 0;      // the GPUs' 32-bit search target (see job_record)
+  uint64_t share_target = 0;
+  char algo_name[kAlgoNameSize] = {};  // echoed with each submit; empty: none
   bool idle = false;        // no work: the threads wait
   uint64_t pool_id = kPoolNone;
   bool nicehash = false;

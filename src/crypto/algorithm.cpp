@@ -38,6 +38,13 @@ int32_t detect_algorithm(uint8_t major_version) {
   return kCryptoNight;
 }
 
+int32_t find_algorithm_by_pool_name(std::string_view name) {
+  for (const algorithm_info& info : kAlgorithms) {
+    if (name == info.pool_name || (info.pool_alias != nullptr && name == info.pool_alias)) return info.id;
+  }
+  return -1;
+}
+
 bool uses_v7_tweak(int32_t id) {
   const algorithm_info* info = find_algorithm(id);
   return info != nullptr && info->v7_shift != 0;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 namespace crypto {
 
@@ -44,25 +45,27 @@ struct algorithm_info {
   bool inverted_aes;         // inverted-input AES round in the main loop
   bool v8;                   // V8 rules
   uint32_t min_blob_length;  // shorter blobs hash to 32 zero bytes
+  const char* pool_name;     // name in the pools' algorithm negotiation, e.g. "cn/2"
+  const char* pool_alias;    // a second accepted name, or nullptr
 };
 
 // The catalogue, indexed by id; constant so the hash routines can take
 // their parameters at compile time. Columns: id, name, scratchpad,
 // iterations, mask, heavy, v7 shift, lane xor a0, division, inverted aes,
-// v8, minimum blob length.
+// v8, minimum blob length, pool name, pool alias.
 // clang-format off
 inline constexpr algorithm_info kAlgorithms[kAlgoCount] = {
-    {0, "CryptoNight", kScratchpadNormal, 0x80000, 0x1FFFF0, false, 0, false, division_rule::none, false, false, 0},
-    {1, "CryptoNightV7", kScratchpadNormal, 0x80000, 0x1FFFF0, false, 2, false, division_rule::none, false, false, 43},
-    {2, "CryptoNight-Heavy", kScratchpadHeavy, 0x40000, 0x3FFFF0, true, 0, false, division_rule::d_xor_q, false, false, 0},
-    {3, "CryptoNight-Lite", kScratchpadLight, 0x40000, 0x0FFFF0, false, 0, false, division_rule::none, false, false, 0},
-    {4, "CryptoNightV7-Lite", kScratchpadLight, 0x40000, 0x0FFFF0, false, 2, false, division_rule::none, false, false, 43},
-    {5, "CryptoNightTUBE-Heavy", kScratchpadHeavy, 0x40000, 0x3FFFF0, true, 2, true, division_rule::d_xor_q, true, false, 43},
-    {6, "CryptoNightXTL", kScratchpadNormal, 0x80000, 0x1FFFF0, false, 3, false, division_rule::none, false, false, 43},
-    {7, "CryptoNightXHV-Heavy", kScratchpadHeavy, 0x40000, 0x3FFFF0, true, 0, false, division_rule::not_d_xor_q, false, false, 0},
-    {8, "CryptoNight-Fast", kScratchpadNormal, 0x40000, 0x1FFFF0, false, 2, false, division_rule::none, false, false, 43},
-    {9, "CryptoNightFEST", kScratchpadNormal, 0x80000, 0x1FFFF0, false, 2, true, division_rule::none, false, false, 43},
-    {10, "CryptoNightV8", kScratchpadNormal, 0x80000, 0x1FFFF0, false, 0, false, division_rule::none, false, true, 0},
+    {0, "CryptoNight", kScratchpadNormal, 0x80000, 0x1FFFF0, false, 0, false, division_rule::none, false, false, 0, "cn/0", nullptr},
+    {1, "CryptoNightV7", kScratchpadNormal, 0x80000, 0x1FFFF0, false, 2, false, division_rule::none, false, false, 43, "cn/1", nullptr},
+    {2, "CryptoNight-Heavy", kScratchpadHeavy, 0x40000, 0x3FFFF0, true, 0, false, division_rule::d_xor_q, false, false, 0, "cn-heavy/0", nullptr},
+    {3, "CryptoNight-Lite", kScratchpadLight, 0x40000, 0x0FFFF0, false, 0, false, division_rule::none, false, false, 0, "cn-lite/0", nullptr},
+    {4, "CryptoNightV7-Lite", kScratchpadLight, 0x40000, 0x0FFFF0, false, 2, false, division_rule::none, false, false, 43, "cn-lite/1", nullptr},
+    {5, "CryptoNightTUBE-Heavy", kScratchpadHeavy, 0x40000, 0x3FFFF0, true, 2, true, division_rule::d_xor_q, true, false, 43, "cn-heavy/tube", nullptr},
+    {6, "CryptoNightXTL", kScratchpadNormal, 0x80000, 0x1FFFF0, false, 3, false, division_rule::none, false, false, 43, "cn/xtl", nullptr},
+    {7, "CryptoNightXHV-Heavy", kScratchpadHeavy, 0x40000, 0x3FFFF0, true, 0, false, division_rule::not_d_xor_q, false, false, 0, "cn-heavy/xhv", nullptr},
+    {8, "CryptoNight-Fast", kScratchpadNormal, 0x40000, 0x1FFFF0, false, 2, false, division_rule::none, false, false, 43, "cn/msr", "cn/fast"},
+    {9, "CryptoNightFEST", kScratchpadNormal, 0x80000, 0x1FFFF0, false, 2, true, division_rule::none, false, false, 43, "cn/rto", nullptr},
+    {10, "CryptoNightV8", kScratchpadNormal, 0x80000, 0x1FFFF0, false, 0, false, division_rule::none, false, true, 0, "cn/2", nullptr},
 };
 // clang-format on
 
@@ -81,6 +84,10 @@ size_class size_class_of(int32_t id);
 
 // Algorithm of a job blob under auto detect, from byte 0 (major version).
 int32_t detect_algorithm(uint8_t major_version);
+
+// The id a pool names in a job's or the login's "algo" member (either the
+// pool name or the alias of a row); -1 for a name this build cannot mine.
+int32_t find_algorithm_by_pool_name(std::string_view name);
 
 // True for the ids whose main loop uses the V7 tweak (1, 4, 5, 6, 8, 9).
 bool uses_v7_tweak(int32_t id);

@@ -7,11 +7,15 @@
 #include <cstdarg>
 #include <cerrno>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
+#include "app/printer.h"
+#include "crypto/algorithm.h"
 #include "net/json_escape.h"
 #include "net/line_framer.h"
+#include "app/pool_address.h"
 
 namespace net {
 namespace {
@@ -30,6 +34,42 @@ constexpr size_t kParseStackCapacity = 1024;
 constexpr unsigned kParseFlags = rapidjson::kParseIterativeFlag;
 
 constexpr char kAgent[] = "orbeck/1.5.0";
+
+// The login's "algo" member: every name this build can mine, aliases
+// included, as a JSON array.
+std::string algo_list_json() {
+  std::string list = "[";
+  for (const crypto::algorithm_info& info : crypto::kAlgorithms) {
+    if (list.size() > 1) list += ',';
+    list += '"';
+    list += info.pool_name;
+    list += '"';
+    if (info.pool_alias != nullptr) {
+      list += ",\"";
+      list += info.pool_alias;
+      list += '"';
+    }
+  }
+  list += ']';
+  return list;
+}
+
+const std::string& algo_list() {
+  static const std::string list = algo_list_json();
+  return list;
+}
+
+// Copies a pool-sent text for a console line into `out` (NUL-terminated,
+// cut to fit), anything but printable ASCII replaced, so a pool cannot
+// write control sequences to the user's terminal. No allocation.
+void copy_printable(const char* text, size_t length, char* out, size_t out_size) {
+  size_t i = 0;
+  for (; i < length && i + 1 < out_size; ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    out[i] = c >= 0x20 && c < 0x7f ? static_cast<char>(c) : '?';
+  }
+  out[i] = '\0';
+}
 
 // The system's text for an errno value (thread-safe under both strerror_r
 // flavours).
@@ -147,7 +187,8 @@ jpsock::jpsock(uint64_t pool_id, core::event_queue& events,
       reply_timeout_(reply_timeout),
       clock_(clock),
       json_(std::make_unique<json_state>()),
-      socket_(this),
+      tcp_(this),
+      tls_(this, tcp_),
       login_time_(clock()),
       disconnect_time_(login_time_.load()),
       start_time_(login_time_.load()) {}
@@ -169,7 +210,8 @@ std::string jpsock::error_text() const {
   return error_text_;
 }
 
-bool jpsock::connect_pool(const char* address, std::string& error, bool nicehash) {
+bool jpsock::connect_pool(const char* address, std::string& error, bool nicehash,
+                          const std::optional<crypto::sha256_fingerprint>& pin) {
   // The caller should have ended the previous connection with disconnect.
   // If it did not, end it here: assigning over a running thread would abort
   // the process. disconnect_time stays as it was.
@@ -179,7 +221,7 @@ bool jpsock::connect_pool(const char* address, std::string& error, bool nicehash
     stale = std::move(thread_);
   }
   if (stale.joinable()) {
-    socket_.close();
+    socket_->close();
     stale.join();
   }
 
@@ -192,7 +234,24 @@ bool jpsock::connect_pool(const char* address, std::string& error, bool nicehash
   difficulty_ = 0;
   connect_count_.fetch_add(1);
 
-  if (!socket_.resolve_address(address)) {
+  app::pool_scheme scheme;
+  std::string scheme_error;
+  if (!app::split_pool_scheme(address, scheme, scheme_error)) {
+    set_error("Connection Error: " + scheme_error);
+    error = error_text();
+    return false;
+  }
+  if (scheme.transport == app::pool_transport::tls) {
+    tls_options options;
+    options.pin = pin;
+    options.handshake_timeout = reply_timeout_;
+    tls_.set_options(options);
+    socket_ = &tls_;
+  } else {
+    socket_ = &tcp_;
+  }
+  const std::string host_port(scheme.rest);
+  if (!socket_->resolve_address(host_port.c_str())) {
     error = error_text();
     return false;
   }
@@ -203,7 +262,7 @@ bool jpsock::connect_pool(const char* address, std::string& error, bool nicehash
 }
 
 void jpsock::disconnect() {
-  socket_.close();
+  socket_->close();
   std::thread finished;
   {
     std::lock_guard<std::mutex> lock(thread_mutex_);
@@ -213,30 +272,30 @@ void jpsock::disconnect() {
   if (finished.joinable()) finished.join();
   // No connection thread is left, and only the executor sends: it is either
   // this thread or waiting for a reply, so nobody still uses the descriptor.
-  socket_.release_closed();
+  tcp_.release_closed();
   disconnect_time_ = clock_();
 }
 
 void jpsock::receive_loop() {
-  if (socket_.connect()) {
+  if (socket_->connect()) {
     events_.post(core::executor_event(core::kSocketReady, pool_id_));
     line_framer framer;
     auto handle_line = [this](char* line, size_t length) { return process_line(line, length); };
     // Ends when the pool closes, a socket call fails (a close from another
     // thread included), a line is rejected or the buffer overflows.
     for (;;) {
-      const int32_t count = socket_.receive(framer.free_space(), framer.free_capacity());
+      const int32_t count = socket_->receive(framer.free_space(), framer.free_capacity());
       if (count <= 0) break;
       const line_framer::result result = framer.commit(static_cast<uint32_t>(count), handle_line);
       if (result == line_framer::result::kOverflow) {
         // Recorded before the close, so a send failing because of the close
         // cannot take the place of the cause.
         set_error("Recv Error: data overflow");
-        socket_.close();
+        socket_->close();
         break;
       }
       if (result == line_framer::result::kRejected) {
-        socket_.close();
+        socket_->close();
         break;
       }
     }
@@ -277,7 +336,7 @@ bool jpsock::call_pool(const char* message) {
     call_pending_ = true;
     call_error_.clear();
   }
-  if (!socket_.send_all(message)) {
+  if (!socket_->send_all(message)) {
     {
       std::lock_guard<std::mutex> lock(call_mutex_);
       call_pending_ = false;
@@ -313,8 +372,8 @@ bool jpsock::login(const char* login, const char* password) {
   char message[kMessageSize];
   format_line(message,
               "{\"method\":\"login\",\"params\":{\"login\":\"%s\",\"pass\":\"%s\","
-              "\"agent\":\"%s\"},\"id\":1}\n",
-              login_text, password_text, kAgent);
+              "\"agent\":\"%s\",\"algo\":%s},\"id\":1}\n",
+              login_text, password_text, kAgent, algo_list().c_str());
   if (!call_pool(message)) return false;
 
   // The call has ended: the connection thread no longer writes the reply.
@@ -351,7 +410,7 @@ bool jpsock::login(const char* login, const char* password) {
   return true;
 }
 
-bool jpsock::submit(const char* job_id, uint32_t nonce, const uint8_t* hash32) {
+bool jpsock::submit(const char* job_id, uint32_t nonce, const uint8_t* hash32, const char* algo) {
   char miner_text[kMessageSize];
   char job_text[kMessageSize];
   escape_json_string(miner_id_, miner_text, sizeof(miner_text));
@@ -365,6 +424,15 @@ bool jpsock::submit(const char* job_id, uint32_t nonce, const uint8_t* hash32) {
   encode_hex(hash32, 32, hash_hex);
 
   char message[kMessageSize];
+  if (algo != nullptr && algo[0] != '\0') {
+    char algo_text[kMessageSize];
+    escape_json_string(algo, algo_text, sizeof(algo_text));
+    format_line(message,
+                "{\"method\":\"submit\",\"params\":{\"id\":\"%s\",\"job_id\":\"%s\","
+                "\"nonce\":\"%s\",\"result\":\"%s\",\"algo\":\"%s\"},\"id\":1}\n",
+                miner_text, job_text, nonce_hex, hash_hex, algo_text);
+    return call_pool(message);
+  }
   format_line(message,
               "{\"method\":\"submit\",\"params\":{\"id\":\"%s\",\"job_id\":\"%s\","
               "\"nonce\":\"%s\",\"result\":\"%s\"},\"id\":1}\n",
@@ -477,8 +545,12 @@ bool jpsock::process_line(char* line, size_t length) {
     return false;
   }
   if (method->GetStringLength() != 3 || std::memcmp(method->GetString(), "job", 3) != 0) {
-    set_error(std::string("Job Error: Unsupported server method ") + method->GetString());
-    return false;
+    // Pools send notifications of their own (difficulty, extranonce, ...);
+    // one this miner does not use is no reason to drop the connection.
+    char shown[65];
+    copy_printable(method->GetString(), method->GetStringLength(), shown, sizeof(shown));
+    app::printer::inst().print_leveled(app::kInfo, "Pool notification %s ignored", shown);
+    return true;
   }
   const json_value* params = find_member(root, "params");
   if (params == nullptr || !params->IsObject()) {
@@ -517,30 +589,60 @@ bool jpsock::process_job(const json_value& job) {
   }
   std::memcpy(record.job_id, job_id->GetString(), job_id->GetStringLength());
 
-  if (target->GetStringLength() > 8) {
+  // Up to 8 digits: a 32-bit target, padded with '0' on the right ("ffff"
+  // is ffff0000). Exactly 16: a 64-bit target. Both little-endian.
+  const size_t target_digits = target->GetStringLength();
+  if (target_digits > 8 && target_digits != 16) {
     set_error("Job Error: invalid target format");
     return false;
   }
-  // A shorter target is padded with '0' on the right: "ffff" is ffff0000.
-  char target_text[8];
+  char target_text[16];
   std::memset(target_text, '0', sizeof(target_text));
-  std::memcpy(target_text, target->GetString(), target->GetStringLength());
-  uint8_t target_bytes[4];
-  uint32_t target_value = 0;
-  if (decode_hex(target_text, sizeof(target_bytes), target_bytes)) {
-    target_value = static_cast<uint32_t>(target_bytes[0]) |
-                   static_cast<uint32_t>(target_bytes[1]) << 8 |
-                   static_cast<uint32_t>(target_bytes[2]) << 16 |
-                   static_cast<uint32_t>(target_bytes[3]) << 24;
+  std::memcpy(target_text, target->GetString(), target_digits);
+  const size_t target_size = target_digits == 16 ? 8 : 4;
+  uint8_t target_bytes[8];
+  uint64_t target_value = 0;
+  if (decode_hex(target_text, target_size, target_bytes)) {
+    for (size_t i = target_size; i-- > 0;) target_value = target_value << 8 | target_bytes[i];
   }
   if (target_value == 0) {
     set_error(std::string("Job Error: invalid target: ") + target->GetString());
     return false;
   }
-  record.target = target_value;
+  uint64_t difficulty = 0;
+  if (target_size == 4) {
+    record.target = static_cast<uint32_t>(target_value);
+    record.share_target = target_value << 32;
+    difficulty = 0xFFFFFFFFu / record.target;
+  } else {
+    // The GPUs compare the hash's last 32-bit word only: the high word
+    // rounded up keeps every share (the CPU check drops the rest).
+    const uint32_t high = static_cast<uint32_t>(target_value >> 32);
+    const bool rest = static_cast<uint32_t>(target_value) != 0;
+    record.target = rest && high != 0xFFFFFFFFu ? high + 1 : high;
+    if (record.target == 0) record.target = 1;
+    record.share_target = target_value;
+    const unsigned __int128 quotient = (static_cast<unsigned __int128>(1) << 64) / target_value;
+    difficulty = quotient > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(quotient);
+  }
   record.blob_length = static_cast<uint32_t>(blob_length);
 
-  difficulty_ = 0xFFFFFFFFu / target_value;
+  // "algo": the algorithm of this job, ahead of the configuration and the
+  // blob's version byte. A name this build cannot mine is kept for the
+  // executor's message; the job is not mined.
+  if (const json_value* algo = find_member(job, "algo")) {
+    const char* name = algo->IsString() ? algo->GetString() : "";
+    const size_t name_length = algo->IsString() ? algo->GetStringLength() : 0;
+    const int32_t id = crypto::find_algorithm_by_pool_name(std::string_view(name, name_length));
+    record.algorithm = id >= 0 ? id : core::kJobAlgoUnknown;
+    if (algo->IsString()) {
+      copy_printable(name, name_length, record.algo_name, sizeof(record.algo_name));
+    } else {
+      copy_printable("(not a text)", 12, record.algo_name, sizeof(record.algo_name));
+    }
+  }
+
+  difficulty_ = difficulty;
   events_.post(core::executor_event(core::kNewJob, pool_id_, record));
   std::lock_guard<std::mutex> lock(job_mutex_);
   current_job_ = record;

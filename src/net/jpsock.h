@@ -1,5 +1,6 @@
-// One connection to one mining pool: plain TCP, line-oriented JSON-RPC
-// ("login", "submit", replies, "job" notifications). Every valid job becomes a
+// One connection to one mining pool: plain TCP or TLS, line-oriented
+// JSON-RPC ("login", "submit", replies, "job" notifications; other
+// notifications are ignored). Every valid job becomes a
 // new_job event; the connection's first error ends it and arrives as a
 // socket_error event. Threads: the executor thread calls connect_pool, login,
 // submit and disconnect; the connection thread runs receive_loop. The
@@ -15,6 +16,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -22,6 +24,9 @@
 #include "core/event_queue.h"
 #include "core/work_records.h"
 #include "net/plain_socket.h"
+#include "net/socket_owner.h"
+#include "crypto/fingerprint.h"
+#include "net/tls_socket.h"
 
 namespace net {
 
@@ -30,7 +35,7 @@ int64_t now_ticks();
 using tick_source = int64_t (*)();
 constexpr int64_t kTicksPerSecond = 10'000'000;
 
-class jpsock {
+class jpsock : public socket_owner {
  public:
   static constexpr size_t kMessageSize = 1024;    // outgoing line, NUL included
   static constexpr size_t kJsonBlockSize = 4096;  // each of the three JSON pools' first block
@@ -45,10 +50,14 @@ class jpsock {
   jpsock& operator=(const jpsock&) = delete;
 
   // Executor thread; no connection thread may exist (the previous one was
-  // ended with disconnect). Resolves the address here, then connects on a
-  // new connection thread, which posts socket_ready or socket_error. On an
-  // address error, `error` receives the text and false is returned.
-  bool connect_pool(const char* address, std::string& error, bool nicehash);
+  // ended with disconnect). Reads the address's scheme (plain or TLS),
+  // resolves the address here, then connects on a new connection thread,
+  // which posts socket_ready or socket_error. On an address error (an
+  // unsupported scheme included), `error` receives the text and false is
+  // returned. `pin`: the certificate fingerprint a TLS pool must present
+  // instead of a certificate the system trusts.
+  bool connect_pool(const char* address, std::string& error, bool nicehash,
+                    const std::optional<crypto::sha256_fingerprint>& pin = std::nullopt);
   // Any thread but the connection thread: closes the socket, joins the
   // connection thread, stamps disconnect_time.
   void disconnect();
@@ -56,8 +65,9 @@ class jpsock {
   // pool answered with an error (get_call_error); with error_set() true the
   // connection is ending.
   bool login(const char* login, const char* password);
-  // Executor thread. True: the pool accepted the share.
-  bool submit(const char* job_id, uint32_t nonce, const uint8_t* hash32);
+  // Executor thread. True: the pool accepted the share. `algo`: the
+  // algorithm name the job carried, sent back with the share (empty: none).
+  bool submit(const char* job_id, uint32_t nonce, const uint8_t* hash32, const char* algo = "");
   // False when there is no current job.
   bool get_current_job(core::job_record& out);
   // The pool's error message of the last call; empty when it had none.
@@ -88,20 +98,26 @@ class jpsock {
   bool process_line(char* line, size_t length);
 
   // Test seam: the system calls of the socket; only while not connected.
-  void set_socket_calls(socket_calls calls) { socket_.set_calls(calls); }
+  void set_socket_calls(socket_calls calls) { tcp_.set_calls(calls); }
+  // The TLS session of the current connection ("TLSv1.3, <cipher>"); empty
+  // for plain connections and before the handshake.
+  std::string tls_session() const { return tls_.session_text(); }
+  // Whether the current (or last) connection is plain TCP and ended before
+  // the pool sent a single byte: typical of a TLS port spoken to in plain.
+  bool closed_before_any_byte() const { return socket_ == &tcp_ && !tcp_.received_any(); }
+
+  // socket_owner: first error wins; only the caller that claims error_set_
+  // stores its text. Any thread.
+  void set_error(std::string_view text) override;
+  void set_system_error(const char* prefix, int code) override;  // prefix + strerror(code)
 
  private:
-  friend class plain_socket;
   struct json_state;
 
   void receive_loop();
   void end_connection();
   bool call_pool(const char* message);
   bool process_job(const rapidjson::Value& job);
-
-  // First error wins: only the caller that claims error_set_ stores its text.
-  void set_error(std::string_view text);
-  void set_system_error(const char* prefix, int code);  // prefix + strerror(code)
 
   const uint64_t pool_id_;
   core::event_queue& events_;
@@ -135,7 +151,12 @@ class jpsock {
   core::job_record current_job_;  // guarded by job_mutex_; blob_length 0: none
 
   std::unique_ptr<json_state> json_;  // document pools: connection thread; reply: call slot
-  plain_socket socket_;
+  // The TCP socket of every connection, and the TLS layer over it for TLS
+  // pools. socket_ points at the one the current connection uses; it is
+  // chosen by connect_pool before the connection thread starts.
+  plain_socket tcp_;
+  tls_socket tls_;
+  base_socket* socket_ = &tcp_;
 
   // Written on the executor thread, read by the statistics from any thread.
   std::atomic<int64_t> login_time_;

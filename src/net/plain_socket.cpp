@@ -8,7 +8,6 @@
 #include <cstring>
 #include <string>
 
-#include "net/jpsock.h"
 
 namespace net {
 
@@ -22,7 +21,19 @@ const addrinfo* choose_address(const addrinfo* list) {
   return last_v4 != nullptr ? last_v4 : last_v6;
 }
 
-plain_socket::plain_socket(jpsock* owner, socket_calls calls) : owner_(owner), calls_(calls) {}
+namespace {
+
+// A TLS record header: content type 20-23 (change cipher spec, alert,
+// handshake, application data), then major version 3. No JSON line starts
+// with those control characters.
+bool looks_like_tls_record(const char* bytes) {
+  const auto type = static_cast<unsigned char>(bytes[0]);
+  return type >= 0x14 && type <= 0x17 && bytes[1] == 0x03;
+}
+
+}  // namespace
+
+plain_socket::plain_socket(socket_owner* owner, socket_calls calls) : owner_(owner), calls_(calls) {}
 
 plain_socket::~plain_socket() {
   close();
@@ -98,6 +109,7 @@ bool plain_socket::connect() {
     owner_->set_system_error("Connection Error: ", EDESTADDRREQ);
     return false;
   }
+  first_read_ = true;
   const int rc = ::connect(handle_.load(), chosen_->ai_addr, chosen_->ai_addrlen);
   const int code = errno;
   free_resolved();
@@ -117,6 +129,13 @@ int32_t plain_socket::receive(char* buffer, uint32_t capacity) {
     count = calls_.recv(fd, buffer, capacity, 0);
     if (count >= 0 || errno != EINTR) break;
   }
+  if (count >= 2 && first_read_ && looks_like_tls_record(buffer)) {
+    first_read_.store(false);
+    owner_->set_error(
+        "Recv Error: the pool answered with TLS: this port speaks TLS, use a stratum+ssl:// address");
+    return -1;
+  }
+  if (count > 0) first_read_.store(false);
   if (count == 0) {
     owner_->set_error("Recv Error: socket closed");
   } else if (count < 0) {

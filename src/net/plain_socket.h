@@ -1,6 +1,8 @@
 // base_socket over POSIX blocking TCP sockets. Owned by one jpsock, reused
 // for every connection attempt; thread rules as base_socket. Error texts are
 // the owner's first-error texts: prefix + strerror(errno) / gai_strerror.
+// A connection whose first bytes are a TLS record ends with a hint to use a
+// TLS scheme.
 #pragma once
 
 #include <netdb.h>
@@ -12,10 +14,9 @@
 #include <cstdint>
 
 #include "net/base_socket.h"
+#include "net/socket_owner.h"
 
 namespace net {
-
-class jpsock;
 
 // The system calls plain_socket makes where tests need to step in. A
 // replacement resolver must return a list that ::freeaddrinfo can free.
@@ -34,7 +35,7 @@ class plain_socket : public base_socket {
  public:
   static constexpr size_t kMaxAddressLength = 255;
 
-  explicit plain_socket(jpsock* owner, socket_calls calls = socket_calls());
+  explicit plain_socket(socket_owner* owner, socket_calls calls = socket_calls());
   ~plain_socket() override;
   plain_socket(const plain_socket&) = delete;
   plain_socket& operator=(const plain_socket&) = delete;
@@ -56,10 +57,19 @@ class plain_socket : public base_socket {
   // Test seam: replaces the system calls; only while no connection runs.
   void set_calls(socket_calls calls) { calls_ = calls; }
 
+  // The open descriptor, or -1 once closed. For a socket layered on top
+  // (TLS), which reads and writes the descriptor itself.
+  int handle() const { return handle_.load(); }
+  // Whether the current connection has received any byte. Any thread.
+  bool received_any() const { return !first_read_.load(); }
+
  private:
   void free_resolved();
 
-  jpsock* const owner_;
+  socket_owner* const owner_;
+  // The first read of a connection is checked for a TLS record (a pool
+  // that speaks TLS on this port). Connection thread only.
+  std::atomic<bool> first_read_{true};  // written by the connection thread
   socket_calls calls_;
   // Written by resolve_address, read and freed by connect on the connection
   // thread, which starts after resolve_address returned.

@@ -2,6 +2,7 @@
 // blocking take, unknown kinds, payload ownership, growth and wrap-around.
 #include "core/event_queue.h"
 
+#include <type_traits>
 #include <gtest/gtest.h>
 
 #include <cstddef>
@@ -18,8 +19,11 @@ namespace {
 
 constexpr std::chrono::seconds kWait{10};
 
-TEST(WorkRecords, JobRecordIsThe160ByteLayout) {
-  EXPECT_EQ(sizeof(job_record), 160u);
+// The pool's record keeps its first 160 bytes; the 64-bit target and the
+// pool's algorithm name follow them.
+TEST(WorkRecords, JobRecordKeepsThe160ByteLayoutAhead) {
+  EXPECT_EQ(offsetof(job_record, share_target), 160u);
+  EXPECT_TRUE(std::is_trivially_copyable_v<job_record>);
   EXPECT_EQ(offsetof(job_record, job_id), 0u);
   EXPECT_EQ(offsetof(job_record, blob), 64u);
   EXPECT_EQ(offsetof(job_record, target), 152u);

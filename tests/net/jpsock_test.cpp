@@ -42,7 +42,9 @@ TEST(JpsockLogin, SucceedsAndPublishesTheFirstJob) {
 
   EXPECT_EQ(s.pool.wait_for_line(0, kWait).value_or("<none>"),
             "{\"method\":\"login\",\"params\":{\"login\":\"user\",\"pass\":\"x\","
-            "\"agent\":\"orbeck/1.5.0\"},\"id\":1}");
+            "\"agent\":\"orbeck/1.5.0\",\"algo\":[\"cn/0\",\"cn/1\",\"cn-heavy/0\","
+            "\"cn-lite/0\",\"cn-lite/1\",\"cn-heavy/tube\",\"cn/xtl\",\"cn-heavy/xhv\","
+            "\"cn/msr\",\"cn/fast\",\"cn/rto\",\"cn/2\"]},\"id\":1}");
   EXPECT_STREQ(s.sock.miner_id(), "abc");
   EXPECT_TRUE(s.sock.is_logged_in());
   EXPECT_TRUE(s.sock.is_connected());
@@ -166,6 +168,33 @@ TEST(JpsockSubmit, SendsTheShareAndReturnsTheAcceptance) {
   EXPECT_FALSE(s.sock.error_set());
 }
 
+TEST(JpsockSubmit, EchoesTheAlgorithmTheJobNamed) {
+  pool_session s;
+  ASSERT_TRUE(s.connect_and_login());
+  s.pool.set_responder([](const std::string&) { return kAccepted; });
+  uint8_t hash[32] = {};
+  EXPECT_TRUE(s.sock.submit("j", 1, hash, "cn/2"));
+  EXPECT_EQ(s.pool.wait_for_line(1, kWait).value_or("<none>"),
+            "{\"method\":\"submit\",\"params\":{\"id\":\"abc\",\"job_id\":\"j\","
+            "\"nonce\":\"01000000\",\"result\":\"" + std::string(64, '0') +
+                "\",\"algo\":\"cn/2\"},\"id\":1}");
+}
+
+TEST(JpsockDialect, AnUnknownNotificationKeepsTheConnectionAndTheJob) {
+  pool_session s;
+  ASSERT_TRUE(s.connect_and_login());
+  ASSERT_TRUE(s.pool.send("{\"jsonrpc\":\"2.0\",\"method\":\"mining.set_difficulty\",\"params\":[5]}\n"));
+  // The next job still arrives on the same connection.
+  ASSERT_TRUE(s.pool.send(job_line("2", "0808", "ffff")));
+  auto event = s.expect_event(core::kNewJob);
+  ASSERT_TRUE(event);
+  EXPECT_STREQ(std::get<core::job_record>(event->payload).job_id, "2");
+  EXPECT_TRUE(s.sock.is_connected());
+  EXPECT_TRUE(s.sock.is_logged_in());
+  EXPECT_FALSE(s.sock.error_set());
+  EXPECT_EQ(s.pool.connection_count(), 1u);
+}
+
 TEST(JpsockSubmit, RejectionKeepsTheConnection) {
   pool_session s;
   ASSERT_TRUE(s.connect_and_login());
@@ -269,8 +298,6 @@ TEST(JpsockLines, RejectedLinesEndTheConnectionWithTheirText) {
       {"{\"id\":1,\"error\":null}\n", "Job Error: Protocol error 7"},
       {"{\"id\":1,\"error\":null,\"result\":{}}\n", "Job Error: Unexpected call response"},
       {"{\"id\":1,\"error\":{\"message\":\"late\"}}\n", "Job Error: Unexpected call response"},
-      {"{\"method\":\"mining.notify\",\"params\":{}}\n",
-       "Job Error: Unsupported server method mining.notify"},
       {"{\"method\":\"job\",\"params\":{\"job_id\":\"1\",\"blob\":\"07\"}}\n",
        "Job Error: missing job parameter"},
       {"{\"method\":\"job\",\"params\":{\"job_id\":1,\"blob\":\"07\",\"target\":\"ff\"}}\n",
@@ -279,7 +306,8 @@ TEST(JpsockLines, RejectedLinesEndTheConnectionWithTheirText) {
       {job_line("1", blob178, "ffff"),
        "Job Error: invalid work length. Maybe no CryptoNight based pool?"},
       {job_line("1", "07g7", "ffff"), "Job Error: Job error 4"},
-      {job_line("1", "0707", "b88d0600b88d0600"), "Job Error: invalid target format"},
+      {job_line("1", "0707", "b88d0600b88d060"), "Job Error: invalid target format"},
+      {job_line("1", "0707", "b88d0600b88d06000"), "Job Error: invalid target format"},
       {job_line("1", "0707", "b88d06000"), "Job Error: invalid target format"},
       {job_line("1", "0707", "00000000"), "Job Error: invalid target: 00000000"},
       {job_line("1", "0707", "0000"), "Job Error: invalid target: 0000"},

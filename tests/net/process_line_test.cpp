@@ -2,8 +2,10 @@
 // decoded and stored, what a rejected line leaves behind, hostile input.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "core/event_queue.h"
 #include "fake_pool.h"
@@ -71,8 +73,11 @@ TEST(ProcessLine, NulInsideTheLineIsInvalidJson) {
 
 TEST(ProcessLine, EscapedNulInAMethodNameIsNotJob) {
   line_driver d;
-  EXPECT_FALSE(d.feed("{\"method\":\"job\\u0000x\",\"params\":{}}\n"));
-  EXPECT_EQ(d.sock.error_text(), "Job Error: Unsupported server method job");
+  // Another notification, which is ignored: not a job, and no error.
+  EXPECT_TRUE(d.feed("{\"method\":\"job\\u0000x\",\"params\":{\"job_id\":\"1\",\"blob\":\"07\",\"target\":\"ff\"}}\n"));
+  EXPECT_FALSE(d.sock.error_set());
+  core::job_record job;
+  EXPECT_FALSE(d.sock.get_current_job(job));
 }
 
 TEST(ProcessLine, DeepNestingIsHandledWithoutRecursion) {
@@ -105,6 +110,125 @@ TEST(ProcessLine, ManyLinesReuseTheSameMemory) {
   ASSERT_TRUE(d.sock.get_current_job(job));
   EXPECT_STREQ(job.job_id, "1999");
   EXPECT_EQ(job.blob_length, 76u);
+}
+
+// The pools' dialect: a job's "algo" member, 64-bit targets, notifications
+// other than "job".
+core::job_record take_job(line_driver& d) {
+  auto event = d.events.take_for(std::chrono::seconds(0));
+  if (!event || event->kind != core::kNewJob) return core::job_record();
+  return std::get<core::job_record>(event->payload);
+}
+
+std::string dialect_job(const std::string& members) {
+  return "{\"method\":\"job\",\"params\":{\"job_id\":\"7\",\"blob\":\"0101\",\"target\":\"b88d0600\"" +
+         members + "}}\n";
+}
+
+TEST(ProcessLineDialect, AlgoNamesEveryCatalogueRowAndTheAlias) {
+  const std::pair<const char*, int32_t> names[] = {
+      {"cn/0", 0},       {"cn/1", 1},         {"cn-heavy/0", 2}, {"cn-lite/0", 3},
+      {"cn-lite/1", 4},  {"cn-heavy/tube", 5}, {"cn/xtl", 6},    {"cn-heavy/xhv", 7},
+      {"cn/msr", 8},     {"cn/fast", 8},       {"cn/rto", 9},    {"cn/2", 10}};
+  for (const auto& [name, id] : names) {
+    SCOPED_TRACE(name);
+    line_driver d;
+    ASSERT_TRUE(d.feed(dialect_job(std::string(",\"algo\":\"") + name + "\"")));
+    const core::job_record job = take_job(d);
+    EXPECT_EQ(job.algorithm, id);
+    EXPECT_STREQ(job.algo_name, name);
+  }
+}
+
+TEST(ProcessLineDialect, UnknownOrMalformedAlgoIsKeptForTheExecutorNotAnError) {
+  line_driver d;
+  ASSERT_TRUE(d.feed(dialect_job(",\"algo\":\"cn/zzz\",\"height\":123,\"seed_hash\":\"00ff\"")));
+  core::job_record job = take_job(d);
+  EXPECT_EQ(job.algorithm, core::kJobAlgoUnknown);
+  EXPECT_STREQ(job.algo_name, "cn/zzz");
+  EXPECT_FALSE(d.sock.error_set());
+
+  ASSERT_TRUE(d.feed(dialect_job(",\"algo\":7")));
+  job = take_job(d);
+  EXPECT_EQ(job.algorithm, core::kJobAlgoUnknown);
+
+  // A hostile name: control bytes never reach the console, and a long one
+  // is cut to the field.
+  ASSERT_TRUE(d.feed(dialect_job(",\"algo\":\"\\u001b[31m" + std::string(100, 'x') + "\"")));
+  job = take_job(d);
+  EXPECT_EQ(job.algorithm, core::kJobAlgoUnknown);
+  EXPECT_EQ(std::strlen(job.algo_name), core::kAlgoNameSize - 1);
+  EXPECT_EQ(job.algo_name[0], '?');
+
+  ASSERT_TRUE(d.feed(dialect_job("")));
+  job = take_job(d);
+  EXPECT_EQ(job.algorithm, core::kJobAlgoNotNamed);
+  EXPECT_STREQ(job.algo_name, "");
+}
+
+TEST(ProcessLineDialect, TargetsOfEightDigitsKeepTheirRuleAndSixteenAreSixtyFourBits) {
+  line_driver d;
+  ASSERT_TRUE(d.feed(job_line("a", "0707", "b88d0600")));
+  core::job_record job = take_job(d);
+  EXPECT_EQ(job.target, 0x00068db8u);
+  EXPECT_EQ(job.share_target, 0x00068db8ull << 32);
+  EXPECT_EQ(d.sock.difficulty(), 10000u);
+
+  // 0x00068db8_00000000 as 16 digits: the same target, difficulty 2^64 / t.
+  ASSERT_TRUE(d.feed(job_line("b", "0707", "00000000b88d0600")));
+  job = take_job(d);
+  EXPECT_EQ(job.target, 0x00068db8u);
+  EXPECT_EQ(job.share_target, 0x00068db8ull << 32);
+  EXPECT_EQ(d.sock.difficulty(), 10000u);
+
+  // A low word that is not zero rounds the GPUs' 32-bit target up.
+  ASSERT_TRUE(d.feed(job_line("c", "0707", "0100000000100000")));
+  job = take_job(d);
+  EXPECT_EQ(job.share_target, 0x0000100000000001ull);
+  EXPECT_EQ(job.target, 0x00001001u);
+  EXPECT_EQ(d.sock.difficulty(), static_cast<uint64_t>((static_cast<unsigned __int128>(1) << 64) /
+                                                       0x0000100000000001ull));
+
+  // The edges: the largest target keeps the GPU target at its maximum;
+  // the target 1 gives the largest difficulty; a target below 2^32 still
+  // searches with 1.
+  ASSERT_TRUE(d.feed(job_line("d", "0707", "ffffffffffffffff")));
+  job = take_job(d);
+  EXPECT_EQ(job.target, 0xFFFFFFFFu);
+  EXPECT_EQ(d.sock.difficulty(), 1u);
+  ASSERT_TRUE(d.feed(job_line("e", "0707", "0100000000000000")));
+  job = take_job(d);
+  EXPECT_EQ(job.share_target, 1u);
+  EXPECT_EQ(job.target, 1u);
+  EXPECT_EQ(d.sock.difficulty(), UINT64_MAX);
+
+  line_driver zero;
+  EXPECT_FALSE(zero.feed(job_line("f", "0707", "0000000000000000")));
+  EXPECT_EQ(zero.sock.error_text(), "Job Error: invalid target: 0000000000000000");
+  line_driver odd;
+  EXPECT_FALSE(odd.feed(job_line("g", "0707", "00000000b88d06")));
+  EXPECT_EQ(odd.sock.error_text(), "Job Error: invalid target format");
+  line_driver long_target;
+  EXPECT_FALSE(long_target.feed(job_line("h", "0707", "00000000b88d06000")));
+  EXPECT_EQ(long_target.sock.error_text(), "Job Error: invalid target format");
+  line_driver bad_digit;
+  EXPECT_FALSE(bad_digit.feed(job_line("i", "0707", "00000000b88d060x")));
+  EXPECT_EQ(bad_digit.sock.error_text(), "Job Error: invalid target: 00000000b88d060x");
+}
+
+TEST(ProcessLineDialect, OtherNotificationsAreIgnoredButMalformedOnesStillEndTheConnection) {
+  line_driver d;
+  EXPECT_TRUE(d.feed("{\"jsonrpc\":\"2.0\",\"method\":\"mining.set_extranonce\",\"params\":[\"ab\",4]}\n"));
+  EXPECT_TRUE(d.feed("{\"method\":\"\",\"params\":{}}\n"));
+  EXPECT_FALSE(d.sock.error_set());
+  EXPECT_FALSE(d.events.take_for(std::chrono::seconds(0)));
+
+  line_driver not_text;
+  EXPECT_FALSE(not_text.feed("{\"method\":5,\"params\":{}}\n"));
+  EXPECT_EQ(not_text.sock.error_text(), "Job Error: Protocol error 1");
+  line_driver job_without_params;
+  EXPECT_FALSE(job_without_params.feed("{\"method\":\"job\"}\n"));
+  EXPECT_EQ(job_without_params.sock.error_text(), "Job Error: Protocol error 2");
 }
 
 }  // namespace

@@ -2,7 +2,10 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -30,10 +33,23 @@ uint8_t major_version_for(int32_t algorithm) {
   return 1;
 }
 
-std::string target_hex(uint32_t target) {
-  uint8_t bytes[4] = {static_cast<uint8_t>(target), static_cast<uint8_t>(target >> 8),
-                      static_cast<uint8_t>(target >> 16), static_cast<uint8_t>(target >> 24)};
-  return crypto::hex_encode(bytes, 4);
+// The target as a pool sends it: little-endian hex, 8 digits for a 32-bit
+// target, 16 for a 64-bit one.
+std::string target_hex(const local_pool_options& options) {
+  uint8_t bytes[8];
+  const uint64_t value = options.target64 != 0 ? options.target64 : options.target;
+  const size_t size = options.target64 != 0 ? 8 : 4;
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(value >> (8 * i));
+  return crypto::hex_encode(bytes, size);
+}
+
+std::string openssl_error() {
+  const unsigned long code = ERR_get_error();
+  ERR_clear_error();
+  if (code == 0) return "unknown error";
+  char buffer[256];
+  ERR_error_string_n(code, buffer, sizeof(buffer));
+  return buffer;
 }
 
 std::string error_reply(const std::string& id, const std::string& message) {
@@ -43,11 +59,38 @@ std::string error_reply(const std::string& id, const std::string& message) {
 
 }  // namespace
 
+struct local_pool::tls_context {
+  SSL_CTX* ctx = nullptr;
+  ~tls_context() {
+    if (ctx != nullptr) SSL_CTX_free(ctx);
+  }
+};
+
 local_pool::local_pool(const local_pool_options& options) : options_(options) {}
 
 local_pool::~local_pool() { stop(); }
 
 bool local_pool::start(std::string& error) {
+  if (!options_.tls_cert.empty() || !options_.tls_key.empty()) {
+    tls_ = std::make_unique<tls_context>();
+    tls_->ctx = SSL_CTX_new(TLS_server_method());
+    if (tls_->ctx == nullptr) {
+      error = "TLS: " + openssl_error();
+      return false;
+    }
+    SSL_CTX_set_min_proto_version(tls_->ctx, TLS1_2_VERSION);
+    // Reads return after records without data (the socket is blocking).
+    SSL_CTX_clear_mode(tls_->ctx, SSL_MODE_AUTO_RETRY);
+    if (SSL_CTX_use_certificate_chain_file(tls_->ctx, options_.tls_cert.c_str()) != 1) {
+      error = "TLS certificate " + options_.tls_cert + ": " + openssl_error();
+      return false;
+    }
+    if (SSL_CTX_use_PrivateKey_file(tls_->ctx, options_.tls_key.c_str(), SSL_FILETYPE_PEM) != 1 ||
+        SSL_CTX_check_private_key(tls_->ctx) != 1) {
+      error = "TLS key " + options_.tls_key + ": " + openssl_error();
+      return false;
+    }
+  }
   listen_fd_ = socket(AF_INET, SOCK_STREAM, 0);
   if (listen_fd_ < 0) {
     error = std::string("socket: ") + strerror(errno);
@@ -97,8 +140,13 @@ void local_pool::stop() {
   }
   for (auto& c : clients) {
     shutdown(c->fd, SHUT_RDWR);
+    const uint64_t one = 1;
+    if (write(c->wake_fd, &one, sizeof(one)) < 0) {
+      // The shutdown alone ends the client's wait.
+    }
     if (c->thread.joinable()) c->thread.join();
     close(c->fd);
+    close(c->wake_fd);
   }
   close(listen_fd_);
   listen_fd_ = -1;
@@ -123,7 +171,8 @@ local_pool::job local_pool::make_job() {
 
 std::string local_pool::job_json(const job& j) const {
   return "{\"blob\":\"" + crypto::hex_encode(j.blob.data(), j.blob.size()) + "\",\"job_id\":\"" +
-         j.id + "\",\"target\":\"" + target_hex(options_.target) + "\"}";
+         j.id + "\",\"target\":\"" + target_hex(options_) + "\",\"algo\":\"" +
+         crypto::kAlgorithms[options_.algorithm].pool_name + "\"}";
 }
 
 void local_pool::accept_loop() {
@@ -135,10 +184,16 @@ void local_pool::accept_loop() {
     }
     auto c = std::make_unique<client>();
     c->fd = fd;
+    c->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (c->wake_fd < 0) {
+      close(fd);
+      continue;
+    }
     client* raw = c.get();
     std::lock_guard<std::mutex> lock(mutex_);
     if (!running_.load()) {
       close(fd);
+      close(c->wake_fd);
       return;
     }
     c->thread = std::thread(&local_pool::client_loop, this, raw);
@@ -146,32 +201,95 @@ void local_pool::accept_loop() {
   }
 }
 
-void local_pool::send_line(client* c, const std::string& line) {
-  std::lock_guard<std::mutex> lock(c->send_mutex);
-  size_t sent = 0;
-  while (sent < line.size()) {
-    ssize_t n = send(c->fd, line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) return;
-    sent += static_cast<size_t>(n);
+void local_pool::queue_line(client* c, const std::string& line) {
+  {
+    std::lock_guard<std::mutex> lock(c->outbox_mutex);
+    c->outbox.push_back(line);
+  }
+  const uint64_t one = 1;
+  if (write(c->wake_fd, &one, sizeof(one)) < 0) {
+    // The counter is far from full; the client also polls on a timer.
   }
 }
 
 void local_pool::client_loop(client* c) {
+  SSL* ssl = nullptr;
+  if (tls_) {
+    ssl = SSL_new(tls_->ctx);
+    if (ssl == nullptr || SSL_set_fd(ssl, c->fd) != 1 || SSL_accept(ssl) != 1) {
+      ERR_clear_error();
+      if (ssl != nullptr) SSL_free(ssl);
+      shutdown(c->fd, SHUT_RDWR);  // the descriptor is closed by stop()
+      std::lock_guard<std::mutex> lock(mutex_);
+      c->logged_in = false;
+      return;
+    }
+  }
+  const auto write_all = [&](const std::string& line) {
+    size_t sent = 0;
+    while (sent < line.size()) {
+      const ssize_t n = ssl != nullptr
+                            ? SSL_write(ssl, line.data() + sent, static_cast<int>(line.size() - sent))
+                            : send(c->fd, line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      sent += static_cast<size_t>(n);
+    }
+    return true;
+  };
+
   std::string pending;
   char buffer[2048];
-  while (running_.load()) {
-    ssize_t n = recv(c->fd, buffer, sizeof(buffer), 0);
-    if (n <= 0) break;
+  bool open = true;
+  while (open && running_.load()) {
+    // Bytes TLS has decrypted already are read before waiting again.
+    bool readable = ssl != nullptr && SSL_pending(ssl) > 0;
+    if (!readable) {
+      pollfd fds[2] = {{c->fd, POLLIN, 0}, {c->wake_fd, POLLIN, 0}};
+      const int rc = poll(fds, 2, 500);
+      if (rc < 0 && errno != EINTR) break;
+      readable = rc > 0 && fds[0].revents != 0;
+      uint64_t count;
+      if (rc > 0 && fds[1].revents != 0 && read(c->wake_fd, &count, sizeof(count)) < 0) {
+        // Nothing to drain.
+      }
+    }
+    std::vector<std::string> lines;
+    {
+      std::lock_guard<std::mutex> lock(c->outbox_mutex);
+      lines.swap(c->outbox);
+    }
+    for (const std::string& line : lines) open = open && write_all(line);
+    if (!open || !readable) continue;
+
+    ssize_t n;
+    if (ssl != nullptr) {
+      n = SSL_read(ssl, buffer, sizeof(buffer));
+      if (n <= 0) {
+        const int error = SSL_get_error(ssl, static_cast<int>(n));
+        ERR_clear_error();
+        if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) continue;
+        break;
+      }
+    } else {
+      n = recv(c->fd, buffer, sizeof(buffer), 0);
+      if (n <= 0) break;
+    }
     pending.append(buffer, static_cast<size_t>(n));
     size_t end;
-    while ((end = pending.find('\n')) != std::string::npos) {
+    while (open && (end = pending.find('\n')) != std::string::npos) {
       const std::string line = pending.substr(0, end);
       pending.erase(0, end + 1);
       if (line.find_first_not_of(" \r\t") == std::string::npos) continue;
-      send_line(c, handle_line(c, line));
+      open = write_all(handle_line(c, line));
     }
     if (pending.size() > kMaxLine) break;  // a line that never ends
   }
+  if (ssl != nullptr) {
+    SSL_shutdown(ssl);
+    SSL_free(ssl);
+    ERR_clear_error();
+  }
+  shutdown(c->fd, SHUT_RDWR);  // the descriptor is closed by stop()
   std::lock_guard<std::mutex> lock(mutex_);
   c->logged_in = false;
 }
@@ -249,6 +367,12 @@ std::string local_pool::check_share(const std::string& job_id, const std::string
   uint8_t hash[32] = {};
   hasher.hash(options_.algorithm, blob.data(), blob.size(), hash);
   if (std::memcmp(hash, result.data(), 32) != 0) return "Bad hash";
+  if (options_.target64 != 0) {
+    uint64_t tail = 0;
+    for (int i = 31; i >= 24; --i) tail = tail << 8 | hash[i];
+    if (tail >= options_.target64) return "Low difficulty share";
+    return "";
+  }
   uint32_t word7;
   std::memcpy(&word7, hash + 28, 4);
   if (word7 >= options_.target) return "Low difficulty share";
@@ -276,7 +400,7 @@ void local_pool::job_loop() {
       for (auto& c : clients_)
         if (c->logged_in) targets.push_back(c.get());
     }
-    for (client* c : targets) send_line(c, line);
+    for (client* c : targets) queue_line(c, line);
   }
 }
 

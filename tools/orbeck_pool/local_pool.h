@@ -1,7 +1,8 @@
 // A small real mining pool for loopback use: hands out random jobs of one
 // algorithm, verifies every submitted share with the CPU hash and answers
-// like a pool. One thread accepts, one thread per client, one thread sends
-// new jobs on an interval. Only listens on 127.0.0.1.
+// like a pool, over plain TCP or TLS. One thread accepts, one thread per
+// client, one thread sends new jobs on an interval. Only listens on
+// 127.0.0.1.
 #pragma once
 
 #include <atomic>
@@ -20,8 +21,16 @@ namespace tools {
 struct local_pool_options {
   uint16_t port = 0;         // 0 picks a free port
   int32_t algorithm = 0;
+  // The share target: a 32-bit target t is sent as 8 digits and a share
+  // meets it when the hash's last 32-bit word is below t; a 64-bit target
+  // (target64 != 0) is sent as 16 digits and compared with the hash's last
+  // 8 bytes.
   uint32_t target = 0x07FFFFFF;  // about 1 share in 32 hashes
+  uint64_t target64 = 0;
   double job_interval_s = 30.0;
+  // PEM files of the certificate and its key: clients then speak TLS.
+  std::string tls_cert;
+  std::string tls_key;
 };
 
 struct local_pool_counts {
@@ -35,6 +44,8 @@ struct local_pool_counts {
 class local_pool {
  public:
   explicit local_pool(const local_pool_options& options);
+  local_pool(const local_pool&) = delete;
+  local_pool& operator=(const local_pool&) = delete;
   ~local_pool();
 
   // Binds and starts serving; false with a message when the port is unusable.
@@ -49,12 +60,16 @@ class local_pool {
     std::string id;
     std::vector<uint8_t> blob;
   };
+  // One client: its thread alone reads and writes the socket (and its TLS
+  // session); other threads queue lines in `outbox` and wake it.
   struct client {
     int fd = -1;
+    int wake_fd = -1;        // eventfd: lines are waiting in the outbox
     std::thread thread;
     bool logged_in = false;  // guarded by mutex_
     std::string miner_id;
-    std::mutex send_mutex;   // one line at a time on the socket
+    std::mutex outbox_mutex;
+    std::vector<std::string> outbox;  // guarded by outbox_mutex
   };
 
   void accept_loop();
@@ -66,9 +81,11 @@ class local_pool {
   std::string handle_line(client* c, const std::string& line);
   std::string check_share(const std::string& job_id, const std::string& nonce_hex,
                           const std::string& result_hex);
-  void send_line(client* c, const std::string& line);
+  void queue_line(client* c, const std::string& line);
 
   local_pool_options options_;
+  struct tls_context;
+  std::unique_ptr<tls_context> tls_;  // set when the pool speaks TLS
   uint16_t port_ = 0;
   int listen_fd_ = -1;
   std::atomic<bool> running_{false};

@@ -2,6 +2,7 @@
 // and for end-to-end tests.
 //
 //   orbeck-pool --port P --algo N [--target HEX] [--job-interval S] [--seconds S]
+//               [--tls-cert FILE --tls-key FILE]
 #include <signal.h>
 
 #include <atomic>
@@ -27,9 +28,12 @@ int usage(const char* message) {
   std::fprintf(stderr, "orbeck-pool: %s\n", message);
   std::fprintf(stderr,
                "usage: orbeck-pool --port P --algo N [--target HEX] [--job-interval S] "
-               "[--seconds S]\n"
-               "  --target HEX        share target as a pool sends it: 8 hex digits,\n"
-               "                      little-endian (default ffffff07, 1 share in 32 hashes)\n"
+               "[--seconds S] [--tls-cert FILE --tls-key FILE]\n"
+               "  --target HEX        share target as a pool sends it, little-endian: 8 hex\n"
+               "                      digits (default ffffff07, 1 share in 32 hashes) or 16\n"
+               "                      for a 64-bit target\n"
+               "  --tls-cert FILE     serve TLS with this PEM certificate (chain)\n"
+               "  --tls-key FILE      and this PEM private key\n"
                "  --job-interval S    seconds between new jobs (default 30)\n"
                "  --seconds S         stop after S seconds (default: run until SIGINT/SIGTERM)\n");
   return 2;
@@ -65,10 +69,21 @@ int main(int argc, char** argv) {
       have_algo = true;
     } else if (arg == "--target") {
       std::vector<uint8_t> bytes;
-      if (std::strlen(value) != 8 || !crypto::hex_decode(value, &bytes))
-        return usage("--target must be 8 hex digits");
-      options.target = bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<uint32_t>(bytes[3]) << 24;
-      if (options.target == 0) return usage("--target must not be zero");
+      const size_t digits = std::strlen(value);
+      if ((digits != 8 && digits != 16) || !crypto::hex_decode(value, &bytes))
+        return usage("--target must be 8 or 16 hex digits");
+      uint64_t target = 0;
+      for (size_t b = bytes.size(); b-- > 0;) target = target << 8 | bytes[b];
+      if (target == 0) return usage("--target must not be zero");
+      if (digits == 16) {
+        options.target64 = target;
+      } else {
+        options.target = static_cast<uint32_t>(target);
+      }
+    } else if (arg == "--tls-cert") {
+      options.tls_cert = value;
+    } else if (arg == "--tls-key") {
+      options.tls_key = value;
     } else if (arg == "--job-interval") {
       if (!parse_number(value, number) || number <= 0) return usage("--job-interval must be positive");
       options.job_interval_s = number;
@@ -80,6 +95,8 @@ int main(int argc, char** argv) {
     }
   }
   if (!have_port || !have_algo) return usage("--port and --algo are required");
+  if (options.tls_cert.empty() != options.tls_key.empty())
+    return usage("--tls-cert and --tls-key go together");
 
   signal(SIGINT, on_signal);
   signal(SIGTERM, on_signal);
@@ -92,8 +109,9 @@ int main(int argc, char** argv) {
                  error.c_str());
     return 1;
   }
-  std::printf("orbeck-pool: listening on 127.0.0.1:%u, algorithm %d (%s)\n", pool.port(),
-              options.algorithm, crypto::algorithm_name(options.algorithm));
+  std::printf("orbeck-pool: listening on 127.0.0.1:%u%s, algorithm %d (%s)\n", pool.port(),
+              options.tls_cert.empty() ? "" : " (TLS)", options.algorithm,
+              crypto::algorithm_name(options.algorithm));
   std::fflush(stdout);
 
   const auto start = std::chrono::steady_clock::now();

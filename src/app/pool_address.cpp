@@ -1,0 +1,51 @@
+#include "app/pool_address.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace app {
+namespace {
+
+bool equals_ignoring_case(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+}  // namespace
+
+bool split_pool_scheme(std::string_view address, pool_scheme& out, std::string& error) {
+  out = pool_scheme();
+  const size_t slashes = address.find("//");
+  if (slashes == std::string_view::npos) {
+    out.rest = address;
+    return true;
+  }
+  // Everything before "//" is the scheme; its trailing ':' is optional, as
+  // the address rules always dropped whatever stood before "//".
+  std::string_view scheme = address.substr(0, slashes);
+  if (!scheme.empty() && scheme.back() == ':') scheme.remove_suffix(1);
+  out.rest = address.substr(slashes + 2);
+  static constexpr std::string_view kPlain[] = {"", "stratum+tcp", "tcp"};
+  static constexpr std::string_view kTls[] = {"stratum+ssl", "stratum+tls", "ssl", "tls"};
+  for (std::string_view name : kPlain) {
+    if (equals_ignoring_case(scheme, name)) return true;
+  }
+  for (std::string_view name : kTls) {
+    if (equals_ignoring_case(scheme, name)) {
+      out.transport = pool_transport::tls;
+      return true;
+    }
+  }
+  error = "unsupported scheme ";
+  error.append(scheme);
+  error += "://";
+  return false;
+}
+
+std::string_view pool_host(std::string_view host_port) {
+  return host_port.substr(0, host_port.find(':'));
+}
+
+}  // namespace app
