@@ -10,58 +10,14 @@
 #include <string>
 
 #include "support/console_capture.h"
+#include "support/pool_process.h"
 #include "support/process_runner.h"
 
 namespace app {
 namespace {
 
 const std::string kMiner = "src/orbeck-vega";
-const std::string kPool = "tools/orbeck_pool/orbeck-pool";
 const std::string kCache = "XDG_CACHE_HOME=" + std::string(ORBECK_BINARY_DIR) + "/test-cache";
-
-// The local pool as a child process; stops it on destruction.
-class pool_process {
- public:
-  explicit pool_process(int algorithm) {
-    int out[2];
-    if (pipe(out) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(out[1], STDOUT_FILENO);
-      close(out[0]);
-      close(out[1]);
-      const std::string program = built_program(kPool);
-      const std::string algo = std::to_string(algorithm);
-      execl(program.c_str(), program.c_str(), "--port", "0", "--algo", algo.c_str(),
-            "--seconds", "300", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(out[1]);
-    // "orbeck-pool: listening on 127.0.0.1:PORT, ..."
-    std::string text;
-    char buffer[256];
-    std::smatch match;
-    const std::regex listening("127\\.0\\.0\\.1:(\\d+)");
-    for (int reads = 0; reads < 50 && !std::regex_search(text, match, listening); ++reads) {
-      ssize_t got = read(out[0], buffer, sizeof(buffer));
-      if (got <= 0) break;
-      text.append(buffer, static_cast<size_t>(got));
-    }
-    close(out[0]);
-    if (std::regex_search(text, match, listening)) address_ = "127.0.0.1:" + match[1].str();
-  }
-  ~pool_process() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-  const std::string& address() const { return address_; }
-
- private:
-  pid_t pid_ = -1;
-  std::string address_;
-};
 
 std::vector<std::string> miner_args(const std::string& pool) {
   return {"--anydevice", "--opencl", "0", "--noselftest", "-S", pool, "-u", "tester"};

@@ -7,6 +7,7 @@
 #include <regex>
 #include <string>
 
+#include "crypto/algorithm.h"
 #include "crypto/cryptonight.h"
 #include "crypto/hex.h"
 #include "executor_test_util.h"
@@ -477,6 +478,105 @@ TEST(ExecutorStatic, DonationPortsFollowTheAlgorithm) {
   EXPECT_STREQ(executor::dev_port_for(4), "7776");
   for (int id : {2, 5, 7}) EXPECT_STREQ(executor::dev_port_for(id), "7773");
   for (int id : {0, 1, 6, 9}) EXPECT_STREQ(executor::dev_port_for(id), "7770");
+}
+
+// The pools' dialect through the executor: the job's "algo" decides, a name
+// this build cannot mine idles the GPUs, 64-bit targets are checked in full.
+std::string dialect_login(const std::string& blob, const std::string& target, const std::string& algo) {
+  return "{\"id\":1,\"jsonrpc\":\"2.0\",\"error\":null,\"result\":{\"id\":\"miner-7\",\"job\":{"
+         "\"blob\":\"" + blob + "\",\"job_id\":\"job-1\",\"target\":\"" + target + "\",\"algo\":\"" +
+         algo + "\",\"height\":1234,\"seed_hash\":\"" + std::string(64, '0') + "\"},\"status\":\"OK\"}}\n";
+}
+
+// The CPU hash of the test blob with `nonce`, as `algorithm`.
+std::vector<uint8_t> share_hash(const std::string& blob, uint32_t nonce, int32_t algorithm) {
+  std::vector<uint8_t> bytes;
+  crypto::hex_decode(blob, &bytes);
+  std::memcpy(&bytes[39], &nonce, 4);
+  std::vector<uint8_t> hash(32);
+  crypto::CryptoNight().hash(algorithm, bytes.data(), bytes.size(), hash.data());
+  return hash;
+}
+
+TEST_F(ExecutorTest, AJobsAlgoDecidesAheadOfTheBlobAndTheConfiguration) {
+  net::fake_pool pool;
+  app::cfg().algorithm = crypto::kCryptoNightV7;
+  const std::string blob = blob_hex(1);  // version 1 alone would be CryptoNight
+  serve(pool, dialect_login(blob, "ffffffff", "cn/2"), [] { return kOk; });
+  start(pool.address());
+  const auto jobs = miner_.wait_for_jobs(1);
+  ASSERT_EQ(jobs.size(), 1u);
+  EXPECT_EQ(jobs[0].algorithm, crypto::kCryptoNightV8);
+  ASSERT_TRUE(console_has("New Job received (CryptoNightV8).\n"));
+
+  // The share is verified with the V8 hash and echoes the algorithm.
+  post_result(7);
+  auto submit = pool.wait_for_line(1, kWait);
+  ASSERT_TRUE(submit.has_value());
+  ASSERT_TRUE(eventually([&] { return executor_->accepted() == 1; }));
+  const std::vector<uint8_t> hash = share_hash(blob, 7, crypto::kCryptoNightV8);
+  EXPECT_NE(submit->find("\"result\":\"" + crypto::hex_encode(hash.data(), 32) + "\",\"algo\":\"cn/2\"}"),
+            std::string::npos)
+      << *submit;
+  const auto& login = pool.wait_for_line(0, kWait);
+  ASSERT_TRUE(login.has_value());
+  EXPECT_NE(login->find("\"algo\":[\"cn/0\","), std::string::npos);
+}
+
+TEST_F(ExecutorTest, AnAlgorithmThisBuildCannotMineIdlesTheGpusAndKeepsTheConnection) {
+  net::fake_pool pool;
+  serve(pool, dialect_login(blob_hex(8), "ffffffff", "rx/0"), [] { return kOk; });
+  start(pool.address());
+  auto jobs = miner_.wait_for_jobs(1);
+  ASSERT_EQ(jobs.size(), 1u);
+  EXPECT_TRUE(jobs.back().idle);
+  ASSERT_TRUE(console_has("Pool job job-1 asks for algorithm rx/0, which this build cannot mine: waiting for another job\n"));
+  EXPECT_EQ(console().find("New Job received"), std::string::npos);
+
+  // The next job it can mine is mined, on the same connection.
+  ASSERT_TRUE(pool.send("{\"method\":\"job\",\"params\":{\"job_id\":\"job-2\",\"blob\":\"" + blob_hex(8) +
+                        "\",\"target\":\"ffffffff\",\"algo\":\"cn/2\"}}\n"));
+  ASSERT_TRUE(eventually([&] {
+    const auto seen = miner_.jobs();
+    return !seen.empty() && !seen.back().idle && std::strcmp(seen.back().job_id, "job-2") == 0;
+  }));
+  EXPECT_EQ(pool.connection_count(), 1u);
+  EXPECT_TRUE(executor_->user_pool()->is_logged_in());
+}
+
+TEST_F(ExecutorTest, SixtyFourBitTargetsAcceptTheShareJustBelowAndRejectTheOneAt) {
+  const std::string blob = blob_hex(8);
+  const uint32_t nonce = 0x01020304;
+  const std::vector<uint8_t> hash = share_hash(blob, nonce, crypto::kCryptoNightV8);
+  uint64_t tail = 0;
+  for (int i = 31; i >= 24; --i) tail = tail << 8 | hash[i];
+  ASSERT_LT(tail, UINT64_MAX);
+  const auto target_text = [](uint64_t target) {
+    uint8_t bytes[8];
+    for (int i = 0; i < 8; ++i) bytes[i] = static_cast<uint8_t>(target >> (8 * i));
+    return crypto::hex_encode(bytes, 8);
+  };
+
+  for (const auto& [target, accepted] : {std::pair{tail + 1, true}, std::pair{tail, false}}) {
+    SCOPED_TRACE(target_text(target));
+    net::fake_pool pool;
+    serve(pool, dialect_login(blob, target_text(target), "cn/2"), [] { return kOk; });
+    start(pool.address());
+    const auto jobs = miner_.wait_for_jobs(1);
+    ASSERT_FALSE(jobs.empty());
+    // The GPUs' 32-bit target never drops this share.
+    EXPECT_GT(jobs.back().target, static_cast<uint32_t>(tail >> 32));
+    post_result(nonce);
+    if (accepted) {
+      ASSERT_TRUE(eventually([&] { return executor_->accepted() == 1; }));
+    } else {
+      ASSERT_TRUE(eventually([&] { return executor_->invalid() == 1; }));
+      EXPECT_EQ(executor_->accepted(), 0u);
+    }
+    executor_->stop();
+    executor_.reset();
+    miner_.clear();
+  }
 }
 
 }  // namespace

@@ -51,6 +51,15 @@ class fake_miner : public mining_backend {
     changed_.wait_for(lock, kWait, [&] { return jobs_.size() >= count; });
     return jobs_;
   }
+  std::vector<mining_job> jobs() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return jobs_;
+  }
+  // Forgets the jobs so far, for a test that starts a second executor.
+  void clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    jobs_.clear();
+  }
   bool stopped() const { return stopped_.load(); }
 
  private:
