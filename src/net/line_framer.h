@@ -26,17 +26,18 @@ class line_framer {
   uint32_t pending() const { return fill_; }
   void reset() { fill_ = 0; }
 
-  // Accounts `count` bytes just written at free_space(). If the pending
-  // bytes now fill the buffer, reports kOverflow before looking for lines,
-  // so a line must end while fewer than 4096 bytes are pending. Otherwise
-  // hands each complete line, line feed included, in arrival order to
+  // Accounts `count` bytes just written at free_space() and hands each
+  // complete line, line feed included, in arrival order to
   // on_line(char* line, size_t length) -> bool, which may change the line in
-  // place, and moves a remaining partial line to the front.
+  // place; a remaining partial line moves to the front. A line may be at
+  // most 4095 bytes with its line feed: one that fills the whole buffer,
+  // with or without a line feed at its end, is kOverflow. Several shorter
+  // lines that arrive together are never an overflow, however many bytes
+  // they add up to (a burst of jobs, or one large TLS record).
   template <typename LineHandler>
   result commit(uint32_t count, LineHandler&& on_line) {
     assert(count <= free_capacity());
     fill_ += count;
-    if (fill_ >= kBufferSize) return result::kOverflow;
 
     char* start = buffer_;
     uint32_t remaining = fill_;
@@ -44,10 +45,12 @@ class line_framer {
       char* feed = static_cast<char*>(std::memchr(start, '\n', remaining));
       if (feed == nullptr) break;
       uint32_t length = static_cast<uint32_t>(feed - start) + 1;
+      if (length >= kBufferSize) return result::kOverflow;
       if (!on_line(start, static_cast<size_t>(length))) return result::kRejected;
       start += length;
       remaining -= length;
     }
+    if (remaining >= kBufferSize) return result::kOverflow;
     if (remaining != 0 && start != buffer_) std::memmove(buffer_, start, remaining);
     fill_ = remaining;
     return result::kMore;

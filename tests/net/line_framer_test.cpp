@@ -72,6 +72,28 @@ TEST(LineFramer, Reaching4096IsAnOverflowEvenWithALineFeed) {
   EXPECT_TRUE(r.lines.empty());
 }
 
+TEST(LineFramer, ShortLinesThatTogetherFillTheBufferAreAllHandedOut) {
+  line_framer framer;
+  recorder r;
+  // 512 lines of 8 bytes arrive in one read of exactly 4096 bytes.
+  std::string burst;
+  for (int i = 0; i < 512; ++i) burst += "line" + std::to_string(1000 + i).substr(1) + "\n";
+  ASSERT_EQ(burst.size(), line_framer::kBufferSize);
+  EXPECT_EQ(r.push(framer, burst), line_framer::result::kMore);
+  EXPECT_EQ(r.lines.size(), 512u);
+  EXPECT_EQ(framer.pending(), 0u);
+
+  // A burst that ends in a partial line keeps it for the next read.
+  line_framer second;
+  recorder s;
+  EXPECT_EQ(s.push(second, "a\n" + std::string(4094, 'x')), line_framer::result::kMore);
+  EXPECT_EQ(s.lines, (std::vector<std::string>{"a\n"}));
+  EXPECT_EQ(second.pending(), 4094u);
+  EXPECT_EQ(s.push(second, "\n"), line_framer::result::kMore);
+  ASSERT_EQ(s.lines.size(), 2u);
+  EXPECT_EQ(s.lines[1].size(), 4095u);
+}
+
 TEST(LineFramer, LineOf4095BytesIsHandedOut) {
   line_framer framer;
   recorder r;
