@@ -29,6 +29,14 @@ constexpr const char* kAlgoHelp =
     "  9 = CryptoNightFEST\n"
     " 10 = CryptoNightV8";
 
+// The pool options as given, one entry per occurrence.
+struct pool_texts {
+  std::vector<std::string> addresses;
+  std::vector<std::string> users;
+  std::vector<std::string> passwords;
+  std::vector<std::string> fingerprints;
+};
+
 // The five option groups, bound to config and to the local values.
 struct option_groups {
   po::options_description generic{"Generic options"};
@@ -37,8 +45,7 @@ struct option_groups {
   po::options_description optimizations{"Optimizations"};
   po::options_description hidden{""};
 
-  option_groups(config& c, std::string& gpu_text, uint32_t& remote_port,
-                std::string& fingerprint_text) {
+  option_groups(config& c, std::string& gpu_text, uint32_t& remote_port, pool_texts& pools) {
     generic.add_options()
         ("help,h", "show this help message")
         ("opencl,O", po::value<int32_t>(&c.platform_index),
@@ -47,10 +54,10 @@ struct option_groups {
          "index of the GPUs to use. Separate by comma to specify multiple GPUs e.g 0,1,2")
         ("log", po::value<std::string>(&c.log_path), "write to log file");
     pool.add_options()
-        ("pool,S", po::value<std::string>(&c.pool_address),
+        ("pool,S", po::value<std::vector<std::string>>(&pools.addresses),
          "pool server for a cryptonight based currency")
-        ("user,u", po::value<std::string>(&c.user), "user or wallet address for the pool")
-        ("password,p", po::value<std::string>(&c.password),
+        ("user,u", po::value<std::vector<std::string>>(&pools.users), "user or wallet address for the pool")
+        ("password,p", po::value<std::vector<std::string>>(&pools.passwords),
          "password for the pool server (if needed)")
         ("reconnects", po::value<int32_t>(&c.max_reconnects)->default_value(100),
          "pool reconnection attemps before quitting")
@@ -77,8 +84,12 @@ struct option_groups {
         ("noselftest", "skip the kernel self-test before mining")
         ("benchmark", po::value<int32_t>(&c.benchmark_seconds),
          "mine a synthetic job for SECONDS per algorithm without a pool and print the hash rates")
-        ("tls-fingerprint", po::value<std::string>(&fingerprint_text),
-         "SHA-256 fingerprint of the TLS pool's certificate to trust (64 hex digits, colons allowed)");
+        ("tls-fingerprint", po::value<std::vector<std::string>>(&pools.fingerprints),
+         "SHA-256 fingerprint of the TLS pool's certificate to trust (64 hex digits, colons allowed)")
+        ("primary-retry", po::value<int32_t>(&c.primary_retry_s)->default_value(60),
+         "seconds between attempts to return to a higher pool of the list")
+        ("keepalive", po::value<int32_t>(&c.keepalive_s)->default_value(60),
+         "seconds without a request before a keep-alive is sent (0 = off)");
   }
 
   std::string shown_help() const {
@@ -111,22 +122,59 @@ void print_options_hint() {
   out.print_plain(" --help\n");
 }
 
-// The pool address's scheme and the pinned fingerprint; the error text, or
-// empty when both are fine. Stores the parsed fingerprint in `c`.
-std::string check_pool_settings(config& c, bool fingerprint_given, const std::string& fingerprint_text) {
-  app::pool_scheme scheme;
-  std::string scheme_error;
-  if (!split_pool_scheme(c.pool_address, scheme, scheme_error))
-    return "Pool " + c.pool_address + ": " + scheme_error + " (use stratum+tcp:// or stratum+ssl://)";
-  const bool tls = scheme.transport == pool_transport::tls;
-  if (!fingerprint_given) return "";
-  c.tls_fingerprint = crypto::parse_fingerprint(fingerprint_text);
-  if (!c.tls_fingerprint)
-    return "--tls-fingerprint " + fingerprint_text +
-           ": expected a SHA-256 fingerprint of 64 hex digits (colons allowed)";
-  if (!tls)
-    printer::inst().print_leveled(kEvent, "--tls-fingerprint is ignored: pool %s is not a TLS address",
-                                  c.pool_address.c_str());
+// An option given once applies to every pool; given as often as --pool, its
+// values pair with the pools in order. The value for pool `index`, or
+// `fallback` when the option was not given.
+const std::string& value_for(const std::vector<std::string>& values, size_t index, const std::string& fallback) {
+  if (values.empty()) return fallback;
+  return values.size() == 1 ? values[0] : values[index];
+}
+
+std::string count_problem(const char* option, size_t given, size_t pools) {
+  if (given <= 1 || given == pools) return "";
+  return std::string(option) + " is given " + std::to_string(given) + " times for " + std::to_string(pools) +
+         (pools == 1 ? " pool" : " pools") + ": give it once for all pools or once for each --pool";
+}
+
+// Builds the pool list from the options; the error text, or empty when the
+// list is sound. The first pool is also pool_address, user and password.
+std::string build_pool_list(config& c, const pool_texts& given) {
+  const size_t count = given.addresses.size();
+  // The first values also stand alone, for the missing-pool check.
+  c.pool_address = count > 0 ? given.addresses[0] : std::string();
+  c.user = given.users.empty() ? std::string() : given.users[0];
+  c.password = given.passwords.empty() ? std::string() : given.passwords[0];
+  for (const std::string& problem : {count_problem("--user", given.users.size(), count),
+                                     count_problem("--password", given.passwords.size(), count),
+                                     count_problem("--tls-fingerprint", given.fingerprints.size(), count)}) {
+    if (!problem.empty() && count > 0) return problem;
+  }
+  static const std::string kNone;
+  bool any_tls = false;
+  c.pools.clear();
+  for (size_t i = 0; i < count; ++i) {
+    pool_config pool;
+    pool.address = given.addresses[i];
+    pool.user = value_for(given.users, i, kNone);
+    pool.password = value_for(given.passwords, i, kNone);
+    app::pool_scheme scheme;
+    std::string scheme_error;
+    if (!split_pool_scheme(pool.address, scheme, scheme_error))
+      return "Pool " + pool.address + ": " + scheme_error + " (use stratum+tcp:// or stratum+ssl://)";
+    any_tls = any_tls || scheme.transport == pool_transport::tls;
+    // An empty pin leaves that pool to the CA store.
+    const std::string& pin = value_for(given.fingerprints, i, kNone);
+    if (!pin.empty()) {
+      pool.tls_fingerprint = crypto::parse_fingerprint(pin);
+      if (!pool.tls_fingerprint)
+        return "--tls-fingerprint " + pin + ": expected a SHA-256 fingerprint of 64 hex digits (colons allowed)";
+    }
+    c.pools.push_back(std::move(pool));
+  }
+  if (!given.fingerprints.empty() && !any_tls && count > 0)
+    printer::inst().print_leveled(kEvent, "--tls-fingerprint is ignored: no pool has a TLS address");
+  if (c.primary_retry_s < 1) return "--primary-retry " + std::to_string(c.primary_retry_s) + ": it must be 1 second or more";
+  if (c.keepalive_s < 0) return "--keepalive " + std::to_string(c.keepalive_s) + ": it must be 0 (off) or more seconds";
   return "";
 }
 
@@ -135,17 +183,17 @@ std::string check_pool_settings(config& c, bool fingerprint_given, const std::st
 std::string help_text() {
   config scratch;
   std::string gpu_text;
-  std::string fingerprint_text;
+  pool_texts pools;
   uint32_t port = 0;
-  return option_groups(scratch, gpu_text, port, fingerprint_text).shown_help();
+  return option_groups(scratch, gpu_text, port, pools).shown_help();
 }
 
 startup_result start_up(int argc, const char* const* argv) {
   startup_result result;
   config& c = cfg();
   std::string gpu_text;
-  std::string fingerprint_text;
-  option_groups groups(c, gpu_text, result.remote_port, fingerprint_text);
+  pool_texts pools;
+  option_groups groups(c, gpu_text, result.remote_port, pools);
 
   po::options_description all;
   all.add(groups.generic).add(groups.pool).add(groups.optimizations).add(groups.remote).add(
@@ -202,6 +250,9 @@ startup_result start_up(int argc, const char* const* argv) {
     return result;
   }
 
+  // Checked after the missing-pool hint, which stays the first answer.
+  const std::string pool_problem = build_pool_list(c, pools);
+
   // The offline benchmark needs no pool and no user.
   if (c.benchmark_seconds == 0 && (c.pool_address.empty() || c.user.empty())) {
     printer& out = printer::inst();
@@ -216,8 +267,8 @@ startup_result start_up(int argc, const char* const* argv) {
     return result;
   }
 
-  if (const std::string problem = check_pool_settings(c, vm.count("tls-fingerprint") != 0, fingerprint_text);
-      !problem.empty()) {
+  if (!pool_problem.empty()) {
+    const std::string& problem = pool_problem;
     printer::inst().print_error("%s", problem.c_str());
     print_options_hint();
     result.finished = true;

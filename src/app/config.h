@@ -11,6 +11,17 @@
 
 namespace app {
 
+// One pool of the priority list. The first one is also the config's
+// pool_address, user and password.
+struct pool_config {
+  std::string address;  // [scheme://]host:port
+  std::string user;
+  std::string password;
+  // The SHA-256 fingerprint a TLS pool's certificate must have (instead of
+  // one the system's CA store trusts).
+  std::optional<crypto::sha256_fingerprint> tls_fingerprint;
+};
+
 struct config {
   int32_t platform_index = -1;            // --opencl, -1 = auto detect
   std::vector<uint32_t> gpu_list{0};      // --gpu
@@ -36,9 +47,11 @@ struct config {
   bool any_device = false;                // --anydevice
   bool no_self_test = false;              // --noselftest
   int32_t benchmark_seconds = 0;          // --benchmark, 0 = off
-  // --tls-fingerprint: the SHA-256 fingerprint a TLS pool's certificate
-  // must have (instead of one the system's CA store trusts).
-  std::optional<crypto::sha256_fingerprint> tls_fingerprint;
+  // --pool given once or more, in priority order, each with its user,
+  // password and --tls-fingerprint. Empty when no pool is configured.
+  std::vector<pool_config> pools;
+  int32_t primary_retry_s = 60;           // --primary-retry: higher pools tried again
+  int32_t keepalive_s = 60;               // --keepalive: idle seconds before a keep-alive, 0 = off
 };
 
 // The one configuration of the process, created with its defaults on first

@@ -76,7 +76,7 @@ void executor::on_reconnect(uint64_t pool_id) {
   const app::config& c = app::cfg();
   app::printer::inst().print_leveled(app::kEvent, "Connecting to %s ...", c.pool_address.c_str());
   std::string error;
-  if (!user_pool_->connect_pool(c.pool_address.c_str(), error, c.nicehash, c.tls_fingerprint)) {
+  if (!user_pool_->connect_pool(c.pool_address.c_str(), error, c.nicehash, c.pools.empty() ? std::nullopt : c.pools[0].tls_fingerprint)) {
     app::printer::inst().print_leveled(app::kInfo, "Socket Error - %s", error.c_str());
     connection_failed();
   }
