@@ -2,8 +2,9 @@
 // using json_parse_stack as the stack allocator type of a GenericDocument:
 // the document's stack of values not yet placed in their container and the
 // iterative reader's stack of open containers then both start in a fixed
-// block inside themselves. One parse at a time per stack (the thread that
-// owns the document); no locking.
+// block inside themselves (the reader's lives on the parsing thread's stack
+// for the length of one parse: 64 KiB of it). One parse at a time per stack
+// (the thread that owns the document); no locking.
 //
 // Why not the library's own stack: it starts without memory, so its first
 // push computes an end from a null pointer (undefined behaviour), and it takes
