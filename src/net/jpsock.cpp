@@ -14,6 +14,7 @@
 #include "app/printer.h"
 #include "crypto/algorithm.h"
 #include "net/json_escape.h"
+#include "net/json_parse_stack.h"
 #include "net/line_framer.h"
 #include "app/pool_address.h"
 
@@ -21,14 +22,13 @@ namespace net {
 namespace {
 
 using json_pool = rapidjson::MemoryPoolAllocator<rapidjson::CrtAllocator>;
-using json_document = rapidjson::GenericDocument<rapidjson::UTF8<>, json_pool, json_pool>;
+using json_document = rapidjson::GenericDocument<rapidjson::UTF8<>, json_pool, json_parse_stack>;
 using json_value = rapidjson::Value;
 
 constexpr size_t kJsonChunkSize = 64 * 1024;
-// The parser's work stack starts well inside its 4 KiB block (which also
-// holds the pool's chunk header and the reader's own stack), so ordinary
-// lines never leave the block.
-constexpr size_t kParseStackCapacity = 1024;
+// The parser's work stacks hold any line the framer hands out in their own
+// blocks: a 16-byte value for each byte of the line at most.
+static_assert(json_parse_stack::kBlockSize >= line_framer::kBufferSize * sizeof(json_value));
 // Iterative parsing: a hostile line of nested brackets cannot exhaust the
 // connection thread's stack.
 constexpr unsigned kParseFlags = rapidjson::kParseIterativeFlag;
@@ -164,19 +164,19 @@ int64_t now_ticks() {
       .count();
 }
 
-// The JSON memory: three pools, each starting in its own fixed 4 KiB block
-// and growing in 64 KiB chunks. The document and stack pools belong to the
-// line being parsed (connection thread, or the test driving process_line);
-// the reply pool and reply value belong to the call slot (call_mutex_).
+// The JSON memory: two pools, each starting in its own fixed 4 KiB block
+// and growing in 64 KiB chunks, and the parser's work stack with its own
+// block (json_parse_stack.h), which no pool's Clear can take away. The
+// document, its pool and its stack belong to the line being parsed
+// (connection thread, or the test driving process_line); the reply pool and
+// reply value belong to the call slot (call_mutex_).
 struct jpsock::json_state {
   alignas(16) char document_block[kJsonBlockSize];
-  alignas(16) char stack_block[kJsonBlockSize];
   alignas(16) char reply_block[kJsonBlockSize];
   rapidjson::CrtAllocator chunk_allocator;
   json_pool document_pool{document_block, kJsonBlockSize, kJsonChunkSize, &chunk_allocator};
-  json_pool stack_pool{stack_block, kJsonBlockSize, kJsonChunkSize, &chunk_allocator};
   json_pool reply_pool{reply_block, kJsonBlockSize, kJsonChunkSize, &chunk_allocator};
-  json_document document{&document_pool, kParseStackCapacity, &stack_pool};
+  json_document document{&document_pool};
   json_value reply_value;
 };
 
@@ -479,7 +479,6 @@ bool jpsock::process_line(char* line, size_t length) {
   json_state& json = *json_;
   json.document.SetNull();
   json.document_pool.Clear();
-  json.stack_pool.Clear();
   json.document.ParseInsitu<kParseFlags>(line);
   if (json.document.HasParseError()) {
     set_error("Job Error: Invalid JSON");

@@ -38,7 +38,7 @@ constexpr int64_t kTicksPerSecond = 10'000'000;
 class jpsock : public socket_owner {
  public:
   static constexpr size_t kMessageSize = 1024;    // outgoing line, NUL included
-  static constexpr size_t kJsonBlockSize = 4096;  // each of the three JSON pools' first block
+  static constexpr size_t kJsonBlockSize = 4096;  // each of the two JSON pools' first block
 
   // reply_timeout: how long a call waits for its reply (the program keeps
   // 20 s; tests shorten it). clock: the tick source (tests replace it).

@@ -10,6 +10,7 @@
 #include "core/event_queue.h"
 #include "fake_pool.h"
 #include "net/jpsock.h"
+#include "net/line_framer.h"
 
 namespace net {
 namespace {
@@ -89,6 +90,62 @@ TEST(ProcessLine, DeepNestingIsHandledWithoutRecursion) {
   line_driver reply;
   EXPECT_FALSE(reply.feed("{\"id\":1,\"result\":" + deep + "}\n"));
   EXPECT_EQ(reply.sock.error_text(), "Job Error: Unexpected call response");
+}
+
+// Guards against parser memory kept from one line to the next: a line of
+// ~2000 small values needs some 32 KiB of parse stack and more than the
+// document pool's first block; the pool's chunks are freed before the next
+// line, which must not find anything of the parser still in them (ASan
+// reports the use of a freed chunk).
+TEST(ProcessLine, WideLinesLeaveNothingInFreedParseMemory) {
+  line_driver d;
+  const auto wide = [](const std::string& prefix, const std::string& suffix) {
+    std::string line = prefix + "[0";
+    while (line.size() + 2 + suffix.size() < line_framer::kBufferSize - 1) line += ",0";
+    return line + "]" + suffix;
+  };
+  const std::string reply = wide("{\"id\":1,\"result\":", "}\n");
+  ASSERT_LT(reply.size(), line_framer::kBufferSize);
+  EXPECT_FALSE(d.feed(reply));  // parsed, then refused: no call waits
+  EXPECT_EQ(d.sock.error_text(), "Job Error: Unexpected call response");
+
+  for (int i = 0; i < 3; ++i) {
+    const std::string job = wide(
+        "{\"method\":\"job\",\"params\":{\"job_id\":\"w" + std::to_string(i) +
+            "\",\"blob\":\"0707\",\"target\":\"ffff\",\"pad\":",
+        "}}\n");
+    ASSERT_LT(job.size(), line_framer::kBufferSize);
+    ASSERT_TRUE(d.feed(job)) << i;
+    ASSERT_TRUE(d.feed(job_line("n" + std::to_string(i), "0808", "b88d0600"))) << i;
+  }
+  ASSERT_EQ(d.events.size(), 6u);
+  for (int i = 0; i < 3; ++i) {
+    auto first = d.events.take_for(std::chrono::seconds(0));
+    auto second = d.events.take_for(std::chrono::seconds(0));
+    ASSERT_TRUE(first && second);
+    const auto& wide_job = std::get<core::job_record>(first->payload);
+    EXPECT_EQ(std::string(wide_job.job_id), "w" + std::to_string(i));
+    EXPECT_EQ(wide_job.target, 0xffffu);
+    const auto& job = std::get<core::job_record>(second->payload);
+    EXPECT_EQ(std::string(job.job_id), "n" + std::to_string(i));
+    EXPECT_EQ(job.blob[0], 0x08);
+    EXPECT_EQ(job.target, 0x00068db8u);
+  }
+}
+
+TEST(ProcessLine, LinesLongerThanTheFramerAllowsStillParse) {
+  // Only direct callers can pass them; the parse stack moves to the heap.
+  line_driver d;
+  std::string pad = "[[0]";
+  for (int i = 0; i < 20000; ++i) pad += ",[0]";
+  pad += "]";
+  ASSERT_TRUE(d.feed("{\"method\":\"job\",\"params\":{\"job_id\":\"long\",\"blob\":\"07\","
+                     "\"target\":\"ffff\",\"pad\":" + pad + "}}\n"));
+  ASSERT_TRUE(d.feed(job_line("short", "07", "ffff")));
+  core::job_record job;
+  ASSERT_TRUE(d.sock.get_current_job(job));
+  EXPECT_STREQ(job.job_id, "short");
+  EXPECT_EQ(d.events.size(), 2u);
 }
 
 TEST(ProcessLine, UnescapedJobIdIsCopied) {
