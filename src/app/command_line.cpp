@@ -73,7 +73,8 @@ struct option_groups {
         ("anydevice", "mine on any OpenCL device (GPU, CPU or accelerator)")
         ("noselftest", "skip the kernel self-test before mining")
         ("benchmark", po::value<int32_t>(&c.benchmark_seconds),
-         "mine a synthetic job for SECONDS per algorithm without a pool and print the hash rates");
+         "mine a synthetic job for SECONDS per algorithm without a pool and print the hash rates")
+        ("autotune", "measure hashes per round and queue count per GPU and algorithm, store the best");
   }
 
   std::string shown_help() const {
@@ -149,6 +150,7 @@ startup_result start_up(int argc, const char* const* argv) {
   c.max_mem = vm.count("maxmem") != 0;
   c.any_device = vm.count("anydevice") != 0;
   c.no_self_test = vm.count("noselftest") != 0;
+  c.autotune = vm.count("autotune") != 0;
   result.remote_access = vm.count("remoteaccess") != 0;
 
   parse_gpu_list(gpu_text, c.gpu_list);
@@ -176,8 +178,8 @@ startup_result start_up(int argc, const char* const* argv) {
     return result;
   }
 
-  // The offline benchmark needs no pool and no user.
-  if (c.benchmark_seconds == 0 && (c.pool_address.empty() || c.user.empty())) {
+  // The offline benchmark and the tuner need no pool and no user.
+  if (c.benchmark_seconds == 0 && !c.autotune && (c.pool_address.empty() || c.user.empty())) {
     printer& out = printer::inst();
     out.print_plain("No pool server and username configured.\n");
     out.print_plain("\nFor a minimal configuration run:\n\n");

@@ -33,6 +33,7 @@ struct config {
   bool any_device = false;                // --anydevice
   bool no_self_test = false;              // --noselftest
   int32_t benchmark_seconds = 0;          // --benchmark, 0 = off
+  bool autotune = false;                  // --autotune
 };
 
 // The one configuration of the process, created with its defaults on first
