@@ -26,7 +26,12 @@ constexpr char kStoreMagic[] = "ORBKTUNE1";
 // before the remaining candidates are skipped (the automatic setting is
 // always measured first).
 constexpr double kRoundSeconds = 4.0;
-constexpr auto kAlgorithmBudget = std::chrono::seconds(100);
+constexpr auto kAlgorithmBudget = std::chrono::seconds(80);
+// Reports left out after the warm-up, and the margin by which the best
+// candidate must beat the automatic setting in the longer confirmation
+// round (short rounds flatter settings whose pipeline has not settled).
+constexpr int kWarmUpReports = 2;
+constexpr double kConfirmMargin = 1.03;
 constexpr uint32_t kHashGranule = 16;
 
 bool UsableSetting(const tune_setting& s) {
@@ -42,6 +47,14 @@ double EnvironmentNumber(const char* name, double fallback) {
   const double value = std::strtod(text, &end);
   return *end == '\0' && value > 0 ? value : fallback;
 }
+
+std::string FormatRate(double rate) {
+  char text[32];
+  std::snprintf(text, sizeof(text), "%.1f", rate);
+  return text;
+}
+
+std::string FormatSeconds(double seconds) { return FormatRate(seconds) + " s"; }
 
 tune_owner OwnerOf(const GpuContext& ctx) {
   return tune_owner{ctx.device_name, ctx.driver_version, ctx.platform_version};
@@ -194,18 +207,13 @@ int RunAutotune(int32_t algorithm) {
                       crypto::algorithm_name(id), rounds, round_seconds);
     // rates[gpu][candidate]; a GPU with fewer candidates repeats its last.
     std::vector<std::vector<double>> rates(contexts.size(), std::vector<double>(rounds, 0.0));
-    const auto started = std::chrono::steady_clock::now();
-    for (size_t c = 0; c < rounds; ++c) {
-      if (c > 0 && std::chrono::steady_clock::now() - started > kAlgorithmBudget) {
-        out.print_leveled(app::kInfo, "Autotune: time is up, %zu settings not measured",
-                          rounds - c);
-        break;
-      }
+    // Rates per GPU with candidate index[g] on GPU g, over `seconds`.
+    const auto measure_each = [&](const std::vector<size_t>& index, double seconds) {
       set_current_scratchpad_size(size);
       set_current_setup_algorithm(id);
       for (size_t g = 0; g < contexts.size(); ++g) {
         GpuContext& ctx = contexts[g];
-        const tune_setting& s = candidates[g][std::min(c, candidates[g].size() - 1)];
+        const tune_setting& s = candidates[g][std::min(index[g], candidates[g].size() - 1)];
         ctx.tune_override = true;
         ctx.tuned_hashes = s.hashes;
         ctx.tuned_queues = s.queues;
@@ -220,12 +228,47 @@ int RunAutotune(int32_t algorithm) {
       idle.nicehash = true;
       idle.algorithm = id;
       miner.start(idle, events, no_rates);
-      const benchmark_result result = MeasureAlgorithm(miner, events, id, round_seconds, random);
+      const benchmark_result result =
+          MeasureAlgorithm(miner, events, id, seconds, random, kWarmUpReports);
       miner.stop();
-      for (size_t g = 0; g < contexts.size() && g < result.gpus.size(); ++g) {
-        const benchmark_gpu_result& gpu = result.gpus[g];
-        rates[g][c] = gpu.self_test_failed ? 0.0 : gpu.hash_rate;
-        if (rates[g][c] > 0.0) measured_any = true;
+      std::vector<double> measured(contexts.size(), 0.0);
+      for (size_t g = 0; g < contexts.size() && g < result.gpus.size(); ++g)
+        measured[g] = result.gpus[g].self_test_failed ? 0.0 : result.gpus[g].hash_rate;
+      return measured;
+    };
+    const auto measure = [&](size_t c, double seconds) {
+      return measure_each(std::vector<size_t>(contexts.size(), c), seconds);
+    };
+    std::string confirmation;
+    const auto started = std::chrono::steady_clock::now();
+    for (size_t c = 0; c < rounds; ++c) {
+      if (c > 0 && std::chrono::steady_clock::now() - started > kAlgorithmBudget) {
+        out.print_leveled(app::kInfo, "Autotune: time is up, %zu settings not measured",
+                          rounds - c);
+        break;
+      }
+      const std::vector<double> measured = measure(c, round_seconds);
+      for (size_t g = 0; g < contexts.size(); ++g) {
+        rates[g][c] = measured[g];
+        if (measured[g] > 0.0) measured_any = true;
+      }
+    }
+
+    // Confirmation: the automatic setting and each GPU's best, in turn, over
+    // twice the time; the best is kept only when it is clearly faster.
+    std::vector<size_t> chosen(contexts.size(), 0);
+    for (size_t g = 0; g < contexts.size(); ++g)
+      chosen[g] = std::max_element(rates[g].begin(), rates[g].end()) - rates[g].begin();
+    if (std::any_of(chosen.begin(), chosen.end(), [](size_t c) { return c != 0; })) {
+      const std::vector<double> automatic = measure(0, 2 * round_seconds);
+      std::vector<size_t> best_index = chosen;
+      const std::vector<double> best = measure_each(best_index, 2 * round_seconds);
+      for (size_t g = 0; g < contexts.size(); ++g) {
+        if (chosen[g] == 0) continue;
+        if (!(best[g] > automatic[g] * kConfirmMargin)) chosen[g] = 0;
+        confirmation += "  GPU" + std::to_string(contexts[g].ordinal) + " confirmation over " +
+                        FormatSeconds(2 * round_seconds) + ": automatic " + FormatRate(automatic[g]) +
+                        ", best " + FormatRate(best[g]) + " H/s\n";
       }
     }
 
@@ -233,7 +276,7 @@ int RunAutotune(int32_t algorithm) {
     std::string table = "\nAutotune " + std::string(crypto::algorithm_name(id)) + " (H/s):\n";
     char line[160];
     for (size_t g = 0; g < contexts.size(); ++g) {
-      const auto best = std::max_element(rates[g].begin(), rates[g].end()) - rates[g].begin();
+      const size_t best = chosen[g];
       std::snprintf(line, sizeof(line), "  GPU%u %-18s %10s\n", contexts[g].ordinal,
                     "hashes x queues", "H/s");
       table += line;
@@ -241,15 +284,15 @@ int RunAutotune(int32_t algorithm) {
         const tune_setting& s = candidates[g][c];
         std::snprintf(line, sizeof(line), "       %8u x %u%8s %10.1f%s%s\n", s.hashes, s.queues, "",
                       rates[g][c], c == 0 ? "  (automatic)" : "",
-                      static_cast<ptrdiff_t>(c) == best && rates[g][c] > 0.0 ? "  <- best" : "");
+                      c == best && rates[g][c] > 0.0 ? "  <- chosen" : "");
         table += line;
       }
       if (rates[g][best] > 0.0) {
-        const tune_setting chosen = candidates[g][best];
+        const tune_setting setting = candidates[g][best];
         const bool stored =
-            StoreTunedSetting(contexts[g], id, tune_entry{chosen, rates[g][best]});
+            StoreTunedSetting(contexts[g], id, tune_entry{setting, rates[g][best]});
         table += "  GPU" + std::to_string(contexts[g].ordinal) + ": " +
-                 std::to_string(chosen.hashes) + " hashes x " + std::to_string(chosen.queues) +
+                 std::to_string(setting.hashes) + " hashes x " + std::to_string(setting.queues) +
                  " queues " +
                  (stored ? "stored in " + TuneStorePath(contexts[g]) : "could not be stored") +
                  "\n";
@@ -259,7 +302,7 @@ int RunAutotune(int32_t algorithm) {
         table += line;
       }
     }
-    out.print_plain(table);
+    out.print_plain(table + confirmation);
   }
   for (GpuContext& ctx : contexts) ctx.tune_override = false;
   return measured_any ? 0 : 1;

@@ -46,17 +46,17 @@ double benchmark_result::total() const {
 }
 
 benchmark_result MeasureAlgorithm(gpu_miner& miner, core::event_queue& events, int32_t id,
-                                  double seconds, std::mt19937& random) {
+                                  double seconds, std::mt19937& random, int warm_up_reports) {
   const size_t gpus = miner.thread_count();
   miner.publish(synthetic_job(id, random));
   const uint64_t generation = miner.generation();
   std::vector<uint64_t> hashes(gpus, 0), ms(gpus, 0);
   // Each GPU's first report covers its self-test and set-up: the measured
   // time starts once every GPU has sent it (or refused the algorithm).
-  std::vector<bool> warmed(gpus, false);
+  std::vector<int> warmed(gpus, 0);
   const auto all_warm = [&] {
     for (size_t i = 0; i < gpus; ++i)
-      if (!warmed[i] && !miner.self_test_failed(i)) return false;
+      if (warmed[i] < warm_up_reports && !miner.self_test_failed(i)) return false;
     return true;
   };
   const auto warm_up_end = std::chrono::steady_clock::now() + kWarmUpLimit;
@@ -64,7 +64,7 @@ benchmark_result MeasureAlgorithm(gpu_miner& miner, core::event_queue& events, i
     auto event = events.take_for(std::chrono::milliseconds(100));
     if (event && event->kind == core::kHashCount) {
       const auto& report = std::get<core::hash_report>(event->payload);
-      if (report.thread_index < gpus) warmed[report.thread_index] = true;
+      if (report.thread_index < gpus) ++warmed[report.thread_index];
     }
   }
   // At least `seconds`, and until every mining GPU has reported a round
