@@ -89,7 +89,8 @@ struct option_groups {
         ("primary-retry", po::value<int32_t>(&c.primary_retry_s)->default_value(60),
          "seconds between attempts to return to a higher pool of the list")
         ("keepalive", po::value<int32_t>(&c.keepalive_s)->default_value(60),
-         "seconds without a request before a keep-alive is sent (0 = off)");
+         "seconds without a request before a keep-alive is sent (0 = off)")
+        ("autotune", "measure hashes per round and queue count per GPU and algorithm, store the best");
   }
 
   std::string shown_help() const {
@@ -223,6 +224,7 @@ startup_result start_up(int argc, const char* const* argv) {
   c.max_mem = vm.count("maxmem") != 0;
   c.any_device = vm.count("anydevice") != 0;
   c.no_self_test = vm.count("noselftest") != 0;
+  c.autotune = vm.count("autotune") != 0;
   result.remote_access = vm.count("remoteaccess") != 0;
 
   parse_gpu_list(gpu_text, c.gpu_list);
@@ -253,8 +255,8 @@ startup_result start_up(int argc, const char* const* argv) {
   // Checked after the missing-pool hint, which stays the first answer.
   const std::string pool_problem = build_pool_list(c, pools);
 
-  // The offline benchmark needs no pool and no user.
-  if (c.benchmark_seconds == 0 && (c.pool_address.empty() || c.user.empty())) {
+  // The offline benchmark and the tuner need no pool and no user.
+  if (c.benchmark_seconds == 0 && !c.autotune && (c.pool_address.empty() || c.user.empty())) {
     printer& out = printer::inst();
     out.print_plain("No pool server and username configured.\n");
     out.print_plain("\nFor a minimal configuration run:\n\n");

@@ -52,6 +52,7 @@ struct config {
   std::vector<pool_config> pools;
   int32_t primary_retry_s = 60;           // --primary-retry: higher pools tried again
   int32_t keepalive_s = 60;               // --keepalive: idle seconds before a keep-alive, 0 = off
+  bool autotune = false;                  // --autotune
 };
 
 // The one configuration of the process, created with its defaults on first

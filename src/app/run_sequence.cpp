@@ -14,6 +14,7 @@
 #include "app/printer.h"
 #include "app/run_flags.h"
 #include "core/executor.h"
+#include "gpu/autotune.h"
 #include "gpu/benchmark.h"
 #include "gpu/discovery.h"
 #include "gpu/mine_thread.h"
@@ -86,6 +87,11 @@ int run_sequence(const startup_result& start) {
 
   if (!gpu::InitGpus()) {
     discard_pending_key();
+    return 0;
+  }
+
+  if (cfg().autotune) {
+    gpu::RunAutotune(cfg().algorithm);
     return 0;
   }
 

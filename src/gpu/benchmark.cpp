@@ -45,6 +45,59 @@ double benchmark_result::total() const {
   return sum;
 }
 
+benchmark_result MeasureAlgorithm(gpu_miner& miner, core::event_queue& events, int32_t id,
+                                  double seconds, std::mt19937& random, int warm_up_reports) {
+  const size_t gpus = miner.thread_count();
+  miner.publish(synthetic_job(id, random));
+  const uint64_t generation = miner.generation();
+  std::vector<uint64_t> hashes(gpus, 0), ms(gpus, 0);
+  // Each GPU's first report covers its self-test and set-up: the measured
+  // time starts once every GPU has sent it (or refused the algorithm).
+  std::vector<int> warmed(gpus, 0);
+  const auto all_warm = [&] {
+    for (size_t i = 0; i < gpus; ++i)
+      if (warmed[i] < warm_up_reports && !miner.self_test_failed(i)) return false;
+    return true;
+  };
+  const auto warm_up_end = std::chrono::steady_clock::now() + kWarmUpLimit;
+  while (!all_warm() && std::chrono::steady_clock::now() < warm_up_end) {
+    auto event = events.take_for(std::chrono::milliseconds(100));
+    if (event && event->kind == core::kHashCount) {
+      const auto& report = std::get<core::hash_report>(event->payload);
+      if (report.thread_index < gpus) ++warmed[report.thread_index];
+    }
+  }
+  // At least `seconds`, and until every mining GPU has reported a round
+  // (slow devices may need longer than one round per second).
+  const auto start = std::chrono::steady_clock::now();
+  const auto end = start + std::chrono::duration<double>(seconds);
+  const auto limit = start + std::chrono::duration<double>(seconds) + kWarmUpLimit;
+  const auto measured_all = [&] {
+    for (size_t i = 0; i < gpus; ++i)
+      if (ms[i] == 0 && !miner.self_test_failed(i)) return false;
+    return true;
+  };
+  while (std::chrono::steady_clock::now() < limit &&
+         (std::chrono::steady_clock::now() < end || !measured_all())) {
+    auto event = events.take_for(std::chrono::milliseconds(100));
+    if (!event || event->kind != core::kHashCount || miner.generation() != generation) continue;
+    const core::hash_report& report = std::get<core::hash_report>(event->payload);
+    if (report.thread_index >= gpus) continue;
+    hashes[report.thread_index] += report.hashes;
+    ms[report.thread_index] += report.milliseconds;
+  }
+  benchmark_result result;
+  result.algorithm = id;
+  for (size_t i = 0; i < gpus; ++i) {
+    benchmark_gpu_result gpu;
+    gpu.device = miner.device_number(i);
+    gpu.hash_rate = ms[i] == 0 ? 0.0 : static_cast<double>(hashes[i]) * 1000.0 / static_cast<double>(ms[i]);
+    gpu.self_test_failed = miner.self_test_failed(i);
+    result.gpus.push_back(gpu);
+  }
+  return result;
+}
+
 std::vector<benchmark_result> RunBenchmark(double seconds, int32_t algorithm) {
   app::printer& out = app::printer::inst();
   std::vector<int32_t> algorithms;
@@ -68,56 +121,9 @@ std::vector<benchmark_result> RunBenchmark(double seconds, int32_t algorithm) {
   std::vector<benchmark_result> results;
   for (int32_t id : algorithms) {
     out.print_leveled(app::kEvent, "Benchmark: %s for %.0f s", crypto::algorithm_name(id), seconds);
-    miner.publish(synthetic_job(id, random));
-    const uint64_t generation = miner.generation();
-    std::vector<uint64_t> hashes(gpus, 0), ms(gpus, 0);
-    // Each GPU's first report covers its self-test and set-up: the measured
-    // time starts once every GPU has sent it (or refused the algorithm).
-    std::vector<bool> warmed(gpus, false);
-    const auto all_warm = [&] {
-      for (size_t i = 0; i < gpus; ++i)
-        if (!warmed[i] && !miner.self_test_failed(i)) return false;
-      return true;
-    };
-    const auto warm_up_end = std::chrono::steady_clock::now() + kWarmUpLimit;
-    while (!all_warm() && std::chrono::steady_clock::now() < warm_up_end) {
-      auto event = events.take_for(std::chrono::milliseconds(100));
-      if (event && event->kind == core::kHashCount) {
-        const auto& report = std::get<core::hash_report>(event->payload);
-        if (report.thread_index < gpus) warmed[report.thread_index] = true;
-      }
-    }
-    // At least `seconds`, and until every mining GPU has reported a round
-    // (slow devices may need longer than one round per second).
-    const auto start = std::chrono::steady_clock::now();
-    const auto end = start + std::chrono::duration<double>(seconds);
-    const auto limit = start + std::chrono::duration<double>(seconds) + kWarmUpLimit;
-    const auto measured_all = [&] {
-      for (size_t i = 0; i < gpus; ++i)
-        if (ms[i] == 0 && !miner.self_test_failed(i)) return false;
-      return true;
-    };
-    while (std::chrono::steady_clock::now() < limit &&
-           (std::chrono::steady_clock::now() < end || !measured_all())) {
-      auto event = events.take_for(std::chrono::milliseconds(100));
-      if (!event || event->kind != core::kHashCount || miner.generation() != generation) continue;
-      const core::hash_report& report = std::get<core::hash_report>(event->payload);
-      if (report.thread_index >= gpus) continue;
-      hashes[report.thread_index] += report.hashes;
-      ms[report.thread_index] += report.milliseconds;
-    }
-    benchmark_result result;
-    result.algorithm = id;
-    for (size_t i = 0; i < gpus; ++i) {
-      benchmark_gpu_result gpu;
-      gpu.device = miner.device_number(i);
-      gpu.hash_rate = ms[i] == 0 ? 0.0 : static_cast<double>(hashes[i]) * 1000.0 / static_cast<double>(ms[i]);
-      gpu.self_test_failed = miner.self_test_failed(i);
-      result.gpus.push_back(gpu);
-    }
-    results.push_back(result);
+    results.push_back(MeasureAlgorithm(miner, events, id, seconds, random));
     out.print_leveled(app::kStatus, "Benchmark: %s %s H/s", crypto::algorithm_name(id),
-                      format_rate(result.total()).c_str());
+                      format_rate(results.back().total()).c_str());
   }
   miner.stop();
   // The threads of the last algorithm measured their own CPU time.

@@ -5,8 +5,12 @@
 #pragma once
 
 #include <cstdint>
+#include <random>
 #include <string>
 #include <vector>
+
+#include "core/event_queue.h"
+#include "gpu/mine_thread.h"
 
 namespace gpu {
 
@@ -22,6 +26,14 @@ struct benchmark_result {
   std::vector<benchmark_gpu_result> gpus;
   double total() const;
 };
+
+// Publishes a synthetic job of the algorithm to a started miner and
+// measures it: the warm-up (self-test, first round) of every GPU, then at
+// least `seconds` and one round per GPU. warm_up_reports reports per GPU
+// are left out before the measured time starts (more than the first one
+// lets a two-queue pipeline settle). Nothing is printed.
+benchmark_result MeasureAlgorithm(gpu_miner& miner, core::event_queue& events, int32_t algorithm,
+                                  double seconds, std::mt19937& random, int warm_up_reports = 1);
 
 // Measures each algorithm (all eleven for -1) for `seconds`; prints the
 // results and returns them.

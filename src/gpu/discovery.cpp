@@ -7,6 +7,7 @@
 #include "app/config.h"
 #include "app/printer.h"
 #include "crypto/algorithm.h"
+#include "gpu/autotune.h"
 #include "gpu/cl_call.h"
 #include "gpu/intensity.h"
 #include "gpu/launch.h"
@@ -128,12 +129,14 @@ bool InitGpus() {
     contexts[j].ordinal = cfg.gpu_list[j];
     contexts[j].work_size = 8;
     contexts[j].intensity = IntensityForGpu(j);
+    contexts[j].tuning_allowed = contexts[j].intensity < 0 && cfg.group_size == 0;
     contexts[j].platform = platform;
   }
   if (cfg.fast_job_switch) out().print_plain("Fast job switching mode enabled.\n");
   if (cfg.rate_watchdog) out().print_plain("Rate watchdog enabled.\n");
   const int32_t algorithm = cfg.algorithm == -1 ? 0 : cfg.algorithm;
   set_current_scratchpad_size(crypto::scratchpad_size(algorithm));
+  set_current_setup_algorithm(algorithm);
   return InitOpenCL(contexts.data(), contexts.size(), current_scratchpad_size(),
                     cfg.build_kernel) == 0;
 }
@@ -208,6 +211,16 @@ int InitOpenCL(GpuContext* contexts, size_t count, uint64_t scratchpad_bytes, bo
   return 0;
 }
 
+GpuIntensityConfig DeviceIntensityTable(const GpuContext& ctx, uint64_t scratchpad_bytes) {
+  if (ctx.device_class != kGenericDeviceClass) return IntensityTable(ctx.device_class, scratchpad_bytes);
+  GenericDevice device;
+  device.is_cpu = (ctx.device_type & CL_DEVICE_TYPE_CPU) != 0;
+  device.compute_units = ctx.compute_units;
+  device.global_mem_bytes = ctx.global_mem_bytes;
+  device.max_alloc_bytes = ctx.max_alloc_bytes;
+  return GenericIntensityTable(device, scratchpad_bytes);
+}
+
 int InitOpenCLGpu(GpuContext& ctx, bool build_kernel, bool first_time) {
   const app::config& cfg = app::cfg();
   std::string driver_version;
@@ -230,6 +243,7 @@ int InitOpenCLGpu(GpuContext& ctx, bool build_kernel, bool first_time) {
     return 2;
   }
   ctx.driver_version = driver_version;
+  ctx.global_mem_bytes = global_mem;
   ctx.compute_units = compute_units;
   ctx.memory_mb = static_cast<uint32_t>(global_mem / 1048576);
   // Optional facts for the generic class and the build options.
@@ -274,19 +288,25 @@ int InitOpenCLGpu(GpuContext& ctx, bool build_kernel, bool first_time) {
   inputs.max_mem = cfg.max_mem;
   inputs.group_size = cfg.group_size;
   inputs.num_queues = cfg.num_queues;
-  IntensityChoice choice;
-  if (supported) {
-    ctx.device_class = DeviceClass(ctx.is_ellesmere, ctx.compute_units, ctx.memory_mb);
-    choice = ChooseIntensity(IntensityTable(ctx.device_class, ctx.scratchpad_bytes), inputs);
-  } else {
-    ctx.device_class = kGenericDeviceClass;
-    GenericDevice device;
-    device.is_cpu = (ctx.device_type & CL_DEVICE_TYPE_CPU) != 0;
-    device.compute_units = ctx.compute_units;
-    device.global_mem_bytes = global_mem;
-    device.max_alloc_bytes = ctx.max_alloc_bytes;
-    choice = ChooseIntensity(GenericIntensityTable(device, ctx.scratchpad_bytes), inputs);
+  if (!ctx.tune_override) {
+    ctx.tuned_hashes = 0;
+    ctx.tuned_queues = 0;
+    ctx.tuned_algorithm = current_setup_algorithm();
+    if (ctx.tuning_allowed) {
+      if (const auto stored = LoadTunedSetting(ctx, ctx.tuned_algorithm)) {
+        ctx.tuned_hashes = stored->hashes;
+        ctx.tuned_queues = stored->queues;
+      }
+    }
   }
+  if (ctx.tuned_hashes != 0) {
+    inputs.group_size = static_cast<int32_t>(ctx.tuned_hashes);
+    inputs.num_queues = static_cast<int32_t>(ctx.tuned_queues);
+  }
+  ctx.device_class =
+      supported ? DeviceClass(ctx.is_ellesmere, ctx.compute_units, ctx.memory_mb) : kGenericDeviceClass;
+  const IntensityChoice choice =
+      ChooseIntensity(DeviceIntensityTable(ctx, ctx.scratchpad_bytes), inputs);
   ctx.intensity = choice.level;
   ctx.queue_count = choice.queue_count;
   ctx.highest_level = choice.highest_level;
@@ -298,8 +318,12 @@ int InitOpenCLGpu(GpuContext& ctx, bool build_kernel, bool first_time) {
                             ctx.device_name.c_str());
     out().print_status_text(" | %u Compute Units", ctx.compute_units);
     out().print_status_text(" | Memory (MB): %u", ctx.memory_mb);
-    out().print_status_text(" | Intensity: %u / %u", static_cast<unsigned>(std::max(ctx.intensity, 0)),
-                            static_cast<unsigned>(std::max(ctx.highest_level, 0)));
+    if (ctx.tuned_hashes != 0 && !ctx.tune_override) {
+      out().print_status_text(" | Intensity: autotuned %u x %u", ctx.tuned_hashes.load(), ctx.tuned_queues.load());
+    } else {
+      out().print_status_text(" | Intensity: %u / %u", static_cast<unsigned>(std::max(ctx.intensity, 0)),
+                              static_cast<unsigned>(std::max(ctx.highest_level, 0)));
+    }
     out().print_plain("\n");
     if (ctx.device_name == "gfx901") {
       out().print_grey_text(
@@ -322,6 +346,12 @@ int InitOpenCLGpu(GpuContext& ctx, bool build_kernel, bool first_time) {
           "To use the high intensity settings switch on 'Large Pages' for this GPU with the "
           "pallomir app\n");
     }
+  }
+
+  if (!first_time && ctx.tuned_hashes != 0 && !ctx.tune_override) {
+    out().print_leveled(app::kInfo, "GPU%u: autotuned setting for %s: %u hashes x %u queues",
+                        ctx.ordinal, crypto::algorithm_name(ctx.tuned_algorithm),
+                        ctx.tuned_hashes.load(), ctx.tuned_queues.load());
   }
 
   int result = CreateProgram(ctx, build_kernel);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "gpu/gpu_context.h"
+#include "gpu/intensity.h"
 
 namespace gpu {
 
@@ -49,5 +50,8 @@ int InitOpenCL(GpuContext* contexts, size_t count, uint64_t scratchpad_bytes, bo
 // Device queries and check, intensity, banner (first time), program,
 // queues, buffers and arguments: 0, 1 (unsupported device), 2, or 3.
 int InitOpenCLGpu(GpuContext& ctx, bool build_kernel, bool first_time);
+
+// The intensity table of an initialised GPU for a scratchpad size.
+GpuIntensityConfig DeviceIntensityTable(const GpuContext& ctx, uint64_t scratchpad_bytes);
 
 }  // namespace gpu

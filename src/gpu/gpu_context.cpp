@@ -4,6 +4,7 @@ namespace gpu {
 namespace {
 
 std::atomic<uint32_t> g_current_scratchpad_size{0};
+std::atomic<int32_t> g_current_setup_algorithm{0};
 
 }  // namespace
 
@@ -29,5 +30,9 @@ std::vector<GpuContext>& gpu_contexts() {
 uint32_t current_scratchpad_size() { return g_current_scratchpad_size.load(); }
 
 void set_current_scratchpad_size(uint32_t bytes) { g_current_scratchpad_size.store(bytes); }
+
+int32_t current_setup_algorithm() { return g_current_setup_algorithm.load(); }
+
+void set_current_setup_algorithm(int32_t algorithm) { g_current_setup_algorithm.store(algorithm); }
 
 }  // namespace gpu

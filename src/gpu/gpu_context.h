@@ -113,6 +113,18 @@ struct GpuContext {
   int32_t device_class = 0;         // intensity table group (intensity.h)
   int32_t highest_level = 0;        // of the chosen table, for the banner
   bool program_from_cache = false;  // last program came from the binary cache
+  uint64_t global_mem_bytes = 0;    // CL_DEVICE_GLOBAL_MEM_SIZE
+
+  // Settings from --autotune (autotune.h). tuning_allowed: neither
+  // --intensity for this GPU nor --xgroupsize was given, so a stored setting
+  // applies. tune_override: the tuner is measuring `tuned` itself. tuned is
+  // the setting in effect (hashes 0: none), looked up for tuned_algorithm;
+  // written by (re-)initialisation, read by the job publisher at any time.
+  bool tuning_allowed = false;
+  bool tune_override = false;
+  CopyableAtomic<uint32_t> tuned_hashes;
+  CopyableAtomic<uint32_t> tuned_queues;
+  int32_t tuned_algorithm = -1;
 };
 
 // The process-wide GPU array, filled by InitGpus, alive until exit.
@@ -121,5 +133,9 @@ std::vector<GpuContext>& gpu_contexts();
 // Scratchpad size of the algorithm the GPUs are set up for; any thread.
 uint32_t current_scratchpad_size();
 void set_current_scratchpad_size(uint32_t bytes);
+// Algorithm the GPUs were last (re-)initialised for, which picks the stored
+// autotune setting; any thread.
+int32_t current_setup_algorithm();
+void set_current_setup_algorithm(int32_t algorithm);
 
 }  // namespace gpu

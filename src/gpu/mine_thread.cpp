@@ -9,6 +9,7 @@
 #include "app/config.h"
 #include "app/printer.h"
 #include "crypto/algorithm.h"
+#include "gpu/autotune.h"
 #include "gpu/launch.h"
 #include "gpu/self_test.h"
 #include "gpu/reset.h"
@@ -91,13 +92,18 @@ void gpu_miner::stop() {
 void gpu_miner::publish(const core::mining_job& job) {
   std::lock_guard<std::mutex> lock(publication_mutex_);
   const uint32_t size = crypto::scratchpad_size(job.algorithm);
-  if (size != current_scratchpad_size()) {
+  // Another scratchpad size needs new buffers; another algorithm of the same
+  // size only when a GPU has a stored autotune setting that differs.
+  const bool tuning_changes = job.algorithm != current_setup_algorithm() &&
+                              !job.idle && TunedSettingChanges(job.algorithm);
+  if (size != current_scratchpad_size() || tuning_changes) {
     app::printer::inst().print_leveled(app::kEvent, "Switching Algorithm");
     for (auto& t : threads_) {
       t->running.store(false);
       if (t->thread.joinable()) t->thread.join();
     }
     set_current_scratchpad_size(size);
+    set_current_setup_algorithm(job.algorithm);
     failed_threads_.store(0);
     for (size_t i = 0; i < threads_.size(); ++i) {
       GpuContext& gpu = gpu_contexts()[i];
@@ -111,6 +117,8 @@ void gpu_miner::publish(const core::mining_job& job) {
     core::mining_job parked = job;
     parked.idle = true;
     for (size_t i = 0; i < threads_.size(); ++i) threads_[i] = make_thread(i, parked);
+  } else if (!job.idle) {
+    set_current_setup_algorithm(job.algorithm);  // same setting: no lookup next time
   }
   publication_time_ms_.store(monotonic_ms());
   {

@@ -54,15 +54,17 @@ bool RunSelfTest(GpuContext& gpu, int32_t algorithm) {
   const uint64_t saved_counter = gpu.nonce_counter;
   const uint64_t saved_generation = queue.job_generation;
 
-  // A round of exactly the test range: the kernels take the round size from
-  // the launch, and the buffers are at least this large.
-  queue.threads = std::min<uint64_t>(kSelfTestNonceCount, saved_threads);
+  // Rounds of exactly the test range: the kernels take the round size from
+  // the launch, and the buffers are at least this large. The last round is
+  // cut to the nonces left, so a round size that does not divide the range
+  // (48, say) does not report nonces past it.
   const std::vector<uint8_t> blob = SelfTestBlob();
   std::vector<uint32_t> reported;
   bool ran = SetGpuJob(gpu, 0, blob.data(), kSelfTestBlobLength, answer.target,
                        static_cast<uint32_t>(algorithm), 0) == 0;
   uint64_t covered = 0;
   while (ran && covered < kSelfTestNonceCount) {
+    queue.threads = std::min<uint64_t>(kSelfTestNonceCount - covered, saved_threads);
     gpu.nonce_counter = kSelfTestFirstNonce + covered;
     SetAbortFlag(queue, false);
     ran = RunGpuRound(gpu, 0) == 0;

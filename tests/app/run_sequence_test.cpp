@@ -6,6 +6,8 @@
 
 #include <rapidjson/document.h>
 
+#include <filesystem>
+#include <fstream>
 #include <regex>
 #include <string>
 
@@ -182,6 +184,101 @@ void expect_benchmark(const std::string& algo, size_t expected_results) {
 TEST(Benchmark, OneAlgorithmWithoutAPool) { expect_benchmark("0", 1); }
 
 TEST(Benchmark, EveryAlgorithmInTurn) { expect_benchmark("-1", 11); }
+
+}  // namespace
+}  // namespace app
+
+namespace app {
+namespace {
+
+// The tuner end to end on the first OpenCL device, with two candidates of
+// one-second rounds, in a cache of its own (the store would change the
+// intensity other tests see). Program binaries of the shared test cache are
+// copied in first, only to save their build.
+class AutotuneProgram : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = std::string(ORBECK_BINARY_DIR) + "/test-cache-autotune";
+    std::filesystem::remove_all(root_);
+    std::filesystem::create_directories(root_ + "/orbeck-vega");
+    const std::string shared = std::string(ORBECK_BINARY_DIR) + "/test-cache/orbeck-vega";
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(shared, error)) {
+      if (entry.path().extension() == ".bin") {
+        std::filesystem::copy_file(entry.path(), root_ + "/orbeck-vega/" + entry.path().filename().string(),
+                                   error);
+      }
+    }
+  }
+
+  process_result run(const std::vector<std::string>& extra) {
+    process_options options;
+    options.environment = {"XDG_CACHE_HOME=" + root_, "NO_COLOR=1", "ORBECK_AUTOTUNE_SECONDS=1",
+                           "ORBECK_AUTOTUNE_CANDIDATES=2"};
+    options.timeout = std::chrono::seconds(300);
+    std::vector<std::string> args = {"--anydevice", "--opencl", "0", "--algo", "3"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return run_process(built_program(kMiner), args, options);
+  }
+
+  // The one store file the tuner wrote ("" when there is none).
+  std::string store_path() const {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(root_ + "/orbeck-vega", error)) {
+      if (entry.path().extension() == ".tune") return entry.path().string();
+    }
+    return {};
+  }
+
+  // "algo 3 H Q rate" of the store as the GPU line shows it: "autotuned H x Q".
+  std::string stored_line_text() const {
+    const std::string text = read_file(store_path());
+    std::smatch match;
+    if (!std::regex_search(text, match, std::regex("\nalgo 3 (\\d+) (\\d+) "))) return {};
+    return "Intensity: autotuned " + match[1].str() + " x " + match[2].str();
+  }
+
+  std::string root_;
+};
+
+TEST_F(AutotuneProgram, StoredSettingIsUsedOverriddenAndIgnoredWhenStaleOrCorrupt) {
+  process_result tune = run({"--autotune"});
+  ASSERT_TRUE(tune.exited) << tune.output;
+  EXPECT_EQ(tune.exit_code, 0);
+  EXPECT_TRUE(contains(tune.output, "Autotune CryptoNight-Lite (H/s):")) << tune.output;
+  EXPECT_TRUE(contains(tune.output, "(automatic)")) << tune.output;
+  ASSERT_FALSE(store_path().empty()) << tune.output;
+  const std::string autotuned = stored_line_text();
+  ASSERT_FALSE(autotuned.empty()) << read_file(store_path());
+
+  // The next start uses it and says so in the GPU line.
+  process_result next = run({"--benchmark", "1"});
+  EXPECT_TRUE(contains(next.output, autotuned)) << next.output;
+
+  // --intensity (and --xgroupsize) win over a stored setting.
+  process_result given = run({"--benchmark", "1", "--intensity", "1"});
+  EXPECT_FALSE(contains(given.output, "autotuned")) << given.output;
+  EXPECT_TRUE(contains(given.output, "Intensity: 1 / ")) << given.output;
+  process_result group = run({"--benchmark", "1", "--xgroupsize", "16"});
+  EXPECT_FALSE(contains(group.output, "autotuned")) << group.output;
+
+  // An entry written for another driver is stale.
+  const std::string valid = read_file(store_path());
+  std::string stale = std::regex_replace(valid, std::regex("\ndriver=[^\n]*"), "\ndriver=0.0-other");
+  ASSERT_NE(stale, valid);
+  { std::ofstream(store_path(), std::ios::trunc) << stale; }
+  process_result other = run({"--benchmark", "1"});
+  EXPECT_FALSE(contains(other.output, "autotuned")) << other.output;
+
+  // A corrupt entry is ignored, and the next tune writes a valid one.
+  { std::ofstream(store_path(), std::ios::trunc) << valid.substr(0, valid.find("\nalgo 3 ")) << "\nalgo 3 4x 2 1.0\n"; }
+  process_result corrupt = run({"--benchmark", "1"});
+  EXPECT_FALSE(contains(corrupt.output, "autotuned")) << corrupt.output;
+  EXPECT_EQ(corrupt.exit_code, 0);
+  process_result again = run({"--autotune"});
+  EXPECT_EQ(again.exit_code, 0) << again.output;
+  EXPECT_FALSE(stored_line_text().empty()) << read_file(store_path());
+}
 
 }  // namespace
 }  // namespace app

@@ -36,14 +36,18 @@ __constant uchar blake256_sigma[10][16] = {
 
 // One compression; words holds the block as eight little-endian 64-bit words
 // and t is the message bit counter of the block (0 for a padding-only block).
+// The rounds are unrolled so that every message index is a constant: an
+// indexed private array would live in a GPU's scratch memory.
 ORBECK_INLINE void blake256_compress(uint *h, const ulong *words, ulong t)
 {
     uint m[16];
+#pragma unroll
     for (int i = 0; i < 8; ++i) {
         m[2 * i] = orbeck_bswap32((uint)words[i]);
         m[2 * i + 1] = orbeck_bswap32((uint)(words[i] >> 32));
     }
     uint v[16];
+#pragma unroll
     for (int i = 0; i < 8; ++i) {
         v[i] = h[i];
         v[i + 8] = blake256_const[i];
@@ -52,6 +56,7 @@ ORBECK_INLINE void blake256_compress(uint *h, const ulong *words, ulong t)
     v[13] ^= (uint)t;
     v[14] ^= (uint)(t >> 32);
     v[15] ^= (uint)(t >> 32);
+#pragma unroll
     for (int r = 0; r < 14; ++r) {
         // columns
         BLAKE256_G(0, 4, 8, 12, 0);
@@ -79,6 +84,7 @@ ORBECK_INLINE void blake256_hash(const ulong *msg, uint len, uint *digest)
     }
     ulong w[8];
     uint off = 0;
+#pragma unroll
     for (; len - off >= 64; off += 64) {
         orbeck_load_block(msg, len, off, w);
         blake256_compress(h, w, (ulong)(off + 64) * 8);

@@ -44,6 +44,7 @@ ORBECK_INLINE ulong orbeck_mul128(ulong a, ulong b, ulong *hi)
 // multiple of 8) of a message of len bytes; bytes past the end read as zero.
 ORBECK_INLINE void orbeck_load_block(const ulong *msg, uint len, uint off, ulong *w)
 {
+#pragma unroll
     for (uint i = 0; i < 8; ++i) {
         const uint start = off + 8 * i;
         ulong v = 0;

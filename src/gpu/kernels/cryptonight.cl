@@ -196,16 +196,18 @@ CN_PREPARE_KERNEL(cryptonight_prepare_light, CN_MEM_LIGHT, false)
 // ---------------------------------------------------------------------------
 // main
 
-// Scratchpad line 0 as the fill wrote it, recomputed from the state.
-ORBECK_INLINE uint4 cn_first_line(__local const uint *tables, __global const ulong *s,
-                                  const bool heavy)
+// Scratchpad line 0 as the fill wrote it, recomputed from the state. The
+// heavy fill's eight blocks go through the item's eight lines of `blocks`:
+// in private memory a GPU would keep them in scratch (they are indexed), or
+// in registers that the whole kernel would then have to reserve.
+ORBECK_INLINE uint4 cn_first_line(__local const uint *tables, __local uint4 *x,
+                                  __global const ulong *s, const bool heavy)
 {
     uint4 keys[10];
     cn_keys_from_state(keys, s[0], s[1], s[2], s[3]);
     if (!heavy) {
         return aes_ten_rounds(tables, as_uint4((ulong2)(s[8], s[9])), keys);
     }
-    uint4 x[8];
     for (int j = 0; j < 8; ++j) {
         x[j] = as_uint4((ulong2)(s[8 + 2 * j], s[9 + 2 * j]));
     }
@@ -304,13 +306,14 @@ typedef struct {
 // compute: a tweak algorithm's blob under 43 bytes (see the top of the file).
 ORBECK_INLINE bool cn_main_begin(cn_main_state *st, __global uint4 *Scratchpad0,
                                  __global uint4 *Scratchpad1, __global const ulong *states,
-                                 ulong input35, __local const uint *tables, ulong item,
-                                 const uint mem, const uint variant)
+                                 ulong input35, __local const uint *tables,
+                                 __local uint4 *blocks, ulong item, const uint mem,
+                                 const uint variant)
 {
     __global const ulong *s = states + item * 25;
     st->sp = (__global ulong2 *)cn_scratchpad(Scratchpad0, Scratchpad1, item,
                                               get_global_size(0), mem);
-    const uint4 expected = cn_first_line(tables, s, mem == CN_MEM_HEAVY);
+    const uint4 expected = cn_first_line(tables, blocks, s, mem == CN_MEM_HEAVY);
     const bool marked = any(as_uint4(st->sp[0]) != expected);
     if (CN_IS_TWEAK(variant) && marked) {
         st->sp[0] = as_ulong2(CN_ZERO_MAGIC);
@@ -433,8 +436,8 @@ ORBECK_INLINE void cn_main_step(cn_main_state *st, __local const uint *tables, c
 
 ORBECK_INLINE void cn_main(__global uint4 *Scratchpad0, __global uint4 *Scratchpad1,
                            __global const ulong *states, __global const uint *RunState,
-                           ulong input35, __local uint *tables, const uint mem,
-                           const uint iterations, const uint variant)
+                           ulong input35, __local uint *tables, __local uint4 *blocks,
+                           const uint mem, const uint iterations, const uint variant)
 {
     aes_tables_to_local(tables, get_local_id(0), get_local_size(0));
     barrier(CLK_LOCAL_MEM_FENCE);
@@ -454,7 +457,7 @@ ORBECK_INLINE void cn_main(__global uint4 *Scratchpad0, __global uint4 *Scratchp
         // All hashes of a round share the blob length, so either all of
         // them have work or none.
         active = cn_main_begin(&st[h], Scratchpad0, Scratchpad1, states, input35, tables,
-                               item + h, mem, variant);
+                               blocks + 8 * (get_local_id(0) + h), item + h, mem, variant);
     }
     if (!active) {
         return;
@@ -479,7 +482,9 @@ ORBECK_INLINE void cn_main(__global uint4 *Scratchpad0, __global uint4 *Scratchp
         __global const ulong *states, __global const uint *RunState)                       \
     {                                                                                      \
         __local uint tables[1024];                                                         \
-        cn_main(Scratchpad0, Scratchpad1, states, RunState, 0, tables, MEM, ITER, VARIANT); \
+        __local uint4 blocks[8 * LOCAL];                                                   \
+        cn_main(Scratchpad0, Scratchpad1, states, RunState, 0, tables, blocks, MEM, ITER,  \
+                VARIANT);                                                                  \
     }
 
 #define CN_MAIN_TWEAK_KERNEL(NAME, MEM, ITER, VARIANT)                                      \
@@ -488,8 +493,9 @@ ORBECK_INLINE void cn_main(__global uint4 *Scratchpad0, __global uint4 *Scratchp
         __global const ulong *states, __global const uint *RunState, ulong input35)        \
     {                                                                                      \
         __local uint tables[1024];                                                         \
-        cn_main(Scratchpad0, Scratchpad1, states, RunState, input35, tables, MEM, ITER,    \
-                VARIANT);                                                                  \
+        __local uint4 blocks[8 * 8];                                                       \
+        cn_main(Scratchpad0, Scratchpad1, states, RunState, input35, tables, blocks, MEM,  \
+                ITER, VARIANT);                                                            \
     }
 
 CN_MAIN_KERNEL(cryptonight_main, 8, CN_MEM_NORMAL, 0x80000u, CN_VARIANT_BASE)

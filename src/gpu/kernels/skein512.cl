@@ -13,45 +13,86 @@ __constant uchar threefish512_rotation[8][4] = {{46, 36, 19, 37}, {33, 27, 14, 4
                                                 {25, 29, 39, 43}, {8, 35, 56, 22}};
 __constant uchar threefish512_permutation[8] = {2, 1, 4, 7, 6, 5, 0, 3};
 
+// Four Threefish-512 rounds with the rotation rows row0..row0+3.
+ORBECK_INLINE void threefish512_four_rounds(ulong *x, const int row0)
+{
+#pragma unroll
+    for (int r = 0; r < 4; ++r) {
+        ulong y[8];
+#pragma unroll
+        for (int j = 0; j < 4; ++j) {
+            x[2 * j] += x[2 * j + 1];
+            x[2 * j + 1] =
+                rotate(x[2 * j + 1], (ulong)threefish512_rotation[row0 + r][j]) ^ x[2 * j];
+        }
+#pragma unroll
+        for (int i = 0; i < 8; ++i) {
+            y[i] = x[threefish512_permutation[i]];
+        }
+#pragma unroll
+        for (int i = 0; i < 8; ++i) {
+            x[i] = y[i];
+        }
+    }
+}
+
+// Key injection s: ks holds key words s..s+8 (mod 9) and ts tweak words
+// s..s+2 (mod 3); both are rotated by one for the next injection, so that
+// every index is a constant (an indexed private array would live in a GPU's
+// scratch memory).
+ORBECK_INLINE void threefish512_inject(ulong *x, ulong *ks, ulong *ts, uint s)
+{
+#pragma unroll
+    for (int i = 0; i < 8; ++i) {
+        x[i] += ks[i];
+    }
+    x[5] += ts[0];
+    x[6] += ts[1];
+    x[7] += s;
+    const ulong k0 = ks[0];
+#pragma unroll
+    for (int i = 0; i < 8; ++i) {
+        ks[i] = ks[i + 1];
+    }
+    ks[8] = k0;
+    const ulong t0 = ts[0];
+    ts[0] = ts[1];
+    ts[1] = ts[2];
+    ts[2] = t0;
+}
+
 // UBI step: h = Threefish-512(key h, tweak t0/t1, block m) XOR m.
 ORBECK_INLINE void skein512_ubi(ulong *h, const ulong *m, ulong t0, ulong t1)
 {
     ulong k[9];
     k[8] = SKEIN_KS_PARITY;
+#pragma unroll
     for (int i = 0; i < 8; ++i) {
         k[i] = h[i];
         k[8] ^= h[i];
     }
-    const ulong t[3] = {t0, t1, t0 ^ t1};
     ulong x[8];
-    ulong y[8];
+#pragma unroll
     for (int i = 0; i < 8; ++i) {
         x[i] = m[i] + k[i];
     }
-    x[5] += t[0];
-    x[6] += t[1];
-    for (uint d = 0; d < 72; ++d) {
-        for (int j = 0; j < 4; ++j) {
-            x[2 * j] += x[2 * j + 1];
-            x[2 * j + 1] = rotate(x[2 * j + 1], (ulong)threefish512_rotation[d & 7][j]) ^ x[2 * j];
-        }
-        for (int i = 0; i < 8; ++i) {
-            y[i] = x[threefish512_permutation[i]];
-        }
-        for (int i = 0; i < 8; ++i) {
-            x[i] = y[i];
-        }
-        if ((d & 3) == 3) {
-            // key injection s after every fourth round
-            const uint s = (d + 1) >> 2;
-            for (int i = 0; i < 8; ++i) {
-                x[i] += k[(s + i) % 9];
-            }
-            x[5] += t[s % 3];
-            x[6] += t[(s + 1) % 3];
-            x[7] += s;
-        }
+    x[5] += t0;
+    x[6] += t1;
+    // Key and tweak words as the first injection (s = 1) reads them.
+    ulong ks[9];
+#pragma unroll
+    for (int i = 0; i < 9; ++i) {
+        ks[i] = k[(i + 1) % 9];
     }
+    ulong ts[3] = {t1, t0 ^ t1, t0};
+    // 72 rounds: eight per pass, a key injection after every fourth.
+    for (uint s = 1; s < 19; s += 2) {
+        threefish512_four_rounds(x, 0);
+        threefish512_inject(x, ks, ts, s);
+        threefish512_four_rounds(x, 4);
+        threefish512_inject(x, ks, ts, s + 1);
+    }
+#pragma unroll
     for (int i = 0; i < 8; ++i) {
         h[i] = x[i] ^ m[i];
     }
@@ -73,6 +114,7 @@ ORBECK_INLINE void skein512_256_hash(const ulong *msg, uint len, uint *digest)
     skein512_ubi(h, w, 32, SKEIN_FLAG_FIRST | SKEIN_FLAG_FINAL | SKEIN_TYPE_CONFIG);
 
     const uint blocks = len == 0 ? 1 : (len + 63) / 64;
+#pragma unroll
     for (uint b = 0; b < blocks; ++b) {
         const uint off = b * 64;
         const bool last = b + 1 == blocks;

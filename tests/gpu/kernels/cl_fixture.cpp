@@ -27,22 +27,48 @@ std::string DeviceString(cl_device_id device, cl_device_info what) {
   return text;
 }
 
+// A device index from the environment (scripts/device-check runs the tests
+// on every device); unset means 0, anything but a small number is an error.
+bool IndexFromEnvironment(const char* name, cl_uint* index, std::string* error) {
+  const char* text = std::getenv(name);
+  *index = 0;
+  if (text == nullptr || *text == '\0') return true;
+  char* end = nullptr;
+  const unsigned long value = std::strtoul(text, &end, 10);
+  if (*end != '\0' || *text == '-' || value > 255) {
+    *error = std::string(name) + " is not a platform or device index: \"" + text + "\"";
+    return false;
+  }
+  *index = static_cast<cl_uint>(value);
+  return true;
+}
+
 }  // namespace
 
 ClEnv::ClEnv() {
+  cl_uint platform = 0;
+  cl_uint device = 0;
+  if (!IndexFromEnvironment("ORBECK_CL_PLATFORM", &platform, &error_) ||
+      !IndexFromEnvironment("ORBECK_CL_DEVICE", &device, &error_)) {
+    return;
+  }
   cl_uint platforms = 0;
-  if (clGetPlatformIDs(0, nullptr, &platforms) != CL_SUCCESS || platforms == 0) {
-    error_ = "no OpenCL platform";
+  if (clGetPlatformIDs(0, nullptr, &platforms) != CL_SUCCESS || platforms <= platform) {
+    error_ = "no OpenCL platform " + std::to_string(platform);
     return;
   }
   std::vector<cl_platform_id> ids(platforms);
   clGetPlatformIDs(platforms, ids.data(), nullptr);
   cl_uint devices = 0;
-  if (clGetDeviceIDs(ids[0], CL_DEVICE_TYPE_ALL, 1, &device_, &devices) != CL_SUCCESS ||
-      devices == 0) {
-    error_ = "no OpenCL device on platform 0";
+  if (clGetDeviceIDs(ids[platform], CL_DEVICE_TYPE_ALL, 0, nullptr, &devices) != CL_SUCCESS ||
+      devices <= device) {
+    error_ = "no OpenCL device " + std::to_string(device) + " on platform " +
+             std::to_string(platform);
     return;
   }
+  std::vector<cl_device_id> device_ids(devices);
+  clGetDeviceIDs(ids[platform], CL_DEVICE_TYPE_ALL, devices, device_ids.data(), nullptr);
+  device_ = device_ids[device];
   cl_int status = CL_SUCCESS;
   context_ = clCreateContext(nullptr, 1, &device_, nullptr, nullptr, &status);
   if (status != CL_SUCCESS) {

@@ -1,5 +1,5 @@
-// Raw OpenCL harness for the kernel tests: the first device of platform 0,
-// programs built with the miner's build options, and one search round of the
+// Raw OpenCL harness for the kernel tests: the first device of platform 0
+// (ORBECK_CL_PLATFORM and ORBECK_CL_DEVICE pick another), programs built with the miner's build options, and one search round of the
 // seven kernels launched with exactly the miner's shapes and arguments.
 #pragma once
 

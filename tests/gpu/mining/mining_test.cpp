@@ -250,6 +250,17 @@ TEST_F(MiningTest, SelfTestPassesForEveryAlgorithm) {
   }
 }
 
+// Regression: with 48 hashes per round the second round ran past the 64
+// test nonces and its extra results failed a correct device.
+TEST_F(MiningTest, SelfTestPassesWithARoundSizeThatDoesNotDivideTheRange) {
+  app::cfg() = app::config{};
+  SetProgramCacheRoot(std::string(ORBECK_BINARY_DIR) + "/test-cache/orbeck-vega");
+  ASSERT_EQ(gpu_test::InitTestGpu(3, 48, 1), 0);
+  ASSERT_EQ(gpu_contexts()[0].queues[0].threads, 48u);
+  EXPECT_TRUE(RunSelfTest(gpu_contexts()[0], 3));
+  EXPECT_EQ(gpu_contexts()[0].queues[0].threads, 48u);
+}
+
 TEST_F(MiningTest, AGpuThatFailsTheSelfTestDoesNotMine) {
   init_gpus(1, 0);
   expect_wrong_answer_for(0);
