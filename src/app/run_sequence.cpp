@@ -124,6 +124,7 @@ int run_sequence(const startup_result& start) {
 
   keyboard_loop(executor);
 
+  executor.begin_exit();
   printer::inst().print_plain("quitting...");
   executor.stop();
   monitor::ShutdownGpuMonitor();

@@ -9,14 +9,35 @@
 
 namespace core {
 
+namespace {
+
+// The configured pool list; a configuration without one (tests, tools)
+// names its single pool in pool_address, user and password.
+std::vector<app::pool_config> configured_pools() {
+  const app::config& c = app::cfg();
+  if (!c.pools.empty()) return c.pools;
+  app::pool_config only;
+  only.address = c.pool_address;
+  only.user = c.user;
+  only.password = c.password;
+  return {only};
+}
+
+}  // namespace
+
 executor::executor(mining_backend& miner, executor_settings settings)
     : miner_(miner),
       settings_(std::move(settings)),
       hasher_(std::make_unique<crypto::CryptoNight>()),
       meter_(app::cfg().gpu_list.size()),
-      user_pool_(std::make_unique<net::jpsock>(kPoolUser, events_, settings_.reply_timeout)),
       dev_pool_(std::make_unique<net::jpsock>(kPoolDonation, events_, settings_.reply_timeout)),
-      job_start_(now_ticks()) {}
+      pool_configs_(configured_pools()),
+      job_start_(now_ticks()) {
+  for (size_t i = 0; i < pool_configs_.size(); ++i) {
+    pools_.push_back(std::make_unique<net::jpsock>(kPoolUser + i, events_, settings_.reply_timeout));
+    pool_stats_.push_back(std::make_unique<pool_stats>());
+  }
+}
 
 executor::~executor() {
   if (executor_thread_.joinable() || timer_thread_.joinable()) stop();
@@ -43,6 +64,7 @@ void executor::loop() {
   miner_.start(idle, events_, *this);
 
   active_pool_.store(kPoolUser);
+  active_user_.store(0);
   timer_thread_ = std::thread(&executor::timer_loop, this);
   post(executor_event(kReconnect, kPoolUser));
 
@@ -52,8 +74,21 @@ void executor::loop() {
   }
   // Connections end with the loop so their threads never post into a queue
   // that nobody empties.
-  user_pool_->disconnect();
+  for (auto& pool : pools_) pool->disconnect();
   dev_pool_->disconnect();
+}
+
+void executor::begin_exit() {
+  if (!executor_thread_.joinable()) {
+    exiting_.store(true);
+    return;
+  }
+  post(executor_event(kQuiet, kPoolNone));
+  // Bounded: the executor may be blocked in a login for a while.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  while (!exiting_.load() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  exiting_.store(true);
 }
 
 void executor::dispatch(executor_event& event) {
@@ -72,9 +107,21 @@ void executor::dispatch(executor_event& event) {
       break;
     case kFoundNonce:
       if (const gpu_result* result = std::get_if<gpu_result>(&event.payload)) {
-        on_found_nonce(event.pool_id, *result);
-        if (event.pool_id != kPoolDonation) print_share_line();
+        if (on_found_nonce(event.pool_id, *result) && event.pool_id != kPoolDonation) print_share_line();
       }
+      break;
+    case kShareResult:
+      if (const share_result* result = std::get_if<share_result>(&event.payload))
+        on_share_result(event.pool_id, *result);
+      break;
+    case kProbePrimary:
+      on_probe_primary(event.pool_id);
+      break;
+    case kHousekeeping:
+      on_housekeeping();
+      break;
+    case kQuiet:
+      exiting_.store(true);
       break;
     case kHashCount:
       if (const hash_report* report = std::get_if<hash_report>(&event.payload))
@@ -134,7 +181,7 @@ mining_job executor::work_from(const job_record& job, uint64_t pool_id, uint32_t
   work.nonce_base = nonce_base;
   work.idle = false;
   work.pool_id = pool_id;
-  work.nicehash = (pool_id == kPoolDonation ? *dev_pool_ : *user_pool_).nicehash();
+  work.nicehash = (is_user_pool(pool_id) ? *pools_[index_of(pool_id)] : *dev_pool_).nicehash();
   work.algorithm = select_algorithm(job);
   return work;
 }
@@ -143,7 +190,7 @@ void executor::on_new_job(uint64_t pool_id, const job_record& job) {
   if (pool_id != active_pool_.load()) return;
   if (job.algorithm == kJobAlgoUnknown) {
     // Not mined: the GPUs wait for a job they can mine; the connection stays.
-    if (pool_id != kPoolDonation) {
+    if (pool_id != kPoolDonation && !exiting_.load()) {
       app::printer::inst().print_error(
           "Pool job %s asks for algorithm %s, which this build cannot mine: waiting for another job",
           job.job_id, job.algo_name);
@@ -161,13 +208,14 @@ void executor::on_new_job(uint64_t pool_id, const job_record& job) {
 
   if (pool_id == kPoolDonation) return;
 
+  net::jpsock& pool = *pools_[index_of(pool_id)];
   char message[128];
   snprintf(message, sizeof(message), "New Job received (%s).",
            crypto::algorithm_name(work.algorithm));
   std::string text = message;
   job_start_.store(now_ticks());
   if (job_count_.load() > 0) {
-    const double average = user_pool_->connected_seconds() / job_count_.load();
+    const double average = pool.connected_seconds() / job_count_.load();
     job_time_avg_.store(average);
     char buffer[32];
     snprintf(buffer, sizeof(buffer), "%.1f sec", average);
@@ -175,27 +223,31 @@ void executor::on_new_job(uint64_t pool_id, const job_record& job) {
     text += buffer;
   }
   job_count_.fetch_add(1);
-  app::printer::inst().print_leveled(app::kEvent, "%s", text.c_str());
+  if (!exiting_.load()) app::printer::inst().print_leveled(app::kEvent, "%s", text.c_str());
 
-  const uint64_t difficulty = user_pool_->difficulty();
+  const uint64_t difficulty = pool.difficulty();
   if (difficulty != difficulty_.load()) {
     difficulty_.store(difficulty);
-    app::printer::inst().print_leveled(app::kStatus, "Difficulty changed. Now: %llu.",
-                                       static_cast<unsigned long long>(difficulty));
+    if (!exiting_.load())
+      app::printer::inst().print_leveled(app::kStatus, "Difficulty changed. Now: %llu.",
+                                         static_cast<unsigned long long>(difficulty));
   }
 }
 
-void executor::on_found_nonce(uint64_t pool_id, const gpu_result& result) {
+bool executor::on_found_nonce(uint64_t pool_id, const gpu_result& result) {
   app::printer& out = app::printer::inst();
+  const bool loud = pool_id != kPoolDonation && !exiting_.load();
+  pool_stats* stats = is_user_pool(pool_id) ? pool_stats_[index_of(pool_id)].get() : nullptr;
   const int device = static_cast<int>(miner_.device_number(result.thread_index));
   if (result.sequence != miner_.generation()) {
-    if (pool_id == kPoolDonation) return;
-    out.print_leveled(app::kEvent, "GPU%i Found Nonce, job already changed -> outdated.", device);
+    if (pool_id == kPoolDonation) return true;
+    if (loud) out.print_leveled(app::kEvent, "GPU%i Found Nonce, job already changed -> outdated.", device);
     outdated_.fetch_add(1);
-    return;
+    if (stats != nullptr) stats->outdated.fetch_add(1);
+    return true;
   }
-  if (pool_id != kPoolDonation) out.print_leveled(app::kEvent, "GPU%i Found Nonce, submitting...", device);
-  net::jpsock& target_pool = pool_id == kPoolDonation ? *dev_pool_ : *user_pool_;
+  if (loud) out.print_leveled(app::kEvent, "GPU%i Found Nonce, submitting...", device);
+  net::jpsock& target_pool = is_user_pool(pool_id) ? *pools_[index_of(pool_id)] : *dev_pool_;
 
   const mining_job job = miner_.current_job();
   uint8_t blob[kBlobSize];
@@ -215,36 +267,58 @@ void executor::on_found_nonce(uint64_t pool_id, const gpu_result& result) {
 
   if (pool_id == kPoolDonation) {
     if (target_pool.is_connected() && target_pool.is_logged_in() && valid)
-      target_pool.submit(job.job_id, result.nonce, hash, job.algo_name);
-    return;
+      target_pool.submit(job.job_id, result.nonce, hash, job.algo_name, result.thread_index);
+    return true;
   }
   if (!valid) {
-    out.print_leveled(app::kEvent, "!Rejected, Nonce Invalid!");
+    if (loud) out.print_leveled(app::kEvent, "!Rejected, Nonce Invalid!");
     invalid_.fetch_add(1);
-    return;
+    if (stats != nullptr) stats->invalid.fetch_add(1);
+    return true;
   }
   if (!target_pool.is_connected() || !target_pool.is_logged_in()) {
-    out.print_leveled(app::kEvent, "!Could not be submitted Network Error occured!");
+    if (loud) out.print_leveled(app::kEvent, "!Could not be submitted Network Error occured!");
     network_fail_.fetch_add(1);
-    return;
+    if (stats != nullptr) stats->network_fail.fetch_add(1);
+    return true;
   }
-  if (target_pool.submit(job.job_id, result.nonce, hash, job.algo_name)) {
-    accepted_.fetch_add(1);
-    out.print_leveled(app::kEvent, "Share Accepted -> +1");
-  } else if (target_pool.error_set()) {
-    out.print_leveled(app::kEvent, "!Could not be submitted a Network Error occured!");
-    network_fail_.fetch_add(1);
-  } else {
-    const std::string reason = target_pool.get_call_error();
-    out.print_leveled(app::kEvent, "!Rejected by pool! Reason: %s", reason.c_str());
-    rejected_.fetch_add(1);
-    if (reason.find("Unauthenticated") != std::string::npos) {
-      out.print_leveled(app::kEvent, "Reconnecting to Pool ...");
-      target_pool.disconnect();
-    }
+  // The answer comes later as a share_result event; the executor goes on.
+  if (target_pool.submit(job.job_id, result.nonce, hash, job.algo_name, result.thread_index)) return false;
+  if (loud) out.print_leveled(app::kEvent, "!Could not be submitted a Network Error occured!");
+  network_fail_.fetch_add(1);
+  if (stats != nullptr) stats->network_fail.fetch_add(1);
+  return true;
+}
+
+void executor::on_share_result(uint64_t pool_id, const share_result& result) {
+  if (!is_user_pool(pool_id)) return;  // the donation's shares are not counted
+  app::printer& out = app::printer::inst();
+  const bool loud = !exiting_.load();
+  pool_stats& stats = *pool_stats_[index_of(pool_id)];
+  net::jpsock& pool = *pools_[index_of(pool_id)];
+  switch (result.outcome) {
+    case kShareAccepted:
+      accepted_.fetch_add(1);
+      stats.accepted.fetch_add(1);
+      if (loud) out.print_leveled(app::kEvent, "Share Accepted -> +1");
+      break;
+    case kShareRejected:
+      if (loud) out.print_leveled(app::kEvent, "!Rejected by pool! Reason: %s", result.reason.c_str());
+      rejected_.fetch_add(1);
+      stats.rejected.fetch_add(1);
+      if (result.reason.find("Unauthenticated") != std::string::npos && pool.is_connected()) {
+        if (loud) out.print_leveled(app::kEvent, "Reconnecting to Pool ...");
+        pool.disconnect();
+      }
+      break;
+    default:
+      if (loud) out.print_leveled(app::kEvent, "!Could not be submitted a Network Error occured!");
+      network_fail_.fetch_add(1);
+      stats.network_fail.fetch_add(1);
+      break;
   }
-  if (accepted_.load() >= 2)
-    search_time_avg_.store(user_pool_->connected_seconds() / accepted_.load());
+  if (accepted_.load() >= 2) search_time_avg_.store(pool.connected_seconds() / accepted_.load());
+  print_share_line();
 }
 
 void executor::on_hash_count(const hash_report& report) {

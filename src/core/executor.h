@@ -14,7 +14,9 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "app/config.h"
 #include "core/event_queue.h"
 #include "core/hash_meter.h"
 #include "core/mining_backend.h"
@@ -39,6 +41,8 @@ struct executor_settings {
   // Called on the executor thread when the pool cannot be reached within
   // the configured attempts; the program ends the process with code 0.
   std::function<void()> give_up;
+  // Ticks between two housekeeping rounds (request time-outs, keep-alives).
+  uint64_t housekeeping_ticks = 2;
 };
 
 class executor : public network::StatsSource, public hash_rate_source {
@@ -56,6 +60,11 @@ class executor : public network::StatsSource, public hash_rate_source {
   void post(executor_event event) { events_.post(std::move(event)); }
   // Posts the event after the given number of seconds (timer ticks). Any thread.
   void post_after(executor_event event, double seconds);
+  // Main thread, before "quitting..." is printed: from now on the executor
+  // prints no share, job or rate lines (results are still counted), so the
+  // exit line stays whole. Waits until the executor thread has taken this
+  // in, at most a second (it may be blocked in a login).
+  void begin_exit();
 
   // hash_rate_source: any thread.
   double current_rate(size_t thread) const override { return meter_.current_rate(thread); }
@@ -77,11 +86,20 @@ class executor : public network::StatsSource, public hash_rate_source {
   uint32_t outdated() const { return outdated_.load(); }
   uint32_t network_fail() const { return network_fail_.load(); }
   uint64_t active_pool() const { return active_pool_.load(); }
+  // Full rounds over the pool list that failed since the last login.
   uint64_t connect_attempts() const { return connect_attempts_.load(); }
   uint32_t job_count() const { return job_count_.load(); }
   const hash_meter& meter() const { return meter_; }
-  net::jpsock* user_pool() const { return user_pool_.get(); }
+  // The user pool being mined (or being connected to).
+  net::jpsock* user_pool() const { return pools_[active_user_.load()].get(); }
+  // The pool of the list at `index` (priority order).
+  net::jpsock* user_pool(size_t index) const { return pools_.at(index).get(); }
+  size_t pool_count() const { return pools_.size(); }
+  size_t active_user_index() const { return active_user_.load(); }
   net::jpsock* dev_pool() const { return dev_pool_.get(); }
+  // Per pool of the list: shares the pool accepted and rejected.
+  uint32_t pool_accepted(size_t index) const { return pool_stats_.at(index)->accepted.load(); }
+  uint32_t pool_rejected(size_t index) const { return pool_stats_.at(index)->rejected.load(); }
 
   // Executor thread (public for tests): the algorithm a job is mined with.
   int32_t select_algorithm(const job_record& job) const;
@@ -102,7 +120,10 @@ class executor : public network::StatsSource, public hash_rate_source {
 
   // Jobs and results.
   void on_new_job(uint64_t pool_id, const job_record& job);
-  void on_found_nonce(uint64_t pool_id, const gpu_result& result);
+  // True when the result's outcome is final now (else its submit's answer
+  // comes as a share_result event).
+  bool on_found_nonce(uint64_t pool_id, const gpu_result& result);
+  void on_share_result(uint64_t pool_id, const share_result& result);
   void on_hash_count(const hash_report& report);
   void on_stop();
 
@@ -112,7 +133,18 @@ class executor : public network::StatsSource, public hash_rate_source {
   void on_socket_error(uint64_t pool_id, const std::string& text);
   void on_switch_pool(uint64_t target);
   void on_close_dev_pool();
+  void on_probe_primary(uint64_t serial);
+  void on_housekeeping();
+  // The pool at `index` of the list: connect, and what to do when it fails.
+  void connect_user_pool(size_t index);
+  void active_pool_failed();
+  void probe_failed();
+  void schedule_probe();
   void connection_failed();
+  bool is_user_pool(uint64_t pool_id) const { return pool_id >= kPoolUser && pool_id - kPoolUser < pools_.size(); }
+  size_t index_of(uint64_t pool_id) const { return static_cast<size_t>(pool_id - kPoolUser); }
+  uint64_t active_user_id() const { return kPoolUser + active_user_.load(); }
+  void record_pool_error(size_t index, const std::string& text);
   bool connect_dev_pool(int endpoint);
   void publish(const mining_job& job);
   // The work for a pool's job, with the algorithm chosen for it.
@@ -137,11 +169,36 @@ class executor : public network::StatsSource, public hash_rate_source {
   event_queue events_;
   hash_meter meter_;
 
+  // The pools: the user's list in priority order (ids kPoolUser + index),
+  // created once, so other threads may read them; and the donation pool.
+  // active_pool_ is the id being mined: a user pool's or kPoolDonation.
   std::atomic<uint64_t> active_pool_{kPoolUser};
+  std::atomic<size_t> active_user_{0};
   int dev_endpoint_ = -1;  // executor thread only
-  std::unique_ptr<net::jpsock> user_pool_;
+  std::vector<std::unique_ptr<net::jpsock>> pools_;
   std::unique_ptr<net::jpsock> dev_pool_;
   std::atomic<uint64_t> connect_attempts_{0};
+  // Executor thread only: pools of the list that failed in this round, the
+  // higher pool tried on a second connection while a lower one is mined
+  // (npos: none), and the serial that makes older probe timers stale.
+  size_t failed_in_round_ = 0;
+  static constexpr size_t kNoProbe = static_cast<size_t>(-1);
+  size_t probing_ = kNoProbe;
+  uint64_t probe_serial_ = 0;
+  uint64_t housekeeping_countdown_ = 0;  // timer thread only
+
+  struct pool_stats {
+    std::atomic<uint32_t> accepted{0};
+    std::atomic<uint32_t> rejected{0};
+    std::atomic<uint32_t> invalid{0};
+    std::atomic<uint32_t> network_fail{0};
+    std::atomic<uint32_t> outdated{0};
+    mutable std::mutex mutex;
+    std::string last_error;  // guarded by mutex
+  };
+  std::vector<std::unique_ptr<pool_stats>> pool_stats_;  // one per pool of the list
+  std::vector<app::pool_config> pool_configs_;           // the list, fixed at construction
+  std::atomic<bool> exiting_{false};  // set on the executor thread by kQuiet
 
   std::atomic<uint32_t> accepted_{0};
   std::atomic<uint32_t> invalid_{0};

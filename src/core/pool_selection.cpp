@@ -45,9 +45,14 @@ void executor::timer_loop() {
   const uint64_t period = settings_.donation_period_ticks;
   const uint64_t length = donation_length_ticks();
   uint64_t countdown = period;
+  housekeeping_countdown_ = settings_.housekeeping_ticks;
   while (executor_running_.load()) {
     std::this_thread::sleep_until(std::chrono::steady_clock::now() + settings_.tick);
     if (!executor_running_.load()) break;
+    if (settings_.housekeeping_ticks != 0 && --housekeeping_countdown_ == 0) {
+      housekeeping_countdown_ = settings_.housekeeping_ticks;
+      post(executor_event(kHousekeeping, kPoolNone));
+    }
     {
       std::lock_guard<std::mutex> lock(timed_mutex_);
       for (auto it = timed_events_.begin(); it != timed_events_.end();) {
@@ -72,14 +77,27 @@ void executor::timer_loop() {
 }
 
 void executor::on_reconnect(uint64_t pool_id) {
-  if (pool_id == kPoolDonation) return;
-  const app::config& c = app::cfg();
-  app::printer::inst().print_leveled(app::kEvent, "Connecting to %s ...", c.pool_address.c_str());
+  if (!is_user_pool(pool_id)) return;
+  // A timer's reconnect starts a new round at the top of the list.
+  connect_user_pool(index_of(pool_id));
+}
+
+void executor::connect_user_pool(size_t index) {
+  active_user_.store(index);
+  if (active_pool_.load() != kPoolDonation) active_pool_.store(active_user_id());
+  const app::pool_config& pool = pool_configs_[index];
+  app::printer::inst().print_leveled(app::kEvent, "Connecting to %s ...", pool.address.c_str());
   std::string error;
-  if (!user_pool_->connect_pool(c.pool_address.c_str(), error, c.nicehash, c.pools.empty() ? std::nullopt : c.pools[0].tls_fingerprint)) {
+  if (!pools_[index]->connect_pool(pool.address.c_str(), error, app::cfg().nicehash, pool.tls_fingerprint)) {
     app::printer::inst().print_leveled(app::kInfo, "Socket Error - %s", error.c_str());
-    connection_failed();
+    record_pool_error(index, error);
+    active_pool_failed();
   }
+}
+
+void executor::record_pool_error(size_t index, const std::string& text) {
+  std::lock_guard<std::mutex> lock(pool_stats_[index]->mutex);
+  pool_stats_[index]->last_error = text;
 }
 
 void executor::on_socket_ready(uint64_t pool_id) {
@@ -88,41 +106,143 @@ void executor::on_socket_ready(uint64_t pool_id) {
     active_pool_.store(kPoolDonation);
     return;
   }
-  const app::config& c = app::cfg();
+  if (!is_user_pool(pool_id)) return;
+  const size_t index = index_of(pool_id);
+  const bool probe = index == probing_;
+  if (!probe && index != active_user_.load()) return;  // a connection we no longer want
+  net::jpsock& pool = *pools_[index];
+  const app::pool_config& config = pool_configs_[index];
   app::printer::inst().print_leveled(app::kStatus, "Connected to pool.");
-  if (user_pool_->login(c.user.c_str(), c.password.c_str())) {
+  if (pool.login(config.user.c_str(), config.password.c_str())) {
     connect_attempts_.store(0);
+    failed_in_round_ = 0;
     difficulty_.store(0);
     job_count_.store(0);
+    if (probe) {
+      // A higher pool is back: its job (queued by the login) becomes the
+      // work, and the lower connection is closed.
+      probing_ = kNoProbe;
+      const size_t lower = active_user_.load();
+      active_user_.store(index);
+      if (active_pool_.load() != kPoolDonation) active_pool_.store(pool_id);
+      app::printer::inst().print_leveled(app::kEvent, "Back to pool %s", config.address.c_str());
+      pools_[lower]->disconnect();
+    }
+    if (index > 0) schedule_probe();
     return;
   }
-  if (user_pool_->error_set()) return;  // its socket_error follows
-  app::printer::inst().print_leveled(app::kInfo, "Socket Error - %s",
-                                     user_pool_->get_call_error().c_str());
-  user_pool_->disconnect();
+  if (pool.error_set()) return;  // its socket_error follows
+  const std::string refusal = pool.get_call_error();
+  app::printer::inst().print_leveled(app::kInfo, "Socket Error - %s", refusal.c_str());
+  record_pool_error(index, refusal);
+  pool.disconnect();  // the socket_error it posts moves on to the next pool
 }
 
 void executor::on_socket_error(uint64_t pool_id, const std::string& text) {
   if (pool_id == kPoolDonation) {
     dev_pool_->disconnect();
-    if (active_pool_.load() != kPoolUser) {
+    if (active_pool_.load() == kPoolDonation) {
       on_switch_pool(kPoolUser);
     } else if (dev_endpoint_ == 0) {
       connect_dev_pool(1);
     }
     return;
   }
+  if (!is_user_pool(pool_id)) return;
+  const size_t index = index_of(pool_id);
+  pools_[index]->disconnect();
+  if (!text.empty()) record_pool_error(index, text);
+  if (index == probing_) {
+    probe_failed();
+    return;
+  }
+  if (index != active_user_.load()) return;  // a lower pool closed after the return to a higher one
+
   // A TLS refusal needs the user (a pin, a scheme): it is an error line.
   const bool refused = text.rfind("TLS: ", 0) == 0 || text.find("speaks TLS") != std::string::npos;
   app::printer::inst().print_leveled(refused ? app::kError : app::kInfo, "Socket Error - %s", text.c_str());
-  if (text.rfind("Recv Error: ", 0) == 0 && user_pool_->closed_before_any_byte()) {
+  if (text.rfind("Recv Error: ", 0) == 0 && pools_[index]->closed_before_any_byte()) {
     app::printer::inst().print_error(
         "The pool ended the connection without answering: if %s is a TLS port, use a "
         "stratum+ssl:// address",
-        app::cfg().pool_address.c_str());
+        pool_configs_[index].address.c_str());
   }
-  user_pool_->disconnect();
+  active_pool_failed();
+}
+
+void executor::active_pool_failed() {
+  // A probe of a higher pool is dropped: the failover walks the list itself.
+  if (probing_ != kNoProbe) {
+    pools_[probing_]->disconnect();
+    probing_ = kNoProbe;
+  }
+  ++probe_serial_;
+  ++failed_in_round_;
+  if (failed_in_round_ < pools_.size()) {
+    // The next pool of the list, at once; meanwhile the GPUs stop mining a
+    // job whose shares could not reach anybody.
+    if (active_pool_.load() != kPoolDonation) {
+      mining_job idle;
+      idle.idle = true;
+      idle.nicehash = true;
+      idle.pool_id = kPoolNone;
+      idle.algorithm = miner_.current_job().algorithm;
+      publish(idle);
+    }
+    connect_user_pool((active_user_.load() + 1) % pools_.size());
+    return;
+  }
+  failed_in_round_ = 0;
+  active_user_.store(0);
+  if (active_pool_.load() != kPoolDonation) active_pool_.store(kPoolUser);
   connection_failed();
+}
+
+void executor::schedule_probe() {
+  post_after(executor_event(kProbePrimary, ++probe_serial_), app::cfg().primary_retry_s);
+}
+
+void executor::on_probe_primary(uint64_t serial) {
+  if (serial != probe_serial_ || probing_ != kNoProbe) return;  // an older timer
+  const size_t active = active_user_.load();
+  if (active == 0 || !pools_[active]->is_logged_in()) return;
+  probing_ = 0;
+  const app::pool_config& pool = pool_configs_[0];
+  std::string error;
+  if (!pools_[0]->connect_pool(pool.address.c_str(), error, app::cfg().nicehash, pool.tls_fingerprint)) {
+    record_pool_error(0, error);
+    probe_failed();
+  }
+}
+
+void executor::probe_failed() {
+  // The next higher pool below the first, then wait for the next round.
+  const size_t next = probing_ + 1;
+  probing_ = kNoProbe;
+  const size_t active = active_user_.load();
+  if (next < active) {
+    probing_ = next;
+    const app::pool_config& pool = pool_configs_[next];
+    std::string error;
+    if (pools_[next]->connect_pool(pool.address.c_str(), error, app::cfg().nicehash, pool.tls_fingerprint)) return;
+    record_pool_error(next, error);
+    probe_failed();
+    return;
+  }
+  if (active > 0) schedule_probe();
+}
+
+void executor::on_housekeeping() {
+  const int32_t keepalive_s = app::cfg().keepalive_s;
+  const auto now = std::chrono::steady_clock::now();
+  for (auto& pool : pools_) {
+    if (!pool->is_connected()) continue;
+    if (pool->check_timeouts()) continue;
+    if (keepalive_s > 0 && pool->is_logged_in() &&
+        now - pool->last_request_time() >= std::chrono::seconds(keepalive_s))
+      pool->keepalive();
+  }
+  if (dev_pool_->is_connected()) dev_pool_->check_timeouts();
 }
 
 void executor::connection_failed() {
@@ -159,19 +279,23 @@ bool executor::connect_dev_pool(int endpoint) {
 
 void executor::on_switch_pool(uint64_t target) {
   if (target == active_pool_.load()) return;
+  // Back to the user's pools only from a donation.
+  if (target != kPoolDonation && active_pool_.load() != kPoolDonation) return;
   if (target == kPoolDonation) {
     if (!connect_dev_pool(0)) connect_dev_pool(1);
     return;
   }
   dev_endpoint_ = -1;
-  active_pool_.store(kPoolUser);
+  const uint64_t user_id = active_user_id();
+  active_pool_.store(user_id);
+  net::jpsock& pool = *pools_[active_user_.load()];
   job_record job;
-  if (!user_pool_->get_current_job(job)) {
-    user_pool_->disconnect();
+  if (!pool.get_current_job(job)) {
+    pool.disconnect();
     return;
   }
   // Resume above the nonces searched before the donation.
-  publish(work_from(job, kPoolUser, 0x100000));
+  publish(work_from(job, user_id, 0x100000));
   if (dev_pool_->is_connected()) post_after(executor_event(kCloseDevPool, kPoolNone), 5.0);
 }
 

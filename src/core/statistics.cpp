@@ -66,7 +66,7 @@ std::string executor::gpu_line(size_t thread, double rate) const {
 void executor::print_gpu_line(size_t thread) {
   const double rate = meter_.close_window(thread);
   meter_.reset_window(thread);
-  app::printer::inst().print_leveled(app::kInfo, "%s", gpu_line(thread, rate).c_str());
+  if (!exiting_.load()) app::printer::inst().print_leveled(app::kInfo, "%s", gpu_line(thread, rate).c_str());
 }
 
 std::string executor::share_line() const {
@@ -81,15 +81,16 @@ std::string executor::share_line() const {
 }
 
 void executor::print_share_line() {
-  app::printer::inst().print_leveled(app::kStatus, "%s", share_line().c_str());
+  if (!exiting_.load()) app::printer::inst().print_leveled(app::kStatus, "%s", share_line().c_str());
 }
 
 std::string executor::report_text() const {
   std::string text;
   text.reserve(2048);
-  const net::jpsock& pool = *user_pool_;
+  const size_t active = active_user_.load();
+  const net::jpsock& pool = *pools_[active];
   {
-    text += "\n[Pool: '" + app::cfg().pool_address;
+    text += "\n[Pool: '" + pool_configs_[active].address;
     if (pool.is_connected())
       text += "' | Connected: " + date_text(pool.login_time());
     else
@@ -146,7 +147,8 @@ void executor::print_report() { app::printer::inst().print_plain(report_text());
 std::string executor::stats_json() const {
   std::string doc;
   doc.reserve(1024);
-  const net::jpsock& pool = *user_pool_;
+  const size_t active = active_user_.load();
+  const net::jpsock& pool = *pools_[active];
   const size_t rows = meter_.rows();
   uint32_t total_current = 0, total_average = 0;
   for (size_t i = 0; i < rows; ++i) {
@@ -170,14 +172,33 @@ std::string executor::stats_json() const {
   member(1, "total_hash_rate", format("%u", total_current), false);
   member(1, "total_hash_rate_avg", format("%u", total_average), false);
   doc += "\t\"pool\": {\n";
-  member(2, "server", string_value(app::cfg().pool_address), false);
+  member(2, "server", string_value(pool_configs_[active].address), false);
   member(2, "status", string_value(pool.is_connected() ? "connected" : "disconnected"), false);
   member(2, "online", format("%u", static_cast<unsigned>(pool.connected_seconds())), false);
   member(2, "offline", format("%u", static_cast<unsigned>(pool.disconnected_seconds())), false);
   member(2, "reconnects", format("%u", connects == 0 ? 0u : connects - 1), false);
   member(2, "time_connected", string_value(date_text(pool.login_time())), false);
   member(2, "time_disconnected", string_value(date_text(pool.disconnect_time())), true);
-  doc += "\t},\n\t\"job\": {\n";
+  doc += "\t},\n\t\"pools\": [";
+  for (size_t i = 0; i < pools_.size(); ++i) {
+    const net::jpsock& entry = *pools_[i];
+    const pool_stats& counts = *pool_stats_[i];
+    std::string last_error;
+    {
+      std::lock_guard<std::mutex> lock(counts.mutex);
+      last_error = counts.last_error;
+    }
+    const char* status = !entry.is_logged_in() ? "disconnected" : i == active ? "active" : "connected";
+    doc += "\n\t{\n";
+    member(2, "address", string_value(pool_configs_[i].address), false);
+    member(2, "status", string_value(status), false);
+    member(2, "accepted", format("%u", counts.accepted.load()), false);
+    member(2, "rejected", format("%u", counts.rejected.load()), false);
+    member(2, "last_error", string_value(last_error), true);
+    doc += "\t}";
+    if (i + 1 < pools_.size()) doc += ",";
+  }
+  doc += "\n\t],\n\t\"job\": {\n";
   member(2, "job_number", format("%u", job_count_.load()), false);
   member(2, "difficulty", format("%llu", static_cast<unsigned long long>(difficulty_.load())), false);
   member(2, "running",
@@ -212,7 +233,8 @@ namespace core {
 
 std::string executor::metrics_text() const {
   network::metrics_writer out;
-  const net::jpsock& pool = *user_pool_;
+  const size_t active = active_user_.load();
+  const net::jpsock& pool = *pools_[active];
   for (size_t i = 0; i < meter_.rows(); ++i) {
     const uint32_t device = miner_.device_number(i);
     const network::metric_labels labels = {{"device", "GPU" + std::to_string(i)},
@@ -229,13 +251,25 @@ std::string executor::metrics_text() const {
   }
   out.gauge("orbeck_total_hash_rate", "Sum of the current hash rates in hashes per second.",
             meter_.total_current_rate());
-  out.counter("orbeck_shares_accepted_total", "Shares the pool accepted.", accepted_.load());
-  out.counter("orbeck_shares_rejected_total", "Shares the pool rejected.", rejected_.load());
-  out.counter("orbeck_shares_invalid_total", "Results whose CPU check failed.", invalid_.load());
-  out.counter("orbeck_shares_network_fail_total", "Shares that could not be sent.",
-              network_fail_.load());
-  out.counter("orbeck_shares_outdated_total", "Results for a job that had already changed.",
-              outdated_.load());
+  // The share counters by pool of the list (they add up to the totals of
+  // the report and the statistics document).
+  for (size_t i = 0; i < pools_.size(); ++i) {
+    const network::metric_labels labels = {{"pool", pool_configs_[i].address}};
+    const pool_stats& counts = *pool_stats_[i];
+    out.counter("orbeck_shares_accepted_total", "Shares the pool accepted.", labels, counts.accepted.load());
+    out.counter("orbeck_shares_rejected_total", "Shares the pool rejected.", labels, counts.rejected.load());
+    out.counter("orbeck_shares_invalid_total", "Results whose CPU check failed.", labels, counts.invalid.load());
+    out.counter("orbeck_shares_network_fail_total", "Shares that could not be sent.", labels,
+                counts.network_fail.load());
+    out.counter("orbeck_shares_outdated_total", "Results for a job that had already changed.", labels,
+                counts.outdated.load());
+  }
+  for (size_t i = 0; i < pools_.size(); ++i) {
+    out.gauge("orbeck_pool_up", "1 while the pool of the list is logged in.", {{"pool", pool_configs_[i].address}},
+              pools_[i]->is_logged_in() ? 1 : 0);
+  }
+  out.gauge("orbeck_pool_active", "1 for the pool of the list being mined.",
+            {{"pool", pool_configs_[active].address}}, 1);
   out.gauge("orbeck_pool_connected", "1 while the pool connection is up.", pool.is_connected() ? 1 : 0);
   out.gauge("orbeck_pool_difficulty", "Difficulty of the pool's current job.",
             static_cast<double>(difficulty_.load()));

@@ -74,6 +74,16 @@ struct hash_report {
   uint32_t milliseconds = 0;
 };
 
+// What became of a submitted share: the pool's answer, or a connection that
+// ended (or a request that timed out) before it came.
+enum share_outcome : uint8_t { kShareAccepted = 0, kShareRejected = 1, kShareNetworkFail = 2 };
+
+struct share_result {
+  uint64_t cookie = 0;  // the submitter's tag (the executor: the GPU's thread index)
+  uint8_t outcome = kShareAccepted;
+  std::string reason;   // the pool's message for a rejection
+};
+
 enum event_kind : uint32_t {
   kSocketReady = 1,
   kSocketError = 2,
@@ -86,16 +96,20 @@ enum event_kind : uint32_t {
   kPrintShares = 9,
   kPrintReport = 10,
   kStop = 11,
+  kShareResult = 12,    // the reply (or the loss) of a submit
+  kProbePrimary = 13,   // time to try the higher pools again (pool_id: probe serial)
+  kHousekeeping = 14,   // once a second: request time-outs and keep-alives
+  kQuiet = 15,          // the exit has begun: print no more shares
 };
 
-// Kinds outside 1-11 are taken from the queue and ignored by the executor.
-constexpr bool is_known_event_kind(uint32_t kind) { return kind >= kSocketReady && kind <= kStop; }
+// Kinds outside 1-15 are taken from the queue and ignored by the executor.
+constexpr bool is_known_event_kind(uint32_t kind) { return kind >= kSocketReady && kind <= kQuiet; }
 
 // One queue item; the payload depends on the kind. The event owns its text.
 struct executor_event {
   uint32_t kind = 0;
   uint64_t pool_id = kPoolNone;  // for some kinds a plain argument
-  std::variant<std::monostate, std::string, job_record, gpu_result, hash_report> payload;
+  std::variant<std::monostate, std::string, job_record, gpu_result, hash_report, share_result> payload;
 
   executor_event() = default;
   executor_event(uint32_t k, uint64_t pool) : kind(k), pool_id(pool) {}

@@ -233,6 +233,11 @@ bool jpsock::connect_pool(const char* address, std::string& error, bool nicehash
   }
   difficulty_ = 0;
   connect_count_.fetch_add(1);
+  {
+    std::lock_guard<std::mutex> lock(call_mutex_);
+    pending_.clear();
+    next_request_id_ = 1;
+  }
 
   app::pool_scheme scheme;
   std::string scheme_error;
@@ -313,6 +318,7 @@ void jpsock::end_connection() {
     current_job_ = core::job_record();
   }
   bool released = false;
+  std::vector<uint64_t> lost_shares;
   {
     std::lock_guard<std::mutex> lock(call_mutex_);
     if (call_pending_) {
@@ -321,18 +327,69 @@ void jpsock::end_connection() {
       call_pending_ = false;
       released = true;
     }
+    // Every share still waiting for its answer is lost with the
+    // connection, reported exactly once, before the socket_error.
+    for (const pending_request& request : pending_) {
+      if (request.kind == request_kind::submit) lost_shares.push_back(request.cookie);
+    }
+    pending_.clear();
   }
   if (released) call_signal_.notify_all();
+  for (uint64_t cookie : lost_shares) {
+    core::share_result lost;
+    lost.cookie = cookie;
+    lost.outcome = core::kShareNetworkFail;
+    events_.post(core::executor_event(core::kShareResult, pool_id_, std::move(lost)));
+  }
   events_.post(core::executor_event(core::kSocketError, pool_id_, error_text()));
 }
 
-bool jpsock::call_pool(const char* message) {
+uint64_t jpsock::register_request(request_kind kind, uint64_t cookie) {
+  std::lock_guard<std::mutex> lock(call_mutex_);
+  const uint64_t id = next_request_id_++;
+  const auto now = std::chrono::steady_clock::now();
+  pending_.push_back(pending_request{id, kind, now, cookie});
+  last_request_.store(now.time_since_epoch().count());
+  return id;
+}
+
+bool jpsock::forget_request(uint64_t id) {
+  std::lock_guard<std::mutex> lock(call_mutex_);
+  for (auto it = pending_.begin(); it != pending_.end(); ++it) {
+    if (it->id == id) {
+      pending_.erase(it);
+      return true;
+    }
+  }
+  return false;
+}
+
+size_t jpsock::outstanding() const {
+  std::lock_guard<std::mutex> lock(call_mutex_);
+  return pending_.size();
+}
+
+bool jpsock::check_timeouts() {
+  bool expired = false;
+  {
+    std::lock_guard<std::mutex> lock(call_mutex_);
+    const auto now = std::chrono::steady_clock::now();
+    for (const pending_request& request : pending_) expired = expired || now - request.sent >= reply_timeout_;
+  }
+  if (!expired || error_set_) return false;
+  set_error("Socket Error: Timeout while waiting for a reply");
+  socket_->close();  // the connection thread ends and reports the error
+  return true;
+}
+
+bool jpsock::call_pool(const char* message, uint64_t id) {
   {
     std::lock_guard<std::mutex> lock(call_mutex_);
     json_->reply_value.SetNull();
     json_->reply_pool.Clear();
     reply_arrived_ = false;
     reply_id_ = 0;
+    call_id_ = id;
     call_pending_ = true;
     call_error_.clear();
   }
@@ -341,6 +398,7 @@ bool jpsock::call_pool(const char* message) {
       std::lock_guard<std::mutex> lock(call_mutex_);
       call_pending_ = false;
     }
+    forget_request(id);
     disconnect();
     return false;
   }
@@ -369,12 +427,14 @@ bool jpsock::login(const char* login, const char* password) {
   char password_text[kMessageSize];
   escape_json_string(login, login_text, sizeof(login_text));
   escape_json_string(password, password_text, sizeof(password_text));
+  const uint64_t request_id = register_request(request_kind::login, 0);
   char message[kMessageSize];
   format_line(message,
               "{\"method\":\"login\",\"params\":{\"login\":\"%s\",\"pass\":\"%s\","
-              "\"agent\":\"%s\",\"algo\":%s},\"id\":1}\n",
-              login_text, password_text, kAgent, algo_list().c_str());
-  if (!call_pool(message)) return false;
+              "\"agent\":\"%s\",\"algo\":%s},\"id\":%llu}\n",
+              login_text, password_text, kAgent, algo_list().c_str(),
+              static_cast<unsigned long long>(request_id));
+  if (!call_pool(message, request_id)) return false;
 
   // The call has ended: the connection thread no longer writes the reply.
   const json_value& reply = json_->reply_value;
@@ -410,7 +470,8 @@ bool jpsock::login(const char* login, const char* password) {
   return true;
 }
 
-bool jpsock::submit(const char* job_id, uint32_t nonce, const uint8_t* hash32, const char* algo) {
+bool jpsock::submit(const char* job_id, uint32_t nonce, const uint8_t* hash32, const char* algo,
+                    uint64_t cookie) {
   char miner_text[kMessageSize];
   char job_text[kMessageSize];
   escape_json_string(miner_id_, miner_text, sizeof(miner_text));
@@ -422,22 +483,40 @@ bool jpsock::submit(const char* job_id, uint32_t nonce, const uint8_t* hash32, c
   encode_hex(nonce_bytes, sizeof(nonce_bytes), nonce_hex);
   char hash_hex[2 * 32 + 1];
   encode_hex(hash32, 32, hash_hex);
-
-  char message[kMessageSize];
+  char algo_member[kMessageSize] = "";
   if (algo != nullptr && algo[0] != '\0') {
     char algo_text[kMessageSize];
     escape_json_string(algo, algo_text, sizeof(algo_text));
-    format_line(message,
-                "{\"method\":\"submit\",\"params\":{\"id\":\"%s\",\"job_id\":\"%s\","
-                "\"nonce\":\"%s\",\"result\":\"%s\",\"algo\":\"%s\"},\"id\":1}\n",
-                miner_text, job_text, nonce_hex, hash_hex, algo_text);
-    return call_pool(message);
+    std::snprintf(algo_member, sizeof(algo_member), ",\"algo\":\"%s\"", algo_text);
   }
+
+  // Recorded before the send, so a reply that comes at once finds it.
+  const uint64_t id = register_request(request_kind::submit, cookie);
+  char message[kMessageSize];
   format_line(message,
               "{\"method\":\"submit\",\"params\":{\"id\":\"%s\",\"job_id\":\"%s\","
-              "\"nonce\":\"%s\",\"result\":\"%s\"},\"id\":1}\n",
-              miner_text, job_text, nonce_hex, hash_hex);
-  return call_pool(message);
+              "\"nonce\":\"%s\",\"result\":\"%s\"%s},\"id\":%llu}\n",
+              miner_text, job_text, nonce_hex, hash_hex, algo_member, static_cast<unsigned long long>(id));
+  if (socket_->send_all(message)) return true;
+  // Not sent. If the connection's end already reported the share lost, that
+  // report stands (and this one must not count it twice).
+  const bool ours = forget_request(id);
+  disconnect();
+  return !ours;
+}
+
+bool jpsock::keepalive() {
+  if (!logged_in_) return false;
+  char miner_text[kMessageSize];
+  escape_json_string(miner_id_, miner_text, sizeof(miner_text));
+  const uint64_t id = register_request(request_kind::keepalive, 0);
+  char message[kMessageSize];
+  format_line(message, "{\"method\":\"keepalived\",\"params\":{\"id\":\"%s\"},\"id\":%llu}\n",
+              miner_text, static_cast<unsigned long long>(id));
+  if (socket_->send_all(message)) return true;
+  forget_request(id);
+  disconnect();
+  return false;
 }
 
 bool jpsock::get_current_job(core::job_record& out) {
@@ -518,23 +597,51 @@ bool jpsock::process_line(char* line, size_t length) {
         return false;
       }
     }
+    const uint64_t reply_id = id->GetUint64();
+    bool answered_call = false;
+    bool answered_share = false;
+    uint64_t share_cookie = 0;
     {
       std::unique_lock<std::mutex> lock(call_mutex_);
-      if (!call_pending_) {
+      auto request = pending_.begin();
+      while (request != pending_.end() && request->id != reply_id) ++request;
+      if (request == pending_.end()) {
         lock.unlock();
         set_error("Job Error: Unexpected call response");
         return false;
       }
-      reply_arrived_ = true;
-      reply_id_ = id->GetUint64();
-      if (message != nullptr) {
-        call_pending_ = false;
-        call_error_.assign(message->GetString(), message->GetStringLength());
-      } else {
-        copy_value(*result, json.reply_value, json.reply_pool);
+      const request_kind kind = request->kind;
+      share_cookie = request->cookie;
+      pending_.erase(request);
+      if (kind == request_kind::login) {
+        if (!call_pending_ || call_id_ != reply_id) {
+          // The login call gave up already: nobody waits for this reply.
+          lock.unlock();
+          set_error("Job Error: Unexpected call response");
+          return false;
+        }
+        answered_call = true;
+        reply_arrived_ = true;
+        reply_id_ = reply_id;
+        if (message != nullptr) {
+          call_pending_ = false;
+          call_error_.assign(message->GetString(), message->GetStringLength());
+        } else {
+          copy_value(*result, json.reply_value, json.reply_pool);
+        }
+      } else if (kind == request_kind::submit) {
+        answered_share = true;
       }
+      // A keep-alive's reply, result or error, only shows the pool is there.
     }
-    call_signal_.notify_all();
+    if (answered_call) call_signal_.notify_all();
+    if (answered_share) {
+      core::share_result outcome;
+      outcome.cookie = share_cookie;
+      outcome.outcome = message == nullptr ? core::kShareAccepted : core::kShareRejected;
+      if (message != nullptr) outcome.reason.assign(message->GetString(), message->GetStringLength());
+      events_.post(core::executor_event(core::kShareResult, pool_id_, std::move(outcome)));
+    }
     return true;
   }
 

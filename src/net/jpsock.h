@@ -20,6 +20,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "core/event_queue.h"
 #include "core/work_records.h"
@@ -65,9 +66,26 @@ class jpsock : public socket_owner {
   // pool answered with an error (get_call_error); with error_set() true the
   // connection is ending.
   bool login(const char* login, const char* password);
-  // Executor thread. True: the pool accepted the share. `algo`: the
+  // Executor thread. Sends the share and returns at once; the pool's answer
+  // arrives later as a share_result event carrying `cookie` (accepted,
+  // rejected with the pool's message, or a network failure when the
+  // connection ends or the request times out first). False: it could not
+  // be sent (a network failure now; no event follows). `algo`: the
   // algorithm name the job carried, sent back with the share (empty: none).
-  bool submit(const char* job_id, uint32_t nonce, const uint8_t* hash32, const char* algo = "");
+  bool submit(const char* job_id, uint32_t nonce, const uint8_t* hash32, const char* algo = "",
+              uint64_t cookie = 0);
+  // Executor thread, while logged in: a keep-alive request; any reply does.
+  bool keepalive();
+  // Executor thread: ends the connection ("Socket Error: Timeout while
+  // waiting for a reply") when a request has waited longer than the reply
+  // time-out. True when it did.
+  bool check_timeouts();
+  // Requests sent and not yet answered. Any thread.
+  size_t outstanding() const;
+  // Steady-clock time of the last request sent. Any thread.
+  std::chrono::steady_clock::time_point last_request_time() const {
+    return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(last_request_.load()));
+  }
   // False when there is no current job.
   bool get_current_job(core::job_record& out);
   // The pool's error message of the last call; empty when it had none.
@@ -114,9 +132,22 @@ class jpsock : public socket_owner {
  private:
   struct json_state;
 
+  enum class request_kind : uint8_t { login, submit, keepalive };
+  struct pending_request {
+    uint64_t id;
+    request_kind kind;
+    std::chrono::steady_clock::time_point sent;
+    uint64_t cookie;
+  };
+
   void receive_loop();
   void end_connection();
-  bool call_pool(const char* message);
+  // Takes the next request id and records the request as outstanding.
+  uint64_t register_request(request_kind kind, uint64_t cookie);
+  // Removes an outstanding request; false when it was no longer there.
+  bool forget_request(uint64_t id);
+  // Sends a request with its id, waits for its reply (the login).
+  bool call_pool(const char* message, uint64_t id);
   bool process_job(const rapidjson::Value& job);
 
   const uint64_t pool_id_;
@@ -134,15 +165,20 @@ class jpsock : public socket_owner {
   std::atomic<bool> error_set_{false};  // claimed under error_mutex_, read lock-free
   std::string error_text_;              // guarded by error_mutex_
 
-  // The call slot: at most one call waits, on the executor thread; the
+  // The requests in flight, matched to their replies by id, and the call
+  // slot: at most one call (the login) waits, on the executor thread; the
   // connection thread fills it. All guarded by call_mutex_, as is the reply
   // value inside json_.
-  std::mutex call_mutex_;
+  mutable std::mutex call_mutex_;
   std::condition_variable call_signal_;
+  std::vector<pending_request> pending_;
+  uint64_t next_request_id_ = 1;  // per connection, counting up
+  uint64_t call_id_ = 0;          // the id the waiting call expects
   bool reply_arrived_ = false;
-  uint64_t reply_id_ = 0;      // recorded, never compared
+  uint64_t reply_id_ = 0;
   bool call_pending_ = false;  // a call waits; afterwards: the reply had a result
   std::string call_error_;
+  std::atomic<int64_t> last_request_{0};  // steady-clock ticks of the last send
 
   std::mutex thread_mutex_;
   std::thread thread_;  // guarded by thread_mutex_; runs receive_loop

@@ -42,8 +42,8 @@ std::string error_reply(const std::string& message) {
 // A pool that logs in with `login` and answers submits with `submit`.
 void serve(net::fake_pool& pool, const std::string& login, std::function<std::string()> submit) {
   pool.set_responder([login, submit](const std::string& line) -> std::string {
-    if (line.find("\"method\":\"login\"") != std::string::npos) return login;
-    if (line.find("\"method\":\"submit\"") != std::string::npos) return submit();
+    if (line.find("\"method\":\"login\"") != std::string::npos) return net::reply_for(line, login);
+    if (line.find("\"method\":\"submit\"") != std::string::npos) return net::reply_for(line, submit());
     return "";
   });
 }
@@ -137,7 +137,7 @@ TEST_F(ExecutorTest, LogsInMinesTheFirstJobAndSubmitsAVerifiedShare) {
   crypto::CryptoNight().hash(1, bytes.data(), bytes.size(), hash);
   EXPECT_EQ(*submit, "{\"method\":\"submit\",\"params\":{\"id\":\"miner-7\",\"job_id\":\"job-1\","
                      "\"nonce\":\"d4c3b2a1\",\"result\":\"" + crypto::hex_encode(hash, 32) +
-                         "\"},\"id\":1}");
+                         "\"},\"id\":2}");
   ASSERT_TRUE(console_has("Shares: 1 Accepted, 0 Errors | Hash Rate Avg: 0.0 H/s | Avg Search Time: 0.0 sec\n"));
   EXPECT_NE(console().find("GPU0 Found Nonce, submitting...\nShare Accepted -> +1\n"), std::string::npos);
   EXPECT_EQ(executor_->invalid() + executor_->rejected() + executor_->outdated() +
@@ -381,6 +381,15 @@ TEST_F(ExecutorTest, ReportAndStatisticsDocumentForAKnownState) {
       "\t\t\"time_connected\": \"" + date + "\",\n"
       "\t\t\"time_disconnected\": \"" + date + "\"\n"
       "\t\\},\n"
+      "\t\"pools\": \\[\n"
+      "\t\\{\n"
+      "\t\t\"address\": \"" + pool.address() + "\",\n"
+      "\t\t\"status\": \"active\",\n"
+      "\t\t\"accepted\": 1,\n"
+      "\t\t\"rejected\": 0,\n"
+      "\t\t\"last_error\": \"\"\n"
+      "\t\\}\n"
+      "\t\\],\n"
       "\t\"job\": \\{\n"
       "\t\t\"job_number\": 1,\n"
       "\t\t\"difficulty\": 1,\n"
@@ -432,19 +441,22 @@ TEST_F(ExecutorTest, MetricsCarryTheSameFiguresInPrometheusText) {
   std::string error;
   const std::string text = executor_->metrics_text();
   ASSERT_TRUE(network::parse_metrics_text(text, samples, error)) << error << "\n" << text;
+  // `label` names the device, or for the share counters the pool.
   const auto value = [&](const std::string& name, const std::string& device = "") -> double {
     for (const auto& sample : samples) {
       if (sample.name != name) continue;
       if (device.empty() && sample.labels.empty()) return sample.value;
       for (const auto& [label, text] : sample.labels)
-        if (label == "device" && text == device) return sample.value;
+        if ((label == "device" || label == "pool") && text == device) return sample.value;
     }
     ADD_FAILURE() << "no sample " << name << " " << device;
     return -1;
   };
-  EXPECT_EQ(value("orbeck_shares_accepted_total"), 1.0);
-  EXPECT_EQ(value("orbeck_shares_outdated_total"), 1.0);
-  EXPECT_EQ(value("orbeck_shares_rejected_total"), 0.0);
+  EXPECT_EQ(value("orbeck_shares_accepted_total", pool.address()), 1.0);
+  EXPECT_EQ(value("orbeck_shares_outdated_total", pool.address()), 1.0);
+  EXPECT_EQ(value("orbeck_shares_rejected_total", pool.address()), 0.0);
+  EXPECT_EQ(value("orbeck_pool_up", pool.address()), 1.0);
+  EXPECT_EQ(value("orbeck_pool_active", pool.address()), 1.0);
   EXPECT_EQ(value("orbeck_pool_connected"), 1.0);
   EXPECT_EQ(value("orbeck_pool_difficulty"), 1.0);
   EXPECT_EQ(value("orbeck_hash_rate", "GPU1"), 12.5);

@@ -197,6 +197,15 @@ void fake_pool::read_client() {
   }
 }
 
+std::string reply_for(const std::string& line, const std::string& reply) {
+  static const std::string kHead = "{\"id\":1,";
+  const size_t at = line.rfind("\"id\":");
+  if (at == std::string::npos || reply.compare(0, kHead.size(), kHead) != 0) return reply;
+  size_t end = at + 5;
+  while (end < line.size() && line[end] >= '0' && line[end] <= '9') ++end;
+  return "{\"id\":" + line.substr(at + 5, end - at - 5) + "," + reply.substr(kHead.size());
+}
+
 std::string job_object(const std::string& job_id, const std::string& blob,
                        const std::string& target) {
   return "{\"blob\":\"" + blob + "\",\"job_id\":\"" + job_id + "\",\"target\":\"" + target +

@@ -81,6 +81,10 @@ class fake_pool {
   std::thread thread_;
 };
 
+// `reply` (a line that starts with {"id":1,) as the answer to the request
+// `line`: with the request's own id.
+std::string reply_for(const std::string& line, const std::string& reply);
+
 // Lines for scripts; each ends with a line feed.
 std::string job_line(const std::string& job_id, const std::string& blob, const std::string& target);
 std::string login_result_line(const std::string& miner_id, const std::string& job_object);

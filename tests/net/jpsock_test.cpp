@@ -11,7 +11,9 @@
 #include <atomic>
 #include <cstring>
 #include <future>
+#include <optional>
 #include <string>
+#include <thread>
 
 #include "fake_pool.h"
 #include "net_test_util.h"
@@ -154,30 +156,48 @@ TEST(JpsockLogin, OverlongRequestIsCutAt1023Bytes) {
   EXPECT_EQ(s.socket_error_text(), "Socket Error: Timeout while waiting for a reply");
 }
 
-TEST(JpsockSubmit, SendsTheShareAndReturnsTheAcceptance) {
+// The answer to each request, with the request's id.
+fake_pool::responder answering(std::string reply) {
+  return [reply](const std::string& line) { return reply_for(line, reply); };
+}
+
+// The next share_result event of the session.
+std::optional<core::share_result> next_share_result(pool_session& s) {
+  auto event = s.expect_event(core::kShareResult);
+  if (!event) return std::nullopt;
+  return std::get<core::share_result>(event->payload);
+}
+
+TEST(JpsockSubmit, SendsTheShareAndTheAcceptanceArrivesAsAnEvent) {
   pool_session s;
   ASSERT_TRUE(s.connect_and_login());
-  s.pool.set_responder([](const std::string&) { return kAccepted; });
+  s.pool.set_responder(answering(kAccepted));
   uint8_t hash[32];
   for (int i = 0; i < 32; ++i) hash[i] = static_cast<uint8_t>(i * 8 + 1);
-  EXPECT_TRUE(s.sock.submit("job-7", 0x12345678u, hash));
+  EXPECT_TRUE(s.sock.submit("job-7", 0x12345678u, hash, "", 9));
+  // The login was request 1; the submit is request 2.
   EXPECT_EQ(s.pool.wait_for_line(1, kWait).value_or("<none>"),
             "{\"method\":\"submit\",\"params\":{\"id\":\"abc\",\"job_id\":\"job-7\","
             "\"nonce\":\"78563412\",\"result\":\"0109111921293139414951596169717981899199a1a9b1b9"
-            "c1c9d1d9e1e9f1f9\"},\"id\":1}");
+            "c1c9d1d9e1e9f1f9\"},\"id\":2}");
+  auto result = next_share_result(s);
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->outcome, core::kShareAccepted);
+  EXPECT_EQ(result->cookie, 9u);
   EXPECT_FALSE(s.sock.error_set());
+  EXPECT_EQ(s.sock.outstanding(), 0u);
 }
 
 TEST(JpsockSubmit, EchoesTheAlgorithmTheJobNamed) {
   pool_session s;
   ASSERT_TRUE(s.connect_and_login());
-  s.pool.set_responder([](const std::string&) { return kAccepted; });
+  s.pool.set_responder(answering(kAccepted));
   uint8_t hash[32] = {};
   EXPECT_TRUE(s.sock.submit("j", 1, hash, "cn/2"));
   EXPECT_EQ(s.pool.wait_for_line(1, kWait).value_or("<none>"),
             "{\"method\":\"submit\",\"params\":{\"id\":\"abc\",\"job_id\":\"j\","
             "\"nonce\":\"01000000\",\"result\":\"" + std::string(64, '0') +
-                "\",\"algo\":\"cn/2\"},\"id\":1}");
+                "\",\"algo\":\"cn/2\"},\"id\":2}");
 }
 
 TEST(JpsockDialect, AnUnknownNotificationKeepsTheConnectionAndTheJob) {
@@ -195,72 +215,108 @@ TEST(JpsockDialect, AnUnknownNotificationKeepsTheConnectionAndTheJob) {
   EXPECT_EQ(s.pool.connection_count(), 1u);
 }
 
-TEST(JpsockSubmit, RejectionKeepsTheConnection) {
+TEST(JpsockSubmit, RejectionsCarryThePoolsMessageAndKeepTheConnection) {
   pool_session s;
   ASSERT_TRUE(s.connect_and_login());
-  s.pool.set_responder([](const std::string&) { return error_reply("Unauthenticated"); });
-  const uint8_t hash[32] = {};
-  EXPECT_FALSE(s.sock.submit("1", 1, hash));
-  EXPECT_FALSE(s.sock.error_set());
-  EXPECT_EQ(s.sock.get_call_error(), "Unauthenticated");
-  EXPECT_TRUE(s.sock.is_connected());
-
-  s.pool.set_responder([](const std::string&) { return kAccepted; });
-  EXPECT_TRUE(s.sock.submit("1", 2, hash));
-  EXPECT_EQ(s.sock.get_call_error(), "");
-}
-
-TEST(JpsockSubmit, ErrorWithResultIsARejection) {
-  pool_session s;
-  ASSERT_TRUE(s.connect_and_login());
-  s.pool.set_responder([](const std::string&) {
-    return std::string(
-        "{\"id\":1,\"error\":{\"code\":-1,\"message\":\"Low difficulty share\"},"
-        "\"result\":{\"status\":\"OK\"}}\n");
-  });
-  const uint8_t hash[32] = {};
-  EXPECT_FALSE(s.sock.submit("1", 1, hash));
-  EXPECT_FALSE(s.sock.error_set());
-  EXPECT_EQ(s.sock.get_call_error(), "Low difficulty share");
-}
-
-TEST(JpsockSubmit, DeeplyNestedResultIsCopied) {
-  pool_session s;
-  ASSERT_TRUE(s.connect_and_login());
-  s.pool.set_responder([](const std::string&) {
-    return "{\"id\":1,\"error\":null,\"result\":" + std::string(1900, '[') + "\"deep\"" +
-           std::string(1900, ']') + "}\n";
-  });
+  s.pool.set_responder(answering(error_reply("Unauthenticated")));
   const uint8_t hash[32] = {};
   EXPECT_TRUE(s.sock.submit("1", 1, hash));
+  auto result = next_share_result(s);
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->outcome, core::kShareRejected);
+  EXPECT_EQ(result->reason, "Unauthenticated");
+  EXPECT_FALSE(s.sock.error_set());
+  EXPECT_TRUE(s.sock.is_connected());
+
+  // An error beside a result is still a rejection.
+  s.pool.set_responder(answering(
+      "{\"id\":1,\"error\":{\"code\":-1,\"message\":\"Low difficulty share\"},\"result\":{\"status\":\"OK\"}}\n"));
+  EXPECT_TRUE(s.sock.submit("1", 2, hash));
+  result = next_share_result(s);
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->outcome, core::kShareRejected);
+  EXPECT_EQ(result->reason, "Low difficulty share");
+
+  s.pool.set_responder(answering(kAccepted));
+  EXPECT_TRUE(s.sock.submit("1", 3, hash));
+  result = next_share_result(s);
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->outcome, core::kShareAccepted);
+}
+
+TEST(JpsockSubmit, DeeplyNestedResultIsAnAcceptance) {
+  pool_session s;
+  ASSERT_TRUE(s.connect_and_login());
+  s.pool.set_responder(answering("{\"id\":1,\"error\":null,\"result\":" + std::string(1900, '[') + "\"deep\"" +
+                                 std::string(1900, ']') + "}\n"));
+  const uint8_t hash[32] = {};
+  EXPECT_TRUE(s.sock.submit("1", 1, hash));
+  auto result = next_share_result(s);
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->outcome, core::kShareAccepted);
   EXPECT_FALSE(s.sock.error_set());
 }
 
-TEST(JpsockSubmit, UnansweredCallTimesOutAndDisconnects) {
+TEST(JpsockSubmit, RepliesOutOfOrderReachTheirOwnShares) {
+  pool_session s;
+  ASSERT_TRUE(s.connect_and_login());
+  s.pool.set_responder(nullptr);
+  const uint8_t hash[32] = {};
+  for (uint64_t cookie = 10; cookie < 13; ++cookie) ASSERT_TRUE(s.sock.submit("1", 1, hash, "", cookie));
+  ASSERT_TRUE(s.pool.wait_for_line(3, kWait));
+  EXPECT_EQ(s.sock.outstanding(), 3u);
+  // Requests 2, 3, 4 answered as 4 (rejected), 2 (accepted), 3 (rejected).
+  ASSERT_TRUE(s.pool.send("{\"id\":4,\"error\":{\"message\":\"Duplicate share\"}}\n"
+                          "{\"id\":2,\"error\":null,\"result\":{\"status\":\"OK\"}}\n"
+                          "{\"id\":3,\"error\":{\"message\":\"Block expired\"}}\n"));
+  const std::pair<uint64_t, std::string> expected[] = {{12, "Duplicate share"}, {10, ""}, {11, "Block expired"}};
+  for (const auto& [cookie, reason] : expected) {
+    auto result = next_share_result(s);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->cookie, cookie);
+    EXPECT_EQ(result->outcome, reason.empty() ? core::kShareAccepted : core::kShareRejected);
+    EXPECT_EQ(result->reason, reason);
+  }
+  EXPECT_EQ(s.sock.outstanding(), 0u);
+  // A second answer to request 3 matches nothing and ends the connection.
+  ASSERT_TRUE(s.pool.send("{\"id\":3,\"error\":null,\"result\":{}}\n"));
+  EXPECT_EQ(s.socket_error_text(), "Job Error: Unexpected call response");
+}
+
+TEST(JpsockSubmit, UnansweredRequestTimesOutAndItsShareIsLostOnce) {
   pool_session s(std::chrono::milliseconds(300));
   ASSERT_TRUE(s.connect_and_login());
   s.pool.set_responder(nullptr);
   const uint8_t hash[32] = {};
-  EXPECT_FALSE(s.sock.submit("1", 1, hash));
-  EXPECT_TRUE(s.sock.error_set());
-  EXPECT_FALSE(s.sock.is_connected());  // disconnect joined the connection thread
+  EXPECT_TRUE(s.sock.submit("1", 1, hash, "", 4));
+  EXPECT_FALSE(s.sock.check_timeouts());  // not yet
+  std::this_thread::sleep_for(std::chrono::milliseconds(350));
+  EXPECT_TRUE(s.sock.check_timeouts());
+  auto lost = next_share_result(s);
+  ASSERT_TRUE(lost);
+  EXPECT_EQ(lost->outcome, core::kShareNetworkFail);
+  EXPECT_EQ(lost->cookie, 4u);
   EXPECT_EQ(s.socket_error_text(), "Socket Error: Timeout while waiting for a reply");
   EXPECT_TRUE(s.pool.wait_for_client_close(kWait));
 }
 
-TEST(JpsockSubmit, DisconnectFromAnotherThreadReleasesTheWaitingCall) {
-  pool_session s;  // a reply time-out far beyond the wait below
+TEST(JpsockSubmit, SharesOutstandingWhenTheConnectionDropsAreLostExactlyOnce) {
+  pool_session s;
   ASSERT_TRUE(s.connect_and_login());
   s.pool.set_responder(nullptr);
   const uint8_t hash[32] = {};
-  auto call = std::async(std::launch::async, [&] { return s.sock.submit("1", 1, hash); });
-  ASSERT_TRUE(s.pool.wait_for_line(1, kWait));  // the submit is out; the call waits
-  s.sock.disconnect();
-  ASSERT_EQ(call.wait_for(kWait), std::future_status::ready);
-  EXPECT_FALSE(call.get());
-  EXPECT_TRUE(s.sock.error_set());
-  EXPECT_FALSE(s.sock.is_connected());
+  for (uint64_t cookie = 0; cookie < 3; ++cookie) ASSERT_TRUE(s.sock.submit("1", 1, hash, "", cookie));
+  ASSERT_TRUE(s.pool.wait_for_line(3, kWait));
+  s.pool.close_client();
+  for (uint64_t cookie = 0; cookie < 3; ++cookie) {
+    auto lost = next_share_result(s);
+    ASSERT_TRUE(lost);
+    EXPECT_EQ(lost->outcome, core::kShareNetworkFail);
+    EXPECT_EQ(lost->cookie, cookie);
+  }
   EXPECT_EQ(s.socket_error_text(), "Recv Error: socket closed");
+  s.sock.disconnect();
+  EXPECT_FALSE(s.events.take_for(std::chrono::milliseconds(100)));
 }
 
 TEST(JpsockSubmit, SendOnAClosedConnectionFails) {
@@ -270,8 +326,28 @@ TEST(JpsockSubmit, SendOnAClosedConnectionFails) {
   EXPECT_EQ(s.socket_error_text(), "Recv Error: socket closed");
   const uint8_t hash[32] = {};
   EXPECT_FALSE(s.sock.submit("1", 1, hash));
-  // The first error of the connection stays.
+  // The first error of the connection stays, and no event follows.
   EXPECT_EQ(s.sock.error_text(), "Recv Error: socket closed");
+  EXPECT_FALSE(s.events.take_for(std::chrono::milliseconds(100)));
+}
+
+TEST(JpsockKeepalive, SendsTheMinerIdAndAnyReplyKeepsTheConnection) {
+  pool_session s;
+  ASSERT_TRUE(s.connect_and_login());
+  const auto before = s.sock.last_request_time();
+  s.pool.set_responder(answering(error_reply("Unknown method")));
+  ASSERT_TRUE(s.sock.keepalive());
+  EXPECT_GT(s.sock.last_request_time(), before);
+  EXPECT_EQ(s.pool.wait_for_line(1, kWait).value_or("<none>"),
+            "{\"method\":\"keepalived\",\"params\":{\"id\":\"abc\"},\"id\":2}");
+  s.pool.set_responder(answering("{\"id\":1,\"error\":null,\"result\":{\"status\":\"KEEPALIVED\"}}\n"));
+  ASSERT_TRUE(s.sock.keepalive());
+  ASSERT_TRUE(s.pool.wait_for_line(2, kWait));
+  // Both answers were taken: nothing is outstanding, nothing ended.
+  for (int i = 0; i < 100 && s.sock.outstanding() != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(s.sock.outstanding(), 0u);
+  EXPECT_TRUE(s.sock.is_logged_in());
+  EXPECT_FALSE(s.events.take_for(std::chrono::milliseconds(100)));
 }
 
 TEST(JpsockLines, RejectedLinesEndTheConnectionWithTheirText) {

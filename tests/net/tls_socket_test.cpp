@@ -26,7 +26,7 @@ const test_tls::certificate& self_signed() {
 
 std::string login_answer(const std::string& line) {
   if (line.find("\"login\"") != std::string::npos) return standard_login_reply();
-  return "{\"id\":1,\"jsonrpc\":\"2.0\",\"error\":null,\"result\":{\"status\":\"OK\"}}\n";
+  return reply_for(line, "{\"id\":1,\"jsonrpc\":\"2.0\",\"error\":null,\"result\":{\"status\":\"OK\"}}\n");
 }
 
 struct tls_session {
@@ -64,6 +64,11 @@ TEST(TlsSocket, APinnedSelfSignedCertificateLogsInAndSubmits) {
   uint8_t hash[32] = {};
   EXPECT_TRUE(s.sock.submit("1", 5, hash));
   EXPECT_NE(server.wait_for_line(1, kWait).value_or("").find("\"nonce\":\"05000000\""), std::string::npos);
+  auto result = s.events.take_for(kWait);
+  while (result && result->kind == core::kNewJob) result = s.events.take_for(kWait);
+  ASSERT_TRUE(result);
+  ASSERT_EQ(result->kind, core::kShareResult);
+  EXPECT_EQ(std::get<core::share_result>(result->payload).outcome, core::kShareAccepted);
   EXPECT_EQ(server.handshakes(), 1u);
 }
 
