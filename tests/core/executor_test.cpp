@@ -18,36 +18,6 @@
 namespace core {
 namespace {
 
-// A 76-byte blob whose major version (byte 0) selects the algorithm family.
-std::string blob_hex(uint8_t major_version) {
-  uint8_t blob[76];
-  for (int i = 0; i < 76; ++i) blob[i] = static_cast<uint8_t>(i * 7 + 3);
-  blob[0] = major_version;
-  return crypto::hex_encode(blob, sizeof(blob));
-}
-
-std::string login_reply(const std::string& blob, const std::string& target,
-                        const std::string& job_id = "job-1") {
-  return "{\"id\":1,\"jsonrpc\":\"2.0\",\"error\":null,\"result\":{\"id\":\"miner-7\",\"job\":{"
-         "\"blob\":\"" + blob + "\",\"job_id\":\"" + job_id + "\",\"target\":\"" + target +
-         "\"},\"status\":\"OK\"}}\n";
-}
-
-const std::string kOk = "{\"id\":1,\"jsonrpc\":\"2.0\",\"error\":null,\"result\":{\"status\":\"OK\"}}\n";
-
-std::string error_reply(const std::string& message) {
-  return "{\"id\":1,\"jsonrpc\":\"2.0\",\"error\":{\"code\":-1,\"message\":\"" + message + "\"}}\n";
-}
-
-// A pool that logs in with `login` and answers submits with `submit`.
-void serve(net::fake_pool& pool, const std::string& login, std::function<std::string()> submit) {
-  pool.set_responder([login, submit](const std::string& line) -> std::string {
-    if (line.find("\"method\":\"login\"") != std::string::npos) return net::reply_for(line, login);
-    if (line.find("\"method\":\"submit\"") != std::string::npos) return net::reply_for(line, submit());
-    return "";
-  });
-}
-
 class ExecutorTest : public ::testing::Test {
  protected:
   void SetUp() override {

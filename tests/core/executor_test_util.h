@@ -15,6 +15,8 @@
 #include "app/config.h"
 #include "core/executor.h"
 #include "core/mining_backend.h"
+#include "crypto/hex.h"
+#include "fake_pool.h"
 
 namespace core {
 
@@ -82,6 +84,37 @@ inline bool eventually(const std::function<bool()>& condition,
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return true;
+}
+
+// Pool lines for the executor tests.
+// A 76-byte blob whose major version (byte 0) selects the algorithm family.
+inline std::string blob_hex(uint8_t major_version) {
+  uint8_t blob[76];
+  for (int i = 0; i < 76; ++i) blob[i] = static_cast<uint8_t>(i * 7 + 3);
+  blob[0] = major_version;
+  return crypto::hex_encode(blob, sizeof(blob));
+}
+
+inline std::string login_reply(const std::string& blob, const std::string& target,
+                        const std::string& job_id = "job-1") {
+  return "{\"id\":1,\"jsonrpc\":\"2.0\",\"error\":null,\"result\":{\"id\":\"miner-7\",\"job\":{"
+         "\"blob\":\"" + blob + "\",\"job_id\":\"" + job_id + "\",\"target\":\"" + target +
+         "\"},\"status\":\"OK\"}}\n";
+}
+
+inline const std::string kOk = "{\"id\":1,\"jsonrpc\":\"2.0\",\"error\":null,\"result\":{\"status\":\"OK\"}}\n";
+
+inline std::string error_reply(const std::string& message) {
+  return "{\"id\":1,\"jsonrpc\":\"2.0\",\"error\":{\"code\":-1,\"message\":\"" + message + "\"}}\n";
+}
+
+// A pool that logs in with `login` and answers submits with `submit`.
+inline void serve(net::fake_pool& pool, const std::string& login, std::function<std::string()> submit) {
+  pool.set_responder([login, submit](const std::string& line) -> std::string {
+    if (line.find("\"method\":\"login\"") != std::string::npos) return net::reply_for(line, login);
+    if (line.find("\"method\":\"submit\"") != std::string::npos) return net::reply_for(line, submit());
+    return "";
+  });
 }
 
 }  // namespace core
