@@ -11,6 +11,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <algorithm>
+#include <chrono>
+#include <deque>
 #include <random>
 
 #include "app/json_text.h"
@@ -240,12 +243,25 @@ void local_pool::client_loop(client* c) {
   std::string pending;
   char buffer[2048];
   bool open = true;
+  // Answers held back by --reply-delay, in the order they fall due.
+  using clock = std::chrono::steady_clock;
+  std::deque<std::pair<clock::time_point, std::string>> delayed;
+  const auto delay = std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(options_.reply_delay_s));
   while (open && running_.load()) {
+    while (open && !delayed.empty() && delayed.front().first <= clock::now()) {
+      open = write_all(delayed.front().second);
+      delayed.pop_front();
+    }
     // Bytes TLS has decrypted already are read before waiting again.
     bool readable = ssl != nullptr && SSL_pending(ssl) > 0;
     if (!readable) {
+      int wait_ms = 500;
+      if (!delayed.empty()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(delayed.front().first - clock::now());
+        wait_ms = static_cast<int>(std::clamp<int64_t>(left.count() + 1, 0, 500));
+      }
       pollfd fds[2] = {{c->fd, POLLIN, 0}, {c->wake_fd, POLLIN, 0}};
-      const int rc = poll(fds, 2, 500);
+      const int rc = poll(fds, 2, wait_ms);
       if (rc < 0 && errno != EINTR) break;
       readable = rc > 0 && fds[0].revents != 0;
       uint64_t count;
@@ -280,7 +296,12 @@ void local_pool::client_loop(client* c) {
       const std::string line = pending.substr(0, end);
       pending.erase(0, end + 1);
       if (line.find_first_not_of(" \r\t") == std::string::npos) continue;
-      open = write_all(handle_line(c, line));
+      std::string reply = handle_line(c, line);
+      if (delay.count() > 0 && line.find("\"submit\"") != std::string::npos) {
+        delayed.emplace_back(clock::now() + delay, std::move(reply));
+      } else {
+        open = write_all(reply);
+      }
     }
     if (pending.size() > kMaxLine) break;  // a line that never ends
   }
@@ -353,12 +374,15 @@ std::string local_pool::check_share(const std::string& job_id, const std::string
   {
     std::lock_guard<std::mutex> lock(mutex_);
     // Shares of the job before the current one still count, as on real pools.
-    if (job_id == current_.id)
+    if (job_id == current_.id) {
       blob = current_.blob;
-    else if (job_id == previous_.id)
+    } else if (job_id == previous_.id) {
       blob = previous_.blob;
-    else
+      ++counts_.stale;
+    } else {
+      ++counts_.stale;
       return "Block expired";
+    }
     if (!seen_shares_[job_id].insert(nonce_hex).second) return "Duplicate share";
   }
   std::memcpy(&blob[39], nonce.data(), 4);

@@ -28,6 +28,8 @@ struct local_pool_options {
   uint32_t target = 0x07FFFFFF;  // about 1 share in 32 hashes
   uint64_t target64 = 0;
   double job_interval_s = 30.0;
+  // Seconds each submit's answer is held back (a slow pool); 0 answers at once.
+  double reply_delay_s = 0.0;
   // PEM files of the certificate and its key: clients then speak TLS.
   std::string tls_cert;
   std::string tls_key;
@@ -38,6 +40,7 @@ struct local_pool_counts {
   uint64_t jobs = 0;
   uint64_t accepted = 0;
   uint64_t rejected = 0;
+  uint64_t stale = 0;  // shares received for a job that was no longer the newest
   std::map<std::string, uint64_t> reasons;  // rejection reason -> count
 };
 

@@ -28,10 +28,11 @@ int usage(const char* message) {
   std::fprintf(stderr, "orbeck-pool: %s\n", message);
   std::fprintf(stderr,
                "usage: orbeck-pool --port P --algo N [--target HEX] [--job-interval S] "
-               "[--seconds S] [--tls-cert FILE --tls-key FILE]\n"
+               "[--seconds S] [--reply-delay S] [--tls-cert FILE --tls-key FILE]\n"
                "  --target HEX        share target as a pool sends it, little-endian: 8 hex\n"
                "                      digits (default ffffff07, 1 share in 32 hashes) or 16\n"
                "                      for a 64-bit target\n"
+               "  --reply-delay S     hold each submit's answer back S seconds (a slow pool)\n"
                "  --tls-cert FILE     serve TLS with this PEM certificate (chain)\n"
                "  --tls-key FILE      and this PEM private key\n"
                "  --job-interval S    seconds between new jobs (default 30)\n"
@@ -80,6 +81,9 @@ int main(int argc, char** argv) {
       } else {
         options.target = static_cast<uint32_t>(target);
       }
+    } else if (arg == "--reply-delay") {
+      if (!parse_number(value, number) || number < 0) return usage("--reply-delay must be 0 or more seconds");
+      options.reply_delay_s = number;
     } else if (arg == "--tls-cert") {
       options.tls_cert = value;
     } else if (arg == "--tls-key") {
@@ -122,10 +126,10 @@ int main(int argc, char** argv) {
   }
   pool.stop();
   const tools::local_pool_counts counts = pool.counts();
-  std::printf("orbeck-pool: %llu logins, %llu jobs, %llu shares accepted, %llu rejected\n",
+  std::printf("orbeck-pool: %llu logins, %llu jobs, %llu shares accepted, %llu rejected, %llu for an older job\n",
               static_cast<unsigned long long>(counts.logins), static_cast<unsigned long long>(counts.jobs),
               static_cast<unsigned long long>(counts.accepted),
-              static_cast<unsigned long long>(counts.rejected));
+              static_cast<unsigned long long>(counts.rejected), static_cast<unsigned long long>(counts.stale));
   for (const auto& [reason, count] : counts.reasons)
     std::printf("orbeck-pool:   %llu rejected: %s\n", static_cast<unsigned long long>(count), reason.c_str());
   return 0;
