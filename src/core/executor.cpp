@@ -58,10 +58,7 @@ void executor::stop() {
 }
 
 void executor::loop() {
-  mining_job idle;
-  idle.idle = true;
-  idle.nicehash = true;
-  miner_.start(idle, events_, *this);
+  miner_.start(idle_job(kPoolNone, 0), events_, *this);
 
   active_pool_.store(kPoolUser);
   active_user_.store(0);
@@ -195,12 +192,7 @@ void executor::on_new_job(uint64_t pool_id, const job_record& job) {
           "Pool job %s asks for algorithm %s, which this build cannot mine: waiting for another job",
           job.job_id, job.algo_name);
     }
-    mining_job idle;
-    idle.idle = true;
-    idle.nicehash = true;
-    idle.pool_id = pool_id;
-    idle.algorithm = miner_.current_job().algorithm;
-    publish(idle);
+    publish(idle_job(pool_id, miner_.current_job().algorithm));
     return;
   }
   const mining_job work = work_from(job, pool_id, 0);

@@ -181,14 +181,7 @@ void executor::active_pool_failed() {
   if (failed_in_round_ < pools_.size()) {
     // The next pool of the list, at once; meanwhile the GPUs stop mining a
     // job whose shares could not reach anybody.
-    if (active_pool_.load() != kPoolDonation) {
-      mining_job idle;
-      idle.idle = true;
-      idle.nicehash = true;
-      idle.pool_id = kPoolNone;
-      idle.algorithm = miner_.current_job().algorithm;
-      publish(idle);
-    }
+    if (active_pool_.load() != kPoolDonation) publish(idle_job(kPoolNone, miner_.current_job().algorithm));
     connect_user_pool((active_user_.load() + 1) % pools_.size());
     return;
   }
@@ -257,12 +250,7 @@ void executor::connection_failed() {
   }
   app::printer::inst().print_error("Connecting to Pool failed. Retrying in %lld secs ...",
                                    static_cast<long long>(c.retry_delay_s));
-  mining_job idle;
-  idle.idle = true;
-  idle.nicehash = true;
-  idle.pool_id = kPoolNone;
-  idle.algorithm = 0;
-  publish(idle);
+  publish(idle_job(kPoolNone, 0));
   meter_.reset_all();
   post_after(executor_event(kReconnect, kPoolUser), c.retry_delay_s);
 }

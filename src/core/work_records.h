@@ -60,6 +60,17 @@ struct mining_job {
   int32_t algorithm = 0;
 };
 
+// No work: the mining threads wait. Keeping the algorithm spares the GPUs a
+// kernel switch.
+inline mining_job idle_job(uint64_t pool_id, int32_t algorithm) {
+  mining_job job;
+  job.idle = true;
+  job.nicehash = true;
+  job.pool_id = pool_id;
+  job.algorithm = algorithm;
+  return job;
+}
+
 // One nonce found by a GPU.
 struct gpu_result {
   uint8_t thread_index = 0;  // position in the executor's thread list
