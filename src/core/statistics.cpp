@@ -7,6 +7,7 @@
 #include "app/config.h"
 #include "app/json_text.h"
 #include "app/printer.h"
+#include "app/service_notify.h"
 #include "core/executor.h"
 #include "monitor/gpu_monitor.h"
 #include "remote/metrics_writer.h"
@@ -67,6 +68,7 @@ void executor::print_gpu_line(size_t thread) {
   const double rate = meter_.close_window(thread);
   meter_.reset_window(thread);
   app::printer::inst().print_leveled(app::kInfo, "%s", gpu_line(thread, rate).c_str());
+  app::notify_gpu_line(thread, miner_.thread_count(), meter_.total_current_rate());
 }
 
 std::string executor::share_line() const {
