@@ -1,8 +1,8 @@
 #include "app/config_file.h"
 
 #include <rapidjson/error/en.h>
-#include <rapidjson/memorystream.h>
 #include <rapidjson/reader.h>
+#include <rapidjson/stream.h>
 
 #include <cerrno>
 #include <cmath>
@@ -21,6 +21,12 @@ constexpr size_t kMaxFileBytes = 1 << 20;
 // nests more than three levels, and the tree below is freed recursively.
 constexpr int kMaxDepth = 16;
 
+// The in-place string stream, without the reader's copy of it inside string
+// parsing (that copy would hide the position from the handler's Tell()).
+struct located_stream : rapidjson::InsituStringStream {
+  using rapidjson::InsituStringStream::InsituStringStream;
+};
+
 // A parsed JSON value with the byte offsets of its object keys.
 struct json_node {
   enum class type { kNull, kBool, kInteger, kNumber, kString, kArray, kObject };
@@ -38,7 +44,7 @@ struct json_node {
 // Builds a json_node tree from the reader's events.
 class tree_builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, tree_builder> {
  public:
-  tree_builder(const rapidjson::MemoryStream& stream, std::string_view text)
+  tree_builder(located_stream& stream, std::string_view text)
       : stream_(stream), text_(text) {}
 
   bool Null() { return add(json_node{}); }
@@ -94,6 +100,7 @@ class tree_builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, tree
 
   json_node root;
   bool too_deep = false;
+  size_t too_deep_offset = 0;  // of the bracket that went too deep
   std::string last_key_;  // the last key read, for messages about malformed text
 
  private:
@@ -106,16 +113,16 @@ class tree_builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, tree
     return true;
   }
   bool open(json_node::type kind) {
+    // The reader has just consumed the bracket.
+    const size_t offset = stream_.Tell() == 0 ? 0 : stream_.Tell() - 1;
     if (static_cast<int>(open_.size()) >= kMaxDepth) {
       too_deep = true;
+      too_deep_offset = offset;
       return false;
     }
     json_node n;
     n.kind = kind;
-    // The reader may or may not have consumed the bracket yet.
-    const char bracket = kind == json_node::type::kObject ? '{' : '[';
-    n.offset = stream_.Tell();
-    if ((n.offset >= text_.size() || text_[n.offset] != bracket) && n.offset > 0) --n.offset;
+    n.offset = offset;
     add(std::move(n));
     // Only the newest child of an open node is ever open, so this pointer
     // stays valid until the child is closed.
@@ -123,7 +130,7 @@ class tree_builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, tree
     return true;
   }
   // The reader has just consumed a key's closing quote: find its opening one.
-  size_t opening_quote() const {
+  size_t opening_quote() {
     size_t end = stream_.Tell();
     if (end == 0) return 0;
     size_t i = end - 1;  // the closing quote
@@ -137,7 +144,7 @@ class tree_builder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, tree
     return 0;
   }
 
-  const rapidjson::MemoryStream& stream_;
+  located_stream& stream_;
   std::string_view text_;
   std::vector<json_node*> open_;
 };
@@ -329,17 +336,22 @@ bool parse_config_text(std::string_view text, const std::string& path, config_fi
                        std::string& error) {
   out = config_file{};
   problem_writer problem(text, path, error);
-  rapidjson::MemoryStream stream(text.data(), text.size());
+  // The reader decodes strings in place in a copy of the text, so its own
+  // stack (whose first use computes an end from a null pointer) is never
+  // touched; nesting is bounded by the builder, so the recursive reader is.
+  const size_t nul = text.find('\0');
+  if (nul != std::string_view::npos) return problem.at(nul, "the file contains a NUL byte");
+  std::string copy(text);
+  located_stream stream(copy.data());
   tree_builder builder(stream, text);
   rapidjson::Reader reader;
-  // Iterative: the reader's own stack cannot overflow on deep nesting.
-  constexpr unsigned kFlags = rapidjson::kParseIterativeFlag | rapidjson::kParseValidateEncodingFlag;
+  constexpr unsigned kFlags = rapidjson::kParseInsituFlag | rapidjson::kParseValidateEncodingFlag;
   const rapidjson::ParseResult parsed = reader.Parse<kFlags>(stream, builder);
   if (parsed.IsError()) {
     const std::string after =
         builder.last_key_.empty() ? std::string() : " (after key \"" + builder.last_key_ + "\")";
     if (builder.too_deep)
-      return problem.at(parsed.Offset(), "values nested deeper than " + std::to_string(kMaxDepth) +
+      return problem.at(builder.too_deep_offset, "values nested deeper than " + std::to_string(kMaxDepth) +
                                              " levels" + after);
     return problem.at(parsed.Offset(), std::string("malformed JSON: ") +
                                            rapidjson::GetParseError_En(parsed.Code()) + after);
