@@ -341,7 +341,11 @@ bool parse_config_text(std::string_view text, const std::string& path, config_fi
   // touched; nesting is bounded by the builder, so the recursive reader is.
   const size_t nul = text.find('\0');
   if (nul != std::string_view::npos) return problem.at(nul, "the file contains a NUL byte");
+  // The encoding check takes a multi-byte sequence's continuation bytes
+  // without looking for the end: a truncated one at the end of the text reads
+  // on into this padding, fails there and ends the parse.
   std::string copy(text);
+  copy.append(8, '\0');
   located_stream stream(copy.data());
   tree_builder builder(stream, text);
   rapidjson::Reader reader;

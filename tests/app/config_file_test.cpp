@@ -91,6 +91,10 @@ TEST(ConfigText, ErrorsNameTheLineColumnAndKey) {
       {"{\"user\": \"\xff\"}", "f.json:1:11: malformed JSON: Invalid encoding in string. (after key \"user\")"},
   };
   for (const auto& c : cases) EXPECT_EQ(parse_error(c.text), c.error) << c.text;
+  // A multi-byte sequence cut off by the end of the file (found by fuzzing:
+  // the check read past the end).
+  EXPECT_EQ(parse_error("{\"user\": \"\xf0"), "f.json:1:11: malformed JSON: Invalid encoding in string. (after key \"user\")");
+  EXPECT_EQ(parse_error(std::string("{\"a\": 1}\0", 9)), "f.json:1:9: the file contains a NUL byte");
 
   // Nesting is refused before it can exhaust anything.
   const std::string deep = "{\"gpu\": " + std::string(100000, '[') + std::string(100000, ']') + "}";
