@@ -4,7 +4,7 @@
 install(FILES ${PROJECT_SOURCE_DIR}/doc/orbeck-vega.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 # The unit's ExecStart names /usr/bin; the package installs under /usr.
 install(FILES ${PROJECT_SOURCE_DIR}/contrib/orbeck-vega.service
-        DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/systemd/system)
+        DESTINATION lib/systemd/system)
 install(FILES ${PROJECT_SOURCE_DIR}/contrib/orbeck.json
               ${PROJECT_SOURCE_DIR}/contrib/prometheus.yml
               ${PROJECT_SOURCE_DIR}/contrib/grafana-dashboard.json

@@ -222,6 +222,17 @@ void merge_file_pools(const config_file& file, const std::set<std::string>& on_c
 
 std::string degrees(double value);
 
+// The option library's message for e. Its text substitution never ends when
+// a value it shows contains its own placeholder ("%value%"), so a rejected
+// input with a '%' anywhere gets a message of our own instead.
+std::string option_error_text(const po::error& e, const std::vector<std::string>& inputs) {
+  for (const std::string& input : inputs) {
+    if (input.find('%') != std::string::npos)
+      return "an option or its value is not valid (the text contains '%' and is not repeated here)";
+  }
+  return e.what();
+}
+
 std::string temperature_problem(const config& c, bool resume_given) {
   if (c.temp_limit_c < 0 || c.temp_limit_c > 200 || std::isnan(c.temp_limit_c))
     return "--temp-limit " + degrees(c.temp_limit_c) + ": it must be 1 to 200 degrees (0 = off)";
@@ -256,13 +267,14 @@ options_result read_options(int argc, const char* const* argv, config& c,
       groups.hidden);
   po::variables_map vm;
   std::set<std::string> on_command_line;
+  std::vector<std::string> inputs(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
   try {
     const po::parsed_options parsed = po::parse_command_line(argc, argv, all);
     for (const po::option& option : parsed.options) on_command_line.insert(option.string_key);
     po::store(parsed, vm);
   } catch (const po::error& e) {
     result.rejected = true;
-    result.error = e.what();
+    result.error = option_error_text(e, inputs);
     return result;
   }
   if (vm.count("version") != 0) {
@@ -280,6 +292,7 @@ options_result read_options(int argc, const char* const* argv, config& c,
       result.hint = false;
       return result;
     }
+    inputs.insert(inputs.end(), file.arguments.begin(), file.arguments.end());
     // Stored second: a value the command line gave stays.
     try {
       po::store(po::command_line_parser(file.arguments).options(all).style(
@@ -287,7 +300,7 @@ options_result read_options(int argc, const char* const* argv, config& c,
                 vm);
     } catch (const po::error& e) {
       result.rejected = true;
-      result.error = path + ": " + e.what();
+      result.error = path + ": " + option_error_text(e, file.arguments);
       result.hint = false;
       return result;
     }
@@ -296,7 +309,7 @@ options_result read_options(int argc, const char* const* argv, config& c,
     po::notify(vm);
   } catch (const po::error& e) {
     result.rejected = true;
-    result.error = e.what();
+    result.error = option_error_text(e, inputs);
     return result;
   }
   merge_file_pools(file, on_command_line, pools);

@@ -246,6 +246,16 @@ TEST_F(ConfigFile, TheExampleFileUsesEveryKeyAndStarts) {
   EXPECT_TRUE(start_.remote_access);
 }
 
+// Regression: the option library's message for a value holding its own
+// placeholder never finished (found by fuzz_config).
+TEST(ConfigText, APercentInARejectedValueDoesNotHang) {
+  config c;
+  const char* args[] = {"orbeck-vega", "--algo=%value%"};
+  const options_result r = read_options(2, args, c, read_config_file);
+  EXPECT_TRUE(r.rejected);
+  EXPECT_EQ(r.error, "an option or its value is not valid (the text contains '%' and is not repeated here)");
+}
+
 // Every key of the file is an option the parser knows: a key table and an
 // option table that drift apart would reject the file at start.
 TEST(ConfigText, EveryKeyIsAnOption) {
