@@ -1,11 +1,15 @@
 #include "app/command_line.h"
 
 #include <boost/program_options.hpp>
+#include <cmath>
 #include <cstdio>
+#include <set>
 #include <string_view>
 #include <sstream>
 
 #include "app/config.h"
+#include "app/config_file.h"
+#include "app/version.h"
 #include "app/console.h"
 #include "app/pool_address.h"
 #include "app/printer.h"
@@ -90,7 +94,13 @@ struct option_groups {
          "seconds between attempts to return to a higher pool of the list")
         ("keepalive", po::value<int32_t>(&c.keepalive_s)->default_value(60),
          "seconds without a request before a keep-alive is sent (0 = off)")
-        ("autotune", "measure hashes per round and queue count per GPU and algorithm, store the best");
+        ("autotune", "measure hashes per round and queue count per GPU and algorithm, store the best")
+        ("version", "print the version and exit")
+        ("config", po::value<std::string>(&c.config_path), "read the settings from a JSON file")
+        ("temp-limit", po::value<double>(&c.temp_limit_c)->default_value(0),
+         "pause a GPU whose temperature reaches this many degrees Celsius (0 = off)")
+        ("temp-resume", po::value<double>(&c.temp_resume_c)->default_value(0),
+         "resume a paused GPU at this temperature (default: limit minus 10)");
   }
 
   std::string shown_help() const {
@@ -139,7 +149,7 @@ std::string count_problem(const char* option, size_t given, size_t pools) {
 
 // Builds the pool list from the options; the error text, or empty when the
 // list is sound. The first pool is also pool_address, user and password.
-std::string build_pool_list(config& c, const pool_texts& given) {
+std::string build_pool_list(config& c, const pool_texts& given, std::string& warning) {
   const size_t count = given.addresses.size();
   // The first values also stand alone, for the missing-pool check.
   c.pool_address = count > 0 ? given.addresses[0] : std::string();
@@ -173,15 +183,13 @@ std::string build_pool_list(config& c, const pool_texts& given) {
     c.pools.push_back(std::move(pool));
   }
   if (!given.fingerprints.empty() && !any_tls && count > 0)
-    printer::inst().print_leveled(kEvent, "--tls-fingerprint is ignored: no pool has a TLS address");
+    warning = "--tls-fingerprint is ignored: no pool has a TLS address";
   if (c.primary_retry_s < 1) return "--primary-retry " + std::to_string(c.primary_retry_s) + ": it must be 1 second or more";
   if (c.keepalive_s < 0) return "--keepalive " + std::to_string(c.keepalive_s) + ": it must be 0 (off) or more seconds";
   return "";
 }
 
-}  // namespace
-
-std::string help_text() {
+std::string help_text_of_groups() {
   config scratch;
   std::string gpu_text;
   pool_texts pools;
@@ -189,9 +197,67 @@ std::string help_text() {
   return option_groups(scratch, gpu_text, port, pools).shown_help();
 }
 
-startup_result start_up(int argc, const char* const* argv) {
-  startup_result result;
-  config& c = cfg();
+// The file's pool list, unless the command line gave --pool: each of user,
+// password and fingerprint comes from the command line when given there,
+// else from the file's pools (the file's top-level value filling the gaps).
+void merge_file_pools(const config_file& file, const std::set<std::string>& on_command_line,
+                      pool_texts& pools) {
+  if (on_command_line.count("pool") != 0 || file.pools.empty()) return;
+  pools.addresses.clear();
+  for (const file_pool& pool : file.pools) pools.addresses.push_back(pool.url);
+  const auto per_pool = [&](const char* option, std::optional<std::string> file_pool::*field,
+                            std::vector<std::string>& values) {
+    if (on_command_line.count(option) != 0) return;
+    bool any = false;
+    for (const file_pool& pool : file.pools) any = any || (pool.*field).has_value();
+    if (!any) return;
+    const std::string fallback = values.empty() ? std::string() : values[0];
+    values.clear();
+    for (const file_pool& pool : file.pools) values.push_back((pool.*field).value_or(fallback));
+  };
+  per_pool("user", &file_pool::user, pools.users);
+  per_pool("password", &file_pool::password, pools.passwords);
+  per_pool("tls-fingerprint", &file_pool::tls_fingerprint, pools.fingerprints);
+}
+
+std::string degrees(double value);
+
+// The option library's message for e. Its text substitution never ends when
+// a value it shows contains its own placeholder ("%value%"), so a rejected
+// input with a '%' anywhere gets a message of our own instead.
+std::string option_error_text(const po::error& e, const std::vector<std::string>& inputs) {
+  for (const std::string& input : inputs) {
+    if (input.find('%') != std::string::npos)
+      return "an option or its value is not valid (the text contains '%' and is not repeated here)";
+  }
+  return e.what();
+}
+
+std::string temperature_problem(const config& c, bool resume_given) {
+  if (c.temp_limit_c < 0 || c.temp_limit_c > 200 || std::isnan(c.temp_limit_c))
+    return "--temp-limit " + degrees(c.temp_limit_c) + ": it must be 1 to 200 degrees (0 = off)";
+  if (c.temp_limit_c == 0) {
+    if (resume_given) return "--temp-resume needs --temp-limit";
+    return "";
+  }
+  if (resume_given && !(c.temp_resume_c < c.temp_limit_c))
+    return "--temp-resume must be below --temp-limit";
+  return "";
+}
+
+std::string degrees(double value) {
+  char text[32];
+  snprintf(text, sizeof(text), "%g", value);
+  return text;
+}
+
+}  // namespace
+
+std::string help_text() { return help_text_of_groups(); }
+
+options_result read_options(int argc, const char* const* argv, config& c,
+                            const config_loader& load) {
+  options_result result;
   std::string gpu_text;
   pool_texts pools;
   option_groups groups(c, gpu_text, result.remote_port, pools);
@@ -200,21 +266,53 @@ startup_result start_up(int argc, const char* const* argv) {
   all.add(groups.generic).add(groups.pool).add(groups.optimizations).add(groups.remote).add(
       groups.hidden);
   po::variables_map vm;
+  std::set<std::string> on_command_line;
+  std::vector<std::string> inputs(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
   try {
-    po::store(po::parse_command_line(argc, argv, all), vm);
-    po::notify(vm);
+    const po::parsed_options parsed = po::parse_command_line(argc, argv, all);
+    for (const po::option& option : parsed.options) on_command_line.insert(option.string_key);
+    po::store(parsed, vm);
   } catch (const po::error& e) {
-    // A command line the option library rejects: its message, then the hint.
-    printer::inst().print_error("%s", e.what());
-    print_options_hint();
-    result.finished = true;
-    result.exit_code = 1;
+    result.rejected = true;
+    result.error = option_error_text(e, inputs);
+    return result;
+  }
+  if (vm.count("version") != 0) {
+    result.version = true;
     return result;
   }
 
-  print_banner();
-
-  if (!c.log_path.empty()) printer::inst().open_log(c.log_path.c_str());
+  config_file file;
+  if (vm.count("config") != 0) {
+    const std::string path = vm["config"].as<std::string>();
+    std::string problem;
+    if (!load(path, file, problem)) {
+      result.rejected = true;
+      result.error = problem;
+      result.hint = false;
+      return result;
+    }
+    inputs.insert(inputs.end(), file.arguments.begin(), file.arguments.end());
+    // Stored second: a value the command line gave stays.
+    try {
+      po::store(po::command_line_parser(file.arguments).options(all).style(
+                    po::command_line_style::unix_style & ~po::command_line_style::allow_guessing).run(),
+                vm);
+    } catch (const po::error& e) {
+      result.rejected = true;
+      result.error = path + ": " + option_error_text(e, file.arguments);
+      result.hint = false;
+      return result;
+    }
+  }
+  try {
+    po::notify(vm);
+  } catch (const po::error& e) {
+    result.rejected = true;
+    result.error = option_error_text(e, inputs);
+    return result;
+  }
+  merge_file_pools(file, on_command_line, pools);
 
   c.nicehash = vm.count("nonicehash") == 0;
   c.build_kernel = vm.count("buildkernel") != 0;
@@ -226,8 +324,44 @@ startup_result start_up(int argc, const char* const* argv) {
   c.no_self_test = vm.count("noselftest") != 0;
   c.autotune = vm.count("autotune") != 0;
   result.remote_access = vm.count("remoteaccess") != 0;
+  result.help = vm.count("help") != 0;
+  result.gpu_text = gpu_text;
 
-  parse_gpu_list(gpu_text, c.gpu_list);
+  const bool resume_given = !vm["temp-resume"].defaulted();
+  result.temperature_problem = temperature_problem(c, resume_given);
+  if (c.temp_limit_c > 0 && !resume_given) c.temp_resume_c = c.temp_limit_c - 10;
+
+  result.pool_problem = build_pool_list(c, pools, result.pool_warning);
+  return result;
+}
+
+startup_result start_up(int argc, const char* const* argv) {
+  startup_result result;
+  config& c = cfg();
+  const options_result options = read_options(argc, argv, c, read_config_file);
+  result.remote_port = options.remote_port;
+  result.remote_access = options.remote_access;
+  if (options.rejected) {
+    // A command line the option library rejects: its message, then the hint.
+    // A config file that cannot be used: its one line.
+    printer::inst().print_error("%s", options.error.c_str());
+    if (options.hint) print_options_hint();
+    result.finished = true;
+    result.exit_code = 1;
+    return result;
+  }
+  if (options.version) {
+    printer::inst().print_plain(version_line(kProgramName) + "\n");
+    result.finished = true;
+    result.exit_code = 0;
+    return result;
+  }
+
+  print_banner();
+
+  if (!c.log_path.empty()) printer::inst().open_log(c.log_path.c_str());
+
+  parse_gpu_list(options.gpu_text, c.gpu_list);
 
   // The mining threads split a 24-bit nonce space in nicehash mode.
   if (c.nicehash && c.gpu_list.size() > 24) {
@@ -236,8 +370,8 @@ startup_result start_up(int argc, const char* const* argv) {
         kEvent, "Nicehash support with more then 24 devices not possible: nicehash disabled");
   }
 
-  if (vm.count("help") != 0) {
-    printer::inst().print_plain(groups.shown_help());
+  if (options.help) {
+    printer::inst().print_plain(help_text());
     result.finished = true;
     result.exit_code = 1;
     return result;
@@ -253,7 +387,8 @@ startup_result start_up(int argc, const char* const* argv) {
   }
 
   // Checked after the missing-pool hint, which stays the first answer.
-  const std::string pool_problem = build_pool_list(c, pools);
+  const std::string& pool_problem = options.pool_problem;
+  if (!options.pool_warning.empty()) printer::inst().print_leveled(kEvent, "%s", options.pool_warning.c_str());
 
   // The offline benchmark and the tuner need no pool and no user.
   if (c.benchmark_seconds == 0 && !c.autotune && (c.pool_address.empty() || c.user.empty())) {
@@ -272,6 +407,14 @@ startup_result start_up(int argc, const char* const* argv) {
   if (!pool_problem.empty()) {
     const std::string& problem = pool_problem;
     printer::inst().print_error("%s", problem.c_str());
+    print_options_hint();
+    result.finished = true;
+    result.exit_code = 1;
+    return result;
+  }
+
+  if (!options.temperature_problem.empty()) {
+    printer::inst().print_error("%s", options.temperature_problem.c_str());
     print_options_hint();
     result.finished = true;
     result.exit_code = 1;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace app {
@@ -14,6 +15,30 @@ struct startup_result {
   bool remote_access = false;  // --remoteaccess
   uint32_t remote_port = 7777; // --remoteport (low 16 bits are used)
 };
+
+struct config;
+struct config_file;
+
+// Reads a config file into its arguments and pools; false with the one-line
+// error. read_config_file is the real one.
+using config_loader = std::function<bool(const std::string& path, config_file& out, std::string& error)>;
+
+// What the command line and the config file it names ask for, read into c
+// without printing anything or opening any file other than through load.
+struct options_result {
+  bool rejected = false;  // print error (then the options hint when hint), exit 1
+  std::string error;
+  bool hint = true;
+  bool version = false;   // --version
+  bool help = false;      // --help
+  bool remote_access = false;
+  uint32_t remote_port = 7777;
+  std::string gpu_text;             // --gpu, for parse_gpu_list
+  std::string pool_problem;         // the pool list's error, empty when sound
+  std::string pool_warning;         // an event line to print, or empty
+  std::string temperature_problem;  // --temp-limit / --temp-resume error, or empty
+};
+options_result read_options(int argc, const char* const* argv, config& c, const config_loader& load);
 
 // Runs the start-up steps on argv; the caller continues with the run
 // sequence unless result.finished is set.

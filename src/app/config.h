@@ -53,6 +53,11 @@ struct config {
   int32_t primary_retry_s = 60;           // --primary-retry: higher pools tried again
   int32_t keepalive_s = 60;               // --keepalive: idle seconds before a keep-alive, 0 = off
   bool autotune = false;                  // --autotune
+
+  // Running as a service.
+  std::string config_path;                // --config FILE, empty = none
+  double temp_limit_c = 0;                // --temp-limit, 0 = off
+  double temp_resume_c = 0;               // --temp-resume (limit - 10 unless given)
 };
 
 // The one configuration of the process, created with its defaults on first

@@ -13,6 +13,7 @@
 #include "app/console.h"
 #include "app/printer.h"
 #include "app/run_flags.h"
+#include "app/service_notify.h"
 #include "core/executor.h"
 #include "gpu/autotune.h"
 #include "gpu/benchmark.h"
@@ -125,6 +126,7 @@ int run_sequence(const startup_result& start) {
   keyboard_loop(executor);
 
   executor.begin_exit();
+  notify_stopping();
   printer::inst().print_plain("quitting...");
   executor.stop();
   monitor::ShutdownGpuMonitor();

@@ -7,8 +7,10 @@
 #include "app/config.h"
 #include "app/json_text.h"
 #include "app/printer.h"
+#include "app/service_notify.h"
 #include "core/executor.h"
 #include "monitor/gpu_monitor.h"
+#include "monitor/temperature_guard.h"
 #include "remote/metrics_writer.h"
 
 namespace core {
@@ -60,6 +62,7 @@ std::string executor::gpu_line(size_t thread, double rate) const {
   snprintf(buffer, sizeof(buffer), "GPU%i | %2.0f\u00b0C | Fan %i RPM |%s H/s",
            static_cast<int>(device), monitor::GetTemperature(device), monitor::GetFanSpeed(device),
            rate_text(rate).c_str());
+  if (monitor::GpuPaused(device)) return std::string(buffer) + " | paused";
   return buffer;
 }
 
@@ -67,6 +70,7 @@ void executor::print_gpu_line(size_t thread) {
   const double rate = meter_.close_window(thread);
   meter_.reset_window(thread);
   if (!exiting_.load()) app::printer::inst().print_leveled(app::kInfo, "%s", gpu_line(thread, rate).c_str());
+  app::notify_gpu_line(thread, miner_.thread_count(), meter_.total_current_rate());
 }
 
 std::string executor::share_line() const {
@@ -220,7 +224,8 @@ std::string executor::stats_json() const {
     member(2, "hash_rate", format("%u", milli_rate(meter_.current_rate(i))), false);
     member(2, "hash_rate_avg", format("%u", milli_rate(meter_.average_rate(i))), false);
     member(2, "gpu_temperature", format("%i", static_cast<int>(monitor::GetTemperature(device))), false);
-    doc += "\t\t\"gpu_fan_rpm\": " + format("%i", monitor::GetFanSpeed(device)) + "\n\t}";
+    member(2, "gpu_fan_rpm", format("%i", monitor::GetFanSpeed(device)), false);
+    doc += "\t\t\"paused\": " + std::string(monitor::GpuPaused(device) ? "true" : "false") + "\n\t}";
     if (i + 1 < rows) doc += ",";
   }
   doc += "\n\t]\n}\n";
@@ -248,6 +253,8 @@ std::string executor::metrics_text() const {
       out.gauge("orbeck_gpu_temperature_celsius", "GPU temperature.", labels, temperature);
     const int32_t fan = monitor::GetFanSpeed(device);
     if (fan >= 0) out.gauge("orbeck_gpu_fan_speed", "GPU fan speed as the sensor reports it.", labels, fan);
+    out.gauge("orbeck_gpu_paused", "1 while the temperature guard holds the GPU paused.", labels,
+              monitor::GpuPaused(device) ? 1 : 0);
   }
   out.gauge("orbeck_total_hash_rate", "Sum of the current hash rates in hashes per second.",
             meter_.total_current_rate());

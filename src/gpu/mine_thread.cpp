@@ -60,6 +60,7 @@ std::unique_ptr<mine_thread> gpu_miner::make_thread(size_t index, const core::mi
   t->number = static_cast<uint8_t>(index);
   t->gpu = &gpu_contexts()[index];
   t->owner = this;
+  t->guard = monitor::temperature_guard(device_number(index), app::cfg().temp_limit_c, app::cfg().temp_resume_c);
   mine_thread* raw = t.get();
   t->thread = std::thread([this, raw] { WorkLoop(*raw); });
   return t;
@@ -79,6 +80,9 @@ void gpu_miner::start(const core::mining_job& initial, core::event_queue& events
   random_top_byte_ = static_cast<uint8_t>(random() >> 24);
   const size_t count = std::min(app::cfg().gpu_list.size(), gpu_contexts().size());
   thread_total_ = static_cast<uint32_t>(count);
+  std::vector<uint32_t> devices;
+  for (size_t i = 0; i < count; ++i) devices.push_back(device_number(i));
+  monitor::WarnGpusWithoutSensor(devices, app::cfg().temp_limit_c);
   for (size_t i = 0; i < count; ++i) threads_.push_back(make_thread(i, initial));
 }
 
@@ -229,6 +233,14 @@ void gpu_miner::wait_all_queues(mine_thread& t) {
   for (int q = 0; q < t.gpu->queue_count && q < kMaxQueues; ++q) WaitGpuQueue(*t.gpu, q);
 }
 
+void gpu_miner::hold_while_hot(mine_thread& t, uint64_t& last_report_ms) {
+  wait_all_queues(t);
+  while (t.running.load() && t.guard.check(monotonic_ms())) {
+    std::this_thread::sleep_for(kIdlePoll);
+    if (monotonic_ms() - last_report_ms >= 1000) report_hashes(t, 0, last_report_ms);
+  }
+}
+
 void gpu_miner::WorkLoop(mine_thread& t) {
   const auto wall_start = std::chrono::steady_clock::now();
   if (t.gpu->queue_count >= 2)
@@ -249,6 +261,10 @@ void gpu_miner::loop_one_queue(mine_thread& t) {
   while (t.running.load()) {
     if (t.idle) {
       if (!wait_for_work(t, last_report_ms)) return;
+      continue;
+    }
+    if (t.guard.check(monotonic_ms())) {
+      hold_while_hot(t, last_report_ms);
       continue;
     }
     if (job_generation_.load() != t.generation) {
@@ -286,6 +302,13 @@ void gpu_miner::loop_two_queues(mine_thread& t) {
     if (t.idle) {
       if (c != 0) wait_all_queues(t);
       if (!wait_for_work(t, last_report_ms)) return;
+      c = 0;
+      hash_sum = 0;
+      reset_pacing();
+      continue;
+    }
+    if (t.guard.check(monotonic_ms())) {
+      hold_while_hot(t, last_report_ms);
       c = 0;
       hash_sum = 0;
       reset_pacing();

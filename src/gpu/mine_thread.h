@@ -16,6 +16,7 @@
 #include "core/mining_backend.h"
 #include "core/work_records.h"
 #include "gpu/gpu_context.h"
+#include "monitor/temperature_guard.h"
 
 namespace gpu {
 
@@ -40,6 +41,9 @@ struct mine_thread {
   bool job_taken = false;
   GpuContext* gpu = nullptr;
   gpu_miner* owner = nullptr;
+
+  // --temp-limit: pauses the thread while its GPU is too hot.
+  monitor::temperature_guard guard;
 
   // Hash-rate watchdog state.
   int32_t watchdog_countdown = 12;
@@ -97,6 +101,10 @@ class gpu_miner : public core::mining_backend {
   void report_results(mine_thread& t, int queue);
   void report_hashes(mine_thread& t, uint64_t hashes, uint64_t& last_report_ms);
   void wait_all_queues(mine_thread& t);
+  // Parks the thread while its guard holds the GPU paused, reporting zero
+  // hashes each second so its rate reads 0; returns when it cooled down or
+  // the thread was stopped.
+  void hold_while_hot(mine_thread& t, uint64_t& last_report_ms);
   // Runs the self-test when the thread's job has an algorithm not verified
   // yet; false when the GPU must not mine it.
   bool verify_algorithm(mine_thread& t);

@@ -8,6 +8,7 @@
 #include <ostream>
 #include <stdexcept>
 
+#include "app/version.h"
 #include "crypto/algorithm.h"
 #include "crypto/cryptonight.h"
 #include "crypto/hex.h"
@@ -67,7 +68,8 @@ void print_usage(std::ostream& out) {
     out << "                     " << id << " = " << crypto::algorithm_name(id) << "\n";
   }
   out << "  --bench SECONDS  hash for SECONDS on one thread and print the rate\n"
-         "  --help           this text\n";
+         "  --help           this text\n"
+         "  --version        print the version\n";
 }
 
 }  // namespace
@@ -99,6 +101,8 @@ bool parse_arguments(int argc, const char* const* argv, options* out, std::strin
     };
     if (name == "--help" || name == "-h") {
       out->help = true;
+    } else if (name == "--version") {
+      out->version = true;
     } else if (name == "--algo") {
       if (!take_value()) return false;
       if (!parse_algorithm(value, &out->algorithm)) {
@@ -121,7 +125,7 @@ bool parse_arguments(int argc, const char* const* argv, options* out, std::strin
       out->inputs.push_back(arg);
     }
   }
-  if (out->help) return true;
+  if (out->help || out->version) return true;
   if (!have_algo) {
     *error = "--algo is required (an algorithm id from 0 to 10)";
     return false;
@@ -160,6 +164,10 @@ int run(int argc, const char* const* argv, std::istream& in, std::ostream& out, 
     err << "orbeck-hash: " << error << "\n"
         << "Run 'orbeck-hash --help' for usage.\n";
     return kExitBadInput;
+  }
+  if (opts.version) {
+    out << app::version_line("orbeck-hash") << "\n";
+    return kExitOk;
   }
   if (opts.help) {
     print_usage(out);

@@ -16,6 +16,7 @@ constexpr int kExitBadInput = 2;
 struct options {
   int32_t algorithm = -1;
   bool help = false;
+  bool version = false;  // --version
   bool bench = false;
   double bench_seconds = 0;
   std::vector<std::string> inputs;  // hex blobs from the command line

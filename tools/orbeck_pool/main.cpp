@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/version.h"
 #include "crypto/algorithm.h"
 #include "crypto/hex.h"
 #include "local_pool.h"
@@ -52,6 +53,12 @@ int main(int argc, char** argv) {
   tools::local_pool_options options;
   bool have_port = false, have_algo = false;
   double seconds = 0;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::printf("%s\n", app::version_line("orbeck-pool").c_str());
+      return 0;
+    }
+  }
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (i + 1 >= argc) return usage(("missing value for " + arg).c_str());
