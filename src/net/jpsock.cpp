@@ -483,9 +483,11 @@ bool jpsock::submit(const char* job_id, uint32_t nonce, const uint8_t* hash32, c
   encode_hex(nonce_bytes, sizeof(nonce_bytes), nonce_hex);
   char hash_hex[2 * 32 + 1];
   encode_hex(hash32, 32, hash_hex);
-  char algo_member[kMessageSize] = "";
+  // A job's algorithm name is at most kAlgoNameSize - 1 bytes; escaped, it
+  // fits six times over.
+  char algo_member[16 + 6 * core::kAlgoNameSize] = "";
   if (algo != nullptr && algo[0] != '\0') {
-    char algo_text[kMessageSize];
+    char algo_text[6 * core::kAlgoNameSize];
     escape_json_string(algo, algo_text, sizeof(algo_text));
     std::snprintf(algo_member, sizeof(algo_member), ",\"algo\":\"%s\"", algo_text);
   }
