@@ -1,7 +1,9 @@
 #include "app/command_line.h"
 
+#include <boost/asio/ip/address.hpp>
 #include <boost/program_options.hpp>
 #include <cstdio>
+#include <cstdlib>
 #include <string_view>
 #include <sstream>
 
@@ -37,6 +39,13 @@ struct pool_texts {
   std::vector<std::string> fingerprints;
 };
 
+// The remote access options as given.
+struct remote_texts {
+  uint32_t port = 7777;
+  std::string host = "127.0.0.1";
+  std::string token;
+};
+
 // The five option groups, bound to config and to the local values.
 struct option_groups {
   po::options_description generic{"Generic options"};
@@ -45,7 +54,7 @@ struct option_groups {
   po::options_description optimizations{"Optimizations"};
   po::options_description hidden{""};
 
-  option_groups(config& c, std::string& gpu_text, uint32_t& remote_port, pool_texts& pools) {
+  option_groups(config& c, std::string& gpu_text, remote_texts& remote_given, pool_texts& pools) {
     generic.add_options()
         ("help,h", "show this help message")
         ("opencl,O", po::value<int32_t>(&c.platform_index),
@@ -65,7 +74,7 @@ struct option_groups {
         ("nonicehash", "disable nicehasher support, use the full 32bit nonce");
     remote.add_options()
         ("remoteaccess,R", "enable remote access on 127.0.0.1:7777")
-        ("remoteport", po::value<uint32_t>(&remote_port)->default_value(7777),
+        ("remoteport", po::value<uint32_t>(&remote_given.port)->default_value(7777),
          "set remote port to use");
     optimizations.add_options()
         ("intensity,I", po::value<std::string>(&c.intensity_text)->default_value("-1"),
@@ -90,7 +99,11 @@ struct option_groups {
          "seconds between attempts to return to a higher pool of the list")
         ("keepalive", po::value<int32_t>(&c.keepalive_s)->default_value(60),
          "seconds without a request before a keep-alive is sent (0 = off)")
-        ("autotune", "measure hashes per round and queue count per GPU and algorithm, store the best");
+        ("autotune", "measure hashes per round and queue count per GPU and algorithm, store the best")
+        ("remotehost", po::value<std::string>(&remote_given.host),
+         "address remote access listens on (IPv4 or IPv6, default 127.0.0.1)")
+        ("remotetoken", po::value<std::string>(&remote_given.token),
+         "bearer token every remote access request must carry (or ORBECK_REMOTE_TOKEN)");
   }
 
   std::string shown_help() const {
@@ -179,14 +192,47 @@ std::string build_pool_list(config& c, const pool_texts& given) {
   return "";
 }
 
+// Checks the listening address and the token, filling result's remote
+// fields; the error text, or empty when they are sound. Statistics are never
+// offered beyond loopback without a token.
+std::string check_remote_access(const remote_texts& given, bool token_given, startup_result& result) {
+  boost::system::error_code error;
+  const boost::asio::ip::address address = boost::asio::ip::make_address(given.host, error);
+  if (error)
+    return "--remotehost " + given.host + ": expected an IPv4 or IPv6 address such as 127.0.0.1, 0.0.0.0 or ::";
+  result.remote_host = address.to_string();
+  result.remote_token = given.token;
+  const char* source = "--remotetoken";
+  if (!token_given) {
+    const char* from_environment = std::getenv(kRemoteTokenVariable);
+    // An empty variable counts as unset, as the shell's VAR= idiom means.
+    if (from_environment != nullptr) result.remote_token = from_environment;
+    source = kRemoteTokenVariable;
+  }
+  if ((token_given || !result.remote_token.empty()) && !valid_remote_token(result.remote_token))
+    return std::string(source) + ": the token must be printable ASCII without spaces, and not empty";
+  if (result.remote_access && !address.is_loopback() && result.remote_token.empty())
+    return "Remote access on " + result.remote_host + " needs a token: give --remotetoken or set " +
+           kRemoteTokenVariable + ", or listen on a loopback address such as 127.0.0.1";
+  return "";
+}
+
 }  // namespace
+
+bool valid_remote_token(const std::string& token) {
+  if (token.empty()) return false;
+  for (char c : token) {
+    if (static_cast<unsigned char>(c) < 0x21 || static_cast<unsigned char>(c) > 0x7E) return false;
+  }
+  return true;
+}
 
 std::string help_text() {
   config scratch;
   std::string gpu_text;
   pool_texts pools;
-  uint32_t port = 0;
-  return option_groups(scratch, gpu_text, port, pools).shown_help();
+  remote_texts remote_given;
+  return option_groups(scratch, gpu_text, remote_given, pools).shown_help();
 }
 
 startup_result start_up(int argc, const char* const* argv) {
@@ -194,7 +240,8 @@ startup_result start_up(int argc, const char* const* argv) {
   config& c = cfg();
   std::string gpu_text;
   pool_texts pools;
-  option_groups groups(c, gpu_text, result.remote_port, pools);
+  remote_texts remote_given;
+  option_groups groups(c, gpu_text, remote_given, pools);
 
   po::options_description all;
   all.add(groups.generic).add(groups.pool).add(groups.optimizations).add(groups.remote).add(
@@ -226,6 +273,7 @@ startup_result start_up(int argc, const char* const* argv) {
   c.no_self_test = vm.count("noselftest") != 0;
   c.autotune = vm.count("autotune") != 0;
   result.remote_access = vm.count("remoteaccess") != 0;
+  result.remote_port = remote_given.port;
 
   parse_gpu_list(gpu_text, c.gpu_list);
 
@@ -269,8 +317,9 @@ startup_result start_up(int argc, const char* const* argv) {
     return result;
   }
 
-  if (!pool_problem.empty()) {
-    const std::string& problem = pool_problem;
+  const std::string remote_problem = check_remote_access(remote_given, vm.count("remotetoken") != 0, result);
+  const std::string& problem = pool_problem.empty() ? remote_problem : pool_problem;
+  if (!problem.empty()) {
     printer::inst().print_error("%s", problem.c_str());
     print_options_hint();
     result.finished = true;
