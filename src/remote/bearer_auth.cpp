@@ -38,12 +38,4 @@ bool bearer_authorized(const header_map& headers, std::string_view token) {
   return constant_time_equal(value, token);
 }
 
-bool valid_token(std::string_view token) {
-  if (token.empty()) return false;
-  for (char c : token) {
-    if (static_cast<unsigned char>(c) < 0x21 || static_cast<unsigned char>(c) > 0x7E) return false;
-  }
-  return true;
-}
-
 }  // namespace network

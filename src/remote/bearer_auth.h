@@ -17,8 +17,4 @@ bool constant_time_equal(std::string_view given, std::string_view expected);
 // authorises nothing.
 bool bearer_authorized(const header_map& headers, std::string_view token);
 
-// True when token can travel in an Authorization header unchanged: not
-// empty, printable ASCII without spaces.
-bool valid_token(std::string_view token);
-
 }  // namespace network
