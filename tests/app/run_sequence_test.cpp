@@ -102,7 +102,8 @@ TEST(RunSequence, RemoteAccessOnTheChosenAddressWantsTheTokenFromTheEnvironment)
     if (!asked && contains(output, "New Job received")) {
       asked = true;
       const auto wait = std::chrono::seconds(10);
-      without_token = remote_test::exchange("127.0.0.2", port, "GET /stats.json HTTP/1.1\r\n\r\n", wait);
+      without_token =
+          remote_test::exchange("127.0.0.2", port, "GET /stats.json HTTP/1.1\r\n\r\n", wait);
       with_token = remote_test::exchange(
           "127.0.0.2", port,
           "GET /stats.json HTTP/1.1\r\nAuthorization: Bearer rig-token-1\r\n\r\n", wait);
@@ -111,17 +112,20 @@ TEST(RunSequence, RemoteAccessOnTheChosenAddressWantsTheTokenFromTheEnvironment)
     return false;
   };
   std::vector<std::string> args = miner_args(pool.address());
-  args.insert(args.end(), {"-R", "--remotehost", "127.0.0.2", "--remoteport", std::to_string(port)});
+  args.insert(args.end(),
+              {"-R", "--remotehost", "127.0.0.2", "--remoteport", std::to_string(port)});
   process_result r = run_process(built_program(kMiner), args, options);
   ASSERT_FALSE(r.timed_out) << r.output;
   ASSERT_TRUE(r.exited);
   EXPECT_EQ(r.exit_code, 0);
   const std::string text = without_times(r.output);
-  EXPECT_TRUE(contains(text, "Starting remote access server on 127.0.0.2:" + std::to_string(port) + "\n"))
-      << text;
+  const std::string started =
+      "Starting remote access server on 127.0.0.2:" + std::to_string(port) + "\n";
+  EXPECT_TRUE(contains(text, started)) << text;
   EXPECT_FALSE(contains(text, "rig-token-1")) << "the token must not be printed";
   EXPECT_EQ(without_token,
-            "HTTP/1.1 401 Unauthorized \r\nContent-Type: text/plain\r\nWWW-Authenticate: Bearer\r\n\r\n");
+            "HTTP/1.1 401 Unauthorized \r\nContent-Type: text/plain\r\n"
+            "WWW-Authenticate: Bearer\r\n\r\n");
   ASSERT_TRUE(with_token.starts_with("HTTP/1.1 200 OK \r\n")) << with_token;
   rapidjson::Document document;
   const size_t body = with_token.find("\r\n\r\n");

@@ -20,9 +20,9 @@ namespace network {
 namespace {
 
 using namespace std::chrono_literals;
+using app::console_capture;
 using remote_test::exchange;
 using remote_test::loopback_client;
-using app::console_capture;
 using clock_type = std::chrono::steady_clock;
 
 constexpr auto kWait = 10s;  // upper bound for anything that should be quick
@@ -96,9 +96,7 @@ TEST(BearerToken, AuthorizationHeaderForms) {
 class TokenServer : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(server_.running()); }
-  std::string get(const std::string& request) {
-    return exchange(server_.port(), request, kWait);
-  }
+  std::string get(const std::string& request) { return exchange(server_.port(), request, kWait); }
 
   console_capture console_;
   fixed_stats stats_;
@@ -142,7 +140,9 @@ TEST(ListenAddress, ServesOnTheChosenLoopbackAddressOnly) {
 TEST(ListenAddress, ServesOnIpv6LoopbackWithAToken) {
   fixed_stats stats;
   RemoteAccessServer server(stats, on("::1"), kToken);
-  if (!server.running()) GTEST_SKIP() << "no IPv6 loopback here: " << "bind on ::1 failed";
+  if (!server.running())
+    GTEST_SKIP() << "no IPv6 loopback here: "
+                 << "bind on ::1 failed";
   EXPECT_EQ(exchange("::1", server.port(), kRequest, kWait), kUnauthorized);
   EXPECT_EQ(exchange("::1", server.port(),
                      std::string("GET / HTTP/1.1\r\nAuthorization: Bearer ") + kToken + "\r\n\r\n",

@@ -110,7 +110,7 @@ int main(int argc, char** argv) {
   const uint16_t port = server.port();
   network::response_record expected_record;
   expected_record.set_status(network::kStatusOk);
-  expected_record.headers["Access-Control-Allow-Origin"] = "*";
+  expected_record.headers.insert_or_assign("Access-Control-Allow-Origin", std::string("*"));
   expected_record.body = stats.document_;
   const std::string expected = network::to_text(expected_record);
   int failures = 0;

@@ -3,11 +3,10 @@
 // accepting the farm example configuration. Skipped when prometheus is not
 // installed.
 #include <gtest/gtest.h>
+#include <rapidjson/document.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
-
-#include <rapidjson/document.h>
 
 #include <chrono>
 #include <filesystem>
@@ -83,7 +82,8 @@ std::map<std::string, std::string> up_by_job(uint16_t port) {
   if (body == std::string::npos) return result;
   rapidjson::Document document;
   document.Parse(reply.c_str() + body + 4);
-  if (document.HasParseError() || !document.IsObject() || !document.HasMember("data")) return result;
+  if (document.HasParseError() || !document.IsObject() || !document.HasMember("data"))
+    return result;
   const auto& data = document["data"];
   if (!data.IsObject() || !data.HasMember("result") || !data["result"].IsArray()) return result;
   for (const auto& series : data["result"].GetArray()) {
@@ -163,7 +163,8 @@ TEST(Prometheus, FarmExampleConfigurationIsValid) {
   const fs::path config = dir.write("prometheus-farm.yml", text);
   app::process_options options;
   options.timeout = 30s;
-  const app::process_result r = app::run_process(kPromtool, {"check", "config", config.string()}, options);
+  const app::process_result r =
+      app::run_process(kPromtool, {"check", "config", config.string()}, options);
   ASSERT_TRUE(r.exited) << r.output;
   EXPECT_EQ(r.exit_code, 0) << r.output;
 }
