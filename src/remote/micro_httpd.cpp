@@ -128,6 +128,8 @@ void MicroHTTPD::HTTPSession::abandon() {
 
 void MicroHTTPD::HTTPSession::arm_deadline(std::chrono::milliseconds timeout) {
   const uint64_t generation = ++deadline_generation_;
+  // An expiry that lost the race with the end of the previous phase.
+  timed_out_ = false;
   if (timeout.count() <= 0) {
     deadline_.cancel();
     return;
