@@ -1,8 +1,10 @@
 #include "app/command_line.h"
 
+#include <boost/asio/ip/address.hpp>
 #include <boost/program_options.hpp>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <set>
 #include <string_view>
 #include <sstream>
@@ -41,6 +43,13 @@ struct pool_texts {
   std::vector<std::string> fingerprints;
 };
 
+// The remote access options as given.
+struct remote_texts {
+  uint32_t port = 7777;
+  std::string host = "127.0.0.1";
+  std::string token;
+};
+
 // The five option groups, bound to config and to the local values.
 struct option_groups {
   po::options_description generic{"Generic options"};
@@ -49,7 +58,7 @@ struct option_groups {
   po::options_description optimizations{"Optimizations"};
   po::options_description hidden{""};
 
-  option_groups(config& c, std::string& gpu_text, uint32_t& remote_port, pool_texts& pools) {
+  option_groups(config& c, std::string& gpu_text, remote_texts& remote_given, pool_texts& pools) {
     generic.add_options()
         ("help,h", "show this help message")
         ("opencl,O", po::value<int32_t>(&c.platform_index),
@@ -69,7 +78,7 @@ struct option_groups {
         ("nonicehash", "disable nicehasher support, use the full 32bit nonce");
     remote.add_options()
         ("remoteaccess,R", "enable remote access on 127.0.0.1:7777")
-        ("remoteport", po::value<uint32_t>(&remote_port)->default_value(7777),
+        ("remoteport", po::value<uint32_t>(&remote_given.port)->default_value(7777),
          "set remote port to use");
     optimizations.add_options()
         ("intensity,I", po::value<std::string>(&c.intensity_text)->default_value("-1"),
@@ -100,7 +109,11 @@ struct option_groups {
         ("temp-limit", po::value<double>(&c.temp_limit_c)->default_value(0),
          "pause a GPU whose temperature reaches this many degrees Celsius (0 = off)")
         ("temp-resume", po::value<double>(&c.temp_resume_c)->default_value(0),
-         "resume a paused GPU at this temperature (default: limit minus 10)");
+         "resume a paused GPU at this temperature (default: limit minus 10)")
+        ("remotehost", po::value<std::string>(&remote_given.host),
+         "address remote access listens on (IPv4 or IPv6, default 127.0.0.1)")
+        ("remotetoken", po::value<std::string>(&remote_given.token),
+         "bearer token every remote access request must carry (or ORBECK_REMOTE_TOKEN)");
   }
 
   std::string shown_help() const {
@@ -193,8 +206,8 @@ std::string help_text_of_groups() {
   config scratch;
   std::string gpu_text;
   pool_texts pools;
-  uint32_t port = 0;
-  return option_groups(scratch, gpu_text, port, pools).shown_help();
+  remote_texts remote_given;
+  return option_groups(scratch, gpu_text, remote_given, pools).shown_help();
 }
 
 // The file's pool list, unless the command line gave --pool: each of user,
@@ -251,7 +264,40 @@ std::string degrees(double value) {
   return text;
 }
 
+// Checks the listening address and the token, filling result's remote
+// fields; the error text, or empty when they are sound. Statistics are never
+// offered beyond loopback without a token.
+std::string check_remote_access(const remote_texts& given, bool token_given, options_result& result) {
+  boost::system::error_code error;
+  const boost::asio::ip::address address = boost::asio::ip::make_address(given.host, error);
+  if (error)
+    return "--remotehost " + given.host + ": expected an IPv4 or IPv6 address such as 127.0.0.1, 0.0.0.0 or ::";
+  result.remote_host = address.to_string();
+  result.remote_token = given.token;
+  const char* source = "--remotetoken";
+  if (!token_given) {
+    const char* from_environment = std::getenv(kRemoteTokenVariable);
+    // An empty variable counts as unset, as the shell's VAR= idiom means.
+    if (from_environment != nullptr) result.remote_token = from_environment;
+    source = kRemoteTokenVariable;
+  }
+  if ((token_given || !result.remote_token.empty()) && !valid_remote_token(result.remote_token))
+    return std::string(source) + ": the token must be printable ASCII without spaces, and not empty";
+  if (result.remote_access && !address.is_loopback() && result.remote_token.empty())
+    return "Remote access on " + result.remote_host + " needs a token: give --remotetoken or set " +
+           kRemoteTokenVariable + ", or listen on a loopback address such as 127.0.0.1";
+  return "";
+}
+
 }  // namespace
+
+bool valid_remote_token(const std::string& token) {
+  if (token.empty()) return false;
+  for (char c : token) {
+    if (static_cast<unsigned char>(c) < 0x21 || static_cast<unsigned char>(c) > 0x7E) return false;
+  }
+  return true;
+}
 
 std::string help_text() { return help_text_of_groups(); }
 
@@ -260,7 +306,8 @@ options_result read_options(int argc, const char* const* argv, config& c,
   options_result result;
   std::string gpu_text;
   pool_texts pools;
-  option_groups groups(c, gpu_text, result.remote_port, pools);
+  remote_texts remote_given;
+  option_groups groups(c, gpu_text, remote_given, pools);
 
   po::options_description all;
   all.add(groups.generic).add(groups.pool).add(groups.optimizations).add(groups.remote).add(
@@ -324,6 +371,8 @@ options_result read_options(int argc, const char* const* argv, config& c,
   c.no_self_test = vm.count("noselftest") != 0;
   c.autotune = vm.count("autotune") != 0;
   result.remote_access = vm.count("remoteaccess") != 0;
+  result.remote_port = remote_given.port;
+  result.remote_problem = check_remote_access(remote_given, vm.count("remotetoken") != 0, result);
   result.help = vm.count("help") != 0;
   result.gpu_text = gpu_text;
 
@@ -341,6 +390,8 @@ startup_result start_up(int argc, const char* const* argv) {
   const options_result options = read_options(argc, argv, c, read_config_file);
   result.remote_port = options.remote_port;
   result.remote_access = options.remote_access;
+  result.remote_host = options.remote_host;
+  result.remote_token = options.remote_token;
   if (options.rejected) {
     // A command line the option library rejects: its message, then the hint.
     // A config file that cannot be used: its one line.
@@ -404,8 +455,8 @@ startup_result start_up(int argc, const char* const* argv) {
     return result;
   }
 
-  if (!pool_problem.empty()) {
-    const std::string& problem = pool_problem;
+  if (!pool_problem.empty() || !options.remote_problem.empty()) {
+    const std::string& problem = pool_problem.empty() ? options.remote_problem : pool_problem;
     printer::inst().print_error("%s", problem.c_str());
     print_options_hint();
     result.finished = true;

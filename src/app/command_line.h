@@ -14,7 +14,19 @@ struct startup_result {
   int exit_code = 0;
   bool remote_access = false;  // --remoteaccess
   uint32_t remote_port = 7777; // --remoteport (low 16 bits are used)
+  // --remotehost as a numeric address, in its normal form ("::1", not "0::1").
+  std::string remote_host = "127.0.0.1";
+  // --remotetoken, else ORBECK_REMOTE_TOKEN; empty: no token required.
+  std::string remote_token;
 };
+
+// The environment variable that may carry the remote access token, so that
+// it need not appear in the process list.
+constexpr const char* kRemoteTokenVariable = "ORBECK_REMOTE_TOKEN";
+
+// True when a remote access token can travel in an Authorization header
+// unchanged: not empty, printable ASCII without spaces.
+bool valid_remote_token(const std::string& token);
 
 struct config;
 struct config_file;
@@ -33,6 +45,9 @@ struct options_result {
   bool help = false;      // --help
   bool remote_access = false;
   uint32_t remote_port = 7777;
+  std::string remote_host = "127.0.0.1";
+  std::string remote_token;
+  std::string remote_problem;       // --remotehost / --remotetoken error, or empty
   std::string gpu_text;             // --gpu, for parse_gpu_list
   std::string pool_problem;         // the pool list's error, empty when sound
   std::string pool_warning;         // an event line to print, or empty

@@ -314,6 +314,7 @@ const std::vector<file_key>& config_file_keys() {
       {"tls-fingerprint", file_value::kText},  {"primary-retry", file_value::kInteger},
       {"keepalive", file_value::kInteger},     {"autotune", file_value::kSwitch},
       {"temp-limit", file_value::kNumber},     {"temp-resume", file_value::kNumber},
+      {"remotehost", file_value::kText},       {"remotetoken", file_value::kText},
   };
   return keys;
 }

@@ -118,9 +118,15 @@ int run_sequence(const startup_result& start) {
 
   std::unique_ptr<network::RemoteAccessServer> server;
   if (start.remote_access) {
-    printer::inst().print_leveled(kInfo, "Starting remote access server on 127.0.0.1:%u",
+    // The address as it is bound: an IPv6 one in brackets before the port.
+    const bool ipv6 = start.remote_host.find(':') != std::string::npos;
+    const std::string host = ipv6 ? "[" + start.remote_host + "]" : start.remote_host;
+    printer::inst().print_leveled(kInfo, "Starting remote access server on %s:%u", host.c_str(),
                                   start.remote_port);
-    server = std::make_unique<network::RemoteAccessServer>(executor, start.remote_port);
+    network::listen_settings settings;
+    settings.address = boost::asio::ip::make_address(start.remote_host);
+    settings.port = network::listen_port(start.remote_port);
+    server = std::make_unique<network::RemoteAccessServer>(executor, settings, start.remote_token);
   }
 
   keyboard_loop(executor);

@@ -1,26 +1,19 @@
 #include "remote/micro_httpd.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/system/system_error.hpp>
+#include <boost/asio/write.hpp>
 #include <cctype>
-#include <cerrno>
-#include <cstring>
 #include <exception>
+#include <utility>
 #include <vector>
 
 #include "app/printer.h"
 
 namespace network {
 namespace {
-
-using clock_type = std::chrono::steady_clock;
 
 constexpr std::string_view kEndOfHeaders = "\r\n\r\n";
 constexpr size_t kMaxDiscardedInput = 64 * 1024;
@@ -48,59 +41,6 @@ std::string_view trim(std::string_view text) {
 
 void print_session_error(const std::string& text) {
   app::printer::inst().print_plain("\nMicroHTTPD: HTTPSession Exception: " + text);
-}
-
-enum class wait_result { kReady, kTimedOut, kStopped, kFailed };
-
-// Waits until fd is ready for events, the deadline passes or stop_fd turns
-// readable. A deadline of time_point::max() waits without limit.
-wait_result wait_for(int fd, short events, int stop_fd, clock_type::time_point deadline,
-                     boost::system::error_code& error) {
-  for (;;) {
-    int timeout_ms = -1;
-    if (deadline != clock_type::time_point::max()) {
-      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock_type::now());
-      if (left.count() <= 0) return wait_result::kTimedOut;
-      timeout_ms = static_cast<int>(std::min<int64_t>(left.count(), 60000));
-    }
-    std::array<pollfd, 2> fds{pollfd{fd, events, 0}, pollfd{stop_fd, POLLIN, 0}};
-    int ready = ::poll(fds.data(), stop_fd >= 0 ? 2 : 1, timeout_ms);
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      error.assign(errno, boost::system::system_category());
-      return wait_result::kFailed;
-    }
-    if (stop_fd >= 0 && (fds[1].revents & POLLIN) != 0) return wait_result::kStopped;
-    // Errors and hang-ups count as ready: the next socket call reports them.
-    if (fds[0].revents != 0) return wait_result::kReady;
-  }
-}
-
-// After a would-block result: true once the socket is ready. False when the
-// session must end, with error set (time-out, poll failure) or clear (stop).
-bool await_socket(int fd, short events, int stop_fd, clock_type::time_point deadline,
-                  boost::system::error_code& error) {
-  error.clear();
-  switch (wait_for(fd, events, stop_fd, deadline, error)) {
-    case wait_result::kReady:
-      return true;
-    case wait_result::kTimedOut:
-      error = boost::asio::error::timed_out;
-      return false;
-    case wait_result::kStopped:
-    case wait_result::kFailed:
-      return false;
-  }
-  return false;
-}
-
-clock_type::time_point deadline_after(std::chrono::milliseconds timeout) {
-  if (timeout.count() <= 0) return clock_type::time_point::max();
-  return clock_type::now() + timeout;
-}
-
-bool would_block(const boost::system::error_code& error) {
-  return error == boost::asio::error::would_block || error == boost::asio::error::try_again;
 }
 
 }  // namespace
@@ -167,90 +107,152 @@ std::string to_text(const response_record& response) {
   return text;
 }
 
-void MicroHTTPD::HTTPSession::process(RequestHandler& handler,
-                                      std::chrono::milliseconds read_timeout, int stop_fd) {
-  boost::system::error_code error;
-  // Non-blocking so every wait can honour the deadline and the stop signal.
-  socket_.non_blocking(true, error);
-  if (error) {
-    print_session_error("non_blocking: " + error.message());
+MicroHTTPD::HTTPSession::HTTPSession(MicroHTTPD& server, boost::asio::ip::tcp::socket socket)
+    : server_(server), socket_(std::move(socket)), deadline_(socket_.get_executor()) {
+  server_.add_session(this);
+}
+
+MicroHTTPD::HTTPSession::~HTTPSession() { server_.remove_session(this); }
+
+void MicroHTTPD::HTTPSession::start() {
+  arm_deadline(server_.settings_.read_timeout);
+  read_more();
+}
+
+void MicroHTTPD::HTTPSession::abandon() {
+  phase_ = phase::kDone;
+  boost::system::error_code ignored;
+  socket_.close(ignored);
+  deadline_.cancel();
+}
+
+void MicroHTTPD::HTTPSession::arm_deadline(std::chrono::milliseconds timeout) {
+  const uint64_t generation = ++deadline_generation_;
+  // An expiry that lost the race with the end of the previous phase.
+  timed_out_ = false;
+  if (timeout.count() <= 0) {
+    deadline_.cancel();
     return;
   }
-  const int fd = socket_.native_handle();
+  deadline_.expires_after(timeout);
+  deadline_.async_wait(
+      [self = shared_from_this(), generation](const boost::system::error_code& error) {
+        self->on_deadline(error, generation);
+      });
+}
 
-  std::array<char, kRequestBufferSize> buffer;
-  size_t filled = 0;
-  size_t header_end = std::string_view::npos;
-  const auto read_deadline = deadline_after(read_timeout);
-  while (filled < buffer.size()) {
-    size_t count = socket_.read_some(
-        boost::asio::buffer(buffer.data() + filled, buffer.size() - filled), error);
-    if (would_block(error)) {
-      if (await_socket(fd, POLLIN, stop_fd, read_deadline, error)) continue;
-      if (!error) return;  // the server is stopping
-    }
-    if (error) {
-      print_session_error("read_some: " + error.message());
-      return;
-    }
-    // The terminator may straddle the previous read.
-    size_t scan_from = filled >= 3 ? filled - 3 : 0;
-    filled += count;
-    size_t found = std::string_view(buffer.data(), filled).find(kEndOfHeaders, scan_from);
-    if (found != std::string_view::npos) {
-      header_end = found + kEndOfHeaders.size();
-      break;
-    }
+void MicroHTTPD::HTTPSession::on_deadline(const boost::system::error_code& error,
+                                          uint64_t generation) {
+  // A cancelled wait, or one that expired just as its phase ended.
+  if (error || generation != deadline_generation_ || phase_ == phase::kDone) return;
+  timed_out_ = true;
+  // Completes the pending read or write with an error, which reports it and
+  // closes the socket.
+  boost::system::error_code ignored;
+  socket_.cancel(ignored);
+}
+
+void MicroHTTPD::HTTPSession::read_more() {
+  socket_.async_read_some(
+      boost::asio::buffer(buffer_.data() + filled_, buffer_.size() - filled_),
+      [self = shared_from_this()](const boost::system::error_code& error, size_t count) {
+        self->on_read(error, count);
+      });
+}
+
+void MicroHTTPD::HTTPSession::on_read(const boost::system::error_code& error, size_t count) {
+  if (phase_ != phase::kReading) return;
+  if (error) {
+    fail("read_some", error);
+    return;
+  }
+  // The terminator may straddle the previous read.
+  const size_t scan_from = filled_ >= 3 ? filled_ - 3 : 0;
+  filled_ += count;
+  const size_t found = std::string_view(buffer_.data(), filled_).find(kEndOfHeaders, scan_from);
+  if (found != std::string_view::npos) {
+    respond(found + kEndOfHeaders.size());
+    return;
   }
   // A full buffer without the end of the header block: drop it unanswered.
-  if (header_end == std::string_view::npos) return;
+  if (filled_ == buffer_.size()) {
+    finish();
+    return;
+  }
+  read_more();
+}
 
+void MicroHTTPD::HTTPSession::respond(size_t header_end) {
   std::string method;
   std::string path;
   header_map headers;
-  if (!parse_request(std::string(buffer.data(), header_end), method, path, headers)) {
+  if (!parse_request(std::string(buffer_.data(), header_end), method, path, headers)) {
     app::printer::inst().print_plain("\nMicroHTTPD: Invalid HTTP request");
+    finish();
     return;
   }
+  try {
+    response_record response;
+    server_.handler_->handle_request(method, path, headers, response);
+    reply_ = to_text(response);
+  } catch (const std::exception& e) {
+    // A handler failure ends this connection only.
+    print_session_error(e.what());
+    finish();
+    return;
+  }
+  phase_ = phase::kWriting;
+  arm_deadline(server_.settings_.write_timeout);
+  boost::asio::async_write(
+      socket_, boost::asio::buffer(reply_),
+      [self = shared_from_this()](const boost::system::error_code& error, size_t /*count*/) {
+        self->on_write(error);
+      });
+}
 
-  response_record response;
-  handler.handle_request(method, path, headers, response);
-  const std::string text = to_text(response);
-
-  size_t sent = 0;
-  const auto write_deadline = deadline_after(read_timeout);
-  while (sent < text.size()) {
-    sent += socket_.write_some(boost::asio::buffer(text.data() + sent, text.size() - sent), error);
-    if (would_block(error)) {
-      if (await_socket(fd, POLLOUT, stop_fd, write_deadline, error)) continue;
-      if (!error) return;  // the server is stopping
-    }
-    if (error) {
-      print_session_error("write: " + error.message());
-      return;
-    }
+void MicroHTTPD::HTTPSession::on_write(const boost::system::error_code& error) {
+  if (phase_ != phase::kWriting) return;
+  if (error) {
+    fail("write", error);
+    return;
   }
   // Closing over unread input (a request body) makes the kernel reset the
   // connection, which can destroy the response before the client reads it.
   // Take what has already arrived; never wait for more.
-  for (size_t discarded = 0; discarded < kMaxDiscardedInput;) {
-    size_t count = socket_.read_some(boost::asio::buffer(buffer), error);
-    if (error || count == 0) break;
+  boost::system::error_code ignored;
+  socket_.non_blocking(true, ignored);
+  for (size_t discarded = 0; !ignored && discarded < kMaxDiscardedInput;) {
+    const size_t count = socket_.read_some(boost::asio::buffer(buffer_), ignored);
+    if (count == 0) break;
     discarded += count;
   }
+  finish();
+}
+
+void MicroHTTPD::HTTPSession::fail(const char* operation, const boost::system::error_code& error) {
+  // Printed before the close, so a client that sees the close sees the text.
+  if (!server_.stopping_) {
+    const boost::system::error_code reported =
+        timed_out_ ? boost::system::error_code(boost::asio::error::timed_out) : error;
+    print_session_error(std::string(operation) + ": " + reported.message());
+  }
+  finish();
+}
+
+void MicroHTTPD::HTTPSession::finish() {
+  phase_ = phase::kDone;
+  boost::system::error_code ignored;
+  socket_.close(ignored);
+  deadline_.cancel();
 }
 
 MicroHTTPD::MicroHTTPD(RequestHandler* handler, uint16_t port,
                        std::chrono::milliseconds read_timeout)
-    : handler_(handler), io_service_(1), acceptor_(io_service_), read_timeout_(read_timeout) {
-  if (!open_acceptor(port)) return;
-  stop_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (stop_fd_ < 0) {
-    error_ = std::string("eventfd: ") + std::strerror(errno);
-    boost::system::error_code ignored;
-    acceptor_.close(ignored);
-    return;
-  }
+    : MicroHTTPD(handler, listen_settings{.port = port, .read_timeout = read_timeout}) {}
+
+MicroHTTPD::MicroHTTPD(RequestHandler* handler, const listen_settings& settings)
+    : handler_(handler), settings_(settings), io_service_(1), acceptor_(io_service_) {
+  if (!open_acceptor()) return;
   server_running_.store(true);
   try {
     server_thread_ = boost::thread(&MicroHTTPD::run_server, this);
@@ -260,10 +262,10 @@ MicroHTTPD::MicroHTTPD(RequestHandler* handler, uint16_t port,
   }
 }
 
-bool MicroHTTPD::open_acceptor(uint16_t port) {
+bool MicroHTTPD::open_acceptor() {
   boost::system::error_code error;
   const char* step = "open";
-  const boost::asio::ip::tcp::endpoint endpoint(boost::asio::ip::address_v4::loopback(), port);
+  const boost::asio::ip::tcp::endpoint endpoint(settings_.address, settings_.port);
   acceptor_.open(endpoint.protocol(), error);
   if (!error) {
     step = "set_option";
@@ -294,59 +296,79 @@ bool MicroHTTPD::open_acceptor(uint16_t port) {
 MicroHTTPD::~MicroHTTPD() {
   if (server_thread_.joinable()) {
     server_running_.store(false);
-    const uint64_t one = 1;
-    // Abandons a session that waits for a slow client; the eventfd stays
-    // readable, so every later wait returns at once.
-    [[maybe_unused]] ssize_t written = ::write(stop_fd_, &one, sizeof(one));
     boost::asio::post(io_service_, [] {});
     server_thread_.join();
   }
+  // The server thread has ended: what is left runs here, silently.
+  stopping_ = true;
   boost::system::error_code ignored;
   acceptor_.close(ignored);
-  // Runs the cancelled accept so that its session is released here.
+  const std::vector<HTTPSession*> open(sessions_.begin(), sessions_.end());
+  for (HTTPSession* session : open) session->abandon();
+  // Runs the cancelled operations, which release their sessions here.
   io_service_.restart();
   io_service_.poll();
-  if (stop_fd_ >= 0) ::close(stop_fd_);
 }
 
 void MicroHTTPD::run_server() {
   accept_next();
   while (server_running_.load()) {
-    if (io_service_.run_one() == 0) {
-      server_running_.store(false);
-      break;
+    try {
+      if (io_service_.run_one() == 0) {
+        server_running_.store(false);
+        break;
+      }
+    } catch (const std::exception& e) {
+      // Nothing a connection does may end the server thread.
+      print_session_error(e.what());
     }
   }
 }
 
 void MicroHTTPD::accept_next() {
-  auto session = std::make_shared<HTTPSession>(io_service_);
   acceptor_.async_accept(
-      session->socket(),
-      [this, session](const boost::system::error_code& error) { on_accept(session, error); });
+      [this](const boost::system::error_code& error, boost::asio::ip::tcp::socket socket) {
+        on_accept(error, std::move(socket));
+      });
 }
 
-void MicroHTTPD::on_accept(const std::shared_ptr<HTTPSession>& session,
-                           const boost::system::error_code& error) {
+void MicroHTTPD::on_accept(const boost::system::error_code& error,
+                           boost::asio::ip::tcp::socket socket) {
+  if (error == boost::asio::error::connection_aborted) {
+    // The client gave up before we took the connection; that is its fault,
+    // not the listening socket's.
+    accept_next();
+    return;
+  }
   if (error) {
-    // Without a new accept the I/O service runs out of work and the server
-    // thread ends. Say so unless we are shutting down.
+    // Without a new accept the I/O service runs out of work once the open
+    // sessions end, and the server thread ends. Say so unless we are
+    // shutting down.
     if (error != boost::asio::error::operation_aborted && server_running_.load()) {
       app::printer::inst().print_error("MicroHTTPD: accept: %s. Remote access stopped.",
                                        error.message().c_str());
     }
     return;
   }
-  accepted_count_.fetch_add(1);
-  try {
-    session->process(*handler_, read_timeout_, stop_fd_);
-  } catch (const std::exception& e) {
-    // A handler failure must not end the server thread.
-    print_session_error(e.what());
+  if (sessions_.size() >= settings_.max_connections) {
+    refused_count_.fetch_add(1);
+    boost::system::error_code ignored;
+    socket.close(ignored);
+  } else {
+    accepted_count_.fetch_add(1);
+    std::make_shared<HTTPSession>(*this, std::move(socket))->start();
   }
-  boost::system::error_code ignored;
-  session->socket().close(ignored);
   accept_next();
+}
+
+void MicroHTTPD::add_session(HTTPSession* session) {
+  sessions_.insert(session);
+  open_count_.store(sessions_.size());
+}
+
+void MicroHTTPD::remove_session(HTTPSession* session) {
+  sessions_.erase(session);
+  open_count_.store(sessions_.size());
 }
 
 }  // namespace network

@@ -1,17 +1,21 @@
-// A minimal HTTP/1.1 server: one server thread accepts one connection at a
-// time, reads one request, hands it to a RequestHandler and closes the
-// connection. The pure request parser and response writer are usable alone.
+// A minimal HTTP/1.1 server: one server thread serves up to 64 connections
+// at once with asynchronous operations, reads one request on each, hands it
+// to a RequestHandler and closes the connection. The pure request parser and
+// response writer are usable alone.
 #pragma once
 
 #include <array>
 #include <atomic>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/address.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/thread/thread.hpp>
 #include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -48,9 +52,14 @@ inline constexpr std::string_view kContentTypeXml = "text/xml";
 // Size of the per-connection request buffer; a header block that does not
 // end within it is dropped unanswered.
 inline constexpr size_t kRequestBufferSize = 8192;
-// How long a client may take to deliver its whole header block (and to take
-// the response) before the server drops it.
+// How long a client may take from its connection to the end of its header
+// block before the server drops it.
 inline constexpr std::chrono::milliseconds kDefaultReadTimeout{5000};
+// How long a client may take to receive the whole response.
+inline constexpr std::chrono::milliseconds kDefaultWriteTimeout{5000};
+// Connections served at once; a further one is closed as soon as it is
+// accepted, so slow clients cannot exhaust the process's descriptors.
+inline constexpr size_t kMaxConnections = 64;
 
 // Request headers: upper-case name -> value, a later duplicate replacing an
 // earlier one.
@@ -83,6 +92,15 @@ inline uint16_t listen_port(uint32_t configured) {
   return static_cast<uint16_t>(configured & 0xFFFF);
 }
 
+// Where and how the server listens. A timeout of zero or less means none.
+struct listen_settings {
+  boost::asio::ip::address address = boost::asio::ip::address_v4::loopback();
+  uint16_t port = 0;  // 0 picks a free port
+  std::chrono::milliseconds read_timeout = kDefaultReadTimeout;
+  std::chrono::milliseconds write_timeout = kDefaultWriteTimeout;
+  size_t max_connections = kMaxConnections;
+};
+
 class MicroHTTPD {
  public:
   class RequestHandler {
@@ -95,14 +113,16 @@ class MicroHTTPD {
 
   class HTTPSession;
 
-  // Listens on 127.0.0.1:port (0 picks a free port) and starts the server
-  // thread. handler must outlive this object. A read_timeout of zero or less
-  // lets a client take as long as it likes. On failure nothing runs,
-  // running() is false and error() names the failing step with the system
-  // text ("bind: Address already in use"); nothing is printed here.
+  // Listens as settings say and starts the server thread. handler must
+  // outlive this object. On failure nothing runs, running() is false and
+  // error() names the failing step with the system text ("bind: Address
+  // already in use"); nothing is printed here.
+  MicroHTTPD(RequestHandler* handler, const listen_settings& settings);
+  // Listens on 127.0.0.1:port with the default write timeout.
   MicroHTTPD(RequestHandler* handler, uint16_t port,
              std::chrono::milliseconds read_timeout = kDefaultReadTimeout);
-  // Stops and joins the server thread, dropping a connection in progress.
+  // Stops and joins the server thread, dropping the connections in progress
+  // without a message.
   ~MicroHTTPD();
 
   MicroHTTPD(const MicroHTTPD&) = delete;
@@ -113,44 +133,83 @@ class MicroHTTPD {
   const std::string& error() const { return error_; }
   // The bound port (useful after asking for port 0); 0 when not listening.
   uint16_t port() const { return port_; }
-  // Connections accepted so far. Any thread.
+  // Connections taken into service so far. Any thread.
   uint64_t accepted_count() const { return accepted_count_.load(); }
+  // Connections closed at once because max_connections were open. Any thread.
+  uint64_t refused_count() const { return refused_count_.load(); }
+  // Connections in service now. Any thread.
+  size_t open_count() const { return open_count_.load(); }
 
  private:
+  friend class HTTPSession;
+
   void run_server();
   void accept_next();
-  void on_accept(const std::shared_ptr<HTTPSession>& session,
-                 const boost::system::error_code& error);
-  bool open_acceptor(uint16_t port);
+  void on_accept(const boost::system::error_code& error, boost::asio::ip::tcp::socket socket);
+  bool open_acceptor();
+  // Server thread (or the destructor once that thread has ended).
+  void add_session(HTTPSession* session);
+  void remove_session(HTTPSession* session);
 
   RequestHandler* handler_;
+  const listen_settings settings_;
+  // The sessions in service. Server thread only, or the destructor once the
+  // server thread has ended; declared before the I/O service, which may
+  // release sessions when it is destroyed.
+  std::set<HTTPSession*> sessions_;
+  // Set by the destructor after the join: sessions then end silently.
+  bool stopping_ = false;
   std::atomic<bool> server_running_{false};
   boost::asio::io_context io_service_;
   boost::asio::ip::tcp::acceptor acceptor_;
   boost::thread server_thread_;
-  std::chrono::milliseconds read_timeout_;
-  // Readable once the destructor wants a session in progress abandoned.
-  int stop_fd_ = -1;
   std::string error_;
   uint16_t port_ = 0;
   std::atomic<uint64_t> accepted_count_{0};
+  std::atomic<uint64_t> refused_count_{0};
+  std::atomic<size_t> open_count_{0};
 };
 
-// One accepted connection, processed synchronously on the server thread.
-// Releasing the last reference closes the socket.
-class MicroHTTPD::HTTPSession {
+// One accepted connection: reads one request, answers it and closes, all by
+// asynchronous operations on the server thread. Owned by its pending
+// operations; releasing the last reference closes the socket.
+class MicroHTTPD::HTTPSession : public std::enable_shared_from_this<HTTPSession> {
  public:
-  explicit HTTPSession(boost::asio::io_context& io_service) : socket_(io_service) {}
+  HTTPSession(MicroHTTPD& server, boost::asio::ip::tcp::socket socket);
+  ~HTTPSession();
 
-  boost::asio::ip::tcp::socket& socket() { return socket_; }
+  HTTPSession(const HTTPSession&) = delete;
+  HTTPSession& operator=(const HTTPSession&) = delete;
 
-  // Reads one request, answers it through handler and returns. The header
-  // block and the write must each finish within read_timeout; stop_fd turning
-  // readable abandons the connection silently.
-  void process(RequestHandler& handler, std::chrono::milliseconds read_timeout, int stop_fd);
+  // Starts reading under the request deadline. Server thread.
+  void start();
+  // Closes the socket and cancels the deadline; the pending operations then
+  // complete and release the session.
+  void abandon();
 
  private:
+  enum class phase { kReading, kWriting, kDone };
+
+  void read_more();
+  void on_read(const boost::system::error_code& error, size_t count);
+  void respond(size_t header_end);
+  void on_write(const boost::system::error_code& error);
+  void arm_deadline(std::chrono::milliseconds timeout);
+  void on_deadline(const boost::system::error_code& error, uint64_t generation);
+  // Reports a failed read or write (a time-out included) unless stopping.
+  void fail(const char* operation, const boost::system::error_code& error);
+  void finish();
+
+  MicroHTTPD& server_;
   boost::asio::ip::tcp::socket socket_;
+  boost::asio::steady_timer deadline_;
+  // Tells a stale expiry from the current deadline.
+  uint64_t deadline_generation_ = 0;
+  bool timed_out_ = false;
+  phase phase_ = phase::kReading;
+  std::array<char, kRequestBufferSize> buffer_;
+  size_t filled_ = 0;
+  std::string reply_;
 };
 
 }  // namespace network

@@ -60,7 +60,7 @@ TEST(StartUp, HelpListsGroupsInOrderAndHidesHiddenOptions) {
   EXPECT_LT(remote, optimizations);
   for (const char* hidden : {"--maxmem", "--forcecompute", "--buildkernel", "--nicehash ",
                              "--xgroupsize", "--xnumqueues", "--anydevice", "--noselftest",
-                             "--benchmark"}) {
+                             "--benchmark", "--remotehost", "--remotetoken"}) {
     EXPECT_EQ(help.find(hidden), std::string::npos) << hidden;
   }
   EXPECT_NE(help.find("--reconnects arg (=100)"), std::string::npos);
@@ -170,6 +170,119 @@ TEST(StartUp, DefaultsWhenOnlyPoolAndUserAreGiven) {
   EXPECT_FALSE(r.start.remote_access);
   EXPECT_EQ(r.start.remote_port, 7777u);
   EXPECT_EQ(r.output, kBanner);
+}
+
+// Sets or clears an environment variable for one test.
+class scoped_environment {
+ public:
+  scoped_environment(const char* name, const char* value) : name_(name) {
+    if (value != nullptr) {
+      ::setenv(name, value, 1);
+    } else {
+      ::unsetenv(name);
+    }
+  }
+  ~scoped_environment() { ::unsetenv(name_); }
+
+ private:
+  const char* name_;
+};
+
+std::string error_after_banner(const run_result& r) {
+  const std::string text = without_times(r.output);
+  return text.size() >= kBanner.size() ? text.substr(kBanner.size()) : text;
+}
+
+TEST(RemoteOptions, AddressAndTokenReachTheStartUpResult) {
+  scoped_environment no_token(kRemoteTokenVariable, nullptr);
+  struct accepted {
+    std::vector<const char*> args;
+    const char* host;
+    const char* token;
+  };
+  const std::vector<accepted> cases = {
+      {{"-R"}, "127.0.0.1", ""},
+      {{"-R", "--remotehost", "127.0.0.2"}, "127.0.0.2", ""},
+      {{"-R", "--remotehost", "0::1"}, "::1", ""},
+      {{"-R", "--remotehost", "0.0.0.0", "--remotetoken", "s3cret"}, "0.0.0.0", "s3cret"},
+      {{"-R", "--remotehost", "::", "--remotetoken", "a.b~c+d/e="}, "::", "a.b~c+d/e="},
+      {{"-R", "--remotehost", "192.168.1.20", "--remotetoken", "t"}, "192.168.1.20", "t"},
+      // Without --remoteaccess nothing listens, so no token is needed.
+      {{"--remotehost", "0.0.0.0"}, "0.0.0.0", ""},
+  };
+  for (const accepted& c : cases) {
+    std::vector<const char*> args = {"-S", "p:1", "-u", "u"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    run_result r = run(args);
+    ASSERT_FALSE(r.start.finished) << c.host << ": " << r.output;
+    EXPECT_EQ(r.start.remote_host, c.host);
+    EXPECT_EQ(r.start.remote_token, c.token) << c.host;
+    EXPECT_EQ(r.output, kBanner) << c.host;
+  }
+}
+
+TEST(RemoteOptions, ListeningBeyondLoopbackWithoutATokenIsRefused) {
+  scoped_environment no_token(kRemoteTokenVariable, nullptr);
+  struct refused {
+    std::vector<const char*> args;
+    std::string message;
+  };
+  const std::string needs =
+      " needs a token: give --remotetoken or set ORBECK_REMOTE_TOKEN, or listen on a loopback "
+      "address such as 127.0.0.1";
+  const std::string not_address =
+      ": expected an IPv4 or IPv6 address such as 127.0.0.1, 0.0.0.0 or ::";
+  const std::string bad_token =
+      "--remotetoken: the token must be printable ASCII without spaces, and not empty";
+  const std::vector<refused> cases = {
+      {{"-R", "--remotehost", "0.0.0.0"}, "Remote access on 0.0.0.0" + needs},
+      {{"-R", "--remotehost", "::"}, "Remote access on ::" + needs},
+      {{"-R", "--remotehost", "10.1.2.3"}, "Remote access on 10.1.2.3" + needs},
+      // A mapped loopback address is not taken for loopback.
+      {{"-R", "--remotehost", "::ffff:127.0.0.1"}, "Remote access on ::ffff:127.0.0.1" + needs},
+      {{"-R", "--remotehost", "localhost"}, "--remotehost localhost" + not_address},
+      {{"--remotehost", "1.2.3.4.5"}, "--remotehost 1.2.3.4.5" + not_address},
+      {{"--remotehost", ""}, "--remotehost " + not_address},
+      {{"-R", "--remotetoken", ""}, bad_token},
+      {{"-R", "--remotetoken", "two words"}, bad_token},
+      {{"-R", "--remotetoken", "line\n"}, bad_token},
+  };
+  for (const refused& c : cases) {
+    std::vector<const char*> args = {"-S", "p:1", "-u", "u"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    run_result r = run(args);
+    EXPECT_TRUE(r.start.finished) << c.message;
+    EXPECT_EQ(r.start.exit_code, 1) << c.message;
+    EXPECT_EQ(error_after_banner(r), c.message + "\n" + kOptionsHint);
+  }
+}
+
+TEST(RemoteOptions, TokenFromTheEnvironment) {
+  {
+    scoped_environment token(kRemoteTokenVariable, "from-env");
+    run_result r = run({"-S", "p:1", "-u", "u", "-R", "--remotehost", "0.0.0.0"});
+    ASSERT_FALSE(r.start.finished) << r.output;
+    EXPECT_EQ(r.start.remote_token, "from-env");
+    // The command line wins.
+    r = run({"-S", "p:1", "-u", "u", "-R", "--remotetoken", "given"});
+    EXPECT_EQ(r.start.remote_token, "given");
+  }
+  {
+    // Empty means unset, as VAR= in a unit file or shell does.
+    scoped_environment token(kRemoteTokenVariable, "");
+    run_result r = run({"-S", "p:1", "-u", "u", "-R", "--remotehost", "0.0.0.0"});
+    EXPECT_TRUE(r.start.finished);
+    EXPECT_EQ(r.start.exit_code, 1);
+  }
+  {
+    scoped_environment token(kRemoteTokenVariable, "has space");
+    run_result r = run({"-S", "p:1", "-u", "u", "-R"});
+    EXPECT_TRUE(r.start.finished);
+    EXPECT_EQ(error_after_banner(r),
+              "ORBECK_REMOTE_TOKEN: the token must be printable ASCII without spaces, and not "
+              "empty\n" +
+                  kOptionsHint);
+  }
 }
 
 std::string gpu_list_of(int count) {

@@ -1,7 +1,10 @@
 // The whole program as a user runs it: GPU start-up on the first OpenCL
 // device, mining against the local pool, keys from a pipe and signals.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <rapidjson/document.h>
@@ -11,6 +14,7 @@
 #include <regex>
 #include <string>
 
+#include "loopback_client.h"
 #include "support/console_capture.h"
 #include "support/pool_process.h"
 #include "support/process_runner.h"
@@ -65,6 +69,70 @@ TEST(RunSequence, KeysFromAPipePrintTheReportAndQuit) {
   EXPECT_TRUE(contains(text, "[Shares Found: ")) << text;
   EXPECT_TRUE(text.ends_with("quitting... GPU stopped... done.")) << text;
   EXPECT_FALSE(contains(text, "Caught signal"));
+}
+
+// A port that was free on address a moment ago; 0 when none was found.
+uint16_t free_port(const char* address) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return 0;
+  sockaddr_in bound{};
+  bound.sin_family = AF_INET;
+  ::inet_pton(AF_INET, address, &bound.sin_addr);
+  socklen_t size = sizeof(bound);
+  uint16_t port = 0;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&bound), sizeof(bound)) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &size) == 0) {
+    port = ntohs(bound.sin_port);
+  }
+  ::close(fd);
+  return port;
+}
+
+TEST(RunSequence, RemoteAccessOnTheChosenAddressWantsTheTokenFromTheEnvironment) {
+  pool_process pool(0);
+  ASSERT_FALSE(pool.address().empty());
+  const uint16_t port = free_port("127.0.0.2");
+  ASSERT_NE(port, 0);
+  process_options options = with_cache();
+  options.environment.push_back("ORBECK_REMOTE_TOKEN=rig-token-1");
+  std::string without_token;
+  std::string with_token;
+  bool asked = false;
+  options.on_output = [&](int, int in, const std::string& output) {
+    if (!asked && contains(output, "New Job received")) {
+      asked = true;
+      const auto wait = std::chrono::seconds(10);
+      without_token =
+          remote_test::exchange("127.0.0.2", port, "GET /stats.json HTTP/1.1\r\n\r\n", wait);
+      with_token = remote_test::exchange(
+          "127.0.0.2", port,
+          "GET /stats.json HTTP/1.1\r\nAuthorization: Bearer rig-token-1\r\n\r\n", wait);
+      EXPECT_EQ(write(in, "q", 1), 1);
+    }
+    return false;
+  };
+  std::vector<std::string> args = miner_args(pool.address());
+  args.insert(args.end(),
+              {"-R", "--remotehost", "127.0.0.2", "--remoteport", std::to_string(port)});
+  process_result r = run_process(built_program(kMiner), args, options);
+  ASSERT_FALSE(r.timed_out) << r.output;
+  ASSERT_TRUE(r.exited);
+  EXPECT_EQ(r.exit_code, 0);
+  const std::string text = without_times(r.output);
+  const std::string started =
+      "Starting remote access server on 127.0.0.2:" + std::to_string(port) + "\n";
+  EXPECT_TRUE(contains(text, started)) << text;
+  EXPECT_FALSE(contains(text, "rig-token-1")) << "the token must not be printed";
+  EXPECT_EQ(without_token,
+            "HTTP/1.1 401 Unauthorized \r\nContent-Type: text/plain\r\n"
+            "WWW-Authenticate: Bearer\r\n\r\n");
+  ASSERT_TRUE(with_token.starts_with("HTTP/1.1 200 OK \r\n")) << with_token;
+  rapidjson::Document document;
+  const size_t body = with_token.find("\r\n\r\n");
+  ASSERT_NE(body, std::string::npos);
+  document.Parse(with_token.c_str() + body + 4);
+  EXPECT_FALSE(document.HasParseError()) << with_token;
+  EXPECT_TRUE(text.ends_with("quitting... GPU stopped... done.")) << text;
 }
 
 void expect_signal_exit(int number) {

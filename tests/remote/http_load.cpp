@@ -1,10 +1,11 @@
 // Load and fault measurements for the remote access server over loopback:
-// sequential request latency, a burst of concurrent connections, and a
-// slow-loris client against an ordinary one. Prints numbers; exits non-zero
-// when a response is missing, incomplete or wrong.
+// sequential request latency, C clients requesting at the same time, a
+// burst of concurrent connections, silent clients and a slow-loris client
+// against an ordinary one. Prints numbers; exits non-zero when a response is
+// missing, incomplete or wrong.
 //
-//   orbeck_http_load [--requests N] [--concurrent C] [--timeout-ms T]
-//                    [--loris-interval-ms I]
+//   orbeck_http_load [--requests N] [--concurrent C] [--silent S]
+//                    [--timeout-ms T] [--loris-interval-ms I]
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -60,7 +61,7 @@ double ms_of(clock_type::duration d) {
   return std::chrono::duration<double, std::milli>(d).count();
 }
 
-double percentile(std::vector<double> sorted, double p) {
+double percentile(const std::vector<double>& sorted, double p) {
   if (sorted.empty()) return 0;
   size_t index = static_cast<size_t>(p / 100.0 * static_cast<double>(sorted.size() - 1) + 0.5);
   return sorted[std::min(index, sorted.size() - 1)];
@@ -81,7 +82,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0) {
       std::printf(
-          "usage: %s [--requests N] [--concurrent C] [--timeout-ms T] "
+          "usage: %s [--requests N] [--concurrent C] [--silent S] [--timeout-ms T] "
           "[--loris-interval-ms I]\n",
           argv[0]);
       return 0;
@@ -89,6 +90,7 @@ int main(int argc, char** argv) {
   }
   const long requests = std::clamp(option(argc, argv, "--requests", 10000), 1L, 1000000L);
   const long concurrent = std::clamp(option(argc, argv, "--concurrent", 50), 1L, 1000L);
+  const long silent = std::clamp(option(argc, argv, "--silent", 10), 0L, 1000L);
   const auto timeout =
       std::chrono::milliseconds(std::clamp(option(argc, argv, "--timeout-ms", 5000), 100L, 60000L));
   const auto loris_interval = std::chrono::milliseconds(
@@ -108,7 +110,7 @@ int main(int argc, char** argv) {
   const uint16_t port = server.port();
   network::response_record expected_record;
   expected_record.set_status(network::kStatusOk);
-  expected_record.headers["Access-Control-Allow-Origin"] = "*";
+  expected_record.headers.insert_or_assign("Access-Control-Allow-Origin", std::string("*"));
   expected_record.body = stats.document_;
   const std::string expected = network::to_text(expected_record);
   int failures = 0;
@@ -137,7 +139,44 @@ int main(int argc, char** argv) {
     if (wrong != 0) ++failures;
   }
 
-  // 2. Concurrent connections: all connect, then all send at once.
+  // 2. C clients at once, each sending its share of the requests one after
+  // another on fresh connections.
+  {
+    const long per_client = std::max(1L, requests / concurrent);
+    std::vector<std::vector<double>> latencies(static_cast<size_t>(concurrent));
+    std::atomic<long> wrong{0};
+    std::latch ready(concurrent + 1);
+    std::vector<std::thread> threads;
+    for (long i = 0; i < concurrent; ++i) {
+      threads.emplace_back([&, i] {
+        auto& mine = latencies[static_cast<size_t>(i)];
+        mine.reserve(static_cast<size_t>(per_client));
+        ready.arrive_and_wait();
+        for (long r = 0; r < per_client; ++r) {
+          const auto t0 = clock_type::now();
+          bool closed = false;
+          std::string reply = remote_test::exchange(port, kRequest, client_limit, &closed);
+          mine.push_back(ms_of(clock_type::now() - t0));
+          if (!closed || reply != expected) wrong.fetch_add(1);
+        }
+      });
+    }
+    ready.arrive_and_wait();
+    const auto start = clock_type::now();
+    for (auto& t : threads) t.join();
+    const double seconds = ms_of(clock_type::now() - start) / 1000.0;
+    std::vector<double> all;
+    for (const auto& mine : latencies) all.insert(all.end(), mine.begin(), mine.end());
+    std::sort(all.begin(), all.end());
+    std::printf("%ld concurrent clients: %zu requests, %ld wrong or incomplete, %.0f req/s\n",
+                concurrent, all.size(), wrong.load(), static_cast<double>(all.size()) / seconds);
+    std::printf("  latency ms: p50 %.3f  p90 %.3f  p99 %.3f  p99.9 %.3f  max %.3f\n",
+                percentile(all, 50), percentile(all, 90), percentile(all, 99),
+                percentile(all, 99.9), all.back());
+    if (wrong.load() != 0) ++failures;
+  }
+
+  // 3. A burst of connections: all connect, then all send at once.
   {
     std::vector<double> completion(static_cast<size_t>(concurrent), -1);
     std::atomic<long> wrong{0};
@@ -164,7 +203,33 @@ int main(int argc, char** argv) {
     if (wrong.load() != 0) ++failures;
   }
 
-  // 3. Slow loris: one byte per interval, never completing the header block.
+  // 4. Silent clients: each sends half a request and waits; an ordinary
+  // request must not wait for their time-outs.
+  if (silent > 0) {
+    const uint64_t accepted_before = server.accepted_count();
+    std::vector<remote_test::loopback_client> holders(static_cast<size_t>(silent));
+    long held = 0;
+    for (auto& holder : holders) {
+      if (holder.connect(port, client_limit) && holder.send("GET /stats.json HTTP/1.1\r\nHo")) {
+        ++held;
+      }
+    }
+    // At least the first silent client has been taken by the server.
+    const auto wait_start = clock_type::now();
+    while (server.accepted_count() == accepted_before && clock_type::now() - wait_start < 10s) {
+      std::this_thread::sleep_for(1ms);
+    }
+    const auto t0 = clock_type::now();
+    bool closed = false;
+    std::string reply = remote_test::exchange(port, kRequest, client_limit, &closed);
+    const double waited = ms_of(clock_type::now() - t0);
+    const bool ok = closed && reply == expected;
+    std::printf("%ld silent clients (time-out %lld ms): other client answered after %.1f ms%s\n",
+                held, static_cast<long long>(timeout.count()), waited, ok ? "" : " -- FAILED");
+    if (!ok) ++failures;
+  }
+
+  // 5. Slow loris: one byte per interval, never completing the header block.
   {
     const uint64_t accepted_before = server.accepted_count();
     std::atomic<bool> dropped{false};

@@ -23,16 +23,35 @@ int remaining_ms(clock_type::time_point deadline) {
 }  // namespace
 
 bool loopback_client::connect(uint16_t port, std::chrono::milliseconds timeout) {
+  return connect("127.0.0.1", port, timeout);
+}
+
+bool loopback_client::connect(const std::string& address, uint16_t port,
+                              std::chrono::milliseconds timeout) {
   close();
-  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  sockaddr_storage storage{};
+  socklen_t storage_size = 0;
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
+  if (::inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(port);
+    storage_size = sizeof(*v4);
+  } else if (::inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(port);
+    storage_size = sizeof(*v6);
+  } else {
+    return false;
+  }
+  fd_ = ::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd_ < 0) return false;
   int one = 1;
   ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+  if (receive_buffer_ > 0) {
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer_, sizeof(receive_buffer_));
+  }
+  if (::connect(fd_, reinterpret_cast<sockaddr*>(&storage), storage_size) != 0) {
     if (errno != EINPROGRESS) return false;
     pollfd pfd{fd_, POLLOUT, 0};
     if (::poll(&pfd, 1, static_cast<int>(timeout.count())) != 1) return false;
@@ -84,9 +103,14 @@ void loopback_client::close() {
 
 std::string exchange(uint16_t port, std::string_view request, std::chrono::milliseconds timeout,
                      bool* closed) {
+  return exchange("127.0.0.1", port, request, timeout, closed);
+}
+
+std::string exchange(const std::string& address, uint16_t port, std::string_view request,
+                     std::chrono::milliseconds timeout, bool* closed) {
   loopback_client client;
   std::string received;
-  bool done = client.connect(port, timeout) && client.send(request) &&
+  bool done = client.connect(address, port, timeout) && client.send(request) &&
               client.read_until_close(received, timeout);
   if (closed != nullptr) *closed = done;
   return received;

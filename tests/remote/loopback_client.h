@@ -1,5 +1,5 @@
-// A blocking TCP client for 127.0.0.1 with bounded waits, for the remote
-// access tests and the load tool. One thread per client object.
+// A blocking TCP client for loopback addresses with bounded waits, for the
+// remote access tests and the load tool. One thread per client object.
 #pragma once
 
 #include <chrono>
@@ -18,6 +18,11 @@ class loopback_client {
 
   // Connects to 127.0.0.1:port within timeout.
   bool connect(uint16_t port, std::chrono::milliseconds timeout);
+  // Connects to a numeric IPv4 or IPv6 address within timeout.
+  bool connect(const std::string& address, uint16_t port, std::chrono::milliseconds timeout);
+  // Shrinks the receive buffer (before connect) so a client that stops
+  // reading holds the server's write back early.
+  void set_receive_buffer(int bytes) { receive_buffer_ = bytes; }
   // Sends all of data (no SIGPIPE); false on a socket error.
   bool send(std::string_view data);
   // Appends what arrives to out until the peer closes (true) or the
@@ -32,11 +37,14 @@ class loopback_client {
  private:
   int fd_ = -1;
   bool reset_ = false;
+  int receive_buffer_ = 0;
 };
 
 // One request on a fresh connection: the bytes received before the server
 // closed. Sets closed to whether the server closed within timeout.
 std::string exchange(uint16_t port, std::string_view request, std::chrono::milliseconds timeout,
                      bool* closed = nullptr);
+std::string exchange(const std::string& address, uint16_t port, std::string_view request,
+                     std::chrono::milliseconds timeout, bool* closed = nullptr);
 
 }  // namespace remote_test
