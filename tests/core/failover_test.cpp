@@ -69,6 +69,14 @@ class FailoverTest : public ::testing::Test {
     result.sequence = miner_.generation();
     executor_->post(executor_event(kFoundNonce, executor_->active_pool(), result));
   }
+  // Logs in to a pool that leaves submits unanswered and sends three.
+  void three_unanswered_submits(net::fake_pool& pool) {
+    serve(pool, login_reply(blob_hex(1), "ffffffff"), [] { return std::string(); });
+    start({pool.address()});
+    ASSERT_TRUE(mining_job_of("job-1"));
+    for (uint32_t nonce = 1; nonce <= 3; ++nonce) post_result(nonce);
+    ASSERT_TRUE(pool.wait_for_line(3, kWait));
+  }
   bool mining_job_of(const char* job_id) {
     return eventually([&] {
       const auto jobs = miner_.jobs();
@@ -149,11 +157,7 @@ TEST_F(FailoverTest, OnlyAWholeFailedRoundWaitsAndCountsTowardsTheReconnects) {
 
 TEST_F(FailoverTest, SubmitsDoNotWaitAndOutOfOrderAnswersLandInTheirCounters) {
   net::fake_pool pool;
-  serve(pool, login_reply(blob_hex(1), "ffffffff"), [] { return std::string(); });  // no answers yet
-  start({pool.address()});
-  ASSERT_TRUE(mining_job_of("job-1"));
-  for (uint32_t nonce = 1; nonce <= 3; ++nonce) post_result(nonce);
-  ASSERT_TRUE(pool.wait_for_line(3, kWait));  // three submits out, none answered
+  three_unanswered_submits(pool);
   // The executor still works: a new job is published while they wait.
   ASSERT_TRUE(pool.send("{\"method\":\"job\",\"params\":{\"job_id\":\"job-2\",\"blob\":\"" + blob_hex(1) +
                         "\",\"target\":\"ffffffff\"}}\n"));
@@ -172,11 +176,7 @@ TEST_F(FailoverTest, SubmitsDoNotWaitAndOutOfOrderAnswersLandInTheirCounters) {
 
 TEST_F(FailoverTest, SubmitsOutstandingWhenTheConnectionDropsAreNetworkFailuresOnce) {
   net::fake_pool pool;
-  serve(pool, login_reply(blob_hex(1), "ffffffff"), [] { return std::string(); });
-  start({pool.address()});
-  ASSERT_TRUE(mining_job_of("job-1"));
-  for (uint32_t nonce = 1; nonce <= 3; ++nonce) post_result(nonce);
-  ASSERT_TRUE(pool.wait_for_line(3, kWait));
+  three_unanswered_submits(pool);
   pool.close_client();
   ASSERT_TRUE(eventually([&] { return executor_->network_fail() == 3; }));
   ASSERT_TRUE(eventually([&] { return console().find("Retrying in") != std::string::npos; }));
@@ -213,11 +213,7 @@ TEST_F(FailoverTest, AKeepAliveFollowsAnIdleSpellButNotWhileRequestsFlow) {
 
 TEST_F(FailoverTest, TheExitLineStaysWholeWhileSharesAreInFlight) {
   net::fake_pool pool;
-  serve(pool, login_reply(blob_hex(1), "ffffffff"), [] { return std::string(); });
-  start({pool.address()});
-  ASSERT_TRUE(mining_job_of("job-1"));
-  for (uint32_t nonce = 1; nonce <= 3; ++nonce) post_result(nonce);
-  ASSERT_TRUE(pool.wait_for_line(3, kWait));
+  three_unanswered_submits(pool);
   executor_->begin_exit();
   app::printer::inst().print_plain("quitting...");
   // The answers arrive during the exit: counted, not printed.
