@@ -237,7 +237,11 @@ int32_t tls_socket::receive(char* buffer, uint32_t capacity) {
       }
       continue;
     }
-    if (error == SSL_ERROR_ZERO_RETURN) {
+    // A close from another thread while the read was under way (its
+    // shutdown may even make the peer reset) reads as closed, as on a
+    // plain socket.
+    if (error == SSL_ERROR_ZERO_RETURN || tcp_.handle() < 0) {
+      ERR_clear_error();
       owner_->set_error("Recv Error: socket closed");
       return 0;
     }
