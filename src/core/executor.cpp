@@ -234,8 +234,7 @@ bool executor::on_found_nonce(uint64_t pool_id, const gpu_result& result) {
   if (result.sequence != miner_.generation()) {
     if (pool_id == kPoolDonation) return true;
     if (loud) out.print_leveled(app::kEvent, "GPU%i Found Nonce, job already changed -> outdated.", device);
-    outdated_.fetch_add(1);
-    if (stats != nullptr) stats->outdated.fetch_add(1);
+    count(outdated_, &pool_stats::outdated, stats);
     return true;
   }
   if (loud) out.print_leveled(app::kEvent, "GPU%i Found Nonce, submitting...", device);
@@ -264,21 +263,18 @@ bool executor::on_found_nonce(uint64_t pool_id, const gpu_result& result) {
   }
   if (!valid) {
     if (loud) out.print_leveled(app::kEvent, "!Rejected, Nonce Invalid!");
-    invalid_.fetch_add(1);
-    if (stats != nullptr) stats->invalid.fetch_add(1);
+    count(invalid_, &pool_stats::invalid, stats);
     return true;
   }
   if (!target_pool.is_connected() || !target_pool.is_logged_in()) {
     if (loud) out.print_leveled(app::kEvent, "!Could not be submitted Network Error occured!");
-    network_fail_.fetch_add(1);
-    if (stats != nullptr) stats->network_fail.fetch_add(1);
+    count(network_fail_, &pool_stats::network_fail, stats);
     return true;
   }
   // The answer comes later as a share_result event; the executor goes on.
   if (target_pool.submit(job.job_id, result.nonce, hash, job.algo_name, result.thread_index)) return false;
   if (loud) out.print_leveled(app::kEvent, "!Could not be submitted a Network Error occured!");
-  network_fail_.fetch_add(1);
-  if (stats != nullptr) stats->network_fail.fetch_add(1);
+  count(network_fail_, &pool_stats::network_fail, stats);
   return true;
 }
 
@@ -290,14 +286,12 @@ void executor::on_share_result(uint64_t pool_id, const share_result& result) {
   net::jpsock& pool = *pools_[index_of(pool_id)];
   switch (result.outcome) {
     case kShareAccepted:
-      accepted_.fetch_add(1);
-      stats.accepted.fetch_add(1);
+      count(accepted_, &pool_stats::accepted, &stats);
       if (loud) out.print_leveled(app::kEvent, "Share Accepted -> +1");
       break;
     case kShareRejected:
       if (loud) out.print_leveled(app::kEvent, "!Rejected by pool! Reason: %s", result.reason.c_str());
-      rejected_.fetch_add(1);
-      stats.rejected.fetch_add(1);
+      count(rejected_, &pool_stats::rejected, &stats);
       if (result.reason.find("Unauthenticated") != std::string::npos && pool.is_connected()) {
         if (loud) out.print_leveled(app::kEvent, "Reconnecting to Pool ...");
         pool.disconnect();
@@ -305,8 +299,7 @@ void executor::on_share_result(uint64_t pool_id, const share_result& result) {
       break;
     default:
       if (loud) out.print_leveled(app::kEvent, "!Could not be submitted a Network Error occured!");
-      network_fail_.fetch_add(1);
-      stats.network_fail.fetch_add(1);
+      count(network_fail_, &pool_stats::network_fail, &stats);
       break;
   }
   if (accepted_.load() >= 2) search_time_avg_.store(pool.connected_seconds() / accepted_.load());

@@ -92,14 +92,10 @@ class executor : public network::StatsSource, public hash_rate_source {
   const hash_meter& meter() const { return meter_; }
   // The user pool being mined (or being connected to).
   net::jpsock* user_pool() const { return pools_[active_user_.load()].get(); }
-  // The pool of the list at `index` (priority order).
-  net::jpsock* user_pool(size_t index) const { return pools_.at(index).get(); }
-  size_t pool_count() const { return pools_.size(); }
   size_t active_user_index() const { return active_user_.load(); }
   net::jpsock* dev_pool() const { return dev_pool_.get(); }
-  // Per pool of the list: shares the pool accepted and rejected.
+  // Shares the pool of the list at `index` accepted.
   uint32_t pool_accepted(size_t index) const { return pool_stats_.at(index)->accepted.load(); }
-  uint32_t pool_rejected(size_t index) const { return pool_stats_.at(index)->rejected.load(); }
 
   // Executor thread (public for tests): the algorithm a job is mined with.
   int32_t select_algorithm(const job_record& job) const;
@@ -137,6 +133,10 @@ class executor : public network::StatsSource, public hash_rate_source {
   void on_housekeeping();
   // The pool at `index` of the list: connect, and what to do when it fails.
   void connect_user_pool(size_t index);
+  // Starts connecting that pool; false, with the error recorded for the
+  // statistics and in `error`, when it is refused before connecting.
+  bool open_pool(size_t index, std::string& error);
+  void start_probe(size_t index);
   void active_pool_failed();
   void probe_failed();
   void schedule_probe();
@@ -197,6 +197,12 @@ class executor : public network::StatsSource, public hash_rate_source {
     std::string last_error;  // guarded by mutex
   };
   std::vector<std::unique_ptr<pool_stats>> pool_stats_;  // one per pool of the list
+  // One outcome, counted in `total` and, for a pool of the list, in its own
+  // counter `field`.
+  static void count(std::atomic<uint32_t>& total, std::atomic<uint32_t> pool_stats::*field, pool_stats* stats) {
+    total.fetch_add(1);
+    if (stats != nullptr) (stats->*field).fetch_add(1);
+  }
   std::vector<app::pool_config> pool_configs_;           // the list, fixed at construction
   std::atomic<bool> exiting_{false};  // set on the executor thread by kQuiet
 

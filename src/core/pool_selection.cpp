@@ -85,14 +85,20 @@ void executor::on_reconnect(uint64_t pool_id) {
 void executor::connect_user_pool(size_t index) {
   active_user_.store(index);
   if (active_pool_.load() != kPoolDonation) active_pool_.store(active_user_id());
-  const app::pool_config& pool = pool_configs_[index];
-  app::printer::inst().print_leveled(app::kEvent, "Connecting to %s ...", pool.address.c_str());
+  app::printer::inst().print_leveled(app::kEvent, "Connecting to %s ...", pool_configs_[index].address.c_str());
   std::string error;
-  if (!pools_[index]->connect_pool(pool.address.c_str(), error, app::cfg().nicehash, pool.tls_fingerprint)) {
+  if (!open_pool(index, error)) {
     app::printer::inst().print_leveled(app::kInfo, "Socket Error - %s", error.c_str());
-    record_pool_error(index, error);
     active_pool_failed();
   }
+}
+
+bool executor::open_pool(size_t index, std::string& error) {
+  const app::pool_config& pool = pool_configs_[index];
+  if (pools_[index]->connect_pool(pool.address.c_str(), error, app::cfg().nicehash, pool.tls_fingerprint))
+    return true;
+  record_pool_error(index, error);
+  return false;
 }
 
 void executor::record_pool_error(size_t index, const std::string& text) {
@@ -199,13 +205,13 @@ void executor::on_probe_primary(uint64_t serial) {
   if (serial != probe_serial_ || probing_ != kNoProbe) return;  // an older timer
   const size_t active = active_user_.load();
   if (active == 0 || !pools_[active]->is_logged_in()) return;
-  probing_ = 0;
-  const app::pool_config& pool = pool_configs_[0];
+  start_probe(0);
+}
+
+void executor::start_probe(size_t index) {
+  probing_ = index;
   std::string error;
-  if (!pools_[0]->connect_pool(pool.address.c_str(), error, app::cfg().nicehash, pool.tls_fingerprint)) {
-    record_pool_error(0, error);
-    probe_failed();
-  }
+  if (!open_pool(index, error)) probe_failed();
 }
 
 void executor::probe_failed() {
@@ -214,15 +220,10 @@ void executor::probe_failed() {
   probing_ = kNoProbe;
   const size_t active = active_user_.load();
   if (next < active) {
-    probing_ = next;
-    const app::pool_config& pool = pool_configs_[next];
-    std::string error;
-    if (pools_[next]->connect_pool(pool.address.c_str(), error, app::cfg().nicehash, pool.tls_fingerprint)) return;
-    record_pool_error(next, error);
-    probe_failed();
-    return;
+    start_probe(next);
+  } else if (active > 0) {
+    schedule_probe();
   }
-  if (active > 0) schedule_probe();
 }
 
 void executor::on_housekeeping() {

@@ -7,16 +7,15 @@
 #include <cstdarg>
 #include <cerrno>
 #include <cstdio>
-#include <algorithm>
 #include <cstring>
 #include <utility>
 
+#include "app/pool_address.h"
 #include "app/printer.h"
 #include "crypto/algorithm.h"
 #include "net/json_escape.h"
 #include "net/json_parse_stack.h"
 #include "net/line_framer.h"
-#include "app/pool_address.h"
 
 namespace net {
 namespace {

@@ -23,9 +23,8 @@ const addrinfo* choose_address(const addrinfo* list) {
 
 namespace {
 
-// A TLS record header: content type 20-23 (change cipher spec, alert,
-// handshake, application data), then major version 3. No JSON line starts
-// with those control characters.
+// A TLS record header: one of the four record types (20 to 23), then major
+// version 3. No JSON line starts with those control characters.
 bool looks_like_tls_record(const char* bytes) {
   const auto type = static_cast<unsigned char>(bytes[0]);
   return type >= 0x14 && type <= 0x17 && bytes[1] == 0x03;
