@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "app/config.h"
-#include "app/printer.h"
+#include "base/printer.h"
 #include "crypto/algorithm.h"
 #include "crypto/cryptonight.h"
 #include "gpu/discovery.h"
@@ -208,7 +208,7 @@ void StartUp(benchmark::State& state, bool cached) {
 int main(int argc, char** argv) {
   // The start-up banner of every initialisation is noise here.
   FILE* quiet = std::fopen("/dev/null", "w");
-  app::printer::inst().set_console(quiet, false);
+  base::printer::inst().set_console(quiet, false);
   const int rounds = EnvInt("ORBECK_BENCH_ROUNDS", 3);
   benchmark::RegisterBenchmark("start/kernel_build", StartUp, false)
       ->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();

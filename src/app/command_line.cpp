@@ -12,9 +12,9 @@
 #include "app/config.h"
 #include "app/config_file.h"
 #include "app/version.h"
-#include "app/console.h"
-#include "app/pool_address.h"
-#include "app/printer.h"
+#include "base/console.h"
+#include "net/pool_address.h"
+#include "base/printer.h"
 
 namespace po = boost::program_options;
 
@@ -126,7 +126,7 @@ struct option_groups {
 };
 
 void print_banner() {
-  printer& out = printer::inst();
+  base::printer& out = base::printer::inst();
   const std::string line = std::string(72, '~') + "\n\n";
   out.print_plain(line);
   out.print_plain("  Orbeck 1.5.0 CryptoNight mining optimized for AMD Radeon Vega GPUs\n\n");
@@ -140,7 +140,7 @@ void print_banner() {
 }
 
 void print_options_hint() {
-  printer& out = printer::inst();
+  base::printer& out = base::printer::inst();
   out.print_plain("\nFor a complete list of configuration options run:\n\n");
   out.print_plain(kProgramName);
   out.print_plain(" --help\n");
@@ -181,11 +181,11 @@ std::string build_pool_list(config& c, const pool_texts& given, std::string& war
     pool.address = given.addresses[i];
     pool.user = value_for(given.users, i, kNone);
     pool.password = value_for(given.passwords, i, kNone);
-    app::pool_scheme scheme;
+    net::pool_scheme scheme;
     std::string scheme_error;
-    if (!split_pool_scheme(pool.address, scheme, scheme_error))
+    if (!net::split_pool_scheme(pool.address, scheme, scheme_error))
       return "Pool " + pool.address + ": " + scheme_error + " (use stratum+tcp:// or stratum+ssl://)";
-    any_tls = any_tls || scheme.transport == pool_transport::tls;
+    any_tls = any_tls || scheme.transport == net::pool_transport::tls;
     // An empty pin leaves that pool to the CA store.
     const std::string& pin = value_for(given.fingerprints, i, kNone);
     if (!pin.empty()) {
@@ -395,14 +395,14 @@ startup_result start_up(int argc, const char* const* argv) {
   if (options.rejected) {
     // A command line the option library rejects: its message, then the hint.
     // A config file that cannot be used: its one line.
-    printer::inst().print_error("%s", options.error.c_str());
+    base::printer::inst().print_error("%s", options.error.c_str());
     if (options.hint) print_options_hint();
     result.finished = true;
     result.exit_code = 1;
     return result;
   }
   if (options.version) {
-    printer::inst().print_plain(version_line(kProgramName) + "\n");
+    base::printer::inst().print_plain(version_line(kProgramName) + "\n");
     result.finished = true;
     result.exit_code = 0;
     return result;
@@ -410,26 +410,26 @@ startup_result start_up(int argc, const char* const* argv) {
 
   print_banner();
 
-  if (!c.log_path.empty()) printer::inst().open_log(c.log_path.c_str());
+  if (!c.log_path.empty()) base::printer::inst().open_log(c.log_path.c_str());
 
   parse_gpu_list(options.gpu_text, c.gpu_list);
 
   // The mining threads split a 24-bit nonce space in nicehash mode.
   if (c.nicehash && c.gpu_list.size() > 24) {
     c.nicehash = false;
-    printer::inst().print_leveled(
-        kEvent, "Nicehash support with more then 24 devices not possible: nicehash disabled");
+    base::printer::inst().print_leveled(
+        base::kEvent, "Nicehash support with more then 24 devices not possible: nicehash disabled");
   }
 
   if (options.help) {
-    printer::inst().print_plain(help_text());
+    base::printer::inst().print_plain(help_text());
     result.finished = true;
     result.exit_code = 1;
     return result;
   }
 
   if (c.benchmark_seconds < 0) {
-    printer::inst().print_error("Benchmark time %i not supported. It must be 1 second or more",
+    base::printer::inst().print_error("Benchmark time %i not supported. It must be 1 second or more",
                                 c.benchmark_seconds);
     print_options_hint();
     result.finished = true;
@@ -439,17 +439,17 @@ startup_result start_up(int argc, const char* const* argv) {
 
   // Checked after the missing-pool hint, which stays the first answer.
   const std::string& pool_problem = options.pool_problem;
-  if (!options.pool_warning.empty()) printer::inst().print_leveled(kEvent, "%s", options.pool_warning.c_str());
+  if (!options.pool_warning.empty()) base::printer::inst().print_leveled(base::kEvent, "%s", options.pool_warning.c_str());
 
   // The offline benchmark and the tuner need no pool and no user.
   if (c.benchmark_seconds == 0 && !c.autotune && (c.pool_address.empty() || c.user.empty())) {
-    printer& out = printer::inst();
+    base::printer& out = base::printer::inst();
     out.print_plain("No pool server and username configured.\n");
     out.print_plain("\nFor a minimal configuration run:\n\n");
     out.print_plain(kProgramName);
     out.print_plain(" -S [pool server] -u [username or wallet address]\n");
     print_options_hint();
-    discard_pending_key();
+    base::discard_pending_key();
     result.finished = true;
     result.exit_code = 0;
     return result;
@@ -457,7 +457,7 @@ startup_result start_up(int argc, const char* const* argv) {
 
   if (!pool_problem.empty() || !options.remote_problem.empty()) {
     const std::string& problem = pool_problem.empty() ? options.remote_problem : pool_problem;
-    printer::inst().print_error("%s", problem.c_str());
+    base::printer::inst().print_error("%s", problem.c_str());
     print_options_hint();
     result.finished = true;
     result.exit_code = 1;
@@ -465,7 +465,7 @@ startup_result start_up(int argc, const char* const* argv) {
   }
 
   if (!options.temperature_problem.empty()) {
-    printer::inst().print_error("%s", options.temperature_problem.c_str());
+    base::printer::inst().print_error("%s", options.temperature_problem.c_str());
     print_options_hint();
     result.finished = true;
     result.exit_code = 1;
@@ -473,10 +473,10 @@ startup_result start_up(int argc, const char* const* argv) {
   }
 
   if (c.algorithm < -1 || c.algorithm > 10) {
-    printer::inst().print_error("Algo %i not supported. Algo must be in the range -1 to 10",
+    base::printer::inst().print_error("Algo %i not supported. Algo must be in the range -1 to 10",
                                 c.algorithm);
     print_options_hint();
-    discard_pending_key();
+    base::discard_pending_key();
     result.finished = true;
     result.exit_code = 0;
     return result;

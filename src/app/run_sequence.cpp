@@ -10,10 +10,10 @@
 #include <thread>
 
 #include "app/config.h"
-#include "app/console.h"
-#include "app/printer.h"
-#include "app/run_flags.h"
-#include "app/service_notify.h"
+#include "base/console.h"
+#include "base/printer.h"
+#include "base/run_flags.h"
+#include "base/service_notify.h"
 #include "core/executor.h"
 #include "gpu/autotune.h"
 #include "gpu/benchmark.h"
@@ -31,7 +31,7 @@ std::atomic<int> signals_caught{0};
 // exit. A second one while that exit is under way ends the process at once.
 void on_stop_signal(int number) {
   if (signals_caught.fetch_add(1) > 0) {
-    restore_terminal();
+    base::restore_terminal();
     _exit(0);
   }
   char text[32];
@@ -40,7 +40,7 @@ void on_stop_signal(int number) {
     ssize_t ignored = write(STDOUT_FILENO, text, static_cast<size_t>(length));
     (void)ignored;
   }
-  app_running.store(false);
+  base::app_running.store(false);
 }
 
 void install_signal_handlers() {
@@ -55,25 +55,25 @@ void install_signal_handlers() {
 // for a limited number of attempts.
 void give_up() {
   std::fflush(stdout);
-  restore_terminal();
+  base::restore_terminal();
   std::_Exit(0);
 }
 
 // Every GPU failed its kernel self-test: nothing can mine correctly.
 void no_gpu_left() {
   std::fflush(stdout);
-  restore_terminal();
+  base::restore_terminal();
   std::_Exit(1);
 }
 
 void keyboard_loop(core::executor& executor) {
-  enter_key_mode();
-  while (app_running.load()) {
+  base::enter_key_mode();
+  while (base::app_running.load()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    const int key = poll_key();
+    const int key = base::poll_key();
     switch (key) {
-      case 'q': app_running.store(false); break;
-      case 'r': reset_request.store(true); break;
+      case 'q': base::app_running.store(false); break;
+      case 'r': base::reset_request.store(true); break;
       case 's': executor.post(core::executor_event(core::kPrintReport, core::kPoolNone)); break;
       default: break;  // other keys, upper case included, are ignored
     }
@@ -87,7 +87,7 @@ int run_sequence(const startup_result& start) {
   signal(SIGPIPE, SIG_IGN);
 
   if (!gpu::InitGpus()) {
-    discard_pending_key();
+    base::discard_pending_key();
     return 0;
   }
 
@@ -112,7 +112,7 @@ int run_sequence(const startup_result& start) {
   install_signal_handlers();
 
   if (cfg().max_reconnects != 100) {
-    printer::inst().print_leveled(kInfo, "Setting max pool connection attempts to %u",
+    base::printer::inst().print_leveled(base::kInfo, "Setting max pool connection attempts to %u",
                                   static_cast<unsigned>(cfg().max_reconnects));
   }
 
@@ -121,7 +121,7 @@ int run_sequence(const startup_result& start) {
     // The address as it is bound: an IPv6 one in brackets before the port.
     const bool ipv6 = start.remote_host.find(':') != std::string::npos;
     const std::string host = ipv6 ? "[" + start.remote_host + "]" : start.remote_host;
-    printer::inst().print_leveled(kInfo, "Starting remote access server on %s:%u", host.c_str(),
+    base::printer::inst().print_leveled(base::kInfo, "Starting remote access server on %s:%u", host.c_str(),
                                   start.remote_port);
     network::listen_settings settings;
     settings.address = boost::asio::ip::make_address(start.remote_host);
@@ -132,13 +132,13 @@ int run_sequence(const startup_result& start) {
   keyboard_loop(executor);
 
   executor.begin_exit();
-  notify_stopping();
-  printer::inst().print_plain("quitting...");
+  base::notify_stopping();
+  base::printer::inst().print_plain("quitting...");
   executor.stop();
   monitor::ShutdownGpuMonitor();
   server.reset();
-  printer::inst().print_plain("done.");
-  restore_terminal();
+  base::printer::inst().print_plain("done.");
+  base::restore_terminal();
   return 0;
 }
 

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "app/config.h"
-#include "app/printer.h"
+#include "base/printer.h"
 #include "crypto/algorithm.h"
 
 namespace core {
@@ -188,7 +188,7 @@ void executor::on_new_job(uint64_t pool_id, const job_record& job) {
   if (job.algorithm == kJobAlgoUnknown) {
     // Not mined: the GPUs wait for a job they can mine; the connection stays.
     if (pool_id != kPoolDonation && !exiting_.load()) {
-      app::printer::inst().print_error(
+      base::printer::inst().print_error(
           "Pool job %s asks for algorithm %s, which this build cannot mine: waiting for another job",
           job.job_id, job.algo_name);
     }
@@ -215,29 +215,29 @@ void executor::on_new_job(uint64_t pool_id, const job_record& job) {
     text += buffer;
   }
   job_count_.fetch_add(1);
-  if (!exiting_.load()) app::printer::inst().print_leveled(app::kEvent, "%s", text.c_str());
+  if (!exiting_.load()) base::printer::inst().print_leveled(base::kEvent, "%s", text.c_str());
 
   const uint64_t difficulty = pool.difficulty();
   if (difficulty != difficulty_.load()) {
     difficulty_.store(difficulty);
     if (!exiting_.load())
-      app::printer::inst().print_leveled(app::kStatus, "Difficulty changed. Now: %llu.",
+      base::printer::inst().print_leveled(base::kStatus, "Difficulty changed. Now: %llu.",
                                          static_cast<unsigned long long>(difficulty));
   }
 }
 
 bool executor::on_found_nonce(uint64_t pool_id, const gpu_result& result) {
-  app::printer& out = app::printer::inst();
+  base::printer& out = base::printer::inst();
   const bool loud = pool_id != kPoolDonation && !exiting_.load();
   pool_stats* stats = is_user_pool(pool_id) ? pool_stats_[index_of(pool_id)].get() : nullptr;
   const int device = static_cast<int>(miner_.device_number(result.thread_index));
   if (result.sequence != miner_.generation()) {
     if (pool_id == kPoolDonation) return true;
-    if (loud) out.print_leveled(app::kEvent, "GPU%i Found Nonce, job already changed -> outdated.", device);
+    if (loud) out.print_leveled(base::kEvent, "GPU%i Found Nonce, job already changed -> outdated.", device);
     count(outdated_, &pool_stats::outdated, stats);
     return true;
   }
-  if (loud) out.print_leveled(app::kEvent, "GPU%i Found Nonce, submitting...", device);
+  if (loud) out.print_leveled(base::kEvent, "GPU%i Found Nonce, submitting...", device);
   net::jpsock& target_pool = is_user_pool(pool_id) ? *pools_[index_of(pool_id)] : *dev_pool_;
 
   const mining_job job = miner_.current_job();
@@ -262,43 +262,43 @@ bool executor::on_found_nonce(uint64_t pool_id, const gpu_result& result) {
     return true;
   }
   if (!valid) {
-    if (loud) out.print_leveled(app::kEvent, "!Rejected, Nonce Invalid!");
+    if (loud) out.print_leveled(base::kEvent, "!Rejected, Nonce Invalid!");
     count(invalid_, &pool_stats::invalid, stats);
     return true;
   }
   if (!target_pool.is_connected() || !target_pool.is_logged_in()) {
-    if (loud) out.print_leveled(app::kEvent, "!Could not be submitted Network Error occured!");
+    if (loud) out.print_leveled(base::kEvent, "!Could not be submitted Network Error occured!");
     count(network_fail_, &pool_stats::network_fail, stats);
     return true;
   }
   // The answer comes later as a share_result event; the executor goes on.
   if (target_pool.submit(job.job_id, result.nonce, hash, job.algo_name, result.thread_index)) return false;
-  if (loud) out.print_leveled(app::kEvent, "!Could not be submitted a Network Error occured!");
+  if (loud) out.print_leveled(base::kEvent, "!Could not be submitted a Network Error occured!");
   count(network_fail_, &pool_stats::network_fail, stats);
   return true;
 }
 
 void executor::on_share_result(uint64_t pool_id, const share_result& result) {
   if (!is_user_pool(pool_id)) return;  // the donation's shares are not counted
-  app::printer& out = app::printer::inst();
+  base::printer& out = base::printer::inst();
   const bool loud = !exiting_.load();
   pool_stats& stats = *pool_stats_[index_of(pool_id)];
   net::jpsock& pool = *pools_[index_of(pool_id)];
   switch (result.outcome) {
     case kShareAccepted:
       count(accepted_, &pool_stats::accepted, &stats);
-      if (loud) out.print_leveled(app::kEvent, "Share Accepted -> +1");
+      if (loud) out.print_leveled(base::kEvent, "Share Accepted -> +1");
       break;
     case kShareRejected:
-      if (loud) out.print_leveled(app::kEvent, "!Rejected by pool! Reason: %s", result.reason.c_str());
+      if (loud) out.print_leveled(base::kEvent, "!Rejected by pool! Reason: %s", result.reason.c_str());
       count(rejected_, &pool_stats::rejected, &stats);
       if (result.reason.find("Unauthenticated") != std::string::npos && pool.is_connected()) {
-        if (loud) out.print_leveled(app::kEvent, "Reconnecting to Pool ...");
+        if (loud) out.print_leveled(base::kEvent, "Reconnecting to Pool ...");
         pool.disconnect();
       }
       break;
     default:
-      if (loud) out.print_leveled(app::kEvent, "!Could not be submitted a Network Error occured!");
+      if (loud) out.print_leveled(base::kEvent, "!Could not be submitted a Network Error occured!");
       count(network_fail_, &pool_stats::network_fail, &stats);
       break;
   }
@@ -313,7 +313,7 @@ void executor::on_hash_count(const hash_report& report) {
 
 void executor::on_stop() {
   miner_.stop();
-  app::printer::inst().print_plain(" GPU stopped... ");
+  base::printer::inst().print_plain(" GPU stopped... ");
   executor_running_.store(false);
 }
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "app/config.h"
-#include "app/printer.h"
+#include "base/printer.h"
 #include "core/executor.h"
 #include "crypto/algorithm.h"
 
@@ -85,10 +85,10 @@ void executor::on_reconnect(uint64_t pool_id) {
 void executor::connect_user_pool(size_t index) {
   active_user_.store(index);
   if (active_pool_.load() != kPoolDonation) active_pool_.store(active_user_id());
-  app::printer::inst().print_leveled(app::kEvent, "Connecting to %s ...", pool_configs_[index].address.c_str());
+  base::printer::inst().print_leveled(base::kEvent, "Connecting to %s ...", pool_configs_[index].address.c_str());
   std::string error;
   if (!open_pool(index, error)) {
-    app::printer::inst().print_leveled(app::kInfo, "Socket Error - %s", error.c_str());
+    base::printer::inst().print_leveled(base::kInfo, "Socket Error - %s", error.c_str());
     active_pool_failed();
   }
 }
@@ -118,7 +118,7 @@ void executor::on_socket_ready(uint64_t pool_id) {
   if (!probe && index != active_user_.load()) return;  // a connection we no longer want
   net::jpsock& pool = *pools_[index];
   const app::pool_config& config = pool_configs_[index];
-  app::printer::inst().print_leveled(app::kStatus, "Connected to pool.");
+  base::printer::inst().print_leveled(base::kStatus, "Connected to pool.");
   if (pool.login(config.user.c_str(), config.password.c_str())) {
     connect_attempts_.store(0);
     failed_in_round_ = 0;
@@ -131,7 +131,7 @@ void executor::on_socket_ready(uint64_t pool_id) {
       const size_t lower = active_user_.load();
       active_user_.store(index);
       if (active_pool_.load() != kPoolDonation) active_pool_.store(pool_id);
-      app::printer::inst().print_leveled(app::kEvent, "Back to pool %s", config.address.c_str());
+      base::printer::inst().print_leveled(base::kEvent, "Back to pool %s", config.address.c_str());
       pools_[lower]->disconnect();
     }
     if (index > 0) schedule_probe();
@@ -139,7 +139,7 @@ void executor::on_socket_ready(uint64_t pool_id) {
   }
   if (pool.error_set()) return;  // its socket_error follows
   const std::string refusal = pool.get_call_error();
-  app::printer::inst().print_leveled(app::kInfo, "Socket Error - %s", refusal.c_str());
+  base::printer::inst().print_leveled(base::kInfo, "Socket Error - %s", refusal.c_str());
   record_pool_error(index, refusal);
   pool.disconnect();  // the socket_error it posts moves on to the next pool
 }
@@ -166,9 +166,9 @@ void executor::on_socket_error(uint64_t pool_id, const std::string& text) {
 
   // A TLS refusal needs the user (a pin, a scheme): it is an error line.
   const bool refused = text.rfind("TLS: ", 0) == 0 || text.find("speaks TLS") != std::string::npos;
-  app::printer::inst().print_leveled(refused ? app::kError : app::kInfo, "Socket Error - %s", text.c_str());
+  base::printer::inst().print_leveled(refused ? base::kError : base::kInfo, "Socket Error - %s", text.c_str());
   if (text.rfind("Recv Error: ", 0) == 0 && pools_[index]->closed_before_any_byte()) {
-    app::printer::inst().print_error(
+    base::printer::inst().print_error(
         "The pool ended the connection without answering: if %s is a TLS port, use a "
         "stratum+ssl:// address",
         pool_configs_[index].address.c_str());
@@ -245,11 +245,11 @@ void executor::connection_failed() {
   // A negative limit sign-extends to a huge unsigned value and never triggers.
   const uint64_t limit = static_cast<uint64_t>(static_cast<int64_t>(c.max_reconnects));
   if (c.max_reconnects != 0 && attempts > limit) {
-    app::printer::inst().print_error("Could not connect to Pool. Giving up.");
+    base::printer::inst().print_error("Could not connect to Pool. Giving up.");
     if (settings_.give_up) settings_.give_up();
     return;
   }
-  app::printer::inst().print_error("Connecting to Pool failed. Retrying in %lld secs ...",
+  base::printer::inst().print_error("Connecting to Pool failed. Retrying in %lld secs ...",
                                    static_cast<long long>(c.retry_delay_s));
   publish(idle_job(kPoolNone, 0));
   meter_.reset_all();

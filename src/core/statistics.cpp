@@ -5,9 +5,9 @@
 #include <ctime>
 
 #include "app/config.h"
-#include "app/json_text.h"
-#include "app/printer.h"
-#include "app/service_notify.h"
+#include "base/json_text.h"
+#include "base/printer.h"
+#include "base/service_notify.h"
 #include "core/executor.h"
 #include "monitor/gpu_monitor.h"
 #include "monitor/temperature_guard.h"
@@ -16,7 +16,7 @@
 namespace core {
 namespace {
 
-constexpr int64_t kTicksPerSecond = 10000000;
+using base::kTicksPerSecond;
 
 // " %03.1f" for normal numbers and zero, "  (na)" otherwise.
 std::string rate_text(double rate) {
@@ -69,8 +69,8 @@ std::string executor::gpu_line(size_t thread, double rate) const {
 void executor::print_gpu_line(size_t thread) {
   const double rate = meter_.close_window(thread);
   meter_.reset_window(thread);
-  if (!exiting_.load()) app::printer::inst().print_leveled(app::kInfo, "%s", gpu_line(thread, rate).c_str());
-  app::notify_gpu_line(thread, miner_.thread_count(), meter_.total_current_rate());
+  if (!exiting_.load()) base::printer::inst().print_leveled(base::kInfo, "%s", gpu_line(thread, rate).c_str());
+  base::notify_gpu_line(thread, miner_.thread_count(), meter_.total_current_rate());
 }
 
 std::string executor::share_line() const {
@@ -85,7 +85,7 @@ std::string executor::share_line() const {
 }
 
 void executor::print_share_line() {
-  if (!exiting_.load()) app::printer::inst().print_leveled(app::kStatus, "%s", share_line().c_str());
+  if (!exiting_.load()) base::printer::inst().print_leveled(base::kStatus, "%s", share_line().c_str());
 }
 
 std::string executor::report_text() const {
@@ -146,7 +146,7 @@ std::string executor::report_text() const {
   return text;
 }
 
-void executor::print_report() { app::printer::inst().print_plain(report_text()); }
+void executor::print_report() { base::printer::inst().print_plain(report_text()); }
 
 std::string executor::stats_json() const {
   std::string doc;
@@ -168,7 +168,7 @@ std::string executor::stats_json() const {
     doc += last ? "\n" : ",\n";
   };
   const auto string_value = [](std::string_view text) {
-    return "\"" + app::json_escaped(text) + "\"";
+    return "\"" + base::json_escaped(text) + "\"";
   };
   const uint32_t connects = pool.connect_count();
 

@@ -4,7 +4,7 @@
 #include <cctype>
 #include <vector>
 
-#include "crypto/hex.h"
+#include "base/hex.h"
 
 namespace crypto {
 
@@ -21,14 +21,14 @@ std::optional<sha256_fingerprint> parse_fingerprint(std::string_view text) {
       return std::nullopt;
   }
   std::vector<uint8_t> bytes;
-  if (digits.size() != 64 || !hex_decode(digits, &bytes)) return std::nullopt;
+  if (digits.size() != 64 || !base::hex_decode(digits, &bytes)) return std::nullopt;
   sha256_fingerprint out{};
   std::copy(bytes.begin(), bytes.end(), out.begin());
   return out;
 }
 
 std::string format_fingerprint(const sha256_fingerprint& fingerprint) {
-  const std::string digits = hex_encode(fingerprint.data(), fingerprint.size());
+  const std::string digits = base::hex_encode(fingerprint.data(), fingerprint.size());
   std::string text;
   text.reserve(fingerprint.size() * 3);
   for (size_t i = 0; i < digits.size(); i += 2) {

@@ -10,7 +10,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/printer.h"
+#include "base/printer.h"
 #include "core/mining_backend.h"
 #include "crypto/algorithm.h"
 #include "gpu/benchmark.h"
@@ -183,7 +183,7 @@ std::vector<tune_setting> TuneCandidates(const GpuContext& ctx, uint64_t scratch
 }
 
 int RunAutotune(int32_t algorithm) {
-  app::printer& out = app::printer::inst();
+  base::printer& out = base::printer::inst();
   std::vector<GpuContext>& contexts = gpu_contexts();
   const double round_seconds = EnvironmentNumber("ORBECK_AUTOTUNE_SECONDS", kRoundSeconds);
   const auto max_candidates =
@@ -203,7 +203,7 @@ int RunAutotune(int32_t algorithm) {
       if (candidates.back().size() > max_candidates) candidates.back().resize(max_candidates);
       rounds = std::max(rounds, candidates.back().size());
     }
-    out.print_leveled(app::kEvent, "Autotune: %s, %zu settings, %.0f s each",
+    out.print_leveled(base::kEvent, "Autotune: %s, %zu settings, %.0f s each",
                       crypto::algorithm_name(id), rounds, round_seconds);
     // rates[gpu][candidate]; a GPU with fewer candidates repeats its last.
     std::vector<std::vector<double>> rates(contexts.size(), std::vector<double>(rounds, 0.0));
@@ -243,7 +243,7 @@ int RunAutotune(int32_t algorithm) {
     const auto started = std::chrono::steady_clock::now();
     for (size_t c = 0; c < rounds; ++c) {
       if (c > 0 && std::chrono::steady_clock::now() - started > kAlgorithmBudget) {
-        out.print_leveled(app::kInfo, "Autotune: time is up, %zu settings not measured",
+        out.print_leveled(base::kInfo, "Autotune: time is up, %zu settings not measured",
                           rounds - c);
         break;
       }

@@ -5,7 +5,7 @@
 #include <random>
 
 #include "app/config.h"
-#include "app/printer.h"
+#include "base/printer.h"
 #include "core/event_queue.h"
 #include "core/mining_backend.h"
 #include "crypto/algorithm.h"
@@ -99,7 +99,7 @@ benchmark_result MeasureAlgorithm(gpu_miner& miner, core::event_queue& events, i
 }
 
 std::vector<benchmark_result> RunBenchmark(double seconds, int32_t algorithm) {
-  app::printer& out = app::printer::inst();
+  base::printer& out = base::printer::inst();
   std::vector<int32_t> algorithms;
   if (algorithm < 0) {
     for (int32_t id = 0; id < crypto::kAlgoCount; ++id) algorithms.push_back(id);
@@ -120,9 +120,9 @@ std::vector<benchmark_result> RunBenchmark(double seconds, int32_t algorithm) {
 
   std::vector<benchmark_result> results;
   for (int32_t id : algorithms) {
-    out.print_leveled(app::kEvent, "Benchmark: %s for %.0f s", crypto::algorithm_name(id), seconds);
+    out.print_leveled(base::kEvent, "Benchmark: %s for %.0f s", crypto::algorithm_name(id), seconds);
     results.push_back(MeasureAlgorithm(miner, events, id, seconds, random));
-    out.print_leveled(app::kStatus, "Benchmark: %s %s H/s", crypto::algorithm_name(id),
+    out.print_leveled(base::kStatus, "Benchmark: %s %s H/s", crypto::algorithm_name(id),
                       format_rate(results.back().total()).c_str());
   }
   miner.stop();

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "app/printer.h"
+#include "base/printer.h"
 #include "gpu/cl_error.h"
 
 namespace gpu {
@@ -16,7 +16,7 @@ namespace gpu {
 template <typename... Args>
 bool ClFailed(cl_int status, const char* fmt, Args... args) {
   if (status == CL_SUCCESS) return false;
-  app::printer::inst().print_error(fmt, ClErrorName(status), args...);
+  base::printer::inst().print_error(fmt, ClErrorName(status), args...);
   return true;
 }
 

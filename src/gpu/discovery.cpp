@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "app/config.h"
-#include "app/printer.h"
+#include "base/printer.h"
 #include "crypto/algorithm.h"
 #include "gpu/autotune.h"
 #include "gpu/cl_call.h"
@@ -24,7 +24,7 @@ namespace {
 constexpr const char* kAutodetectError =
     "Could not autodetect AMD OpenCL plattform, please specifiy with --opencl=?";
 
-app::printer& out() { return app::printer::inst(); }
+base::printer& out() { return base::printer::inst(); }
 
 }  // namespace
 
@@ -110,7 +110,7 @@ cl_platform_id SelectPlatform(int32_t index, std::string& version, std::string& 
 
 bool InitGpus() {
   const app::config& cfg = app::cfg();
-  out().print_leveled(app::kInfo, "Initializing GPU, loading kernel ...");
+  out().print_leveled(base::kInfo, "Initializing GPU, loading kernel ...");
   std::string version, error;
   cl_platform_id platform = SelectPlatform(cfg.platform_index, version, error);
   if (platform == nullptr) {
@@ -119,7 +119,7 @@ bool InitGpus() {
     return false;
   }
   out().print_grey_text("Detected OpenCL Platform: %s\n", version.c_str());
-  if (!monitor::InitGpuMonitor(platform, error)) {
+  if (!monitor::InitGpuMonitor(platform, cfg.any_device, error)) {
     out().print_error("%s", error.c_str());
     return false;
   }
@@ -349,7 +349,7 @@ int InitOpenCLGpu(GpuContext& ctx, bool build_kernel, bool first_time) {
   }
 
   if (!first_time && ctx.tuned_hashes != 0 && !ctx.tune_override) {
-    out().print_leveled(app::kInfo, "GPU%u: autotuned setting for %s: %u hashes x %u queues",
+    out().print_leveled(base::kInfo, "GPU%u: autotuned setting for %s: %u hashes x %u queues",
                         ctx.ordinal, crypto::algorithm_name(ctx.tuned_algorithm),
                         ctx.tuned_hashes.load(), ctx.tuned_queues.load());
   }

@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "app/config.h"
-#include "app/printer.h"
+#include "base/printer.h"
 #include "crypto/algorithm.h"
 
 namespace gpu {
@@ -90,7 +90,7 @@ GpuIntensityConfig::GpuIntensityConfig(int32_t default_level, int32_t max_memory
       max_memory_level(max_memory_level),
       old_driver_level(old_driver_level) {
   if (pairs.size() % 2 != 0) {
-    app::printer::inst().print_leveled(app::kError, "GpuIntensityConfig: intensities not even");
+    base::printer::inst().print_leveled(base::kError, "GpuIntensityConfig: intensities not even");
   }
   for (size_t i = 0; i + 1 < pairs.size(); i += 2) {
     queues.push_back(pairs[i]);

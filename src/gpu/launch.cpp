@@ -140,7 +140,7 @@ int CheckLocalSizes(GpuContext& ctx, GpuQueue& q) {
       return false;
     }
     if (allowed >= needed) return true;
-    app::printer::inst().print_error("Error: kernel %s allows work groups of %zu, %zu needed.",
+    base::printer::inst().print_error("Error: kernel %s allows work groups of %zu, %zu needed.",
                                      name, allowed, needed);
     return false;
   };
@@ -346,7 +346,7 @@ int WaitGpuQueue(GpuContext& ctx, int queue) {
                        nullptr) != CL_SUCCESS ||
         status <= CL_COMPLETE) {
       if (status < 0) {
-        app::printer::inst().print_error("Error %s in the round of GPU%u.", ClErrorName(status),
+        base::printer::inst().print_error("Error %s in the round of GPU%u.", ClErrorName(status),
                                          ctx.ordinal);
       }
       break;

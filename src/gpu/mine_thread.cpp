@@ -7,7 +7,7 @@
 #include <ctime>
 
 #include "app/config.h"
-#include "app/printer.h"
+#include "base/printer.h"
 #include "crypto/algorithm.h"
 #include "gpu/autotune.h"
 #include "gpu/launch.h"
@@ -101,7 +101,7 @@ void gpu_miner::publish(const core::mining_job& job) {
   const bool tuning_changes = job.algorithm != current_setup_algorithm() &&
                               !job.idle && TunedSettingChanges(job.algorithm);
   if (size != current_scratchpad_size() || tuning_changes) {
-    app::printer::inst().print_leveled(app::kEvent, "Switching Algorithm");
+    base::printer::inst().print_leveled(base::kEvent, "Switching Algorithm");
     for (auto& t : threads_) {
       t->running.store(false);
       if (t->thread.joinable()) t->thread.join();
@@ -171,7 +171,7 @@ bool gpu_miner::verify_algorithm(mine_thread& t) {
   }
   t.failed_algorithm = t.algorithm;
   t.refused.store(true);
-  app::printer::inst().print_error("GPU%u self-test failed for %s: the device computes wrong hashes",
+  base::printer::inst().print_error("GPU%u self-test failed for %s: the device computes wrong hashes",
                                    t.gpu->ordinal, crypto::algorithm_name(t.algorithm));
   if (failed_threads_.fetch_add(1) + 1 == thread_total_ && all_failed_) all_failed_();
   return false;
@@ -327,7 +327,7 @@ void gpu_miner::loop_two_queues(mine_thread& t) {
     const int h = static_cast<int>(c % 2);
     if (fast_switch && c > 2 && gpu.queues[h].input_dirty.load() && AbortFlag(gpu.queues[0]) &&
         AbortFlag(gpu.queues[1])) {
-      app::printer::inst().print_leveled(app::kInfo, "GPU%i: %u ms needed to switch to new job",
+      base::printer::inst().print_leveled(base::kInfo, "GPU%i: %u ms needed to switch to new job",
                                          static_cast<int>(gpu.ordinal),
                                          static_cast<unsigned>(monotonic_ms() - publication_time_ms()));
     }

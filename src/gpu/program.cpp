@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/printer.h"
+#include "base/printer.h"
 #include "gpu/cl_call.h"
 #include "gpu/kernel_source.h"
 
@@ -148,7 +148,7 @@ std::vector<unsigned char> ProgramBinary(cl_program program, bool verbose) {
   if (verbose) {
     char line[64];
     std::snprintf(line, sizeof(line), "binary kernels: %zi\n", static_cast<ssize_t>(devices));
-    app::printer::inst().print_plain(line);
+    base::printer::inst().print_plain(line);
   }
   std::vector<size_t> sizes(std::max<cl_uint>(devices, 1), 0);
   if (ClFailed(clGetProgramInfo(program, CL_PROGRAM_BINARY_SIZES, sizes.size() * sizeof(size_t),
@@ -159,7 +159,7 @@ std::vector<unsigned char> ProgramBinary(cl_program program, bool verbose) {
   if (verbose) {
     char line[64];
     std::snprintf(line, sizeof(line), "binary kernel size: %zi\n", static_cast<ssize_t>(sizes[0]));
-    app::printer::inst().print_plain(line);
+    base::printer::inst().print_plain(line);
   }
   std::vector<std::vector<unsigned char>> binaries(sizes.size());
   std::vector<unsigned char*> pointers(sizes.size());
@@ -212,7 +212,7 @@ int BuildFromSource(GpuContext& ctx, std::string_view source, const std::string&
       clReleaseProgram(program);
       return 2;
     }
-    app::printer::inst().print_plain(log);
+    base::printer::inst().print_plain(log);
   }
   if (ClFailed(build_status, "Error %s calling clBuildProgram.")) {
     clReleaseProgram(program);
@@ -229,7 +229,7 @@ int ProgramFromSourceFile(GpuContext& ctx) {
   std::ostringstream text;
   if (in) text << in.rdbuf();
   if (!in || in.bad()) {
-    app::printer::inst().print_error("Couldn't load GPU source.");
+    base::printer::inst().print_error("Couldn't load GPU source.");
     return 3;
   }
   const std::string source = text.str();
@@ -245,13 +245,13 @@ int ProgramFromSourceFile(GpuContext& ctx) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
   } while (build == CL_BUILD_IN_PROGRESS);
-  app::printer::inst().print_plain("Writting binary kernel\n");
+  base::printer::inst().print_plain("Writting binary kernel\n");
   const std::vector<unsigned char> binary = ProgramBinary(ctx.program, true);
   if (binary.empty()) return 2;
   std::ofstream out(kBinaryFile, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(binary.data()),
             static_cast<std::streamsize>(binary.size()));
-  if (!out) app::printer::inst().print_error("Couldn't write %s.", kBinaryFile);
+  if (!out) base::printer::inst().print_error("Couldn't write %s.", kBinaryFile);
   return 0;
 }
 
@@ -328,14 +328,14 @@ int CreateProgram(GpuContext& ctx, bool build_kernel) {
     ctx.program_from_cache = true;
     return 0;
   }
-  app::printer::inst().print_leveled(app::kInfo, "GPU%u: compiling the kernels for %s ...",
+  base::printer::inst().print_leveled(base::kInfo, "GPU%u: compiling the kernels for %s ...",
                                      ctx.ordinal, ctx.device_name.c_str());
   const auto start = std::chrono::steady_clock::now();
   const int result = BuildFromSource(ctx, source, options, false);
   if (result != 0) return result;
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  app::printer::inst().print_leveled(app::kInfo, "GPU%u: kernels compiled in %.1f s", ctx.ordinal,
+  base::printer::inst().print_leveled(base::kInfo, "GPU%u: kernels compiled in %.1f s", ctx.ordinal,
                                      seconds);
   if (!path.empty()) {
     binary = ProgramBinary(ctx.program, false);

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <thread>
 
-#include "app/printer.h"
+#include "base/printer.h"
 #include "gpu/cl_call.h"
 #include "gpu/discovery.h"
 #include "gpu/launch.h"
@@ -34,7 +34,7 @@ int ReInitOpenCLGpu(GpuContext& ctx) {
   }
   const int result = InitOpenCLGpu(ctx, false, false);
   if (result != 0) {
-    app::printer::inst().print_error("Error %s calling ReInitOpenCLGpu.", ClErrorName(result));
+    base::printer::inst().print_error("Error %s calling ReInitOpenCLGpu.", ClErrorName(result));
   }
   ctx.nonce_counter = nonce_counter;
   return 0;

@@ -1,8 +1,8 @@
 #include "gpu/watchdog.h"
 
 #include "app/config.h"
-#include "app/printer.h"
-#include "app/run_flags.h"
+#include "base/printer.h"
+#include "base/run_flags.h"
 #include "gpu/launch.h"
 #include "gpu/mine_thread.h"
 #include "gpu/reset.h"
@@ -37,14 +37,14 @@ bool HashRateDropped(int32_t& countdown, int32_t& low_count, double current, dou
 bool CheckHashRate(mine_thread& t) {
   if (!app::cfg().rate_watchdog) return false;
   if (!HashRateDropped(t.watchdog_countdown, t.low_count, t.owner->rates().current_rate(t.number),
-                       t.owner->rates().average_rate(t.number), app::reset_request)) {
+                       t.owner->rates().average_rate(t.number), base::reset_request)) {
     return false;
   }
-  app::printer::inst().print_leveled(app::kEvent, "GPU%i Hash Rate Drop Detected ...",
+  base::printer::inst().print_leveled(base::kEvent, "GPU%i Hash Rate Drop Detected ...",
                                      static_cast<int>(t.gpu->ordinal));
   ReInitOpenCLGpu(*t.gpu);
   for (GpuQueue& queue : t.gpu->queues) queue.input_dirty.store(true);
-  app::printer::inst().print_leveled(app::kStatus, "GPU%i Kernel Resetted.",
+  base::printer::inst().print_leveled(base::kStatus, "GPU%i Kernel Resetted.",
                                      static_cast<int>(t.gpu->ordinal));
   return true;
 }

@@ -6,7 +6,6 @@
 #include <cctype>
 #include <memory>
 
-#include "app/config.h"
 #include "monitor/nvml.h"
 #include "monitor/sysfs.h"
 
@@ -88,13 +87,13 @@ const AdapterRecord* Record(uint32_t ordinal) {
 
 void SetSysfsRoot(const std::string& root) { g_sysfs_root = root; }
 
-bool InitGpuMonitor(cl_platform_id platform, std::string& error) {
+bool InitGpuMonitor(cl_platform_id platform, bool any_device, std::string& error) {
   error.clear();
   if (g_monitor) {
     error = "already initialized";
     return false;
   }
-  const cl_device_type type = app::cfg().any_device ? CL_DEVICE_TYPE_ALL : CL_DEVICE_TYPE_GPU;
+  const cl_device_type type = any_device ? CL_DEVICE_TYPE_ALL : CL_DEVICE_TYPE_GPU;
   cl_uint count = 0;
   cl_int status = clGetDeviceIDs(platform, type, 0, nullptr, &count);
   // A platform without such devices is not the monitor's failure: discovery

@@ -31,10 +31,10 @@ struct AdapterRecord {
   void* nvml_device = nullptr;
 };
 
-// Reads the platform's devices (GPU devices, or all devices with
-// --anydevice) and matches them to sensors. Missing sensors are not an
+// Reads the platform's devices (GPU devices, or all devices when
+// any_device) and matches them to sensors. Missing sensors are not an
 // error; false with a text only for OpenCL failures or a second call.
-bool InitGpuMonitor(cl_platform_id platform, std::string& error);
+bool InitGpuMonitor(cl_platform_id platform, bool any_device, std::string& error);
 // The same from identities gathered elsewhere (tests, fake sysfs trees).
 bool InitGpuMonitorForDevices(const std::vector<DeviceIdentity>& devices, std::string& error);
 // Releases the table and NVML; InitGpuMonitor may be called again after it.

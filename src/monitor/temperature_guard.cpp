@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-#include "app/printer.h"
+#include "base/printer.h"
 #include "monitor/gpu_monitor.h"
 
 namespace monitor {
@@ -33,12 +33,12 @@ bool temperature_guard::check(uint64_t now_ms) {
   if (!paused_ && readable && celsius >= limit_c_) {
     paused_ = true;
     if (ordinal_ < kMaxFlags) paused_flag(ordinal_).store(true);
-    app::printer::inst().print_leveled(app::kEvent, "GPU%u: %.0f\u00b0C reached the limit, paused", ordinal_,
+    base::printer::inst().print_leveled(base::kEvent, "GPU%u: %.0f\u00b0C reached the limit, paused", ordinal_,
                                        static_cast<double>(celsius));
   } else if (paused_ && readable && celsius <= resume_c_) {
     paused_ = false;
     if (ordinal_ < kMaxFlags) paused_flag(ordinal_).store(false);
-    app::printer::inst().print_leveled(app::kEvent, "GPU%u: %.0f\u00b0C, resumed", ordinal_,
+    base::printer::inst().print_leveled(base::kEvent, "GPU%u: %.0f\u00b0C, resumed", ordinal_,
                                        static_cast<double>(celsius));
   }
   return paused_;
@@ -54,7 +54,7 @@ void WarnGpusWithoutSensor(const std::vector<uint32_t>& ordinals, double limit_c
   if (limit_c <= 0) return;
   for (uint32_t ordinal : ordinals) {
     if (GetTemperature(ordinal) > -1.0f) continue;
-    app::printer::inst().print_leveled(app::kEvent,
+    base::printer::inst().print_leveled(base::kEvent,
                                        "GPU%u has no temperature sensor: --temp-limit %.0f does not protect it",
                                        ordinal, limit_c);
   }

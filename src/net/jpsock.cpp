@@ -10,10 +10,10 @@
 #include <cstring>
 #include <utility>
 
-#include "app/pool_address.h"
-#include "app/printer.h"
+#include "net/pool_address.h"
+#include "base/printer.h"
 #include "crypto/algorithm.h"
-#include "net/json_escape.h"
+#include "base/json_text.h"
 #include "net/json_parse_stack.h"
 #include "net/line_framer.h"
 
@@ -157,12 +157,6 @@ const json_value* find_member(const json_value& object, const char* name) {
 
 }  // namespace
 
-int64_t now_ticks() {
-  using ticks = std::chrono::duration<int64_t, std::ratio<1, kTicksPerSecond>>;
-  return std::chrono::duration_cast<ticks>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
 // The JSON memory: two pools, each starting in its own fixed 4 KiB block
 // and growing in 64 KiB chunks, and the parser's work stack with its own
 // block (json_parse_stack.h), which no pool's Clear can take away. The
@@ -238,14 +232,14 @@ bool jpsock::connect_pool(const char* address, std::string& error, bool nicehash
     next_request_id_ = 1;
   }
 
-  app::pool_scheme scheme;
+  net::pool_scheme scheme;
   std::string scheme_error;
-  if (!app::split_pool_scheme(address, scheme, scheme_error)) {
+  if (!net::split_pool_scheme(address, scheme, scheme_error)) {
     set_error("Connection Error: " + scheme_error);
     error = error_text();
     return false;
   }
-  if (scheme.transport == app::pool_transport::tls) {
+  if (scheme.transport == net::pool_transport::tls) {
     tls_options options;
     options.pin = pin;
     options.handshake_timeout = reply_timeout_;
@@ -424,8 +418,8 @@ bool jpsock::call_pool(const char* message, uint64_t id) {
 bool jpsock::login(const char* login, const char* password) {
   char login_text[kMessageSize];
   char password_text[kMessageSize];
-  escape_json_string(login, login_text, sizeof(login_text));
-  escape_json_string(password, password_text, sizeof(password_text));
+  base::escape_json_string(login, login_text, sizeof(login_text));
+  base::escape_json_string(password, password_text, sizeof(password_text));
   const uint64_t request_id = register_request(request_kind::login, 0);
   char message[kMessageSize];
   format_line(message,
@@ -473,8 +467,8 @@ bool jpsock::submit(const char* job_id, uint32_t nonce, const uint8_t* hash32, c
                     uint64_t cookie) {
   char miner_text[kMessageSize];
   char job_text[kMessageSize];
-  escape_json_string(miner_id_, miner_text, sizeof(miner_text));
-  escape_json_string(job_id, job_text, sizeof(job_text));
+  base::escape_json_string(miner_id_, miner_text, sizeof(miner_text));
+  base::escape_json_string(job_id, job_text, sizeof(job_text));
   const uint8_t nonce_bytes[4] = {
       static_cast<uint8_t>(nonce), static_cast<uint8_t>(nonce >> 8),
       static_cast<uint8_t>(nonce >> 16), static_cast<uint8_t>(nonce >> 24)};
@@ -487,7 +481,7 @@ bool jpsock::submit(const char* job_id, uint32_t nonce, const uint8_t* hash32, c
   char algo_member[16 + 6 * core::kAlgoNameSize] = "";
   if (algo != nullptr && algo[0] != '\0') {
     char algo_text[6 * core::kAlgoNameSize];
-    escape_json_string(algo, algo_text, sizeof(algo_text));
+    base::escape_json_string(algo, algo_text, sizeof(algo_text));
     std::snprintf(algo_member, sizeof(algo_member), ",\"algo\":\"%s\"", algo_text);
   }
 
@@ -509,7 +503,7 @@ bool jpsock::submit(const char* job_id, uint32_t nonce, const uint8_t* hash32, c
 bool jpsock::keepalive() {
   if (!logged_in_) return false;
   char miner_text[kMessageSize];
-  escape_json_string(miner_id_, miner_text, sizeof(miner_text));
+  base::escape_json_string(miner_id_, miner_text, sizeof(miner_text));
   const uint64_t id = register_request(request_kind::keepalive, 0);
   char message[kMessageSize];
   format_line(message, "{\"method\":\"keepalived\",\"params\":{\"id\":\"%s\"},\"id\":%llu}\n",
@@ -656,7 +650,7 @@ bool jpsock::process_line(char* line, size_t length) {
     // one this miner does not use is no reason to drop the connection.
     char shown[65];
     copy_printable(method->GetString(), method->GetStringLength(), shown, sizeof(shown));
-    app::printer::inst().print_leveled(app::kInfo, "Pool notification %s ignored", shown);
+    base::printer::inst().print_leveled(base::kInfo, "Pool notification %s ignored", shown);
     return true;
   }
   const json_value* params = find_member(root, "params");

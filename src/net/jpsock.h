@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/clock.h"
 #include "core/event_queue.h"
 #include "core/work_records.h"
 #include "net/plain_socket.h"
@@ -31,10 +32,9 @@
 
 namespace net {
 
-// System-clock time in 100-ns ticks since 1970.
-int64_t now_ticks();
-using tick_source = int64_t (*)();
-constexpr int64_t kTicksPerSecond = 10'000'000;
+using base::kTicksPerSecond;
+using base::now_ticks;
+using base::tick_source;
 
 class jpsock : public socket_owner {
  public:

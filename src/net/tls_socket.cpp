@@ -12,8 +12,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "app/printer.h"
-#include "app/pool_address.h"
+#include "base/printer.h"
+#include "net/pool_address.h"
 
 namespace net {
 namespace {
@@ -69,7 +69,7 @@ bool tls_socket::resolve_address(const char* address) {
   std::string_view host_port = address;
   if (const size_t slashes = host_port.find("//"); slashes != std::string_view::npos)
     host_port.remove_prefix(slashes + 2);
-  host_ = std::string(app::pool_host(host_port));
+  host_ = std::string(net::pool_host(host_port));
   return true;
 }
 
@@ -209,7 +209,7 @@ bool tls_socket::check_certificate() {
     owner_->set_error(refusal);
     return false;
   }
-  app::printer::inst().print_leveled(app::kInfo, "TLS: %s, certificate %s", session_text().c_str(),
+  base::printer::inst().print_leveled(base::kInfo, "TLS: %s, certificate %s", session_text().c_str(),
                                      options_.pin ? "matches the pinned fingerprint" : "verified");
   return true;
 }

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/printer.h"
+#include "base/printer.h"
 
 namespace network {
 namespace {
@@ -40,7 +40,7 @@ std::string_view trim(std::string_view text) {
 }
 
 void print_session_error(const std::string& text) {
-  app::printer::inst().print_plain("\nMicroHTTPD: HTTPSession Exception: " + text);
+  base::printer::inst().print_plain("\nMicroHTTPD: HTTPSession Exception: " + text);
 }
 
 }  // namespace
@@ -187,7 +187,7 @@ void MicroHTTPD::HTTPSession::respond(size_t header_end) {
   std::string path;
   header_map headers;
   if (!parse_request(std::string(buffer_.data(), header_end), method, path, headers)) {
-    app::printer::inst().print_plain("\nMicroHTTPD: Invalid HTTP request");
+    base::printer::inst().print_plain("\nMicroHTTPD: Invalid HTTP request");
     finish();
     return;
   }
@@ -345,7 +345,7 @@ void MicroHTTPD::on_accept(const boost::system::error_code& error,
     // sessions end, and the server thread ends. Say so unless we are
     // shutting down.
     if (error != boost::asio::error::operation_aborted && server_running_.load()) {
-      app::printer::inst().print_error("MicroHTTPD: accept: %s. Remote access stopped.",
+      base::printer::inst().print_error("MicroHTTPD: accept: %s. Remote access stopped.",
                                        error.message().c_str());
     }
     return;

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "app/printer.h"
+#include "base/printer.h"
 #include "remote/bearer_auth.h"
 
 namespace network {
@@ -20,7 +20,7 @@ RemoteAccessServer::RemoteAccessServer(const StatsSource& source, const listen_s
   // us at once.
   httpd_ = std::make_shared<MicroHTTPD>(this, settings);
   if (!httpd_->running()) {
-    app::printer::inst().print_error("MicroHTTPD: %s. Remote access is not available.",
+    base::printer::inst().print_error("MicroHTTPD: %s. Remote access is not available.",
                                      httpd_->error().c_str());
   }
 }

@@ -32,7 +32,7 @@ struct run_result {
 run_result run(std::vector<const char*> args) {
   cfg() = config{};
   args.insert(args.begin(), "orbeck-vega");
-  console_capture capture;
+  base::console_capture capture;
   run_result result;
   result.start = start_up(static_cast<int>(args.size()), args.data());
   result.output = capture.text();
@@ -44,7 +44,7 @@ TEST(StartUp, HelpPrintsBannerThenShownGroupsAndExitsWithOne) {
   EXPECT_TRUE(r.start.finished);
   EXPECT_EQ(r.start.exit_code, 1);
   // The golden text was checked by hand against the option table.
-  EXPECT_EQ(r.output, read_file(ORBECK_TEST_DATA_DIR "/golden/help.txt"));
+  EXPECT_EQ(r.output, base::read_file(ORBECK_TEST_DATA_DIR "/golden/help.txt"));
   EXPECT_EQ(r.output.substr(0, kBanner.size()), kBanner);
 }
 
@@ -105,7 +105,7 @@ TEST(StartUp, AlgorithmRange) {
     run_result r = run({"-S", "h:1", "-u", "w", "--algo", bad});
     EXPECT_TRUE(r.start.finished);
     EXPECT_EQ(r.start.exit_code, 0);
-    EXPECT_EQ(without_times(r.output),
+    EXPECT_EQ(base::without_times(r.output),
               kBanner + "Algo " + bad + " not supported. Algo must be in the range -1 to 10\n" +
                   kOptionsHint);
   }
@@ -130,7 +130,7 @@ TEST(StartUp, RejectedCommandLinesReportTheLibraryMessageAndExitWithOne) {
     run_result r = run(c.args);
     EXPECT_TRUE(r.start.finished);
     EXPECT_EQ(r.start.exit_code, 1);
-    EXPECT_EQ(without_times(r.output), std::string(c.message) + "\n" + kOptionsHint);
+    EXPECT_EQ(base::without_times(r.output), std::string(c.message) + "\n" + kOptionsHint);
   }
 }
 
@@ -189,7 +189,7 @@ class scoped_environment {
 };
 
 std::string error_after_banner(const run_result& r) {
-  const std::string text = without_times(r.output);
+  const std::string text = base::without_times(r.output);
   return text.size() >= kBanner.size() ? text.substr(kBanner.size()) : text;
 }
 
@@ -302,12 +302,12 @@ TEST(StartUp, NicehashIsTurnedOffAboveTwentyFourGpus) {
   EXPECT_FALSE(cfg().nicehash);
   const std::string warning =
       "Nicehash support with more then 24 devices not possible: nicehash disabled\n";
-  EXPECT_EQ(without_times(r.output), kBanner + warning);
+  EXPECT_EQ(base::without_times(r.output), kBanner + warning);
 
   // The warning comes before the --help check.
   r = run({"--help", "-G", twenty_five.c_str()});
   EXPECT_EQ(r.start.exit_code, 1);
-  EXPECT_EQ(without_times(r.output).substr(0, kBanner.size() + warning.size()), kBanner + warning);
+  EXPECT_EQ(base::without_times(r.output).substr(0, kBanner.size() + warning.size()), kBanner + warning);
 }
 
 TEST(StartUp, BenchmarkNeedsNoPoolButAPositiveTime) {
@@ -325,8 +325,8 @@ TEST(StartUp, LogFileGetsEverythingAfterTheBanner) {
   ASSERT_GE(fd, 0);
   close(fd);
   run_result r = run({"-S", "h:1", "-u", "w", "--algo", "12", "--log", path});
-  EXPECT_EQ(read_file(path), r.output.substr(kBanner.size()));
-  printer::inst().close_log();
+  EXPECT_EQ(base::read_file(path), r.output.substr(kBanner.size()));
+  base::printer::inst().close_log();
   std::remove(path);
 }
 

@@ -37,7 +37,7 @@ class ConfigFile : public ::testing::Test {
     Write(text);
     cfg() = config{};
     args.insert(args.begin(), {"orbeck-vega", "--config", path_.c_str()});
-    console_capture capture;
+    base::console_capture capture;
     start_ = start_up(static_cast<int>(args.size()), args.data());
     return capture.text();
   }
@@ -209,7 +209,7 @@ TEST_F(ConfigFile, ErrorsExitWithOneAndOneLine) {
   std::string output = Start("{\n  \"algo\": true\n}");
   EXPECT_TRUE(start_.finished);
   EXPECT_EQ(start_.exit_code, 1);
-  EXPECT_EQ(without_times(output), path_ + ":2:3: key \"algo\": expected an integer, not a boolean\n");
+  EXPECT_EQ(base::without_times(output), path_ + ":2:3: key \"algo\": expected an integer, not a boolean\n");
 
   output = Start("{\"temp-limit\": 80, \"temp-resume\": 85, \"pools\": [{\"url\": \"a:1\", \"user\": \"u\"}]}");
   EXPECT_EQ(start_.exit_code, 1);
@@ -219,18 +219,18 @@ TEST_F(ConfigFile, ErrorsExitWithOneAndOneLine) {
   for (const std::string& path : {dir_ + "/missing.json", dir_}) {
     cfg() = config{};
     const char* args[] = {"orbeck-vega", "--config", path.c_str()};
-    console_capture capture;
+    base::console_capture capture;
     start_ = start_up(3, args);
     EXPECT_EQ(start_.exit_code, 1);
-    EXPECT_EQ(without_times(capture.text()).substr(0, path.size() + 2), path + ": ") << capture.text();
+    EXPECT_EQ(base::without_times(capture.text()).substr(0, path.size() + 2), path + ": ") << capture.text();
   }
   output = Start("{\"log\": \"" + std::string(1 << 20, 'x') + "\"}");
   EXPECT_EQ(start_.exit_code, 1);
-  EXPECT_EQ(without_times(output), path_ + ": the config file is larger than 1 MiB\n");
+  EXPECT_EQ(base::without_times(output), path_ + ": the config file is larger than 1 MiB\n");
 }
 
 TEST_F(ConfigFile, TheExampleFileUsesEveryKeyAndStarts) {
-  const std::string example = read_file(std::string(ORBECK_SOURCE_DIR) + "/contrib/orbeck.json");
+  const std::string example = base::read_file(std::string(ORBECK_SOURCE_DIR) + "/contrib/orbeck.json");
   ASSERT_FALSE(example.empty());
   std::set<std::string> missing;
   for (const file_key& key : config_file_keys()) {

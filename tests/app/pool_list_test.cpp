@@ -16,9 +16,9 @@ namespace {
 startup_result start(std::vector<const char*> args, std::string* output = nullptr) {
   cfg() = config{};
   args.insert(args.begin(), "orbeck-vega");
-  console_capture capture;
+  base::console_capture capture;
   const startup_result result = start_up(static_cast<int>(args.size()), args.data());
-  if (output != nullptr) *output = without_times(capture.text());
+  if (output != nullptr) *output = base::without_times(capture.text());
   return result;
 }
 

@@ -13,7 +13,7 @@ TEST(Program, HelpExitsWithOneAndPrintsTheGoldenText) {
   process_result r = run_process(built_program(kProgram), {"--help"});
   ASSERT_TRUE(r.exited);
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(r.output, read_file(ORBECK_TEST_DATA_DIR "/golden/help.txt"));
+  EXPECT_EQ(r.output, base::read_file(ORBECK_TEST_DATA_DIR "/golden/help.txt"));
 }
 
 TEST(Program, NoArgumentsExitsWithZero) {
@@ -22,7 +22,7 @@ TEST(Program, NoArgumentsExitsWithZero) {
   process_result r = run_process(built_program(kProgram), {}, options);
   ASSERT_TRUE(r.exited);
   EXPECT_EQ(r.exit_code, 0);
-  EXPECT_EQ(r.output, read_file(ORBECK_TEST_DATA_DIR "/golden/no_arguments.txt"));
+  EXPECT_EQ(r.output, base::read_file(ORBECK_TEST_DATA_DIR "/golden/no_arguments.txt"));
 }
 
 TEST(Program, AlgorithmOutOfRangeExitsWithZero) {

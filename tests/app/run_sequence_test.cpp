@@ -63,7 +63,7 @@ TEST(RunSequence, KeysFromAPipePrintTheReportAndQuit) {
   ASSERT_FALSE(r.timed_out) << r.output;
   ASSERT_TRUE(r.exited);
   EXPECT_EQ(r.exit_code, 0);
-  const std::string text = without_times(r.output);
+  const std::string text = base::without_times(r.output);
   EXPECT_TRUE(contains(text, "Setting max pool connection attempts to 5\n")) << text;
   EXPECT_TRUE(contains(text, "\n[Pool: '" + pool.address() + "' | Connected: ")) << text;
   EXPECT_TRUE(contains(text, "[Shares Found: ")) << text;
@@ -118,7 +118,7 @@ TEST(RunSequence, RemoteAccessOnTheChosenAddressWantsTheTokenFromTheEnvironment)
   ASSERT_FALSE(r.timed_out) << r.output;
   ASSERT_TRUE(r.exited);
   EXPECT_EQ(r.exit_code, 0);
-  const std::string text = without_times(r.output);
+  const std::string text = base::without_times(r.output);
   const std::string started =
       "Starting remote access server on 127.0.0.2:" + std::to_string(port) + "\n";
   EXPECT_TRUE(contains(text, started)) << text;
@@ -151,7 +151,7 @@ void expect_signal_exit(int number) {
   ASSERT_FALSE(r.timed_out) << r.output;
   ASSERT_TRUE(r.exited) << r.output;
   EXPECT_EQ(r.exit_code, 0);
-  const std::string text = without_times(r.output);
+  const std::string text = base::without_times(r.output);
   EXPECT_TRUE(contains(text, "Caught signal " + std::to_string(number) + "\n")) << text;
   EXPECT_TRUE(text.ends_with("quitting... GPU stopped... done.")) << text;
 }
@@ -167,7 +167,7 @@ TEST(RunSequence, GpuStartUpFailureExitsWithZero) {
                                  options);
   ASSERT_TRUE(r.exited);
   EXPECT_EQ(r.exit_code, 0);
-  EXPECT_TRUE(contains(without_times(r.output),
+  EXPECT_TRUE(contains(base::without_times(r.output),
                        "Initializing GPU, loading kernel ...\n"
                        "Selected OpenCL platform index 7 doesn't exist.\n"))
       << r.output;
@@ -196,7 +196,7 @@ TEST(RunSequence, MinesAcceptedSharesAgainstTheLocalPool) {
   args.erase(args.begin() + 3);  // the self-test runs before mining
   process_result r = run_process(built_program(kMiner), args, options);
   ASSERT_FALSE(r.timed_out) << r.output;
-  const std::string text = without_times(r.output);
+  const std::string text = base::without_times(r.output);
   EXPECT_TRUE(contains(text, "New Job received (CryptoNightV7).\n")) << text;
   EXPECT_TRUE(contains(text, "Share Accepted -> +1\n")) << text;
   EXPECT_FALSE(contains(text, "Invalid")) << text;
@@ -300,7 +300,7 @@ class AutotuneProgram : public ::testing::Test {
 
   // "algo 3 H Q rate" of the store as the GPU line shows it: "autotuned H x Q".
   std::string stored_line_text() const {
-    const std::string text = read_file(store_path());
+    const std::string text = base::read_file(store_path());
     std::smatch match;
     if (!std::regex_search(text, match, std::regex("\nalgo 3 (\\d+) (\\d+) "))) return {};
     return "Intensity: autotuned " + match[1].str() + " x " + match[2].str();
@@ -317,7 +317,7 @@ TEST_F(AutotuneProgram, StoredSettingIsUsedOverriddenAndIgnoredWhenStaleOrCorrup
   EXPECT_TRUE(contains(tune.output, "(automatic)")) << tune.output;
   ASSERT_FALSE(store_path().empty()) << tune.output;
   const std::string autotuned = stored_line_text();
-  ASSERT_FALSE(autotuned.empty()) << read_file(store_path());
+  ASSERT_FALSE(autotuned.empty()) << base::read_file(store_path());
 
   // The next start uses it and says so in the GPU line.
   process_result next = run({"--benchmark", "1"});
@@ -331,7 +331,7 @@ TEST_F(AutotuneProgram, StoredSettingIsUsedOverriddenAndIgnoredWhenStaleOrCorrup
   EXPECT_FALSE(contains(group.output, "autotuned")) << group.output;
 
   // An entry written for another driver is stale.
-  const std::string valid = read_file(store_path());
+  const std::string valid = base::read_file(store_path());
   std::string stale = std::regex_replace(valid, std::regex("\ndriver=[^\n]*"), "\ndriver=0.0-other");
   ASSERT_NE(stale, valid);
   { std::ofstream(store_path(), std::ios::trunc) << stale; }
@@ -345,7 +345,7 @@ TEST_F(AutotuneProgram, StoredSettingIsUsedOverriddenAndIgnoredWhenStaleOrCorrup
   EXPECT_EQ(corrupt.exit_code, 0);
   process_result again = run({"--autotune"});
   EXPECT_EQ(again.exit_code, 0) << again.output;
-  EXPECT_FALSE(stored_line_text().empty()) << read_file(store_path());
+  EXPECT_FALSE(stored_line_text().empty()) << base::read_file(store_path());
 }
 
 }  // namespace

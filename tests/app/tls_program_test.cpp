@@ -59,7 +59,7 @@ TEST(TlsProgram, MinesWithAcceptedSharesOnAPoolThatServesTlsItself) {
                                 "Share Accepted -> +1");
   ASSERT_FALSE(r.timed_out) << r.output;
   EXPECT_EQ(r.exit_code, 0);
-  const std::string text = without_times(r.output);
+  const std::string text = base::without_times(r.output);
   EXPECT_TRUE(contains(text, "TLS: TLSv1.3, ")) << text;
   EXPECT_TRUE(contains(text, "certificate matches the pinned fingerprint")) << text;
   EXPECT_TRUE(contains(text, "Share Accepted -> +1")) << text;
@@ -74,7 +74,7 @@ TEST(TlsProgram, MinesThroughStunnelInFrontOfAPlainPool) {
   process_result r = mine_until({"-S", "stratum+tls://" + tunnel.address(), "--tls-fingerprint", files.pin()},
                                 "Share Accepted -> +1");
   ASSERT_FALSE(r.timed_out) << r.output;
-  const std::string text = without_times(r.output);
+  const std::string text = base::without_times(r.output);
   EXPECT_TRUE(contains(text, "New Job received (CryptoNightV8).")) << text;
   EXPECT_TRUE(contains(text, "Share Accepted -> +1")) << text;
 }

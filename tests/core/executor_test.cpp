@@ -9,7 +9,7 @@
 
 #include "crypto/algorithm.h"
 #include "crypto/cryptonight.h"
-#include "crypto/hex.h"
+#include "base/hex.h"
 #include "executor_test_util.h"
 #include "fake_pool.h"
 #include "remote/metrics_writer.h"
@@ -60,12 +60,12 @@ class ExecutorTest : public ::testing::Test {
     post_result(2);                // accepted
   }
 
-  std::string console() { return app::without_times(capture_.text()); }
+  std::string console() { return base::without_times(capture_.text()); }
   bool console_has(const std::string& text) {
     return eventually([&] { return console().find(text) != std::string::npos; });
   }
 
-  app::console_capture capture_;
+  base::console_capture capture_;
   fake_miner miner_;
   executor_settings settings_;
   std::atomic<bool> gave_up_{false};
@@ -101,12 +101,12 @@ TEST_F(ExecutorTest, LogsInMinesTheFirstJobAndSubmitsAVerifiedShare) {
 
   // The submitted result is the CPU hash of the blob with the nonce.
   std::vector<uint8_t> bytes;
-  ASSERT_TRUE(crypto::hex_decode(blob, &bytes));
+  ASSERT_TRUE(base::hex_decode(blob, &bytes));
   std::memcpy(&bytes[39], &nonce, 4);
   uint8_t hash[32];
   crypto::CryptoNight().hash(1, bytes.data(), bytes.size(), hash);
   EXPECT_EQ(*submit, "{\"method\":\"submit\",\"params\":{\"id\":\"miner-7\",\"job_id\":\"job-1\","
-                     "\"nonce\":\"d4c3b2a1\",\"result\":\"" + crypto::hex_encode(hash, 32) +
+                     "\"nonce\":\"d4c3b2a1\",\"result\":\"" + base::hex_encode(hash, 32) +
                          "\"},\"id\":2}");
   ASSERT_TRUE(console_has("Shares: 1 Accepted, 0 Errors | Hash Rate Avg: 0.0 H/s | Avg Search Time: 0.0 sec\n"));
   EXPECT_NE(console().find("GPU0 Found Nonce, submitting...\nShare Accepted -> +1\n"), std::string::npos);
@@ -475,7 +475,7 @@ std::string dialect_login(const std::string& blob, const std::string& target, co
 // The CPU hash of the test blob with `nonce`, as `algorithm`.
 std::vector<uint8_t> share_hash(const std::string& blob, uint32_t nonce, int32_t algorithm) {
   std::vector<uint8_t> bytes;
-  crypto::hex_decode(blob, &bytes);
+  base::hex_decode(blob, &bytes);
   std::memcpy(&bytes[39], &nonce, 4);
   std::vector<uint8_t> hash(32);
   crypto::CryptoNight().hash(algorithm, bytes.data(), bytes.size(), hash.data());
@@ -499,7 +499,7 @@ TEST_F(ExecutorTest, AJobsAlgoDecidesAheadOfTheBlobAndTheConfiguration) {
   ASSERT_TRUE(submit.has_value());
   ASSERT_TRUE(eventually([&] { return executor_->accepted() == 1; }));
   const std::vector<uint8_t> hash = share_hash(blob, 7, crypto::kCryptoNightV8);
-  EXPECT_NE(submit->find("\"result\":\"" + crypto::hex_encode(hash.data(), 32) + "\",\"algo\":\"cn/2\"}"),
+  EXPECT_NE(submit->find("\"result\":\"" + base::hex_encode(hash.data(), 32) + "\",\"algo\":\"cn/2\"}"),
             std::string::npos)
       << *submit;
   const auto& login = pool.wait_for_line(0, kWait);
@@ -538,7 +538,7 @@ TEST_F(ExecutorTest, SixtyFourBitTargetsAcceptTheShareJustBelowAndRejectTheOneAt
   const auto target_text = [](uint64_t target) {
     uint8_t bytes[8];
     for (int i = 0; i < 8; ++i) bytes[i] = static_cast<uint8_t>(target >> (8 * i));
-    return crypto::hex_encode(bytes, 8);
+    return base::hex_encode(bytes, 8);
   };
 
   for (const auto& [target, accepted] : {std::pair{tail + 1, true}, std::pair{tail, false}}) {

@@ -15,7 +15,7 @@
 #include "app/config.h"
 #include "core/executor.h"
 #include "core/mining_backend.h"
-#include "crypto/hex.h"
+#include "base/hex.h"
 #include "fake_pool.h"
 
 namespace core {
@@ -92,7 +92,7 @@ inline std::string blob_hex(uint8_t major_version) {
   uint8_t blob[76];
   for (int i = 0; i < 76; ++i) blob[i] = static_cast<uint8_t>(i * 7 + 3);
   blob[0] = major_version;
-  return crypto::hex_encode(blob, sizeof(blob));
+  return base::hex_encode(blob, sizeof(blob));
 }
 
 inline std::string login_reply(const std::string& blob, const std::string& target,

@@ -83,9 +83,9 @@ class FailoverTest : public ::testing::Test {
       return !jobs.empty() && !jobs.back().idle && std::string(jobs.back().job_id) == job_id;
     });
   }
-  std::string console() { return app::without_times(capture_.text()); }
+  std::string console() { return base::without_times(capture_.text()); }
 
-  app::console_capture capture_;
+  base::console_capture capture_;
   fake_miner miner_;
   executor_settings settings_;
   std::atomic<bool> gave_up_{false};
@@ -215,12 +215,12 @@ TEST_F(FailoverTest, TheExitLineStaysWholeWhileSharesAreInFlight) {
   net::fake_pool pool;
   three_unanswered_submits(pool);
   executor_->begin_exit();
-  app::printer::inst().print_plain("quitting...");
+  base::printer::inst().print_plain("quitting...");
   // The answers arrive during the exit: counted, not printed.
   ASSERT_TRUE(pool.send("{\"id\":2,\"error\":null,\"result\":{}}\n{\"id\":3,\"error\":null,\"result\":{}}\n"));
   ASSERT_TRUE(eventually([&] { return executor_->accepted() == 2; }));
   executor_->stop();
-  app::printer::inst().print_plain("done.");
+  base::printer::inst().print_plain("done.");
   const std::string text = console();
   EXPECT_TRUE(text.ends_with("quitting... GPU stopped... done.")) << text;
 }

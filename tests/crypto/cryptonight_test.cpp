@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "crypto/algorithm.h"
-#include "crypto/hex.h"
+#include "base/hex.h"
 #include "vector_file.h"
 
 namespace crypto {
@@ -25,7 +25,7 @@ std::string hash_hex(CryptoNight& cn, int32_t id, const std::vector<uint8_t>& bl
   uint8_t out[32];
   std::memset(out, 0xEE, sizeof(out));
   cn.hash(id, blob.data(), blob.size(), out);
-  return hex_encode(out, 32);
+  return base::hex_encode(out, 32);
 }
 
 void check_file(int32_t id, const std::string& name) {
@@ -34,7 +34,7 @@ void check_file(int32_t id, const std::string& name) {
   ASSERT_EQ(vectors.size(), count_vector_lines(name));
   CryptoNight cn;
   for (const hash_vector& v : vectors) {
-    EXPECT_EQ(hash_hex(cn, id, v.input), hex_encode(v.expected.data(), 32))
+    EXPECT_EQ(hash_hex(cn, id, v.input), base::hex_encode(v.expected.data(), 32))
         << name << ":" << v.line;
   }
 }
@@ -54,7 +54,7 @@ TEST_P(CryptoNightVariants, PublishedVectors) {
   int checked = 0;
   for (const hash_vector& v : all) {
     if (v.algorithm != id) continue;
-    EXPECT_EQ(hash_hex(cn, id, v.input), hex_encode(v.expected.data(), 32)) << "line " << v.line;
+    EXPECT_EQ(hash_hex(cn, id, v.input), base::hex_encode(v.expected.data(), 32)) << "line " << v.line;
     ++checked;
   }
   EXPECT_GT(checked, 0) << "no vector for id " << id;

@@ -9,7 +9,7 @@
 #include "crypto/blake256.h"
 #include "crypto/final_hash.h"
 #include "crypto/groestl.h"
-#include "crypto/hex.h"
+#include "base/hex.h"
 #include "crypto/jh.h"
 #include "crypto/keccak.h"
 #include "crypto/skein.h"
@@ -29,7 +29,7 @@ void check_file(const std::string& name, digest_fn digest) {
   for (const hash_vector& v : vectors) {
     uint8_t out[32];
     digest(v.input, out);
-    EXPECT_EQ(hex_encode(out, 32), hex_encode(v.expected.data(), 32)) << name << ":" << v.line;
+    EXPECT_EQ(base::hex_encode(out, 32), base::hex_encode(v.expected.data(), 32)) << name << ":" << v.line;
   }
 }
 
@@ -108,7 +108,7 @@ TEST(Keccak, AbsorptionAtBlockEdges) {
     const std::vector<uint8_t> expected = reference_absorb(input);
     uint8_t out[200];
     keccak(input.data(), input.size(), out, 200);
-    EXPECT_EQ(hex_encode(out, 200), hex_encode(expected.data(), 200)) << length;
+    EXPECT_EQ(base::hex_encode(out, 200), base::hex_encode(expected.data(), 200)) << length;
     uint64_t lanes[25];
     keccak1600(input.data(), input.size(), lanes);
     EXPECT_EQ(0, std::memcmp(lanes, out, 200)) << length;
@@ -155,7 +155,7 @@ TEST(Aes, SboxKnownEntries) {
 TEST(Aes, KeyScheduleMatchesFips197) {
   // FIPS-197 appendix A.3 (AES-256 key expansion).
   std::vector<uint8_t> key;
-  ASSERT_TRUE(hex_decode("603deb1015ca71be2b73aef0857d77811f352c073b6108d72d9810a30914dff4", &key));
+  ASSERT_TRUE(base::hex_decode("603deb1015ca71be2b73aef0857d77811f352c073b6108d72d9810a30914dff4", &key));
   uint32_t w[40];
   aes_expand_key(key.data(), w);
   const auto be_word = [](uint32_t le) { return __builtin_bswap32(le); };
@@ -202,9 +202,9 @@ TEST(Aes, ReferenceRoundMatchesFips197) {
   // FIPS-197 appendix B, round 1: start of round -> after MixColumns,
   // with the round key XORed at the end.
   std::vector<uint8_t> start, mixed, key;
-  ASSERT_TRUE(hex_decode("193de3bea0f4e22b9ac68d2ae9f84808", &start));
-  ASSERT_TRUE(hex_decode("046681e5e0cb199a48f8d37a2806264c", &mixed));
-  ASSERT_TRUE(hex_decode("a0fafe1788542cb123a339392a6c7605", &key));
+  ASSERT_TRUE(base::hex_decode("193de3bea0f4e22b9ac68d2ae9f84808", &start));
+  ASSERT_TRUE(base::hex_decode("046681e5e0cb199a48f8d37a2806264c", &mixed));
+  ASSERT_TRUE(base::hex_decode("a0fafe1788542cb123a339392a6c7605", &key));
   uint8_t out[16];
   aes_round_reference(start.data(), key.data(), out);
   for (int i = 0; i < 16; ++i) EXPECT_EQ(out[i], mixed[i] ^ key[i]) << i;
@@ -253,7 +253,7 @@ TEST(FinalHash, SelectedByLowTwoBitsOfByteZero) {
         skein_hash(256, state, 1600, expected);
         break;
     }
-    EXPECT_EQ(hex_encode(out, 32), hex_encode(expected, 32)) << int(first);
+    EXPECT_EQ(base::hex_encode(out, 32), base::hex_encode(expected, 32)) << int(first);
   }
 }
 
@@ -269,16 +269,16 @@ TEST(FinalHash, FourFunctionsDiffer) {
 
 TEST(Hex, RoundTripAndRejects) {
   std::vector<uint8_t> bytes;
-  ASSERT_TRUE(hex_decode("00ffA0b1", &bytes));
+  ASSERT_TRUE(base::hex_decode("00ffA0b1", &bytes));
   EXPECT_EQ(bytes, (std::vector<uint8_t>{0x00, 0xFF, 0xA0, 0xB1}));
-  EXPECT_EQ(hex_encode(bytes.data(), bytes.size()), "00ffa0b1");
-  EXPECT_TRUE(hex_decode("", &bytes));
+  EXPECT_EQ(base::hex_encode(bytes.data(), bytes.size()), "00ffa0b1");
+  EXPECT_TRUE(base::hex_decode("", &bytes));
   EXPECT_TRUE(bytes.empty());
-  EXPECT_FALSE(hex_decode("abc", &bytes));
+  EXPECT_FALSE(base::hex_decode("abc", &bytes));
   EXPECT_TRUE(bytes.empty());
-  EXPECT_FALSE(hex_decode("zz", &bytes));
-  EXPECT_FALSE(hex_decode("0g", &bytes));
-  EXPECT_FALSE(hex_decode("0 ", &bytes));
+  EXPECT_FALSE(base::hex_decode("zz", &bytes));
+  EXPECT_FALSE(base::hex_decode("0g", &bytes));
+  EXPECT_FALSE(base::hex_decode("0 ", &bytes));
 }
 
 }  // namespace

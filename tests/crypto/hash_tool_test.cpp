@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "crypto/cryptonight.h"
-#include "crypto/hex.h"
+#include "base/hex.h"
 
 namespace orbeck_hash {
 namespace {
@@ -35,11 +35,11 @@ result run_tool(std::vector<std::string> args, const std::string& input = "") {
 
 std::string expected_hash(int32_t id, const std::string& hex) {
   std::vector<uint8_t> blob;
-  EXPECT_TRUE(crypto::hex_decode(hex, &blob));
+  EXPECT_TRUE(base::hex_decode(hex, &blob));
   crypto::CryptoNight cn;
   uint8_t out[32];
   cn.hash(id, blob.data(), blob.size(), out);
-  return crypto::hex_encode(out, 32);
+  return base::hex_encode(out, 32);
 }
 
 const std::string kBlobA = "6465206f6d6e69627573206475626974616e64756d";

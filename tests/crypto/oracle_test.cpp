@@ -14,7 +14,7 @@
 
 #include "crypto/algorithm.h"
 #include "crypto/cryptonight.h"
-#include "crypto/hex.h"
+#include "base/hex.h"
 
 namespace crypto {
 namespace {
@@ -71,8 +71,8 @@ class OracleTest : public testing::Test {
       cn.hash(id, blob.data(), blob.size(), out);
       if (corrupt_one && n == count / 2) out[31] ^= 0x01;
       // hash-tests reads an empty input as "x".
-      file << hex_encode(out, 32) << ' '
-           << (blob.empty() ? "x" : hex_encode(blob.data(), blob.size())) << '\n';
+      file << base::hex_encode(out, 32) << ' '
+           << (blob.empty() ? "x" : base::hex_encode(blob.data(), blob.size())) << '\n';
     }
     return path;
   }

@@ -5,7 +5,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "crypto/hex.h"
+#include "base/hex.h"
 
 namespace crypto {
 
@@ -34,7 +34,7 @@ std::vector<hash_vector> read_hash_vectors(const std::string& name) {
     hash_vector v;
     v.line = number;
     const bool ok =
-        hex_decode(expected, &v.expected) && (input == "x" || hex_decode(input, &v.input));
+        base::hex_decode(expected, &v.expected) && (input == "x" || base::hex_decode(input, &v.input));
     EXPECT_TRUE(ok && v.expected.size() == 32) << name << ":" << number;
     if (ok) vectors.push_back(std::move(v));
   }
@@ -58,7 +58,7 @@ std::vector<hash_vector> read_variant_vectors(const std::string& name) {
     hash_vector v;
     v.line = number;
     v.algorithm = std::stoi(id);
-    const bool ok = hex_decode(input, &v.input) && hex_decode(expected, &v.expected);
+    const bool ok = base::hex_decode(input, &v.input) && base::hex_decode(expected, &v.expected);
     EXPECT_TRUE(ok && v.expected.size() == 32) << name << ":" << number;
     if (ok) vectors.push_back(std::move(v));
   }

@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "app/config.h"
-#include "app/printer.h"
+#include "base/printer.h"
 #include "crypto/algorithm.h"
 #include "gpu/discovery.h"
 #include "gpu/launch.h"
@@ -16,11 +16,11 @@
 namespace gpu_test {
 
 CapturedOutput::CapturedOutput() : file_(std::tmpfile()) {
-  app::printer::inst().set_console(file_, false);
+  base::printer::inst().set_console(file_, false);
 }
 
 CapturedOutput::~CapturedOutput() {
-  app::printer::inst().set_console(stdout, false);
+  base::printer::inst().set_console(stdout, false);
   std::fclose(file_);
 }
 

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "app/config.h"
 #include "monitor/sysfs.h"
 
 namespace {
@@ -162,9 +161,8 @@ TEST_F(FakeSysfs, ASecondInitialisationIsRefused) {
 TEST_F(FakeSysfs, TheFirstOpenClDeviceStartsTheMonitorWithoutSensors) {
   cl_platform_id platform = nullptr;
   ASSERT_EQ(clGetPlatformIDs(1, &platform, nullptr), CL_SUCCESS) << "an OpenCL platform is required";
-  app::cfg().any_device = true;
   std::string error;
-  ASSERT_TRUE(monitor::InitGpuMonitor(platform, error)) << error;
+  ASSERT_TRUE(monitor::InitGpuMonitor(platform, /*any_device=*/true, error)) << error;
   cl_uint devices = 0;
   ASSERT_EQ(clGetDeviceIDs(platform, CL_DEVICE_TYPE_ALL, 0, nullptr, &devices), CL_SUCCESS);
   ASSERT_GE(devices, 1u) << "an OpenCL device (PoCL in CI) is required";
@@ -182,7 +180,6 @@ TEST_F(FakeSysfs, TheFirstOpenClDeviceStartsTheMonitorWithoutSensors) {
     EXPECT_EQ(monitor::GetFanSpeed(0), -1);
     EXPECT_EQ(monitor::GetAdapterName(0), "");
   }
-  app::cfg().any_device = false;
 }
 
 }  // namespace

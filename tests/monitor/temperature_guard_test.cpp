@@ -9,7 +9,7 @@
 #include <fstream>
 #include <string>
 
-#include "app/printer.h"
+#include "base/printer.h"
 #include "monitor/gpu_monitor.h"
 
 namespace {
@@ -22,7 +22,7 @@ class TemperatureGuard : public ::testing::Test {
     root_ = pattern;
     monitor::SetSysfsRoot(root_);
     console_ = std::tmpfile();
-    app::printer::inst().set_console(console_, false);
+    base::printer::inst().set_console(console_, false);
     monitor::ClearGpuPaused();
     // GPU0 on bus 3 has a sensor, GPU1 on bus 5 has none.
     Write("bus/pci/devices/0000:03:00.0/class", "0x030000\n");
@@ -36,7 +36,7 @@ class TemperatureGuard : public ::testing::Test {
     monitor::ShutdownGpuMonitor();
     monitor::SetSysfsRoot("/sys");
     monitor::ClearGpuPaused();
-    app::printer::inst().set_console(stdout, false);
+    base::printer::inst().set_console(stdout, false);
     std::fclose(console_);
     std::error_code ec;
     std::filesystem::remove_all(root_, ec);
@@ -60,7 +60,7 @@ class TemperatureGuard : public ::testing::Test {
   // Console lines printed since the last call, "[HH:MM:SS] " prefixes removed.
   std::string Printed() {
     std::string out;
-    app::printer::inst().locked([&] {
+    base::printer::inst().locked([&] {
       std::fflush(console_);
       std::fseek(console_, static_cast<long>(read_), SEEK_SET);
       char buffer[1024];

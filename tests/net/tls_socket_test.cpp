@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/pool_address.h"
+#include "net/pool_address.h"
 #include "core/event_queue.h"
 #include "crypto/fingerprint.h"
 #include "net/jpsock.h"
@@ -221,24 +221,24 @@ TEST(TlsSocket, DisconnectWhileAReadWaitsEndsAtOnce) {
 }
 
 TEST(PoolAddress, SchemesChooseTheTransport) {
-  const std::pair<const char*, app::pool_transport> good[] = {
-      {"host:1", app::pool_transport::plain},           {"stratum+tcp://host:1", app::pool_transport::plain},
-      {"tcp://host:1", app::pool_transport::plain},       {"//host:1", app::pool_transport::plain},
-      {"stratum+ssl://host:1", app::pool_transport::tls}, {"Stratum+TLS://host:1", app::pool_transport::tls},
-      {"ssl://host:1", app::pool_transport::tls},         {"tls://host:1", app::pool_transport::tls}};
+  const std::pair<const char*, net::pool_transport> good[] = {
+      {"host:1", net::pool_transport::plain},           {"stratum+tcp://host:1", net::pool_transport::plain},
+      {"tcp://host:1", net::pool_transport::plain},       {"//host:1", net::pool_transport::plain},
+      {"stratum+ssl://host:1", net::pool_transport::tls}, {"Stratum+TLS://host:1", net::pool_transport::tls},
+      {"ssl://host:1", net::pool_transport::tls},         {"tls://host:1", net::pool_transport::tls}};
   for (const auto& [address, transport] : good) {
     SCOPED_TRACE(address);
-    app::pool_scheme scheme;
+    net::pool_scheme scheme;
     std::string error;
-    ASSERT_TRUE(app::split_pool_scheme(address, scheme, error));
+    ASSERT_TRUE(net::split_pool_scheme(address, scheme, error));
     EXPECT_EQ(scheme.transport, transport);
     EXPECT_EQ(scheme.rest, "host:1");
   }
-  app::pool_scheme scheme;
+  net::pool_scheme scheme;
   std::string error;
-  EXPECT_FALSE(app::split_pool_scheme("gopher://host:1", scheme, error));
+  EXPECT_FALSE(net::split_pool_scheme("gopher://host:1", scheme, error));
   EXPECT_EQ(error, "unsupported scheme gopher://");
-  EXPECT_FALSE(app::split_pool_scheme("https://host:1", scheme, error));
+  EXPECT_FALSE(net::split_pool_scheme("https://host:1", scheme, error));
   EXPECT_EQ(error, "unsupported scheme https://");
 }
 

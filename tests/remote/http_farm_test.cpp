@@ -20,7 +20,7 @@ namespace network {
 namespace {
 
 using namespace std::chrono_literals;
-using app::console_capture;
+using base::console_capture;
 using remote_test::exchange;
 using remote_test::loopback_client;
 using clock_type = std::chrono::steady_clock;

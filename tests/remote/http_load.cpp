@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/printer.h"
+#include "base/printer.h"
 #include "loopback_client.h"
 #include "remote/remote_access_server.h"
 
@@ -99,7 +99,7 @@ int main(int argc, char** argv) {
 
   // Server messages (time-outs) are counted, not shown.
   FILE* console = std::tmpfile();
-  app::printer::inst().set_console(console, false);
+  base::printer::inst().set_console(console, false);
 
   fixed_stats stats;
   network::RemoteAccessServer server(stats, 0, timeout);
@@ -270,7 +270,7 @@ int main(int argc, char** argv) {
     if (!ok || waited > ms_of(timeout) + 1000) ++failures;
   }
 
-  app::printer::inst().set_console(stdout, false);
+  base::printer::inst().set_console(stdout, false);
   std::fseek(console, 0, SEEK_END);
   std::printf("server console: %ld bytes of messages\n", std::ftell(console));
   std::fclose(console);

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/printer.h"
+#include "base/printer.h"
 #include "loopback_client.h"
 #include "remote/metrics_writer.h"
 #include "remote/remote_access_server.h"
@@ -47,9 +47,9 @@ class fake_stats : public StatsSource {
 // Routes the printer's console text into a temporary file for the test.
 class console_capture {
  public:
-  console_capture() : file_(std::tmpfile()) { app::printer::inst().set_console(file_, false); }
+  console_capture() : file_(std::tmpfile()) { base::printer::inst().set_console(file_, false); }
   ~console_capture() {
-    app::printer::inst().set_console(stdout, false);
+    base::printer::inst().set_console(stdout, false);
     std::fclose(file_);
   }
   // Everything printed so far (the printer flushes after each message).

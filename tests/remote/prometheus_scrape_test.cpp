@@ -64,7 +64,7 @@ class scratch_dir {
 
 // A loopback port that was free a moment ago (Prometheus needs a number).
 uint16_t free_port() {
-  app::console_capture quiet;
+  base::console_capture quiet;
   struct nothing : MicroHTTPD::RequestHandler {
     void handle_request(const std::string&, const std::string&, const header_map&,
                         response_record&) override {}
@@ -102,7 +102,7 @@ TEST(Prometheus, ScrapesWithTheBearerTokenFromAFile) {
   if (::access(kPrometheus, X_OK) != 0) {
     GTEST_SKIP() << kPrometheus << " is not installed (Debian package prometheus); not tested";
   }
-  app::console_capture console;
+  base::console_capture console;
   rig_stats stats;
   RemoteAccessServer server(stats, listen_settings{}, kToken);
   ASSERT_TRUE(server.running());

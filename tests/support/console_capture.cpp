@@ -2,7 +2,7 @@
 
 #include <regex>
 
-namespace app {
+namespace base {
 
 std::string without_times(const std::string& text) {
   return std::regex_replace(text, std::regex(R"(\[\d\d:\d\d:\d\d\] )"), "");
@@ -19,4 +19,4 @@ std::string read_file(const std::string& path) {
   return out;
 }
 
-}  // namespace app
+}  // namespace base

@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <string>
 
-#include "app/printer.h"
+#include "base/printer.h"
 
-namespace app {
+namespace base {
 
 class console_capture {
  public:
@@ -43,4 +43,4 @@ std::string without_times(const std::string& text);
 // Reads a whole file; empty when it cannot be read.
 std::string read_file(const std::string& path);
 
-}  // namespace app
+}  // namespace base

@@ -11,7 +11,7 @@
 #include "app/version.h"
 #include "crypto/algorithm.h"
 #include "crypto/cryptonight.h"
-#include "crypto/hex.h"
+#include "base/hex.h"
 
 namespace orbeck_hash {
 namespace {
@@ -185,15 +185,15 @@ int run(int argc, const char* const* argv, std::istream& in, std::ostream& out, 
     if (!opts.inputs.empty()) {
       // All arguments are checked before any hash is printed.
       for (size_t n = 0; n < opts.inputs.size(); ++n) {
-        if (!crypto::hex_decode(opts.inputs[n], &blob)) {
+        if (!base::hex_decode(opts.inputs[n], &blob)) {
           err << "orbeck-hash: argument " << n + 1 << ": " << hex_problem(opts.inputs[n]) << "\n";
           return kExitBadInput;
         }
       }
       for (const std::string& text : opts.inputs) {
-        crypto::hex_decode(text, &blob);
+        base::hex_decode(text, &blob);
         cn.hash(opts.algorithm, blob.data(), blob.size(), hash);
-        out << crypto::hex_encode(hash, sizeof(hash)) << "\n";
+        out << base::hex_encode(hash, sizeof(hash)) << "\n";
       }
       return kExitOk;
     }
@@ -201,12 +201,12 @@ int run(int argc, const char* const* argv, std::istream& in, std::ostream& out, 
     for (uint64_t number = 1; std::getline(in, line); ++number) {
       const std::string text = trim(line);
       if (text.empty()) continue;
-      if (!crypto::hex_decode(text, &blob)) {
+      if (!base::hex_decode(text, &blob)) {
         err << "orbeck-hash: line " << number << ": " << hex_problem(text) << "\n";
         return kExitBadInput;
       }
       cn.hash(opts.algorithm, blob.data(), blob.size(), hash);
-      out << crypto::hex_encode(hash, sizeof(hash)) << "\n" << std::flush;
+      out << base::hex_encode(hash, sizeof(hash)) << "\n" << std::flush;
     }
     return kExitOk;
   } catch (const std::exception& e) {

@@ -16,10 +16,10 @@
 #include <deque>
 #include <random>
 
-#include "app/json_text.h"
+#include "base/json_text.h"
 #include "crypto/algorithm.h"
 #include "crypto/cryptonight.h"
-#include "crypto/hex.h"
+#include "base/hex.h"
 #include "rapidjson/document.h"
 
 namespace tools {
@@ -43,7 +43,7 @@ std::string target_hex(const local_pool_options& options) {
   const uint64_t value = options.target64 != 0 ? options.target64 : options.target;
   const size_t size = options.target64 != 0 ? 8 : 4;
   for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(value >> (8 * i));
-  return crypto::hex_encode(bytes, size);
+  return base::hex_encode(bytes, size);
 }
 
 std::string openssl_error() {
@@ -57,7 +57,7 @@ std::string openssl_error() {
 
 std::string error_reply(const std::string& id, const std::string& message) {
   return "{\"id\":" + id + ",\"jsonrpc\":\"2.0\",\"error\":{\"code\":-1,\"message\":\"" +
-         app::json_escaped(message) + "\"}}\n";
+         base::json_escaped(message) + "\"}}\n";
 }
 
 }  // namespace
@@ -173,7 +173,7 @@ local_pool::job local_pool::make_job() {
 }
 
 std::string local_pool::job_json(const job& j) const {
-  return "{\"blob\":\"" + crypto::hex_encode(j.blob.data(), j.blob.size()) + "\",\"job_id\":\"" +
+  return "{\"blob\":\"" + base::hex_encode(j.blob.data(), j.blob.size()) + "\",\"job_id\":\"" +
          j.id + "\",\"target\":\"" + target_hex(options_) + "\",\"algo\":\"" +
          crypto::kAlgorithms[options_.algorithm].pool_name + "\"}";
 }
@@ -368,8 +368,8 @@ std::string local_pool::check_share(const std::string& job_id, const std::string
                                     const std::string& result_hex) {
   std::vector<uint8_t> nonce;
   std::vector<uint8_t> result;
-  if (!crypto::hex_decode(nonce_hex, &nonce) || nonce.size() != 4) return "Invalid nonce";
-  if (!crypto::hex_decode(result_hex, &result) || result.size() != 32) return "Invalid result";
+  if (!base::hex_decode(nonce_hex, &nonce) || nonce.size() != 4) return "Invalid nonce";
+  if (!base::hex_decode(result_hex, &result) || result.size() != 32) return "Invalid result";
   std::vector<uint8_t> blob;
   {
     std::lock_guard<std::mutex> lock(mutex_);

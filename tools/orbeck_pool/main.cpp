@@ -16,7 +16,7 @@
 
 #include "app/version.h"
 #include "crypto/algorithm.h"
-#include "crypto/hex.h"
+#include "base/hex.h"
 #include "local_pool.h"
 
 namespace {
@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
     } else if (arg == "--target") {
       std::vector<uint8_t> bytes;
       const size_t digits = std::strlen(value);
-      if ((digits != 8 && digits != 16) || !crypto::hex_decode(value, &bytes))
+      if ((digits != 8 && digits != 16) || !base::hex_decode(value, &bytes))
         return usage("--target must be 8 or 16 hex digits");
       uint64_t target = 0;
       for (size_t b = bytes.size(); b-- > 0;) target = target << 8 | bytes[b];

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace app {
+namespace net {
 
 enum class pool_transport { plain, tls };
 
@@ -24,4 +24,4 @@ bool split_pool_scheme(std::string_view address, pool_scheme& out, std::string& 
 // The host part of "host:port" (everything before the first ':').
 std::string_view pool_host(std::string_view host_port);
 
-}  // namespace app
+}  // namespace net

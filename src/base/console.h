@@ -5,7 +5,7 @@
 // which is async-signal-safe.
 #pragma once
 
-namespace app {
+namespace base {
 
 // Puts a terminal on standard input into key mode (no-op otherwise) and
 // registers the restore for exit(). Idempotent.
@@ -21,4 +21,4 @@ int poll_key();
 // Reads and discards one pending key press, if there is one, without waiting.
 void discard_pending_key();
 
-}  // namespace app
+}  // namespace base

@@ -1,9 +1,9 @@
-#include "app/pool_address.h"
+#include "net/pool_address.h"
 
 #include <algorithm>
 #include <cctype>
 
-namespace app {
+namespace net {
 namespace {
 
 bool equals_ignoring_case(std::string_view a, std::string_view b) {
@@ -48,4 +48,4 @@ std::string_view pool_host(std::string_view host_port) {
   return host_port.substr(0, host_port.find(':'));
 }
 
-}  // namespace app
+}  // namespace net

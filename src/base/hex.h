@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace crypto {
+namespace base {
 
 // Decodes `text` into `out` (replaced). Returns false, leaving `out` empty,
 // when the length is odd or a character is not a hex digit.
@@ -17,4 +17,4 @@ bool hex_decode(std::string_view text, std::vector<uint8_t>* out);
 // Lower-case hex of `length` bytes.
 std::string hex_encode(const uint8_t* data, size_t length);
 
-}  // namespace crypto
+}  // namespace base

@@ -1,13 +1,13 @@
 // escape_json_string: ordinary values unchanged, specials escaped, cuts
 // never inside an escape sequence.
-#include "net/json_escape.h"
+#include "base/json_text.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
-namespace net {
+namespace base {
 namespace {
 
 std::string escaped(const char* value, size_t capacity = 256) {
@@ -41,4 +41,4 @@ TEST(JsonEscape, CutNeverSplitsAnEscapeSequence) {
 }
 
 }  // namespace
-}  // namespace net
+}  // namespace base

@@ -4,7 +4,7 @@
 
 #include <atomic>
 
-namespace app {
+namespace base {
 
 // True while the program runs; cleared by 'q', SIGINT and SIGTERM.
 extern std::atomic<bool> app_running;
@@ -12,4 +12,4 @@ extern std::atomic<bool> app_running;
 // clears it.
 extern std::atomic<bool> reset_request;
 
-}  // namespace app
+}  // namespace base

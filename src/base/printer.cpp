@@ -1,11 +1,11 @@
-#include "app/printer.h"
+#include "base/printer.h"
 
 #include <unistd.h>
 
 #include <cstdlib>
 #include <ctime>
 
-namespace app {
+namespace base {
 namespace {
 
 constexpr size_t kBufferSize = 4096;
@@ -153,4 +153,4 @@ void printer::print_plain(std::string_view text) {
   }
 }
 
-}  // namespace app
+}  // namespace base

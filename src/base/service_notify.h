@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-namespace app {
+namespace base {
 
 // A mining thread's GPU line was printed, with the total hash rate of all
 // threads: sends STATUS= with that rate, and READY=1 once, as soon as every
@@ -16,4 +16,4 @@ void notify_stopping();
 // Forgets which threads have printed and whether READY=1 was sent (tests).
 void reset_service_notify();
 
-}  // namespace app
+}  // namespace base

@@ -1,6 +1,6 @@
-#include "crypto/hex.h"
+#include "base/hex.h"
 
-namespace crypto {
+namespace base {
 namespace {
 
 int digit_value(char c) {
@@ -38,4 +38,4 @@ std::string hex_encode(const uint8_t* data, size_t length) {
   return text;
 }
 
-}  // namespace crypto
+}  // namespace base

@@ -1,4 +1,4 @@
-#include "app/printer.h"
+#include "base/printer.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -12,7 +12,7 @@
 
 #include "support/console_capture.h"
 
-namespace app {
+namespace base {
 namespace {
 
 TEST(Printer, LeveledLinesCarryTimePrefixAndLineBreak) {
@@ -133,4 +133,4 @@ TEST(Printer, ConcurrentMessagesNeverInterleave) {
 }
 
 }  // namespace
-}  // namespace app
+}  // namespace base

@@ -1,4 +1,4 @@
-#include "app/console.h"
+#include "base/console.h"
 
 #include <poll.h>
 #include <termios.h>
@@ -7,7 +7,7 @@
 #include <atomic>
 #include <cstdlib>
 
-namespace app {
+namespace base {
 namespace {
 
 struct termios saved_settings;
@@ -54,4 +54,4 @@ int poll_key() {
 
 void discard_pending_key() { poll_key(); }
 
-}  // namespace app
+}  // namespace base

@@ -1,6 +1,6 @@
-#include "app/json_text.h"
+#include "base/json_text.h"
 
-namespace app {
+namespace base {
 
 size_t json_escape_sequence(unsigned char c, char (&sequence)[6]) {
   static constexpr char kHex[] = "0123456789abcdef";
@@ -43,4 +43,18 @@ std::string json_escaped(std::string_view text) {
   return out;
 }
 
-}  // namespace app
+size_t escape_json_string(const char* value, char* out, size_t capacity) {
+  if (capacity == 0) return 0;
+  size_t length = 0;
+  for (const char* p = value; *p != '\0'; ++p) {
+    char sequence[6];
+    const size_t size = json_escape_sequence(static_cast<unsigned char>(*p), sequence);
+    // Keep room for the NUL; never write half an escape sequence.
+    if (length + size >= capacity) break;
+    for (size_t i = 0; i < size; ++i) out[length++] = sequence[i];
+  }
+  out[length] = '\0';
+  return length;
+}
+
+}  // namespace base

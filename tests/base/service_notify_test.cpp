@@ -1,6 +1,6 @@
 // The messages to the service manager, read from a datagram socket that
 // stands in for systemd's NOTIFY_SOCKET.
-#include "app/service_notify.h"
+#include "base/service_notify.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -15,7 +15,7 @@
 #include "support/console_capture.h"
 #include "support/process_runner.h"
 
-namespace app {
+namespace base {
 namespace {
 
 class NotifySocket : public ::testing::Test {
@@ -85,7 +85,7 @@ TEST_F(NotifySocket, NothingIsSentWithoutTheVariable) {
 // all three programs here; the mining run is in the service CI step.
 TEST(Program, VersionOfEveryProgram) {
   for (const char* program : {"src/orbeck-vega", "tools/orbeck_hash/orbeck-hash", "tools/orbeck_pool/orbeck-pool"}) {
-    process_result r = run_process(built_program(program), {"--version"});
+    app::process_result r = app::run_process(app::built_program(program), {"--version"});
     ASSERT_TRUE(r.exited) << program;
     EXPECT_EQ(r.exit_code, 0) << program;
     const std::string name = std::string(program).substr(std::string(program).rfind('/') + 1);
@@ -95,4 +95,4 @@ TEST(Program, VersionOfEveryProgram) {
 }
 
 }  // namespace
-}  // namespace app
+}  // namespace base

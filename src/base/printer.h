@@ -9,7 +9,7 @@
 #include <mutex>
 #include <string_view>
 
-namespace app {
+namespace base {
 
 enum print_level : int {
   kInfo = 1,    // dark grey
@@ -72,4 +72,4 @@ class printer {
 // for any other value.
 const char* ansi_for_attribute(int attribute);
 
-}  // namespace app
+}  // namespace base

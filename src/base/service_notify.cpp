@@ -1,4 +1,4 @@
-#include "app/service_notify.h"
+#include "base/service_notify.h"
 
 #include <systemd/sd-daemon.h>
 
@@ -6,7 +6,7 @@
 #include <mutex>
 #include <vector>
 
-namespace app {
+namespace base {
 namespace {
 
 struct notify_state {
@@ -56,4 +56,4 @@ void reset_service_notify() {
   s.ready_sent = false;
 }
 
-}  // namespace app
+}  // namespace base

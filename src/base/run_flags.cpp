@@ -1,8 +1,8 @@
-#include "app/run_flags.h"
+#include "base/run_flags.h"
 
-namespace app {
+namespace base {
 
 std::atomic<bool> app_running{true};
 std::atomic<bool> reset_request{false};
 
-}  // namespace app
+}  // namespace base

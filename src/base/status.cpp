@@ -1,0 +1,39 @@
+#include "base/status.h"
+
+#include <cstring>
+
+namespace base {
+
+status status::from_errno(int error, std::string_view context) {
+  return from_error_code(std::error_code(error, std::generic_category()), context);
+}
+
+status status::from_error_code(const std::error_code& error, std::string_view context,
+                               status_code code) {
+  std::string message(context);
+  if (!message.empty()) message += ": ";
+  message += error.message();
+  return status(code, std::move(message));
+}
+
+std::string status::to_string() const {
+  if (is_ok()) return "OK";
+  return std::string(status_code_name(code_)) + ": " + message_;
+}
+
+const char* status_code_name(status_code code) {
+  switch (code) {
+    case status_code::kOk: return "OK";
+    case status_code::kUnsupported: return "Unsupported";
+    case status_code::kDeviceError: return "Device error";
+    case status_code::kNotFound: return "Not found";
+    case status_code::kInvalidInput: return "Invalid input";
+    case status_code::kIoError: return "I/O error";
+    case status_code::kNetworkError: return "Network error";
+    case status_code::kTimeout: return "Timed out";
+    case status_code::kProtocolError: return "Protocol error";
+  }
+  return "Unknown";
+}
+
+}  // namespace base
