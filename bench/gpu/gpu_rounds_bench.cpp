@@ -17,7 +17,6 @@
 #include <string>
 #include <vector>
 
-#include "app/config.h"
 #include "base/printer.h"
 #include "crypto/algorithm.h"
 #include "crypto/cryptonight.h"
@@ -61,20 +60,20 @@ void Release() {
 
 // Initialises GPU 0 of the auto-detected platform; false with a message.
 bool InitFirstDevice(int32_t algorithm, benchmark::State& state) {
-  app::config& cfg = app::cfg();
-  cfg.any_device = true;
-  cfg.group_size = EnvInt("ORBECK_BENCH_GROUPSIZE", 0);
-  cfg.num_queues = 1;
+  gpu::device_options options;
+  options.any_device = true;
+  options.group_size = EnvInt("ORBECK_BENCH_GROUPSIZE", 0);
+  options.num_queues = 1;
   std::string version, error;
-  cl_platform_id platform = gpu::SelectPlatform(-1, version, error);
+  cl_platform_id platform = gpu::SelectPlatform(-1, options.any_device, version, error);
   if (platform == nullptr) {
     state.SkipWithError(error.c_str());
     return false;
   }
   gpu::gpu_contexts().assign(1, gpu::GpuContext{});
   gpu::gpu_contexts()[0].platform = platform;
-  if (gpu::InitOpenCL(gpu::gpu_contexts().data(), 1, crypto::scratchpad_size(algorithm), false) !=
-      0) {
+  if (gpu::InitOpenCL(options, gpu::gpu_contexts().data(), 1, crypto::scratchpad_size(algorithm),
+                      false) != 0) {
     state.SkipWithError("GPU initialisation failed");
     return false;
   }

@@ -66,6 +66,26 @@ void no_gpu_left() {
   std::_Exit(1);
 }
 
+// The OpenCL backend's settings from the configuration.
+gpu::backend_options gpu_options(const config& c) {
+  gpu::backend_options options;
+  options.device.any_device = c.any_device;
+  options.device.max_mem = c.max_mem;
+  options.device.group_size = c.group_size;
+  options.device.num_queues = c.num_queues;
+  options.platform_index = c.platform_index;
+  options.gpu_list = c.gpu_list;
+  options.intensity_text = c.intensity_text;
+  options.algorithm = c.algorithm;
+  options.build_kernel = c.build_kernel;
+  options.fast_job_switch = c.fast_job_switch;
+  options.rate_watchdog = c.rate_watchdog;
+  options.no_self_test = c.no_self_test;
+  options.temp_limit_c = c.temp_limit_c;
+  options.temp_resume_c = c.temp_resume_c;
+  return options;
+}
+
 void keyboard_loop(core::executor& executor) {
   base::enter_key_mode();
   while (base::app_running.load()) {
@@ -86,22 +106,23 @@ int run_sequence(const startup_result& start) {
   // A pool that drops the connection must only ever be a send error.
   signal(SIGPIPE, SIG_IGN);
 
-  if (!gpu::InitGpus()) {
+  const gpu::backend_options gpu_settings = gpu_options(cfg());
+  if (!gpu::InitGpus(gpu_settings)) {
     base::discard_pending_key();
     return 0;
   }
 
   if (cfg().autotune) {
-    gpu::RunAutotune(cfg().algorithm);
+    gpu::RunAutotune(gpu_settings, cfg().algorithm);
     return 0;
   }
 
   if (cfg().benchmark_seconds > 0) {
-    gpu::RunBenchmark(cfg().benchmark_seconds, cfg().algorithm);
+    gpu::RunBenchmark(gpu_settings, cfg().benchmark_seconds, cfg().algorithm);
     return 0;
   }
 
-  gpu::gpu_miner miner;
+  gpu::gpu_miner miner(gpu_settings);
   miner.set_all_failed_handler(no_gpu_left);
   core::executor_settings settings;
   settings.give_up = give_up;

@@ -182,7 +182,7 @@ std::vector<tune_setting> TuneCandidates(const GpuContext& ctx, uint64_t scratch
   return candidates;
 }
 
-int RunAutotune(int32_t algorithm) {
+int RunAutotune(const backend_options& options, int32_t algorithm) {
   base::printer& out = base::printer::inst();
   std::vector<GpuContext>& contexts = gpu_contexts();
   const double round_seconds = EnvironmentNumber("ORBECK_AUTOTUNE_SECONDS", kRoundSeconds);
@@ -222,7 +222,7 @@ int RunAutotune(int32_t algorithm) {
       }
       core::event_queue events;
       core::no_hash_rates no_rates;
-      gpu_miner miner;
+      gpu_miner miner(options);
       core::mining_job idle;
       idle.idle = true;
       idle.nicehash = true;

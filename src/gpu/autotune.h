@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "gpu/backend_options.h"
 #include "gpu/gpu_context.h"
 
 namespace gpu {
@@ -63,6 +64,6 @@ std::vector<tune_setting> TuneCandidates(const GpuContext& ctx, uint64_t scratch
 // candidate count can be cut through ORBECK_AUTOTUNE_SECONDS and
 // ORBECK_AUTOTUNE_CANDIDATES (for tests). Returns 0, or 1 when nothing could
 // be measured.
-int RunAutotune(int32_t algorithm);
+int RunAutotune(const backend_options& options, int32_t algorithm);
 
 }  // namespace gpu

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <random>
 
-#include "app/config.h"
 #include "base/printer.h"
 #include "core/event_queue.h"
 #include "core/mining_backend.h"
@@ -98,7 +97,8 @@ benchmark_result MeasureAlgorithm(gpu_miner& miner, core::event_queue& events, i
   return result;
 }
 
-std::vector<benchmark_result> RunBenchmark(double seconds, int32_t algorithm) {
+std::vector<benchmark_result> RunBenchmark(const backend_options& options, double seconds,
+                                          int32_t algorithm) {
   base::printer& out = base::printer::inst();
   std::vector<int32_t> algorithms;
   if (algorithm < 0) {
@@ -109,7 +109,7 @@ std::vector<benchmark_result> RunBenchmark(double seconds, int32_t algorithm) {
 
   core::event_queue events;
   core::no_hash_rates rates;  // the watchdog never resets while benchmarking
-  gpu_miner miner;
+  gpu_miner miner(options);
   core::mining_job idle;
   idle.idle = true;
   idle.nicehash = true;
@@ -155,12 +155,13 @@ std::vector<benchmark_result> RunBenchmark(double seconds, int32_t algorithm) {
              crypto::algorithm_name(results.back().algorithm));
     table += line;
   }
-  table += "\n" + BenchmarkJson(seconds, results) + "\n";
+  table += "\n" + BenchmarkJson(seconds, results, options.no_self_test) + "\n";
   out.print_plain(table);
   return results;
 }
 
-std::string BenchmarkJson(double seconds, const std::vector<benchmark_result>& results) {
+std::string BenchmarkJson(double seconds, const std::vector<benchmark_result>& results,
+                          bool self_test_skipped) {
   std::string json = "{\"benchmark_seconds\":" + format_rate(seconds) + ",\"results\":[";
   for (size_t r = 0; r < results.size(); ++r) {
     const benchmark_result& result = results[r];
@@ -173,7 +174,7 @@ std::string BenchmarkJson(double seconds, const std::vector<benchmark_result>& r
       if (i > 0) json += ",";
       json += "{\"gpu\":" + std::to_string(gpu.device) + ",\"hash_rate\":" + format_rate(gpu.hash_rate) +
               ",\"self_test\":\"" +
-              (gpu.self_test_failed ? "failed" : app::cfg().no_self_test ? "skipped" : "passed") + "\"}";
+              (gpu.self_test_failed ? "failed" : self_test_skipped ? "skipped" : "passed") + "\"}";
     }
     json += "]}";
   }

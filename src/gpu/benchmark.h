@@ -37,9 +37,12 @@ benchmark_result MeasureAlgorithm(gpu_miner& miner, core::event_queue& events, i
 
 // Measures each algorithm (all eleven for -1) for `seconds`; prints the
 // results and returns them.
-std::vector<benchmark_result> RunBenchmark(double seconds, int32_t algorithm);
+std::vector<benchmark_result> RunBenchmark(const backend_options& options, double seconds,
+                                          int32_t algorithm);
 
-// The one-line JSON form of the results.
-std::string BenchmarkJson(double seconds, const std::vector<benchmark_result>& results);
+// The one-line JSON form of the results; a GPU that did not fail shows
+// "skipped" when self_test_skipped, else "passed".
+std::string BenchmarkJson(double seconds, const std::vector<benchmark_result>& results,
+                          bool self_test_skipped);
 
 }  // namespace gpu

@@ -4,7 +4,6 @@
 #include <cctype>
 #include <cstdlib>
 
-#include "app/config.h"
 #include "base/printer.h"
 #include "crypto/algorithm.h"
 #include "gpu/autotune.h"
@@ -44,8 +43,8 @@ int32_t ChoosePlatform(const std::vector<PlatformInfo>& platforms, bool any_devi
   return -1;
 }
 
-cl_device_type EnumeratedDeviceType() {
-  return app::cfg().any_device ? CL_DEVICE_TYPE_ALL : CL_DEVICE_TYPE_GPU;
+cl_device_type EnumeratedDeviceType(bool any_device) {
+  return any_device ? CL_DEVICE_TYPE_ALL : CL_DEVICE_TYPE_GPU;
 }
 
 bool IsSupportedDeviceName(const std::string& name) {
@@ -61,7 +60,8 @@ uint32_t DriverVersionNumber(const std::string& driver_version) {
   return static_cast<uint32_t>(number);
 }
 
-cl_platform_id SelectPlatform(int32_t index, std::string& version, std::string& error) {
+cl_platform_id SelectPlatform(int32_t index, bool any_device, std::string& version,
+                              std::string& error) {
   version.clear();
   error.clear();
   cl_uint count = 0;
@@ -99,7 +99,7 @@ cl_platform_id SelectPlatform(int32_t index, std::string& version, std::string& 
       infos[i].device_count = devices;
     }
   }
-  const int32_t chosen = ChoosePlatform(infos, app::cfg().any_device);
+  const int32_t chosen = ChoosePlatform(infos, any_device);
   if (chosen < 0) {
     error = kAutodetectError;
     return nullptr;
@@ -108,43 +108,44 @@ cl_platform_id SelectPlatform(int32_t index, std::string& version, std::string& 
   return platforms[chosen];
 }
 
-bool InitGpus() {
-  const app::config& cfg = app::cfg();
+bool InitGpus(const backend_options& options) {
   out().print_leveled(base::kInfo, "Initializing GPU, loading kernel ...");
   std::string version, error;
-  cl_platform_id platform = SelectPlatform(cfg.platform_index, version, error);
+  cl_platform_id platform =
+      SelectPlatform(options.platform_index, options.device.any_device, version, error);
   if (platform == nullptr) {
     out().print_error("%s", error.c_str());
-    if (error == kAutodetectError && !cfg.any_device) out().print_error("%s", kAnyDeviceHint);
+    if (error == kAutodetectError && !options.device.any_device) out().print_error("%s", kAnyDeviceHint);
     return false;
   }
   out().print_grey_text("Detected OpenCL Platform: %s\n", version.c_str());
-  if (!monitor::InitGpuMonitor(platform, cfg.any_device, error)) {
+  if (!monitor::InitGpuMonitor(platform, options.device.any_device, error)) {
     out().print_error("%s", error.c_str());
     return false;
   }
   std::vector<GpuContext>& contexts = gpu_contexts();
-  contexts.assign(cfg.gpu_list.size(), GpuContext{});
+  contexts.assign(options.gpu_list.size(), GpuContext{});
   for (size_t j = 0; j < contexts.size(); ++j) {
-    contexts[j].ordinal = cfg.gpu_list[j];
+    contexts[j].ordinal = options.gpu_list[j];
     contexts[j].work_size = 8;
-    contexts[j].intensity = IntensityForGpu(j);
-    contexts[j].tuning_allowed = contexts[j].intensity < 0 && cfg.group_size == 0;
+    contexts[j].intensity = ParseIntensity(options.intensity_text, j);
+    contexts[j].tuning_allowed = contexts[j].intensity < 0 && options.device.group_size == 0;
     contexts[j].platform = platform;
   }
-  if (cfg.fast_job_switch) out().print_plain("Fast job switching mode enabled.\n");
-  if (cfg.rate_watchdog) out().print_plain("Rate watchdog enabled.\n");
-  const int32_t algorithm = cfg.algorithm == -1 ? 0 : cfg.algorithm;
+  if (options.fast_job_switch) out().print_plain("Fast job switching mode enabled.\n");
+  if (options.rate_watchdog) out().print_plain("Rate watchdog enabled.\n");
+  const int32_t algorithm = options.algorithm == -1 ? 0 : options.algorithm;
   set_current_scratchpad_size(crypto::scratchpad_size(algorithm));
   set_current_setup_algorithm(algorithm);
-  return InitOpenCL(contexts.data(), contexts.size(), current_scratchpad_size(),
-                    cfg.build_kernel) == 0;
+  return InitOpenCL(options.device, contexts.data(), contexts.size(), current_scratchpad_size(),
+                    options.build_kernel) == 0;
 }
 
-int InitOpenCL(GpuContext* contexts, size_t count, uint64_t scratchpad_bytes, bool build_kernel) {
+int InitOpenCL(const device_options& options, GpuContext* contexts, size_t count,
+               uint64_t scratchpad_bytes, bool build_kernel) {
   if (count == 0) return 0;
   const cl_platform_id platform = contexts[0].platform;
-  const cl_device_type type = EnumeratedDeviceType();
+  const cl_device_type type = EnumeratedDeviceType(options.any_device);
   cl_uint device_count = 0;
   cl_int status = clGetDeviceIDs(platform, type, 0, nullptr, &device_count);
   // No device of the type is a missing device, reported below.
@@ -166,6 +167,7 @@ int InitOpenCL(GpuContext* contexts, size_t count, uint64_t scratchpad_bytes, bo
     contexts[j].platform = platform;
     contexts[j].device = devices[contexts[j].ordinal];
     contexts[j].scratchpad_bytes = scratchpad_bytes;
+    contexts[j].options = options;
   }
 
   bool notice_printed = false;
@@ -222,7 +224,7 @@ GpuIntensityConfig DeviceIntensityTable(const GpuContext& ctx, uint64_t scratchp
 }
 
 int InitOpenCLGpu(GpuContext& ctx, bool build_kernel, bool first_time) {
-  const app::config& cfg = app::cfg();
+  const device_options& options = ctx.options;
   std::string driver_version;
   cl_uint compute_units = 0;
   cl_ulong global_mem = 0;
@@ -262,7 +264,7 @@ int InitOpenCLGpu(GpuContext& ctx, bool build_kernel, bool first_time) {
                   SupportsOpenClC2(c_version);
 
   const bool supported = IsSupportedDeviceName(ctx.device_name);
-  if (!supported && !cfg.any_device) {
+  if (!supported && !options.any_device) {
     out().print_status_text("GPU%u: %s", ctx.ordinal, ctx.device_name.c_str());
     out().print_status_text(" | %u Compute Units", ctx.compute_units);
     out().print_status_text(" | Memory (MB): %u\n", ctx.memory_mb);
@@ -285,9 +287,9 @@ int InitOpenCLGpu(GpuContext& ctx, bool build_kernel, bool first_time) {
   inputs.new_driver = ctx.new_driver;
   inputs.driver_number = driver_number;
   inputs.large_pages = large_pages;
-  inputs.max_mem = cfg.max_mem;
-  inputs.group_size = cfg.group_size;
-  inputs.num_queues = cfg.num_queues;
+  inputs.max_mem = options.max_mem;
+  inputs.group_size = options.group_size;
+  inputs.num_queues = options.num_queues;
   if (!ctx.tune_override) {
     ctx.tuned_hashes = 0;
     ctx.tuned_queues = 0;

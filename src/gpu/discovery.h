@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "gpu/backend_options.h"
 #include "gpu/gpu_context.h"
 #include "gpu/intensity.h"
 
@@ -18,12 +19,15 @@ namespace gpu {
 // Printed after the auto-detect failure when --anydevice is not given.
 extern const char* const kAnyDeviceHint;
 
-// The whole GPU start-up into gpu_contexts(); true on success.
-bool InitGpus();
+// The whole GPU start-up into gpu_contexts() for options.gpu_list; true on
+// success.
+bool InitGpus(const backend_options& options);
 
-// Platform by index, or auto-detected (-1). Fills the platform version
-// text; on failure returns nullptr with the error text set.
-cl_platform_id SelectPlatform(int32_t index, std::string& version, std::string& error);
+// Platform by index, or auto-detected (-1; with any_device a platform
+// without AMD devices qualifies). Fills the platform version text; on
+// failure returns nullptr with the error text set.
+cl_platform_id SelectPlatform(int32_t index, bool any_device, std::string& version,
+                              std::string& error);
 
 // What auto-detect looks at for each platform, in platform order.
 struct PlatformInfo {
@@ -36,19 +40,22 @@ bool IsAmdPlatformVersion(const std::string& version);
 // platform that has a device; -1 when none qualifies.
 int32_t ChoosePlatform(const std::vector<PlatformInfo>& platforms, bool any_device);
 
-// Device type the backend enumerates: GPUs, or every device with --anydevice.
-cl_device_type EnumeratedDeviceType();
+// Device type the backend enumerates: GPUs, or every device with any_device.
+cl_device_type EnumeratedDeviceType(bool any_device);
 // Names of the supported AMD chips: "gfx900", "gfx901", "gfx902", "Ellesmere".
 bool IsSupportedDeviceName(const std::string& name);
 // Leading decimal integer of a CL_DRIVER_VERSION text (0 without digits).
 uint32_t DriverVersionNumber(const std::string& driver_version);
 
-// Contexts, driver flags and notices, and InitOpenCLGpu for each record:
-// 0, 2 (OpenCL error), 3 (missing device) or InitOpenCLGpu's first failure.
-int InitOpenCL(GpuContext* contexts, size_t count, uint64_t scratchpad_bytes, bool build_kernel);
+// Contexts, driver flags and notices, and InitOpenCLGpu for each record
+// (each keeps a copy of options): 0, 2 (OpenCL error), 3 (missing device)
+// or InitOpenCLGpu's first failure.
+int InitOpenCL(const device_options& options, GpuContext* contexts, size_t count,
+               uint64_t scratchpad_bytes, bool build_kernel);
 
 // Device queries and check, intensity, banner (first time), program,
-// queues, buffers and arguments: 0, 1 (unsupported device), 2, or 3.
+// queues, buffers and arguments, with the record's options: 0, 1
+// (unsupported device), 2, or 3.
 int InitOpenCLGpu(GpuContext& ctx, bool build_kernel, bool first_time);
 
 // The intensity table of an initialised GPU for a scratchpad size.

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "gpu/backend_options.h"
+
 namespace gpu {
 
 constexpr int kMaxQueues = 2;
@@ -101,6 +103,7 @@ struct GpuContext {
   bool is_ellesmere = false;
   char platform_version[128] = {};
   uint64_t nonce_counter = 0;       // global offset of the next round
+  device_options options;           // set by InitOpenCL, read by every re-initialisation
 
   // Read from the device by InitOpenCLGpu.
   std::string device_name;

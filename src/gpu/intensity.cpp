@@ -4,7 +4,6 @@
 #include <cctype>
 #include <cstdlib>
 
-#include "app/config.h"
 #include "base/printer.h"
 #include "crypto/algorithm.h"
 
@@ -175,10 +174,6 @@ int32_t ParseIntensity(const std::string& text, size_t position) {
   if (levels.empty()) return -1;
   if (levels.size() == 1) return levels[0];
   return position < levels.size() ? levels[position] : -1;
-}
-
-int32_t IntensityForGpu(size_t position) {
-  return ParseIntensity(app::cfg().intensity_text, position);
 }
 
 IntensityChoice ChooseIntensity(const GpuIntensityConfig& table, const IntensityInputs& inputs) {

@@ -1,7 +1,7 @@
 // Intensity tables: how many queues a GPU runs and how many hashes each
 // queue computes per round, by device class, scratchpad size and level.
-// Tables are constants built on first use; the functions are pure apart
-// from reading app::cfg(). Called during GPU (re-)initialisation.
+// Tables are constants built on first use; the functions are pure. Called
+// during GPU (re-)initialisation.
 #pragma once
 
 #include <cstddef>
@@ -54,7 +54,6 @@ GpuIntensityConfig GenericIntensityTable(const GenericDevice& device, uint64_t s
 // comma-separated decimals; one number applies to all GPUs; -1 (auto) when
 // there is none for j.
 int32_t ParseIntensity(const std::string& text, size_t position);
-int32_t IntensityForGpu(size_t position);  // from app::cfg().intensity_text
 
 // Everything the level choice depends on.
 struct IntensityInputs {

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <ctime>
 
-#include "app/config.h"
 #include "base/printer.h"
 #include "crypto/algorithm.h"
 #include "gpu/autotune.h"
@@ -45,7 +44,7 @@ uint64_t monotonic_ms() {
 }
 
 uint32_t gpu_miner::device_number(size_t thread) const {
-  const auto& list = app::cfg().gpu_list;
+  const auto& list = options_.gpu_list;
   return thread < list.size() ? list[thread] : static_cast<uint32_t>(thread);
 }
 
@@ -59,8 +58,8 @@ std::unique_ptr<mine_thread> gpu_miner::make_thread(size_t index, const core::mi
   copy_job(*t, job);
   t->number = static_cast<uint8_t>(index);
   t->gpu = &gpu_contexts()[index];
-  t->owner = this;
-  t->guard = monitor::temperature_guard(device_number(index), app::cfg().temp_limit_c, app::cfg().temp_resume_c);
+  t->guard = monitor::temperature_guard(device_number(index), options_.temp_limit_c,
+                                       options_.temp_resume_c);
   mine_thread* raw = t.get();
   t->thread = std::thread([this, raw] { WorkLoop(*raw); });
   return t;
@@ -78,11 +77,11 @@ void gpu_miner::start(const core::mining_job& initial, core::event_queue& events
   }
   std::random_device random;  // the operating system's random source
   random_top_byte_ = static_cast<uint8_t>(random() >> 24);
-  const size_t count = std::min(app::cfg().gpu_list.size(), gpu_contexts().size());
+  const size_t count = std::min(options_.gpu_list.size(), gpu_contexts().size());
   thread_total_ = static_cast<uint32_t>(count);
   std::vector<uint32_t> devices;
   for (size_t i = 0; i < count; ++i) devices.push_back(device_number(i));
-  monitor::WarnGpusWithoutSensor(devices, app::cfg().temp_limit_c);
+  monitor::WarnGpusWithoutSensor(devices, options_.temp_limit_c);
   for (size_t i = 0; i < count; ++i) threads_.push_back(make_thread(i, initial));
 }
 
@@ -130,7 +129,7 @@ void gpu_miner::publish(const core::mining_job& job) {
     current_job_ = job;
     job_generation_.fetch_add(1);
   }
-  if (app::cfg().fast_job_switch) {
+  if (options_.fast_job_switch) {
     for (size_t i = 0; i < threads_.size(); ++i)
       for (GpuQueue& queue : gpu_contexts()[i].queues) SetAbortFlag(queue, true);
   }
@@ -159,7 +158,7 @@ void gpu_miner::TakeJob(mine_thread& t) {
 
 bool gpu_miner::verify_algorithm(mine_thread& t) {
   if (t.algorithm == t.failed_algorithm) return false;
-  if (app::cfg().no_self_test || t.algorithm == t.tested_algorithm) return true;
+  if (options_.no_self_test || t.algorithm == t.tested_algorithm) return true;
   // The round's nonce counter is kept by the test; it is set again here so
   // the job starts where TakeJob put it.
   const uint64_t start = t.gpu->nonce_counter;
@@ -281,7 +280,7 @@ void gpu_miner::loop_one_queue(mine_thread& t) {
 
 void gpu_miner::loop_two_queues(mine_thread& t) {
   GpuContext& gpu = *t.gpu;
-  const bool fast_switch = app::cfg().fast_job_switch;
+  const bool fast_switch = options_.fast_job_switch;
   uint64_t last_report_ms = monotonic_ms();
   uint64_t c = 0;
   // Pacing: keep queue 1's launch between 15 % and 52 % (70 % for 1 MiB
@@ -382,7 +381,9 @@ void gpu_miner::loop_two_queues(mine_thread& t) {
         hash_sum = 0;
       }
     }
-    if (b == 1 && CheckHashRate(t)) {
+    if (b == 1 && options_.rate_watchdog &&
+        CheckHashRate(gpu, t.watchdog_countdown, t.low_count, rates_->current_rate(t.number),
+                      rates_->average_rate(t.number))) {
       last_launch = monotonic_ms();
       ratio = 0.25;
     }

@@ -15,12 +15,11 @@
 #include "core/event_queue.h"
 #include "core/mining_backend.h"
 #include "core/work_records.h"
+#include "gpu/backend_options.h"
 #include "gpu/gpu_context.h"
 #include "monitor/temperature_guard.h"
 
 namespace gpu {
-
-class gpu_miner;
 
 struct mine_thread {
   // Copy of the job taken last; written and read by the thread itself.
@@ -40,7 +39,6 @@ struct mine_thread {
   std::atomic<bool> running{true};  // cleared to stop the thread
   bool job_taken = false;
   GpuContext* gpu = nullptr;
-  gpu_miner* owner = nullptr;
 
   // --temp-limit: pauses the thread while its GPU is too hot.
   monitor::temperature_guard guard;
@@ -64,8 +62,9 @@ struct mine_thread {
 
 class gpu_miner : public core::mining_backend {
  public:
-  // Uses the GPUs of gpu_contexts() in --gpu order.
-  gpu_miner() = default;
+  // Uses the GPUs of gpu_contexts() (set up by InitGpus) in the order of
+  // options.gpu_list; keeps a copy of options.
+  explicit gpu_miner(const backend_options& options) : options_(options) {}
   ~gpu_miner() override { stop(); }
 
   void start(const core::mining_job& initial, core::event_queue& events,
@@ -80,7 +79,6 @@ class gpu_miner : public core::mining_backend {
   // Used by the mining threads.
   void TakeJob(mine_thread& thread);
   void WorkLoop(mine_thread& thread);
-  const core::hash_rate_source& rates() const { return *rates_; }
   uint64_t publication_time_ms() const { return publication_time_ms_.load(); }
 
   // Called (on a mining thread) when the self-test has failed on every GPU.
@@ -109,6 +107,7 @@ class gpu_miner : public core::mining_backend {
   // yet; false when the GPU must not mine it.
   bool verify_algorithm(mine_thread& t);
 
+  const backend_options options_;
   core::event_queue* events_ = nullptr;
   const core::hash_rate_source* rates_ = nullptr;
 

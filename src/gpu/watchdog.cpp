@@ -1,10 +1,7 @@
 #include "gpu/watchdog.h"
 
-#include "app/config.h"
 #include "base/printer.h"
 #include "base/run_flags.h"
-#include "gpu/launch.h"
-#include "gpu/mine_thread.h"
 #include "gpu/reset.h"
 
 namespace gpu {
@@ -34,18 +31,15 @@ bool HashRateDropped(int32_t& countdown, int32_t& low_count, double current, dou
   return true;
 }
 
-bool CheckHashRate(mine_thread& t) {
-  if (!app::cfg().rate_watchdog) return false;
-  if (!HashRateDropped(t.watchdog_countdown, t.low_count, t.owner->rates().current_rate(t.number),
-                       t.owner->rates().average_rate(t.number), base::reset_request)) {
-    return false;
-  }
+bool CheckHashRate(GpuContext& gpu, int32_t& countdown, int32_t& low_count, double current,
+                   double average) {
+  if (!HashRateDropped(countdown, low_count, current, average, base::reset_request)) return false;
   base::printer::inst().print_leveled(base::kEvent, "GPU%i Hash Rate Drop Detected ...",
-                                     static_cast<int>(t.gpu->ordinal));
-  ReInitOpenCLGpu(*t.gpu);
-  for (GpuQueue& queue : t.gpu->queues) queue.input_dirty.store(true);
+                                     static_cast<int>(gpu.ordinal));
+  ReInitOpenCLGpu(gpu);
+  for (GpuQueue& queue : gpu.queues) queue.input_dirty.store(true);
   base::printer::inst().print_leveled(base::kStatus, "GPU%i Kernel Resetted.",
-                                     static_cast<int>(t.gpu->ordinal));
+                                     static_cast<int>(gpu.ordinal));
   return true;
 }
 

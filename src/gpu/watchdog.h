@@ -1,14 +1,15 @@
 // The hash-rate watchdog: resets a GPU whose recent hash rate stays at or
 // below 95 % of its average, or the first GPU that checks after the user
-// pressed 'r'. Runs on the GPU's own mining thread between rounds.
+// pressed 'r'. Runs on the GPU's own mining thread between rounds; the
+// counters belong to that thread.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
-namespace gpu {
+#include "gpu/gpu_context.h"
 
-struct mine_thread;
+namespace gpu {
 
 // The decision alone: counts down the warm-up, then counts low rates in a
 // row; true when the GPU is to be reset (and then restarts both counts). Of
@@ -16,7 +17,10 @@ struct mine_thread;
 bool HashRateDropped(int32_t& countdown, int32_t& low_count, double current, double average,
                      std::atomic<bool>& reset_request);
 
-// True when it has just reset the GPU (the caller restarts its pacing).
-bool CheckHashRate(mine_thread& thread);
+// The decision for the process-wide reset request and, when it says so, the
+// reset of gpu with its notices. True when it has just reset the GPU (the
+// caller restarts its pacing).
+bool CheckHashRate(GpuContext& gpu, int32_t& countdown, int32_t& low_count, double current,
+                   double average);
 
 }  // namespace gpu

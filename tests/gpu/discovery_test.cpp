@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "app/config.h"
 #include "crypto/algorithm.h"
 #include "gpu/cl_call.h"
 #include "gpu/intensity.h"
@@ -69,16 +68,12 @@ TEST(DeviceChecks, DriverVersionNumberIsTheLeadingInteger) {
 class OpenClStartup : public ::testing::Test {
  protected:
   void SetUp() override {
-    app::config& cfg = app::cfg();
-    cfg.any_device = true;
-    cfg.platform_index = -1;
-    cfg.gpu_list = {0};
-    cfg.intensity_text = "-1";
-    cfg.algorithm = -1;
-    cfg.group_size = 0;
-    cfg.num_queues = 0;
-    cfg.fast_job_switch = false;
-    cfg.rate_watchdog = false;
+    options_ = gpu::backend_options{};
+    options_.device.any_device = true;
+    options_.platform_index = -1;
+    options_.gpu_list = {0};
+    options_.intensity_text = "-1";
+    options_.algorithm = -1;
     gpu::SetProgramCacheRoot(std::string(ORBECK_BINARY_DIR) + "/gpu-test-cache");
     gpu::SetKernelSourceOverride(gpu_test::MockKernelSource());
   }
@@ -86,8 +81,9 @@ class OpenClStartup : public ::testing::Test {
     gpu_test::ReleaseTestGpu();
     monitor::ShutdownGpuMonitor();
     gpu::SetKernelSourceOverride("");
-    app::cfg().any_device = false;
   }
+
+  gpu::backend_options options_;
 
   // Facts of the first device, read independently of the code under test.
   struct DeviceFacts {
@@ -113,34 +109,35 @@ class OpenClStartup : public ::testing::Test {
 
 TEST_F(OpenClStartup, SelectPlatformRejectsIndicesThatDoNotExist) {
   std::string version = "stale", error;
-  EXPECT_EQ(gpu::SelectPlatform(5, version, error), nullptr);
+  EXPECT_EQ(gpu::SelectPlatform(5, options_.device.any_device, version, error), nullptr);
   EXPECT_EQ(error, "Selected OpenCL platform index 5 doesn't exist.");
   EXPECT_EQ(version, "");
-  EXPECT_EQ(gpu::SelectPlatform(-2, version, error), nullptr);
+  EXPECT_EQ(gpu::SelectPlatform(-2, options_.device.any_device, version, error), nullptr);
   EXPECT_EQ(error, "Selected OpenCL platform index -2 doesn't exist.");
 }
 
 TEST_F(OpenClStartup, SelectPlatformByIndexReadsItsVersion) {
   std::string version, error;
-  ASSERT_NE(gpu::SelectPlatform(0, version, error), nullptr) << error;
+  ASSERT_NE(gpu::SelectPlatform(0, options_.device.any_device, version, error), nullptr)
+      << error;
   EXPECT_EQ(error, "");
   EXPECT_EQ(version, FirstDevice().platform_version);
 }
 
 TEST_F(OpenClStartup, AutoDetectWithoutAmdNeedsAnyDevice) {
   std::string version, error;
-  app::cfg().any_device = false;
-  EXPECT_EQ(gpu::SelectPlatform(-1, version, error), nullptr);
+  options_.device.any_device = false;
+  EXPECT_EQ(gpu::SelectPlatform(-1, options_.device.any_device, version, error), nullptr);
   EXPECT_EQ(error, "Could not autodetect AMD OpenCL plattform, please specifiy with --opencl=?");
-  app::cfg().any_device = true;
-  EXPECT_NE(gpu::SelectPlatform(-1, version, error), nullptr);
+  options_.device.any_device = true;
+  EXPECT_NE(gpu::SelectPlatform(-1, options_.device.any_device, version, error), nullptr);
   EXPECT_EQ(version, FirstDevice().platform_version);
 }
 
 TEST_F(OpenClStartup, InitGpusWithoutAmdPrintsTheErrorAndTheHint) {
-  app::cfg().any_device = false;
+  options_.device.any_device = false;
   gpu_test::CapturedOutput output;
-  EXPECT_FALSE(gpu::InitGpus());
+  EXPECT_FALSE(gpu::InitGpus(options_));
   const std::string text = output.Take();
   EXPECT_NE(text.find("] Initializing GPU, loading kernel ...\n["), std::string::npos) << text;
   EXPECT_NE(text.find("] Could not autodetect AMD OpenCL plattform, please specifiy with "
@@ -153,11 +150,11 @@ TEST_F(OpenClStartup, InitGpusWithoutAmdPrintsTheErrorAndTheHint) {
 
 TEST_F(OpenClStartup, InitGpusPrintsPlatformAndBannerOnAnyDevice) {
   const DeviceFacts facts = FirstDevice();
-  app::cfg().fast_job_switch = true;
-  app::cfg().rate_watchdog = true;
-  app::cfg().algorithm = crypto::kCryptoNightLite;
+  options_.fast_job_switch = true;
+  options_.rate_watchdog = true;
+  options_.algorithm = crypto::kCryptoNightLite;
   gpu_test::CapturedOutput output;
-  ASSERT_TRUE(gpu::InitGpus()) << output.Take();
+  ASSERT_TRUE(gpu::InitGpus(options_)) << output.Take();
   const std::string text = output.Take();
   EXPECT_NE(text.find("Detected OpenCL Platform: " + facts.platform_version + "\n"),
             std::string::npos)
@@ -184,9 +181,9 @@ TEST_F(OpenClStartup, InitGpusPrintsPlatformAndBannerOnAnyDevice) {
 }
 
 TEST_F(OpenClStartup, AMissingDeviceStopsBeforeAnyContextExists) {
-  app::cfg().gpu_list = {0, 5};
+  options_.gpu_list = {0, 5};
   gpu_test::CapturedOutput output;
-  EXPECT_FALSE(gpu::InitGpus());
+  EXPECT_FALSE(gpu::InitGpus(options_));
   const std::string text = output.Take();
   EXPECT_NE(text.find("] Selected OpenCL device index 5 doesn't exist.\n\n"), std::string::npos)
       << text;
@@ -197,14 +194,15 @@ TEST_F(OpenClStartup, AMissingDeviceStopsBeforeAnyContextExists) {
 
 TEST_F(OpenClStartup, WithoutAnyDeviceACpuDeviceIsNoGpu) {
   std::string version, error;
-  cl_platform_id platform = gpu::SelectPlatform(0, version, error);
+  cl_platform_id platform = gpu::SelectPlatform(0, options_.device.any_device, version, error);
   ASSERT_NE(platform, nullptr);
-  app::cfg().any_device = false;
+  options_.device.any_device = false;
   std::vector<gpu::GpuContext>& contexts = gpu::gpu_contexts();
   contexts.assign(1, gpu::GpuContext{});
   contexts[0].platform = platform;
   gpu_test::CapturedOutput output;
-  EXPECT_EQ(gpu::InitOpenCL(contexts.data(), 1, crypto::kScratchpadNormal, false), 3);
+  EXPECT_EQ(gpu::InitOpenCL(options_.device, contexts.data(), 1, crypto::kScratchpadNormal, false),
+            3);
   EXPECT_NE(output.Take().find("] Selected OpenCL device index 0 doesn't exist.\n"),
             std::string::npos);
 }
@@ -212,13 +210,13 @@ TEST_F(OpenClStartup, WithoutAnyDeviceACpuDeviceIsNoGpu) {
 TEST_F(OpenClStartup, AnUnsupportedDeviceIsRefusedWithoutAnyDevice) {
   const DeviceFacts facts = FirstDevice();
   std::string version, error;
-  cl_platform_id platform = gpu::SelectPlatform(0, version, error);
+  cl_platform_id platform = gpu::SelectPlatform(0, options_.device.any_device, version, error);
   ASSERT_NE(platform, nullptr);
   std::vector<gpu::GpuContext>& contexts = gpu::gpu_contexts();
   contexts.assign(1, gpu::GpuContext{});
   gpu::GpuContext& ctx = contexts[0];
   ASSERT_EQ(clGetDeviceIDs(platform, CL_DEVICE_TYPE_ALL, 1, &ctx.device, nullptr), CL_SUCCESS);
-  app::cfg().any_device = false;
+  ctx.options.any_device = false;
   gpu_test::CapturedOutput output;
   EXPECT_EQ(gpu::InitOpenCLGpu(ctx, false, true), 1);
   const std::string text = output.Take();

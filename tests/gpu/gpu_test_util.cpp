@@ -7,7 +7,6 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/config.h"
 #include "base/printer.h"
 #include "crypto/algorithm.h"
 #include "gpu/discovery.h"
@@ -62,21 +61,27 @@ void WriteFile(const std::string& path, const std::string& content) {
 
 std::string MockKernelSource() { return ReadFile(std::string(ORBECK_GPU_TEST_DIR) + "/mock_kernels.cl"); }
 
+gpu::backend_options TestOptions(int32_t group_size, int32_t num_queues) {
+  gpu::backend_options options;
+  options.device.any_device = true;
+  options.device.group_size = group_size;
+  options.device.num_queues = num_queues;
+  options.platform_index = -1;
+  options.gpu_list = {0};
+  return options;
+}
+
 int InitTestGpu(int32_t algorithm, int32_t group_size, int32_t num_queues) {
-  app::config& cfg = app::cfg();
-  cfg.any_device = true;
-  cfg.platform_index = -1;
-  cfg.gpu_list = {0};
-  cfg.group_size = group_size;
-  cfg.num_queues = num_queues;
+  const gpu::backend_options options = TestOptions(group_size, num_queues);
   std::string version, error;
-  cl_platform_id platform = gpu::SelectPlatform(-1, version, error);
+  cl_platform_id platform = gpu::SelectPlatform(-1, true, version, error);
   if (platform == nullptr) return -1;
   std::vector<gpu::GpuContext>& contexts = gpu::gpu_contexts();
   contexts.assign(1, gpu::GpuContext{});
   contexts[0].platform = platform;
   contexts[0].intensity = -1;
-  return gpu::InitOpenCL(contexts.data(), 1, crypto::scratchpad_size(algorithm), false);
+  return gpu::InitOpenCL(options.device, contexts.data(), 1, crypto::scratchpad_size(algorithm),
+                         false);
 }
 
 void ReleaseTestGpu() {

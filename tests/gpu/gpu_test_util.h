@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "gpu/backend_options.h"
 #include "gpu/gpu_context.h"
 
 namespace gpu_test {
@@ -38,9 +39,13 @@ void WriteFile(const std::string& path, const std::string& content);
 // Source of the stand-in kernels (tests/gpu/mock_kernels.cl).
 std::string MockKernelSource();
 
-// Sets --anydevice, --gpu 0 and the given --xgroupsize / --xnumqueues, and
-// initialises gpu_contexts()[0] for the scratchpad of algorithm through
-// InitOpenCL on the auto-detected platform. Returns InitOpenCL's result;
+// Options with any_device, gpu_list {0} and the given group size and queue
+// count (0: the intensity table's).
+gpu::backend_options TestOptions(int32_t group_size = 0, int32_t num_queues = 0);
+
+// Initialises gpu_contexts()[0] with TestOptions(group_size, num_queues) for
+// the scratchpad of algorithm through InitOpenCL on the auto-detected
+// platform. Returns InitOpenCL's result;
 // output goes to the printer (capture it if needed).
 int InitTestGpu(int32_t algorithm, int32_t group_size, int32_t num_queues);
 // Releases the OpenCL objects of gpu_contexts()[0].

@@ -4,7 +4,6 @@
 
 #include <string>
 
-#include "app/config.h"
 #include "crypto/algorithm.h"
 #include "gpu_test_util.h"
 
@@ -130,11 +129,9 @@ TEST(IntensityForGpu, ReadsCommaSeparatedLevels) {
   EXPECT_EQ(gpu::ParseIntensity("3,,4", 1), 3);
   EXPECT_EQ(gpu::ParseIntensity("3,4,", 1), 4);
   EXPECT_EQ(gpu::ParseIntensity("1,2,3", 2), 3);
-  app::cfg().intensity_text = "8,9";
-  EXPECT_EQ(gpu::IntensityForGpu(0), 8);
-  EXPECT_EQ(gpu::IntensityForGpu(1), 9);
-  EXPECT_EQ(gpu::IntensityForGpu(2), -1);
-  app::cfg().intensity_text = "-1";
+  EXPECT_EQ(gpu::ParseIntensity("8,9", 0), 8);
+  EXPECT_EQ(gpu::ParseIntensity("8,9", 1), 9);
+  EXPECT_EQ(gpu::ParseIntensity("8,9", 2), -1);
 }
 
 IntensityInputs Rx480(int32_t level, bool large_pages, bool max_mem) {

@@ -11,7 +11,6 @@
 #include <set>
 #include <vector>
 
-#include "app/config.h"
 #include "crypto/algorithm.h"
 #include "gpu/program.h"
 #include "gpu/reset.h"
@@ -115,8 +114,6 @@ class MockRound : public ::testing::Test {
   void TearDown() override {
     ReleaseTestGpu();
     gpu::SetKernelSourceOverride("");
-    app::cfg().group_size = 0;
-    app::cfg().num_queues = 0;
   }
   // Uploads blob, runs one round on queue and waits for it.
   void Round(GpuContext& ctx, const std::vector<uint8_t>& blob, uint32_t target,

@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <string>
 
-#include "app/config.h"
 #include "crypto/algorithm.h"
 #include "gpu_test_util.h"
 

@@ -5,9 +5,9 @@
 
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <set>
 
-#include "app/config.h"
 #include "core/event_queue.h"
 #include "crypto/algorithm.h"
 #include "crypto/cryptonight.h"
@@ -53,19 +53,19 @@ uint32_t word7(int32_t algorithm, const core::mining_job& job, uint32_t nonce) {
 
 // Sets up `count` GPU records on the first device (the same device may
 // stand in for several GPUs) for the scratchpad of `algorithm`.
-void init_gpus(size_t count, int32_t algorithm) {
-  app::cfg() = app::config{};
+void set_up_gpus(size_t count, int32_t algorithm) {
   SetProgramCacheRoot(std::string(ORBECK_BINARY_DIR) + "/test-cache/orbeck-vega");
   ASSERT_EQ(gpu_test::InitTestGpu(algorithm, 0, 0), 0);
   if (count > 1) {
     gpu_test::ReleaseTestGpu();
-    app::cfg().gpu_list.assign(count, 0);
     std::string version, error;
-    cl_platform_id platform = SelectPlatform(-1, version, error);
+    cl_platform_id platform = SelectPlatform(-1, true, version, error);
     ASSERT_NE(platform, nullptr) << error;
     gpu_contexts().assign(count, GpuContext{});
     for (GpuContext& ctx : gpu_contexts()) ctx.platform = platform;
-    ASSERT_EQ(InitOpenCL(gpu_contexts().data(), count, crypto::scratchpad_size(algorithm), false), 0);
+    ASSERT_EQ(InitOpenCL(gpu_test::TestOptions().device, gpu_contexts().data(), count,
+                         crypto::scratchpad_size(algorithm), false),
+              0);
   }
   set_current_scratchpad_size(crypto::scratchpad_size(algorithm));
 }
@@ -110,20 +110,27 @@ bool next_hash_report(core::event_queue& events) {
 class MiningTest : public ::testing::Test {
  protected:
   void TearDown() override {
-    miner_.stop();
+    if (miner_) miner_->stop();
     for (int32_t id = 0; id < crypto::kAlgoCount; ++id) OverrideSelfTestAnswer(id, nullptr);
     gpu_test::ReleaseTestGpu();
+  }
+  // Sets up `count` GPU records and a miner for them (the default options).
+  void init_gpus(size_t count, int32_t algorithm) {
+    if (miner_) miner_->stop();
+    set_up_gpus(count, algorithm);
+    options_ = gpu_test::TestOptions();
+    options_.gpu_list.assign(count, 0);
+    miner_ = std::make_unique<gpu_miner>(options_);
   }
   void start() {
     core::mining_job idle;
     idle.idle = true;
     idle.nicehash = true;
-    miner_.start(idle, events_, rates_);
+    miner_->start(idle, events_, rates_);
   }
 
   // The self-test of `algorithm` expects one nonce too few from now on.
   void expect_wrong_answer_for(int32_t algorithm) {
-    app::cfg().no_self_test = false;
     corrupted_ = SelfTestAnswer(algorithm);
     corrupted_.nonces.pop_back();
     OverrideSelfTestAnswer(algorithm, &corrupted_);
@@ -131,18 +138,18 @@ class MiningTest : public ::testing::Test {
 
   core::event_queue events_;
   core::no_hash_rates rates_;
-  gpu_miner miner_;
+  backend_options options_;
+  std::unique_ptr<gpu_miner> miner_;
   self_test_answer corrupted_{};
 };
 
 TEST_F(MiningTest, ReportsNoncesThatTheCpuConfirmsWithTheThreadsTopByte) {
   init_gpus(1, 0);
-  app::cfg().nicehash = false;
   start();
   const core::mining_job job = make_job(0, 0x40000000, false);
-  miner_.publish(job);
+  miner_->publish(job);
   size_t reports = 0;
-  const auto results = collect_results(events_, miner_, 4, &reports);
+  const auto results = collect_results(events_, *miner_, 4, &reports);
   ASSERT_GE(results.size(), 4u);
   EXPECT_TRUE(reports > 0 || next_hash_report(events_));
   const uint8_t top = static_cast<uint8_t>(results[0].nonce >> 24);
@@ -157,8 +164,8 @@ TEST_F(MiningTest, NicehashSlicesTheLowBitsAndKeepsThePoolsTopByte) {
   init_gpus(2, 0);
   start();
   const core::mining_job job = make_job(0, 0x40000000, true, 0x100000);
-  miner_.publish(job);
-  const auto results = collect_results(events_, miner_, 4, nullptr, 2);
+  miner_->publish(job);
+  const auto results = collect_results(events_, *miner_, 4, nullptr, 2);
   std::set<int> threads;
   for (const auto& result : results) {
     threads.insert(result.thread_index);
@@ -174,11 +181,10 @@ TEST_F(MiningTest, NicehashSlicesTheLowBitsAndKeepsThePoolsTopByte) {
 
 TEST_F(MiningTest, WithoutNicehashEachThreadHasItsOwnTopByte) {
   init_gpus(2, 0);
-  app::cfg().nicehash = false;
   start();
   const core::mining_job job = make_job(0, 0x40000000, false);
-  miner_.publish(job);
-  const auto results = collect_results(events_, miner_, 4, nullptr, 2);
+  miner_->publish(job);
+  const auto results = collect_results(events_, *miner_, 4, nullptr, 2);
   std::set<uint32_t> tops[2];
   for (const auto& result : results) {
     tops[result.thread_index].insert(result.nonce >> 24);
@@ -194,21 +200,21 @@ TEST_F(MiningTest, SwitchesKernelsOnlyBetweenScratchpadSizes) {
   init_gpus(1, 0);
   gpu_test::CapturedOutput output;
   start();
-  miner_.publish(make_job(0, 0x40000000, true));
-  ASSERT_FALSE(collect_results(events_, miner_, 1).empty());
-  miner_.publish(make_job(1, 0x40000000, true));  // same 2 MiB class
-  EXPECT_EQ(miner_.generation(), 2u);
+  miner_->publish(make_job(0, 0x40000000, true));
+  ASSERT_FALSE(collect_results(events_, *miner_, 1).empty());
+  miner_->publish(make_job(1, 0x40000000, true));  // same 2 MiB class
+  EXPECT_EQ(miner_->generation(), 2u);
   EXPECT_EQ(output.Take().find("Switching Algorithm"), std::string::npos);
 
   const core::mining_job light = make_job(4, 0x40000000, true);
-  miner_.publish(light);  // 1 MiB: every GPU is set up again
+  miner_->publish(light);  // 1 MiB: every GPU is set up again
   EXPECT_NE(output.Take().find("Switching Algorithm\n"), std::string::npos);
   // The generation goes on counting, so results of the old threads still on
   // their way can never pass as results of the new job.
-  EXPECT_EQ(miner_.generation(), 3u);
+  EXPECT_EQ(miner_->generation(), 3u);
   EXPECT_EQ(gpu_contexts()[0].scratchpad_bytes, crypto::kScratchpadLight);
   EXPECT_EQ(current_scratchpad_size(), crypto::kScratchpadLight);
-  const auto results = collect_results(events_, miner_, 2);
+  const auto results = collect_results(events_, *miner_, 2);
   ASSERT_GE(results.size(), 2u);
   for (const auto& result : results) EXPECT_LT(word7(4, light, result.nonce), light.target);
 }
@@ -216,13 +222,13 @@ TEST_F(MiningTest, SwitchesKernelsOnlyBetweenScratchpadSizes) {
 TEST_F(MiningTest, AnIdleJobParksTheThreads) {
   init_gpus(1, 0);
   start();
-  miner_.publish(make_job(0, 0x40000000, true));
-  ASSERT_FALSE(collect_results(events_, miner_, 1).empty());
+  miner_->publish(make_job(0, 0x40000000, true));
+  ASSERT_FALSE(collect_results(events_, *miner_, 1).empty());
   while (events_.take_for(std::chrono::milliseconds(0))) {
   }
   core::mining_job idle;
   idle.idle = true;
-  miner_.publish(idle);
+  miner_->publish(idle);
   // The round in flight may still end and report; after that the thread
   // stays quiet.
   size_t late_reports = 0;
@@ -253,7 +259,6 @@ TEST_F(MiningTest, SelfTestPassesForEveryAlgorithm) {
 // Regression: with 48 hashes per round the second round ran past the 64
 // test nonces and its extra results failed a correct device.
 TEST_F(MiningTest, SelfTestPassesWithARoundSizeThatDoesNotDivideTheRange) {
-  app::cfg() = app::config{};
   SetProgramCacheRoot(std::string(ORBECK_BINARY_DIR) + "/test-cache/orbeck-vega");
   ASSERT_EQ(gpu_test::InitTestGpu(3, 48, 1), 0);
   ASSERT_EQ(gpu_contexts()[0].queues[0].threads, 48u);
@@ -265,17 +270,17 @@ TEST_F(MiningTest, AGpuThatFailsTheSelfTestDoesNotMine) {
   init_gpus(1, 0);
   expect_wrong_answer_for(0);
   std::atomic<bool> all_failed{false};
-  miner_.set_all_failed_handler([&] { all_failed.store(true); });
+  miner_->set_all_failed_handler([&] { all_failed.store(true); });
   gpu_test::CapturedOutput output;
   start();
-  miner_.publish(make_job(0, 0xFFFFFFFF, true));
+  miner_->publish(make_job(0, 0xFFFFFFFF, true));
   const auto deadline = std::chrono::steady_clock::now() + kWait;
   while (!all_failed.load() && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   ASSERT_TRUE(all_failed.load());
   EXPECT_NE(output.Take().find("GPU0 self-test failed for CryptoNight: the device computes wrong hashes\n"),
             std::string::npos);
-  EXPECT_TRUE(miner_.self_test_failed(0));
+  EXPECT_TRUE(miner_->self_test_failed(0));
   // The thread mines nothing: no results, no hash counts.
   EXPECT_FALSE(events_.take_for(std::chrono::seconds(2)).has_value());
 }
@@ -284,7 +289,7 @@ TEST_F(MiningTest, BenchmarkShowsAFailedSelfTestInTheTableAndTheJson) {
   init_gpus(1, 0);
   expect_wrong_answer_for(0);
   gpu_test::CapturedOutput output;
-  const std::vector<benchmark_result> results = RunBenchmark(1.0, 0);
+  const std::vector<benchmark_result> results = RunBenchmark(options_, 1.0, 0);
   const std::string text = output.Take();
   ASSERT_EQ(results.size(), 1u);
   ASSERT_EQ(results[0].gpus.size(), 1u);
