@@ -14,12 +14,10 @@
 #include "base/printer.h"
 #include "base/run_flags.h"
 #include "base/service_notify.h"
+#include "core/backend.h"
+#include "core/benchmark.h"
 #include "core/executor.h"
-#include "gpu/autotune.h"
-#include "gpu/benchmark.h"
-#include "gpu/discovery.h"
 #include "gpu/mine_thread.h"
-#include "monitor/gpu_monitor.h"
 #include "remote/remote_access_server.h"
 
 namespace app {
@@ -86,6 +84,12 @@ gpu::backend_options gpu_options(const config& c) {
   return options;
 }
 
+// The backend the program mines with; another compute API is one more
+// case here.
+std::unique_ptr<core::backend> make_backend(const config& c) {
+  return std::make_unique<gpu::gpu_miner>(gpu_options(c));
+}
+
 void keyboard_loop(core::executor& executor) {
   base::enter_key_mode();
   while (base::app_running.load()) {
@@ -106,28 +110,27 @@ int run_sequence(const startup_result& start) {
   // A pool that drops the connection must only ever be a send error.
   signal(SIGPIPE, SIG_IGN);
 
-  const gpu::backend_options gpu_settings = gpu_options(cfg());
-  if (!gpu::InitGpus(gpu_settings)) {
+  const std::unique_ptr<core::backend> miner = make_backend(cfg());
+  if (!miner->init_devices()) {
     base::discard_pending_key();
     return 0;
   }
 
   if (cfg().autotune) {
-    gpu::RunAutotune(gpu_settings, cfg().algorithm);
+    miner->autotune(cfg().algorithm);
     return 0;
   }
 
   if (cfg().benchmark_seconds > 0) {
-    gpu::RunBenchmark(gpu_settings, cfg().benchmark_seconds, cfg().algorithm);
+    core::RunBenchmark(*miner, cfg().benchmark_seconds, cfg().algorithm);
     return 0;
   }
 
-  gpu::gpu_miner miner(gpu_settings);
-  miner.set_all_failed_handler(no_gpu_left);
+  miner->set_all_failed_handler(no_gpu_left);
   core::executor_settings settings;
   settings.give_up = give_up;
   settings.reply_timeout = std::chrono::seconds(cfg().reply_timeout_s);
-  core::executor executor(miner, settings);
+  core::executor executor(*miner, settings);
   executor.start();
 
   install_signal_handlers();
@@ -156,7 +159,7 @@ int run_sequence(const startup_result& start) {
   base::notify_stopping();
   base::printer::inst().print_plain("quitting...");
   executor.stop();
-  monitor::ShutdownGpuMonitor();
+  miner->shutdown();
   server.reset();
   base::printer::inst().print_plain("done.");
   base::restore_terminal();

@@ -11,9 +11,10 @@
 #include <sstream>
 
 #include "base/printer.h"
+#include "core/benchmark.h"
 #include "core/mining_backend.h"
 #include "crypto/algorithm.h"
-#include "gpu/benchmark.h"
+#include "gpu/mine_thread.h"
 #include "gpu/discovery.h"
 #include "gpu/program.h"
 #include "gpu/reset.h"
@@ -228,8 +229,8 @@ int RunAutotune(const backend_options& options, int32_t algorithm) {
       idle.nicehash = true;
       idle.algorithm = id;
       miner.start(idle, events, no_rates);
-      const benchmark_result result =
-          MeasureAlgorithm(miner, events, id, seconds, random, kWarmUpReports);
+      const core::benchmark_result result =
+          core::MeasureAlgorithm(miner, events, id, seconds, random, kWarmUpReports);
       miner.stop();
       std::vector<double> measured(contexts.size(), 0.0);
       for (size_t g = 0; g < contexts.size() && g < result.gpus.size(); ++g)

@@ -9,10 +9,12 @@
 #include "base/printer.h"
 #include "crypto/algorithm.h"
 #include "gpu/autotune.h"
+#include "gpu/discovery.h"
 #include "gpu/launch.h"
 #include "gpu/self_test.h"
 #include "gpu/reset.h"
 #include "gpu/watchdog.h"
+#include "monitor/gpu_monitor.h"
 
 namespace gpu {
 namespace {
@@ -47,6 +49,12 @@ uint32_t gpu_miner::device_number(size_t thread) const {
   const auto& list = options_.gpu_list;
   return thread < list.size() ? list[thread] : static_cast<uint32_t>(thread);
 }
+
+bool gpu_miner::init_devices() { return InitGpus(options_); }
+
+bool gpu_miner::autotune(int32_t algorithm) { return RunAutotune(options_, algorithm) == 0; }
+
+void gpu_miner::shutdown() { monitor::ShutdownGpuMonitor(); }
 
 core::mining_job gpu_miner::current_job() const {
   std::lock_guard<std::mutex> lock(job_mutex_);

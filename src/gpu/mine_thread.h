@@ -1,7 +1,8 @@
 // The mining threads: one per GPU. Each takes the published job, keeps its
 // GPU's one or two command queues busy with search rounds, and posts found
-// nonces and hash counts to the executor's queue. gpu_miner is the executor's
-// mining backend; its calls come from the executor thread.
+// nonces and hash counts to the executor's queue. gpu_miner is the OpenCL
+// implementation of core::backend; its calls come from the main thread or
+// the executor thread.
 #pragma once
 
 #include <atomic>
@@ -12,8 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "core/backend.h"
 #include "core/event_queue.h"
-#include "core/mining_backend.h"
 #include "core/work_records.h"
 #include "gpu/backend_options.h"
 #include "gpu/gpu_context.h"
@@ -60,7 +61,7 @@ struct mine_thread {
   std::atomic<uint64_t> wall_us{0};
 };
 
-class gpu_miner : public core::mining_backend {
+class gpu_miner : public core::backend {
  public:
   // Uses the GPUs of gpu_contexts() (set up by InitGpus) in the order of
   // options.gpu_list; keeps a copy of options.
@@ -76,18 +77,24 @@ class gpu_miner : public core::mining_backend {
   size_t thread_count() const override { return threads_.size(); }
   uint32_t device_number(size_t thread) const override;
 
+  // InitGpus with the options: the GPUs of options.gpu_list into
+  // gpu_contexts().
+  bool init_devices() override;
+  // RunAutotune with the options (autotune.h).
+  bool autotune(int32_t algorithm) override;
+  void set_all_failed_handler(std::function<void()> handler) override {
+    all_failed_ = std::move(handler);
+  }
+  bool self_test_enabled() const override { return !options_.no_self_test; }
+  bool self_test_failed(size_t thread) const override;
+  double thread_cpu_share(size_t thread) const override;
+  // Shuts the GPU monitor down.
+  void shutdown() override;
+
   // Used by the mining threads.
   void TakeJob(mine_thread& thread);
   void WorkLoop(mine_thread& thread);
   uint64_t publication_time_ms() const { return publication_time_ms_.load(); }
-
-  // Called (on a mining thread) when the self-test has failed on every GPU.
-  void set_all_failed_handler(std::function<void()> handler) { all_failed_ = std::move(handler); }
-  // Whether the thread's GPU refused the algorithm of its current job.
-  bool self_test_failed(size_t thread) const;
-  // CPU share of one core the thread used while it ran (0..1); executor
-  // thread, after stop() or while running.
-  double thread_cpu_share(size_t thread) const;
 
  private:
   std::unique_ptr<mine_thread> make_thread(size_t index, const core::mining_job& job);

@@ -8,10 +8,10 @@
 #include <memory>
 #include <set>
 
+#include "core/benchmark.h"
 #include "core/event_queue.h"
 #include "crypto/algorithm.h"
 #include "crypto/cryptonight.h"
-#include "gpu/benchmark.h"
 #include "gpu/discovery.h"
 #include "gpu/mine_thread.h"
 #include "gpu/program.h"
@@ -289,7 +289,7 @@ TEST_F(MiningTest, BenchmarkShowsAFailedSelfTestInTheTableAndTheJson) {
   init_gpus(1, 0);
   expect_wrong_answer_for(0);
   gpu_test::CapturedOutput output;
-  const std::vector<benchmark_result> results = RunBenchmark(options_, 1.0, 0);
+  const std::vector<core::benchmark_result> results = core::RunBenchmark(*miner_, 1.0, 0);
   const std::string text = output.Take();
   ASSERT_EQ(results.size(), 1u);
   ASSERT_EQ(results[0].gpus.size(), 1u);

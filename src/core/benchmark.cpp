@@ -1,29 +1,29 @@
-#include "gpu/benchmark.h"
+#include "core/benchmark.h"
+
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
 
 #include <chrono>
 #include <cstdio>
 #include <random>
 
 #include "base/printer.h"
-#include "core/event_queue.h"
-#include "core/mining_backend.h"
 #include "crypto/algorithm.h"
-#include "gpu/mine_thread.h"
 
-namespace gpu {
+namespace core {
 namespace {
 
 // The longest a GPU may take to set up and self-test an algorithm.
 constexpr auto kWarmUpLimit = std::chrono::seconds(300);
 
-core::mining_job synthetic_job(int32_t algorithm, std::mt19937& random) {
-  core::mining_job job;
+mining_job synthetic_job(int32_t algorithm, std::mt19937& random) {
+  mining_job job;
   job.blob_length = 76;
   for (uint32_t i = 0; i < job.blob_length; ++i) job.blob[i] = static_cast<uint8_t>(random());
   job.blob[0] = 7;
   snprintf(job.job_id, sizeof(job.job_id), "benchmark-%d", algorithm);
   job.target = 0;  // nothing passes: the rounds report no results
-  job.pool_id = core::kPoolNone;
+  job.pool_id = kPoolNone;
   job.nicehash = false;
   job.idle = false;
   job.algorithm = algorithm;
@@ -44,7 +44,7 @@ double benchmark_result::total() const {
   return sum;
 }
 
-benchmark_result MeasureAlgorithm(gpu_miner& miner, core::event_queue& events, int32_t id,
+benchmark_result MeasureAlgorithm(backend& miner, event_queue& events, int32_t id,
                                   double seconds, std::mt19937& random, int warm_up_reports) {
   const size_t gpus = miner.thread_count();
   miner.publish(synthetic_job(id, random));
@@ -61,8 +61,8 @@ benchmark_result MeasureAlgorithm(gpu_miner& miner, core::event_queue& events, i
   const auto warm_up_end = std::chrono::steady_clock::now() + kWarmUpLimit;
   while (!all_warm() && std::chrono::steady_clock::now() < warm_up_end) {
     auto event = events.take_for(std::chrono::milliseconds(100));
-    if (event && event->kind == core::kHashCount) {
-      const auto& report = std::get<core::hash_report>(event->payload);
+    if (event && event->kind == kHashCount) {
+      const auto& report = std::get<hash_report>(event->payload);
       if (report.thread_index < gpus) ++warmed[report.thread_index];
     }
   }
@@ -79,8 +79,8 @@ benchmark_result MeasureAlgorithm(gpu_miner& miner, core::event_queue& events, i
   while (std::chrono::steady_clock::now() < limit &&
          (std::chrono::steady_clock::now() < end || !measured_all())) {
     auto event = events.take_for(std::chrono::milliseconds(100));
-    if (!event || event->kind != core::kHashCount || miner.generation() != generation) continue;
-    const core::hash_report& report = std::get<core::hash_report>(event->payload);
+    if (!event || event->kind != kHashCount || miner.generation() != generation) continue;
+    const hash_report& report = std::get<hash_report>(event->payload);
     if (report.thread_index >= gpus) continue;
     hashes[report.thread_index] += report.hashes;
     ms[report.thread_index] += report.milliseconds;
@@ -97,8 +97,7 @@ benchmark_result MeasureAlgorithm(gpu_miner& miner, core::event_queue& events, i
   return result;
 }
 
-std::vector<benchmark_result> RunBenchmark(const backend_options& options, double seconds,
-                                          int32_t algorithm) {
+std::vector<benchmark_result> RunBenchmark(backend& miner, double seconds, int32_t algorithm) {
   base::printer& out = base::printer::inst();
   std::vector<int32_t> algorithms;
   if (algorithm < 0) {
@@ -107,10 +106,9 @@ std::vector<benchmark_result> RunBenchmark(const backend_options& options, doubl
     algorithms.push_back(algorithm);
   }
 
-  core::event_queue events;
-  core::no_hash_rates rates;  // the watchdog never resets while benchmarking
-  gpu_miner miner(options);
-  core::mining_job idle;
+  event_queue events;
+  no_hash_rates rates;  // the watchdog never resets while benchmarking
+  mining_job idle;
   idle.idle = true;
   idle.nicehash = true;
   idle.algorithm = algorithms.front();
@@ -155,31 +153,51 @@ std::vector<benchmark_result> RunBenchmark(const backend_options& options, doubl
              crypto::algorithm_name(results.back().algorithm));
     table += line;
   }
-  table += "\n" + BenchmarkJson(seconds, results, options.no_self_test) + "\n";
+  table += "\n" + BenchmarkJson(seconds, results, !miner.self_test_enabled()) + "\n";
   out.print_plain(table);
   return results;
 }
 
 std::string BenchmarkJson(double seconds, const std::vector<benchmark_result>& results,
                           bool self_test_skipped) {
-  std::string json = "{\"benchmark_seconds\":" + format_rate(seconds) + ",\"results\":[";
-  for (size_t r = 0; r < results.size(); ++r) {
-    const benchmark_result& result = results[r];
-    if (r > 0) json += ",";
-    json += "{\"algorithm\":" + std::to_string(result.algorithm) + ",\"name\":\"" +
-            crypto::algorithm_name(result.algorithm) + "\",\"total_hash_rate\":" +
-            format_rate(result.total()) + ",\"gpus\":[";
-    for (size_t i = 0; i < result.gpus.size(); ++i) {
-      const benchmark_gpu_result& gpu = result.gpus[i];
-      if (i > 0) json += ",";
-      json += "{\"gpu\":" + std::to_string(gpu.device) + ",\"hash_rate\":" + format_rate(gpu.hash_rate) +
-              ",\"self_test\":\"" +
-              (gpu.self_test_failed ? "failed" : self_test_skipped ? "skipped" : "passed") + "\"}";
+  rapidjson::StringBuffer buffer;
+  rapidjson::Writer<rapidjson::StringBuffer> json(buffer);
+  // Rates keep one decimal, as in the table, so they go in as raw numbers.
+  const auto rate = [&json](double value) {
+    const std::string text = format_rate(value);
+    json.RawValue(text.c_str(), text.size(), rapidjson::kNumberType);
+  };
+  json.StartObject();
+  json.Key("benchmark_seconds");
+  rate(seconds);
+  json.Key("results");
+  json.StartArray();
+  for (const benchmark_result& result : results) {
+    json.StartObject();
+    json.Key("algorithm");
+    json.Int(result.algorithm);
+    json.Key("name");
+    json.String(crypto::algorithm_name(result.algorithm));
+    json.Key("total_hash_rate");
+    rate(result.total());
+    json.Key("gpus");
+    json.StartArray();
+    for (const benchmark_gpu_result& gpu : result.gpus) {
+      json.StartObject();
+      json.Key("gpu");
+      json.Uint(gpu.device);
+      json.Key("hash_rate");
+      rate(gpu.hash_rate);
+      json.Key("self_test");
+      json.String(gpu.self_test_failed ? "failed" : self_test_skipped ? "skipped" : "passed");
+      json.EndObject();
     }
-    json += "]}";
+    json.EndArray();
+    json.EndObject();
   }
-  json += "]}";
-  return json;
+  json.EndArray();
+  json.EndObject();
+  return std::string(buffer.GetString(), buffer.GetSize());
 }
 
-}  // namespace gpu
+}  // namespace core
