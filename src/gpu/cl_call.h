@@ -4,6 +4,7 @@
 
 #include <CL/cl.h>
 
+#include <cstddef>
 #include <string>
 
 #include "base/printer.h"
@@ -20,10 +21,9 @@ bool ClFailed(cl_int status, const char* fmt, Args... args) {
   return true;
 }
 
-// Text-valued queries, cut to 127 characters like the 128-byte fields of
-// the records (a longer text is not an error).
-cl_int PlatformText(cl_platform_id platform, cl_platform_info what, std::string& text);
-cl_int DeviceText(cl_device_id device, cl_device_info what, std::string& text);
+// Text queries for the records' 128-byte fields keep this many characters
+// (monitor/cl_info.h); a longer text is not an error.
+constexpr size_t kFieldChars = 127;
 
 // Copies text into a 128-byte field, zero-terminated.
 void CopyField(char (&field)[128], const std::string& text);

@@ -11,6 +11,7 @@
 #include "gpu/intensity.h"
 #include "gpu/launch.h"
 #include "gpu/program.h"
+#include "monitor/cl_info.h"
 #include "monitor/gpu_monitor.h"
 
 namespace gpu {
@@ -80,7 +81,8 @@ cl_platform_id SelectPlatform(int32_t index, bool any_device, std::string& versi
     return nullptr;
   }
   if (index != -1) {
-    if (PlatformText(platforms[index], CL_PLATFORM_VERSION, version) != CL_SUCCESS) {
+    if (monitor::PlatformText(platforms[index], CL_PLATFORM_VERSION, version, kFieldChars) !=
+        CL_SUCCESS) {
       error = "Error querying platform info.";
       return nullptr;
     }
@@ -88,7 +90,8 @@ cl_platform_id SelectPlatform(int32_t index, bool any_device, std::string& versi
   }
   std::vector<PlatformInfo> infos(count);
   for (cl_uint i = 0; i < count; ++i) {
-    if (PlatformText(platforms[i], CL_PLATFORM_VERSION, infos[i].version) != CL_SUCCESS) {
+    if (monitor::PlatformText(platforms[i], CL_PLATFORM_VERSION, infos[i].version, kFieldChars) !=
+        CL_SUCCESS) {
       error = "Error querying platform info.";
       return nullptr;
     }
@@ -176,12 +179,12 @@ int InitOpenCL(const device_options& options, GpuContext* contexts, size_t count
     ctx.context = clCreateContext(nullptr, 1, &ctx.device, nullptr, nullptr, &status);
     if (ClFailed(status, "Error %s calling clCreateContext %i.", static_cast<int>(j))) return 2;
     std::string text;
-    if (ClFailed(PlatformText(platform, CL_PLATFORM_VERSION, text),
+    if (ClFailed(monitor::PlatformText(platform, CL_PLATFORM_VERSION, text, kFieldChars),
                  "Error %s querying platform version.")) {
       return 2;
     }
     CopyField(ctx.platform_version, text);
-    if (ClFailed(DeviceText(ctx.device, CL_DRIVER_VERSION, text),
+    if (ClFailed(monitor::DeviceText(ctx.device, CL_DRIVER_VERSION, text, kFieldChars),
                  "Error %s querying driver version.")) {
       return 2;
     }
@@ -229,12 +232,12 @@ int InitOpenCLGpu(GpuContext& ctx, bool build_kernel, bool first_time) {
   cl_uint compute_units = 0;
   cl_ulong global_mem = 0;
   size_t max_work_group = 0;
-  if (ClFailed(DeviceText(ctx.device, CL_DEVICE_NAME, ctx.device_name),
+  if (ClFailed(monitor::DeviceText(ctx.device, CL_DEVICE_NAME, ctx.device_name, kFieldChars),
                "Error %s querying device name.") ||
       ClFailed(clGetDeviceInfo(ctx.device, CL_DEVICE_MAX_COMPUTE_UNITS, sizeof(compute_units),
                                &compute_units, nullptr),
                "Error %s querying max compute units.") ||
-      ClFailed(DeviceText(ctx.device, CL_DRIVER_VERSION, driver_version),
+      ClFailed(monitor::DeviceText(ctx.device, CL_DRIVER_VERSION, driver_version, kFieldChars),
                "Error %s querying driver version.") ||
       ClFailed(clGetDeviceInfo(ctx.device, CL_DEVICE_GLOBAL_MEM_SIZE, sizeof(global_mem),
                                &global_mem, nullptr),
@@ -260,7 +263,8 @@ int InitOpenCLGpu(GpuContext& ctx, bool build_kernel, bool first_time) {
     ctx.device_type = CL_DEVICE_TYPE_GPU;
   }
   std::string c_version;
-  ctx.opencl_c2 = DeviceText(ctx.device, CL_DEVICE_OPENCL_C_VERSION, c_version) == CL_SUCCESS &&
+  ctx.opencl_c2 = monitor::DeviceText(ctx.device, CL_DEVICE_OPENCL_C_VERSION, c_version,
+                                      kFieldChars) == CL_SUCCESS &&
                   SupportsOpenClC2(c_version);
 
   const bool supported = IsSupportedDeviceName(ctx.device_name);

@@ -3,9 +3,9 @@
 #include <CL/cl_ext.h>
 
 #include <algorithm>
-#include <cctype>
 #include <memory>
 
+#include "monitor/cl_info.h"
 #include "monitor/nvml.h"
 #include "monitor/sysfs.h"
 
@@ -24,13 +24,10 @@ struct GpuMonitor {
 std::string g_sysfs_root = "/sys";
 std::unique_ptr<GpuMonitor> g_monitor;
 
-std::string DeviceText(cl_device_id device, cl_device_info what, bool& ok) {
-  size_t size = 0;
-  ok = clGetDeviceInfo(device, what, 0, nullptr, &size) == CL_SUCCESS;
-  if (!ok) return {};
-  std::string text(size, '\0');
-  ok = clGetDeviceInfo(device, what, size, text.data(), nullptr) == CL_SUCCESS;
-  text.resize(text.find('\0') == std::string::npos ? text.size() : text.find('\0'));
+// The whole text of a device query; ok tells whether the query succeeded.
+std::string WholeDeviceText(cl_device_id device, cl_device_info what, bool& ok) {
+  std::string text;
+  ok = monitor::DeviceText(device, what, text) == CL_SUCCESS;
   return text;
 }
 
@@ -41,13 +38,13 @@ bool HasExtension(const std::string& extensions, const char* name) {
 // Device identity from OpenCL; false with a message on a failed query.
 bool IdentifyDevice(cl_device_id device, DeviceIdentity& identity, std::string& error) {
   bool ok = false;
-  identity.name = DeviceText(device, CL_DEVICE_NAME, ok);
-  if (ok) DeviceText(device, CL_DEVICE_VENDOR, ok);
+  identity.name = WholeDeviceText(device, CL_DEVICE_NAME, ok);
+  if (ok) WholeDeviceText(device, CL_DEVICE_VENDOR, ok);
   if (!ok) {
     error = "Error querying device name.";
     return false;
   }
-  const std::string extensions = DeviceText(device, CL_DEVICE_EXTENSIONS, ok);
+  const std::string extensions = WholeDeviceText(device, CL_DEVICE_EXTENSIONS, ok);
   if (HasExtension(extensions, "cl_amd_device_attribute_query")) {
     identity.vendor = DeviceVendor::kAmd;
     cl_device_topology_amd topology{};
@@ -62,7 +59,7 @@ bool IdentifyDevice(cl_device_id device, DeviceIdentity& identity, std::string& 
       identity.bus = static_cast<uint8_t>(topology.pcie.bus);
       identity.pci_device = static_cast<uint8_t>(topology.pcie.device);
     }
-    identity.board_name = DeviceText(device, CL_DEVICE_BOARD_NAME_AMD, ok);
+    identity.board_name = WholeDeviceText(device, CL_DEVICE_BOARD_NAME_AMD, ok);
     if (!ok) identity.board_name.clear();
   } else if (HasExtension(extensions, "cl_nv_device_attribute_query")) {
     identity.vendor = DeviceVendor::kNvidia;
@@ -189,24 +186,6 @@ int32_t GetFanSpeed(uint32_t ordinal) {
 
 // The setting lives in a driver registry key that Linux does not have.
 bool LargePagesEnabled(uint32_t /*ordinal*/) { return false; }
-
-std::string FindDriverKey(uint32_t /*ordinal*/) { return {}; }
-
-std::string MatchingIdFromPnp(const std::string& pnp) {
-  std::string result;
-  const size_t subsys = pnp.find("&SUBSYS_");
-  result = pnp.substr(0, subsys);
-  if (subsys != std::string::npos) {
-    const size_t revision = pnp.find('&', subsys + 1);
-    if (revision != std::string::npos) {
-      const size_t end = pnp.find('\\', revision);
-      result += pnp.substr(revision, end == std::string::npos ? std::string::npos : end - revision);
-    }
-  }
-  std::transform(result.begin(), result.end(), result.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return result;
-}
 
 std::vector<AdapterRecord> AdapterTable() {
   return g_monitor ? g_monitor->table : std::vector<AdapterRecord>();

@@ -51,11 +51,6 @@ float GetTemperature(uint32_t ordinal);
 int32_t GetFanSpeed(uint32_t ordinal);
 // There is no driver registry on Linux: large pages always count as off.
 bool LargePagesEnabled(uint32_t ordinal);
-// Driver key of an adapter: always empty on Linux (no registry).
-std::string FindDriverKey(uint32_t ordinal);
-// "PCI\VEN_1002&DEV_687F&SUBSYS_0B361002&REV_C1\4&..." gives
-// "pci\ven_1002&dev_687f&rev_c1".
-std::string MatchingIdFromPnp(const std::string& pnp);
 
 // Test view of the table; empty before initialisation.
 std::vector<AdapterRecord> AdapterTable();

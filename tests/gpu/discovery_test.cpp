@@ -10,6 +10,7 @@
 #include "gpu/intensity.h"
 #include "gpu/program.h"
 #include "gpu_test_util.h"
+#include "monitor/cl_info.h"
 #include "monitor/gpu_monitor.h"
 
 namespace {
@@ -98,8 +99,8 @@ class OpenClStartup : public ::testing::Test {
     EXPECT_EQ(clGetPlatformIDs(1, &platform, nullptr), CL_SUCCESS);
     EXPECT_EQ(clGetDeviceIDs(platform, CL_DEVICE_TYPE_ALL, 1, &device, nullptr), CL_SUCCESS)
         << "an OpenCL device (PoCL in CI) is required";
-    gpu::PlatformText(platform, CL_PLATFORM_VERSION, facts.platform_version);
-    gpu::DeviceText(device, CL_DEVICE_NAME, facts.name);
+    monitor::PlatformText(platform, CL_PLATFORM_VERSION, facts.platform_version, gpu::kFieldChars);
+    monitor::DeviceText(device, CL_DEVICE_NAME, facts.name, gpu::kFieldChars);
     clGetDeviceInfo(device, CL_DEVICE_MAX_COMPUTE_UNITS, sizeof(cl_uint), &facts.compute_units,
                     nullptr);
     clGetDeviceInfo(device, CL_DEVICE_GLOBAL_MEM_SIZE, sizeof(cl_ulong), &facts.memory, nullptr);
