@@ -72,8 +72,8 @@ bool InitFirstDevice(int32_t algorithm, benchmark::State& state) {
   }
   gpu::gpu_contexts().assign(1, gpu::GpuContext{});
   gpu::gpu_contexts()[0].platform = platform;
-  if (gpu::InitOpenCL(options, gpu::gpu_contexts().data(), 1, crypto::scratchpad_size(algorithm),
-                      false) != 0) {
+  if (!gpu::InitOpenCL(options, gpu::gpu_contexts().data(), 1, crypto::scratchpad_size(algorithm),
+                       false)) {
     state.SkipWithError("GPU initialisation failed");
     return false;
   }

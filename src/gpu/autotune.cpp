@@ -183,7 +183,7 @@ std::vector<tune_setting> TuneCandidates(const GpuContext& ctx, uint64_t scratch
   return candidates;
 }
 
-int RunAutotune(const backend_options& options, int32_t algorithm) {
+base::status RunAutotune(const backend_options& options, int32_t algorithm) {
   base::printer& out = base::printer::inst();
   std::vector<GpuContext>& contexts = gpu_contexts();
   const double round_seconds = EnvironmentNumber("ORBECK_AUTOTUNE_SECONDS", kRoundSeconds);
@@ -306,7 +306,11 @@ int RunAutotune(const backend_options& options, int32_t algorithm) {
     out.print_plain(table + confirmation);
   }
   for (GpuContext& ctx : contexts) ctx.tune_override = false;
-  return measured_any ? 0 : 1;
+  if (!measured_any) {
+    return base::status::error(base::status_code::kDeviceError,
+                               "Autotune: nothing could be measured");
+  }
+  return base::status::ok();
 }
 
 }  // namespace gpu

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "base/status.h"
 #include "gpu/backend_options.h"
 #include "gpu/gpu_context.h"
 
@@ -62,8 +63,8 @@ std::vector<tune_setting> TuneCandidates(const GpuContext& ctx, uint64_t scratch
 // Tunes the algorithm (every one for -1) on every selected GPU, prints the
 // table of candidates and stores the best setting per GPU. Round length and
 // candidate count can be cut through ORBECK_AUTOTUNE_SECONDS and
-// ORBECK_AUTOTUNE_CANDIDATES (for tests). Returns 0, or 1 when nothing could
+// ORBECK_AUTOTUNE_CANDIDATES (for tests). kDeviceError when nothing could
 // be measured.
-int RunAutotune(const backend_options& options, int32_t algorithm);
+base::status RunAutotune(const backend_options& options, int32_t algorithm);
 
 }  // namespace gpu

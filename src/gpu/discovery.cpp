@@ -141,30 +141,37 @@ bool InitGpus(const backend_options& options) {
   set_current_scratchpad_size(crypto::scratchpad_size(algorithm));
   set_current_setup_algorithm(algorithm);
   return InitOpenCL(options.device, contexts.data(), contexts.size(), current_scratchpad_size(),
-                    options.build_kernel) == 0;
+                    options.build_kernel)
+      .is_ok();
 }
 
-int InitOpenCL(const device_options& options, GpuContext* contexts, size_t count,
-               uint64_t scratchpad_bytes, bool build_kernel) {
-  if (count == 0) return 0;
+base::status InitOpenCL(const device_options& options, GpuContext* contexts, size_t count,
+                        uint64_t scratchpad_bytes, bool build_kernel) {
+  if (count == 0) return base::status::ok();
   const cl_platform_id platform = contexts[0].platform;
   const cl_device_type type = EnumeratedDeviceType(options.any_device);
   cl_uint device_count = 0;
   cl_int status = clGetDeviceIDs(platform, type, 0, nullptr, &device_count);
   // No device of the type is a missing device, reported below.
-  if (status == CL_DEVICE_NOT_FOUND) device_count = 0;
-  else if (ClFailed(status, "Error %s calling clGetDeviceIDs for number of devices.")) return 2;
+  if (status == CL_DEVICE_NOT_FOUND) {
+    device_count = 0;
+  } else if (base::status s = ClStatus(status, "Error %s calling clGetDeviceIDs for number of devices.");
+             !s) {
+    return s;
+  }
   for (size_t j = 0; j < count; ++j) {
     if (contexts[j].ordinal >= device_count) {
-      out().print_error("Selected OpenCL device index %lu doesn't exist.\n",
-                        static_cast<unsigned long>(contexts[j].ordinal));
-      return 3;
+      const std::string text = "Selected OpenCL device index " +
+                               std::to_string(contexts[j].ordinal) + " doesn't exist.\n";
+      out().print_error("%s", text.c_str());
+      return base::status::error(base::status_code::kNotFound, text);
     }
   }
   std::vector<cl_device_id> devices(device_count);
-  if (ClFailed(clGetDeviceIDs(platform, type, device_count, devices.data(), nullptr),
-               "Error %s calling clGetDeviceIDs for device ID information.")) {
-    return 2;
+  if (base::status s = ClStatus(clGetDeviceIDs(platform, type, device_count, devices.data(), nullptr),
+                                "Error %s calling clGetDeviceIDs for device ID information.");
+      !s) {
+    return s;
   }
   for (size_t j = 0; j < count; ++j) {
     contexts[j].platform = platform;
@@ -177,17 +184,16 @@ int InitOpenCL(const device_options& options, GpuContext* contexts, size_t count
   for (size_t j = 0; j < count; ++j) {
     GpuContext& ctx = contexts[j];
     ctx.context = clCreateContext(nullptr, 1, &ctx.device, nullptr, nullptr, &status);
-    if (ClFailed(status, "Error %s calling clCreateContext %i.", static_cast<int>(j))) return 2;
+    base::status s = ClStatus(status, "Error %s calling clCreateContext %i.", static_cast<int>(j));
+    if (!s) return s;
     std::string text;
-    if (ClFailed(monitor::PlatformText(platform, CL_PLATFORM_VERSION, text, kFieldChars),
-                 "Error %s querying platform version.")) {
-      return 2;
-    }
+    s = ClStatus(monitor::PlatformText(platform, CL_PLATFORM_VERSION, text, kFieldChars),
+                 "Error %s querying platform version.");
+    if (!s) return s;
     CopyField(ctx.platform_version, text);
-    if (ClFailed(monitor::DeviceText(ctx.device, CL_DRIVER_VERSION, text, kFieldChars),
-                 "Error %s querying driver version.")) {
-      return 2;
-    }
+    s = ClStatus(monitor::DeviceText(ctx.device, CL_DRIVER_VERSION, text, kFieldChars),
+                 "Error %s querying driver version.");
+    if (!s) return s;
     ctx.blockchain_driver = std::string(ctx.platform_version) == "OpenCL 2.0 AMD-APP (2442.12)";
     ctx.new_driver = DriverVersionNumber(text) >= 2527;
     if (!notice_printed) {
@@ -199,8 +205,8 @@ int InitOpenCL(const device_options& options, GpuContext* contexts, size_t count
         notice_printed = true;
       }
     }
-    const int result = InitOpenCLGpu(ctx, build_kernel, true);
-    if (result != 0) return result;
+    s = InitOpenCLGpu(ctx, build_kernel, true);
+    if (!s) return s;
   }
   // The warning is about the Radeon driver: devices of other vendors
   // (--anydevice) do not ask for it.
@@ -213,7 +219,7 @@ int InitOpenCL(const device_options& options, GpuContext* contexts, size_t count
         "\nBy updating the Radeon Driver to version 18.3.4 up to 50% higher hash\n"
         "rates can be achieved.\n\n");
   }
-  return 0;
+  return base::status::ok();
 }
 
 GpuIntensityConfig DeviceIntensityTable(const GpuContext& ctx, uint64_t scratchpad_bytes) {
@@ -226,27 +232,36 @@ GpuIntensityConfig DeviceIntensityTable(const GpuContext& ctx, uint64_t scratchp
   return GenericIntensityTable(device, scratchpad_bytes);
 }
 
-int InitOpenCLGpu(GpuContext& ctx, bool build_kernel, bool first_time) {
+base::status InitOpenCLGpu(GpuContext& ctx, bool build_kernel, bool first_time) {
   const device_options& options = ctx.options;
   std::string driver_version;
   cl_uint compute_units = 0;
   cl_ulong global_mem = 0;
   size_t max_work_group = 0;
-  if (ClFailed(monitor::DeviceText(ctx.device, CL_DEVICE_NAME, ctx.device_name, kFieldChars),
-               "Error %s querying device name.") ||
-      ClFailed(clGetDeviceInfo(ctx.device, CL_DEVICE_MAX_COMPUTE_UNITS, sizeof(compute_units),
-                               &compute_units, nullptr),
-               "Error %s querying max compute units.") ||
-      ClFailed(monitor::DeviceText(ctx.device, CL_DRIVER_VERSION, driver_version, kFieldChars),
-               "Error %s querying driver version.") ||
-      ClFailed(clGetDeviceInfo(ctx.device, CL_DEVICE_GLOBAL_MEM_SIZE, sizeof(global_mem),
-                               &global_mem, nullptr),
-               "Error %s querying global mem size.") ||
-      ClFailed(clGetDeviceInfo(ctx.device, CL_DEVICE_MAX_WORK_GROUP_SIZE, sizeof(max_work_group),
-                               &max_work_group, nullptr),
-               "Error %s querying a device's max worksize using clGetDeviceInfo.")) {
-    return 2;
+  // The queries stop at the first failure, which is printed and returned.
+  base::status queried =
+      ClStatus(monitor::DeviceText(ctx.device, CL_DEVICE_NAME, ctx.device_name, kFieldChars),
+               "Error %s querying device name.");
+  if (queried) {
+    queried = ClStatus(clGetDeviceInfo(ctx.device, CL_DEVICE_MAX_COMPUTE_UNITS,
+                                       sizeof(compute_units), &compute_units, nullptr),
+                       "Error %s querying max compute units.");
   }
+  if (queried) {
+    queried = ClStatus(monitor::DeviceText(ctx.device, CL_DRIVER_VERSION, driver_version, kFieldChars),
+                       "Error %s querying driver version.");
+  }
+  if (queried) {
+    queried = ClStatus(clGetDeviceInfo(ctx.device, CL_DEVICE_GLOBAL_MEM_SIZE, sizeof(global_mem),
+                                       &global_mem, nullptr),
+                       "Error %s querying global mem size.");
+  }
+  if (queried) {
+    queried = ClStatus(clGetDeviceInfo(ctx.device, CL_DEVICE_MAX_WORK_GROUP_SIZE,
+                                       sizeof(max_work_group), &max_work_group, nullptr),
+                       "Error %s querying a device's max worksize using clGetDeviceInfo.");
+  }
+  if (!queried) return queried;
   ctx.driver_version = driver_version;
   ctx.global_mem_bytes = global_mem;
   ctx.compute_units = compute_units;
@@ -272,12 +287,13 @@ int InitOpenCLGpu(GpuContext& ctx, bool build_kernel, bool first_time) {
     out().print_status_text("GPU%u: %s", ctx.ordinal, ctx.device_name.c_str());
     out().print_status_text(" | %u Compute Units", ctx.compute_units);
     out().print_status_text(" | Memory (MB): %u\n", ctx.memory_mb);
-    out().print_error(
+    const char* const refusal =
         "This version only supports AMD RX Vega 56/64 and RX 470/480/570/580 GFX cards. "
         "Sorry.\n\nNewer versions of Orbeck are published where you obtained this one; "
         "look there for one that supports your GPU.\n\n"
-        "Maybe an optimized version for your GPU is available.");
-    return 1;
+        "Maybe an optimized version for your GPU is available.";
+    out().print_error("%s", refusal);
+    return base::status::error(base::status_code::kUnsupported, refusal);
   }
 
   const uint32_t driver_number = DriverVersionNumber(driver_version);
@@ -360,12 +376,12 @@ int InitOpenCLGpu(GpuContext& ctx, bool build_kernel, bool first_time) {
                         ctx.tuned_hashes.load(), ctx.tuned_queues.load());
   }
 
-  int result = CreateProgram(ctx, build_kernel);
-  if (result != 0) return result;
-  result = SetupQueues(ctx, choice.hashes);
-  if (result != 0) return result;
+  base::status s = SetupStatus(CreateProgram(ctx, build_kernel), "Creating the program");
+  if (!s) return s;
+  s = SetupStatus(SetupQueues(ctx, choice.hashes), "Setting up the queues");
+  if (!s) return s;
   ctx.nonce_counter = 0;
-  return 0;
+  return base::status::ok();
 }
 
 }  // namespace gpu

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "base/status.h"
 #include "gpu/backend_options.h"
 #include "gpu/gpu_context.h"
 #include "gpu/intensity.h"
@@ -48,15 +49,18 @@ bool IsSupportedDeviceName(const std::string& name);
 uint32_t DriverVersionNumber(const std::string& driver_version);
 
 // Contexts, driver flags and notices, and InitOpenCLGpu for each record
-// (each keeps a copy of options): 0, 2 (OpenCL error), 3 (missing device)
-// or InitOpenCLGpu's first failure.
-int InitOpenCL(const device_options& options, GpuContext* contexts, size_t count,
-               uint64_t scratchpad_bytes, bool build_kernel);
+// (each keeps a copy of options): ok, kDeviceError (an OpenCL call
+// failed), kNotFound (a missing device) or InitOpenCLGpu's first failure.
+// Every failure has been printed.
+base::status InitOpenCL(const device_options& options, GpuContext* contexts, size_t count,
+                        uint64_t scratchpad_bytes, bool build_kernel);
 
 // Device queries and check, intensity, banner (first time), program,
-// queues, buffers and arguments, with the record's options: 0, 1
-// (unsupported device), 2, or 3.
-int InitOpenCLGpu(GpuContext& ctx, bool build_kernel, bool first_time);
+// queues, buffers and arguments, with the record's options: ok,
+// kUnsupported (a device this build does not mine on, or a step that
+// refused it), kDeviceError, or kNotFound (kernel source or cache missing).
+// Every failure has been printed.
+base::status InitOpenCLGpu(GpuContext& ctx, bool build_kernel, bool first_time);
 
 // The intensity table of an initialised GPU for a scratchpad size.
 GpuIntensityConfig DeviceIntensityTable(const GpuContext& ctx, uint64_t scratchpad_bytes);

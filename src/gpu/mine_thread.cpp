@@ -52,7 +52,9 @@ uint32_t gpu_miner::device_number(size_t thread) const {
 
 bool gpu_miner::init_devices() { return InitGpus(options_); }
 
-bool gpu_miner::autotune(int32_t algorithm) { return RunAutotune(options_, algorithm) == 0; }
+bool gpu_miner::autotune(int32_t algorithm) {
+  return RunAutotune(options_, algorithm).is_ok();
+}
 
 void gpu_miner::shutdown() { monitor::ShutdownGpuMonitor(); }
 

@@ -10,7 +10,7 @@
 
 namespace gpu {
 
-int ReInitOpenCLGpu(GpuContext& ctx) {
+base::status ReInitOpenCLGpu(GpuContext& ctx) {
   const uint64_t nonce_counter = ctx.nonce_counter;
   for (int q = 0; q < kMaxQueues; ++q) {
     GpuQueue& queue = ctx.queues[q];
@@ -28,16 +28,17 @@ int ReInitOpenCLGpu(GpuContext& ctx) {
 
   cl_int status = CL_SUCCESS;
   ctx.context = clCreateContext(nullptr, 1, &ctx.device, nullptr, nullptr, &status);
-  if (ClFailed(status, "Error %s calling clCreateContext")) {
+  if (base::status s = ClStatus(status, "Error %s calling clCreateContext"); !s) {
     ctx.context = nullptr;
-    return 2;
+    return s;
   }
-  const int result = InitOpenCLGpu(ctx, false, false);
-  if (result != 0) {
-    base::printer::inst().print_error("Error %s calling ReInitOpenCLGpu.", ClErrorName(result));
+  // The failure has been printed; the line that follows names no OpenCL
+  // code (there is none at this level), as it always has.
+  if (!InitOpenCLGpu(ctx, false, false)) {
+    base::printer::inst().print_error("Error UNKNOWN_ERROR calling ReInitOpenCLGpu.");
   }
   ctx.nonce_counter = nonce_counter;
-  return 0;
+  return base::status::ok();
 }
 
 }  // namespace gpu

@@ -3,12 +3,14 @@
 // the executor thread while no mining thread runs.
 #pragma once
 
+#include "base/status.h"
 #include "gpu/gpu_context.h"
 
 namespace gpu {
 
-// 0, or 2 when no new context could be made; other failures are printed
-// and leave the GPU without usable queues (its rounds then fail loudly).
-int ReInitOpenCLGpu(GpuContext& ctx);
+// ok, or kDeviceError when no new context could be made; other failures
+// are printed and leave the GPU without usable queues (its rounds then fail
+// loudly).
+base::status ReInitOpenCLGpu(GpuContext& ctx);
 
 }  // namespace gpu

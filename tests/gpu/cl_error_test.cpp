@@ -5,6 +5,9 @@
 #include <set>
 #include <string>
 
+#include "gpu/cl_call.h"
+#include "gpu_test_util.h"
+
 namespace {
 
 TEST(ClErrorName, NamesTheStandardCodes) {
@@ -39,6 +42,32 @@ TEST(ClErrorName, EveryKnownCodeHasItsOwnName) {
     }
   }
   EXPECT_EQ(names.size(), 61u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ClStatus, PrintsTheErrorLineAndCarriesItsText) {
+  gpu_test::CapturedOutput output;
+  EXPECT_TRUE(gpu::ClStatus(CL_SUCCESS, "Error %s calling clFinish %i.", 3).is_ok());
+  EXPECT_EQ(output.Take(), "");
+  const base::status status =
+      gpu::ClStatus(CL_OUT_OF_RESOURCES, "Error %s calling clFinish %i.", 3);
+  EXPECT_EQ(status.code(), base::status_code::kDeviceError);
+  EXPECT_EQ(status.message(), "Error CL_OUT_OF_RESOURCES calling clFinish 3.");
+  const std::string text = output.Take();
+  EXPECT_NE(text.find("] Error CL_OUT_OF_RESOURCES calling clFinish 3.\n"), std::string::npos)
+      << text;
+}
+
+TEST(SetupStatus, MapsTheStepResultsToCodes) {
+  EXPECT_TRUE(gpu::SetupStatus(0, "Creating the program").is_ok());
+  EXPECT_EQ(gpu::SetupStatus(1, "Creating the program").code(), base::status_code::kUnsupported);
+  EXPECT_EQ(gpu::SetupStatus(2, "Creating the program").code(), base::status_code::kDeviceError);
+  EXPECT_EQ(gpu::SetupStatus(3, "Creating the program").code(), base::status_code::kNotFound);
+  EXPECT_EQ(gpu::SetupStatus(3, "Creating the program").message(),
+            "Creating the program: not found");
 }
 
 }  // namespace

@@ -202,8 +202,9 @@ TEST_F(OpenClStartup, WithoutAnyDeviceACpuDeviceIsNoGpu) {
   contexts.assign(1, gpu::GpuContext{});
   contexts[0].platform = platform;
   gpu_test::CapturedOutput output;
-  EXPECT_EQ(gpu::InitOpenCL(options_.device, contexts.data(), 1, crypto::kScratchpadNormal, false),
-            3);
+  EXPECT_EQ(gpu::InitOpenCL(options_.device, contexts.data(), 1, crypto::kScratchpadNormal, false)
+                .code(),
+            base::status_code::kNotFound);
   EXPECT_NE(output.Take().find("] Selected OpenCL device index 0 doesn't exist.\n"),
             std::string::npos);
 }
@@ -219,7 +220,7 @@ TEST_F(OpenClStartup, AnUnsupportedDeviceIsRefusedWithoutAnyDevice) {
   ASSERT_EQ(clGetDeviceIDs(platform, CL_DEVICE_TYPE_ALL, 1, &ctx.device, nullptr), CL_SUCCESS);
   ctx.options.any_device = false;
   gpu_test::CapturedOutput output;
-  EXPECT_EQ(gpu::InitOpenCLGpu(ctx, false, true), 1);
+  EXPECT_EQ(gpu::InitOpenCLGpu(ctx, false, true).code(), base::status_code::kUnsupported);
   const std::string text = output.Take();
   const std::string fragments = "GPU0: " + facts.name + " | " +
                                 std::to_string(facts.compute_units) +

@@ -80,8 +80,9 @@ int InitTestGpu(int32_t algorithm, int32_t group_size, int32_t num_queues) {
   contexts.assign(1, gpu::GpuContext{});
   contexts[0].platform = platform;
   contexts[0].intensity = -1;
-  return gpu::InitOpenCL(options.device, contexts.data(), 1, crypto::scratchpad_size(algorithm),
-                         false);
+  const base::status status = gpu::InitOpenCL(options.device, contexts.data(), 1,
+                                              crypto::scratchpad_size(algorithm), false);
+  return status.is_ok() ? 0 : static_cast<int>(status.code());
 }
 
 void ReleaseTestGpu() {

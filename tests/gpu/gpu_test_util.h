@@ -45,8 +45,9 @@ gpu::backend_options TestOptions(int32_t group_size = 0, int32_t num_queues = 0)
 
 // Initialises gpu_contexts()[0] with TestOptions(group_size, num_queues) for
 // the scratchpad of algorithm through InitOpenCL on the auto-detected
-// platform. Returns InitOpenCL's result;
-// output goes to the printer (capture it if needed).
+// platform. Returns 0 when InitOpenCL succeeded, -1 without a platform,
+// else InitOpenCL's status code as a number; output goes to the printer
+// (capture it if needed).
 int InitTestGpu(int32_t algorithm, int32_t group_size, int32_t num_queues);
 // Releases the OpenCL objects of gpu_contexts()[0].
 void ReleaseTestGpu();

@@ -304,7 +304,7 @@ TEST_F(MockRound, AResetInTheMiddleOfAJobKeepsTheNonceCounter) {
   ASSERT_EQ(gpu::SetGpuJob(ctx, 2, blob.data(), 76, target, 9, 0), 0);
   ASSERT_EQ(gpu::RunGpuRound(ctx, 0), 0);  // still in flight when the reset starts
   const cl_context old_context = ctx.context;
-  ASSERT_EQ(gpu::ReInitOpenCLGpu(ctx), 0);
+  ASSERT_TRUE(gpu::ReInitOpenCLGpu(ctx).is_ok());
   EXPECT_EQ(ctx.nonce_counter, 5064u);
   EXPECT_NE(ctx.context, nullptr);
   EXPECT_FALSE(ctx.queues[0].running);
@@ -321,7 +321,7 @@ TEST_F(MockRound, AResetWithANewScratchpadSizeKeepsTheLevel) {
   const int32_t level = ctx.intensity;
   ASSERT_GE(level, 0);
   ctx.scratchpad_bytes = crypto::kScratchpadHeavy;
-  ASSERT_EQ(gpu::ReInitOpenCLGpu(ctx), 0);
+  ASSERT_TRUE(gpu::ReInitOpenCLGpu(ctx).is_ok());
   EXPECT_EQ(ctx.intensity, level);
   size_t size = 0;
   clGetMemObjectInfo(ctx.queues[0].scratchpads_buffer, CL_MEM_SIZE, sizeof(size), &size, nullptr);

@@ -63,9 +63,9 @@ void set_up_gpus(size_t count, int32_t algorithm) {
     ASSERT_NE(platform, nullptr) << error;
     gpu_contexts().assign(count, GpuContext{});
     for (GpuContext& ctx : gpu_contexts()) ctx.platform = platform;
-    ASSERT_EQ(InitOpenCL(gpu_test::TestOptions().device, gpu_contexts().data(), count,
-                         crypto::scratchpad_size(algorithm), false),
-              0);
+    const base::status status = InitOpenCL(gpu_test::TestOptions().device, gpu_contexts().data(),
+                                           count, crypto::scratchpad_size(algorithm), false);
+    ASSERT_TRUE(status.is_ok()) << status.to_string();
   }
   set_current_scratchpad_size(crypto::scratchpad_size(algorithm));
 }
