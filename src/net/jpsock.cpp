@@ -308,7 +308,7 @@ void jpsock::end_connection() {
   logged_in_ = false;
   {
     std::lock_guard<std::mutex> lock(job_mutex_);
-    current_job_ = core::job_record();
+    current_job_ = job_record();
   }
   bool released = false;
   std::vector<uint64_t> lost_shares;
@@ -329,9 +329,9 @@ void jpsock::end_connection() {
   }
   if (released) call_signal_.notify_all();
   for (uint64_t cookie : lost_shares) {
-    core::share_result lost;
+    share_result lost;
     lost.cookie = cookie;
-    lost.outcome = core::kShareNetworkFail;
+    lost.outcome = kShareNetworkFail;
     events_.post(core::executor_event(core::kShareResult, pool_id_, std::move(lost)));
   }
   events_.post(core::executor_event(core::kSocketError, pool_id_, error_text()));
@@ -443,7 +443,7 @@ bool jpsock::login(const char* login, const char* password) {
     disconnect();
     return false;
   }
-  if (id->GetStringLength() >= core::kJobIdSize) {
+  if (id->GetStringLength() >= kJobIdSize) {
     set_error("Job Error: Login protocol error 3");
     disconnect();
     return false;
@@ -478,9 +478,9 @@ bool jpsock::submit(const char* job_id, uint32_t nonce, const uint8_t* hash32, c
   encode_hex(hash32, 32, hash_hex);
   // A job's algorithm name is at most kAlgoNameSize - 1 bytes; escaped, it
   // fits six times over.
-  char algo_member[16 + 6 * core::kAlgoNameSize] = "";
+  char algo_member[16 + 6 * kAlgoNameSize] = "";
   if (algo != nullptr && algo[0] != '\0') {
-    char algo_text[6 * core::kAlgoNameSize];
+    char algo_text[6 * kAlgoNameSize];
     base::escape_json_string(algo, algo_text, sizeof(algo_text));
     std::snprintf(algo_member, sizeof(algo_member), ",\"algo\":\"%s\"", algo_text);
   }
@@ -514,7 +514,7 @@ bool jpsock::keepalive() {
   return false;
 }
 
-bool jpsock::get_current_job(core::job_record& out) {
+bool jpsock::get_current_job(job_record& out) {
   std::lock_guard<std::mutex> lock(job_mutex_);
   if (current_job_.blob_length == 0) return false;
   out = current_job_;
@@ -631,9 +631,9 @@ bool jpsock::process_line(char* line, size_t length) {
     }
     if (answered_call) call_signal_.notify_all();
     if (answered_share) {
-      core::share_result outcome;
+      share_result outcome;
       outcome.cookie = share_cookie;
-      outcome.outcome = message == nullptr ? core::kShareAccepted : core::kShareRejected;
+      outcome.outcome = message == nullptr ? kShareAccepted : kShareRejected;
       if (message != nullptr) outcome.reason.assign(message->GetString(), message->GetStringLength());
       events_.post(core::executor_event(core::kShareResult, pool_id_, std::move(outcome)));
     }
@@ -674,13 +674,13 @@ bool jpsock::process_job(const json_value& job) {
     set_error("Job Error: missing job parameter");
     return false;
   }
-  if (job_id->GetStringLength() >= core::kJobIdSize) {
+  if (job_id->GetStringLength() >= kJobIdSize) {
     set_error("Job Error: invalid job id");
     return false;
   }
-  core::job_record record;
+  job_record record;
   const size_t blob_length = blob->GetStringLength() / 2;  // an odd last digit is ignored
-  if (blob_length > core::kBlobSize) {
+  if (blob_length > kBlobSize) {
     set_error("Job Error: invalid work length. Maybe no CryptoNight based pool?");
     return false;
   }
@@ -735,7 +735,7 @@ bool jpsock::process_job(const json_value& job) {
     const char* name = algo->IsString() ? algo->GetString() : "";
     const size_t name_length = algo->IsString() ? algo->GetStringLength() : 0;
     const int32_t id = crypto::find_algorithm_by_pool_name(std::string_view(name, name_length));
-    record.algorithm = id >= 0 ? id : core::kJobAlgoUnknown;
+    record.algorithm = id >= 0 ? id : kJobAlgoUnknown;
     if (algo->IsString()) {
       copy_printable(name, name_length, record.algo_name, sizeof(record.algo_name));
     } else {

@@ -24,7 +24,7 @@
 
 #include "base/clock.h"
 #include "core/event_queue.h"
-#include "core/work_records.h"
+#include "net/pool_records.h"
 #include "net/plain_socket.h"
 #include "net/socket_owner.h"
 #include "crypto/fingerprint.h"
@@ -87,7 +87,7 @@ class jpsock : public socket_owner {
     return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(last_request_.load()));
   }
   // False when there is no current job.
-  bool get_current_job(core::job_record& out);
+  bool get_current_job(job_record& out);
   // The pool's error message of the last call; empty when it had none.
   std::string get_call_error();
   // The first error text of the current connection. Complete once
@@ -159,7 +159,7 @@ class jpsock : public socket_owner {
   std::atomic<bool> connected_{false};
   std::atomic<bool> logged_in_{false};
   std::atomic<uint64_t> difficulty_{0};
-  char miner_id_[core::kJobIdSize] = {};  // executor thread only
+  char miner_id_[kJobIdSize] = {};  // executor thread only
 
   mutable std::mutex error_mutex_;
   std::atomic<bool> error_set_{false};  // claimed under error_mutex_, read lock-free
@@ -184,7 +184,7 @@ class jpsock : public socket_owner {
   std::thread thread_;  // guarded by thread_mutex_; runs receive_loop
 
   std::mutex job_mutex_;
-  core::job_record current_job_;  // guarded by job_mutex_; blob_length 0: none
+  job_record current_job_;  // guarded by job_mutex_; blob_length 0: none
 
   std::unique_ptr<json_state> json_;  // document pools: connection thread; reply: call slot
   // The TCP socket of every connection, and the TLS layer over it for TLS
