@@ -8,7 +8,7 @@
 #include <new>
 #include <string>
 
-#include "core/event_queue.h"
+#include "support/pool_event_queue.h"
 #include "net/jpsock.h"
 
 namespace {
@@ -48,7 +48,7 @@ std::string typical_notification() {
 }
 
 void BM_ProcessLineJob(benchmark::State& state) {
-  core::event_queue events;
+  support::pool_event_queue events;
   net::jpsock sock(core::kPoolUser, events);
   const std::string notification = typical_notification();
   char line[1024];

@@ -30,11 +30,11 @@ executor::executor(mining_backend& miner, executor_settings settings)
       settings_(std::move(settings)),
       hasher_(std::make_unique<crypto::CryptoNight>()),
       meter_(app::cfg().gpu_list.size()),
-      dev_pool_(std::make_unique<net::jpsock>(kPoolDonation, events_, settings_.reply_timeout)),
+      dev_pool_(std::make_unique<net::jpsock>(kPoolDonation, pool_reports(), settings_.reply_timeout)),
       pool_configs_(configured_pools()),
       job_start_(now_ticks()) {
   for (size_t i = 0; i < pool_configs_.size(); ++i) {
-    pools_.push_back(std::make_unique<net::jpsock>(kPoolUser + i, events_, settings_.reply_timeout));
+    pools_.push_back(std::make_unique<net::jpsock>(kPoolUser + i, pool_reports(), settings_.reply_timeout));
     pool_stats_.push_back(std::make_unique<pool_stats>());
   }
 }

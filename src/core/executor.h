@@ -45,7 +45,7 @@ struct executor_settings {
   uint64_t housekeeping_ticks = 2;
 };
 
-class executor : public network::StatsSource, public hash_rate_source {
+class executor : public network::StatsSource, public hash_rate_source, private net::pool_listener {
  public:
   executor(mining_backend& miner, executor_settings settings);
   ~executor() override;
@@ -109,6 +109,19 @@ class executor : public network::StatsSource, public hash_rate_source {
     executor_event event;
     uint64_t ticks_left;
   };
+
+  // pool_listener: the pools' reports become events in the queue, in the
+  // order they are made. Connection threads.
+  void on_ready(uint64_t pool_id) override { post(executor_event(kSocketReady, pool_id)); }
+  void on_error(uint64_t pool_id, std::string text) override {
+    post(executor_event(kSocketError, pool_id, std::move(text)));
+  }
+  void on_job(uint64_t pool_id, const job_record& job) override { post(executor_event(kNewJob, pool_id, job)); }
+  void on_share_answered(uint64_t pool_id, share_result result) override {
+    post(executor_event(kShareResult, pool_id, std::move(result)));
+  }
+
+  net::pool_listener& pool_reports() { return *this; }
 
   void loop();
   void timer_loop();

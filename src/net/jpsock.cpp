@@ -173,10 +173,10 @@ struct jpsock::json_state {
   json_value reply_value;
 };
 
-jpsock::jpsock(uint64_t pool_id, core::event_queue& events,
+jpsock::jpsock(uint64_t pool_id, pool_listener& listener,
                std::chrono::milliseconds reply_timeout, tick_source clock)
     : pool_id_(pool_id),
-      events_(events),
+      listener_(listener),
       reply_timeout_(reply_timeout),
       clock_(clock),
       json_(std::make_unique<json_state>()),
@@ -276,7 +276,7 @@ void jpsock::disconnect() {
 
 void jpsock::receive_loop() {
   if (socket_->connect()) {
-    events_.post(core::executor_event(core::kSocketReady, pool_id_));
+    listener_.on_ready(pool_id_);
     line_framer framer;
     auto handle_line = [this](char* line, size_t length) { return process_line(line, length); };
     // Ends when the pool closes, a socket call fails (a close from another
@@ -302,7 +302,7 @@ void jpsock::receive_loop() {
 }
 
 void jpsock::end_connection() {
-  // State first, so whoever handles the socket_error event finds the
+  // State first, so whoever handles the end of the connection finds the
   // connection already marked down and its job cleared.
   connected_ = false;
   logged_in_ = false;
@@ -321,7 +321,7 @@ void jpsock::end_connection() {
       released = true;
     }
     // Every share still waiting for its answer is lost with the
-    // connection, reported exactly once, before the socket_error.
+    // connection, reported exactly once, before the connection's end.
     for (const pending_request& request : pending_) {
       if (request.kind == request_kind::submit) lost_shares.push_back(request.cookie);
     }
@@ -332,9 +332,9 @@ void jpsock::end_connection() {
     share_result lost;
     lost.cookie = cookie;
     lost.outcome = kShareNetworkFail;
-    events_.post(core::executor_event(core::kShareResult, pool_id_, std::move(lost)));
+    listener_.on_share_answered(pool_id_, std::move(lost));
   }
-  events_.post(core::executor_event(core::kSocketError, pool_id_, error_text()));
+  listener_.on_error(pool_id_, error_text());
 }
 
 uint64_t jpsock::register_request(request_kind kind, uint64_t cookie) {
@@ -635,7 +635,7 @@ bool jpsock::process_line(char* line, size_t length) {
       outcome.cookie = share_cookie;
       outcome.outcome = message == nullptr ? kShareAccepted : kShareRejected;
       if (message != nullptr) outcome.reason.assign(message->GetString(), message->GetStringLength());
-      events_.post(core::executor_event(core::kShareResult, pool_id_, std::move(outcome)));
+      listener_.on_share_answered(pool_id_, std::move(outcome));
     }
     return true;
   }
@@ -744,7 +744,7 @@ bool jpsock::process_job(const json_value& job) {
   }
 
   difficulty_ = difficulty;
-  events_.post(core::executor_event(core::kNewJob, pool_id_, record));
+  listener_.on_job(pool_id_, record);
   std::lock_guard<std::mutex> lock(job_mutex_);
   current_job_ = record;
   return true;

@@ -1,8 +1,7 @@
 // One connection to one mining pool: plain TCP or TLS, line-oriented
 // JSON-RPC ("login", "submit", replies, "job" notifications; other
-// notifications are ignored). Every valid job becomes a
-// new_job event; the connection's first error ends it and arrives as a
-// socket_error event. Threads: the executor thread calls connect_pool, login,
+// notifications are ignored). Every valid job is reported to the listener;
+// the connection's first error ends it and is reported as its end. Threads: the executor thread calls connect_pool, login,
 // submit and disconnect; the connection thread runs receive_loop. The
 // accessors below may be read from any thread.
 #pragma once
@@ -23,9 +22,9 @@
 #include <vector>
 
 #include "base/clock.h"
-#include "core/event_queue.h"
 #include "net/pool_records.h"
 #include "net/plain_socket.h"
+#include "net/pool_listener.h"
 #include "net/socket_owner.h"
 #include "crypto/fingerprint.h"
 #include "net/tls_socket.h"
@@ -41,9 +40,11 @@ class jpsock : public socket_owner {
   static constexpr size_t kMessageSize = 1024;    // outgoing line, NUL included
   static constexpr size_t kJsonBlockSize = 4096;  // each of the two JSON pools' first block
 
-  // reply_timeout: how long a call waits for its reply (the program keeps
-  // 20 s; tests shorten it). clock: the tick source (tests replace it).
-  jpsock(uint64_t pool_id, core::event_queue& events,
+  // listener: receives this connection's reports (tagged with pool_id) and
+  // must outlive it. reply_timeout: how long a call waits for its reply
+  // (the program keeps 20 s; tests shorten it). clock: the tick source
+  // (tests replace it).
+  jpsock(uint64_t pool_id, pool_listener& listener,
          std::chrono::milliseconds reply_timeout = std::chrono::seconds(20),
          tick_source clock = &now_ticks);
   ~jpsock();  // disconnects
@@ -53,7 +54,7 @@ class jpsock : public socket_owner {
   // Executor thread; no connection thread may exist (the previous one was
   // ended with disconnect). Reads the address's scheme (plain or TLS),
   // resolves the address here, then connects on a new connection thread,
-  // which posts socket_ready or socket_error. On an address error (an
+  // which reports on_ready or on_error. On an address error (an
   // unsupported scheme included), `error` receives the text and false is
   // returned. `pin`: the certificate fingerprint a TLS pool must present
   // instead of a certificate the system trusts.
@@ -67,10 +68,10 @@ class jpsock : public socket_owner {
   // connection is ending.
   bool login(const char* login, const char* password);
   // Executor thread. Sends the share and returns at once; the pool's answer
-  // arrives later as a share_result event carrying `cookie` (accepted,
+  // arrives later as on_share_answered carrying `cookie` (accepted,
   // rejected with the pool's message, or a network failure when the
   // connection ends or the request times out first). False: it could not
-  // be sent (a network failure now; no event follows). `algo`: the
+  // be sent (a network failure now; nothing is reported). `algo`: the
   // algorithm name the job carried, sent back with the share (empty: none).
   bool submit(const char* job_id, uint32_t nonce, const uint8_t* hash32, const char* algo = "",
               uint64_t cookie = 0);
@@ -151,7 +152,7 @@ class jpsock : public socket_owner {
   bool process_job(const rapidjson::Value& job);
 
   const uint64_t pool_id_;
-  core::event_queue& events_;
+  pool_listener& listener_;
   const std::chrono::milliseconds reply_timeout_;
   const tick_source clock_;
 

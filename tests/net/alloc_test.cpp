@@ -8,7 +8,7 @@
 #include <new>
 #include <string>
 
-#include "core/event_queue.h"
+#include "support/pool_event_queue.h"
 #include "fake_pool.h"
 #include "net/jpsock.h"
 #include "net/line_framer.h"
@@ -38,7 +38,7 @@ namespace net {
 namespace {
 
 TEST(ProcessLineAllocations, SteadyStateAllocatesNothing) {
-  core::event_queue events;
+  support::pool_event_queue events;
   jpsock sock(core::kPoolUser, events);
   const std::string notification =
       "{\"jsonrpc\":\"2.0\",\"method\":\"job\",\"params\":{\"blob\":\"" + std::string(152, 'a') +
@@ -64,7 +64,7 @@ TEST(ProcessLineAllocations, SteadyStateAllocatesNothing) {
 // can hand out in their own blocks; only a longer line (a direct caller's)
 // takes heap memory for them.
 TEST(ProcessLineAllocations, ParseStackNeedsNoHeapForAnyFramedLine) {
-  core::event_queue events;
+  support::pool_event_queue events;
   jpsock sock(core::kPoolUser, events);
   // Parsed in place: each line is used once, and built before counting.
   const auto feed = [&sock](std::string& line) { return sock.process_line(line.data(), line.size()); };

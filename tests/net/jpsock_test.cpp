@@ -515,7 +515,7 @@ TEST(JpsockConnect, AddressErrorsNeedNoResolver) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.address);
-    core::event_queue events;
+    support::pool_event_queue events;
     jpsock sock(core::kPoolUser, events);
     socket_calls calls;
     calls.resolve = &counting_resolver;
@@ -544,7 +544,7 @@ TEST(JpsockConnect, RefusedConnectionIsASocketError) {
   ASSERT_EQ(::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length), 0);
   ::close(probe);
 
-  core::event_queue events;
+  support::pool_event_queue events;
   jpsock sock(core::kPoolUser, events);
   std::string error;
   const std::string target = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string>
 
-#include "core/event_queue.h"
+#include "support/pool_event_queue.h"
 #include "fake_pool.h"
 #include "net/jpsock.h"
 #include "net_test_util.h"
@@ -51,7 +51,7 @@ ssize_t reset_recv(int, void*, size_t, int) {
 }
 
 struct socket_fixture {
-  core::event_queue events;
+  support::pool_event_queue events;
   jpsock owner{core::kPoolUser, events};
   plain_socket sock;
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "net/pool_address.h"
-#include "core/event_queue.h"
+#include "support/pool_event_queue.h"
 #include "crypto/fingerprint.h"
 #include "net/jpsock.h"
 #include "net_test_util.h"
@@ -30,7 +30,7 @@ std::string login_answer(const std::string& line) {
 }
 
 struct tls_session {
-  core::event_queue events;
+  support::pool_event_queue events;
   jpsock sock;
   explicit tls_session(std::chrono::milliseconds reply_timeout = kNoTimeout)
       : sock(core::kPoolUser, events, reply_timeout) {}
