@@ -106,6 +106,14 @@ int run_sequence(const startup_result& start) {
   core::executor_settings settings;
   settings.give_up = give_up;
   settings.reply_timeout = std::chrono::seconds(cfg().reply_timeout_s);
+  settings.pools = app::pool_list(cfg());
+  settings.nicehash = cfg().nicehash;
+  settings.algorithm = cfg().algorithm;
+  settings.gpu_count = cfg().gpu_list.size();
+  settings.max_reconnects = cfg().max_reconnects;
+  settings.retry_delay_s = cfg().retry_delay_s;
+  settings.primary_retry_s = cfg().primary_retry_s;
+  settings.keepalive_s = cfg().keepalive_s;
   core::executor executor(miner, settings);
   executor.start();
 

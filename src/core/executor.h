@@ -16,20 +16,37 @@
 #include <thread>
 #include <vector>
 
-#include "app/config.h"
 #include "core/event_queue.h"
 #include "core/hash_meter.h"
 #include "core/mining_backend.h"
+#include "core/pool_options.h"
 #include "core/work_records.h"
+#include "crypto/algorithm.h"
 #include "crypto/cryptonight.h"
 #include "net/jpsock.h"
 #include "remote/stats_source.h"
 
 namespace core {
 
-// Timings and endpoints of the pool handling. The program uses the
-// defaults; tests shorten them to run reconnects and donation cycles fast.
+// Everything the executor is configured with, fixed at construction: the
+// pools and how to mine them, and the timings and endpoints of the pool
+// handling. The program fills the first part from its configuration and
+// keeps the default timings; tests shorten them to run reconnects and
+// donation cycles fast.
 struct executor_settings {
+  // The user's pools in priority order; at least one.
+  std::vector<pool_options> pools = {pool_options()};
+  bool nicehash = true;                          // the user pools' nonce split
+  int32_t algorithm = crypto::kAlgoAutoDetect;   // the configured algorithm
+  size_t gpu_count = 1;                          // rows of the hash meter
+  // Failed rounds over the list before giving up; 0 = for ever, negative:
+  // never either.
+  int32_t max_reconnects = 100;
+  uint32_t retry_delay_s = 20;   // after a failed round
+  int32_t primary_retry_s = 60;  // higher pools tried again while a lower one is mined
+  int32_t keepalive_s = 60;      // idle seconds before a keep-alive, 0 = off
+
+
   std::string dev_hosts[2] = {"127.0.0.1", "127.0.0.2"};  // primary, alternative
   // When set, every donation connection uses this port instead of the
   // port chosen by algorithm.
@@ -216,7 +233,7 @@ class executor : public network::StatsSource, public hash_rate_source, private n
     total.fetch_add(1);
     if (stats != nullptr) (stats->*field).fetch_add(1);
   }
-  std::vector<app::pool_config> pool_configs_;           // the list, fixed at construction
+  std::vector<pool_options> pool_configs_;  // the list, fixed at construction
   std::atomic<bool> exiting_{false};  // set on the executor thread by kQuiet
 
   std::atomic<uint32_t> accepted_{0};

@@ -2,7 +2,6 @@
 #include <cmath>
 #include <cstdio>
 
-#include "app/config.h"
 #include "base/printer.h"
 #include "core/executor.h"
 #include "crypto/algorithm.h"
@@ -94,8 +93,8 @@ void executor::connect_user_pool(size_t index) {
 }
 
 bool executor::open_pool(size_t index, std::string& error) {
-  const app::pool_config& pool = pool_configs_[index];
-  if (pools_[index]->connect_pool(pool.address.c_str(), error, app::cfg().nicehash, pool.tls_fingerprint))
+  const pool_options& pool = pool_configs_[index];
+  if (pools_[index]->connect_pool(pool.address.c_str(), error, settings_.nicehash, pool.tls_fingerprint))
     return true;
   record_pool_error(index, error);
   return false;
@@ -117,7 +116,7 @@ void executor::on_socket_ready(uint64_t pool_id) {
   const bool probe = index == probing_;
   if (!probe && index != active_user_.load()) return;  // a connection we no longer want
   net::jpsock& pool = *pools_[index];
-  const app::pool_config& config = pool_configs_[index];
+  const pool_options& config = pool_configs_[index];
   base::printer::inst().print_leveled(base::kStatus, "Connected to pool.");
   if (pool.login(config.user.c_str(), config.password.c_str())) {
     connect_attempts_.store(0);
@@ -198,7 +197,7 @@ void executor::active_pool_failed() {
 }
 
 void executor::schedule_probe() {
-  post_after(executor_event(kProbePrimary, ++probe_serial_), app::cfg().primary_retry_s);
+  post_after(executor_event(kProbePrimary, ++probe_serial_), settings_.primary_retry_s);
 }
 
 void executor::on_probe_primary(uint64_t serial) {
@@ -227,7 +226,7 @@ void executor::probe_failed() {
 }
 
 void executor::on_housekeeping() {
-  const int32_t keepalive_s = app::cfg().keepalive_s;
+  const int32_t keepalive_s = settings_.keepalive_s;
   const auto now = std::chrono::steady_clock::now();
   for (auto& pool : pools_) {
     if (!pool->is_connected()) continue;
@@ -240,7 +239,7 @@ void executor::on_housekeeping() {
 }
 
 void executor::connection_failed() {
-  const app::config& c = app::cfg();
+  const executor_settings& c = settings_;
   const uint64_t attempts = connect_attempts_.fetch_add(1) + 1;
   // A negative limit sign-extends to a huge unsigned value and never triggers.
   const uint64_t limit = static_cast<uint64_t>(static_cast<int64_t>(c.max_reconnects));

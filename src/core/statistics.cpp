@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <ctime>
 
-#include "app/config.h"
 #include "base/json_text.h"
 #include "base/printer.h"
 #include "base/service_notify.h"
