@@ -138,10 +138,9 @@ void run_lines(benchmark::State& state, bool tls) {
   line_pool pool(tls ? &cert : nullptr);
   support::pool_event_queue events;
   net::jpsock sock(core::kPoolUser, events);
-  std::string error;
   const std::string address = (tls ? "stratum+ssl://" : "") + pool.address();
-  if (!sock.connect_pool(address.c_str(), error, true, cert.fingerprint)) {
-    state.SkipWithError(error.c_str());
+  if (const base::status connected = sock.connect_pool(address.c_str(), true, cert.fingerprint); !connected) {
+    state.SkipWithError(connected.message().c_str());
     return;
   }
   auto ready = events.take_for(std::chrono::seconds(10));

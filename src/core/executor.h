@@ -163,9 +163,9 @@ class executor : public network::StatsSource, public hash_rate_source, private n
   void on_housekeeping();
   // The pool at `index` of the list: connect, and what to do when it fails.
   void connect_user_pool(size_t index);
-  // Starts connecting that pool; false, with the error recorded for the
-  // statistics and in `error`, when it is refused before connecting.
-  bool open_pool(size_t index, std::string& error);
+  // Starts connecting that pool; the failure, also recorded for the
+  // statistics, when it is refused before connecting.
+  base::status open_pool(size_t index);
   void start_probe(size_t index);
   void active_pool_failed();
   void probe_failed();

@@ -85,19 +85,18 @@ void executor::connect_user_pool(size_t index) {
   active_user_.store(index);
   if (active_pool_.load() != kPoolDonation) active_pool_.store(active_user_id());
   base::printer::inst().print_leveled(base::kEvent, "Connecting to %s ...", pool_configs_[index].address.c_str());
-  std::string error;
-  if (!open_pool(index, error)) {
-    base::printer::inst().print_leveled(base::kInfo, "Socket Error - %s", error.c_str());
+  if (const base::status opened = open_pool(index); !opened) {
+    base::printer::inst().print_leveled(base::kInfo, "Socket Error - %s", opened.message().c_str());
     active_pool_failed();
   }
 }
 
-bool executor::open_pool(size_t index, std::string& error) {
+base::status executor::open_pool(size_t index) {
   const pool_options& pool = pool_configs_[index];
-  if (pools_[index]->connect_pool(pool.address.c_str(), error, settings_.nicehash, pool.tls_fingerprint))
-    return true;
-  record_pool_error(index, error);
-  return false;
+  base::status connected = pools_[index]->connect_pool(pool.address.c_str(), settings_.nicehash,
+                                                       pool.tls_fingerprint);
+  if (!connected) record_pool_error(index, connected.message());
+  return connected;
 }
 
 void executor::record_pool_error(size_t index, const std::string& text) {
@@ -209,8 +208,7 @@ void executor::on_probe_primary(uint64_t serial) {
 
 void executor::start_probe(size_t index) {
   probing_ = index;
-  std::string error;
-  if (!open_pool(index, error)) probe_failed();
+  if (!open_pool(index)) probe_failed();
 }
 
 void executor::probe_failed() {
@@ -261,8 +259,7 @@ bool executor::connect_dev_pool(int endpoint) {
                                : settings_.dev_port_override;
   const std::string address = settings_.dev_hosts[endpoint] + ":" + port;
   dev_endpoint_ = endpoint;
-  std::string error;
-  return dev_pool_->connect_pool(address.c_str(), error, true);
+  return dev_pool_->connect_pool(address.c_str(), true).is_ok();
 }
 
 void executor::on_switch_pool(uint64_t target) {

@@ -70,17 +70,6 @@ void copy_printable(const char* text, size_t length, char* out, size_t out_size)
   out[i] = '\0';
 }
 
-// The system's text for an errno value (thread-safe under both strerror_r
-// flavours).
-[[maybe_unused]] const char* pick_error_text(int rc, const char* buffer) {
-  return rc == 0 ? buffer : "Unknown error";
-}
-[[maybe_unused]] const char* pick_error_text(const char* text, const char*) { return text; }
-std::string system_text(int code) {
-  char buffer[256] = {};
-  return pick_error_text(strerror_r(code, buffer, sizeof(buffer)), buffer);
-}
-
 int hex_value(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -194,17 +183,13 @@ void jpsock::set_error(std::string_view text) {
   error_text_.assign(text);
 }
 
-void jpsock::set_system_error(const char* prefix, int code) {
-  set_error(std::string(prefix) + system_text(code));
-}
-
 std::string jpsock::error_text() const {
   std::lock_guard<std::mutex> lock(error_mutex_);
   return error_text_;
 }
 
-bool jpsock::connect_pool(const char* address, std::string& error, bool nicehash,
-                          const std::optional<crypto::sha256_fingerprint>& pin) {
+base::status jpsock::connect_pool(const char* address, bool nicehash,
+                                  const std::optional<crypto::sha256_fingerprint>& pin) {
   // The caller should have ended the previous connection with disconnect.
   // If it did not, end it here: assigning over a running thread would abort
   // the process. disconnect_time stays as it was.
@@ -233,11 +218,9 @@ bool jpsock::connect_pool(const char* address, std::string& error, bool nicehash
   }
 
   net::pool_scheme scheme;
-  std::string scheme_error;
-  if (!net::split_pool_scheme(address, scheme, scheme_error)) {
-    set_error("Connection Error: " + scheme_error);
-    error = error_text();
-    return false;
+  if (const base::status split = net::split_pool_scheme(address, scheme); !split) {
+    set_error("Connection Error: " + split.message());
+    return base::status::error(split.code(), error_text());
   }
   if (scheme.transport == net::pool_transport::tls) {
     tls_options options;
@@ -249,14 +232,14 @@ bool jpsock::connect_pool(const char* address, std::string& error, bool nicehash
     socket_ = &tcp_;
   }
   const std::string host_port(scheme.rest);
-  if (!socket_->resolve_address(host_port.c_str())) {
-    error = error_text();
-    return false;
+  if (const base::status resolved = socket_->resolve_address(host_port.c_str()); !resolved) {
+    // The connection's first error, which is this one: no thread runs yet.
+    return base::status::error(resolved.code(), error_text());
   }
   connected_ = true;
   std::lock_guard<std::mutex> lock(thread_mutex_);
   thread_ = std::thread(&jpsock::receive_loop, this);
-  return true;
+  return base::status::ok();
 }
 
 void jpsock::disconnect() {

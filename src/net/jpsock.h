@@ -55,11 +55,11 @@ class jpsock : public socket_owner {
   // ended with disconnect). Reads the address's scheme (plain or TLS),
   // resolves the address here, then connects on a new connection thread,
   // which reports on_ready or on_error. On an address error (an
-  // unsupported scheme included), `error` receives the text and false is
-  // returned. `pin`: the certificate fingerprint a TLS pool must present
+  // unsupported scheme included), the failure is returned with the text
+  // that error_text() also holds, and nothing is reported. `pin`: the certificate fingerprint a TLS pool must present
   // instead of a certificate the system trusts.
-  bool connect_pool(const char* address, std::string& error, bool nicehash,
-                    const std::optional<crypto::sha256_fingerprint>& pin = std::nullopt);
+  base::status connect_pool(const char* address, bool nicehash,
+                            const std::optional<crypto::sha256_fingerprint>& pin = std::nullopt);
   // Any thread but the connection thread: closes the socket, joins the
   // connection thread, stamps disconnect_time.
   void disconnect();
@@ -128,7 +128,6 @@ class jpsock : public socket_owner {
   // socket_owner: first error wins; only the caller that claims error_set_
   // stores its text. Any thread.
   void set_error(std::string_view text) override;
-  void set_system_error(const char* prefix, int code) override;  // prefix + strerror(code)
 
  private:
   struct json_state;

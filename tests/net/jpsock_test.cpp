@@ -521,9 +521,11 @@ TEST(JpsockConnect, AddressErrorsNeedNoResolver) {
     calls.resolve = &counting_resolver;
     sock.set_socket_calls(calls);
     resolver_calls = 0;
-    std::string error;
-    EXPECT_FALSE(sock.connect_pool(c.address.c_str(), error, false));
-    EXPECT_EQ(error, c.text);
+    const base::status connected = sock.connect_pool(c.address.c_str(), false);
+    EXPECT_FALSE(connected);
+    EXPECT_EQ(connected.message(), c.text);
+    EXPECT_EQ(connected.code(), base::status_code::kInvalidInput);
+    EXPECT_EQ(sock.error_text(), c.text);
     EXPECT_EQ(resolver_calls.load(), 0);
     EXPECT_FALSE(sock.is_connected());
     EXPECT_EQ(sock.connect_count(), 1u);
@@ -546,9 +548,8 @@ TEST(JpsockConnect, RefusedConnectionIsASocketError) {
 
   support::pool_event_queue events;
   jpsock sock(core::kPoolUser, events);
-  std::string error;
   const std::string target = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-  ASSERT_TRUE(sock.connect_pool(target.c_str(), error, true));
+  ASSERT_TRUE(sock.connect_pool(target.c_str(), true));
   auto event = events.take_for(kWait);
   ASSERT_TRUE(event);
   ASSERT_EQ(event->kind, core::kSocketError);
