@@ -13,6 +13,7 @@
 #include "net/pool_address.h"
 #include "base/printer.h"
 #include "crypto/algorithm.h"
+#include "base/hex.h"
 #include "base/json_text.h"
 #include "net/json_parse_stack.h"
 #include "net/line_framer.h"
@@ -70,24 +71,6 @@ void copy_printable(const char* text, size_t length, char* out, size_t out_size)
   out[i] = '\0';
 }
 
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// Decodes `bytes` pairs of hex digits (either case, high nibble first).
-bool decode_hex(const char* text, size_t bytes, uint8_t* out) {
-  for (size_t i = 0; i < bytes; ++i) {
-    const int high = hex_value(text[2 * i]);
-    const int low = hex_value(text[2 * i + 1]);
-    if (high < 0 || low < 0) return false;
-    out[i] = static_cast<uint8_t>(high << 4 | low);
-  }
-  return true;
-}
-
 // Formats an outgoing line into a kMessageSize buffer; a longer line is cut
 // at kMessageSize - 1 bytes as snprintf cuts, and only the NUL-terminated
 // text is ever sent.
@@ -96,15 +79,6 @@ __attribute__((format(printf, 2, 3))) void format_line(char* out, const char* fo
   va_start(args, format);
   std::vsnprintf(out, jpsock::kMessageSize, format, args);
   va_end(args);
-}
-
-void encode_hex(const uint8_t* bytes, size_t count, char* out) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  for (size_t i = 0; i < count; ++i) {
-    out[2 * i] = kDigits[bytes[i] >> 4];
-    out[2 * i + 1] = kDigits[bytes[i] & 0x0f];
-  }
-  out[2 * count] = '\0';
 }
 
 // Deep copy that copies every string: values parsed in place point into the
@@ -456,9 +430,9 @@ bool jpsock::submit(const char* job_id, uint32_t nonce, const uint8_t* hash32, c
       static_cast<uint8_t>(nonce), static_cast<uint8_t>(nonce >> 8),
       static_cast<uint8_t>(nonce >> 16), static_cast<uint8_t>(nonce >> 24)};
   char nonce_hex[2 * sizeof(nonce_bytes) + 1];
-  encode_hex(nonce_bytes, sizeof(nonce_bytes), nonce_hex);
+  base::hex_encode_to(nonce_bytes, sizeof(nonce_bytes), nonce_hex);
   char hash_hex[2 * 32 + 1];
-  encode_hex(hash32, 32, hash_hex);
+  base::hex_encode_to(hash32, 32, hash_hex);
   // A job's algorithm name is at most kAlgoNameSize - 1 bytes; escaped, it
   // fits six times over.
   char algo_member[16 + 6 * kAlgoNameSize] = "";
@@ -667,7 +641,7 @@ bool jpsock::process_job(const json_value& job) {
     set_error("Job Error: invalid work length. Maybe no CryptoNight based pool?");
     return false;
   }
-  if (!decode_hex(blob->GetString(), blob_length, record.blob)) {
+  if (!base::hex_decode_to(blob->GetString(), blob_length, record.blob)) {
     set_error("Job Error: Job error 4");
     return false;
   }
@@ -686,7 +660,7 @@ bool jpsock::process_job(const json_value& job) {
   const size_t target_size = target_digits == 16 ? 8 : 4;
   uint8_t target_bytes[8];
   uint64_t target_value = 0;
-  if (decode_hex(target_text, target_size, target_bytes)) {
+  if (base::hex_decode_to(target_text, target_size, target_bytes)) {
     for (size_t i = target_size; i-- > 0;) target_value = target_value << 8 | target_bytes[i];
   }
   if (target_value == 0) {
