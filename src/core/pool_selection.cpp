@@ -117,7 +117,8 @@ void executor::on_socket_ready(uint64_t pool_id) {
   net::jpsock& pool = *pools_[index];
   const pool_options& config = pool_configs_[index];
   base::printer::inst().print_leveled(base::kStatus, "Connected to pool.");
-  if (pool.login(config.user.c_str(), config.password.c_str())) {
+  const base::status logged_in = pool.login(config.user.c_str(), config.password.c_str());
+  if (logged_in) {
     connect_attempts_.store(0);
     failed_in_round_ = 0;
     difficulty_.store(0);
@@ -136,7 +137,7 @@ void executor::on_socket_ready(uint64_t pool_id) {
     return;
   }
   if (pool.error_set()) return;  // its socket_error follows
-  const std::string refusal = pool.get_call_error();
+  const std::string& refusal = logged_in.message();
   base::printer::inst().print_leveled(base::kInfo, "Socket Error - %s", refusal.c_str());
   record_pool_error(index, refusal);
   pool.disconnect();  // the socket_error it posts moves on to the next pool

@@ -372,7 +372,12 @@ bool jpsock::call_pool(const char* message, uint64_t id) {
   return has_result;
 }
 
-bool jpsock::login(const char* login, const char* password) {
+base::status jpsock::login_failure() {
+  if (error_set_) return base::status::error(base::status_code::kNetworkError, error_text());
+  return base::status::error(base::status_code::kInvalidInput, get_call_error());
+}
+
+base::status jpsock::login(const char* login, const char* password) {
   char login_text[kMessageSize];
   char password_text[kMessageSize];
   base::escape_json_string(login, login_text, sizeof(login_text));
@@ -384,40 +389,40 @@ bool jpsock::login(const char* login, const char* password) {
               "\"agent\":\"%s\",\"algo\":%s},\"id\":%llu}\n",
               login_text, password_text, kAgent, algo_list().c_str(),
               static_cast<unsigned long long>(request_id));
-  if (!call_pool(message, request_id)) return false;
+  if (!call_pool(message, request_id)) return login_failure();
 
   // The call has ended: the connection thread no longer writes the reply.
   const json_value& reply = json_->reply_value;
   if (!reply.IsObject()) {
     set_error("Job Error: Login protocol error 1");
     disconnect();
-    return false;
+    return login_failure();
   }
   const json_value* id = find_member(reply, "id");
   const json_value* job = find_member(reply, "job");
   if (id == nullptr || job == nullptr || !id->IsString()) {
     set_error("Job Error: Login protocol error 2");
     disconnect();
-    return false;
+    return login_failure();
   }
   if (id->GetStringLength() >= kJobIdSize) {
     set_error("Job Error: Login protocol error 3");
     disconnect();
-    return false;
+    return login_failure();
   }
   std::memset(miner_id_, 0, sizeof(miner_id_));
   std::memcpy(miner_id_, id->GetString(), id->GetStringLength());
 
   if (!process_job(*job)) {
     disconnect();
-    return false;
+    return login_failure();
   }
   logged_in_ = true;
   const int64_t now = clock_();
   login_time_ = now;
   disconnected_total_ = disconnected_total_.load() +
                         static_cast<double>((now - disconnect_time_.load()) / kTicksPerSecond);
-  return true;
+  return base::status::ok();
 }
 
 bool jpsock::submit(const char* job_id, uint32_t nonce, const uint8_t* hash32, const char* algo,

@@ -63,10 +63,11 @@ class jpsock : public socket_owner {
   // Any thread but the connection thread: closes the socket, joins the
   // connection thread, stamps disconnect_time.
   void disconnect();
-  // Executor thread, after socket_ready. False with error_set() false: the
-  // pool answered with an error (get_call_error); with error_set() true the
-  // connection is ending.
-  bool login(const char* login, const char* password);
+  // Executor thread, after socket_ready. On failure with error_set() false
+  // the pool refused the login: kInvalidInput with the pool's message (as
+  // get_call_error), the connection stays. With error_set() true the
+  // connection is ending: kNetworkError with its error text.
+  base::status login(const char* login, const char* password);
   // Executor thread. Sends the share and returns at once; the pool's answer
   // arrives later as on_share_answered carrying `cookie` (accepted,
   // rejected with the pool's message, or a network failure when the
@@ -148,6 +149,8 @@ class jpsock : public socket_owner {
   bool forget_request(uint64_t id);
   // Sends a request with its id, waits for its reply (the login).
   bool call_pool(const char* message, uint64_t id);
+  // The failure a login returns, once the call or its reply failed.
+  base::status login_failure();
   bool process_job(const rapidjson::Value& job);
 
   const uint64_t pool_id_;

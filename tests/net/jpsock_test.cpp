@@ -73,7 +73,9 @@ TEST(JpsockLogin, RefusedByAnErrorReplyKeepsTheConnection) {
   pool_session s;
   s.pool.answer_login_with(error_reply("invalid login"));
   ASSERT_TRUE(s.connect());
-  EXPECT_FALSE(s.sock.login("user", "x"));
+  const base::status refused = s.sock.login("user", "x");
+  EXPECT_EQ(refused.code(), base::status_code::kInvalidInput);
+  EXPECT_EQ(refused.message(), "invalid login");
   EXPECT_FALSE(s.sock.error_set());
   EXPECT_EQ(s.sock.get_call_error(), "invalid login");
   EXPECT_FALSE(s.sock.is_logged_in());
@@ -108,7 +110,9 @@ TEST(JpsockLogin, MalformedResultsEndTheConnectionWithTheirText) {
     pool_session s;
     s.pool.answer_login_with(c.reply);
     ASSERT_TRUE(s.connect());
-    EXPECT_FALSE(s.sock.login("user", "x"));
+    const base::status failed = s.sock.login("user", "x");
+    EXPECT_EQ(failed.code(), base::status_code::kNetworkError);
+    EXPECT_EQ(failed.message(), c.text);  // the connection's first error
     EXPECT_TRUE(s.sock.error_set());
     EXPECT_FALSE(s.sock.is_logged_in());
     EXPECT_EQ(s.socket_error_text(), c.text);
