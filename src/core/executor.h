@@ -39,14 +39,13 @@ struct executor_settings {
   bool nicehash = true;                          // the user pools' nonce split
   int32_t algorithm = crypto::kAlgoAutoDetect;   // the configured algorithm
   size_t gpu_count = 1;                          // rows of the hash meter
-  // Failed rounds over the list before giving up; 0 = for ever, negative:
-  // never either.
+  // Failed rounds over the list before giving up; 0 or negative: never.
   int32_t max_reconnects = 100;
   uint32_t retry_delay_s = 20;   // after a failed round
   int32_t primary_retry_s = 60;  // higher pools tried again while a lower one is mined
   int32_t keepalive_s = 60;      // idle seconds before a keep-alive, 0 = off
 
-
+  // Timings and endpoints.
   std::string dev_hosts[2] = {"127.0.0.1", "127.0.0.2"};  // primary, alternative
   // When set, every donation connection uses this port instead of the
   // port chosen by algorithm.
