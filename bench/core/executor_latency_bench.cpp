@@ -9,7 +9,6 @@
 #include <mutex>
 #include <string>
 
-#include "app/config.h"
 #include "core/executor.h"
 #include "core/mining_backend.h"
 #include "fake_pool.h"
@@ -67,17 +66,16 @@ std::string job_line(const std::string& id) {
 
 void BM_JobLatencyWithOutstandingSubmits(benchmark::State& state) {
   const int outstanding = static_cast<int>(state.range(0));
-  app::cfg() = app::config{};
-  app::cfg().user = "wallet";
   net::fake_pool pool;
   pool.set_responder([](const std::string& line) -> std::string {
     if (line.find("\"login\"") == std::string::npos) return "";  // submits stay unanswered
     return "{\"id\":1,\"error\":null,\"result\":{\"id\":\"m\",\"job\":{\"job_id\":\"first\",\"blob\":\"" +
            std::string(152, '1') + "\",\"target\":\"ffffffff\"}}}\n";
   });
-  app::cfg().pool_address = pool.address();
   timing_miner miner;
   core::executor_settings settings;
+  settings.pools[0].address = pool.address();
+  settings.pools[0].user = "wallet";
   settings.donation_share = 0.0;
   core::executor executor(miner, settings);
   executor.start();

@@ -8,28 +8,10 @@
 #include <new>
 #include <string>
 
-#include "core/event_queue.h"
+#include "support/counting_allocator.h"
+#include "support/pool_event_queue.h"
 #include "net/jpsock.h"
 
-namespace {
-std::atomic<uint64_t> allocations{0};
-}  // namespace
-
-// Counting replacements of the global allocation functions (malloc/free
-// underneath); GCC mistakes the pairing for a mismatch when it inlines them.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-void* operator new(size_t size) {
-  allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](size_t size) { return operator new(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
-void operator delete[](void* p, size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -48,7 +30,7 @@ std::string typical_notification() {
 }
 
 void BM_ProcessLineJob(benchmark::State& state) {
-  core::event_queue events;
+  support::pool_event_queue events;
   net::jpsock sock(core::kPoolUser, events);
   const std::string notification = typical_notification();
   char line[1024];
@@ -60,13 +42,13 @@ void BM_ProcessLineJob(benchmark::State& state) {
   // Counted around our own calls only, not the benchmark library's.
   uint64_t counted = 0;
   for (auto _ : state) {
-    const uint64_t before = allocations.load(std::memory_order_relaxed);
+    const uint64_t before = support::heap_allocations.load(std::memory_order_relaxed);
     std::memcpy(line, notification.data(), notification.size());
     bool accepted = sock.process_line(line, notification.size());
     benchmark::DoNotOptimize(accepted);
     auto event = events.take_for(std::chrono::seconds(0));
     benchmark::DoNotOptimize(event);
-    counted += allocations.load(std::memory_order_relaxed) - before;
+    counted += support::heap_allocations.load(std::memory_order_relaxed) - before;
   }
   const double lines = static_cast<double>(state.iterations());
   state.counters["lines_per_s"] = benchmark::Counter(lines, benchmark::Counter::kIsRate);

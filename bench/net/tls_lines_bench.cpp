@@ -17,7 +17,7 @@
 #include <string>
 #include <thread>
 
-#include "core/event_queue.h"
+#include "support/pool_event_queue.h"
 #include "net/jpsock.h"
 #include "support/test_certificate.h"
 
@@ -136,12 +136,11 @@ class line_pool {
 void run_lines(benchmark::State& state, bool tls) {
   static const test_tls::certificate cert = test_tls::make_certificate("127.0.0.1");
   line_pool pool(tls ? &cert : nullptr);
-  core::event_queue events;
+  support::pool_event_queue events;
   net::jpsock sock(core::kPoolUser, events);
-  std::string error;
   const std::string address = (tls ? "stratum+ssl://" : "") + pool.address();
-  if (!sock.connect_pool(address.c_str(), error, true, cert.fingerprint)) {
-    state.SkipWithError(error.c_str());
+  if (const base::status connected = sock.connect_pool(address.c_str(), true, cert.fingerprint); !connected) {
+    state.SkipWithError(connected.message().c_str());
     return;
   }
   auto ready = events.take_for(std::chrono::seconds(10));

@@ -5,12 +5,12 @@
 #include <cstdint>
 #include <cstring>
 
-#include "core/event_queue.h"
+#include "support/pool_event_queue.h"
 #include "net/jpsock.h"
 #include "net/line_framer.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static core::event_queue events;
+  static support::pool_event_queue events;
   static net::jpsock sock(core::kPoolUser, events);
   if (size == 0) return 0;
   const size_t read_size = 1 + data[0] % 64 * 67;  // 1 .. 4222 bytes per read

@@ -182,9 +182,8 @@ std::string build_pool_list(config& c, const pool_texts& given, std::string& war
     pool.user = value_for(given.users, i, kNone);
     pool.password = value_for(given.passwords, i, kNone);
     net::pool_scheme scheme;
-    std::string scheme_error;
-    if (!net::split_pool_scheme(pool.address, scheme, scheme_error))
-      return "Pool " + pool.address + ": " + scheme_error + " (use stratum+tcp:// or stratum+ssl://)";
+    if (const base::status split = net::split_pool_scheme(pool.address, scheme); !split)
+      return "Pool " + pool.address + ": " + split.message() + " (use stratum+tcp:// or stratum+ssl://)";
     any_tls = any_tls || scheme.transport == net::pool_transport::tls;
     // An empty pin leaves that pool to the CA store.
     const std::string& pin = value_for(given.fingerprints, i, kNone);

@@ -9,6 +9,15 @@ config& cfg() {
   return instance;
 }
 
+std::vector<pool_config> pool_list(const config& c) {
+  if (!c.pools.empty()) return c.pools;
+  pool_config only;
+  only.address = c.pool_address;
+  only.user = c.user;
+  only.password = c.password;
+  return {only};
+}
+
 void parse_gpu_list(const std::string& text, std::vector<uint32_t>& gpu_list) {
   if (text.empty()) return;
   gpu_list.clear();

@@ -7,20 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "core/pool_options.h"
 #include "crypto/fingerprint.h"
 
 namespace app {
 
 // One pool of the priority list. The first one is also the config's
 // pool_address, user and password.
-struct pool_config {
-  std::string address;  // [scheme://]host:port
-  std::string user;
-  std::string password;
-  // The SHA-256 fingerprint a TLS pool's certificate must have (instead of
-  // one the system's CA store trusts).
-  std::optional<crypto::sha256_fingerprint> tls_fingerprint;
-};
+using pool_config = core::pool_options;
 
 struct config {
   int32_t platform_index = -1;            // --opencl, -1 = auto detect
@@ -59,6 +53,10 @@ struct config {
   double temp_limit_c = 0;                // --temp-limit, 0 = off
   double temp_resume_c = 0;               // --temp-resume (limit - 10 unless given)
 };
+
+// The pool list to mine: `pools`, or when none is configured (tests, tools)
+// the single pool of pool_address, user and password.
+std::vector<pool_config> pool_list(const config& c);
 
 // The one configuration of the process, created with its defaults on first
 // access (the entry point accesses it first).

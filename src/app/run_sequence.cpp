@@ -130,10 +130,19 @@ int run_sequence(const startup_result& start) {
   core::executor_settings settings;
   settings.give_up = give_up;
   settings.reply_timeout = std::chrono::seconds(cfg().reply_timeout_s);
+  settings.pools = app::pool_list(cfg());
+  settings.nicehash = cfg().nicehash;
+  settings.algorithm = cfg().algorithm;
+  settings.gpu_count = cfg().gpu_list.size();
+  settings.max_reconnects = cfg().max_reconnects;
+  settings.retry_delay_s = cfg().retry_delay_s;
+  settings.primary_retry_s = cfg().primary_retry_s;
+  settings.keepalive_s = cfg().keepalive_s;
   core::executor executor(*miner, settings);
-  executor.start();
-
+  // The handlers go in before the executor starts: a signal that arrives
+  // while its first lines print must already lead to the orderly exit.
   install_signal_handlers();
+  executor.start();
 
   if (cfg().max_reconnects != 100) {
     base::printer::inst().print_leveled(base::kInfo, "Setting max pool connection attempts to %u",

@@ -3,38 +3,21 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/config.h"
 #include "base/printer.h"
 #include "crypto/algorithm.h"
 
 namespace core {
 
-namespace {
-
-// The configured pool list; a configuration without one (tests, tools)
-// names its single pool in pool_address, user and password.
-std::vector<app::pool_config> configured_pools() {
-  const app::config& c = app::cfg();
-  if (!c.pools.empty()) return c.pools;
-  app::pool_config only;
-  only.address = c.pool_address;
-  only.user = c.user;
-  only.password = c.password;
-  return {only};
-}
-
-}  // namespace
-
 executor::executor(mining_backend& miner, executor_settings settings)
     : miner_(miner),
       settings_(std::move(settings)),
       hasher_(std::make_unique<crypto::CryptoNight>()),
-      meter_(app::cfg().gpu_list.size()),
-      dev_pool_(std::make_unique<net::jpsock>(kPoolDonation, events_, settings_.reply_timeout)),
-      pool_configs_(configured_pools()),
+      meter_(settings_.gpu_count),
+      dev_pool_(std::make_unique<net::jpsock>(kPoolDonation, pool_reports(), settings_.reply_timeout)),
+      pool_configs_(settings_.pools.empty() ? std::vector<pool_options>(1) : settings_.pools),
       job_start_(now_ticks()) {
   for (size_t i = 0; i < pool_configs_.size(); ++i) {
-    pools_.push_back(std::make_unique<net::jpsock>(kPoolUser + i, events_, settings_.reply_timeout));
+    pools_.push_back(std::make_unique<net::jpsock>(kPoolUser + i, pool_reports(), settings_.reply_timeout));
     pool_stats_.push_back(std::make_unique<pool_stats>());
   }
 }
@@ -152,7 +135,7 @@ void executor::publish(const mining_job& job) { miner_.publish(job); }
 int32_t executor::select_algorithm(const job_record& job) const {
   // An algorithm the pool names decides, ahead of everything else.
   if (job.algorithm >= 0) return job.algorithm;
-  const int32_t configured = app::cfg().algorithm;
+  const int32_t configured = settings_.algorithm;
   if (active_pool_.load() == kPoolDonation && configured != crypto::kCryptoNightFast &&
       configured != crypto::kCryptoNightV8) {
     // Donation jobs keep the scratchpad size of the user's coin, so the

@@ -16,20 +16,36 @@
 #include <thread>
 #include <vector>
 
-#include "app/config.h"
 #include "core/event_queue.h"
 #include "core/hash_meter.h"
 #include "core/mining_backend.h"
+#include "core/pool_options.h"
 #include "core/work_records.h"
+#include "crypto/algorithm.h"
 #include "crypto/cryptonight.h"
 #include "net/jpsock.h"
 #include "remote/stats_source.h"
 
 namespace core {
 
-// Timings and endpoints of the pool handling. The program uses the
-// defaults; tests shorten them to run reconnects and donation cycles fast.
+// Everything the executor is configured with, fixed at construction: the
+// pools and how to mine them, and the timings and endpoints of the pool
+// handling. The program fills the first part from its configuration and
+// keeps the default timings; tests shorten them to run reconnects and
+// donation cycles fast.
 struct executor_settings {
+  // The user's pools in priority order; at least one.
+  std::vector<pool_options> pools = {pool_options()};
+  bool nicehash = true;                          // the user pools' nonce split
+  int32_t algorithm = crypto::kAlgoAutoDetect;   // the configured algorithm
+  size_t gpu_count = 1;                          // rows of the hash meter
+  // Failed rounds over the list before giving up; 0 or negative: never.
+  int32_t max_reconnects = 100;
+  uint32_t retry_delay_s = 20;   // after a failed round
+  int32_t primary_retry_s = 60;  // higher pools tried again while a lower one is mined
+  int32_t keepalive_s = 60;      // idle seconds before a keep-alive, 0 = off
+
+  // Timings and endpoints.
   std::string dev_hosts[2] = {"127.0.0.1", "127.0.0.2"};  // primary, alternative
   // When set, every donation connection uses this port instead of the
   // port chosen by algorithm.
@@ -45,7 +61,7 @@ struct executor_settings {
   uint64_t housekeeping_ticks = 2;
 };
 
-class executor : public network::StatsSource, public hash_rate_source {
+class executor : public network::StatsSource, public hash_rate_source, private net::pool_listener {
  public:
   executor(mining_backend& miner, executor_settings settings);
   ~executor() override;
@@ -110,6 +126,19 @@ class executor : public network::StatsSource, public hash_rate_source {
     uint64_t ticks_left;
   };
 
+  // pool_listener: the pools' reports become events in the queue, in the
+  // order they are made. Connection threads.
+  void on_ready(uint64_t pool_id) override { post(executor_event(kSocketReady, pool_id)); }
+  void on_error(uint64_t pool_id, std::string text) override {
+    post(executor_event(kSocketError, pool_id, std::move(text)));
+  }
+  void on_job(uint64_t pool_id, const job_record& job) override { post(executor_event(kNewJob, pool_id, job)); }
+  void on_share_answered(uint64_t pool_id, share_result result) override {
+    post(executor_event(kShareResult, pool_id, std::move(result)));
+  }
+
+  net::pool_listener& pool_reports() { return *this; }
+
   void loop();
   void timer_loop();
   void dispatch(executor_event& event);
@@ -133,9 +162,9 @@ class executor : public network::StatsSource, public hash_rate_source {
   void on_housekeeping();
   // The pool at `index` of the list: connect, and what to do when it fails.
   void connect_user_pool(size_t index);
-  // Starts connecting that pool; false, with the error recorded for the
-  // statistics and in `error`, when it is refused before connecting.
-  bool open_pool(size_t index, std::string& error);
+  // Starts connecting that pool; the failure, also recorded for the
+  // statistics, when it is refused before connecting.
+  base::status open_pool(size_t index);
   void start_probe(size_t index);
   void active_pool_failed();
   void probe_failed();
@@ -203,7 +232,7 @@ class executor : public network::StatsSource, public hash_rate_source {
     total.fetch_add(1);
     if (stats != nullptr) (stats->*field).fetch_add(1);
   }
-  std::vector<app::pool_config> pool_configs_;           // the list, fixed at construction
+  std::vector<pool_options> pool_configs_;  // the list, fixed at construction
   std::atomic<bool> exiting_{false};  // set on the executor thread by kQuiet
 
   std::atomic<uint32_t> accepted_{0};

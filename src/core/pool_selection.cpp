@@ -2,7 +2,6 @@
 #include <cmath>
 #include <cstdio>
 
-#include "app/config.h"
 #include "base/printer.h"
 #include "core/executor.h"
 #include "crypto/algorithm.h"
@@ -86,19 +85,18 @@ void executor::connect_user_pool(size_t index) {
   active_user_.store(index);
   if (active_pool_.load() != kPoolDonation) active_pool_.store(active_user_id());
   base::printer::inst().print_leveled(base::kEvent, "Connecting to %s ...", pool_configs_[index].address.c_str());
-  std::string error;
-  if (!open_pool(index, error)) {
-    base::printer::inst().print_leveled(base::kInfo, "Socket Error - %s", error.c_str());
+  if (const base::status opened = open_pool(index); !opened) {
+    base::printer::inst().print_leveled(base::kInfo, "Socket Error - %s", opened.message().c_str());
     active_pool_failed();
   }
 }
 
-bool executor::open_pool(size_t index, std::string& error) {
-  const app::pool_config& pool = pool_configs_[index];
-  if (pools_[index]->connect_pool(pool.address.c_str(), error, app::cfg().nicehash, pool.tls_fingerprint))
-    return true;
-  record_pool_error(index, error);
-  return false;
+base::status executor::open_pool(size_t index) {
+  const pool_options& pool = pool_configs_[index];
+  base::status connected = pools_[index]->connect_pool(pool.address.c_str(), settings_.nicehash,
+                                                       pool.tls_fingerprint);
+  if (!connected) record_pool_error(index, connected.message());
+  return connected;
 }
 
 void executor::record_pool_error(size_t index, const std::string& text) {
@@ -117,9 +115,10 @@ void executor::on_socket_ready(uint64_t pool_id) {
   const bool probe = index == probing_;
   if (!probe && index != active_user_.load()) return;  // a connection we no longer want
   net::jpsock& pool = *pools_[index];
-  const app::pool_config& config = pool_configs_[index];
+  const pool_options& config = pool_configs_[index];
   base::printer::inst().print_leveled(base::kStatus, "Connected to pool.");
-  if (pool.login(config.user.c_str(), config.password.c_str())) {
+  const base::status logged_in = pool.login(config.user.c_str(), config.password.c_str());
+  if (logged_in) {
     connect_attempts_.store(0);
     failed_in_round_ = 0;
     difficulty_.store(0);
@@ -138,7 +137,7 @@ void executor::on_socket_ready(uint64_t pool_id) {
     return;
   }
   if (pool.error_set()) return;  // its socket_error follows
-  const std::string refusal = pool.get_call_error();
+  const std::string& refusal = logged_in.message();
   base::printer::inst().print_leveled(base::kInfo, "Socket Error - %s", refusal.c_str());
   record_pool_error(index, refusal);
   pool.disconnect();  // the socket_error it posts moves on to the next pool
@@ -198,7 +197,7 @@ void executor::active_pool_failed() {
 }
 
 void executor::schedule_probe() {
-  post_after(executor_event(kProbePrimary, ++probe_serial_), app::cfg().primary_retry_s);
+  post_after(executor_event(kProbePrimary, ++probe_serial_), settings_.primary_retry_s);
 }
 
 void executor::on_probe_primary(uint64_t serial) {
@@ -210,8 +209,7 @@ void executor::on_probe_primary(uint64_t serial) {
 
 void executor::start_probe(size_t index) {
   probing_ = index;
-  std::string error;
-  if (!open_pool(index, error)) probe_failed();
+  if (!open_pool(index)) probe_failed();
 }
 
 void executor::probe_failed() {
@@ -227,7 +225,7 @@ void executor::probe_failed() {
 }
 
 void executor::on_housekeeping() {
-  const int32_t keepalive_s = app::cfg().keepalive_s;
+  const int32_t keepalive_s = settings_.keepalive_s;
   const auto now = std::chrono::steady_clock::now();
   for (auto& pool : pools_) {
     if (!pool->is_connected()) continue;
@@ -240,7 +238,7 @@ void executor::on_housekeeping() {
 }
 
 void executor::connection_failed() {
-  const app::config& c = app::cfg();
+  const executor_settings& c = settings_;
   const uint64_t attempts = connect_attempts_.fetch_add(1) + 1;
   // A negative limit sign-extends to a huge unsigned value and never triggers.
   const uint64_t limit = static_cast<uint64_t>(static_cast<int64_t>(c.max_reconnects));
@@ -262,8 +260,7 @@ bool executor::connect_dev_pool(int endpoint) {
                                : settings_.dev_port_override;
   const std::string address = settings_.dev_hosts[endpoint] + ":" + port;
   dev_endpoint_ = endpoint;
-  std::string error;
-  return dev_pool_->connect_pool(address.c_str(), error, true);
+  return dev_pool_->connect_pool(address.c_str(), true).is_ok();
 }
 
 void executor::on_switch_pool(uint64_t target) {

@@ -4,8 +4,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "app/config.h"
-#include "base/json_text.h"
+#include "base/json_writer.h"
 #include "base/printer.h"
 #include "base/service_notify.h"
 #include "core/executor.h"
@@ -149,8 +148,9 @@ std::string executor::report_text() const {
 void executor::print_report() { base::printer::inst().print_plain(report_text()); }
 
 std::string executor::stats_json() const {
-  std::string doc;
-  doc.reserve(1024);
+  rapidjson::StringBuffer buffer;
+  buffer.Reserve(1024);
+  base::tabbed_json_writer out(buffer);
   const size_t active = active_user_.load();
   const net::jpsock& pool = *pools_[active];
   const size_t rows = meter_.rows();
@@ -159,31 +159,33 @@ std::string executor::stats_json() const {
     total_current += milli_rate(meter_.current_rate(i));
     total_average += milli_rate(meter_.average_rate(i));
   }
-  const auto member = [&doc](int depth, const char* key, const std::string& value, bool last) {
-    doc.append(static_cast<size_t>(depth), '\t');
-    doc += "\"";
-    doc += key;
-    doc += "\": ";
-    doc += value;
-    doc += last ? "\n" : ",\n";
-  };
-  const auto string_value = [](std::string_view text) {
-    return "\"" + base::json_escaped(text) + "\"";
-  };
   const uint32_t connects = pool.connect_count();
 
-  doc += "{\n";
-  member(1, "total_hash_rate", format("%u", total_current), false);
-  member(1, "total_hash_rate_avg", format("%u", total_average), false);
-  doc += "\t\"pool\": {\n";
-  member(2, "server", string_value(pool_configs_[active].address), false);
-  member(2, "status", string_value(pool.is_connected() ? "connected" : "disconnected"), false);
-  member(2, "online", format("%u", static_cast<unsigned>(pool.connected_seconds())), false);
-  member(2, "offline", format("%u", static_cast<unsigned>(pool.disconnected_seconds())), false);
-  member(2, "reconnects", format("%u", connects == 0 ? 0u : connects - 1), false);
-  member(2, "time_connected", string_value(date_text(pool.login_time())), false);
-  member(2, "time_disconnected", string_value(date_text(pool.disconnect_time())), true);
-  doc += "\t},\n\t\"pools\": [";
+  out.StartObject();
+  out.Key("total_hash_rate");
+  out.Uint(total_current);
+  out.Key("total_hash_rate_avg");
+  out.Uint(total_average);
+  out.Key("pool");
+  out.StartObject();
+  out.Key("server");
+  out.String(pool_configs_[active].address);
+  out.Key("status");
+  out.String(pool.is_connected() ? "connected" : "disconnected");
+  out.Key("online");
+  out.Uint(static_cast<unsigned>(pool.connected_seconds()));
+  out.Key("offline");
+  out.Uint(static_cast<unsigned>(pool.disconnected_seconds()));
+  out.Key("reconnects");
+  out.Uint(connects == 0 ? 0u : connects - 1);
+  out.Key("time_connected");
+  out.String(date_text(pool.login_time()));
+  out.Key("time_disconnected");
+  out.String(date_text(pool.disconnect_time()));
+  out.EndObject();
+
+  out.Key("pools");
+  out.StartArray();
   for (size_t i = 0; i < pools_.size(); ++i) {
     const net::jpsock& entry = *pools_[i];
     const pool_stats& counts = *pool_stats_[i];
@@ -193,43 +195,73 @@ std::string executor::stats_json() const {
       last_error = counts.last_error;
     }
     const char* status = !entry.is_logged_in() ? "disconnected" : i == active ? "active" : "connected";
-    doc += "\n\t{\n";
-    member(2, "address", string_value(pool_configs_[i].address), false);
-    member(2, "status", string_value(status), false);
-    member(2, "accepted", format("%u", counts.accepted.load()), false);
-    member(2, "rejected", format("%u", counts.rejected.load()), false);
-    member(2, "last_error", string_value(last_error), true);
-    doc += "\t}";
-    if (i + 1 < pools_.size()) doc += ",";
+    out.StartObject();
+    out.Key("address");
+    out.String(pool_configs_[i].address);
+    out.Key("status");
+    out.String(status);
+    out.Key("accepted");
+    out.Uint(counts.accepted.load());
+    out.Key("rejected");
+    out.Uint(counts.rejected.load());
+    out.Key("last_error");
+    out.String(last_error);
+    out.EndObject();
   }
-  doc += "\n\t],\n\t\"job\": {\n";
-  member(2, "job_number", format("%u", job_count_.load()), false);
-  member(2, "difficulty", format("%llu", static_cast<unsigned long long>(difficulty_.load())), false);
-  member(2, "running",
-         format("%u", static_cast<unsigned>((now_ticks() - job_start_.load()) / kTicksPerSecond)), false);
-  member(2, "job_time_avg", format("%.2f", job_time_avg_.load()), true);
-  doc += "\t},\n\t\"shares\": {\n";
-  member(2, "num_accepted", format("%u", accepted_.load()), false);
-  member(2, "num_rejected", format("%u", rejected_.load()), false);
-  member(2, "num_invalid", format("%u", invalid_.load()), false);
-  member(2, "num_network_fail", format("%u", network_fail_.load()), false);
-  member(2, "num_outdated", format("%u", outdated_.load()), false);
-  member(2, "search_time_avg", format("%.2f", search_time_avg_.load()), true);
-  doc += "\t},\n\t\"devices\": [";
+  out.EndArray();
+
+  out.Key("job");
+  out.StartObject();
+  out.Key("job_number");
+  out.Uint(job_count_.load());
+  out.Key("difficulty");
+  out.Uint64(difficulty_.load());
+  out.Key("running");
+  out.Uint(static_cast<unsigned>((now_ticks() - job_start_.load()) / kTicksPerSecond));
+  out.Key("job_time_avg");
+  out.Fixed(job_time_avg_.load(), 2);
+  out.EndObject();
+
+  out.Key("shares");
+  out.StartObject();
+  out.Key("num_accepted");
+  out.Uint(accepted_.load());
+  out.Key("num_rejected");
+  out.Uint(rejected_.load());
+  out.Key("num_invalid");
+  out.Uint(invalid_.load());
+  out.Key("num_network_fail");
+  out.Uint(network_fail_.load());
+  out.Key("num_outdated");
+  out.Uint(outdated_.load());
+  out.Key("search_time_avg");
+  out.Fixed(search_time_avg_.load(), 2);
+  out.EndObject();
+
+  out.Key("devices");
+  out.StartArray();
   for (size_t i = 0; i < rows; ++i) {
     const uint32_t device = miner_.device_number(i);
-    doc += "\n\t{\n";
-    member(2, "device", string_value(format("GPU%i", static_cast<int>(i))), false);
-    member(2, "device_id", format("%i", static_cast<int>(device)), false);
-    member(2, "hash_rate", format("%u", milli_rate(meter_.current_rate(i))), false);
-    member(2, "hash_rate_avg", format("%u", milli_rate(meter_.average_rate(i))), false);
-    member(2, "gpu_temperature", format("%i", static_cast<int>(monitor::GetTemperature(device))), false);
-    member(2, "gpu_fan_rpm", format("%i", monitor::GetFanSpeed(device)), false);
-    doc += "\t\t\"paused\": " + std::string(monitor::GpuPaused(device) ? "true" : "false") + "\n\t}";
-    if (i + 1 < rows) doc += ",";
+    out.StartObject();
+    out.Key("device");
+    out.String("GPU" + std::to_string(i));
+    out.Key("device_id");
+    out.Int(static_cast<int>(device));
+    out.Key("hash_rate");
+    out.Uint(milli_rate(meter_.current_rate(i)));
+    out.Key("hash_rate_avg");
+    out.Uint(milli_rate(meter_.average_rate(i)));
+    out.Key("gpu_temperature");
+    out.Int(static_cast<int>(monitor::GetTemperature(device)));
+    out.Key("gpu_fan_rpm");
+    out.Int(monitor::GetFanSpeed(device));
+    out.Key("paused");
+    out.Bool(monitor::GpuPaused(device));
+    out.EndObject();
   }
-  doc += "\n\t]\n}\n";
-  return doc;
+  out.EndArray();
+  out.EndObject();
+  return std::string(buffer.GetString(), buffer.GetSize()) + "\n";
 }
 
 }  // namespace core

@@ -13,6 +13,7 @@
 #include "net/pool_address.h"
 #include "base/printer.h"
 #include "crypto/algorithm.h"
+#include "base/hex.h"
 #include "base/json_text.h"
 #include "net/json_parse_stack.h"
 #include "net/line_framer.h"
@@ -70,35 +71,6 @@ void copy_printable(const char* text, size_t length, char* out, size_t out_size)
   out[i] = '\0';
 }
 
-// The system's text for an errno value (thread-safe under both strerror_r
-// flavours).
-[[maybe_unused]] const char* pick_error_text(int rc, const char* buffer) {
-  return rc == 0 ? buffer : "Unknown error";
-}
-[[maybe_unused]] const char* pick_error_text(const char* text, const char*) { return text; }
-std::string system_text(int code) {
-  char buffer[256] = {};
-  return pick_error_text(strerror_r(code, buffer, sizeof(buffer)), buffer);
-}
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// Decodes `bytes` pairs of hex digits (either case, high nibble first).
-bool decode_hex(const char* text, size_t bytes, uint8_t* out) {
-  for (size_t i = 0; i < bytes; ++i) {
-    const int high = hex_value(text[2 * i]);
-    const int low = hex_value(text[2 * i + 1]);
-    if (high < 0 || low < 0) return false;
-    out[i] = static_cast<uint8_t>(high << 4 | low);
-  }
-  return true;
-}
-
 // Formats an outgoing line into a kMessageSize buffer; a longer line is cut
 // at kMessageSize - 1 bytes as snprintf cuts, and only the NUL-terminated
 // text is ever sent.
@@ -107,15 +79,6 @@ __attribute__((format(printf, 2, 3))) void format_line(char* out, const char* fo
   va_start(args, format);
   std::vsnprintf(out, jpsock::kMessageSize, format, args);
   va_end(args);
-}
-
-void encode_hex(const uint8_t* bytes, size_t count, char* out) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  for (size_t i = 0; i < count; ++i) {
-    out[2 * i] = kDigits[bytes[i] >> 4];
-    out[2 * i + 1] = kDigits[bytes[i] & 0x0f];
-  }
-  out[2 * count] = '\0';
 }
 
 // Deep copy that copies every string: values parsed in place point into the
@@ -173,10 +136,10 @@ struct jpsock::json_state {
   json_value reply_value;
 };
 
-jpsock::jpsock(uint64_t pool_id, core::event_queue& events,
+jpsock::jpsock(uint64_t pool_id, pool_listener& listener,
                std::chrono::milliseconds reply_timeout, tick_source clock)
     : pool_id_(pool_id),
-      events_(events),
+      listener_(listener),
       reply_timeout_(reply_timeout),
       clock_(clock),
       json_(std::make_unique<json_state>()),
@@ -194,17 +157,13 @@ void jpsock::set_error(std::string_view text) {
   error_text_.assign(text);
 }
 
-void jpsock::set_system_error(const char* prefix, int code) {
-  set_error(std::string(prefix) + system_text(code));
-}
-
 std::string jpsock::error_text() const {
   std::lock_guard<std::mutex> lock(error_mutex_);
   return error_text_;
 }
 
-bool jpsock::connect_pool(const char* address, std::string& error, bool nicehash,
-                          const std::optional<crypto::sha256_fingerprint>& pin) {
+base::status jpsock::connect_pool(const char* address, bool nicehash,
+                                  const std::optional<crypto::sha256_fingerprint>& pin) {
   // The caller should have ended the previous connection with disconnect.
   // If it did not, end it here: assigning over a running thread would abort
   // the process. disconnect_time stays as it was.
@@ -233,11 +192,9 @@ bool jpsock::connect_pool(const char* address, std::string& error, bool nicehash
   }
 
   net::pool_scheme scheme;
-  std::string scheme_error;
-  if (!net::split_pool_scheme(address, scheme, scheme_error)) {
-    set_error("Connection Error: " + scheme_error);
-    error = error_text();
-    return false;
+  if (const base::status split = net::split_pool_scheme(address, scheme); !split) {
+    set_error("Connection Error: " + split.message());
+    return base::status::error(split.code(), error_text());
   }
   if (scheme.transport == net::pool_transport::tls) {
     tls_options options;
@@ -249,14 +206,14 @@ bool jpsock::connect_pool(const char* address, std::string& error, bool nicehash
     socket_ = &tcp_;
   }
   const std::string host_port(scheme.rest);
-  if (!socket_->resolve_address(host_port.c_str())) {
-    error = error_text();
-    return false;
+  if (const base::status resolved = socket_->resolve_address(host_port.c_str()); !resolved) {
+    // The connection's first error, which is this one: no thread runs yet.
+    return base::status::error(resolved.code(), error_text());
   }
   connected_ = true;
   std::lock_guard<std::mutex> lock(thread_mutex_);
   thread_ = std::thread(&jpsock::receive_loop, this);
-  return true;
+  return base::status::ok();
 }
 
 void jpsock::disconnect() {
@@ -276,7 +233,7 @@ void jpsock::disconnect() {
 
 void jpsock::receive_loop() {
   if (socket_->connect()) {
-    events_.post(core::executor_event(core::kSocketReady, pool_id_));
+    listener_.on_ready(pool_id_);
     line_framer framer;
     auto handle_line = [this](char* line, size_t length) { return process_line(line, length); };
     // Ends when the pool closes, a socket call fails (a close from another
@@ -302,13 +259,13 @@ void jpsock::receive_loop() {
 }
 
 void jpsock::end_connection() {
-  // State first, so whoever handles the socket_error event finds the
+  // State first, so whoever handles the end of the connection finds the
   // connection already marked down and its job cleared.
   connected_ = false;
   logged_in_ = false;
   {
     std::lock_guard<std::mutex> lock(job_mutex_);
-    current_job_ = core::job_record();
+    current_job_ = job_record();
   }
   bool released = false;
   std::vector<uint64_t> lost_shares;
@@ -321,7 +278,7 @@ void jpsock::end_connection() {
       released = true;
     }
     // Every share still waiting for its answer is lost with the
-    // connection, reported exactly once, before the socket_error.
+    // connection, reported exactly once, before the connection's end.
     for (const pending_request& request : pending_) {
       if (request.kind == request_kind::submit) lost_shares.push_back(request.cookie);
     }
@@ -329,12 +286,12 @@ void jpsock::end_connection() {
   }
   if (released) call_signal_.notify_all();
   for (uint64_t cookie : lost_shares) {
-    core::share_result lost;
+    share_result lost;
     lost.cookie = cookie;
-    lost.outcome = core::kShareNetworkFail;
-    events_.post(core::executor_event(core::kShareResult, pool_id_, std::move(lost)));
+    lost.outcome = kShareNetworkFail;
+    listener_.on_share_answered(pool_id_, std::move(lost));
   }
-  events_.post(core::executor_event(core::kSocketError, pool_id_, error_text()));
+  listener_.on_error(pool_id_, error_text());
 }
 
 uint64_t jpsock::register_request(request_kind kind, uint64_t cookie) {
@@ -415,7 +372,12 @@ bool jpsock::call_pool(const char* message, uint64_t id) {
   return has_result;
 }
 
-bool jpsock::login(const char* login, const char* password) {
+base::status jpsock::login_failure() {
+  if (error_set_) return base::status::error(base::status_code::kNetworkError, error_text());
+  return base::status::error(base::status_code::kInvalidInput, get_call_error());
+}
+
+base::status jpsock::login(const char* login, const char* password) {
   char login_text[kMessageSize];
   char password_text[kMessageSize];
   base::escape_json_string(login, login_text, sizeof(login_text));
@@ -427,40 +389,40 @@ bool jpsock::login(const char* login, const char* password) {
               "\"agent\":\"%s\",\"algo\":%s},\"id\":%llu}\n",
               login_text, password_text, kAgent, algo_list().c_str(),
               static_cast<unsigned long long>(request_id));
-  if (!call_pool(message, request_id)) return false;
+  if (!call_pool(message, request_id)) return login_failure();
 
   // The call has ended: the connection thread no longer writes the reply.
   const json_value& reply = json_->reply_value;
   if (!reply.IsObject()) {
     set_error("Job Error: Login protocol error 1");
     disconnect();
-    return false;
+    return login_failure();
   }
   const json_value* id = find_member(reply, "id");
   const json_value* job = find_member(reply, "job");
   if (id == nullptr || job == nullptr || !id->IsString()) {
     set_error("Job Error: Login protocol error 2");
     disconnect();
-    return false;
+    return login_failure();
   }
-  if (id->GetStringLength() >= core::kJobIdSize) {
+  if (id->GetStringLength() >= kJobIdSize) {
     set_error("Job Error: Login protocol error 3");
     disconnect();
-    return false;
+    return login_failure();
   }
   std::memset(miner_id_, 0, sizeof(miner_id_));
   std::memcpy(miner_id_, id->GetString(), id->GetStringLength());
 
   if (!process_job(*job)) {
     disconnect();
-    return false;
+    return login_failure();
   }
   logged_in_ = true;
   const int64_t now = clock_();
   login_time_ = now;
   disconnected_total_ = disconnected_total_.load() +
                         static_cast<double>((now - disconnect_time_.load()) / kTicksPerSecond);
-  return true;
+  return base::status::ok();
 }
 
 bool jpsock::submit(const char* job_id, uint32_t nonce, const uint8_t* hash32, const char* algo,
@@ -473,14 +435,14 @@ bool jpsock::submit(const char* job_id, uint32_t nonce, const uint8_t* hash32, c
       static_cast<uint8_t>(nonce), static_cast<uint8_t>(nonce >> 8),
       static_cast<uint8_t>(nonce >> 16), static_cast<uint8_t>(nonce >> 24)};
   char nonce_hex[2 * sizeof(nonce_bytes) + 1];
-  encode_hex(nonce_bytes, sizeof(nonce_bytes), nonce_hex);
+  base::hex_encode_to(nonce_bytes, sizeof(nonce_bytes), nonce_hex);
   char hash_hex[2 * 32 + 1];
-  encode_hex(hash32, 32, hash_hex);
+  base::hex_encode_to(hash32, 32, hash_hex);
   // A job's algorithm name is at most kAlgoNameSize - 1 bytes; escaped, it
   // fits six times over.
-  char algo_member[16 + 6 * core::kAlgoNameSize] = "";
+  char algo_member[16 + 6 * kAlgoNameSize] = "";
   if (algo != nullptr && algo[0] != '\0') {
-    char algo_text[6 * core::kAlgoNameSize];
+    char algo_text[6 * kAlgoNameSize];
     base::escape_json_string(algo, algo_text, sizeof(algo_text));
     std::snprintf(algo_member, sizeof(algo_member), ",\"algo\":\"%s\"", algo_text);
   }
@@ -514,7 +476,7 @@ bool jpsock::keepalive() {
   return false;
 }
 
-bool jpsock::get_current_job(core::job_record& out) {
+bool jpsock::get_current_job(job_record& out) {
   std::lock_guard<std::mutex> lock(job_mutex_);
   if (current_job_.blob_length == 0) return false;
   out = current_job_;
@@ -631,11 +593,11 @@ bool jpsock::process_line(char* line, size_t length) {
     }
     if (answered_call) call_signal_.notify_all();
     if (answered_share) {
-      core::share_result outcome;
+      share_result outcome;
       outcome.cookie = share_cookie;
-      outcome.outcome = message == nullptr ? core::kShareAccepted : core::kShareRejected;
+      outcome.outcome = message == nullptr ? kShareAccepted : kShareRejected;
       if (message != nullptr) outcome.reason.assign(message->GetString(), message->GetStringLength());
-      events_.post(core::executor_event(core::kShareResult, pool_id_, std::move(outcome)));
+      listener_.on_share_answered(pool_id_, std::move(outcome));
     }
     return true;
   }
@@ -674,17 +636,17 @@ bool jpsock::process_job(const json_value& job) {
     set_error("Job Error: missing job parameter");
     return false;
   }
-  if (job_id->GetStringLength() >= core::kJobIdSize) {
+  if (job_id->GetStringLength() >= kJobIdSize) {
     set_error("Job Error: invalid job id");
     return false;
   }
-  core::job_record record;
+  job_record record;
   const size_t blob_length = blob->GetStringLength() / 2;  // an odd last digit is ignored
-  if (blob_length > core::kBlobSize) {
+  if (blob_length > kBlobSize) {
     set_error("Job Error: invalid work length. Maybe no CryptoNight based pool?");
     return false;
   }
-  if (!decode_hex(blob->GetString(), blob_length, record.blob)) {
+  if (!base::hex_decode_to(blob->GetString(), blob_length, record.blob)) {
     set_error("Job Error: Job error 4");
     return false;
   }
@@ -703,7 +665,7 @@ bool jpsock::process_job(const json_value& job) {
   const size_t target_size = target_digits == 16 ? 8 : 4;
   uint8_t target_bytes[8];
   uint64_t target_value = 0;
-  if (decode_hex(target_text, target_size, target_bytes)) {
+  if (base::hex_decode_to(target_text, target_size, target_bytes)) {
     for (size_t i = target_size; i-- > 0;) target_value = target_value << 8 | target_bytes[i];
   }
   if (target_value == 0) {
@@ -735,7 +697,7 @@ bool jpsock::process_job(const json_value& job) {
     const char* name = algo->IsString() ? algo->GetString() : "";
     const size_t name_length = algo->IsString() ? algo->GetStringLength() : 0;
     const int32_t id = crypto::find_algorithm_by_pool_name(std::string_view(name, name_length));
-    record.algorithm = id >= 0 ? id : core::kJobAlgoUnknown;
+    record.algorithm = id >= 0 ? id : kJobAlgoUnknown;
     if (algo->IsString()) {
       copy_printable(name, name_length, record.algo_name, sizeof(record.algo_name));
     } else {
@@ -744,7 +706,7 @@ bool jpsock::process_job(const json_value& job) {
   }
 
   difficulty_ = difficulty;
-  events_.post(core::executor_event(core::kNewJob, pool_id_, record));
+  listener_.on_job(pool_id_, record);
   std::lock_guard<std::mutex> lock(job_mutex_);
   current_job_ = record;
   return true;

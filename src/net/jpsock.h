@@ -1,8 +1,7 @@
 // One connection to one mining pool: plain TCP or TLS, line-oriented
 // JSON-RPC ("login", "submit", replies, "job" notifications; other
-// notifications are ignored). Every valid job becomes a
-// new_job event; the connection's first error ends it and arrives as a
-// socket_error event. Threads: the executor thread calls connect_pool, login,
+// notifications are ignored). Every valid job is reported to the listener;
+// the connection's first error ends it and is reported as its end. Threads: the executor thread calls connect_pool, login,
 // submit and disconnect; the connection thread runs receive_loop. The
 // accessors below may be read from any thread.
 #pragma once
@@ -23,9 +22,9 @@
 #include <vector>
 
 #include "base/clock.h"
-#include "core/event_queue.h"
-#include "core/work_records.h"
+#include "net/pool_records.h"
 #include "net/plain_socket.h"
+#include "net/pool_listener.h"
 #include "net/socket_owner.h"
 #include "crypto/fingerprint.h"
 #include "net/tls_socket.h"
@@ -41,9 +40,11 @@ class jpsock : public socket_owner {
   static constexpr size_t kMessageSize = 1024;    // outgoing line, NUL included
   static constexpr size_t kJsonBlockSize = 4096;  // each of the two JSON pools' first block
 
-  // reply_timeout: how long a call waits for its reply (the program keeps
-  // 20 s; tests shorten it). clock: the tick source (tests replace it).
-  jpsock(uint64_t pool_id, core::event_queue& events,
+  // listener: receives this connection's reports (tagged with pool_id) and
+  // must outlive it. reply_timeout: how long a call waits for its reply
+  // (the program keeps 20 s; tests shorten it). clock: the tick source
+  // (tests replace it).
+  jpsock(uint64_t pool_id, pool_listener& listener,
          std::chrono::milliseconds reply_timeout = std::chrono::seconds(20),
          tick_source clock = &now_ticks);
   ~jpsock();  // disconnects
@@ -53,24 +54,25 @@ class jpsock : public socket_owner {
   // Executor thread; no connection thread may exist (the previous one was
   // ended with disconnect). Reads the address's scheme (plain or TLS),
   // resolves the address here, then connects on a new connection thread,
-  // which posts socket_ready or socket_error. On an address error (an
-  // unsupported scheme included), `error` receives the text and false is
-  // returned. `pin`: the certificate fingerprint a TLS pool must present
+  // which reports on_ready or on_error. On an address error (an
+  // unsupported scheme included), the failure is returned with the text
+  // that error_text() also holds, and nothing is reported. `pin`: the certificate fingerprint a TLS pool must present
   // instead of a certificate the system trusts.
-  bool connect_pool(const char* address, std::string& error, bool nicehash,
-                    const std::optional<crypto::sha256_fingerprint>& pin = std::nullopt);
+  base::status connect_pool(const char* address, bool nicehash,
+                            const std::optional<crypto::sha256_fingerprint>& pin = std::nullopt);
   // Any thread but the connection thread: closes the socket, joins the
   // connection thread, stamps disconnect_time.
   void disconnect();
-  // Executor thread, after socket_ready. False with error_set() false: the
-  // pool answered with an error (get_call_error); with error_set() true the
-  // connection is ending.
-  bool login(const char* login, const char* password);
+  // Executor thread, after socket_ready. On failure with error_set() false
+  // the pool refused the login: kInvalidInput with the pool's message (as
+  // get_call_error), the connection stays. With error_set() true the
+  // connection is ending: kNetworkError with its error text.
+  base::status login(const char* login, const char* password);
   // Executor thread. Sends the share and returns at once; the pool's answer
-  // arrives later as a share_result event carrying `cookie` (accepted,
+  // arrives later as on_share_answered carrying `cookie` (accepted,
   // rejected with the pool's message, or a network failure when the
   // connection ends or the request times out first). False: it could not
-  // be sent (a network failure now; no event follows). `algo`: the
+  // be sent (a network failure now; nothing is reported). `algo`: the
   // algorithm name the job carried, sent back with the share (empty: none).
   bool submit(const char* job_id, uint32_t nonce, const uint8_t* hash32, const char* algo = "",
               uint64_t cookie = 0);
@@ -87,7 +89,7 @@ class jpsock : public socket_owner {
     return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(last_request_.load()));
   }
   // False when there is no current job.
-  bool get_current_job(core::job_record& out);
+  bool get_current_job(job_record& out);
   // The pool's error message of the last call; empty when it had none.
   std::string get_call_error();
   // The first error text of the current connection. Complete once
@@ -127,7 +129,6 @@ class jpsock : public socket_owner {
   // socket_owner: first error wins; only the caller that claims error_set_
   // stores its text. Any thread.
   void set_error(std::string_view text) override;
-  void set_system_error(const char* prefix, int code) override;  // prefix + strerror(code)
 
  private:
   struct json_state;
@@ -148,10 +149,12 @@ class jpsock : public socket_owner {
   bool forget_request(uint64_t id);
   // Sends a request with its id, waits for its reply (the login).
   bool call_pool(const char* message, uint64_t id);
+  // The failure a login returns, once the call or its reply failed.
+  base::status login_failure();
   bool process_job(const rapidjson::Value& job);
 
   const uint64_t pool_id_;
-  core::event_queue& events_;
+  pool_listener& listener_;
   const std::chrono::milliseconds reply_timeout_;
   const tick_source clock_;
 
@@ -159,7 +162,7 @@ class jpsock : public socket_owner {
   std::atomic<bool> connected_{false};
   std::atomic<bool> logged_in_{false};
   std::atomic<uint64_t> difficulty_{0};
-  char miner_id_[core::kJobIdSize] = {};  // executor thread only
+  char miner_id_[kJobIdSize] = {};  // executor thread only
 
   mutable std::mutex error_mutex_;
   std::atomic<bool> error_set_{false};  // claimed under error_mutex_, read lock-free
@@ -184,7 +187,7 @@ class jpsock : public socket_owner {
   std::thread thread_;  // guarded by thread_mutex_; runs receive_loop
 
   std::mutex job_mutex_;
-  core::job_record current_job_;  // guarded by job_mutex_; blob_length 0: none
+  job_record current_job_;  // guarded by job_mutex_; blob_length 0: none
 
   std::unique_ptr<json_state> json_;  // document pools: connection thread; reply: call slot
   // The TCP socket of every connection, and the TLS layer over it for TLS

@@ -46,13 +46,12 @@ void plain_socket::free_resolved() {
   chosen_ = nullptr;
 }
 
-bool plain_socket::resolve_address(const char* address) {
+base::status plain_socket::resolve_address(const char* address) {
   free_resolved();
   release_closed();
   const size_t length = strnlen(address, kMaxAddressLength + 1);
   if (length > kMaxAddressLength) {
-    owner_->set_error("Connection Error: Pool address invalid");
-    return false;
+    return owner_->fail(base::status_code::kInvalidInput, "Connection Error: Pool address invalid");
   }
   char work[kMaxAddressLength + 1];
   std::memcpy(work, address, length + 1);
@@ -62,8 +61,7 @@ bool plain_socket::resolve_address(const char* address) {
   if (char* slashes = std::strstr(host, "//")) host = slashes + 2;
   char* colon = std::strchr(host, ':');
   if (colon == nullptr) {
-    owner_->set_error("Connection Error: No port specified");
-    return false;
+    return owner_->fail(base::status_code::kInvalidInput, "Connection Error: No port specified");
   }
   *colon = '\0';
   const char* port = colon + 1;
@@ -75,21 +73,19 @@ bool plain_socket::resolve_address(const char* address) {
   addrinfo* list = nullptr;
   const int rc = calls_.resolve(host, port, &hints, &list);
   if (rc != 0) {
-    owner_->set_error(std::string("Connection Error: GetAddrInfo: ") + gai_strerror(rc));
-    return false;
+    return owner_->fail(base::status_code::kNetworkError,
+                        std::string("Connection Error: GetAddrInfo: ") + gai_strerror(rc));
   }
   const addrinfo* chosen = choose_address(list);
   if (chosen == nullptr) {
     ::freeaddrinfo(list);
-    owner_->set_error("Connection Error: could not resolve address");
-    return false;
+    return owner_->fail(base::status_code::kNetworkError, "Connection Error: could not resolve address");
   }
   const int fd = ::socket(chosen->ai_family, chosen->ai_socktype, chosen->ai_protocol);
   if (fd < 0) {
     const int code = errno;
     ::freeaddrinfo(list);
-    owner_->set_system_error("Connection Error: could not open socket", code);
-    return false;
+    return owner_->fail_system(base::status_code::kIoError, "Connection Error: could not open socket", code);
   }
   resolved_ = list;
   chosen_ = chosen;
@@ -100,23 +96,19 @@ bool plain_socket::resolve_address(const char* address) {
     ::shutdown(previous, SHUT_RDWR);
     ::close(previous);
   }
-  return true;
+  return base::status::ok();
 }
 
-bool plain_socket::connect() {
+base::status plain_socket::connect() {
   if (chosen_ == nullptr) {
-    owner_->set_system_error("Connection Error: ", EDESTADDRREQ);
-    return false;
+    return owner_->fail_system(base::status_code::kNetworkError, "Connection Error: ", EDESTADDRREQ);
   }
   first_read_ = true;
   const int rc = ::connect(handle_.load(), chosen_->ai_addr, chosen_->ai_addrlen);
   const int code = errno;
   free_resolved();
-  if (rc != 0) {
-    owner_->set_system_error("Connection Error: ", code);
-    return false;
-  }
-  return true;
+  if (rc != 0) return owner_->fail_system(base::status_code::kNetworkError, "Connection Error: ", code);
+  return base::status::ok();
 }
 
 int32_t plain_socket::receive(char* buffer, uint32_t capacity) {
@@ -138,12 +130,12 @@ int32_t plain_socket::receive(char* buffer, uint32_t capacity) {
   if (count == 0) {
     owner_->set_error("Recv Error: socket closed");
   } else if (count < 0) {
-    owner_->set_system_error("Recv Error: ", errno);
+    owner_->fail_system(base::status_code::kNetworkError, "Recv Error: ", errno);
   }
   return static_cast<int32_t>(count);
 }
 
-bool plain_socket::send_all(const char* text) {
+base::status plain_socket::send_all(const char* text) {
   const size_t length = std::strlen(text);
   size_t sent = 0;
   while (sent < length) {
@@ -153,12 +145,11 @@ bool plain_socket::send_all(const char* text) {
     if (count <= 0) {
       // A blocking stream send never returns 0 for a non-empty buffer; treat
       // it as a broken connection instead of looping for ever.
-      owner_->set_system_error("Send: ", count == 0 ? EPIPE : errno);
-      return false;
+      return owner_->fail_system(base::status_code::kNetworkError, "Send: ", count == 0 ? EPIPE : errno);
     }
     sent += static_cast<size_t>(count);
   }
-  return true;
+  return base::status::ok();
 }
 
 void plain_socket::close() {

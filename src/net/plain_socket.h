@@ -40,10 +40,10 @@ class plain_socket : public base_socket {
   plain_socket(const plain_socket&) = delete;
   plain_socket& operator=(const plain_socket&) = delete;
 
-  bool resolve_address(const char* address) override;
-  bool connect() override;
+  base::status resolve_address(const char* address) override;
+  base::status connect() override;
   int32_t receive(char* buffer, uint32_t capacity) override;
-  bool send_all(const char* text) override;
+  base::status send_all(const char* text) override;
   // Takes the descriptor (one atomic exchange, so only one caller gets it)
   // and shuts it down, which ends a receive blocked in another thread. The
   // descriptor itself is released by release_closed(): closing it here could

@@ -15,12 +15,12 @@ bool equals_ignoring_case(std::string_view a, std::string_view b) {
 
 }  // namespace
 
-bool split_pool_scheme(std::string_view address, pool_scheme& out, std::string& error) {
+base::status split_pool_scheme(std::string_view address, pool_scheme& out) {
   out = pool_scheme();
   const size_t slashes = address.find("//");
   if (slashes == std::string_view::npos) {
     out.rest = address;
-    return true;
+    return base::status::ok();
   }
   // Everything before "//" is the scheme; its trailing ':' is optional, as
   // the address rules always dropped whatever stood before "//".
@@ -30,18 +30,18 @@ bool split_pool_scheme(std::string_view address, pool_scheme& out, std::string& 
   static constexpr std::string_view kPlain[] = {"", "stratum+tcp", "tcp"};
   static constexpr std::string_view kTls[] = {"stratum+ssl", "stratum+tls", "ssl", "tls"};
   for (std::string_view name : kPlain) {
-    if (equals_ignoring_case(scheme, name)) return true;
+    if (equals_ignoring_case(scheme, name)) return base::status::ok();
   }
   for (std::string_view name : kTls) {
     if (equals_ignoring_case(scheme, name)) {
       out.transport = pool_transport::tls;
-      return true;
+      return base::status::ok();
     }
   }
-  error = "unsupported scheme ";
+  std::string error = "unsupported scheme ";
   error.append(scheme);
   error += "://";
-  return false;
+  return base::status::error(base::status_code::kUnsupported, std::move(error));
 }
 
 std::string_view pool_host(std::string_view host_port) {

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/status.h"
+
 namespace net {
 
 enum class pool_transport { plain, tls };
@@ -17,9 +19,9 @@ struct pool_scheme {
   std::string_view rest;  // the address after the scheme (a view into the input)
 };
 
-// Splits the scheme off `address`. False, with `error` set to
-// "unsupported scheme <scheme>://", for a scheme this build does not speak.
-bool split_pool_scheme(std::string_view address, pool_scheme& out, std::string& error);
+// Splits the scheme off `address` into `out`. For a scheme this build does
+// not speak: kUnsupported, "unsupported scheme <scheme>://".
+base::status split_pool_scheme(std::string_view address, pool_scheme& out);
 
 // The host part of "host:port" (everything before the first ':').
 std::string_view pool_host(std::string_view host_port);

@@ -62,15 +62,15 @@ void tls_socket::free_session() {
   session_.clear();
 }
 
-bool tls_socket::resolve_address(const char* address) {
+base::status tls_socket::resolve_address(const char* address) {
   // No connection thread exists now: the previous session can go.
   free_session();
-  if (!tcp_.resolve_address(address)) return false;
+  if (base::status resolved = tcp_.resolve_address(address); !resolved) return resolved;
   std::string_view host_port = address;
   if (const size_t slashes = host_port.find("//"); slashes != std::string_view::npos)
     host_port.remove_prefix(slashes + 2);
   host_ = std::string(net::pool_host(host_port));
-  return true;
+  return base::status::ok();
 }
 
 tls_socket::wait_result tls_socket::wait_for(bool writable,
@@ -91,43 +91,40 @@ tls_socket::wait_result tls_socket::wait_for(bool writable,
   }
 }
 
-bool tls_socket::connect() {
-  if (!tcp_.connect()) return false;
+base::status tls_socket::connect() {
+  if (base::status connected = tcp_.connect(); !connected) return connected;
   const int fd = tcp_.handle();
   if (fd < 0) {
-    owner_->set_error("Connection Error: socket closed");
-    return false;
+    return owner_->fail(base::status_code::kNetworkError, "Connection Error: socket closed");
   }
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
-    owner_->set_system_error("Connection Error: ", errno);
-    return false;
+    return owner_->fail_system(base::status_code::kNetworkError, "Connection Error: ", errno);
   }
-  return handshake() && check_certificate();
+  if (base::status shaken = handshake(); !shaken) return shaken;
+  return check_certificate();
 }
 
-bool tls_socket::handshake() {
+base::status tls_socket::handshake() {
   const auto deadline = std::chrono::steady_clock::now() + options_.handshake_timeout;
   {
     std::lock_guard<std::mutex> lock(ssl_mutex_);
     ERR_clear_error();
     ctx_ = SSL_CTX_new(TLS_client_method());
     if (ctx_ == nullptr) {
-      owner_->set_error("TLS: " + openssl_text("cannot create a TLS context"));
-      return false;
+      return owner_->fail(base::status_code::kIoError, "TLS: " + openssl_text("cannot create a TLS context"));
     }
     SSL_CTX_set_min_proto_version(ctx_, TLS1_2_VERSION);
     // The certificate is checked after the handshake, so that a refusal can
     // show the fingerprint; nothing is sent before that check passes.
     SSL_CTX_set_verify(ctx_, SSL_VERIFY_NONE, nullptr);
     if (!options_.pin && SSL_CTX_set_default_verify_paths(ctx_) != 1) {
-      owner_->set_error("TLS: cannot load the system's CA store: " + openssl_text("unknown error"));
-      return false;
+      return owner_->fail(base::status_code::kIoError,
+                          "TLS: cannot load the system's CA store: " + openssl_text("unknown error"));
     }
     ssl_ = SSL_new(ctx_);
     if (ssl_ == nullptr || SSL_set_fd(ssl_, tcp_.handle()) != 1) {
-      owner_->set_error("TLS: " + openssl_text("cannot create a TLS session"));
-      return false;
+      return owner_->fail(base::status_code::kIoError, "TLS: " + openssl_text("cannot create a TLS session"));
     }
     SSL_set_mode(ssl_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     if (is_ip_literal(host_)) {
@@ -147,36 +144,33 @@ bool tls_socket::handshake() {
       error = SSL_get_error(ssl_, rc);
       if (rc == 1) {
         session_ = std::string(SSL_get_version(ssl_)) + ", " + SSL_get_cipher_name(ssl_);
-        return true;
+        return base::status::ok();
       }
     }
     if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
       const wait_result waited = wait_for(error == SSL_ERROR_WANT_WRITE, deadline);
       if (waited == wait_result::ready) continue;
       if (waited == wait_result::timed_out) {
-        owner_->set_error("TLS: handshake timed out after " +
-                          std::to_string(options_.handshake_timeout.count() / 1000) + " s");
-      } else {
-        owner_->set_error("TLS: handshake failed: socket closed");
+        return owner_->fail(base::status_code::kTimeout,
+                            "TLS: handshake timed out after " +
+                                std::to_string(options_.handshake_timeout.count() / 1000) + " s");
       }
-      return false;
+      return owner_->fail(base::status_code::kNetworkError, "TLS: handshake failed: socket closed");
     }
     const int code = errno;
     std::string reason = openssl_text("");
-    if (reason.empty()) reason = error == SSL_ERROR_SYSCALL && code != 0 ? std::strerror(code) : "the pool closed the connection";
-    owner_->set_error("TLS: handshake failed: " + reason);
-    return false;
+    if (reason.empty()) reason = error == SSL_ERROR_SYSCALL && code != 0 ? system_text(code) : "the pool closed the connection";
+    return owner_->fail(base::status_code::kProtocolError, "TLS: handshake failed: " + reason);
   }
 }
 
-bool tls_socket::check_certificate() {
+base::status tls_socket::check_certificate() {
   std::string refusal;
   {
     std::lock_guard<std::mutex> lock(ssl_mutex_);
     X509* certificate = SSL_get1_peer_certificate(ssl_);
     if (certificate == nullptr) {
-      owner_->set_error("TLS: the pool sent no certificate");
-      return false;
+      return owner_->fail(base::status_code::kProtocolError, "TLS: the pool sent no certificate");
     }
     crypto::sha256_fingerprint seen{};
     unsigned int length = 0;
@@ -184,8 +178,7 @@ bool tls_socket::check_certificate() {
                           length == seen.size();
     X509_free(certificate);
     if (!digested) {
-      owner_->set_error("TLS: cannot compute the certificate fingerprint");
-      return false;
+      return owner_->fail(base::status_code::kIoError, "TLS: cannot compute the certificate fingerprint");
     }
     const std::string seen_text = crypto::format_fingerprint(seen);
     if (options_.pin) {
@@ -205,13 +198,10 @@ bool tls_socket::check_certificate() {
       }
     }
   }
-  if (!refusal.empty()) {
-    owner_->set_error(refusal);
-    return false;
-  }
+  if (!refusal.empty()) return owner_->fail(base::status_code::kProtocolError, std::move(refusal));
   base::printer::inst().print_leveled(base::kInfo, "TLS: %s, certificate %s", session_text().c_str(),
                                      options_.pin ? "matches the pinned fingerprint" : "verified");
-  return true;
+  return base::status::ok();
 }
 
 int32_t tls_socket::receive(char* buffer, uint32_t capacity) {
@@ -250,7 +240,7 @@ int32_t tls_socket::receive(char* buffer, uint32_t capacity) {
     if (!reason.empty()) {
       owner_->set_error("Recv Error: " + reason);
     } else if (error == SSL_ERROR_SYSCALL && code != 0) {
-      owner_->set_system_error("Recv Error: ", code);
+      owner_->fail_system(base::status_code::kNetworkError, "Recv Error: ", code);
     } else {
       owner_->set_error("Recv Error: socket closed");
     }
@@ -258,7 +248,7 @@ int32_t tls_socket::receive(char* buffer, uint32_t capacity) {
   }
 }
 
-bool tls_socket::send_all(const char* text) {
+base::status tls_socket::send_all(const char* text) {
   const size_t length = std::strlen(text);
   size_t sent = 0;
   const auto forever = std::chrono::steady_clock::time_point::max();
@@ -267,10 +257,7 @@ bool tls_socket::send_all(const char* text) {
     int error;
     {
       std::lock_guard<std::mutex> lock(ssl_mutex_);
-      if (ssl_ == nullptr || tcp_.handle() < 0) {
-        owner_->set_system_error("Send: ", EPIPE);
-        return false;
-      }
+      if (ssl_ == nullptr || tcp_.handle() < 0) return owner_->fail_system(base::status_code::kNetworkError, "Send: ", EPIPE);
       ERR_clear_error();
       rc = SSL_write(ssl_, text + sent, static_cast<int>(length - sent));
       if (rc > 0) {
@@ -280,22 +267,16 @@ bool tls_socket::send_all(const char* text) {
       error = SSL_get_error(ssl_, rc);
     }
     if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
-      if (wait_for(error == SSL_ERROR_WANT_WRITE, forever) == wait_result::closed) {
-        owner_->set_system_error("Send: ", EPIPE);
-        return false;
-      }
+      if (wait_for(error == SSL_ERROR_WANT_WRITE, forever) == wait_result::closed)
+        return owner_->fail_system(base::status_code::kNetworkError, "Send: ", EPIPE);
       continue;
     }
     const int code = errno;
     std::string reason = openssl_text("");
-    if (!reason.empty()) {
-      owner_->set_error("Send: " + reason);
-    } else {
-      owner_->set_system_error("Send: ", error == SSL_ERROR_SYSCALL && code != 0 ? code : EPIPE);
-    }
-    return false;
+    if (!reason.empty()) return owner_->fail(base::status_code::kNetworkError, "Send: " + reason);
+    return owner_->fail_system(base::status_code::kNetworkError, "Send: ", error == SSL_ERROR_SYSCALL && code != 0 ? code : EPIPE);
   }
-  return true;
+  return base::status::ok();
 }
 
 void tls_socket::close() { tcp_.close(); }

@@ -48,10 +48,10 @@ class tls_socket : public base_socket {
   // connection.
   void set_options(const tls_options& options) { options_ = options; }
 
-  bool resolve_address(const char* address) override;
-  bool connect() override;
+  base::status resolve_address(const char* address) override;
+  base::status connect() override;
   int32_t receive(char* buffer, uint32_t capacity) override;
-  bool send_all(const char* text) override;
+  base::status send_all(const char* text) override;
   void close() override;
 
   // "TLSv1.3, TLS_AES_256_GCM_SHA384" after a handshake; empty before.
@@ -62,8 +62,8 @@ class tls_socket : public base_socket {
   // Waits until the descriptor is readable (or writable) or the deadline
   // passes; a closed socket ends the wait at once.
   wait_result wait_for(bool writable, std::chrono::steady_clock::time_point deadline);
-  bool handshake();
-  bool check_certificate();
+  base::status handshake();
+  base::status check_certificate();
   void free_session();
 
   socket_owner* const owner_;

@@ -252,17 +252,18 @@ MicroHTTPD::MicroHTTPD(RequestHandler* handler, uint16_t port,
 
 MicroHTTPD::MicroHTTPD(RequestHandler* handler, const listen_settings& settings)
     : handler_(handler), settings_(settings), io_service_(1), acceptor_(io_service_) {
-  if (!open_acceptor()) return;
+  start_status_ = open_acceptor();
+  if (!start_status_) return;
   server_running_.store(true);
   try {
     server_thread_ = boost::thread(&MicroHTTPD::run_server, this);
   } catch (const std::exception& e) {
     server_running_.store(false);
-    error_ = std::string("thread: ") + e.what();
+    start_status_ = base::status::error(base::status_code::kIoError, std::string("thread: ") + e.what());
   }
 }
 
-bool MicroHTTPD::open_acceptor() {
+base::status MicroHTTPD::open_acceptor() {
   boost::system::error_code error;
   const char* step = "open";
   const boost::asio::ip::tcp::endpoint endpoint(settings_.address, settings_.port);
@@ -284,13 +285,15 @@ bool MicroHTTPD::open_acceptor() {
     port_ = acceptor_.local_endpoint(error).port();
   }
   if (error) {
-    error_ = std::string(step) + ": " + error.message();
+    // Boost's own text for the code, as the program always printed it.
+    base::status failed =
+        base::status::error(base::status_code::kNetworkError, std::string(step) + ": " + error.message());
     port_ = 0;
     boost::system::error_code ignored;
     acceptor_.close(ignored);
-    return false;
+    return failed;
   }
-  return true;
+  return base::status::ok();
 }
 
 MicroHTTPD::~MicroHTTPD() {

@@ -19,6 +19,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/status.h"
+
 namespace network {
 
 // Request methods, tried in this order; the empty string marks an invalid
@@ -115,8 +117,9 @@ class MicroHTTPD {
 
   // Listens as settings say and starts the server thread. handler must
   // outlive this object. On failure nothing runs, running() is false and
-  // error() names the failing step with the system text ("bind: Address
-  // already in use"); nothing is printed here.
+  // start_status() holds the failure, its message naming the failing step
+  // with the system text ("bind: Address already in use"); nothing is
+  // printed here.
   MicroHTTPD(RequestHandler* handler, const listen_settings& settings);
   // Listens on 127.0.0.1:port with the default write timeout.
   MicroHTTPD(RequestHandler* handler, uint16_t port,
@@ -130,7 +133,8 @@ class MicroHTTPD {
 
   // True while the server thread accepts connections. Any thread.
   bool running() const { return server_running_.load(); }
-  const std::string& error() const { return error_; }
+  // Success, or why the server did not start. Fixed once constructed.
+  const base::status& start_status() const { return start_status_; }
   // The bound port (useful after asking for port 0); 0 when not listening.
   uint16_t port() const { return port_; }
   // Connections taken into service so far. Any thread.
@@ -146,7 +150,7 @@ class MicroHTTPD {
   void run_server();
   void accept_next();
   void on_accept(const boost::system::error_code& error, boost::asio::ip::tcp::socket socket);
-  bool open_acceptor();
+  base::status open_acceptor();
   // Server thread (or the destructor once that thread has ended).
   void add_session(HTTPSession* session);
   void remove_session(HTTPSession* session);
@@ -163,7 +167,7 @@ class MicroHTTPD {
   boost::asio::io_context io_service_;
   boost::asio::ip::tcp::acceptor acceptor_;
   boost::thread server_thread_;
-  std::string error_;
+  base::status start_status_;
   uint16_t port_ = 0;
   std::atomic<uint64_t> accepted_count_{0};
   std::atomic<uint64_t> refused_count_{0};

@@ -21,7 +21,7 @@ RemoteAccessServer::RemoteAccessServer(const StatsSource& source, const listen_s
   httpd_ = std::make_shared<MicroHTTPD>(this, settings);
   if (!httpd_->running()) {
     base::printer::inst().print_error("MicroHTTPD: %s. Remote access is not available.",
-                                     httpd_->error().c_str());
+                                     httpd_->start_status().message().c_str());
   }
 }
 

@@ -55,6 +55,31 @@ TEST(PoolList, OneValueAppliesToEveryPoolAndOnePerPoolPairsInOrder) {
   EXPECT_TRUE(cfg().pools[1].tls_fingerprint.has_value());
 }
 
+// The list the executor is given: the configured pools, or the single pool
+// of pool_address, user and password when none is configured.
+TEST(PoolList, TheExecutorsListFallsBackToTheSinglePool) {
+  config c;
+  c.pool_address = "a:1";
+  c.user = "me";
+  c.password = "x";
+  std::vector<pool_config> list = pool_list(c);
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0].address, "a:1");
+  EXPECT_EQ(list[0].user, "me");
+  EXPECT_EQ(list[0].password, "x");
+  EXPECT_FALSE(list[0].tls_fingerprint.has_value());
+
+  pool_config second;
+  second.address = "ssl://b:2";
+  second.user = "other";
+  c.pools = {pool_config{}, second};
+  list = pool_list(c);
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(list[0].address, "");  // the list wins over pool_address
+  EXPECT_EQ(list[1].address, "ssl://b:2");
+  EXPECT_EQ(list[1].user, "other");
+}
+
 TEST(PoolList, CountsThatMatchNeitherOneNorThePoolsAreRefused) {
   std::string output;
   startup_result r = start({"-S", "a:1", "-S", "b:2", "-u", "x", "-u", "y", "-u", "z"}, &output);

@@ -21,10 +21,9 @@ namespace {
 class ExecutorTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    app::cfg() = app::config{};
-    app::cfg().user = "wallet";
-    app::cfg().password = "x";
-    app::cfg().retry_delay_s = 1;
+    settings_.pools[0].user = "wallet";
+    settings_.pools[0].password = "x";
+    settings_.retry_delay_s = 1;
     settings_.tick = std::chrono::milliseconds(10);
     settings_.reply_timeout = std::chrono::seconds(10);
     settings_.give_up = [this] { gave_up_.store(true); };
@@ -35,7 +34,7 @@ class ExecutorTest : public ::testing::Test {
   }
 
   void start(const std::string& address) {
-    app::cfg().pool_address = address;
+    settings_.pools[0].address = address;
     executor_ = std::make_unique<executor>(miner_, settings_);
     executor_->start();
   }
@@ -52,12 +51,18 @@ class ExecutorTest : public ::testing::Test {
   // Two GPUs (0 and 2) mining for a pool that accepts everything, with one
   // outdated and one accepted share posted.
   void post_one_outdated_and_one_accepted(net::fake_pool& pool) {
-    app::cfg().gpu_list = {0, 2};
+    use_gpus({0, 2});
     serve(pool, login_reply(blob_hex(1), "ffffffff"), [] { return kOk; });
     start(pool.address());
     miner_.wait_for_jobs(1);
     post_result(1, kPoolUser, 1);  // outdated
     post_result(2);                // accepted
+  }
+
+  // The GPUs of the run: the miner's device numbers and the meter's rows.
+  void use_gpus(std::vector<uint32_t> devices) {
+    settings_.gpu_count = devices.size();
+    miner_.devices = std::move(devices);
   }
 
   std::string console() { return base::without_times(capture_.text()); }
@@ -196,7 +201,7 @@ TEST_F(ExecutorTest, UnauthenticatedRefusalReconnectsAndLogsInAgain) {
 }
 
 TEST_F(ExecutorTest, GivesUpAfterTheConfiguredAttempts) {
-  app::cfg().max_reconnects = 3;
+  settings_.max_reconnects = 3;
   start("127.0.0.1:1");  // nothing listens on port 1: every connect is refused
   ASSERT_TRUE(eventually([&] { return gave_up_.load(); }));
   const std::string text = console();
@@ -211,7 +216,7 @@ TEST_F(ExecutorTest, GivesUpAfterTheConfiguredAttempts) {
 }
 
 TEST_F(ExecutorTest, ALoginRestartsTheCountOfAttempts) {
-  app::cfg().max_reconnects = 2;
+  settings_.max_reconnects = 2;
   net::fake_pool pool;
   std::atomic<int> logins{0};
   pool.set_responder([&](const std::string& line) -> std::string {
@@ -230,7 +235,7 @@ TEST_F(ExecutorTest, ALoginRestartsTheCountOfAttempts) {
 }
 
 TEST_F(ExecutorTest, DonationCycleMinesTheDonationPoolWithoutTouchingCounters) {
-  app::cfg().algorithm = 3;  // a 1 MiB coin: donation jobs use CryptoNightV7-Lite
+  settings_.algorithm = 3;  // a 1 MiB coin: donation jobs use CryptoNightV7-Lite
   net::fake_pool user;
   net::fake_pool donation;
   serve(user, login_reply(blob_hex(1), "ffffffff"), [] { return kOk; });
@@ -285,7 +290,7 @@ TEST_F(ExecutorTest, UnreachableDonationPoolLeavesTheUserPoolMining) {
 }
 
 TEST_F(ExecutorTest, HashReportsCloseTheWindowAfterFourSeconds) {
-  app::cfg().gpu_list = {3};
+  use_gpus({3});
   net::fake_pool pool;
   serve(pool, login_reply(blob_hex(1), "ffffffff"), [] { return kOk; });
   start(pool.address());
@@ -484,7 +489,7 @@ std::vector<uint8_t> share_hash(const std::string& blob, uint32_t nonce, int32_t
 
 TEST_F(ExecutorTest, AJobsAlgoDecidesAheadOfTheBlobAndTheConfiguration) {
   net::fake_pool pool;
-  app::cfg().algorithm = crypto::kCryptoNightV7;
+  settings_.algorithm = crypto::kCryptoNightV7;
   const std::string blob = blob_hex(1);  // version 1 alone would be CryptoNight
   serve(pool, dialect_login(blob, "ffffffff", "cn/2"), [] { return kOk; });
   start(pool.address());

@@ -12,7 +12,6 @@
 #include <thread>
 #include <vector>
 
-#include "app/config.h"
 #include "core/executor.h"
 #include "core/mining_backend.h"
 #include "base/hex.h"
@@ -44,8 +43,8 @@ class fake_miner : public mining_backend {
     std::lock_guard<std::mutex> lock(mutex_);
     return current_;
   }
-  size_t thread_count() const override { return app::cfg().gpu_list.size(); }
-  uint32_t device_number(size_t thread) const override { return app::cfg().gpu_list.at(thread); }
+  size_t thread_count() const override { return devices.size(); }
+  uint32_t device_number(size_t thread) const override { return devices.at(thread); }
 
   // Waits until `count` jobs were published; the jobs so far.
   std::vector<mining_job> wait_for_jobs(size_t count) {
@@ -63,6 +62,9 @@ class fake_miner : public mining_backend {
     jobs_.clear();
   }
   bool stopped() const { return stopped_.load(); }
+
+  // The --gpu entries of the threads; set before the executor starts.
+  std::vector<uint32_t> devices{0};
 
  private:
   mutable std::mutex mutex_;

@@ -40,12 +40,12 @@ size_t count_of(const std::string& text, const std::string& part) {
 class FailoverTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    app::cfg() = app::config{};
+    settings_.pools.clear();
     // A retry far beyond any wait below: a test passes only if the next
     // pool is tried at once.
-    app::cfg().retry_delay_s = 600;
-    app::cfg().primary_retry_s = 1;
-    app::cfg().keepalive_s = 0;
+    settings_.retry_delay_s = 600;
+    settings_.primary_retry_s = 1;
+    settings_.keepalive_s = 0;
     settings_.tick = std::chrono::milliseconds(10);
     settings_.reply_timeout = std::chrono::seconds(10);
     settings_.give_up = [this] { gave_up_.store(true); };
@@ -55,10 +55,10 @@ class FailoverTest : public ::testing::Test {
   }
   void start(const std::vector<std::string>& addresses) {
     for (const std::string& address : addresses) {
-      app::pool_config pool;
+      pool_options pool;
       pool.address = address;
       pool.user = "wallet";
-      app::cfg().pools.push_back(pool);
+      settings_.pools.push_back(pool);
     }
     executor_ = std::make_unique<executor>(miner_, settings_);
     executor_->start();
@@ -109,7 +109,7 @@ TEST_F(FailoverTest, TheSecondPoolTakesOverWhenTheFirstDiesMidJob) {
   net::fake_pool first, second;
   serve(first, login_reply(blob_hex(1), "ffffffff", "from-first"), [] { return kOk; });
   serve(second, login_reply(blob_hex(1), "ffffffff", "from-second"), [] { return kOk; });
-  app::cfg().primary_retry_s = 600;  // no return in this test
+  settings_.primary_retry_s = 600;  // no return in this test
   start({first.address(), second.address()});
   ASSERT_TRUE(mining_job_of("from-first"));
   first.close_client();
@@ -142,8 +142,8 @@ TEST_F(FailoverTest, TheFirstPoolIsTakenBackAfterThePrimaryRetry) {
 }
 
 TEST_F(FailoverTest, OnlyAWholeFailedRoundWaitsAndCountsTowardsTheReconnects) {
-  app::cfg().retry_delay_s = 1;
-  app::cfg().max_reconnects = 2;
+  settings_.retry_delay_s = 1;
+  settings_.max_reconnects = 2;
   const std::string a = refusing_address(), b = refusing_address();
   start({a, b});
   ASSERT_TRUE(eventually([&] { return gave_up_.load(); }));
@@ -185,7 +185,7 @@ TEST_F(FailoverTest, SubmitsOutstandingWhenTheConnectionDropsAreNetworkFailuresO
 }
 
 TEST_F(FailoverTest, AKeepAliveFollowsAnIdleSpellButNotWhileRequestsFlow) {
-  app::cfg().keepalive_s = 1;
+  settings_.keepalive_s = 1;
   net::fake_pool pool;
   pool.set_responder([](const std::string& line) -> std::string {
     if (line.find("\"login\"") != std::string::npos)

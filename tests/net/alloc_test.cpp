@@ -8,37 +8,18 @@
 #include <new>
 #include <string>
 
-#include "core/event_queue.h"
+#include "support/counting_allocator.h"
+#include "support/pool_event_queue.h"
 #include "fake_pool.h"
 #include "net/jpsock.h"
 #include "net/line_framer.h"
 
-namespace {
-std::atomic<uint64_t> allocations{0};
-}  // namespace
-
-// The replacements below pair malloc with free; GCC, inlining them into the
-// library's new/delete pairs, takes that for a mismatch.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-
-void* operator new(size_t size) {
-  allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](size_t size) { return operator new(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
-void operator delete[](void* p, size_t) noexcept { std::free(p); }
 
 namespace net {
 namespace {
 
 TEST(ProcessLineAllocations, SteadyStateAllocatesNothing) {
-  core::event_queue events;
+  support::pool_event_queue events;
   jpsock sock(core::kPoolUser, events);
   const std::string notification =
       "{\"jsonrpc\":\"2.0\",\"method\":\"job\",\"params\":{\"blob\":\"" + std::string(152, 'a') +
@@ -51,20 +32,20 @@ TEST(ProcessLineAllocations, SteadyStateAllocatesNothing) {
   ASSERT_TRUE(sock.process_line(line, notification.size()));
   ASSERT_TRUE(events.take_for(std::chrono::seconds(0)));
 
-  const uint64_t before = allocations.load();
+  const uint64_t before = support::heap_allocations.load();
   for (int i = 0; i < 1000; ++i) {
     std::memcpy(line, notification.data(), notification.size());
     ASSERT_TRUE(sock.process_line(line, notification.size()));
     ASSERT_TRUE(events.take_for(std::chrono::seconds(0)));
   }
-  EXPECT_EQ(allocations.load() - before, 0u);
+  EXPECT_EQ(support::heap_allocations.load() - before, 0u);
 }
 
 // The parser's work stacks hold the widest and the deepest line the framer
 // can hand out in their own blocks; only a longer line (a direct caller's)
 // takes heap memory for them.
 TEST(ProcessLineAllocations, ParseStackNeedsNoHeapForAnyFramedLine) {
-  core::event_queue events;
+  support::pool_event_queue events;
   jpsock sock(core::kPoolUser, events);
   // Parsed in place: each line is used once, and built before counting.
   const auto feed = [&sock](std::string& line) { return sock.process_line(line.data(), line.size()); };
@@ -83,26 +64,26 @@ TEST(ProcessLineAllocations, ParseStackNeedsNoHeapForAnyFramedLine) {
   ASSERT_LE(wide.size(), longest);
   ASSERT_LE(members.size(), longest);
 
-  const uint64_t before = allocations.load();
+  const uint64_t before = support::heap_allocations.load();
   EXPECT_FALSE(feed(deep));     // every byte an open container, then the end
   EXPECT_FALSE(feed(wide));     // a valid array, not an object
   EXPECT_FALSE(feed(members));  // a valid object without an id
-  EXPECT_EQ(allocations.load() - before, 0u);
+  EXPECT_EQ(support::heap_allocations.load() - before, 0u);
 
   // Guards the check above: a deeper line than the framer allows does take
   // heap memory.
-  const uint64_t framed = allocations.load();
+  const uint64_t framed = support::heap_allocations.load();
   EXPECT_FALSE(feed(deeper));
-  EXPECT_GE(allocations.load() - framed, 1u);
+  EXPECT_GE(support::heap_allocations.load() - framed, 1u);
   EXPECT_EQ(sock.error_text(), "Job Error: Invalid JSON");
 }
 
 TEST(ProcessLineAllocations, CountingAllocatorSeesAllocations) {
   // Guards the test above against an allocator that counts nothing.
-  const uint64_t before = allocations.load();
+  const uint64_t before = support::heap_allocations.load();
   auto* value = new std::string(100, 'x');
   delete value;
-  EXPECT_GE(allocations.load() - before, 1u);
+  EXPECT_GE(support::heap_allocations.load() - before, 1u);
 }
 
 }  // namespace

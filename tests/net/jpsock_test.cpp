@@ -73,7 +73,9 @@ TEST(JpsockLogin, RefusedByAnErrorReplyKeepsTheConnection) {
   pool_session s;
   s.pool.answer_login_with(error_reply("invalid login"));
   ASSERT_TRUE(s.connect());
-  EXPECT_FALSE(s.sock.login("user", "x"));
+  const base::status refused = s.sock.login("user", "x");
+  EXPECT_EQ(refused.code(), base::status_code::kInvalidInput);
+  EXPECT_EQ(refused.message(), "invalid login");
   EXPECT_FALSE(s.sock.error_set());
   EXPECT_EQ(s.sock.get_call_error(), "invalid login");
   EXPECT_FALSE(s.sock.is_logged_in());
@@ -108,7 +110,9 @@ TEST(JpsockLogin, MalformedResultsEndTheConnectionWithTheirText) {
     pool_session s;
     s.pool.answer_login_with(c.reply);
     ASSERT_TRUE(s.connect());
-    EXPECT_FALSE(s.sock.login("user", "x"));
+    const base::status failed = s.sock.login("user", "x");
+    EXPECT_EQ(failed.code(), base::status_code::kNetworkError);
+    EXPECT_EQ(failed.message(), c.text);  // the connection's first error
     EXPECT_TRUE(s.sock.error_set());
     EXPECT_FALSE(s.sock.is_logged_in());
     EXPECT_EQ(s.socket_error_text(), c.text);
@@ -515,15 +519,17 @@ TEST(JpsockConnect, AddressErrorsNeedNoResolver) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.address);
-    core::event_queue events;
+    support::pool_event_queue events;
     jpsock sock(core::kPoolUser, events);
     socket_calls calls;
     calls.resolve = &counting_resolver;
     sock.set_socket_calls(calls);
     resolver_calls = 0;
-    std::string error;
-    EXPECT_FALSE(sock.connect_pool(c.address.c_str(), error, false));
-    EXPECT_EQ(error, c.text);
+    const base::status connected = sock.connect_pool(c.address.c_str(), false);
+    EXPECT_FALSE(connected);
+    EXPECT_EQ(connected.message(), c.text);
+    EXPECT_EQ(connected.code(), base::status_code::kInvalidInput);
+    EXPECT_EQ(sock.error_text(), c.text);
     EXPECT_EQ(resolver_calls.load(), 0);
     EXPECT_FALSE(sock.is_connected());
     EXPECT_EQ(sock.connect_count(), 1u);
@@ -544,11 +550,10 @@ TEST(JpsockConnect, RefusedConnectionIsASocketError) {
   ASSERT_EQ(::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length), 0);
   ::close(probe);
 
-  core::event_queue events;
+  support::pool_event_queue events;
   jpsock sock(core::kPoolUser, events);
-  std::string error;
   const std::string target = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-  ASSERT_TRUE(sock.connect_pool(target.c_str(), error, true));
+  ASSERT_TRUE(sock.connect_pool(target.c_str(), true));
   auto event = events.take_for(kWait);
   ASSERT_TRUE(event);
   ASSERT_EQ(event->kind, core::kSocketError);

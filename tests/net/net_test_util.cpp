@@ -10,9 +10,8 @@ std::string standard_login_reply() {
 
 ::testing::AssertionResult pool_session::connect() {
   if (!pool.listening()) return ::testing::AssertionFailure() << "fake pool not listening";
-  std::string error;
-  if (!sock.connect_pool(pool.address().c_str(), error, true)) {
-    return ::testing::AssertionFailure() << "connect_pool: " << error;
+  if (const base::status connected = sock.connect_pool(pool.address().c_str(), true); !connected) {
+    return ::testing::AssertionFailure() << "connect_pool: " << connected.message();
   }
   if (!expect_event(core::kSocketReady)) return ::testing::AssertionFailure() << "no socket_ready";
   return ::testing::AssertionSuccess();

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "core/event_queue.h"
+#include "support/pool_event_queue.h"
 #include "fake_pool.h"
 #include "net/jpsock.h"
 
@@ -25,7 +25,7 @@ std::string standard_login_reply();
 
 struct pool_session {
   fake_pool pool;
-  core::event_queue events;
+  support::pool_event_queue events;
   jpsock sock;
 
   explicit pool_session(std::chrono::milliseconds reply_timeout = kNoTimeout,

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string>
 
-#include "core/event_queue.h"
+#include "support/pool_event_queue.h"
 #include "fake_pool.h"
 #include "net/jpsock.h"
 #include "net_test_util.h"
@@ -51,7 +51,7 @@ ssize_t reset_recv(int, void*, size_t, int) {
 }
 
 struct socket_fixture {
-  core::event_queue events;
+  support::pool_event_queue events;
   jpsock owner{core::kPoolUser, events};
   plain_socket sock;
 
@@ -160,6 +160,24 @@ TEST(PlainSocket, FailedSendRecordsTheSystemText) {
   ASSERT_TRUE(f.sock.connect());
   EXPECT_FALSE(f.sock.send_all("x\n"));
   EXPECT_EQ(f.owner.error_text(), std::string("Send: ") + std::strerror(EPIPE));
+}
+
+// A failing call returns the text it recorded; once the connection has an
+// error, a later failure keeps its own text but cannot replace the first.
+TEST(PlainSocket, AFailureReturnsItsTextAndTheFirstRecordedOneStays) {
+  fake_pool pool;
+  socket_calls calls;
+  calls.send = &broken_send;
+  socket_fixture f(calls);
+  const base::status bad_address = f.sock.resolve_address("no-port");
+  EXPECT_EQ(bad_address.code(), base::status_code::kInvalidInput);
+  EXPECT_EQ(bad_address.message(), "Connection Error: No port specified");
+  ASSERT_TRUE(f.sock.resolve_address(pool.address().c_str()));
+  ASSERT_TRUE(f.sock.connect());
+  const base::status sent = f.sock.send_all("x\n");
+  EXPECT_EQ(sent.code(), base::status_code::kNetworkError);
+  EXPECT_EQ(sent.message(), std::string("Send: ") + std::strerror(EPIPE));
+  EXPECT_EQ(f.owner.error_text(), "Connection Error: No port specified");
 }
 
 TEST(PlainSocket, ReceiveReportsThePeerClosing) {

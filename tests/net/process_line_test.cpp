@@ -7,7 +7,7 @@
 #include <string>
 #include <utility>
 
-#include "core/event_queue.h"
+#include "support/pool_event_queue.h"
 #include "fake_pool.h"
 #include "net/jpsock.h"
 #include "net/line_framer.h"
@@ -16,7 +16,7 @@ namespace net {
 namespace {
 
 struct line_driver {
-  core::event_queue events;
+  support::pool_event_queue events;
   jpsock sock{core::kPoolDonation, events};
 
   bool feed(std::string line) { return sock.process_line(line.data(), line.size()); }

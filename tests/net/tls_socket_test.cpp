@@ -7,7 +7,7 @@
 #include <string>
 
 #include "net/pool_address.h"
-#include "core/event_queue.h"
+#include "support/pool_event_queue.h"
 #include "crypto/fingerprint.h"
 #include "net/jpsock.h"
 #include "net_test_util.h"
@@ -30,7 +30,7 @@ std::string login_answer(const std::string& line) {
 }
 
 struct tls_session {
-  core::event_queue events;
+  support::pool_event_queue events;
   jpsock sock;
   explicit tls_session(std::chrono::milliseconds reply_timeout = kNoTimeout)
       : sock(core::kPoolUser, events, reply_timeout) {}
@@ -38,9 +38,8 @@ struct tls_session {
   // connect_pool to `address`; the kind of the first event, or 0.
   uint32_t connect(const std::string& address,
                    const std::optional<crypto::sha256_fingerprint>& pin = std::nullopt) {
-    std::string error;
-    if (!sock.connect_pool(address.c_str(), error, true, pin)) {
-      last_text = error;
+    if (const base::status connected = sock.connect_pool(address.c_str(), true, pin); !connected) {
+      last_text = connected.message();
       return 0;
     }
     auto event = events.take_for(kWait);
@@ -229,17 +228,17 @@ TEST(PoolAddress, SchemesChooseTheTransport) {
   for (const auto& [address, transport] : good) {
     SCOPED_TRACE(address);
     net::pool_scheme scheme;
-    std::string error;
-    ASSERT_TRUE(net::split_pool_scheme(address, scheme, error));
+    ASSERT_TRUE(net::split_pool_scheme(address, scheme));
     EXPECT_EQ(scheme.transport, transport);
     EXPECT_EQ(scheme.rest, "host:1");
   }
   net::pool_scheme scheme;
-  std::string error;
-  EXPECT_FALSE(net::split_pool_scheme("gopher://host:1", scheme, error));
-  EXPECT_EQ(error, "unsupported scheme gopher://");
-  EXPECT_FALSE(net::split_pool_scheme("https://host:1", scheme, error));
-  EXPECT_EQ(error, "unsupported scheme https://");
+  base::status split = net::split_pool_scheme("gopher://host:1", scheme);
+  EXPECT_EQ(split.code(), base::status_code::kUnsupported);
+  EXPECT_EQ(split.message(), "unsupported scheme gopher://");
+  split = net::split_pool_scheme("https://host:1", scheme);
+  EXPECT_EQ(split.code(), base::status_code::kUnsupported);
+  EXPECT_EQ(split.message(), "unsupported scheme https://");
 }
 
 TEST(Fingerprint, ParsesSixtyFourDigitsWithOrWithoutColonsInEitherCase) {

@@ -364,7 +364,9 @@ TEST(MicroHTTPD, ReportsTheFailingStepWithoutPrinting) {
   ASSERT_TRUE(first.running());
   MicroHTTPD second(&handler, first.port());
   EXPECT_FALSE(second.running());
-  EXPECT_EQ(second.error(), "bind: Address already in use");
+  EXPECT_EQ(second.start_status().message(), "bind: Address already in use");
+  EXPECT_EQ(second.start_status().code(), base::status_code::kNetworkError);
+  EXPECT_TRUE(first.start_status().is_ok());
   EXPECT_EQ(console.text(), "");
 }
 

@@ -14,13 +14,15 @@
 #include <algorithm>
 #include <chrono>
 #include <deque>
+#include <optional>
 #include <random>
 
-#include "base/json_text.h"
 #include "crypto/algorithm.h"
 #include "crypto/cryptonight.h"
 #include "base/hex.h"
 #include "rapidjson/document.h"
+#include "rapidjson/stringbuffer.h"
+#include "rapidjson/writer.h"
 
 namespace tools {
 namespace {
@@ -55,9 +57,65 @@ std::string openssl_error() {
   return buffer;
 }
 
-std::string error_reply(const std::string& id, const std::string& message) {
-  return "{\"id\":" + id + ",\"jsonrpc\":\"2.0\",\"error\":{\"code\":-1,\"message\":\"" +
-         base::json_escaped(message) + "\"}}\n";
+using json_writer = rapidjson::Writer<rapidjson::StringBuffer>;
+
+void write_text(json_writer& out, const std::string& text) {
+  out.String(text.c_str(), static_cast<rapidjson::SizeType>(text.size()));
+}
+
+// The request id a reply carries: the request's own, 1 when it had none
+// readable, null when the request was no JSON object.
+using reply_id = std::optional<uint64_t>;
+
+// A reply line, {"id":..,"jsonrpc":"2.0","error":..,"result":..}: `body`
+// writes the error member's value and, for a success, the result member.
+template <typename Body>
+std::string reply_line(const reply_id& id, Body body) {
+  rapidjson::StringBuffer buffer;
+  json_writer out(buffer);
+  out.StartObject();
+  out.Key("id");
+  if (id) {
+    out.Uint64(*id);
+  } else {
+    out.Null();
+  }
+  out.Key("jsonrpc");
+  out.String("2.0");
+  out.Key("error");
+  body(out);
+  out.EndObject();
+  return std::string(buffer.GetString(), buffer.GetSize()) + "\n";
+}
+
+std::string error_reply(const reply_id& id, const std::string& message) {
+  return reply_line(id, [&message](json_writer& out) {
+    out.StartObject();
+    out.Key("code");
+    out.Int(-1);
+    out.Key("message");
+    write_text(out, message);
+    out.EndObject();
+  });
+}
+
+// A success whose result is {"status": status} after the members `more`
+// writes first.
+template <typename More>
+std::string status_reply(const reply_id& id, const char* status, More more) {
+  return reply_line(id, [&](json_writer& out) {
+    out.Null();
+    out.Key("result");
+    out.StartObject();
+    more(out);
+    out.Key("status");
+    out.String(status);
+    out.EndObject();
+  });
+}
+
+std::string status_reply(const reply_id& id, const char* status) {
+  return status_reply(id, status, [](json_writer&) {});
 }
 
 }  // namespace
@@ -172,10 +230,17 @@ local_pool::job local_pool::make_job() {
   return j;
 }
 
-std::string local_pool::job_json(const job& j) const {
-  return "{\"blob\":\"" + base::hex_encode(j.blob.data(), j.blob.size()) + "\",\"job_id\":\"" +
-         j.id + "\",\"target\":\"" + target_hex(options_) + "\",\"algo\":\"" +
-         crypto::kAlgorithms[options_.algorithm].pool_name + "\"}";
+void local_pool::write_job(json_writer& out, const job& j) const {
+  out.StartObject();
+  out.Key("blob");
+  write_text(out, base::hex_encode(j.blob.data(), j.blob.size()));
+  out.Key("job_id");
+  write_text(out, j.id);
+  out.Key("target");
+  write_text(out, target_hex(options_));
+  out.Key("algo");
+  out.String(crypto::kAlgorithms[options_.algorithm].pool_name);
+  out.EndObject();
 }
 
 void local_pool::accept_loop() {
@@ -318,10 +383,9 @@ void local_pool::client_loop(client* c) {
 std::string local_pool::handle_line(client* c, const std::string& line) {
   rapidjson::Document request;
   request.Parse(line.c_str(), line.size());
-  if (request.HasParseError() || !request.IsObject()) return error_reply("null", "Invalid JSON");
-  std::string id = "1";
-  if (request.HasMember("id") && request["id"].IsUint64())
-    id = std::to_string(request["id"].GetUint64());
+  if (request.HasParseError() || !request.IsObject()) return error_reply(std::nullopt, "Invalid JSON");
+  reply_id id = 1;
+  if (request.HasMember("id") && request["id"].IsUint64()) id = request["id"].GetUint64();
   if (!request.HasMember("method") || !request["method"].IsString())
     return error_reply(id, "Missing method");
   const std::string method = request["method"].GetString();
@@ -333,8 +397,12 @@ std::string local_pool::handle_line(client* c, const std::string& line) {
     c->logged_in = true;
     c->miner_id = "miner" + std::to_string(++miner_serial_);
     ++counts_.logins;
-    return "{\"id\":" + id + ",\"jsonrpc\":\"2.0\",\"error\":null,\"result\":{\"id\":\"" +
-           c->miner_id + "\",\"job\":" + job_json(current_) + ",\"status\":\"OK\"}}\n";
+    return status_reply(id, "OK", [&](json_writer& out) {
+      out.Key("id");
+      write_text(out, c->miner_id);
+      out.Key("job");
+      write_job(out, current_);
+    });
   }
   if (method == "submit") {
     std::string miner_id;
@@ -356,10 +424,10 @@ std::string local_pool::handle_line(client* c, const std::string& line) {
       return error_reply(id, reason);
     }
     ++counts_.accepted;
-    return "{\"id\":" + id + ",\"jsonrpc\":\"2.0\",\"error\":null,\"result\":{\"status\":\"OK\"}}\n";
+    return status_reply(id, "OK");
   }
   if (method == "keepalived") {
-    return "{\"id\":" + id + ",\"jsonrpc\":\"2.0\",\"error\":null,\"result\":{\"status\":\"KEEPALIVED\"}}\n";
+    return status_reply(id, "KEEPALIVED");
   }
   return error_reply(id, "Unsupported method");
 }
@@ -420,7 +488,17 @@ void local_pool::job_loop() {
       // Only the current and the previous job take shares.
       for (auto it = seen_shares_.begin(); it != seen_shares_.end();)
         it = it->first == previous_.id ? std::next(it) : seen_shares_.erase(it);
-      line = "{\"jsonrpc\":\"2.0\",\"method\":\"job\",\"params\":" + job_json(current_) + "}\n";
+      rapidjson::StringBuffer buffer;
+      json_writer out(buffer);
+      out.StartObject();
+      out.Key("jsonrpc");
+      out.String("2.0");
+      out.Key("method");
+      out.String("job");
+      out.Key("params");
+      write_job(out, current_);
+      out.EndObject();
+      line = std::string(buffer.GetString(), buffer.GetSize()) + "\n";
       for (auto& c : clients_)
         if (c->logged_in) targets.push_back(c.get());
     }

@@ -5,6 +5,9 @@
 // 127.0.0.1.
 #pragma once
 
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -79,7 +82,9 @@ class local_pool {
   void client_loop(client* c);
   void job_loop();
   job make_job();
-  std::string job_json(const job& j) const;
+  // The job as the "job" member of a login reply or the params of a job
+  // notification.
+  void write_job(rapidjson::Writer<rapidjson::StringBuffer>& out, const job& j) const;
   // Returns the reply line for one request line.
   std::string handle_line(client* c, const std::string& line);
   std::string check_share(const std::string& job_id, const std::string& nonce_hex,
