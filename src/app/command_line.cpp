@@ -15,25 +15,12 @@
 #include "base/console.h"
 #include "net/pool_address.h"
 #include "base/printer.h"
+#include "crypto/algorithm.h"
 
 namespace po = boost::program_options;
 
 namespace app {
 namespace {
-
-constexpr const char* kAlgoHelp =
-    "hash algorithm to use: -1 for auto detect,\n"
-    "  0 = CryptoNight\n"
-    "  1 = CryptoNightV7\n"
-    "  2 = CryptoNight-Heavy\n"
-    "  3 = CryptoNight-Lite\n"
-    "  4 = CryptoNightV7-Lite\n"
-    "  5 = CryptoNightTUBE-Heavy\n"
-    "  6 = CryptoNightXTL\n"
-    "  7 = CryptoNightXHV-Heavy\n"
-    "  8 = CryptoNight-Fast\n"
-    "  9 = CryptoNightFEST\n"
-    " 10 = CryptoNightV8";
 
 // The pool options as given, one entry per occurrence.
 struct pool_texts {
@@ -74,7 +61,8 @@ struct option_groups {
          "password for the pool server (if needed)")
         ("reconnects", po::value<int32_t>(&c.max_reconnects)->default_value(100),
          "pool reconnection attemps before quitting")
-        ("algo,a", po::value<int32_t>(&c.algorithm)->default_value(-1), kAlgoHelp)
+        ("algo,a", po::value<int32_t>(&c.algorithm)->default_value(-1),
+         crypto::algo_help_text().c_str())
         ("nonicehash", "disable nicehasher support, use the full 32bit nonce");
     remote.add_options()
         ("remoteaccess,R", "enable remote access on 127.0.0.1:7777")
@@ -471,9 +459,9 @@ startup_result start_up(int argc, const char* const* argv) {
     return result;
   }
 
-  if (c.algorithm < -1 || c.algorithm > 10) {
-    base::printer::inst().print_error("Algo %i not supported. Algo must be in the range -1 to 10",
-                                c.algorithm);
+  if (c.algorithm < -1 || c.algorithm >= crypto::kAlgoCount) {
+    base::printer::inst().print_error("Algo %i not supported. Algo must be in the range -1 to %i",
+                                      c.algorithm, crypto::kAlgoCount - 1);
     print_options_hint();
     base::discard_pending_key();
     result.finished = true;

@@ -22,15 +22,7 @@ uint64_t executor::donation_length_ticks() const {
   return product != 0.0 ? ticks + 4 : 0;
 }
 
-const char* executor::dev_port_for(int32_t algorithm) {
-  if (algorithm == crypto::kCryptoNightV8) return "7771";
-  if (algorithm == crypto::kCryptoNightFast) return "7778";
-  switch (crypto::scratchpad_size(algorithm)) {
-    case crypto::kScratchpadLight: return "7776";
-    case crypto::kScratchpadHeavy: return "7773";
-    default: return "7770";
-  }
-}
+const char* executor::dev_port_for(int32_t algorithm) { return crypto::donation_port(algorithm); }
 
 void executor::post_after(executor_event event, double seconds) {
   const auto tick_s = std::chrono::duration<double>(settings_.tick).count();

@@ -1,5 +1,7 @@
 #include "crypto/algorithm.h"
 
+#include <cstdio>
+
 namespace crypto {
 
 const algorithm_info* find_algorithm(int32_t id) {
@@ -13,12 +15,9 @@ const char* algorithm_name(int32_t id) {
 }
 
 uint32_t scratchpad_size(int32_t id) {
-  // Decided in this order on purpose: -1 (auto detect) sizes like id 0.
-  if (id == kCryptoNightHeavy) return kScratchpadHeavy;
-  if (id < 2) return kScratchpadNormal;
-  if (id == kCryptoNightLite || id == kCryptoNightV7Lite) return kScratchpadLight;
-  if (id == kCryptoNightTubeHeavy || id == kCryptoNightXhvHeavy) return kScratchpadHeavy;
-  return kScratchpadNormal;
+  // -1 (auto detect) and ids without a row size like id 0.
+  const algorithm_info* info = find_algorithm(id);
+  return info != nullptr ? info->scratchpad : kAlgorithms[0].scratchpad;
 }
 
 size_class size_class_of(int32_t id) {
@@ -48,6 +47,21 @@ int32_t find_algorithm_by_pool_name(std::string_view name) {
 bool uses_v7_tweak(int32_t id) {
   const algorithm_info* info = find_algorithm(id);
   return info != nullptr && info->v7_shift != 0;
+}
+
+const char* donation_port(int32_t id) {
+  const algorithm_info* info = find_algorithm(id);
+  return info != nullptr ? info->donation_port : kAlgorithms[0].donation_port;
+}
+
+std::string algo_help_text() {
+  std::string text = "hash algorithm to use: -1 for auto detect,";
+  for (const algorithm_info& info : kAlgorithms) {
+    char line[80];
+    std::snprintf(line, sizeof(line), "\n %2d = %s", static_cast<int>(info.id), info.name);
+    text += line;
+  }
+  return text;
 }
 
 }  // namespace crypto

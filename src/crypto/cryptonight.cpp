@@ -4,6 +4,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "crypto/aes.h"
 #include "crypto/algorithm.h"
@@ -312,32 +313,11 @@ CryptoNight::~CryptoNight() {
 }
 
 void CryptoNight::hash(int32_t algorithm, const uint8_t* blob, size_t length, uint8_t* out) {
-  switch (algorithm) {
-    case 0:
-      return hash_with<0>(memory_, blob, length, out);
-    case 1:
-      return hash_with<1>(memory_, blob, length, out);
-    case 2:
-      return hash_with<2>(memory_, blob, length, out);
-    case 3:
-      return hash_with<3>(memory_, blob, length, out);
-    case 4:
-      return hash_with<4>(memory_, blob, length, out);
-    case 5:
-      return hash_with<5>(memory_, blob, length, out);
-    case 6:
-      return hash_with<6>(memory_, blob, length, out);
-    case 7:
-      return hash_with<7>(memory_, blob, length, out);
-    case 8:
-      return hash_with<8>(memory_, blob, length, out);
-    case 9:
-      return hash_with<9>(memory_, blob, length, out);
-    case 10:
-      return hash_with<10>(memory_, blob, length, out);
-    default:
-      return;  // not an algorithm id: out stays as the caller set it
-  }
+  // One instance of the hash per catalogue row; an id without a row leaves
+  // out as the caller set it.
+  [&]<int32_t... Ids>(std::integer_sequence<int32_t, Ids...>) {
+    ((algorithm == Ids ? hash_with<Ids>(memory_, blob, length, out) : void()), ...);
+  }(std::make_integer_sequence<int32_t, kAlgoCount>());
 }
 
 }  // namespace crypto

@@ -13,11 +13,11 @@
 #include <vector>
 
 #include "gpu/backend_options.h"
+#include "gpu/kernel_table.h"  // kQueueKernelCount
 
 namespace gpu {
 
 constexpr int kMaxQueues = 2;
-constexpr int kQueueKernelCount = 17;  // prepare, main and collect families
 constexpr int kHashKernelCount = 4;    // Blake, Groestl, JH, Skein
 constexpr uint32_t kInputBytes = 88;
 constexpr uint32_t kMaxBlobLength = 84;
@@ -55,9 +55,9 @@ struct GpuQueue {
   cl_mem run_buffer = nullptr;              // 4 bytes on abort_flag
   cl_kernel kernels[kQueueKernelCount] = {};
   uint64_t threads = 0;                     // N: hashes per round
-  uint32_t prepare_kernel = 0;              // indices into kernels
-  uint32_t main_kernel = 3;
-  uint32_t collect_kernel = 14;
+  uint32_t prepare_kernel = PrepareKernelIndex(0);  // indices into kernels
+  uint32_t main_kernel = MainKernelIndex(0);
+  uint32_t collect_kernel = CollectKernelIndex(0);
   cl_kernel hash_kernels[kHashKernelCount] = {};
   alignas(64) uint32_t results[kResultWords] = {};  // host copy of the output
   bool running = false;                     // enqueued and not yet waited for

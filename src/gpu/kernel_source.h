@@ -1,4 +1,4 @@
-// The OpenCL C source of all 21 kernels, embedded into the executable at
+// The OpenCL C source of the kernels, embedded into the executable at
 // build time from src/gpu/kernels/. Constant data; any thread.
 #pragma once
 

@@ -5,7 +5,9 @@
 #include <cstring>
 #include <thread>
 
+#include "crypto/algorithm.h"
 #include "gpu/cl_call.h"
+#include "gpu/kernel_table.h"
 #include "gpu/program.h"
 
 namespace gpu {
@@ -79,7 +81,7 @@ int BindArguments(GpuContext& ctx, GpuQueue& q) {
   for (uint32_t k = 0; k < kQueueKernelCount; ++k) {
     if (kQueueKernelScratchpad[k] != ctx.scratchpad_bytes) continue;
     cl_kernel kernel = q.kernels[k];
-    if (k <= 2) {  // prepare
+    if (kQueueKernels[k].role == KernelRole::prepare) {
       if (ClFailed(clSetKernelArg(kernel, 0, sizeof(cl_mem), &q.input_buffer),
                    "Error %s calling clSetKernelArg kernel 0, argument 0.") ||
           ClFailed(clSetKernelArg(kernel, 1, sizeof(cl_mem), &q.scratchpads_buffer),
@@ -92,7 +94,7 @@ int BindArguments(GpuContext& ctx, GpuQueue& q) {
                    "Error %s calling clSetKernelArg kernel 0, argument 4.")) {
         return 2;
       }
-    } else if (k <= 13) {  // main
+    } else if (kQueueKernels[k].role == KernelRole::main) {
       const cl_mem args[4] = {q.scratchpads_buffer, q.hash_scratchpads_buffer,
                               q.hash_states_buffer, q.run_buffer};
       for (cl_uint a = 0; a < 4; ++a) {
@@ -146,8 +148,7 @@ int CheckLocalSizes(GpuContext& ctx, GpuQueue& q) {
   };
   for (uint32_t k = 0; k < kQueueKernelCount; ++k) {
     if (kQueueKernelScratchpad[k] != ctx.scratchpad_bytes) continue;
-    const bool two_dimensional = k <= 2 || k >= 14;
-    const size_t needed = two_dimensional ? 64 : (k == 13 ? 16 : 8);
+    const size_t needed = kQueueKernels[k].local_items;
     if (!check(q.kernels[k], kQueueKernelNames[k], needed)) return 2;
   }
   for (int i = 0; i < kHashKernelCount; ++i) {
@@ -165,18 +166,21 @@ void Release(T& handle, cl_int (*release)(T)) {
 }  // namespace
 
 bool KernelsForAlgorithm(uint32_t algorithm, KernelChoice& choice) {
-  // {prepare, main, collect, tweak} per id 0..10.
-  static const KernelChoice kChoices[11] = {
-      {0, 3, 14, false},  {0, 4, 14, true},  {1, 5, 15, false}, {2, 6, 16, false},
-      {2, 7, 16, true},   {1, 12, 15, true}, {0, 9, 14, true},  {1, 10, 15, false},
-      {0, 11, 14, true},  {0, 8, 14, true},  {0, 13, 14, false},
-  };
-  if (algorithm > 10) return false;
-  choice = kChoices[algorithm];
+  if (algorithm >= static_cast<uint32_t>(crypto::kAlgoCount)) return false;
+  const int32_t id = static_cast<int32_t>(algorithm);
+  choice.prepare = PrepareKernelIndex(id);
+  choice.main = MainKernelIndex(id);
+  choice.collect = CollectKernelIndex(id);
+  choice.tweak_input = crypto::kAlgorithms[id].v7_shift != 0;
   return true;
 }
 
-uint32_t MainLocalSize(uint32_t algorithm) { return algorithm == 10 ? 16 : 8; }
+uint32_t MainLocalSize(uint32_t algorithm) {
+  // An id without a row keeps the kernels of the previous job (SetGpuJob)
+  // and launches with the common local size.
+  const crypto::algorithm_info* info = crypto::find_algorithm(static_cast<int32_t>(algorithm));
+  return info != nullptr ? info->main_local_size : 8;
+}
 
 uint64_t ScratchpadBufferBytes(uint64_t hashes, uint64_t scratchpad_bytes) {
   return hashes * scratchpad_bytes / 2;
@@ -244,7 +248,7 @@ int SetGpuJob(GpuContext& ctx, uint64_t generation, const uint8_t* blob, uint32_
   choice.prepare = q.prepare_kernel;
   choice.main = q.main_kernel;
   choice.collect = q.collect_kernel;
-  KernelsForAlgorithm(algorithm, choice);
+  const bool known = KernelsForAlgorithm(algorithm, choice);
   q.prepare_kernel = choice.prepare;
   q.main_kernel = choice.main;
   q.collect_kernel = choice.collect;
@@ -254,7 +258,7 @@ int SetGpuJob(GpuContext& ctx, uint64_t generation, const uint8_t* blob, uint32_
                "Error %s calling clEnqueueWriteBuffer to fill input buffer.")) {
     return 2;
   }
-  if (algorithm <= 10 && choice.tweak_input) {
+  if (known && choice.tweak_input) {
     uint64_t input35 = 0;
     for (int i = 7; i >= 0; --i) input35 = (input35 << 8) | q.input[35 + i];
     if (ClFailed(clSetKernelArg(q.kernels[q.main_kernel], 4, sizeof(input35), &input35),

@@ -7,19 +7,22 @@
 #include <cstdint>
 
 #include "gpu/gpu_context.h"
+#include "gpu/kernel_table.h"
 
 namespace gpu {
 
-// Kernel indices and the tweak argument of an algorithm id.
+// Kernel indices and the tweak argument of an algorithm id, as the
+// algorithm table gives them (kernel_table.h).
 struct KernelChoice {
-  uint32_t prepare = 0;
-  uint32_t main = 3;
-  uint32_t collect = 14;
+  uint32_t prepare = PrepareKernelIndex(0);
+  uint32_t main = MainKernelIndex(0);
+  uint32_t collect = CollectKernelIndex(0);
   bool tweak_input = false;  // main kernel takes input bytes 35..42
 };
-// False (and choice untouched) for an id outside 0..10.
+// False (and choice untouched) for an id without a catalogue row.
 bool KernelsForAlgorithm(uint32_t algorithm, KernelChoice& choice);
-// Local size of the main launch: 16 for CryptoNightV8, else 8.
+// Local size of the main launch: the row's (16 for CryptoNightV8, else 8);
+// 8 for an id without a row.
 uint32_t MainLocalSize(uint32_t algorithm);
 
 // Buffer sizes of a queue of N hashes.

@@ -22,23 +22,8 @@
 
 namespace gpu {
 
-const char* const kQueueKernelNames[kQueueKernelCount] = {
-    "cryptonight_prepare",        "cryptonight_prepare_heavy",   "cryptonight_prepare_light",
-    "cryptonight_main",           "cryptonight_main_v7",         "cryptonight_main_heavy",
-    "cryptonight_main_light",     "cryptonight_main_v7_light",   "cryptonight_main_v7_fest",
-    "cryptonight_main_v7_xtl",    "cryptonight_main_xhv_heavy",  "cryptonight_main_v7_fast",
-    "cryptonight_main_tube_heavy", "cryptonight_main_v8",        "cryptonight_collect",
-    "cryptonight_collect_heavy",  "cryptonight_collect_light",
-};
 const char* const kHashKernelNames[kHashKernelCount] = {"hash_blake", "hash_groestl", "hash_jh",
                                                         "hash_skein"};
-const uint32_t kQueueKernelScratchpad[kQueueKernelCount] = {
-    0x200000, 0x400000, 0x100000,                                // prepare
-    0x200000, 0x200000, 0x400000, 0x100000, 0x100000, 0x200000,  // main 3..8
-    0x200000, 0x400000, 0x200000, 0x400000, 0x200000,            // main 9..13
-    0x200000, 0x400000, 0x100000,                                // collect
-};
-
 namespace {
 namespace fs = std::filesystem;
 
@@ -233,7 +218,8 @@ int ProgramFromSourceFile(GpuContext& ctx) {
     return 3;
   }
   const std::string source = text.str();
-  const int result = BuildFromSource(ctx, source, BuildOptions(ctx.work_size, ctx.opencl_c2), true);
+  const int result =
+      BuildFromSource(ctx, source, ProgramBuildOptions(ctx.work_size, ctx.opencl_c2), true);
   if (result != 0) return result;
   // Some drivers finish builds in the background: wait until it is done.
   cl_build_status build = CL_BUILD_IN_PROGRESS;
@@ -263,6 +249,10 @@ std::string BuildOptions(uint64_t work_size, bool opencl_c2) {
                 static_cast<unsigned>(work_size),
                 opencl_c2 ? "-cl-std=CL2.0 -cl-uniform-work-group-size" : "-cl-std=CL1.2");
   return options;
+}
+
+std::string ProgramBuildOptions(uint64_t work_size, bool opencl_c2) {
+  return BuildOptions(work_size, opencl_c2) + " " + KernelTableOptions();
 }
 
 bool SupportsOpenClC2(const std::string& c_version) {
@@ -320,7 +310,8 @@ int CreateProgram(GpuContext& ctx, bool build_kernel) {
   if (build_kernel) return ProgramFromSourceFile(ctx);
 
   const std::string_view source = KernelSource();
-  const std::string options = BuildOptions(ctx.work_size, ctx.opencl_c2);
+  // The options carry the kernel table, so the key changes with it.
+  const std::string options = ProgramBuildOptions(ctx.work_size, ctx.opencl_c2);
   const uint64_t key = ProgramCacheKey(source, options, ctx);
   const std::string path = ProgramCachePath(ctx);
   std::vector<unsigned char> binary;

@@ -1,26 +1,39 @@
 // Kernel programs: the embedded source built per device and cached as a
 // binary, or (--buildkernel) the source file built and written to
-// "kernel.bin"; and the 21 kernel objects of a queue. Called during GPU
-// (re-)initialisation only, one GPU at a time.
+// "kernel.bin"; and the kernel objects of a queue (kernel_table.h). Called
+// during GPU (re-)initialisation only, one GPU at a time.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "gpu/gpu_context.h"
+#include "gpu/kernel_table.h"
 
 namespace gpu {
 
 // Kernel names in the order of a queue's tables.
-extern const char* const kQueueKernelNames[kQueueKernelCount];
+inline constexpr std::array<const char*, kQueueKernelCount> kQueueKernelNames = [] {
+  std::array<const char*, kQueueKernelCount> names{};
+  for (int k = 0; k < kQueueKernelCount; ++k) names[k] = kQueueKernels[k].name;
+  return names;
+}();
 extern const char* const kHashKernelNames[kHashKernelCount];
-// Scratchpad size of each kernel family entry (1, 2 or 4 MiB).
-extern const uint32_t kQueueKernelScratchpad[kQueueKernelCount];
+// Scratchpad size of each queue kernel's family (1, 2 or 4 MiB).
+inline constexpr std::array<uint32_t, kQueueKernelCount> kQueueKernelScratchpad = [] {
+  std::array<uint32_t, kQueueKernelCount> sizes{};
+  for (int k = 0; k < kQueueKernelCount; ++k) sizes[k] = kQueueKernels[k].scratchpad;
+  return sizes;
+}();
 
 // "-I. -DWORKSIZE=8 -cl-std=CL2.0 -cl-uniform-work-group-size" on devices
 // that compile OpenCL C 2.0, else "-I. -DWORKSIZE=8 -cl-std=CL1.2".
 std::string BuildOptions(uint64_t work_size, bool opencl_c2);
+// BuildOptions followed by the kernel table's instances
+// (KernelTableOptions): what the program is built with.
+std::string ProgramBuildOptions(uint64_t work_size, bool opencl_c2);
 // True for a CL_DEVICE_OPENCL_C_VERSION text of "OpenCL C 2.x ...".
 bool SupportsOpenClC2(const std::string& c_version);
 
@@ -28,7 +41,8 @@ bool SupportsOpenClC2(const std::string& c_version);
 // missing with --buildkernel). Without build_kernel a cached binary is used
 // when it matches; a missing, stale or corrupt one is rebuilt.
 int CreateProgram(GpuContext& ctx, bool build_kernel);
-// Creates the 17 + 4 kernels of a queue from ctx.program: 0 or 2.
+// Creates the table's kernels and the 4 final-hash kernels of a queue from
+// ctx.program: 0 or 2.
 int CreateKernels(GpuContext& ctx, GpuQueue& queue);
 
 // Binary cache location: <root>/orbeck-vega/, root = $XDG_CACHE_HOME, else

@@ -1,6 +1,8 @@
 #include "gpu/self_test.h"
 
 #include <algorithm>
+#include <array>
+#include <iterator>
 #include <atomic>
 
 #include "crypto/algorithm.h"
@@ -9,21 +11,21 @@
 namespace gpu {
 namespace {
 
-// Computed with the CPU hash over SelfTestBlob() and the nonce range; a unit
-// test recomputes every entry so they can never go stale.
-const self_test_answer kAnswers[crypto::kAlgoCount] = {
-    {0x16E7D63F, {0x00FFFFEE, 0x00FFFFF6, 0x00FFFFFE, 0x01000018}},  // CryptoNight
-    {0x1EADDF6C, {0x00FFFFEB, 0x01000000, 0x01000003, 0x01000004}},  // CryptoNightV7
-    {0x07689C03, {0x00FFFFE2, 0x00FFFFEB, 0x00FFFFFA, 0x0100001E}},  // CryptoNight-Heavy
-    {0x1F822004, {0x00FFFFED, 0x00FFFFF0, 0x01000007, 0x0100001E}},  // CryptoNight-Lite
-    {0x1F87B5BD, {0x00FFFFF3, 0x00FFFFF8, 0x01000016, 0x01000019}},  // CryptoNightV7-Lite
-    {0x12F4DC90, {0x00FFFFE1, 0x00FFFFFB, 0x01000008, 0x01000014}},  // CryptoNightTUBE-Heavy
-    {0x07853E12, {0x00FFFFE0, 0x00FFFFE3, 0x00FFFFE8, 0x01000009}},  // CryptoNightXTL
-    {0x06FCA3FB, {0x00FFFFE9, 0x00FFFFF0, 0x00FFFFF3, 0x00FFFFFB}},  // CryptoNightXHV-Heavy
-    {0x16509B25, {0x00FFFFEF, 0x0100000A, 0x01000014, 0x0100001F}},  // CryptoNight-Fast
-    {0x069643F7, {0x00FFFFF2, 0x00FFFFF4, 0x01000009, 0x01000015}},  // CryptoNightFEST
-    {0x10F439AA, {0x00FFFFE4, 0x00FFFFF5, 0x01000009, 0x0100000B}},  // CryptoNightV8
-};
+// The answers of the catalogue rows (crypto::known_answer), computed with
+// the CPU hash over SelfTestBlob() and the nonce range; a unit test
+// recomputes every entry so they can never go stale.
+const std::array<self_test_answer, crypto::kAlgoCount>& Answers() {
+  static const std::array<self_test_answer, crypto::kAlgoCount> answers = [] {
+    std::array<self_test_answer, crypto::kAlgoCount> table;
+    for (const crypto::algorithm_info& info : crypto::kAlgorithms) {
+      const crypto::known_answer& known = info.self_test;
+      table[info.id] = {known.target, std::vector<uint32_t>(std::begin(known.nonces),
+                                                            std::end(known.nonces))};
+    }
+    return table;
+  }();
+  return answers;
+}
 
 std::atomic<const self_test_answer*> overrides[crypto::kAlgoCount] = {};
 
@@ -39,7 +41,7 @@ std::vector<uint8_t> SelfTestBlob() {
 const self_test_answer& SelfTestAnswer(int32_t algorithm) {
   const int32_t id = std::clamp<int32_t>(algorithm, 0, crypto::kAlgoCount - 1);
   const self_test_answer* replaced = overrides[id].load();
-  return replaced != nullptr ? *replaced : kAnswers[id];
+  return replaced != nullptr ? *replaced : Answers()[id];
 }
 
 void OverrideSelfTestAnswer(int32_t algorithm, const self_test_answer* answer) {

@@ -23,7 +23,8 @@ struct self_test_answer {
 
 // The fixed blob of the known-answer round.
 std::vector<uint8_t> SelfTestBlob();
-// The expected answer for an algorithm id 0..10.
+// The expected answer for an algorithm id (the catalogue row's; ids out
+// of range are clamped to the first or last row).
 const self_test_answer& SelfTestAnswer(int32_t algorithm);
 // Test seam: replaces the expected answer of an algorithm until reset with
 // nullptr (the tests corrupt it to see a GPU refuse to mine).

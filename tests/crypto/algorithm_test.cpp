@@ -69,6 +69,25 @@ TEST(AlgorithmCatalogue, IterationsAndRules) {
   EXPECT_FALSE(uses_v7_tweak(11));
 }
 
+// The packed kernel variant must keep every rule apart: rows with the same
+// main-loop rules share a number, rows with different rules never do.
+TEST(AlgorithmCatalogue, KernelVariantsSeparateTheRuleSets) {
+  auto rules = [](const algorithm_info& info) {
+    return std::to_string(info.v7_shift) + "/" + std::to_string(info.second_lane_xor_a0) + "/" +
+           std::to_string(static_cast<int>(info.division)) + "/" +
+           std::to_string(info.inverted_aes) + "/" + std::to_string(info.v8) + "/" +
+           std::to_string(info.heavy_fill);
+  };
+  for (const algorithm_info& a : kAlgorithms) {
+    for (const algorithm_info& b : kAlgorithms) {
+      EXPECT_EQ(kernel_variant(a) == kernel_variant(b), rules(a) == rules(b))
+          << a.name << " / " << b.name;
+    }
+  }
+  EXPECT_EQ(kernel_variant(kAlgorithms[kCryptoNightV7]), kernel_variant(kAlgorithms[kCryptoNightFast]));
+  EXPECT_EQ(kernel_variant(kAlgorithms[kCryptoNight]), 0u);
+}
+
 TEST(AlgorithmCatalogue, AutoDetectFromMajorVersion) {
   EXPECT_EQ(detect_algorithm(0), kCryptoNight);
   EXPECT_EQ(detect_algorithm(1), kCryptoNight);

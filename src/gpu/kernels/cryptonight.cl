@@ -1,4 +1,5 @@
-// CryptoNight prepare, main and collect kernels for all eleven algorithms.
+// CryptoNight prepare, main and collect kernels for the algorithms of the
+// host's table, instantiated from the build options it passes.
 //
 // Division of one hash among the kernels of a round (N hashes, global offset
 // O in dimension 0; work item g hashes nonce O + g):
@@ -30,25 +31,23 @@
 // CN_ENTRY_ZERO_HASH; the final kernel then treats the hash as all zero.
 // A legitimate line 0 equals the 128-bit magic with probability 2^-128.
 
-#define CN_MEM_LIGHT 0x100000u
-#define CN_MEM_NORMAL 0x200000u
-#define CN_MEM_HEAVY 0x400000u
+// Main-loop variant: the rules of an algorithm packed into one number by
+// the host (crypto::kernel_variant), decoded here at compile time.
+#define CN_TWEAK_SHIFT(v) ((v) & 3u)           // 0: no V7 tweak; else byte-11 shift
+#define CN_LANE_XOR_A0(v) ((((v) >> 2) & 1u) != 0) // stored high lane also ^= a0
+#define CN_DIVISION(v) (((v) >> 3) & 3u)       // 0 none, 1 next index d ^ q, 2 ~d ^ q
+#define CN_INVERTED_AES(v) ((((v) >> 5) & 1u) != 0)
+#define CN_IS_V8(v) ((((v) >> 6) & 1u) != 0)
+#define CN_HEAVY_FILL(v) ((((v) >> 7) & 1u) != 0)
 
-// Main-loop variants.
-#define CN_VARIANT_BASE 0  // ids 0 and 3
-#define CN_VARIANT_V7 1    // ids 1, 4 and 8: tweak, index shift 2
-#define CN_VARIANT_XTL 2   // id 6: tweak, index shift 3
-#define CN_VARIANT_FEST 3  // id 9: tweak, stored lane also XORed with a0
-#define CN_VARIANT_HEAVY 4 // id 2: division step, next index d ^ q
-#define CN_VARIANT_XHV 5   // id 7: division step, next index ~d ^ q
-#define CN_VARIANT_TUBE 6  // id 5: inverted-input round, FEST store, division
-#define CN_VARIANT_V8 7    // id 10
+#define CN_IS_TWEAK(v) (CN_TWEAK_SHIFT(v) != 0)
+#define CN_IS_DIVISION(v) (CN_DIVISION(v) != 0)
 
-#define CN_IS_TWEAK(v)                                                                     \
-    ((v) == CN_VARIANT_V7 || (v) == CN_VARIANT_XTL || (v) == CN_VARIANT_FEST ||            \
-     (v) == CN_VARIANT_TUBE)
-#define CN_IS_DIVISION(v)                                                                  \
-    ((v) == CN_VARIANT_HEAVY || (v) == CN_VARIANT_XHV || (v) == CN_VARIANT_TUBE)
+// The host passes the kernel instances of its algorithm table as build
+// options (gpu/kernel_table.h); without them there is nothing to build.
+#if !defined(CN_FAMILY_KERNELS) || !defined(CN_MAIN_KERNELS)
+#error "build with the kernel table options: -DCN_FAMILY_KERNELS=... -DCN_MAIN_KERNELS=..."
+#endif
 
 #define CN_SHORT_MARK ((uint4)(0x7C3A91E5u, 0x2B64D0F8u, 0xE19F5A37u, 0x4D0C86B2u))
 #define CN_ZERO_MAGIC ((uint4)(0x0B5E2C71u, 0x9A3F6D48u, 0x53C7E01Fu, 0xA8D4B269u))
@@ -189,10 +188,6 @@ ORBECK_INLINE void cn_prepare(__global const ulong *input, __global uint4 *Scrat
                    shared_states, exchange, &stop, MEM, HEAVY);                            \
     }
 
-CN_PREPARE_KERNEL(cryptonight_prepare, CN_MEM_NORMAL, false)
-CN_PREPARE_KERNEL(cryptonight_prepare_heavy, CN_MEM_HEAVY, true)
-CN_PREPARE_KERNEL(cryptonight_prepare_light, CN_MEM_LIGHT, false)
-
 // ---------------------------------------------------------------------------
 // main
 
@@ -313,7 +308,7 @@ ORBECK_INLINE bool cn_main_begin(cn_main_state *st, __global uint4 *Scratchpad0,
     __global const ulong *s = states + item * 25;
     st->sp = (__global ulong2 *)cn_scratchpad(Scratchpad0, Scratchpad1, item,
                                               get_global_size(0), mem);
-    const uint4 expected = cn_first_line(tables, blocks, s, mem == CN_MEM_HEAVY);
+    const uint4 expected = cn_first_line(tables, blocks, s, CN_HEAVY_FILL(variant));
     const bool marked = any(as_uint4(st->sp[0]) != expected);
     if (CN_IS_TWEAK(variant) && marked) {
         st->sp[0] = as_ulong2(CN_ZERO_MAGIC);
@@ -333,7 +328,7 @@ ORBECK_INLINE bool cn_main_begin(cn_main_state *st, __global uint4 *Scratchpad0,
     st->b1 = (ulong2)(0, 0);
     st->division_result = 0;
     st->sqrt_result = 0;
-    if (variant == CN_VARIANT_V8) {
+    if (CN_IS_V8(variant)) {
         st->b1 = (ulong2)(s[8] ^ s[10], s[9] ^ s[11]);
         st->division_result = s[12];
         st->sqrt_result = s[13];
@@ -353,19 +348,19 @@ ORBECK_INLINE void cn_main_step(cn_main_state *st, __local const uint *tables, c
     __global ulong2 *pi = sp + (offset_i >> 4);
     const ulong2 key = (ulong2)(a0, a1);
     ulong2 c;
-    if (variant == CN_VARIANT_TUBE) {
+    if (CN_INVERTED_AES(variant)) {
         c = as_ulong2(aes_round_tube(tables, as_uint4(*pi), as_uint4(key)));
     } else {
         c = aes_round_lanes(tables, *pi, key);
     }
-    if (variant == CN_VARIANT_V8) {
+    if (CN_IS_V8(variant)) {
         cn_v8_shuffle(sp, offset_i, key, st->b, st->b1);
     }
     ulong2 v = st->b ^ c;
     if (CN_IS_TWEAK(variant)) {
         // Byte 11 rule: only bits 4 and 5 of byte 11 change.
         const uint x = (uint)(v.y >> 24) & 0xFFu;
-        const uint shift = variant == CN_VARIANT_XTL ? 3 : 2;
+        const uint shift = CN_TWEAK_SHIFT(variant);
         const uint n = ((x >> shift) & 0x0Cu) | ((x & 1u) << 1);
         v.y ^= (ulong)(((0x7531u >> n) & 3u) << 4) << 24;
     }
@@ -375,7 +370,7 @@ ORBECK_INLINE void cn_main_step(cn_main_state *st, __local const uint *tables, c
     __global ulong2 *pj = sp + (offset_j >> 4);
     const ulong2 d = *pj;
     ulong d0 = d.x;
-    if (variant == CN_VARIANT_V8) {
+    if (CN_IS_V8(variant)) {
         d0 ^= st->division_result ^ (st->sqrt_result << 32);
         const uint divisor = ((uint)c.x + (uint)(st->sqrt_result << 1)) | 0x80000001u;
         const ulong quotient = c.y / divisor;
@@ -385,7 +380,7 @@ ORBECK_INLINE void cn_main_step(cn_main_state *st, __local const uint *tables, c
     }
     ulong hi;
     ulong lo = orbeck_mul128(c.x, d0, &hi);
-    if (variant == CN_VARIANT_V8) {
+    if (CN_IS_V8(variant)) {
         __global ulong2 *p1 = sp + ((offset_j ^ 0x10) >> 4);
         *p1 ^= (ulong2)(hi, lo);
         const ulong2 l2 = sp[(offset_j ^ 0x20) >> 4];
@@ -398,7 +393,7 @@ ORBECK_INLINE void cn_main_step(cn_main_state *st, __local const uint *tables, c
     ulong stored_hi = a1;
     if (CN_IS_TWEAK(variant)) {
         stored_hi ^= st->tweak;
-        if (variant == CN_VARIANT_FEST || variant == CN_VARIANT_TUBE) {
+        if (CN_LANE_XOR_A0(variant)) {
             stored_hi ^= a0;
         }
     }
@@ -415,7 +410,7 @@ ORBECK_INLINE void cn_main_step(cn_main_state *st, __local const uint *tables, c
         const int dd = (int)(uint)line.y;
         const long q = cn_divide(n, (long)dd | 5);
         *pk = (ulong2)((ulong)(n ^ q), line.y);
-        st->idx = variant == CN_VARIANT_XHV ? (ulong)((long)(~dd) ^ q) : (ulong)((long)dd ^ q);
+        st->idx = CN_DIVISION(variant) == 2 ? (ulong)((long)(~dd) ^ q) : (ulong)((long)dd ^ q);
     } else {
         st->idx = a0;
     }
@@ -476,7 +471,9 @@ ORBECK_INLINE void cn_main(__global uint4 *Scratchpad0, __global uint4 *Scratchp
     }
 }
 
-#define CN_MAIN_KERNEL(NAME, LOCAL, MEM, ITER, VARIANT)                                     \
+// One main kernel of the table: CN_MAIN for rows without the tweak,
+// CN_MAIN_TWEAK (a fifth argument, the blob's bytes 35..42) for the others.
+#define CN_MAIN(NAME, LOCAL, MEM, ITER, VARIANT)                                            \
     __attribute__((reqd_work_group_size(LOCAL, 1, 1))) __kernel void NAME(                 \
         __global uint4 *Scratchpad0, __global uint4 *Scratchpad1,                          \
         __global const ulong *states, __global const uint *RunState)                       \
@@ -487,28 +484,18 @@ ORBECK_INLINE void cn_main(__global uint4 *Scratchpad0, __global uint4 *Scratchp
                 VARIANT);                                                                  \
     }
 
-#define CN_MAIN_TWEAK_KERNEL(NAME, MEM, ITER, VARIANT)                                      \
-    __attribute__((reqd_work_group_size(8, 1, 1))) __kernel void NAME(                     \
+#define CN_MAIN_TWEAK(NAME, LOCAL, MEM, ITER, VARIANT)                                      \
+    __attribute__((reqd_work_group_size(LOCAL, 1, 1))) __kernel void NAME(                 \
         __global uint4 *Scratchpad0, __global uint4 *Scratchpad1,                          \
         __global const ulong *states, __global const uint *RunState, ulong input35)        \
     {                                                                                      \
         __local uint tables[1024];                                                         \
-        __local uint4 blocks[8 * 8];                                                       \
+        __local uint4 blocks[8 * LOCAL];                                                   \
         cn_main(Scratchpad0, Scratchpad1, states, RunState, input35, tables, blocks, MEM,  \
                 ITER, VARIANT);                                                            \
     }
 
-CN_MAIN_KERNEL(cryptonight_main, 8, CN_MEM_NORMAL, 0x80000u, CN_VARIANT_BASE)
-CN_MAIN_TWEAK_KERNEL(cryptonight_main_v7, CN_MEM_NORMAL, 0x80000u, CN_VARIANT_V7)
-CN_MAIN_KERNEL(cryptonight_main_heavy, 8, CN_MEM_HEAVY, 0x40000u, CN_VARIANT_HEAVY)
-CN_MAIN_KERNEL(cryptonight_main_light, 8, CN_MEM_LIGHT, 0x40000u, CN_VARIANT_BASE)
-CN_MAIN_TWEAK_KERNEL(cryptonight_main_v7_light, CN_MEM_LIGHT, 0x40000u, CN_VARIANT_V7)
-CN_MAIN_TWEAK_KERNEL(cryptonight_main_v7_fest, CN_MEM_NORMAL, 0x80000u, CN_VARIANT_FEST)
-CN_MAIN_TWEAK_KERNEL(cryptonight_main_v7_xtl, CN_MEM_NORMAL, 0x80000u, CN_VARIANT_XTL)
-CN_MAIN_KERNEL(cryptonight_main_xhv_heavy, 8, CN_MEM_HEAVY, 0x40000u, CN_VARIANT_XHV)
-CN_MAIN_TWEAK_KERNEL(cryptonight_main_v7_fast, CN_MEM_NORMAL, 0x40000u, CN_VARIANT_V7)
-CN_MAIN_TWEAK_KERNEL(cryptonight_main_tube_heavy, CN_MEM_HEAVY, 0x40000u, CN_VARIANT_TUBE)
-CN_MAIN_KERNEL(cryptonight_main_v8, 16, CN_MEM_NORMAL, 0x80000u, CN_VARIANT_V8)
+CN_MAIN_KERNELS
 
 // ---------------------------------------------------------------------------
 // collect
@@ -606,9 +593,12 @@ ORBECK_INLINE void cn_collect(__global const uint4 *Scratchpad0,
                    RunState, tables, blocks, exchange, &stop, MEM, HEAVY);                 \
     }
 
-CN_COLLECT_KERNEL(cryptonight_collect, CN_MEM_NORMAL, false)
-CN_COLLECT_KERNEL(cryptonight_collect_heavy, CN_MEM_HEAVY, true)
-CN_COLLECT_KERNEL(cryptonight_collect_light, CN_MEM_LIGHT, false)
+// The prepare and collect kernels of one scratchpad family of the table.
+#define CN_FAMILY(PREPARE, COLLECT, MEM, HEAVY)                                            \
+    CN_PREPARE_KERNEL(PREPARE, MEM, HEAVY)                                                 \
+    CN_COLLECT_KERNEL(COLLECT, MEM, HEAVY)
+
+CN_FAMILY_KERNELS
 
 // ---------------------------------------------------------------------------
 // final hashes

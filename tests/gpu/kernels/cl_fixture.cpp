@@ -6,6 +6,11 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+
+#include "crypto/algorithm.h"
+#include "gpu/launch.h"
+#include "gpu/program.h"
 
 namespace kernel_test {
 
@@ -89,8 +94,7 @@ std::string ClEnv::BuildOptions() const {
   // "OpenCL C <major>.<minor> ..."
   const bool cl20 = version.size() > 9 && version.compare(0, 9, "OpenCL C ") == 0 &&
                     version[9] >= '2';
-  return cl20 ? "-I. -DWORKSIZE=8 -cl-std=CL2.0 -cl-uniform-work-group-size"
-              : "-I. -DWORKSIZE=8 -cl-std=CL1.2";
+  return gpu::ProgramBuildOptions(8, cl20);
 }
 
 cl_program ClEnv::Build(const std::string& source, std::string* log, double* seconds) const {
@@ -123,31 +127,21 @@ cl_program ClEnv::Build(const std::string& source, std::string* log, double* sec
 }
 
 KernelChoice ChoiceFor(int algorithm) {
-  constexpr uint32_t kLight = 0x100000, kNormal = 0x200000, kHeavy = 0x400000;
-  switch (algorithm) {
-    case 1: return {"cryptonight_prepare", "cryptonight_main_v7", "cryptonight_collect", true, 8, kNormal};
-    case 2: return {"cryptonight_prepare_heavy", "cryptonight_main_heavy", "cryptonight_collect_heavy", false, 8, kHeavy};
-    case 3: return {"cryptonight_prepare_light", "cryptonight_main_light", "cryptonight_collect_light", false, 8, kLight};
-    case 4: return {"cryptonight_prepare_light", "cryptonight_main_v7_light", "cryptonight_collect_light", true, 8, kLight};
-    case 5: return {"cryptonight_prepare_heavy", "cryptonight_main_tube_heavy", "cryptonight_collect_heavy", true, 8, kHeavy};
-    case 6: return {"cryptonight_prepare", "cryptonight_main_v7_xtl", "cryptonight_collect", true, 8, kNormal};
-    case 7: return {"cryptonight_prepare_heavy", "cryptonight_main_xhv_heavy", "cryptonight_collect_heavy", false, 8, kHeavy};
-    case 8: return {"cryptonight_prepare", "cryptonight_main_v7_fast", "cryptonight_collect", true, 8, kNormal};
-    case 9: return {"cryptonight_prepare", "cryptonight_main_v7_fest", "cryptonight_collect", true, 8, kNormal};
-    case 10: return {"cryptonight_prepare", "cryptonight_main_v8", "cryptonight_collect", false, 16, kNormal};
-    default: return {"cryptonight_prepare", "cryptonight_main", "cryptonight_collect", false, 8, kNormal};
-  }
+  // Ids without a row fall back to id 0, as the miner's default job does.
+  const int id = algorithm >= 0 && algorithm < crypto::kAlgoCount ? algorithm : 0;
+  gpu::KernelChoice indices;
+  gpu::KernelsForAlgorithm(static_cast<uint32_t>(id), indices);
+  return {gpu::kQueueKernelNames[indices.prepare], gpu::kQueueKernelNames[indices.main],
+          gpu::kQueueKernelNames[indices.collect], indices.tweak_input,
+          gpu::MainLocalSize(static_cast<uint32_t>(id)), crypto::scratchpad_size(id)};
 }
 
 const std::vector<std::string>& AllKernelNames() {
-  static const std::vector<std::string> names = {
-      "cryptonight_prepare",       "cryptonight_prepare_heavy",  "cryptonight_prepare_light",
-      "cryptonight_main",          "cryptonight_main_v7",        "cryptonight_main_heavy",
-      "cryptonight_main_light",    "cryptonight_main_v7_light",  "cryptonight_main_v7_fest",
-      "cryptonight_main_v7_xtl",   "cryptonight_main_xhv_heavy", "cryptonight_main_v7_fast",
-      "cryptonight_main_tube_heavy", "cryptonight_main_v8",      "cryptonight_collect",
-      "cryptonight_collect_heavy", "cryptonight_collect_light",  "hash_blake",
-      "hash_groestl",              "hash_jh",                    "hash_skein"};
+  static const std::vector<std::string> names = [] {
+    std::vector<std::string> all(gpu::kQueueKernelNames.begin(), gpu::kQueueKernelNames.end());
+    all.insert(all.end(), std::begin(gpu::kHashKernelNames), std::end(gpu::kHashKernelNames));
+    return all;
+  }();
   return names;
 }
 

@@ -26,8 +26,8 @@ class ClEnv {
   cl_context context() const { return context_; }
   cl_command_queue queue() const { return queue_; }
 
-  // "-I. -DWORKSIZE=8 -cl-std=CL2.0 -cl-uniform-work-group-size" on OpenCL C
-  // 2.0 devices, else "-I. -DWORKSIZE=8 -cl-std=CL1.2".
+  // The miner's options for a work size of 8 (gpu::ProgramBuildOptions):
+  // OpenCL C 2.0 where the device has it, the kernel table's instances.
   std::string BuildOptions() const;
 
   // Builds source; on failure returns nullptr and puts the build log in *log.
@@ -40,7 +40,8 @@ class ClEnv {
   cl_command_queue queue_ = nullptr;
 };
 
-// The kernels of one algorithm id, as the miner picks them.
+// The kernels of one algorithm id, as the miner picks them from the
+// algorithm table; ids without a row get id 0's.
 struct KernelChoice {
   const char* prepare;
   const char* main;
@@ -113,7 +114,8 @@ class RoundRunner {
   cl_kernel Kernel(const char* name);
 };
 
-// The 21 kernel names in the miner's creation order.
+// The queue kernels and the four final-hash kernels in the miner's
+// creation order.
 const std::vector<std::string>& AllKernelNames();
 
 std::vector<uint8_t> FromHex(const std::string& hex);
