@@ -10,6 +10,7 @@
 
 #include "base/printer.h"
 #include "crypto/algorithm.h"
+#include "support/console_capture.h"
 
 namespace core {
 namespace {
@@ -76,28 +77,6 @@ class scripted_backend : public backend {
   uint64_t generation_ = 0;
 };
 
-// Console text printed while it lives.
-class console_capture {
- public:
-  console_capture() : file_(std::tmpfile()) { base::printer::inst().set_console(file_, false); }
-  ~console_capture() {
-    base::printer::inst().set_console(stdout, false);
-    std::fclose(file_);
-  }
-  std::string text() {
-    std::fflush(file_);
-    std::rewind(file_);
-    std::string text;
-    char buffer[4096];
-    size_t got = 0;
-    while ((got = std::fread(buffer, 1, sizeof(buffer), file_)) > 0) text.append(buffer, got);
-    return text;
-  }
-
- private:
-  FILE* file_;
-};
-
 TEST(Benchmark, MeasuresAfterTheWarmUpAndSkipsARefusingDevice) {
   scripted_backend miner({{0, 3000, 1500, false, 0.0}, {3, 0, 0, true, 0.0}});
   event_queue events;
@@ -126,7 +105,7 @@ TEST(Benchmark, MeasuresAfterTheWarmUpAndSkipsARefusingDevice) {
 
 TEST(Benchmark, PrintsTheTableAndTheJsonLine) {
   scripted_backend miner({{0, 3000, 1500, false, 0.25}, {3, 0, 0, true, 0.5}});
-  console_capture console;
+  base::console_capture console;
   const std::vector<benchmark_result> results = RunBenchmark(miner, 0.0, crypto::kCryptoNight);
   const std::string text = console.text();
   EXPECT_EQ(miner.starts_, 1);
