@@ -376,9 +376,9 @@ base::status InitOpenCLGpu(GpuContext& ctx, bool build_kernel, bool first_time) 
                         ctx.tuned_hashes.load(), ctx.tuned_queues.load());
   }
 
-  base::status s = SetupStatus(CreateProgram(ctx, build_kernel), "Creating the program");
+  base::status s = CreateProgram(ctx, build_kernel);
   if (!s) return s;
-  s = SetupStatus(SetupQueues(ctx, choice.hashes), "Setting up the queues");
+  s = SetupQueues(ctx, choice.hashes);
   if (!s) return s;
   ctx.nonce_counter = 0;
   return base::status::ok();
