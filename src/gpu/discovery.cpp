@@ -122,8 +122,8 @@ bool InitGpus(const backend_options& options) {
     return false;
   }
   out().print_grey_text("Detected OpenCL Platform: %s\n", version.c_str());
-  if (!monitor::InitGpuMonitor(platform, options.device.any_device, error)) {
-    out().print_error("%s", error.c_str());
+  if (base::status s = monitor::InitGpuMonitor(platform, options.device.any_device); !s) {
+    out().print_error("%s", s.message().c_str());
     return false;
   }
   std::vector<GpuContext>& contexts = gpu_contexts();

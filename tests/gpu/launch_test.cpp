@@ -9,6 +9,7 @@
 #include <cstring>
 #include <random>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "crypto/algorithm.h"
@@ -277,6 +278,21 @@ TEST_F(MockRound, SetGpuJobRefuses85BytesAndKeepsThePreviousJob) {
   ASSERT_TRUE(gpu::RunGpuRound(ctx, 0).is_ok());
   ASSERT_TRUE(gpu::WaitGpuQueue(ctx, 0).is_ok());
   EXPECT_EQ(Reported(ctx.queues[0]), ExpectedNonces(0, kRoundHashes, blob, 1, target));
+}
+
+TEST_F(MockRound, AProgramWithoutAKernelStopsTheSetUpAsNotFound) {
+  std::string source = gpu_test::MockKernelSource();
+  const size_t at = source.find("MOCK_HASH(hash_skein, 3)");
+  ASSERT_NE(at, std::string::npos);
+  source.replace(at, 24, "MOCK_HASH(hash_skein_gone, 3)");
+  gpu::SetKernelSourceOverride(source);
+  gpu_test::CapturedOutput output;
+  EXPECT_EQ(InitTestGpu(crypto::kCryptoNight, kRoundHashes, 1),
+            static_cast<int>(base::status_code::kNotFound));
+  const std::string text = output.Take();
+  EXPECT_NE(text.find("] Error CL_INVALID_KERNEL_NAME calling clCreateKernel kernel hash_skein.\n"),
+            std::string::npos)
+      << text;
 }
 
 TEST_F(MockRound, GroupSizeAndQueueCountOverridesAreMadeSafe) {
