@@ -23,23 +23,30 @@ bool ClFailed(cl_int status, const char* fmt, Args... args) {
   return true;
 }
 
+// Prints fmt (printf arguments) at level error and returns a status of
+// `code` whose message is the printed text. For failures that are not an
+// OpenCL code (a missing source file, a kernel the device cannot run).
+template <typename... Args>
+base::status PrintedError(base::status_code code, const char* fmt, Args... args) {
+  if constexpr (sizeof...(Args) == 0) {
+    base::printer::inst().print_error("%s", fmt);
+    return base::status::error(code, fmt);
+  }
+  base::printer::inst().print_error(fmt, args...);
+  const int length = std::snprintf(nullptr, 0, fmt, args...);
+  std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+  std::snprintf(text.data(), text.size() + 1, fmt, args...);
+  return base::status::error(code, std::move(text));
+}
+
 // The status form of ClFailed, where OpenCL codes become statuses: prints
-// the same line and returns a kDeviceError status with its text; ok for
-// CL_SUCCESS.
+// the same line and returns a kDeviceError status with its text; ok (no
+// allocation) for CL_SUCCESS, so it may sit on a per-round path.
 template <typename... Args>
 base::status ClStatus(cl_int status, const char* fmt, Args... args) {
   if (status == CL_SUCCESS) return base::status::ok();
-  base::printer::inst().print_error(fmt, ClErrorName(status), args...);
-  const int length = std::snprintf(nullptr, 0, fmt, ClErrorName(status), args...);
-  std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
-  std::snprintf(text.data(), text.size() + 1, fmt, ClErrorName(status), args...);
-  return base::status::error(base::status_code::kDeviceError, std::move(text));
+  return PrintedError(base::status_code::kDeviceError, fmt, ClErrorName(status), args...);
 }
-
-// The status of a set-up step that reports an integer (CreateProgram,
-// SetupQueues: 0, 1 unsupported, 2 OpenCL error, 3 missing source or file)
-// and has printed its own error; `step` names it in the status text.
-base::status SetupStatus(int result, const char* step);
 
 // Text queries for the records' 128-byte fields keep this many characters
 // (monitor/cl_info.h); a longer text is not an error.

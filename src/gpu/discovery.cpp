@@ -122,8 +122,8 @@ bool InitGpus(const backend_options& options) {
     return false;
   }
   out().print_grey_text("Detected OpenCL Platform: %s\n", version.c_str());
-  if (!monitor::InitGpuMonitor(platform, options.device.any_device, error)) {
-    out().print_error("%s", error.c_str());
+  if (base::status s = monitor::InitGpuMonitor(platform, options.device.any_device); !s) {
+    out().print_error("%s", s.message().c_str());
     return false;
   }
   std::vector<GpuContext>& contexts = gpu_contexts();
@@ -376,9 +376,9 @@ base::status InitOpenCLGpu(GpuContext& ctx, bool build_kernel, bool first_time) 
                         ctx.tuned_hashes.load(), ctx.tuned_queues.load());
   }
 
-  base::status s = SetupStatus(CreateProgram(ctx, build_kernel), "Creating the program");
+  base::status s = CreateProgram(ctx, build_kernel);
   if (!s) return s;
-  s = SetupStatus(SetupQueues(ctx, choice.hashes), "Setting up the queues");
+  s = SetupQueues(ctx, choice.hashes);
   if (!s) return s;
   ctx.nonce_counter = 0;
   return base::status::ok();

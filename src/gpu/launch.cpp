@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -27,30 +28,31 @@ uint64_t NowMicros() {
                                    .count());
 }
 
-cl_mem CreateBuffer(GpuContext& ctx, cl_mem_flags flags, uint64_t size, void* host,
-                    const char* message) {
+base::status CreateBuffer(GpuContext& ctx, cl_mem_flags flags, uint64_t size, void* host,
+                          const char* message, cl_mem& buffer) {
   cl_int status = CL_SUCCESS;
-  cl_mem buffer = clCreateBuffer(ctx.context, flags, size, host, &status);
-  if (ClFailed(status, message)) return nullptr;
-  return buffer;
+  buffer = clCreateBuffer(ctx.context, flags, size, host, &status);
+  if (status != CL_SUCCESS) buffer = nullptr;
+  return ClStatus(status, message);
 }
 
-int CreateBuffers(GpuContext& ctx, GpuQueue& q) {
+base::status CreateBuffers(GpuContext& ctx, GpuQueue& q) {
   const uint64_t n = q.threads;
   const cl_mem_flags device_only = CL_MEM_READ_WRITE | CL_MEM_HOST_NO_ACCESS;
-  q.input_buffer = CreateBuffer(ctx, CL_MEM_READ_ONLY, kInputBytes, nullptr,
-                                "Error %s calling clCreateBuffer input buffer.");
-  if (q.input_buffer == nullptr) return 2;
-  q.hash_states_buffer = CreateBuffer(ctx, device_only, HashStatesBufferBytes(n), nullptr,
-                                      "Error %s calling clCreateBuffer hash states buffer.");
-  if (q.hash_states_buffer == nullptr) return 2;
+  base::status s = CreateBuffer(ctx, CL_MEM_READ_ONLY, kInputBytes, nullptr,
+                                "Error %s calling clCreateBuffer input buffer.", q.input_buffer);
+  if (!s) return s;
+  s = CreateBuffer(ctx, device_only, HashStatesBufferBytes(n), nullptr,
+                   "Error %s calling clCreateBuffer hash states buffer.", q.hash_states_buffer);
+  if (!s) return s;
   const uint64_t half = ScratchpadBufferBytes(n, ctx.scratchpad_bytes);
-  q.scratchpads_buffer = CreateBuffer(ctx, device_only, half, nullptr,
-                                      "Error %s calling clCreateBuffer scratchpads buffer.");
-  if (q.scratchpads_buffer == nullptr) return 2;
-  q.hash_scratchpads_buffer = CreateBuffer(ctx, device_only, half, nullptr,
-                                           "Error %s calling clCreateBufferhash scratchpads buffer.");
-  if (q.hash_scratchpads_buffer == nullptr) return 2;
+  s = CreateBuffer(ctx, device_only, half, nullptr,
+                   "Error %s calling clCreateBuffer scratchpads buffer.", q.scratchpads_buffer);
+  if (!s) return s;
+  s = CreateBuffer(ctx, device_only, half, nullptr,
+                   "Error %s calling clCreateBufferhash scratchpads buffer.",
+                   q.hash_scratchpads_buffer);
+  if (!s) return s;
   static const char* const kBranchMessages[kHashKernelCount] = {
       "Error %s calling clCreateBuffer Branch 0 buffer.",
       "Error %s calling clCreateBuffer Branch 1 buffer.",
@@ -58,50 +60,53 @@ int CreateBuffers(GpuContext& ctx, GpuQueue& q) {
       "Error %s calling clCreateBuffer Branch 3 buffer.",
   };
   for (int i = 0; i < kHashKernelCount; ++i) {
-    q.branch_buffers[i] =
-        CreateBuffer(ctx, CL_MEM_READ_WRITE, BranchBufferBytes(n), nullptr, kBranchMessages[i]);
-    if (q.branch_buffers[i] == nullptr) return 2;
+    s = CreateBuffer(ctx, CL_MEM_READ_WRITE, BranchBufferBytes(n), nullptr, kBranchMessages[i],
+                     q.branch_buffers[i]);
+    if (!s) return s;
   }
-  q.output_buffer = CreateBuffer(ctx, CL_MEM_READ_WRITE, kOutputBytes, nullptr,
-                                 "Error %s calling clCreateBuffer output buffer.");
-  if (q.output_buffer == nullptr) return 2;
-  q.run_buffer = CreateBuffer(ctx, CL_MEM_USE_HOST_PTR, sizeof(q.abort_flag), &q.abort_flag,
-                              "Error %s calling clCreateBuffer run buffer.");
-  return q.run_buffer == nullptr ? 2 : 0;
+  s = CreateBuffer(ctx, CL_MEM_READ_WRITE, kOutputBytes, nullptr,
+                   "Error %s calling clCreateBuffer output buffer.", q.output_buffer);
+  if (!s) return s;
+  return CreateBuffer(ctx, CL_MEM_USE_HOST_PTR, sizeof(q.abort_flag), &q.abort_flag,
+                      "Error %s calling clCreateBuffer run buffer.", q.run_buffer);
 }
 
-bool SetMemArg(cl_kernel kernel, cl_uint index, const cl_mem& buffer, const char* message,
-               int number) {
-  return !ClFailed(clSetKernelArg(kernel, index, sizeof(cl_mem), &buffer), message, number);
+base::status SetMemArg(cl_kernel kernel, cl_uint index, const cl_mem& buffer, const char* message,
+                       int number) {
+  return ClStatus(clSetKernelArg(kernel, index, sizeof(cl_mem), &buffer), message, number);
 }
 
 // Binds the arguments of the kernels of the GPU's scratchpad size and of
 // the four final-hash kernels; the other families stay unbound.
-int BindArguments(GpuContext& ctx, GpuQueue& q) {
+base::status BindArguments(GpuContext& ctx, GpuQueue& q) {
   for (uint32_t k = 0; k < kQueueKernelCount; ++k) {
     if (kQueueKernelScratchpad[k] != ctx.scratchpad_bytes) continue;
     cl_kernel kernel = q.kernels[k];
     if (kQueueKernels[k].role == KernelRole::prepare) {
-      if (ClFailed(clSetKernelArg(kernel, 0, sizeof(cl_mem), &q.input_buffer),
-                   "Error %s calling clSetKernelArg kernel 0, argument 0.") ||
-          ClFailed(clSetKernelArg(kernel, 1, sizeof(cl_mem), &q.scratchpads_buffer),
-                   "Error %s calling clSetKernelArg kernel 0, argument 1.") ||
-          ClFailed(clSetKernelArg(kernel, 2, sizeof(cl_mem), &q.hash_scratchpads_buffer),
-                   "Error %s calling clSetKernelArg kernel 0, argument 1.") ||
-          ClFailed(clSetKernelArg(kernel, 3, sizeof(cl_mem), &q.hash_states_buffer),
-                   "Error %s calling clSetKernelArg kernel 0, argument 3.") ||
-          ClFailed(clSetKernelArg(kernel, 4, sizeof(cl_mem), &q.run_buffer),
-                   "Error %s calling clSetKernelArg kernel 0, argument 4.")) {
-        return 2;
+      // The third argument's message repeats "argument 1": the printed
+      // text stays as it has always been.
+      static const char* const kPrepareMessages[5] = {
+          "Error %s calling clSetKernelArg kernel 0, argument 0.",
+          "Error %s calling clSetKernelArg kernel 0, argument 1.",
+          "Error %s calling clSetKernelArg kernel 0, argument 1.",
+          "Error %s calling clSetKernelArg kernel 0, argument 3.",
+          "Error %s calling clSetKernelArg kernel 0, argument 4.",
+      };
+      const cl_mem args[5] = {q.input_buffer, q.scratchpads_buffer, q.hash_scratchpads_buffer,
+                              q.hash_states_buffer, q.run_buffer};
+      for (cl_uint a = 0; a < 5; ++a) {
+        base::status s =
+            ClStatus(clSetKernelArg(kernel, a, sizeof(cl_mem), &args[a]), kPrepareMessages[a]);
+        if (!s) return s;
       }
     } else if (kQueueKernels[k].role == KernelRole::main) {
       const cl_mem args[4] = {q.scratchpads_buffer, q.hash_scratchpads_buffer,
                               q.hash_states_buffer, q.run_buffer};
       for (cl_uint a = 0; a < 4; ++a) {
-        if (!SetMemArg(kernel, a, args[a], "Error %s calling clSetKernelArg kernel 1, argument %d.",
-                       static_cast<int>(a))) {
-          return 2;
-        }
+        base::status s = SetMemArg(kernel, a, args[a],
+                                   "Error %s calling clSetKernelArg kernel 1, argument %d.",
+                                   static_cast<int>(a));
+        if (!s) return s;
       }
     } else {  // collect
       const cl_mem args[8] = {q.scratchpads_buffer, q.hash_scratchpads_buffer,
@@ -109,52 +114,57 @@ int BindArguments(GpuContext& ctx, GpuQueue& q) {
                               q.branch_buffers[1],  q.branch_buffers[2],
                               q.branch_buffers[3],  q.run_buffer};
       for (cl_uint a = 0; a < 8; ++a) {
-        if (!SetMemArg(kernel, a, args[a], "Error %s calling clSetKernelArg kernel 3, argument %d.",
-                       static_cast<int>(a))) {
-          return 2;
-        }
+        base::status s = SetMemArg(kernel, a, args[a],
+                                   "Error %s calling clSetKernelArg kernel 3, argument %d.",
+                                   static_cast<int>(a));
+        if (!s) return s;
       }
     }
   }
   for (int i = 0; i < kHashKernelCount; ++i) {
     cl_kernel kernel = q.hash_kernels[i];
-    if (!SetMemArg(kernel, 0, q.hash_states_buffer,
-                   "Error %s calling clSetKernelArg kernel %d, argument 0.", i + 3) ||
-        !SetMemArg(kernel, 1, q.branch_buffers[i],
-                   "Error %s calling clSetKernelArg kernel %d, argument 1.", i + 3) ||
-        !SetMemArg(kernel, 2, q.output_buffer,
-                   "Error %s calling clSetKernelArg for kernel %d, argument 2.", i + 3)) {
-      return 2;
+    base::status s = SetMemArg(kernel, 0, q.hash_states_buffer,
+                               "Error %s calling clSetKernelArg kernel %d, argument 0.", i + 3);
+    if (s) {
+      s = SetMemArg(kernel, 1, q.branch_buffers[i],
+                    "Error %s calling clSetKernelArg kernel %d, argument 1.", i + 3);
     }
+    if (s) {
+      s = SetMemArg(kernel, 2, q.output_buffer,
+                    "Error %s calling clSetKernelArg for kernel %d, argument 2.", i + 3);
+    }
+    if (!s) return s;
   }
-  return 0;
+  return base::status::ok();
 }
 
 // The launches' local sizes must be within what the device allows for each
 // kernel of the current family (a driver may allow less than the device
 // maximum for a large kernel); checked once instead of failing every round.
-int CheckLocalSizes(GpuContext& ctx, GpuQueue& q) {
+// A device that allows less is kUnsupported: it cannot run this kernel.
+base::status CheckLocalSizes(GpuContext& ctx, GpuQueue& q) {
   auto check = [&](cl_kernel kernel, const char* name, size_t needed) {
     size_t allowed = 0;
-    if (ClFailed(clGetKernelWorkGroupInfo(kernel, ctx.device, CL_KERNEL_WORK_GROUP_SIZE,
-                                          sizeof(allowed), &allowed, nullptr),
-                 "Error %s calling clGetKernelWorkGroupInfo for kernel %s.", name)) {
-      return false;
-    }
-    if (allowed >= needed) return true;
-    base::printer::inst().print_error("Error: kernel %s allows work groups of %zu, %zu needed.",
-                                     name, allowed, needed);
-    return false;
+    base::status s = ClStatus(clGetKernelWorkGroupInfo(kernel, ctx.device,
+                                                       CL_KERNEL_WORK_GROUP_SIZE, sizeof(allowed),
+                                                       &allowed, nullptr),
+                              "Error %s calling clGetKernelWorkGroupInfo for kernel %s.", name);
+    if (!s || allowed >= needed) return s;
+    return PrintedError(base::status_code::kUnsupported,
+                        "Error: kernel %s allows work groups of %zu, %zu needed.", name, allowed,
+                        needed);
   };
   for (uint32_t k = 0; k < kQueueKernelCount; ++k) {
     if (kQueueKernelScratchpad[k] != ctx.scratchpad_bytes) continue;
     const size_t needed = kQueueKernels[k].local_items;
-    if (!check(q.kernels[k], kQueueKernelNames[k], needed)) return 2;
+    if (base::status s = check(q.kernels[k], kQueueKernelNames[k], needed); !s) return s;
   }
   for (int i = 0; i < kHashKernelCount; ++i) {
-    if (!check(q.hash_kernels[i], kHashKernelNames[i], ctx.work_size)) return 2;
+    if (base::status s = check(q.hash_kernels[i], kHashKernelNames[i], ctx.work_size); !s) {
+      return s;
+    }
   }
-  return 0;
+  return base::status::ok();
 }
 
 template <typename T>
@@ -190,7 +200,7 @@ uint64_t BranchBufferBytes(uint64_t hashes) { return hashes * 4 + 8; }
 
 uint64_t HashStatesBufferBytes(uint64_t hashes) { return hashes * kHashStateBytes; }
 
-int SetupQueues(GpuContext& ctx, uint64_t hashes) {
+base::status SetupQueues(GpuContext& ctx, uint64_t hashes) {
   for (int q = 0; q < ctx.queue_count && q < kMaxQueues; ++q) {
     GpuQueue& queue = ctx.queues[q];
     queue.index = q;
@@ -202,14 +212,15 @@ int SetupQueues(GpuContext& ctx, uint64_t hashes) {
     queue.last_round_us = 0;
     cl_int status = CL_SUCCESS;
     queue.queue = clCreateCommandQueue(ctx.context, ctx.device, 0, &status);
-    if (ClFailed(status, "Error %s calling clCreateCommandQueue.")) return 2;
-    if (CreateBuffers(ctx, queue) != 0) return 2;
-    if (CreateKernels(ctx, queue) != 0) return 2;
-    if (CheckLocalSizes(ctx, queue) != 0) return 2;
-    if (BindArguments(ctx, queue) != 0) return 2;
+    base::status s = ClStatus(status, "Error %s calling clCreateCommandQueue.");
+    if (s) s = CreateBuffers(ctx, queue);
+    if (s) s = CreateKernels(ctx, queue);
+    if (s) s = CheckLocalSizes(ctx, queue);
+    if (s) s = BindArguments(ctx, queue);
+    if (!s) return s;
   }
   ctx.nonce_counter = 0;
-  return 0;
+  return base::status::ok();
 }
 
 void ReleaseQueue(GpuQueue& q) {
@@ -228,9 +239,16 @@ void ReleaseQueue(GpuQueue& q) {
   q.running = false;
 }
 
-int SetGpuJob(GpuContext& ctx, uint64_t generation, const uint8_t* blob, uint32_t length,
-              uint32_t target, uint32_t algorithm, int queue) {
-  if (length > kMaxBlobLength) return 3;
+base::status SetGpuJob(GpuContext& ctx, uint64_t generation, const uint8_t* blob, uint32_t length,
+                       uint32_t target, uint32_t algorithm, int queue) {
+  if (length > kMaxBlobLength) {
+    // Refused before anything is printed or uploaded; the caller decides
+    // whether to report it.
+    char text[96];
+    std::snprintf(text, sizeof(text), "Job blob of %u bytes is longer than %u bytes.",
+                  static_cast<unsigned>(length), static_cast<unsigned>(kMaxBlobLength));
+    return base::status::error(base::status_code::kInvalidInput, text);
+  }
   GpuQueue& q = ctx.queues[queue];
   // The previous upload reads q.input when it executes; it has normally
   // run long ago, but make sure before the bytes are replaced.
@@ -253,29 +271,28 @@ int SetGpuJob(GpuContext& ctx, uint64_t generation, const uint8_t* blob, uint32_
   q.main_kernel = choice.main;
   q.collect_kernel = choice.collect;
 
-  if (ClFailed(clEnqueueWriteBuffer(q.queue, q.input_buffer, CL_FALSE, 0, kInputBytes, q.input, 0,
-                                    nullptr, &q.input_event),
-               "Error %s calling clEnqueueWriteBuffer to fill input buffer.")) {
-    return 2;
-  }
+  base::status s = ClStatus(clEnqueueWriteBuffer(q.queue, q.input_buffer, CL_FALSE, 0,
+                                                 kInputBytes, q.input, 0, nullptr, &q.input_event),
+                            "Error %s calling clEnqueueWriteBuffer to fill input buffer.");
+  if (!s) return s;
   if (known && choice.tweak_input) {
     uint64_t input35 = 0;
     for (int i = 7; i >= 0; --i) input35 = (input35 << 8) | q.input[35 + i];
-    if (ClFailed(clSetKernelArg(q.kernels[q.main_kernel], 4, sizeof(input35), &input35),
-                 "Error %s calling clSetKernelArg for kernel main_v2, input35.")) {
-      return 2;
-    }
+    s = ClStatus(clSetKernelArg(q.kernels[q.main_kernel], 4, sizeof(input35), &input35),
+                 "Error %s calling clSetKernelArg for kernel main_v2, input35.");
+    if (!s) return s;
   }
   for (int i = 0; i < kHashKernelCount; ++i) {
-    if (ClFailed(clSetKernelArg(q.hash_kernels[i], 3, sizeof(cl_uint), &target),
-                 "Error %s calling clSetKernelArg for kernel %d, argument %d.", i + 3, 3)) {
-      return 2;
-    }
+    s = ClStatus(clSetKernelArg(q.hash_kernels[i], 3, sizeof(cl_uint), &target),
+                 "Error %s calling clSetKernelArg for kernel %d, argument %d.", i + 3, 3);
+    if (!s) return s;
   }
-  return 0;
+  return s;
 }
 
-int RunGpuRound(GpuContext& ctx, int queue) {
+// Runs every round: each success below is a default status, which
+// allocates nothing; text is built only for a failure.
+base::status RunGpuRound(GpuContext& ctx, int queue) {
   GpuQueue& q = ctx.queues[queue];
   const uint64_t n = q.threads;
   const size_t offset = static_cast<size_t>(ctx.nonce_counter);
@@ -284,17 +301,17 @@ int RunGpuRound(GpuContext& ctx, int queue) {
   Release(q.round_event, clReleaseEvent);
 
   for (int i = 0; i < kHashKernelCount; ++i) {
-    if (ClFailed(clEnqueueWriteBuffer(q.queue, q.branch_buffers[i], CL_FALSE, n * 4, sizeof(kZero),
-                                      &kZero, 0, nullptr, nullptr),
-                 "Error %s calling clEnqueueWriteBuffer to zero branch buffer counter %d.", i)) {
-      return 2;
-    }
+    base::status s =
+        ClStatus(clEnqueueWriteBuffer(q.queue, q.branch_buffers[i], CL_FALSE, n * 4,
+                                      sizeof(kZero), &kZero, 0, nullptr, nullptr),
+                 "Error %s calling clEnqueueWriteBuffer to zero branch buffer counter %d.", i);
+    if (!s) return s;
   }
-  if (ClFailed(clEnqueueWriteBuffer(q.queue, q.output_buffer, CL_FALSE, kCountWordOffset,
-                                    sizeof(kZero), &kZero, 0, nullptr, nullptr),
-               "Error %s calling clEnqueueReadBuffer to fetch results.")) {
-    return 2;
-  }
+  base::status s = ClStatus(clEnqueueWriteBuffer(q.queue, q.output_buffer, CL_FALSE,
+                                                 kCountWordOffset, sizeof(kZero), &kZero, 0,
+                                                 nullptr, nullptr),
+                            "Error %s calling clEnqueueReadBuffer to fetch results.");
+  if (!s) return s;
 
   const size_t offset2[2] = {offset, 0};
   const size_t global2[2] = {n, 8};
@@ -302,44 +319,45 @@ int RunGpuRound(GpuContext& ctx, int queue) {
   const size_t global1 = n;
   const size_t main_local = MainLocalSize(q.algorithm);
   const size_t hash_local = ctx.work_size;
-  if (ClFailed(clEnqueueNDRangeKernel(q.queue, q.kernels[q.prepare_kernel], 2, offset2, global2,
+  s = ClStatus(clEnqueueNDRangeKernel(q.queue, q.kernels[q.prepare_kernel], 2, offset2, global2,
                                       local2, 0, nullptr, nullptr),
-               "Error %s calling clEnqueueNDRangeKernel for kernel %d.", 0) ||
-      ClFailed(clEnqueueNDRangeKernel(q.queue, q.kernels[q.main_kernel], 1, &offset, &global1,
+               "Error %s calling clEnqueueNDRangeKernel for kernel %d.", 0);
+  if (!s) return s;
+  s = ClStatus(clEnqueueNDRangeKernel(q.queue, q.kernels[q.main_kernel], 1, &offset, &global1,
                                       &main_local, 0, nullptr, nullptr),
-               "Error %s calling clEnqueueNDRangeKernel for kernel %d.", 1) ||
-      ClFailed(clEnqueueNDRangeKernel(q.queue, q.kernels[q.collect_kernel], 2, offset2, global2,
+               "Error %s calling clEnqueueNDRangeKernel for kernel %d.", 1);
+  if (!s) return s;
+  s = ClStatus(clEnqueueNDRangeKernel(q.queue, q.kernels[q.collect_kernel], 2, offset2, global2,
                                       local2, 0, nullptr, nullptr),
-               "Error %s calling clEnqueueNDRangeKernel for kernel %d.", 2)) {
-    return 2;
-  }
+               "Error %s calling clEnqueueNDRangeKernel for kernel %d.", 2);
+  if (!s) return s;
   for (int i = 0; i < kHashKernelCount; ++i) {
-    if (ClFailed(clEnqueueNDRangeKernel(q.queue, q.hash_kernels[i], 1, &offset, &global1,
+    s = ClStatus(clEnqueueNDRangeKernel(q.queue, q.hash_kernels[i], 1, &offset, &global1,
                                         &hash_local, 0, nullptr, nullptr),
-                 "Error %s calling clEnqueueNDRangeKernel for kernel %d.", i + 3)) {
-      return 2;
-    }
+                 "Error %s calling clEnqueueNDRangeKernel for kernel %d.", i + 3);
+    if (!s) return s;
   }
-  if (ClFailed(clEnqueueReadBuffer(q.queue, q.output_buffer, CL_FALSE, 0, kOutputBytes, q.results,
+  s = ClStatus(clEnqueueReadBuffer(q.queue, q.output_buffer, CL_FALSE, 0, kOutputBytes, q.results,
                                    0, nullptr, &q.round_event),
-               "Error %s calling clEnqueueReadBuffer to fetch results.")) {
-    return 2;
-  }
+               "Error %s calling clEnqueueReadBuffer to fetch results.");
+  if (!s) return s;
   clFlush(q.queue);
   q.round_start_us = NowMicros();
   ctx.nonce_counter += n;
-  return 0;
+  return s;
 }
 
-int WaitGpuQueue(GpuContext& ctx, int queue) {
+base::status WaitGpuQueue(GpuContext& ctx, int queue) {
   GpuQueue& q = ctx.queues[queue];
-  if (!q.running) return 0;
+  if (!q.running) return base::status::ok();
   if (q.round_event == nullptr) {
-    // The round failed before its result read was enqueued.
+    // The round failed before its result read was enqueued; that failure
+    // was reported by RunGpuRound.
     clFinish(q.queue);
     q.running = false;
-    return 0;
+    return base::status::ok();
   }
+  base::status result;
   // Some drivers busy-wait in clFinish. Poll the result read's event
   // instead, sleeping about half of the expected remaining time (from the
   // previous round) and in short steps near the end, so the waiting thread
@@ -350,8 +368,8 @@ int WaitGpuQueue(GpuContext& ctx, int queue) {
                        nullptr) != CL_SUCCESS ||
         status <= CL_COMPLETE) {
       if (status < 0) {
-        base::printer::inst().print_error("Error %s in the round of GPU%u.", ClErrorName(status),
-                                         ctx.ordinal);
+        // The round's commands failed: its results are not valid.
+        result = ClStatus(status, "Error %s in the round of GPU%u.", ctx.ordinal);
       }
       break;
     }
@@ -368,7 +386,7 @@ int WaitGpuQueue(GpuContext& ctx, int queue) {
   q.last_round_us = NowMicros() - q.round_start_us;
   Release(q.round_event, clReleaseEvent);
   q.running = false;
-  return 0;
+  return result;
 }
 
 }  // namespace gpu

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "base/status.h"
 #include "gpu/gpu_context.h"
 #include "gpu/kernel_table.h"
 
@@ -31,21 +32,27 @@ uint64_t BranchBufferBytes(uint64_t hashes);
 uint64_t HashStatesBufferBytes(uint64_t hashes);
 
 // Creates queue_count queues of N hashes with buffers, kernels and bound
-// arguments, and sets the nonce counter to 0: 0 or 2.
-int SetupQueues(GpuContext& ctx, uint64_t hashes);
+// arguments, and sets the nonce counter to 0. Fails with kDeviceError (an
+// OpenCL call), kNotFound (a kernel the program lacks) or kUnsupported (a
+// kernel the device cannot run at its local size); the failure is printed.
+base::status SetupQueues(GpuContext& ctx, uint64_t hashes);
 // Releases what SetupQueues made for one queue (null handles are skipped).
 void ReleaseQueue(GpuQueue& queue);
 
-// Uploads a job and chooses the queue's kernels: 0, 2, or 3 for a blob
-// longer than 84 bytes (nothing uploaded). The blob (length bytes are read)
-// is copied and padded into the queue, so the caller's buffer is not kept.
-int SetGpuJob(GpuContext& ctx, uint64_t generation, const uint8_t* blob, uint32_t length,
-              uint32_t target, uint32_t algorithm, int queue);
+// Uploads a job and chooses the queue's kernels: ok, kDeviceError (an
+// OpenCL call, printed), or kInvalidInput for a blob longer than 84 bytes
+// (nothing printed or uploaded, the previous job stays). The blob (length
+// bytes are read) is copied and padded into the queue, so the caller's
+// buffer is not kept.
+base::status SetGpuJob(GpuContext& ctx, uint64_t generation, const uint8_t* blob,
+                       uint32_t length, uint32_t target, uint32_t algorithm, int queue);
 // Enqueues one round over nonces [counter, counter + N) and adds N to the
-// counter; never blocks: 0 or 2.
-int RunGpuRound(GpuContext& ctx, int queue);
+// counter; never blocks: ok, or kDeviceError (printed). Success allocates
+// nothing.
+base::status RunGpuRound(GpuContext& ctx, int queue);
 // Waits (sleeping, not spinning) until the queue's round has finished;
-// afterwards queue.results is valid. Always 0.
-int WaitGpuQueue(GpuContext& ctx, int queue);
+// afterwards queue.results is valid when the status is ok. kDeviceError
+// (printed) when the device reports the round's commands failed.
+base::status WaitGpuQueue(GpuContext& ctx, int queue);
 
 }  // namespace gpu

@@ -105,42 +105,38 @@ void StoreCachedBinary(const std::string& path, uint64_t key,
   if (ec) fs::remove(temporary, ec);
 }
 
-std::string BuildLog(cl_program program, cl_device_id device, bool& ok) {
-  ok = false;
+base::status BuildLog(cl_program program, cl_device_id device, std::string& text) {
   size_t length = 0;
-  if (ClFailed(clGetProgramBuildInfo(program, device, CL_PROGRAM_BUILD_LOG, 0, nullptr, &length),
-               "Error %s calling clGetProgramBuildInfo for length of build log output.")) {
-    return {};
-  }
+  base::status s =
+      ClStatus(clGetProgramBuildInfo(program, device, CL_PROGRAM_BUILD_LOG, 0, nullptr, &length),
+               "Error %s calling clGetProgramBuildInfo for length of build log output.");
+  if (!s) return s;
   std::vector<char> log(length + 1, '\0');
-  if (ClFailed(clGetProgramBuildInfo(program, device, CL_PROGRAM_BUILD_LOG, length, log.data(),
-                                     nullptr),
-               "Error %s calling clGetProgramBuildInfo for build log.")) {
-    return {};
-  }
-  ok = true;
-  return std::string(log.data());
+  s = ClStatus(
+      clGetProgramBuildInfo(program, device, CL_PROGRAM_BUILD_LOG, length, log.data(), nullptr),
+      "Error %s calling clGetProgramBuildInfo for build log.");
+  if (!s) return s;
+  text = log.data();
+  return s;
 }
 
-// The binary of a built one-device program; empty on failure (printed).
-std::vector<unsigned char> ProgramBinary(cl_program program, bool verbose) {
+// The binary of a built one-device program; a failure is printed.
+base::status ProgramBinary(cl_program program, bool verbose, std::vector<unsigned char>& binary) {
   cl_uint devices = 0;
-  if (ClFailed(clGetProgramInfo(program, CL_PROGRAM_NUM_DEVICES, sizeof(devices), &devices,
-                                nullptr),
-               "Error %s clGetProgramInfo CL_PROGRAM_NUM_DEVICES")) {
-    return {};
-  }
+  base::status s = ClStatus(
+      clGetProgramInfo(program, CL_PROGRAM_NUM_DEVICES, sizeof(devices), &devices, nullptr),
+      "Error %s clGetProgramInfo CL_PROGRAM_NUM_DEVICES");
+  if (!s) return s;
   if (verbose) {
     char line[64];
     std::snprintf(line, sizeof(line), "binary kernels: %zi\n", static_cast<ssize_t>(devices));
     base::printer::inst().print_plain(line);
   }
   std::vector<size_t> sizes(std::max<cl_uint>(devices, 1), 0);
-  if (ClFailed(clGetProgramInfo(program, CL_PROGRAM_BINARY_SIZES, sizes.size() * sizeof(size_t),
+  s = ClStatus(clGetProgramInfo(program, CL_PROGRAM_BINARY_SIZES, sizes.size() * sizeof(size_t),
                                 sizes.data(), nullptr),
-               "Error %s clGetProgramInfo CL_PROGRAM_BINARY_SIZES")) {
-    return {};
-  }
+               "Error %s clGetProgramInfo CL_PROGRAM_BINARY_SIZES");
+  if (!s) return s;
   if (verbose) {
     char line[64];
     std::snprintf(line, sizeof(line), "binary kernel size: %zi\n", static_cast<ssize_t>(sizes[0]));
@@ -152,12 +148,12 @@ std::vector<unsigned char> ProgramBinary(cl_program program, bool verbose) {
     binaries[i].resize(sizes[i]);
     pointers[i] = binaries[i].data();
   }
-  if (ClFailed(clGetProgramInfo(program, CL_PROGRAM_BINARIES,
+  s = ClStatus(clGetProgramInfo(program, CL_PROGRAM_BINARIES,
                                 pointers.size() * sizeof(unsigned char*), pointers.data(), nullptr),
-               "Error %s clGetProgramInfo CL_PROGRAMM_BINARIES")) {
-    return {};
-  }
-  return std::move(binaries[0]);
+               "Error %s clGetProgramInfo CL_PROGRAMM_BINARIES");
+  if (!s) return s;
+  binary = std::move(binaries[0]);
+  return s;
 }
 
 // Program from a cached binary; false (quietly) when the driver refuses it.
@@ -181,64 +177,62 @@ bool ProgramFromBinary(GpuContext& ctx, const std::vector<unsigned char>& binary
 }
 
 // Builds source with options; prints the log when asked or on failure.
-int BuildFromSource(GpuContext& ctx, std::string_view source, const std::string& options,
-                    bool always_print_log) {
+base::status BuildFromSource(GpuContext& ctx, std::string_view source,
+                             const std::string& options, bool always_print_log) {
   const char* text = source.data();
   const size_t length = source.size();
   cl_int status = CL_SUCCESS;
   cl_program program = clCreateProgramWithSource(ctx.context, 1, &text, &length, &status);
-  if (ClFailed(status, "Error %s calling clCreateProgramWithSource")) return 2;
+  if (base::status s = ClStatus(status, "Error %s calling clCreateProgramWithSource"); !s) return s;
   const cl_int build_status =
       clBuildProgram(program, 1, &ctx.device, options.c_str(), nullptr, nullptr);
   if (always_print_log || build_status != CL_SUCCESS) {
-    bool ok = false;
-    const std::string log = BuildLog(program, ctx.device, ok);
-    if (!ok) {
+    std::string log;
+    if (base::status s = BuildLog(program, ctx.device, log); !s) {
       clReleaseProgram(program);
-      return 2;
+      return s;
     }
     base::printer::inst().print_plain(log);
   }
-  if (ClFailed(build_status, "Error %s calling clBuildProgram.")) {
+  if (base::status s = ClStatus(build_status, "Error %s calling clBuildProgram."); !s) {
     clReleaseProgram(program);
-    return 2;
+    return s;
   }
   ctx.program = program;
-  return 0;
+  return base::status::ok();
 }
 
 // --buildkernel: the source file from the working directory, its binary
 // written to kernel.bin.
-int ProgramFromSourceFile(GpuContext& ctx) {
+base::status ProgramFromSourceFile(GpuContext& ctx) {
   std::ifstream in(kSourceFile, std::ios::binary);
   std::ostringstream text;
   if (in) text << in.rdbuf();
   if (!in || in.bad()) {
-    base::printer::inst().print_error("Couldn't load GPU source.");
-    return 3;
+    return PrintedError(base::status_code::kNotFound, "Couldn't load GPU source.");
   }
   const std::string source = text.str();
-  const int result =
+  base::status s =
       BuildFromSource(ctx, source, ProgramBuildOptions(ctx.work_size, ctx.opencl_c2), true);
-  if (result != 0) return result;
+  if (!s) return s;
   // Some drivers finish builds in the background: wait until it is done.
   cl_build_status build = CL_BUILD_IN_PROGRESS;
   do {
-    if (ClFailed(clGetProgramBuildInfo(ctx.program, ctx.device, CL_PROGRAM_BUILD_STATUS,
+    s = ClStatus(clGetProgramBuildInfo(ctx.program, ctx.device, CL_PROGRAM_BUILD_STATUS,
                                        sizeof(build), &build, nullptr),
-                 "Error %s calling clGetProgramBuildInfo for status of build.")) {
-      return 2;
-    }
+                 "Error %s calling clGetProgramBuildInfo for status of build.");
+    if (!s) return s;
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
   } while (build == CL_BUILD_IN_PROGRESS);
   base::printer::inst().print_plain("Writting binary kernel\n");
-  const std::vector<unsigned char> binary = ProgramBinary(ctx.program, true);
-  if (binary.empty()) return 2;
+  std::vector<unsigned char> binary;
+  s = ProgramBinary(ctx.program, true, binary);
+  if (!s) return s;
   std::ofstream out(kBinaryFile, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(binary.data()),
             static_cast<std::streamsize>(binary.size()));
   if (!out) base::printer::inst().print_error("Couldn't write %s.", kBinaryFile);
-  return 0;
+  return base::status::ok();
 }
 
 }  // namespace
@@ -305,7 +299,7 @@ std::string_view KernelSource() {
                                    : std::string_view(g_source_override);
 }
 
-int CreateProgram(GpuContext& ctx, bool build_kernel) {
+base::status CreateProgram(GpuContext& ctx, bool build_kernel) {
   ctx.program_from_cache = false;
   if (build_kernel) return ProgramFromSourceFile(ctx);
 
@@ -317,39 +311,52 @@ int CreateProgram(GpuContext& ctx, bool build_kernel) {
   std::vector<unsigned char> binary;
   if (!path.empty() && LoadCachedBinary(path, key, binary) && ProgramFromBinary(ctx, binary)) {
     ctx.program_from_cache = true;
-    return 0;
+    return base::status::ok();
   }
   base::printer::inst().print_leveled(base::kInfo, "GPU%u: compiling the kernels for %s ...",
                                      ctx.ordinal, ctx.device_name.c_str());
   const auto start = std::chrono::steady_clock::now();
-  const int result = BuildFromSource(ctx, source, options, false);
-  if (result != 0) return result;
+  if (base::status s = BuildFromSource(ctx, source, options, false); !s) return s;
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   base::printer::inst().print_leveled(base::kInfo, "GPU%u: kernels compiled in %.1f s", ctx.ordinal,
                                      seconds);
   if (!path.empty()) {
-    binary = ProgramBinary(ctx.program, false);
-    if (!binary.empty()) StoreCachedBinary(path, key, binary);
+    // A binary that cannot be read back only costs a rebuild next time.
+    binary.clear();
+    if (ProgramBinary(ctx.program, false, binary) && !binary.empty()) {
+      StoreCachedBinary(path, key, binary);
+    }
   }
-  return 0;
+  return base::status::ok();
 }
 
-int CreateKernels(GpuContext& ctx, GpuQueue& queue) {
+namespace {
+
+// A kernel the program does not contain is kNotFound, any other failure
+// of clCreateKernel kDeviceError; the line printed is the same.
+base::status CreateKernel(cl_program program, const char* name, cl_kernel& kernel) {
   cl_int status = CL_SUCCESS;
+  kernel = clCreateKernel(program, name, &status);
+  base::status s = ClStatus(status, "Error %s calling clCreateKernel kernel %s.", name);
+  if (status == CL_INVALID_KERNEL_NAME) {
+    return base::status::error(base::status_code::kNotFound, s.message());
+  }
+  return s;
+}
+
+}  // namespace
+
+base::status CreateKernels(GpuContext& ctx, GpuQueue& queue) {
   for (int i = 0; i < kQueueKernelCount; ++i) {
-    queue.kernels[i] = clCreateKernel(ctx.program, kQueueKernelNames[i], &status);
-    if (ClFailed(status, "Error %s calling clCreateKernel kernel %s.", kQueueKernelNames[i])) {
-      return 2;
-    }
+    base::status s = CreateKernel(ctx.program, kQueueKernelNames[i], queue.kernels[i]);
+    if (!s) return s;
   }
   for (int i = 0; i < kHashKernelCount; ++i) {
-    queue.hash_kernels[i] = clCreateKernel(ctx.program, kHashKernelNames[i], &status);
-    if (ClFailed(status, "Error %s calling clCreateKernel kernel %s.", kHashKernelNames[i])) {
-      return 2;
-    }
+    base::status s = CreateKernel(ctx.program, kHashKernelNames[i], queue.hash_kernels[i]);
+    if (!s) return s;
   }
-  return 0;
+  return base::status::ok();
 }
 
 }  // namespace gpu

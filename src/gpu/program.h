@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/status.h"
 #include "gpu/gpu_context.h"
 #include "gpu/kernel_table.h"
 
@@ -37,13 +38,16 @@ std::string ProgramBuildOptions(uint64_t work_size, bool opencl_c2);
 // True for a CL_DEVICE_OPENCL_C_VERSION text of "OpenCL C 2.x ...".
 bool SupportsOpenClC2(const std::string& c_version);
 
-// Creates and builds ctx.program: 0, 2 (OpenCL failure) or 3 (source file
-// missing with --buildkernel). Without build_kernel a cached binary is used
-// when it matches; a missing, stale or corrupt one is rebuilt.
-int CreateProgram(GpuContext& ctx, bool build_kernel);
+// Creates and builds ctx.program. Fails with kDeviceError (an OpenCL call)
+// or kNotFound (the source file missing with --buildkernel); the failing
+// step has printed the status's message. Without build_kernel a cached
+// binary is used when it matches; a missing, stale or corrupt one is
+// rebuilt.
+base::status CreateProgram(GpuContext& ctx, bool build_kernel);
 // Creates the table's kernels and the 4 final-hash kernels of a queue from
-// ctx.program: 0 or 2.
-int CreateKernels(GpuContext& ctx, GpuQueue& queue);
+// ctx.program; kNotFound when the program lacks one, else kDeviceError
+// when one cannot be created (printed either way).
+base::status CreateKernels(GpuContext& ctx, GpuQueue& queue);
 
 // Binary cache location: <root>/orbeck-vega/, root = $XDG_CACHE_HOME, else
 // ~/.cache. SetProgramCacheRoot overrides the root (empty: the default).

@@ -63,14 +63,17 @@ bool RunSelfTest(GpuContext& gpu, int32_t algorithm) {
   const std::vector<uint8_t> blob = SelfTestBlob();
   std::vector<uint32_t> reported;
   bool ran = SetGpuJob(gpu, 0, blob.data(), kSelfTestBlobLength, answer.target,
-                       static_cast<uint32_t>(algorithm), 0) == 0;
+                       static_cast<uint32_t>(algorithm), 0)
+                 .is_ok();
   uint64_t covered = 0;
   while (ran && covered < kSelfTestNonceCount) {
     queue.threads = std::min<uint64_t>(kSelfTestNonceCount - covered, saved_threads);
     gpu.nonce_counter = kSelfTestFirstNonce + covered;
     SetAbortFlag(queue, false);
-    ran = RunGpuRound(gpu, 0) == 0;
-    WaitGpuQueue(gpu, 0);
+    ran = RunGpuRound(gpu, 0).is_ok();
+    // Always waited for, so the queue is idle afterwards; a round the
+    // device failed has no valid results.
+    ran = WaitGpuQueue(gpu, 0).is_ok() && ran;
     // Every reported nonce counts here, not only lists under sixteen.
     const uint32_t count = std::min<uint32_t>(queue.results[kResultCountWord], kResultCountWord);
     reported.insert(reported.end(), queue.results, queue.results + count);

@@ -35,23 +35,19 @@ bool HasExtension(const std::string& extensions, const char* name) {
   return (" " + extensions + " ").find(std::string(" ") + name + " ") != std::string::npos;
 }
 
-// Device identity from OpenCL; false with a message on a failed query.
-bool IdentifyDevice(cl_device_id device, DeviceIdentity& identity, std::string& error) {
+// Device identity from OpenCL; kDeviceError on a failed query.
+base::status IdentifyDevice(cl_device_id device, DeviceIdentity& identity) {
   bool ok = false;
   identity.name = WholeDeviceText(device, CL_DEVICE_NAME, ok);
   if (ok) WholeDeviceText(device, CL_DEVICE_VENDOR, ok);
-  if (!ok) {
-    error = "Error querying device name.";
-    return false;
-  }
+  if (!ok) return base::status::error(base::status_code::kDeviceError, "Error querying device name.");
   const std::string extensions = WholeDeviceText(device, CL_DEVICE_EXTENSIONS, ok);
   if (HasExtension(extensions, "cl_amd_device_attribute_query")) {
     identity.vendor = DeviceVendor::kAmd;
     cl_device_topology_amd topology{};
     if (clGetDeviceInfo(device, CL_DEVICE_TOPOLOGY_AMD, sizeof(topology), &topology, nullptr) !=
         CL_SUCCESS) {
-      error = "Error querying device.";
-      return false;
+      return base::status::error(base::status_code::kDeviceError, "Error querying device.");
     }
     if (topology.raw.type == CL_DEVICE_TOPOLOGY_TYPE_PCIE_AMD) {
       // The vendor declares the bus byte signed; buses above 127 read as
@@ -72,7 +68,12 @@ bool IdentifyDevice(cl_device_id device, DeviceIdentity& identity, std::string& 
       identity.pci_device = static_cast<int32_t>((slot >> 3) & 0x1F);
     }
   }
-  return true;
+  return base::status::ok();
+}
+
+// A second initialisation without a shutdown between is a caller's mistake.
+base::status AlreadyInitialized() {
+  return base::status::error(base::status_code::kInvalidInput, "already initialized");
 }
 
 const AdapterRecord* Record(uint32_t ordinal) {
@@ -84,12 +85,8 @@ const AdapterRecord* Record(uint32_t ordinal) {
 
 void SetSysfsRoot(const std::string& root) { g_sysfs_root = root; }
 
-bool InitGpuMonitor(cl_platform_id platform, bool any_device, std::string& error) {
-  error.clear();
-  if (g_monitor) {
-    error = "already initialized";
-    return false;
-  }
+base::status InitGpuMonitor(cl_platform_id platform, bool any_device) {
+  if (g_monitor) return AlreadyInitialized();
   const cl_device_type type = any_device ? CL_DEVICE_TYPE_ALL : CL_DEVICE_TYPE_GPU;
   cl_uint count = 0;
   cl_int status = clGetDeviceIDs(platform, type, 0, nullptr, &count);
@@ -97,27 +94,23 @@ bool InitGpuMonitor(cl_platform_id platform, bool any_device, std::string& error
   // reports the missing device itself.
   if (status == CL_DEVICE_NOT_FOUND) count = 0;
   else if (status != CL_SUCCESS) {
-    error = "Error calling clGetDeviceIDs for number of devices.";
-    return false;
+    return base::status::error(base::status_code::kDeviceError,
+                               "Error calling clGetDeviceIDs for number of devices.");
   }
   std::vector<cl_device_id> devices(count);
   if (count > 0 && clGetDeviceIDs(platform, type, count, devices.data(), nullptr) != CL_SUCCESS) {
-    error = "Error calling clGetDeviceIDs for device ID information.";
-    return false;
+    return base::status::error(base::status_code::kDeviceError,
+                               "Error calling clGetDeviceIDs for device ID information.");
   }
   std::vector<DeviceIdentity> identities(count);
   for (cl_uint i = 0; i < count; ++i) {
-    if (!IdentifyDevice(devices[i], identities[i], error)) return false;
+    if (base::status s = IdentifyDevice(devices[i], identities[i]); !s) return s;
   }
-  return InitGpuMonitorForDevices(identities, error);
+  return InitGpuMonitorForDevices(identities);
 }
 
-bool InitGpuMonitorForDevices(const std::vector<DeviceIdentity>& devices, std::string& error) {
-  error.clear();
-  if (g_monitor) {
-    error = "already initialized";
-    return false;
-  }
+base::status InitGpuMonitorForDevices(const std::vector<DeviceIdentity>& devices) {
+  if (g_monitor) return AlreadyInitialized();
   auto monitor = std::make_unique<GpuMonitor>();
   for (const DeviceIdentity& identity : devices) {
     AdapterRecord record;
@@ -150,7 +143,7 @@ bool InitGpuMonitorForDevices(const std::vector<DeviceIdentity>& devices, std::s
     }
   }
   g_monitor = std::move(monitor);
-  return true;
+  return base::status::ok();
 }
 
 void ShutdownGpuMonitor() { g_monitor.reset(); }

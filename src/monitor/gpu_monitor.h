@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "base/status.h"
+
 namespace monitor {
 
 enum class DeviceVendor { kOther, kAmd, kNvidia };
@@ -33,10 +35,12 @@ struct AdapterRecord {
 
 // Reads the platform's devices (GPU devices, or all devices when
 // any_device) and matches them to sensors. Missing sensors are not an
-// error; false with a text only for OpenCL failures or a second call.
-bool InitGpuMonitor(cl_platform_id platform, bool any_device, std::string& error);
+// error; fails only with kDeviceError for an OpenCL query or kInvalidInput
+// ("already initialized") for a second call. Nothing is printed: the
+// caller prints the message.
+base::status InitGpuMonitor(cl_platform_id platform, bool any_device);
 // The same from identities gathered elsewhere (tests, fake sysfs trees).
-bool InitGpuMonitorForDevices(const std::vector<DeviceIdentity>& devices, std::string& error);
+base::status InitGpuMonitorForDevices(const std::vector<DeviceIdentity>& devices);
 // Releases the table and NVML; InitGpuMonitor may be called again after it.
 void ShutdownGpuMonitor();
 

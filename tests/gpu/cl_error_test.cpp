@@ -61,13 +61,21 @@ TEST(ClStatus, PrintsTheErrorLineAndCarriesItsText) {
       << text;
 }
 
-TEST(SetupStatus, MapsTheStepResultsToCodes) {
-  EXPECT_TRUE(gpu::SetupStatus(0, "Creating the program").is_ok());
-  EXPECT_EQ(gpu::SetupStatus(1, "Creating the program").code(), base::status_code::kUnsupported);
-  EXPECT_EQ(gpu::SetupStatus(2, "Creating the program").code(), base::status_code::kDeviceError);
-  EXPECT_EQ(gpu::SetupStatus(3, "Creating the program").code(), base::status_code::kNotFound);
-  EXPECT_EQ(gpu::SetupStatus(3, "Creating the program").message(),
-            "Creating the program: not found");
+TEST(PrintedError, PrintsTheLineAndKeepsItAsTheMessage) {
+  gpu_test::CapturedOutput output;
+  const base::status formatted =
+      gpu::PrintedError(base::status_code::kUnsupported, "Error: kernel %s allows %zu.", "k1",
+                        size_t{4});
+  EXPECT_EQ(formatted.code(), base::status_code::kUnsupported);
+  EXPECT_EQ(formatted.message(), "Error: kernel k1 allows 4.");
+  // A text without arguments is printed as it is, '%' included.
+  const base::status plain =
+      gpu::PrintedError(base::status_code::kNotFound, "Couldn't load 100% of the source.");
+  EXPECT_EQ(plain.code(), base::status_code::kNotFound);
+  EXPECT_EQ(plain.message(), "Couldn't load 100% of the source.");
+  const std::string text = output.Take();
+  EXPECT_NE(text.find("] Error: kernel k1 allows 4.\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("] Couldn't load 100% of the source.\n"), std::string::npos) << text;
 }
 
 }  // namespace

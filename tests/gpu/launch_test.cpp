@@ -9,6 +9,7 @@
 #include <cstring>
 #include <random>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "crypto/algorithm.h"
@@ -118,11 +119,10 @@ class MockRound : public ::testing::Test {
   // Uploads blob, runs one round on queue and waits for it.
   void Round(GpuContext& ctx, const std::vector<uint8_t>& blob, uint32_t target,
              uint32_t algorithm, int queue = 0) {
-    ASSERT_EQ(gpu::SetGpuJob(ctx, 7, blob.data(), static_cast<uint32_t>(blob.size()), target,
-                             algorithm, queue),
-              0);
-    ASSERT_EQ(gpu::RunGpuRound(ctx, queue), 0);
-    ASSERT_EQ(gpu::WaitGpuQueue(ctx, queue), 0);
+    ASSERT_TRUE(gpu::SetGpuJob(ctx, 7, blob.data(), static_cast<uint32_t>(blob.size()), target,
+                             algorithm, queue).is_ok());
+    ASSERT_TRUE(gpu::RunGpuRound(ctx, queue).is_ok());
+    ASSERT_TRUE(gpu::WaitGpuQueue(ctx, queue).is_ok());
   }
 };
 
@@ -239,13 +239,13 @@ TEST_F(MockRound, TwoQueuesSearchConsecutiveRanges) {
   ctx.nonce_counter = 1000;
   const uint32_t target = TargetFor(1000, 2 * kRoundHashes, blob, 0, 6);
   for (int q = 0; q < 2; ++q) {
-    ASSERT_EQ(gpu::SetGpuJob(ctx, 3, blob.data(), 76, target, 0, q), 0);
+    ASSERT_TRUE(gpu::SetGpuJob(ctx, 3, blob.data(), 76, target, 0, q).is_ok());
   }
-  ASSERT_EQ(gpu::RunGpuRound(ctx, 0), 0);
-  ASSERT_EQ(gpu::RunGpuRound(ctx, 1), 0);
+  ASSERT_TRUE(gpu::RunGpuRound(ctx, 0).is_ok());
+  ASSERT_TRUE(gpu::RunGpuRound(ctx, 1).is_ok());
   EXPECT_TRUE(ctx.queues[0].running);
-  ASSERT_EQ(gpu::WaitGpuQueue(ctx, 0), 0);
-  ASSERT_EQ(gpu::WaitGpuQueue(ctx, 1), 0);
+  ASSERT_TRUE(gpu::WaitGpuQueue(ctx, 0).is_ok());
+  ASSERT_TRUE(gpu::WaitGpuQueue(ctx, 1).is_ok());
   EXPECT_FALSE(ctx.queues[0].running);
   EXPECT_EQ(Reported(ctx.queues[0]), ExpectedNonces(1000, kRoundHashes, blob, 0, target));
   EXPECT_EQ(Reported(ctx.queues[1]), ExpectedNonces(1064, kRoundHashes, blob, 0, target));
@@ -269,14 +269,30 @@ TEST_F(MockRound, SetGpuJobRefuses85BytesAndKeepsThePreviousJob) {
   GpuContext& ctx = gpu::gpu_contexts()[0];
   const std::vector<uint8_t> blob = RandomBlob(84, 15);
   const uint32_t target = TargetFor(0, kRoundHashes, blob, 1, 4);
-  ASSERT_EQ(gpu::SetGpuJob(ctx, 5, blob.data(), 84, target, 1, 0), 0);
+  ASSERT_TRUE(gpu::SetGpuJob(ctx, 5, blob.data(), 84, target, 1, 0).is_ok());
   const std::vector<uint8_t> long_blob = RandomBlob(88, 16);
-  EXPECT_EQ(gpu::SetGpuJob(ctx, 6, long_blob.data(), 85, 0xFFFFFFFF, 9, 0), 3);
+  EXPECT_EQ(gpu::SetGpuJob(ctx, 6, long_blob.data(), 85, 0xFFFFFFFF, 9, 0).code(),
+            base::status_code::kInvalidInput);
   EXPECT_EQ(ctx.queues[0].job_generation, 5u);
   EXPECT_EQ(ctx.queues[0].algorithm, 1u);
-  ASSERT_EQ(gpu::RunGpuRound(ctx, 0), 0);
-  ASSERT_EQ(gpu::WaitGpuQueue(ctx, 0), 0);
+  ASSERT_TRUE(gpu::RunGpuRound(ctx, 0).is_ok());
+  ASSERT_TRUE(gpu::WaitGpuQueue(ctx, 0).is_ok());
   EXPECT_EQ(Reported(ctx.queues[0]), ExpectedNonces(0, kRoundHashes, blob, 1, target));
+}
+
+TEST_F(MockRound, AProgramWithoutAKernelStopsTheSetUpAsNotFound) {
+  std::string source = gpu_test::MockKernelSource();
+  const size_t at = source.find("MOCK_HASH(hash_skein, 3)");
+  ASSERT_NE(at, std::string::npos);
+  source.replace(at, 24, "MOCK_HASH(hash_skein_gone, 3)");
+  gpu::SetKernelSourceOverride(source);
+  gpu_test::CapturedOutput output;
+  EXPECT_EQ(InitTestGpu(crypto::kCryptoNight, kRoundHashes, 1),
+            static_cast<int>(base::status_code::kNotFound));
+  const std::string text = output.Take();
+  EXPECT_NE(text.find("] Error CL_INVALID_KERNEL_NAME calling clCreateKernel kernel hash_skein.\n"),
+            std::string::npos)
+      << text;
 }
 
 TEST_F(MockRound, GroupSizeAndQueueCountOverridesAreMadeSafe) {
@@ -301,8 +317,8 @@ TEST_F(MockRound, AResetInTheMiddleOfAJobKeepsTheNonceCounter) {
   const std::vector<uint8_t> blob = RandomBlob(76, 18);
   ctx.nonce_counter = 5000;
   const uint32_t target = TargetFor(5064, kRoundHashes, blob, 9, 5);
-  ASSERT_EQ(gpu::SetGpuJob(ctx, 2, blob.data(), 76, target, 9, 0), 0);
-  ASSERT_EQ(gpu::RunGpuRound(ctx, 0), 0);  // still in flight when the reset starts
+  ASSERT_TRUE(gpu::SetGpuJob(ctx, 2, blob.data(), 76, target, 9, 0).is_ok());
+  ASSERT_TRUE(gpu::RunGpuRound(ctx, 0).is_ok());  // still in flight when the reset starts
   const cl_context old_context = ctx.context;
   ASSERT_TRUE(gpu::ReInitOpenCLGpu(ctx).is_ok());
   EXPECT_EQ(ctx.nonce_counter, 5064u);

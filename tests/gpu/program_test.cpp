@@ -163,14 +163,16 @@ class BuildKernel : public ProgramBuild {
 
 TEST_F(BuildKernel, WithoutTheSourceFileStartUpStops) {
   CapturedOutput output;
-  EXPECT_EQ(gpu::CreateProgram(gpu::gpu_contexts()[0], true), 3);
+  const base::status status = gpu::CreateProgram(gpu::gpu_contexts()[0], true);
+  EXPECT_EQ(status.code(), base::status_code::kNotFound);
+  EXPECT_EQ(status.message(), "Couldn't load GPU source.");
   EXPECT_NE(output.Take().find("] Couldn't load GPU source.\n"), std::string::npos);
 }
 
 TEST_F(BuildKernel, WritesTheBinaryOfTheSourceFile) {
   WriteFile("opencl/cryptonight.cl", gpu_test::MockKernelSource());
   CapturedOutput output;
-  ASSERT_EQ(gpu::CreateProgram(gpu::gpu_contexts()[0], true), 0);
+  ASSERT_TRUE(gpu::CreateProgram(gpu::gpu_contexts()[0], true).is_ok());
   const std::string text = output.Take();
   const std::string binary = ReadFile("kernel.bin");
   ASSERT_FALSE(binary.empty());
@@ -185,7 +187,9 @@ TEST_F(BuildKernel, WritesTheBinaryOfTheSourceFile) {
 TEST_F(BuildKernel, AFailingSourceFilePrintsTheLogFirst) {
   WriteFile("opencl/cryptonight.cl", "__kernel void broken( {\n");
   CapturedOutput output;
-  EXPECT_EQ(gpu::CreateProgram(gpu::gpu_contexts()[0], true), 2);
+  const base::status status = gpu::CreateProgram(gpu::gpu_contexts()[0], true);
+  EXPECT_EQ(status.code(), base::status_code::kDeviceError);
+  EXPECT_EQ(status.message(), "Error CL_BUILD_PROGRAM_FAILURE calling clBuildProgram.");
   const std::string text = output.Take();
   const size_t failure = text.find("] Error CL_BUILD_PROGRAM_FAILURE calling clBuildProgram.\n");
   ASSERT_NE(failure, std::string::npos) << text;

@@ -74,11 +74,10 @@ class RealKernels : public ::testing::TestWithParam<int32_t> {
     gpu::GpuContext& ctx = gpu::gpu_contexts()[0];
     ASSERT_EQ(ctx.queues[0].threads, count);
     ctx.nonce_counter = first;
-    ASSERT_EQ(gpu::SetGpuJob(ctx, kGeneration, blob.data(), static_cast<uint32_t>(blob.size()),
-                             target, static_cast<uint32_t>(algorithm), 0),
-              0);
-    ASSERT_EQ(gpu::RunGpuRound(ctx, 0), 0);
-    ASSERT_EQ(gpu::WaitGpuQueue(ctx, 0), 0) << output.Take();
+    ASSERT_TRUE(gpu::SetGpuJob(ctx, kGeneration, blob.data(), static_cast<uint32_t>(blob.size()),
+                             target, static_cast<uint32_t>(algorithm), 0).is_ok());
+    ASSERT_TRUE(gpu::RunGpuRound(ctx, 0).is_ok());
+    ASSERT_TRUE(gpu::WaitGpuQueue(ctx, 0).is_ok()) << output.Take();
     const gpu::GpuQueue& q = ctx.queues[0];
     const uint32_t reported = q.results[gpu::kResultCountWord];
     EXPECT_EQ(reported, expected.size());

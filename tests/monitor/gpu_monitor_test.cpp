@@ -82,10 +82,9 @@ class FakeSysfs : public ::testing::Test {
     return identity;
   }
   bool Init(const std::vector<DeviceIdentity>& devices) {
-    std::string error;
-    const bool ok = monitor::InitGpuMonitorForDevices(devices, error);
-    EXPECT_EQ(error, "");
-    return ok;
+    const base::status status = monitor::InitGpuMonitorForDevices(devices);
+    EXPECT_EQ(status.message(), "");
+    return status.is_ok();
   }
   std::string root_;
 };
@@ -177,19 +176,19 @@ TEST_F(FakeSysfs, LargePagesAreOffWithoutADriverRegistry) {
 
 TEST_F(FakeSysfs, ASecondInitialisationIsRefused) {
   ASSERT_TRUE(Init({}));
-  std::string error;
-  EXPECT_FALSE(monitor::InitGpuMonitorForDevices({}, error));
-  EXPECT_EQ(error, "already initialized");
+  const base::status again = monitor::InitGpuMonitorForDevices({});
+  EXPECT_EQ(again.code(), base::status_code::kInvalidInput);
+  EXPECT_EQ(again.message(), "already initialized");
   monitor::ShutdownGpuMonitor();
   EXPECT_TRUE(monitor::AdapterTable().empty());
-  EXPECT_TRUE(monitor::InitGpuMonitorForDevices({}, error));
+  EXPECT_TRUE(monitor::InitGpuMonitorForDevices({}).is_ok());
 }
 
 TEST_F(FakeSysfs, TheFirstOpenClDeviceStartsTheMonitorWithoutSensors) {
   cl_platform_id platform = nullptr;
   ASSERT_EQ(clGetPlatformIDs(1, &platform, nullptr), CL_SUCCESS) << "an OpenCL platform is required";
-  std::string error;
-  ASSERT_TRUE(monitor::InitGpuMonitor(platform, /*any_device=*/true, error)) << error;
+  const base::status status = monitor::InitGpuMonitor(platform, /*any_device=*/true);
+  ASSERT_TRUE(status.is_ok()) << status.to_string();
   cl_uint devices = 0;
   ASSERT_EQ(clGetDeviceIDs(platform, CL_DEVICE_TYPE_ALL, 0, nullptr, &devices), CL_SUCCESS);
   ASSERT_GE(devices, 1u) << "an OpenCL device (PoCL in CI) is required";

@@ -29,8 +29,8 @@ class TemperatureGuard : public ::testing::Test {
     Write("bus/pci/devices/0000:03:00.0/hwmon/hwmon1/name", "amdgpu\n");
     SetTemperature(40000);
     Write("bus/pci/devices/0000:05:00.0/class", "0x030000\n");
-    std::string error;
-    ASSERT_TRUE(monitor::InitGpuMonitorForDevices({Amd(3), Amd(5)}, error)) << error;
+    const base::status status = monitor::InitGpuMonitorForDevices({Amd(3), Amd(5)});
+    ASSERT_TRUE(status.is_ok()) << status.to_string();
   }
   void TearDown() override {
     monitor::ShutdownGpuMonitor();
