@@ -3,9 +3,26 @@
 #include <cstring>
 
 namespace base {
+namespace {
+
+// strerror_r comes in two flavours; both are handled.
+[[maybe_unused]] const char* pick_error_text(int rc, const char* buffer) {
+  return rc == 0 ? buffer : "Unknown error";
+}
+[[maybe_unused]] const char* pick_error_text(const char* text, const char*) { return text; }
+
+}  // namespace
+
+std::string system_text(int error) {
+  char buffer[256] = {};
+  return pick_error_text(strerror_r(error, buffer, sizeof(buffer)), buffer);
+}
 
 status status::from_errno(int error, std::string_view context) {
-  return from_error_code(std::error_code(error, std::generic_category()), context);
+  std::string message(context);
+  if (!message.empty()) message += ": ";
+  message += system_text(error);
+  return status(status_code::kIoError, std::move(message));
 }
 
 status status::from_error_code(const std::error_code& error, std::string_view context,

@@ -59,4 +59,7 @@ class status {
 // The name of a code: "OK", "Unsupported", "Device error", ...
 const char* status_code_name(status_code code);
 
+// The system's text for an errno value ("Connection refused"). Thread-safe.
+std::string system_text(int error);
+
 }  // namespace base

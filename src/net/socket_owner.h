@@ -28,7 +28,4 @@ class socket_owner {
   ~socket_owner() = default;
 };
 
-// The system's text for an errno value ("Connection refused"). Thread-safe.
-std::string system_text(int error);
-
 }  // namespace net

@@ -159,7 +159,7 @@ base::status tls_socket::handshake() {
     }
     const int code = errno;
     std::string reason = openssl_text("");
-    if (reason.empty()) reason = error == SSL_ERROR_SYSCALL && code != 0 ? system_text(code) : "the pool closed the connection";
+    if (reason.empty()) reason = error == SSL_ERROR_SYSCALL && code != 0 ? base::system_text(code) : "the pool closed the connection";
     return owner_->fail(base::status_code::kProtocolError, "TLS: handshake failed: " + reason);
   }
 }
