@@ -31,12 +31,13 @@ base::status PrintedError(base::status_code code, const char* fmt, Args... args)
   if constexpr (sizeof...(Args) == 0) {
     base::printer::inst().print_error("%s", fmt);
     return base::status::error(code, fmt);
+  } else {
+    base::printer::inst().print_error(fmt, args...);
+    const int length = std::snprintf(nullptr, 0, fmt, args...);
+    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    std::snprintf(text.data(), text.size() + 1, fmt, args...);
+    return base::status::error(code, std::move(text));
   }
-  base::printer::inst().print_error(fmt, args...);
-  const int length = std::snprintf(nullptr, 0, fmt, args...);
-  std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
-  std::snprintf(text.data(), text.size() + 1, fmt, args...);
-  return base::status::error(code, std::move(text));
 }
 
 // The status form of ClFailed, where OpenCL codes become statuses: prints

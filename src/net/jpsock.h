@@ -35,7 +35,7 @@ using base::kTicksPerSecond;
 using base::now_ticks;
 using base::tick_source;
 
-class jpsock : public socket_owner {
+class jpsock final : public socket_owner {
  public:
   static constexpr size_t kMessageSize = 1024;    // outgoing line, NUL included
   static constexpr size_t kJsonBlockSize = 4096;  // each of the two JSON pools' first block
