@@ -30,6 +30,21 @@ struct pool_texts {
   std::vector<std::string> fingerprints;
 };
 
+// The --algo value: an id or a pool name (crypto::parse_algorithm_argument);
+// the range of an id is checked after parsing, with its own message.
+struct algorithm_value {
+  int32_t id = -1;
+};
+
+// Boost's hook for parsing an algorithm_value (found by argument lookup).
+void validate(boost::any& v, const std::vector<std::string>& values, algorithm_value*, int) {
+  po::validators::check_first_occurrence(v);
+  const std::string& text = po::validators::get_single_string(values);
+  algorithm_value value;
+  if (!crypto::parse_algorithm_argument(text, value.id)) throw po::invalid_option_value(text);
+  v = value;
+}
+
 // The remote access options as given.
 struct remote_texts {
   uint32_t port = 7777;
@@ -61,7 +76,10 @@ struct option_groups {
          "password for the pool server (if needed)")
         ("reconnects", po::value<int32_t>(&c.max_reconnects)->default_value(100),
          "pool reconnection attemps before quitting")
-        ("algo,a", po::value<int32_t>(&c.algorithm)->default_value(-1),
+        ("algo,a",
+         po::value<algorithm_value>()
+             ->default_value(algorithm_value{-1}, "-1")
+             ->notifier([&c](const algorithm_value& value) { c.algorithm = value.id; }),
          crypto::algo_help_text().c_str())
         ("nonicehash", "disable nicehasher support, use the full 32bit nonce");
     remote.add_options()

@@ -195,6 +195,18 @@ std::string convert(const file_key& key, const json_node& n, std::vector<std::st
       arguments.push_back(option + "=" + text);
       return "";
     }
+    case file_value::kIntegerOrText:
+      if (n.kind == json_node::type::kString) {
+        if (n.text.empty()) return "the string is empty";
+        arguments.push_back(option + "=" + n.text);
+        return "";
+      }
+      if (n.kind != json_node::type::kInteger)
+        return std::string("expected an integer or a string, not ") + type_name(n);
+      if (!whole_in(std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()))
+        return "the integer " + std::to_string(n.integer) + " is out of range";
+      arguments.push_back(option + "=" + std::to_string(n.integer));
+      return "";
     case file_value::kText:
       if (n.kind != json_node::type::kString) return std::string("expected a string, not ") + type_name(n);
       if (!n.text.empty()) arguments.push_back(option + "=" + n.text);
@@ -303,7 +315,7 @@ const std::vector<file_key>& config_file_keys() {
       {"opencl", file_value::kInteger},        {"gpu", file_value::kList},
       {"log", file_value::kText},              {"user", file_value::kText},
       {"password", file_value::kText},         {"reconnects", file_value::kInteger},
-      {"algo", file_value::kInteger},          {"nonicehash", file_value::kSwitch},
+      {"algo", file_value::kIntegerOrText},      {"nonicehash", file_value::kSwitch},
       {"remoteaccess", file_value::kSwitch},   {"remoteport", file_value::kUnsigned},
       {"intensity", file_value::kList},        {"fastjobswitch", file_value::kSwitch},
       {"ratewatchdog", file_value::kSwitch},   {"maxmem", file_value::kSwitch},

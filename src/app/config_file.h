@@ -33,6 +33,7 @@ enum class file_value {
   kUnsigned,  // a whole number within uint32
   kNumber,    // any finite number
   kText,      // a string; an empty one is the same as no key
+  kIntegerOrText,  // a whole number within int32, or a string (the option parser checks it)
   kList,      // a whole number, a string, or an array of whole numbers ("0,1,2")
 };
 

@@ -140,11 +140,14 @@ int32_t executor::select_algorithm(const job_record& job) const {
       configured != crypto::kCryptoNightV8) {
     // Donation jobs keep the scratchpad size of the user's coin, so the
     // GPUs need no kernel switch.
-    switch (crypto::scratchpad_size(miner_.current_job().algorithm)) {
-      case crypto::kScratchpadLight: return crypto::kCryptoNightV7Lite;
-      case crypto::kScratchpadHeavy: return crypto::kCryptoNightHeavy;
-      default: return crypto::detect_algorithm(job.blob[0]);
+    switch (crypto::size_class_of(miner_.current_job().algorithm)) {
+      case crypto::size_class::light: return crypto::kCryptoNightV7Lite;
+      case crypto::size_class::heavy: return crypto::kCryptoNightHeavy;
+      case crypto::size_class::pico: return crypto::kCryptoNightPico;
+      case crypto::size_class::extreme_lite: return crypto::kCryptoNightUpx2;
+      case crypto::size_class::normal: break;
     }
+    return crypto::detect_algorithm(job.blob[0]);
   }
   if (configured != crypto::kAlgoAutoDetect) return configured;
   return crypto::detect_algorithm(job.blob[0]);

@@ -1,5 +1,6 @@
 #include "crypto/algorithm.h"
 
+#include <cstdint>
 #include <cstdio>
 
 namespace crypto {
@@ -26,6 +27,10 @@ size_class size_class_of(int32_t id) {
       return size_class::light;
     case kScratchpadHeavy:
       return size_class::heavy;
+    case kScratchpad256K:
+      return size_class::pico;
+    case kScratchpad128K:
+      return size_class::extreme_lite;
     default:
       return size_class::normal;
   }
@@ -37,11 +42,58 @@ int32_t detect_algorithm(uint8_t major_version) {
   return kCryptoNight;
 }
 
+namespace {
+
+bool same_name(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+// Whether `name` is one of the space-separated names of `list`.
+bool in_name_list(std::string_view list, std::string_view name) {
+  while (!list.empty()) {
+    const size_t space = list.find(' ');
+    if (same_name(list.substr(0, space), name)) return true;
+    if (space == std::string_view::npos) break;
+    list.remove_prefix(space + 1);
+  }
+  return false;
+}
+
+}  // namespace
+
 int32_t find_algorithm_by_pool_name(std::string_view name) {
+  if (name.empty()) return -1;
   for (const algorithm_info& info : kAlgorithms) {
-    if (name == info.pool_name || (info.pool_alias != nullptr && name == info.pool_alias)) return info.id;
+    if (same_name(name, info.pool_name) ||
+        (info.pool_alias != nullptr && same_name(name, info.pool_alias)) ||
+        in_name_list(info.other_names, name)) {
+      return info.id;
+    }
   }
   return -1;
+}
+
+bool parse_algorithm_argument(std::string_view text, int32_t& id) {
+  const bool negative = !text.empty() && text[0] == '-';
+  const std::string_view digits = negative ? text.substr(1) : text;
+  if (!digits.empty() && digits.size() <= 10 &&
+      digits.find_first_not_of("0123456789") == std::string_view::npos) {
+    int64_t value = 0;
+    for (char c : digits) value = value * 10 + (c - '0');
+    if (negative) value = -value;
+    if (value < INT32_MIN || value > INT32_MAX) return false;
+    id = static_cast<int32_t>(value);
+    return true;
+  }
+  const int32_t found = find_algorithm_by_pool_name(text);
+  if (found < 0) return false;
+  id = found;
+  return true;
 }
 
 bool uses_v7_tweak(int32_t id) {
@@ -55,10 +107,11 @@ const char* donation_port(int32_t id) {
 }
 
 std::string algo_help_text() {
-  std::string text = "hash algorithm to use: -1 for auto detect,";
+  std::string text = "algorithm id or pool name, -1 for auto detect:";
   for (const algorithm_info& info : kAlgorithms) {
-    char line[80];
-    std::snprintf(line, sizeof(line), "\n %2d = %s", static_cast<int>(info.id), info.name);
+    char line[96];
+    std::snprintf(line, sizeof(line), "\n %2d = %s (%s)", static_cast<int>(info.id), info.name,
+                  info.pool_name);
     text += line;
   }
   return text;

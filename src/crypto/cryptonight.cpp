@@ -120,13 +120,15 @@ void fold_scratchpad(uint8_t* state, const uint8_t* pad) {
   x.store_to(state + 64);
 }
 
-// The main loop of every id except V8: base steps plus the V7 tweak, the
-// inverted-input round and the division step, all chosen at compile time.
+// The base loop family: base steps plus the V7 tweak, the inverted-input
+// round, the division step and the conceal step, all chosen at compile time.
 template <int32_t Id>
 void main_loop(const uint64_t* s, uint8_t* pad, uint64_t tweak) {
   constexpr algorithm_info kInfo = kAlgorithms[Id];
   constexpr uint64_t kMask = kInfo.mask;
   constexpr bool kDivision = kInfo.division != division_rule::none;
+  static_assert(!(kInfo.conceal && kInfo.inverted_aes), "the conceal step feeds the standard round");
+  float conceal_acc[4] = {0.0f, 0.0f, 0.0f, 0.0f};
 
   uint64_t a0 = s[0] ^ s[4];
   uint64_t a1 = s[1] ^ s[5];
@@ -149,6 +151,13 @@ void main_loop(const uint64_t* s, uint8_t* pad, uint64_t tweak) {
     } else {
       c0 = load64(line_i);
       c1 = load64(line_i + 8);
+      if constexpr (kInfo.conceal) {
+        uint32_t words[4] = {static_cast<uint32_t>(c0), static_cast<uint32_t>(c0 >> 32),
+                             static_cast<uint32_t>(c1), static_cast<uint32_t>(c1 >> 32)};
+        conceal_words(words, conceal_acc);
+        c0 = static_cast<uint64_t>(words[1]) << 32 | words[0];
+        c1 = static_cast<uint64_t>(words[3]) << 32 | words[2];
+      }
       aes_round_lanes(c0, c1, a0, a1);
     }
 
@@ -195,22 +204,22 @@ void main_loop(const uint64_t* s, uint8_t* pad, uint64_t tweak) {
   }
 }
 
-// V8 shuffle at `offset`: the three neighbour lines of its 64-byte block
-// rotate, each plus one of b1, b and the key a.
+// V8 shuffle at `offset`: the three other lines of its 64-byte block move
+// (v8_shuffle_lines), each plus one of bb, b and the key a.
+template <bool Reverse>
 inline void v8_shuffle(uint8_t* pad, uint64_t offset, const uint64_t bb[2], const uint64_t b[2],
                        const uint64_t a[2]) {
-  uint8_t* p1 = pad + (offset ^ 0x10);
-  uint8_t* p2 = pad + (offset ^ 0x20);
-  uint8_t* p3 = pad + (offset ^ 0x30);
-  const uint64_t c1[2] = {load64(p1), load64(p1 + 8)};
-  const uint64_t c2[2] = {load64(p2), load64(p2 + 8)};
-  const uint64_t c3[2] = {load64(p3), load64(p3 + 8)};
-  store64(p1, c3[0] + bb[0]);
-  store64(p1 + 8, c3[1] + bb[1]);
-  store64(p2, c1[0] + b[0]);
-  store64(p2 + 8, c1[1] + b[1]);
-  store64(p3, c2[0] + a[0]);
-  store64(p3 + 8, c2[1] + a[1]);
+  uint8_t* p[3] = {pad + (offset ^ 0x10), pad + (offset ^ 0x20), pad + (offset ^ 0x30)};
+  uint64_t lines[3][2];
+  for (int k = 0; k < 3; ++k) {
+    lines[k][0] = load64(p[k]);
+    lines[k][1] = load64(p[k] + 8);
+  }
+  v8_shuffle_lines<Reverse>(lines, bb, b, a);
+  for (int k = 0; k < 3; ++k) {
+    store64(p[k], lines[k][0]);
+    store64(p[k] + 8, lines[k][1]);
+  }
 }
 
 template <int32_t Id>
@@ -231,7 +240,7 @@ void main_loop_v8(const uint64_t* s, uint8_t* pad) {
     uint64_t c0 = load64(line_i);
     uint64_t c1 = load64(line_i + 8);
     aes_round_lanes(c0, c1, a[0], a[1]);
-    v8_shuffle(pad, i, bb, b, a);
+    v8_shuffle<kInfo.reverse_shuffle>(pad, i, bb, b, a);
     store64(line_i, b[0] ^ c0);
     store64(line_i + 8, b[1] ^ c1);
 
@@ -253,7 +262,7 @@ void main_loop_v8(const uint64_t* s, uint8_t* pad) {
     store64(line_j1 + 8, load64(line_j1 + 8) ^ lo);
     hi ^= load64(line_j2);
     lo ^= load64(line_j2 + 8);
-    v8_shuffle(pad, j, bb, b, a);
+    v8_shuffle<kInfo.reverse_shuffle>(pad, j, bb, b, a);
 
     a[0] += hi;
     a[1] += lo;
@@ -283,9 +292,10 @@ void hash_with(uint8_t* memory, const uint8_t* blob, size_t length, uint8_t* out
   keccak1600(blob, length, state);
 
   fill_scratchpad<kInfo.scratchpad, kInfo.heavy_fill>(memory, pad);
-  if constexpr (kInfo.v8) {
+  if constexpr (kInfo.loop == loop_family::v8) {
     main_loop_v8<Id>(state, pad);
   } else {
+    static_assert(kInfo.loop == loop_family::base, "a loop family without a CPU loop");
     const uint64_t tweak = kInfo.v7_shift != 0 ? v7_tweak_value(state[24], blob) : 0;
     main_loop<Id>(state, pad, tweak);
   }

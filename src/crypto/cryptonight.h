@@ -1,4 +1,4 @@
-// CPU CryptoNight for algorithm ids 0..10, bit-exact with the GPU kernels;
+// CPU CryptoNight for every algorithm id of the catalogue, bit-exact with the GPU kernels;
 // the executor checks every GPU result with it. Not re-entrant: one thread
 // per instance at a time.
 #pragma once
@@ -24,7 +24,7 @@ class CryptoNight {
   CryptoNight& operator=(const CryptoNight&) = delete;
 
   // Hashes `length` bytes of `blob` with algorithm id `algorithm` into
-  // out[32]. Ids outside 0..10 leave out untouched. Allocates nothing.
+  // out[32]. Ids without a catalogue row leave out untouched. Allocates nothing.
   void hash(int32_t algorithm, const uint8_t* blob, size_t length, uint8_t* out);
 
  private:

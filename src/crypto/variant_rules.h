@@ -3,6 +3,7 @@
 #pragma once
 
 #include <bit>
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
 
@@ -74,6 +75,56 @@ constexpr uint64_t v8_sqrt_fixup(uint64_t r, uint64_t sqrt_input) {
 
 inline uint64_t v8_sqrt(uint64_t sqrt_input) {
   return v8_sqrt_fixup(v8_sqrt_estimate(sqrt_input), sqrt_input);
+}
+
+// The V8 shuffle of the three other lines of an anchor's 64-byte block,
+// lines[k] = {low lane, high lane} of line(x ^ 0x10 * (k + 1)), replaced by
+// their new values. Normal: the old lines rotate (0x10 -> 0x20 -> 0x30 ->
+// 0x10). Reversed: the 0x10 line stays and the 0x20 and 0x30 lines trade
+// places. Either way 0x10 gets + bb, 0x20 + b and 0x30 + a, lane by lane
+// modulo 2^64.
+template <bool Reverse>
+constexpr void v8_shuffle_lines(uint64_t lines[3][2], const uint64_t bb[2], const uint64_t b[2],
+                                const uint64_t a[2]) {
+  const uint64_t n1[2] = {lines[0][0], lines[0][1]};
+  const uint64_t n2[2] = {lines[1][0], lines[1][1]};
+  const uint64_t n3[2] = {lines[2][0], lines[2][1]};
+  const uint64_t* to_10 = Reverse ? n1 : n3;
+  const uint64_t* to_20 = Reverse ? n3 : n1;
+  for (int lane = 0; lane < 2; ++lane) {
+    lines[0][lane] = to_10[lane] + bb[lane];
+    lines[1][lane] = to_20[lane] + b[lane];
+    lines[2][lane] = n2[lane] + a[lane];
+  }
+}
+
+// The conceal step needs true binary32 arithmetic (no x87 excess
+// precision), rounded to nearest even (the thread's default mode, which
+// nothing in this program changes) and never contracted into a fused
+// multiply-add: the crypto library and its tests build with
+// -ffp-contract=off.
+static_assert(FLT_EVAL_METHOD == 0, "float arithmetic must be evaluated in binary32");
+
+// The conceal step on the four little-endian 32-bit words of the line read
+// for the AES round, with the hash's accumulator of four floats (zero at
+// the start of the hash). Each word on its own: its signed value plus the
+// accumulator, cubed, forced to magnitude [2, 4) keeping sign and mantissa,
+// is added to the accumulator; the word is XORed with the old accumulator,
+// forced the same way, times 2^29 - 32. That product is a whole number of
+// magnitude below 2^31, so the conversion to int32 is exact.
+inline void conceal_words(uint32_t words[4], float acc[4]) {
+  constexpr uint32_t kKeepSignAndMantissa = 0x807FFFFF;
+  constexpr uint32_t kExponentOne = 0x40000000;  // biased exponent 128: [2, 4)
+  for (int i = 0; i < 4; ++i) {
+    float r = static_cast<float>(static_cast<int32_t>(words[i])) + acc[i];
+    r = r * (r * r);
+    r = std::bit_cast<float>((std::bit_cast<uint32_t>(r) & kKeepSignAndMantissa) | kExponentOne);
+    const float g =
+        std::bit_cast<float>((std::bit_cast<uint32_t>(acc[i]) & kKeepSignAndMantissa) | kExponentOne);
+    acc[i] = acc[i] + r;
+    const float t = g * 536870880.0f;  // bits 0x4DFFFFFF
+    words[i] ^= static_cast<uint32_t>(static_cast<int32_t>(t));
+  }
 }
 
 }  // namespace crypto

@@ -223,12 +223,14 @@ base::status InitOpenCL(const device_options& options, GpuContext* contexts, siz
 }
 
 GpuIntensityConfig DeviceIntensityTable(const GpuContext& ctx, uint64_t scratchpad_bytes) {
-  if (ctx.device_class != kGenericDeviceClass) return IntensityTable(ctx.device_class, scratchpad_bytes);
   GenericDevice device;
   device.is_cpu = (ctx.device_type & CL_DEVICE_TYPE_CPU) != 0;
   device.compute_units = ctx.compute_units;
   device.global_mem_bytes = ctx.global_mem_bytes;
   device.max_alloc_bytes = ctx.max_alloc_bytes;
+  if (ctx.device_class != kGenericDeviceClass) {
+    return SmallScratchpadTable(ctx.device_class, scratchpad_bytes, device);
+  }
   return GenericIntensityTable(device, scratchpad_bytes);
 }
 

@@ -17,6 +17,24 @@ uint64_t RoundDownToGranule(uint64_t hashes) {
   return std::max<uint64_t>(kHashGranule, hashes / kHashGranule * kHashGranule);
 }
 
+// Most hashes per queue that fit the device: both scratchpad halves within
+// the largest allocation, all queues (scratchpad and 216 bytes of state and
+// branch entries per hash) within `usable` bytes of global memory.
+uint64_t HashCap(const GenericDevice& device, uint64_t scratchpad, uint32_t queue_count,
+                 uint64_t usable) {
+  const uint64_t by_alloc = device.max_alloc_bytes / (scratchpad / 2);
+  const uint64_t by_memory = usable / (scratchpad + 216) / std::max<uint32_t>(queue_count, 1);
+  return RoundDownToGranule(std::min(by_alloc, by_memory));
+}
+
+// Pads below 1 MiB take this many times the hashes of the 1 MiB tables.
+uint64_t SmallPadScale(uint64_t scratchpad) {
+  return scratchpad < crypto::kScratchpadLight ? crypto::kScratchpadLight / scratchpad : 1;
+}
+
+// The smallest pad the formulas are asked for; guards the divisions.
+constexpr uint64_t kSmallestPad = 16 * 1024;
+
 enum TableSize { kNormal = 0, kLight = 1, kHeavy = 2 };
 
 TableSize SizeOf(uint64_t scratchpad_bytes) {
@@ -115,26 +133,23 @@ const GpuIntensityConfig& IntensityTable(int32_t device_class, uint64_t scratchp
 }
 
 GpuIntensityConfig GenericIntensityTable(const GenericDevice& device, uint64_t scratchpad_bytes) {
-  const uint64_t scratchpad = std::max<uint64_t>(scratchpad_bytes, crypto::kScratchpadLight);
+  const uint64_t scratchpad = std::max<uint64_t>(scratchpad_bytes, kSmallestPad);
   const uint64_t compute_units = std::max<uint32_t>(device.compute_units, 1);
   // Scaling to the 2 MiB class: lighter algorithms run more hashes, heavier
   // ones fewer, at the same memory and time per round.
   const double size_scale = static_cast<double>(crypto::kScratchpadNormal) / scratchpad;
   const uint32_t queue_count = device.is_cpu ? 1 : 2;
-  // Memory cap per queue: both scratchpad halves must fit the largest
-  // allocation, and all queues together at most 3/4 of global memory.
-  const uint64_t by_alloc = device.max_alloc_bytes / (scratchpad / 2);
-  const uint64_t by_memory = device.global_mem_bytes / 4 * 3 / (scratchpad + 216) / queue_count;
-  const uint64_t cap = RoundDownToGranule(std::min(by_alloc, by_memory));
+  const uint64_t cap = HashCap(device, scratchpad, queue_count, device.global_mem_bytes / 4 * 3);
 
   std::vector<uint32_t> pairs;
   int32_t default_level = 0;
   if (device.is_cpu) {
-    // CPUs: one queue of 16 hashes per two compute units per level; the
-    // default aims at 16 hashes per compute unit at 2 MiB, so every compute
-    // unit gets a work-group of the 16-wide CryptoNightV8 main kernel, and a
-    // round stays well under a second on a desktop core.
-    const uint64_t unit = kHashGranule * ((compute_units + 1) / 2);
+    // CPUs: one queue of 16 hashes per two compute units per level (times
+    // SmallPadScale below 1 MiB, so the small pads reach their rounds within
+    // the eleven levels); the default aims at 16 hashes per compute unit at
+    // 2 MiB, so every compute unit gets a work-group of the 16-wide V8 main
+    // kernels, and a round stays well under a second on a desktop core.
+    const uint64_t unit = kHashGranule * ((compute_units + 1) / 2) * SmallPadScale(scratchpad);
     const double target = 16.0 * compute_units * size_scale;
     for (uint32_t level = 0; level <= 10; ++level) {
       pairs.push_back(queue_count);
@@ -155,6 +170,25 @@ GpuIntensityConfig GenericIntensityTable(const GenericDevice& device, uint64_t s
   // Driver versions of other vendors say nothing about speed: the old
   // driver level is the default level.
   return GpuIntensityConfig(default_level, 10, default_level, pairs);
+}
+
+GpuIntensityConfig SmallScratchpadTable(int32_t device_class, uint64_t scratchpad_bytes,
+                                        const GenericDevice& device) {
+  const uint64_t scratchpad = std::max<uint64_t>(scratchpad_bytes, kSmallestPad);
+  if (scratchpad >= crypto::kScratchpadLight) return IntensityTable(device_class, scratchpad);
+  const GpuIntensityConfig& light = IntensityTable(device_class, crypto::kScratchpadLight);
+  std::vector<uint32_t> pairs;
+  for (size_t level = 0; level < light.hashes.size(); ++level) {
+    const uint64_t hashes = light.hashes[level] * SmallPadScale(scratchpad);
+    pairs.push_back(light.queues[level]);
+    // The scaled entry takes the memory of the 1 MiB entry, which the
+    // class's table already sizes for the card; the cap only guards a
+    // smaller allocation limit or memory than the class assumes.
+    pairs.push_back(static_cast<uint32_t>(std::min(
+        hashes, HashCap(device, scratchpad, light.queues[level], device.global_mem_bytes))));
+  }
+  return GpuIntensityConfig(light.default_level, light.max_memory_level, light.old_driver_level,
+                            pairs);
 }
 
 int32_t ParseIntensity(const std::string& text, size_t position) {

@@ -41,7 +41,8 @@ int32_t DeviceClass(bool is_ellesmere, uint32_t compute_units, uint32_t memory_m
 // heavy, exactly 1 MiB light, anything else normal).
 const GpuIntensityConfig& IntensityTable(int32_t device_class, uint64_t scratchpad_bytes);
 
-// What the generic table is computed from (formula in doc/gpu.md).
+// What the generic table is computed from (formula in doc/gpu.md), and the
+// limits every table for a pad below 1 MiB is cut to.
 struct GenericDevice {
   bool is_cpu = false;
   uint32_t compute_units = 1;
@@ -49,6 +50,15 @@ struct GenericDevice {
   uint64_t max_alloc_bytes = 0;
 };
 GpuIntensityConfig GenericIntensityTable(const GenericDevice& device, uint64_t scratchpad_bytes);
+
+// The table of a class 0 to 7 device for a scratchpad below 1 MiB (256 and
+// 128 KiB): the class's 1 MiB table with 1 MiB / scratchpad times the
+// hashes in every entry (that many more pads fit the same memory, and each
+// hash is that much shorter), cut to what the device holds: both
+// scratchpad halves within its largest allocation and all queues within its
+// memory. Pads of 1 MiB and more give IntensityTable's table.
+GpuIntensityConfig SmallScratchpadTable(int32_t device_class, uint64_t scratchpad_bytes,
+                                        const GenericDevice& device);
 
 // Level of the GPU at position j of the --gpu list from an --intensity text:
 // comma-separated decimals; one number applies to all GPUs; -1 (auto) when

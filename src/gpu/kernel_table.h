@@ -25,6 +25,8 @@ inline constexpr KernelFamily kKernelFamilies[] = {
     {crypto::kScratchpadNormal, false, "cryptonight_prepare", "cryptonight_collect"},
     {crypto::kScratchpadHeavy, true, "cryptonight_prepare_heavy", "cryptonight_collect_heavy"},
     {crypto::kScratchpadLight, false, "cryptonight_prepare_light", "cryptonight_collect_light"},
+    {crypto::kScratchpad256K, false, "cryptonight_prepare_256k", "cryptonight_collect_256k"},
+    {crypto::kScratchpad128K, false, "cryptonight_prepare_128k", "cryptonight_collect_128k"},
 };
 // clang-format on
 constexpr int kKernelFamilyCount = static_cast<int>(std::size(kKernelFamilies));
@@ -97,7 +99,8 @@ constexpr uint32_t CollectKernelIndex(int32_t id) {
 // (cryptonight.cl), one -D each for the families and the main kernels, e.g.
 // "-DCN_FAMILY_KERNELS=CN_FAMILY(cryptonight_prepare,cryptonight_collect,
 // 0x200000u,0)... -DCN_MAIN_KERNELS=CN_MAIN(cryptonight_main,8,0x200000u,
-// 0x80000u,0x0u)CN_MAIN_TWEAK(...)...". No spaces inside a value.
+// 0x80000u,0x1FFFF0u,0x0u)CN_MAIN_TWEAK(...)...": name, local size,
+// scratchpad, passes, mask and variant. No spaces inside a value.
 std::string KernelTableOptions();
 
 }  // namespace gpu

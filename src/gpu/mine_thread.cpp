@@ -342,7 +342,9 @@ void gpu_miner::loop_two_queues(mine_thread& t) {
     }
     upload_if_dirty(t, h);
 
-    const bool light = crypto::scratchpad_size(current_job().algorithm) == crypto::kScratchpadLight;
+    // The 1 MiB pacing serves every pad below 2 MiB (the 256 and 128 KiB
+    // algorithms are lighter still).
+    const bool light = crypto::scratchpad_size(current_job().algorithm) < crypto::kScratchpadNormal;
     uint64_t now = monotonic_ms();
     if (h == 0) {
       cycle = now - last_launch;
@@ -366,7 +368,7 @@ void gpu_miner::loop_two_queues(mine_thread& t) {
         if (++low > (fast_switch ? 4 : 2)) {
           low = 0;
           const uint32_t size = crypto::scratchpad_size(current_job().algorithm);
-          const double factor = size == crypto::kScratchpadLight   ? 0.20
+          const double factor = size < crypto::kScratchpadNormal   ? 0.20
                                 : size == crypto::kScratchpadHeavy ? 0.25
                                                                    : 0.15;
           sleep_ms(static_cast<uint64_t>(static_cast<double>(cycle) * factor));

@@ -22,7 +22,7 @@ inline constexpr std::array<const char*, kQueueKernelCount> kQueueKernelNames = 
   return names;
 }();
 extern const char* const kHashKernelNames[kHashKernelCount];
-// Scratchpad size of each queue kernel's family (1, 2 or 4 MiB).
+// Scratchpad size of each queue kernel's family.
 inline constexpr std::array<uint32_t, kQueueKernelCount> kQueueKernelScratchpad = [] {
   std::array<uint32_t, kQueueKernelCount> sizes{};
   for (int k = 0; k < kQueueKernelCount; ++k) sizes[k] = kQueueKernels[k].scratchpad;

@@ -4,6 +4,7 @@
 
 #include <regex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/config.h"
@@ -67,7 +68,8 @@ TEST(StartUp, HelpListsGroupsInOrderAndHidesHiddenOptions) {
   EXPECT_NE(help.find("--remoteport arg (=7777)"), std::string::npos);
   EXPECT_NE(help.find("-G [ --gpu ] arg (=0)"), std::string::npos);
   EXPECT_NE(help.find(" 10 = CryptoNightV8"), std::string::npos);
-  EXPECT_NE(help.find("  5 = CryptoNightTUBE-Heavy\n"), std::string::npos);
+  EXPECT_NE(help.find("  5 = CryptoNightTUBE-Heavy (cn-heavy/tube)\n"), std::string::npos);
+  EXPECT_NE(help.find(" 17 = CryptoNight-Pico (cn-pico)\n"), std::string::npos);
 }
 
 TEST(StartUp, HiddenOptionsAreAccepted) {
@@ -100,19 +102,21 @@ TEST(StartUp, NoArgumentsPrintsMinimalConfigurationHint) {
   }
 }
 
-TEST(StartUp, AlgorithmRange) {
-  for (const char* bad : {"11", "-2"}) {
+TEST(StartUp, AlgorithmRangeAndPoolNames) {
+  for (const char* bad : {"20", "-2"}) {
     run_result r = run({"-S", "h:1", "-u", "w", "--algo", bad});
     EXPECT_TRUE(r.start.finished);
     EXPECT_EQ(r.start.exit_code, 0);
     EXPECT_EQ(base::without_times(r.output),
-              kBanner + "Algo " + bad + " not supported. Algo must be in the range -1 to 10\n" +
+              kBanner + "Algo " + bad + " not supported. Algo must be in the range -1 to 19\n" +
                   kOptionsHint);
   }
-  for (const char* good : {"-1", "10", "0"}) {
-    run_result r = run({"-S", "h:1", "-u", "w", "-a", good});
-    EXPECT_FALSE(r.start.finished) << good;
-    EXPECT_EQ(cfg().algorithm, std::stoi(good));
+  const std::pair<const char*, int32_t> good[] = {
+      {"-1", -1}, {"19", 19}, {"0", 0}, {"cn/rwz", 12}, {"CN-Pico/TRTL", 17}, {"cn/2", 10}};
+  for (const auto& [text, id] : good) {
+    run_result r = run({"-S", "h:1", "-u", "w", "-a", text});
+    EXPECT_FALSE(r.start.finished) << text;
+    EXPECT_EQ(cfg().algorithm, id) << text;
   }
 }
 
@@ -122,6 +126,7 @@ TEST(StartUp, RejectedCommandLinesReportTheLibraryMessageAndExitWithOne) {
     const char* message;
   } cases[] = {
       {{"--algo", "abc"}, "the argument ('abc') for option '--algo' is invalid"},
+      {{"--algo", "cn/turtle"}, "the argument ('cn/turtle') for option '--algo' is invalid"},
       {{"--bogus"}, "unrecognised option '--bogus'"},
       {{"-S"}, "the required argument for option '--pool' is missing"},
       {{"--reconnects", "1.5"}, "the argument ('1.5') for option '--reconnects' is invalid"},

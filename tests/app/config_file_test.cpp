@@ -65,8 +65,8 @@ TEST(ConfigText, ErrorsNameTheLineColumnAndKey) {
        "f.json:1:13: malformed JSON: The document root must not be followed by other values. (after key \"algo\")"},
       {"[1, 2]", "f.json:1:1: the file must hold one JSON object, not an array"},
       {"{\n\t\"algoo\": 3\n}", "f.json:2:2: key \"algoo\": unknown key"},
-      {"{\"algo\": \"3\"}", "f.json:1:2: key \"algo\": expected an integer, not a string"},
-      {"{\"algo\": 2.5}", "f.json:1:2: key \"algo\": expected an integer, not a number"},
+      {"{\"algo\": \"\"}", "f.json:1:2: key \"algo\": the string is empty"},
+      {"{\"algo\": 2.5}", "f.json:1:2: key \"algo\": expected an integer or a string, not a number"},
       {"{\"algo\": 3000000000}", "f.json:1:2: key \"algo\": the integer 3000000000 is out of range"},
       {"{\"remoteport\": -1}", "f.json:1:2: key \"remoteport\": the integer -1 is out of range"},
       {"{\"anydevice\": 1}", "f.json:1:2: key \"anydevice\": expected true or false, not an integer"},
@@ -114,6 +114,9 @@ TEST(ConfigText, ValuesBecomeOptionArguments) {
                                       "--intensity=8,9", "--xgroupsize=64", "--temp-limit=82.5",
                                       "--user=-dash"}));
   EXPECT_TRUE(out.pools.empty());
+  // An algorithm is an id or a pool name; the option parser checks the name.
+  ASSERT_TRUE(parse_config_text(R"({"algo": "cn-pico/trtl"})", "f.json", out, error)) << error;
+  EXPECT_EQ(out.arguments, (std::vector<std::string>{"--algo=cn-pico/trtl"}));
 }
 
 TEST(ConfigText, PositionsCountLinesAndBytes) {
@@ -175,7 +178,7 @@ TEST_F(ConfigFile, EveryKeyReachesTheConfiguration) {
 
 TEST_F(ConfigFile, TheCommandLineOverridesTheFile) {
   const std::string file = R"({"pools": [{"url": "a:1", "user": "ua"}, {"url": "b:2", "user": "ub"}],
-                               "algo": 3, "remoteport": 7001, "gpu": [1], "temp-limit": 80})";
+                               "algo": "CN/Half", "remoteport": 7001, "gpu": [1], "temp-limit": 80})";
   std::string output = Start(file, {"-a", "7", "--remoteport", "9000", "-G", "0,1"});
   ASSERT_FALSE(start_.finished) << output;
   EXPECT_EQ(cfg().algorithm, 7);
@@ -196,7 +199,7 @@ TEST_F(ConfigFile, TheCommandLineOverridesTheFile) {
   ASSERT_EQ(cfg().pools.size(), 1u) << output;
   EXPECT_EQ(cfg().pools[0].address, "c:3");
   EXPECT_EQ(cfg().pools[0].user, "uc");
-  EXPECT_EQ(cfg().algorithm, 3);
+  EXPECT_EQ(cfg().algorithm, 11);  // the file's "CN/Half"
 
   // Three users for the file's two pools: the pool-list rule speaks.
   output = Start(file, {"-u", "x", "-u", "y", "-u", "z"});
@@ -209,7 +212,14 @@ TEST_F(ConfigFile, ErrorsExitWithOneAndOneLine) {
   std::string output = Start("{\n  \"algo\": true\n}");
   EXPECT_TRUE(start_.finished);
   EXPECT_EQ(start_.exit_code, 1);
-  EXPECT_EQ(base::without_times(output), path_ + ":2:3: key \"algo\": expected an integer, not a boolean\n");
+  EXPECT_EQ(base::without_times(output),
+            path_ + ":2:3: key \"algo\": expected an integer or a string, not a boolean\n");
+
+  // A name that is no algorithm is refused by the option parser, naming the file.
+  output = Start("{\"algo\": \"cn/turtle\"}");
+  EXPECT_EQ(start_.exit_code, 1);
+  EXPECT_EQ(base::without_times(output),
+            path_ + ": the argument ('cn/turtle') for option '--algo' is invalid\n");
 
   output = Start("{\"temp-limit\": 80, \"temp-resume\": 85, \"pools\": [{\"url\": \"a:1\", \"user\": \"u\"}]}");
   EXPECT_EQ(start_.exit_code, 1);

@@ -26,10 +26,10 @@ TEST(Program, NoArgumentsExitsWithZero) {
 }
 
 TEST(Program, AlgorithmOutOfRangeExitsWithZero) {
-  process_result r = run_process(built_program(kProgram), {"-S", "h:1", "-u", "w", "--algo", "11"});
+  process_result r = run_process(built_program(kProgram), {"-S", "h:1", "-u", "w", "--algo", "20"});
   ASSERT_TRUE(r.exited);
   EXPECT_EQ(r.exit_code, 0);
-  EXPECT_NE(r.output.find("] Algo 11 not supported. Algo must be in the range -1 to 10\n"),
+  EXPECT_NE(r.output.find("] Algo 20 not supported. Algo must be in the range -1 to 19\n"),
             std::string::npos);
 }
 

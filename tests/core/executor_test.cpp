@@ -6,6 +6,7 @@
 #include <cstring>
 #include <regex>
 #include <string>
+#include <utility>
 
 #include "crypto/algorithm.h"
 #include "crypto/cryptonight.h"
@@ -273,6 +274,36 @@ TEST_F(ExecutorTest, DonationCycleMinesTheDonationPoolWithoutTouchingCounters) {
   EXPECT_EQ(executor_->job_count(), 1u);
 }
 
+// Donation jobs keep the scratchpad size of the user's coin (no kernel
+// switch): the 256 and 128 KiB classes mine cn-pico and cn/upx2, a 2 MiB
+// coin the donation blob's own algorithm.
+class DonationSizeClass : public ExecutorTest,
+                          public ::testing::WithParamInterface<std::pair<int32_t, int32_t>> {};
+
+TEST_P(DonationSizeClass, DonationJobsKeepTheUserCoinsScratchpad) {
+  const auto [configured, donated] = GetParam();
+  settings_.algorithm = configured;
+  net::fake_pool user;
+  net::fake_pool donation;
+  serve(user, login_reply(blob_hex(1), "ffffffff"), [] { return kOk; });
+  serve(donation, login_reply(blob_hex(7), "ffffffff", "dev-1"), [] { return kOk; });
+  settings_.dev_port_override = std::to_string(donation.port());
+  settings_.donation_period_ticks = 100;
+  settings_.donation_share = 0.05;
+  start(user.address());
+  const auto jobs = miner_.wait_for_jobs(2);
+  ASSERT_GE(jobs.size(), 2u);
+  EXPECT_EQ(jobs[0].algorithm, configured);
+  EXPECT_EQ(jobs[1].pool_id, kPoolDonation);
+  EXPECT_EQ(jobs[1].algorithm, donated);
+  EXPECT_EQ(crypto::scratchpad_size(jobs[1].algorithm), crypto::scratchpad_size(configured));
+}
+
+INSTANTIATE_TEST_SUITE_P(NewSizeClasses, DonationSizeClass,
+                         ::testing::Values(std::pair{crypto::kCryptoNightPicoTlo, crypto::kCryptoNightPico},
+                                           std::pair{crypto::kCryptoNightUpx2, crypto::kCryptoNightUpx2},
+                                           std::pair{crypto::kCryptoNightRwz, crypto::kCryptoNightV7}));
+
 TEST_F(ExecutorTest, UnreachableDonationPoolLeavesTheUserPoolMining) {
   net::fake_pool user;
   serve(user, login_reply(blob_hex(1), "ffffffff"), [] { return kOk; });
@@ -467,6 +498,11 @@ TEST(ExecutorStatic, DonationPortsFollowTheAlgorithm) {
   EXPECT_STREQ(executor::dev_port_for(4), "7776");
   for (int id : {2, 5, 7}) EXPECT_STREQ(executor::dev_port_for(id), "7773");
   for (int id : {0, 1, 6, 9}) EXPECT_STREQ(executor::dev_port_for(id), "7770");
+  // The members of 2019: 2 MiB ones like any other, then one port for each
+  // new size class.
+  for (int id : {11, 12, 13, 14, 15, 16}) EXPECT_STREQ(executor::dev_port_for(id), "7770");
+  for (int id : {17, 18}) EXPECT_STREQ(executor::dev_port_for(id), "7774");
+  EXPECT_STREQ(executor::dev_port_for(19), "7775");
 }
 
 // The pools' dialect through the executor: the job's "algo" decides, a name

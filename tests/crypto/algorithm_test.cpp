@@ -3,57 +3,78 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <utility>
 #include <string>
 
 namespace crypto {
 namespace {
 
 TEST(AlgorithmCatalogue, NamesAsPrinted) {
-  const char* names[kAlgoCount] = {"CryptoNight",        "CryptoNightV7",        "CryptoNight-Heavy",
-                                   "CryptoNight-Lite",   "CryptoNightV7-Lite",   "CryptoNightTUBE-Heavy",
-                                   "CryptoNightXTL",     "CryptoNightXHV-Heavy", "CryptoNight-Fast",
-                                   "CryptoNightFEST",    "CryptoNightV8"};
+  const char* names[kAlgoCount] = {
+      "CryptoNight",        "CryptoNightV7",       "CryptoNight-Heavy",    "CryptoNight-Lite",
+      "CryptoNightV7-Lite", "CryptoNightTUBE-Heavy", "CryptoNightXTL",     "CryptoNightXHV-Heavy",
+      "CryptoNight-Fast",   "CryptoNightFEST",     "CryptoNightV8",        "CryptoNight-Half",
+      "CryptoNight-RWZ",    "CryptoNight-ZLS",     "CryptoNight-Double",   "CryptoNight-XAO",
+      "CryptoNight-CCX",    "CryptoNight-Pico",    "CryptoNight-PicoTLO",  "CryptoNight-UPX2"};
+  const char* pool_names[kAlgoCount] = {
+      "cn/0",    "cn/1",    "cn-heavy/0", "cn-lite/0", "cn-lite/1", "cn-heavy/tube", "cn/xtl",
+      "cn-heavy/xhv", "cn/msr", "cn/rto", "cn/2", "cn/half", "cn/rwz", "cn/zls", "cn/double",
+      "cn/xao", "cn/ccx", "cn-pico", "cn-pico/tlo", "cn/upx2"};
   for (int32_t id = 0; id < kAlgoCount; ++id) {
     EXPECT_STREQ(algorithm_name(id), names[id]);
+    EXPECT_STREQ(kAlgorithms[id].pool_name, pool_names[id]);
     ASSERT_NE(find_algorithm(id), nullptr);
     EXPECT_EQ(find_algorithm(id)->id, id);
   }
   EXPECT_STREQ(algorithm_name(-1), "CryptoNight");
-  EXPECT_STREQ(algorithm_name(11), "CryptoNight");
+  EXPECT_STREQ(algorithm_name(kAlgoCount), "CryptoNight");
   EXPECT_EQ(find_algorithm(-1), nullptr);
-  EXPECT_EQ(find_algorithm(11), nullptr);
+  EXPECT_EQ(find_algorithm(kAlgoCount), nullptr);
 }
 
-TEST(AlgorithmCatalogue, ScratchpadSizesAndClasses) {
+TEST(AlgorithmCatalogue, ScratchpadSizesMasksAndClasses) {
   EXPECT_EQ(scratchpad_size(-1), kScratchpadNormal);
   EXPECT_EQ(scratchpad_size(-7), kScratchpadNormal);
-  EXPECT_EQ(scratchpad_size(11), kScratchpadNormal);
+  EXPECT_EQ(scratchpad_size(kAlgoCount), kScratchpadNormal);
   EXPECT_EQ(scratchpad_size(7), kScratchpadHeavy);
-  const uint32_t expected[kAlgoCount] = {2, 2, 4, 1, 1, 4, 2, 4, 2, 2, 2};
+  // KiB per id.
+  const uint32_t kib[kAlgoCount] = {2048, 2048, 4096, 1024, 1024, 4096, 2048, 4096, 2048, 2048,
+                                    2048, 2048, 2048, 2048, 2048, 2048, 2048, 256,  256,  128};
   for (int32_t id = 0; id < kAlgoCount; ++id) {
-    EXPECT_EQ(scratchpad_size(id), expected[id] * 0x100000u) << id;
+    EXPECT_EQ(scratchpad_size(id), kib[id] * 1024u) << id;
     const algorithm_info* info = find_algorithm(id);
     EXPECT_EQ(info->scratchpad, scratchpad_size(id));
-    EXPECT_EQ(info->mask, info->scratchpad - 16);
+    // cn-pico/0 walks only the first half of its 256 KiB.
+    EXPECT_EQ(info->mask, id == kCryptoNightPico ? 0x1FFF0u : info->scratchpad - 16) << id;
   }
-  EXPECT_EQ(size_class_of(3), size_class::light);
-  EXPECT_EQ(size_class_of(4), size_class::light);
-  for (int32_t id : {2, 5, 7}) EXPECT_EQ(size_class_of(id), size_class::heavy);
-  for (int32_t id : {-1, 0, 1, 6, 8, 9, 10, 11}) EXPECT_EQ(size_class_of(id), size_class::normal);
+  const std::pair<int32_t, size_class> classes[] = {
+      {3, size_class::light},  {4, size_class::light},         {2, size_class::heavy},
+      {5, size_class::heavy},  {7, size_class::heavy},         {17, size_class::pico},
+      {18, size_class::pico},  {19, size_class::extreme_lite}, {-1, size_class::normal},
+      {0, size_class::normal}, {10, size_class::normal},       {16, size_class::normal},
+      {kAlgoCount, size_class::normal}};
+  for (const auto& [id, expected] : classes) EXPECT_EQ(size_class_of(id), expected) << id;
 }
 
 TEST(AlgorithmCatalogue, IterationsAndRules) {
-  const uint32_t iterations[kAlgoCount] = {0x80000, 0x80000, 0x40000, 0x40000, 0x40000, 0x40000,
-                                           0x80000, 0x40000, 0x40000, 0x80000, 0x80000};
-  std::set<int32_t> tweak;
+  const uint32_t iterations[kAlgoCount] = {
+      0x80000, 0x80000, 0x40000, 0x40000, 0x40000, 0x40000,  0x80000, 0x40000, 0x40000, 0x80000,
+      0x80000, 0x40000, 0x60000, 0x60000, 0x100000, 0x100000, 0x40000, 0x10000, 0x10000, 0x4000};
+  std::set<int32_t> tweak, v8_loop, reversed, concealed;
   for (int32_t id = 0; id < kAlgoCount; ++id) {
     const algorithm_info* info = find_algorithm(id);
     EXPECT_EQ(info->iterations, iterations[id]) << id;
     if (uses_v7_tweak(id)) tweak.insert(id);
+    if (info->loop == loop_family::v8) v8_loop.insert(id);
+    if (info->reverse_shuffle) reversed.insert(id);
+    if (info->conceal) concealed.insert(id);
     EXPECT_EQ(info->min_blob_length, uses_v7_tweak(id) ? 43u : 0u) << id;
     EXPECT_EQ(info->heavy_fill, info->scratchpad == kScratchpadHeavy) << id;
   }
   EXPECT_EQ(tweak, (std::set<int32_t>{1, 4, 5, 6, 8, 9}));
+  EXPECT_EQ(v8_loop, (std::set<int32_t>{10, 11, 12, 13, 14, 17, 18, 19}));
+  EXPECT_EQ(reversed, (std::set<int32_t>{12, 19}));
+  EXPECT_EQ(concealed, (std::set<int32_t>{16}));
   EXPECT_EQ(find_algorithm(6)->v7_shift, 3);
   EXPECT_EQ(find_algorithm(1)->v7_shift, 2);
   EXPECT_TRUE(find_algorithm(5)->inverted_aes);
@@ -64,9 +85,8 @@ TEST(AlgorithmCatalogue, IterationsAndRules) {
   EXPECT_EQ(find_algorithm(2)->division, division_rule::d_xor_q);
   EXPECT_EQ(find_algorithm(5)->division, division_rule::d_xor_q);
   EXPECT_EQ(find_algorithm(0)->division, division_rule::none);
-  EXPECT_TRUE(find_algorithm(10)->v8);
   EXPECT_FALSE(uses_v7_tweak(-1));
-  EXPECT_FALSE(uses_v7_tweak(11));
+  EXPECT_FALSE(uses_v7_tweak(kAlgoCount));
 }
 
 // The packed kernel variant must keep every rule apart: rows with the same
@@ -75,8 +95,9 @@ TEST(AlgorithmCatalogue, KernelVariantsSeparateTheRuleSets) {
   auto rules = [](const algorithm_info& info) {
     return std::to_string(info.v7_shift) + "/" + std::to_string(info.second_lane_xor_a0) + "/" +
            std::to_string(static_cast<int>(info.division)) + "/" +
-           std::to_string(info.inverted_aes) + "/" + std::to_string(info.v8) + "/" +
-           std::to_string(info.heavy_fill);
+           std::to_string(info.inverted_aes) + "/" + std::to_string(static_cast<int>(info.loop)) +
+           "/" + std::to_string(info.heavy_fill) + "/" + std::to_string(info.reverse_shuffle) +
+           "/" + std::to_string(info.conceal);
   };
   for (const algorithm_info& a : kAlgorithms) {
     for (const algorithm_info& b : kAlgorithms) {
@@ -86,6 +107,41 @@ TEST(AlgorithmCatalogue, KernelVariantsSeparateTheRuleSets) {
   }
   EXPECT_EQ(kernel_variant(kAlgorithms[kCryptoNightV7]), kernel_variant(kAlgorithms[kCryptoNightFast]));
   EXPECT_EQ(kernel_variant(kAlgorithms[kCryptoNight]), 0u);
+}
+
+// Pools and users name an algorithm by its pool name, alias or one of its
+// other names, in any case; near misses and other families' names are no
+// algorithm of this build.
+TEST(AlgorithmCatalogue, PoolNamesAliasesAndArguments) {
+  const std::pair<const char*, int32_t> names[] = {
+      {"cn/2", 10},          {"cn/fast", 8},        {"cn/msr", 8},
+      {"cn/half", 11},       {"CN/Half", 11},       {"cryptonight/xtlv9", 11},
+      {"cn/rwz", 12},        {"cryptonight/rwz", 12}, {"cn/zls", 13},
+      {"cn/double", 14},     {"cn/xao", 15},        {"cryptonight_alloy", 15},
+      {"cn/ccx", 16},        {"cn/conceal", 16},    {"cn-pico", 17},
+      {"cn-pico/trtl", 17},  {"CN-PICO/0", 17},     {"cn_turtle", 17},
+      {"cn-pico/tlo", 18},   {"cn/ultra", 18},      {"cn_talleo", 18},
+      {"cn/upx2", 19},       {"cn-extremelite/upx2", 19},
+      {"", -1},              {"cn", -1},            {"cn/ha", -1},
+      {"cn/half ", -1},      {"cn/turtle", -1},     {"cn/turtle-lite", -1},
+      {"cn/dark", -1},       {"cn/r", -1},          {"cn-pico/trt", -1}};
+  for (const auto& [name, id] : names) EXPECT_EQ(find_algorithm_by_pool_name(name), id) << name;
+
+  struct argument_case {
+    const char* text;
+    bool ok;
+    int32_t id;
+  };
+  const argument_case arguments[] = {
+      {"-1", true, -1},   {"0", true, 0},          {"19", true, 19},      {"20", true, 20},
+      {"-7", true, -7},   {"cn/rwz", true, 12},    {"CN-PICO", true, 17}, {"abc", false, 0},
+      {"1x", false, 0},   {" 1", false, 0},        {"", false, 0},        {"-", false, 0},
+      {"+3", false, 0},   {"99999999999", false, 0}, {"cn/r", false, 0}};
+  for (const argument_case& c : arguments) {
+    int32_t id = 12345;
+    EXPECT_EQ(parse_algorithm_argument(c.text, id), c.ok) << c.text;
+    EXPECT_EQ(id, c.ok ? c.id : 12345) << c.text;
+  }
 }
 
 TEST(AlgorithmCatalogue, AutoDetectFromMajorVersion) {

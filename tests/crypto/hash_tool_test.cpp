@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "crypto/algorithm.h"
 #include "crypto/cryptonight.h"
 #include "base/hex.h"
 
@@ -94,7 +95,8 @@ TEST(HashTool, BadOptionsExitWithTwo) {
   const std::vector<std::vector<std::string>> cases = {
       {kBlobA},
       {"--algo"},
-      {"--algo", "11", kBlobA},
+      {"--algo", "20", kBlobA},
+      {"--algo", "cn/r", kBlobA},
       {"--algo", "-1", kBlobA},
       {"--algo", "1x"},
       {"--algo", " 1"},
@@ -117,22 +119,24 @@ TEST(HashTool, BadOptionsExitWithTwo) {
   }
 }
 
-TEST(HashTool, ParsesEveryId) {
-  for (int32_t id = 0; id <= 10; ++id) {
-    options opts;
-    std::string error;
-    const std::string text = std::to_string(id);
-    const char* argv[] = {"orbeck-hash", "--algo", text.c_str()};
-    ASSERT_TRUE(parse_arguments(3, argv, &opts, &error)) << error;
-    EXPECT_EQ(opts.algorithm, id);
-    EXPECT_FALSE(opts.bench);
+TEST(HashTool, ParsesEveryIdAndPoolName) {
+  for (int32_t id = 0; id < crypto::kAlgoCount; ++id) {
+    for (const std::string& text : {std::to_string(id), std::string(crypto::kAlgorithms[id].pool_name)}) {
+      options opts;
+      std::string error;
+      const char* argv[] = {"orbeck-hash", "--algo", text.c_str()};
+      ASSERT_TRUE(parse_arguments(3, argv, &opts, &error)) << error;
+      EXPECT_EQ(opts.algorithm, id) << text;
+      EXPECT_FALSE(opts.bench);
+    }
   }
 }
 
 TEST(HashTool, HelpListsIds) {
   const result r = run_tool({"--help"});
   EXPECT_EQ(r.code, kExitOk);
-  EXPECT_NE(r.out.find("10 = CryptoNightV8"), std::string::npos);
+  EXPECT_NE(r.out.find("10 = CryptoNightV8 (cn/2)"), std::string::npos);
+  EXPECT_NE(r.out.find("19 = CryptoNight-UPX2 (cn/upx2)"), std::string::npos);
 }
 
 TEST(HashTool, BenchPrintsRate) {

@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <random>
 
@@ -185,6 +188,76 @@ TEST(V8Sqrt, RandomInputsExact) {
   for (int trial = 0; trial < 20000; ++trial) {
     const uint64_t input = rng() >> (rng() % 64);
     ASSERT_TRUE(is_exact_root(v8_sqrt(input), input)) << input;
+  }
+}
+
+// The worked example of the two shuffle forms: the same neighbours and
+// values at both points (at the second, N1 stands for the 0x10 line already
+// XORed with the product). The reversed 0x10 line shows that no carry
+// passes from the low lane into the high one.
+TEST(V8Shuffle, NormalAndReversedForms) {
+  const uint64_t a[2] = {0x1111111111111111, 0x2222222222222222};
+  const uint64_t b[2] = {0x100, 0x200};
+  const uint64_t bb[2] = {0x1, 0xffffffffffffffff};
+  struct shuffle_case {
+    bool reverse;
+    uint64_t n1[2];  // old line(x ^ 0x10)
+    uint64_t expected[3][2];
+  };
+  const uint64_t second_n1[2] = {0xffffffffffffffff ^ 0xf0, 0x10 ^ 0x0f00000000000000};
+  const shuffle_case cases[] = {
+      {false, {0xffffffffffffffff, 0x10},
+       {{0x41, 0x4f}, {0xff, 0x210}, {0x1111111111111131, 0x2222222222222252}}},
+      {true, {0xffffffffffffffff, 0x10},
+       {{0x0, 0xf}, {0x140, 0x250}, {0x1111111111111131, 0x2222222222222252}}},
+      {false, {second_n1[0], second_n1[1]},
+       {{0x41, 0x4f}, {0xf, 0x0f00000000000210}, {0x1111111111111131, 0x2222222222222252}}},
+      {true, {second_n1[0], second_n1[1]},
+       {{0xffffffffffffff10, 0x0f0000000000000f}, {0x140, 0x250}, {0x1111111111111131, 0x2222222222222252}}},
+  };
+  for (const shuffle_case& c : cases) {
+    uint64_t lines[3][2] = {{c.n1[0], c.n1[1]}, {0x20, 0x30}, {0x40, 0x50}};
+    if (c.reverse) {
+      v8_shuffle_lines<true>(lines, bb, b, a);
+    } else {
+      v8_shuffle_lines<false>(lines, bb, b, a);
+    }
+    for (int k = 0; k < 3; ++k) {
+      EXPECT_EQ(lines[k][0], c.expected[k][0]) << "reverse " << c.reverse << " line " << k;
+      EXPECT_EQ(lines[k][1], c.expected[k][1]) << "reverse " << c.reverse << " line " << k;
+    }
+  }
+}
+
+// Three consecutive conceal steps from a zero accumulator. Step 1's last
+// word (2^24 + 3) rounds to 2^24 + 4 only under round-to-nearest-even.
+TEST(ConcealStep, ThreeStepsFromZero) {
+  struct conceal_case {
+    uint32_t in[4];
+    uint32_t out[4];
+    uint32_t acc_bits[4];
+  };
+  const conceal_case steps[] = {
+      {{0x00000000, 0x7fffffff, 0x80000000, 0x01000003},
+       {0x3fffffc0, 0x4000003f, 0xbfffffc0, 0x3effffc3},
+       {0x40000000, 0x40000000, 0xc0000000, 0x40000006}},
+      {{0x12345678, 0xfedcba98, 0x00000001, 0xffffffff},
+       {0x2dcba9b8, 0xc1234558, 0xc0000041, 0xbffffd7f},
+       {0x409e43f2, 0xbf721f7c, 0xc0800000, 0x40800015}},
+      {{0x00ffffff, 0x89abcdef, 0x7f800000, 0x00000003},
+       {0x4fde077f, 0x0f5b8f6f, 0xbf800040, 0x40000a03},
+       {0x40de43f5, 0xc0836392, 0xbd3f4040, 0x40d5c02d}},
+  };
+  float acc[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+  for (size_t step = 0; step < std::size(steps); ++step) {
+    uint32_t words[4];
+    std::copy(std::begin(steps[step].in), std::end(steps[step].in), words);
+    conceal_words(words, acc);
+    for (int i = 0; i < 4; ++i) {
+      EXPECT_EQ(words[i], steps[step].out[i]) << "step " << step + 1 << " word " << i;
+      EXPECT_EQ(std::bit_cast<uint32_t>(acc[i]), steps[step].acc_bits[i])
+          << "step " << step + 1 << " accumulator " << i;
+    }
   }
 }
 

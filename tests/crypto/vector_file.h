@@ -9,7 +9,8 @@
 namespace crypto {
 
 struct hash_vector {
-  int32_t algorithm = -1;  // id column of the .tsv; -1 for .txt files
+  int32_t algorithm = -1;  // id column of the .tsv (or the id of its name); -1 for .txt files
+  std::string name;        // name column of a named .tsv
   std::vector<uint8_t> input;
   std::vector<uint8_t> expected;  // 32 bytes
   int line = 0;                   // 1-based line in the file, for messages
@@ -27,5 +28,10 @@ size_t count_vector_lines(const std::string& name);
 
 // The tab-separated "id name input expected source" file, header skipped.
 std::vector<hash_vector> read_variant_vectors(const std::string& name);
+
+// The tab-separated "name input height expected source" file, header
+// skipped; algorithm is the id of the pool name, -1 for names this build
+// does not mine.
+std::vector<hash_vector> read_named_vectors(const std::string& name);
 
 }  // namespace crypto

@@ -294,4 +294,59 @@ TEST(GenericIntensityTable, GpuTablesScaleWithComputeUnitsWithinMemory) {
   EXPECT_EQ(gpu::GenericIntensityTable(gpu_device, kNormal).hashes[10], 256u);
 }
 
+// Pads of 256 and 128 KiB: the automatic level runs far more hashes than at
+// 1 MiB (scaled by 1 MiB / pad, the 1 MiB entry's memory) and never more
+// than the device's largest allocation and memory hold.
+TEST(SmallScratchpads, AutomaticLevelsRunMoreHashesWithinTheDevice) {
+  constexpr uint64_t kGiB = 1ull << 30;
+  struct small_case {
+    const char* what;
+    int32_t device_class;  // kGenericDeviceClass for the computed tables
+    bool is_cpu;
+    uint32_t compute_units;
+    uint64_t global_mem, max_alloc, pad;
+    uint32_t queues;
+    uint64_t hashes;
+  };
+  const small_case cases[] = {
+      // CPU: 64 and 128 hashes per level step, default level 3.
+      {"cpu 256 KiB", gpu::kGenericDeviceClass, true, 2, 8 * kGiB, 2 * kGiB, crypto::kScratchpad256K, 1, 256},
+      {"cpu 128 KiB", gpu::kGenericDeviceClass, true, 2, 8 * kGiB, 2 * kGiB, crypto::kScratchpad128K, 1, 512},
+      // GPU of 40 units: 3 x 40 x 8 x (2 MiB / pad) wanted, 3/4 of 4 GiB for two queues allowed.
+      {"gpu 256 KiB", gpu::kGenericDeviceClass, false, 40, 4 * kGiB, 2 * kGiB, crypto::kScratchpad256K, 2, 6128},
+      {"gpu 128 KiB", gpu::kGenericDeviceClass, false, 40, 4 * kGiB, 2 * kGiB, crypto::kScratchpad128K, 2, 12256},
+      // Vega 64 (class 1), default level 7 = 2 x 3584 at 1 MiB.
+      {"class 1 256 KiB", 1, false, 64, 8176ull << 20, 4 * kGiB, crypto::kScratchpad256K, 2, 4 * 3584},
+      {"class 1 128 KiB", 1, false, 64, 8176ull << 20, 4 * kGiB, crypto::kScratchpad128K, 2, 8 * 3584},
+      // The same card with a 1 GiB allocation limit: 1 GiB / 128 KiB per half.
+      {"class 1 256 KiB, small allocations", 1, false, 64, 8176ull << 20, 1 * kGiB, crypto::kScratchpad256K, 2, 8192},
+  };
+  for (const small_case& c : cases) {
+    gpu::GenericDevice device;
+    device.is_cpu = c.is_cpu;
+    device.compute_units = c.compute_units;
+    device.global_mem_bytes = c.global_mem;
+    device.max_alloc_bytes = c.max_alloc;
+    const GpuIntensityConfig table = c.device_class == gpu::kGenericDeviceClass
+                                         ? gpu::GenericIntensityTable(device, c.pad)
+                                         : gpu::SmallScratchpadTable(c.device_class, c.pad, device);
+    IntensityInputs in;
+    in.new_driver = true;
+    const auto choice = ChooseIntensity(table, in);
+    EXPECT_EQ(choice.queue_count, static_cast<int32_t>(c.queues)) << c.what;
+    EXPECT_EQ(choice.hashes, c.hashes) << c.what;
+    for (size_t i = 0; i < table.hashes.size(); ++i) {
+      EXPECT_EQ(table.hashes[i] % 16, 0u) << c.what;
+      EXPECT_LE(table.hashes[i] * c.pad / 2, c.max_alloc) << c.what << " level " << i;
+      EXPECT_LE(table.queues[i] * table.hashes[i] * (c.pad + 216), c.global_mem) << c.what;
+    }
+  }
+  // At 1 MiB and above a class keeps its own table.
+  gpu::GenericDevice card;
+  card.global_mem_bytes = 8ull << 30;
+  card.max_alloc_bytes = 4ull << 30;
+  EXPECT_EQ(Describe(gpu::SmallScratchpadTable(1, kLight, card)), Describe(IntensityTable(1, kLight)));
+  EXPECT_EQ(Describe(gpu::SmallScratchpadTable(2, kHeavy, card)), Describe(IntensityTable(2, kHeavy)));
+}
+
 }  // namespace

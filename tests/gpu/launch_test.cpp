@@ -30,10 +30,12 @@ struct ExpectedKernels {
   uint32_t prepare, main, collect;
   bool tweak;
 };
-constexpr ExpectedKernels kExpected[11] = {
-    {0, 3, 14, false}, {0, 4, 14, true},   {1, 5, 15, false}, {2, 6, 16, false},
-    {2, 7, 16, true},  {1, 12, 15, true},  {0, 9, 14, true},  {1, 10, 15, false},
-    {0, 11, 14, true}, {0, 8, 14, true},   {0, 13, 14, false},
+constexpr ExpectedKernels kExpected[crypto::kAlgoCount] = {
+    {0, 5, 25, false},  {0, 6, 25, true},   {1, 7, 26, false},  {2, 8, 27, false},
+    {2, 9, 27, true},   {1, 14, 26, true},  {0, 11, 25, true},  {1, 12, 26, false},
+    {0, 13, 25, true},  {0, 10, 25, true},  {0, 15, 25, false}, {0, 16, 25, false},
+    {0, 17, 25, false}, {0, 18, 25, false}, {0, 19, 25, false}, {0, 20, 25, false},
+    {0, 21, 25, false}, {3, 22, 28, false}, {3, 23, 28, false}, {4, 24, 29, false},
 };
 
 uint32_t Mix(uint32_t x) {
@@ -63,7 +65,7 @@ uint32_t MockHash(uint64_t nonce, const std::vector<uint8_t>& padded, uint32_t a
   const ExpectedKernels& k = kExpected[algorithm];
   const uint64_t input = Word(padded.data(), 0) ^ Word(padded.data(), 4) ^ Word(padded.data(), 10);
   const uint64_t shape = 8 * 100 + 8 * 10 + 8;  // local 8 x 8, global second dimension 8
-  const uint64_t main_local = algorithm == 10 ? 16 : 8;
+  const uint64_t main_local = crypto::kAlgorithms[algorithm].main_local_size;
   uint64_t input35 = 0;
   for (int i = 7; i >= 0; --i) input35 = (input35 << 8) | padded[35 + i];
   const uint64_t folded = input ^ (uint64_t{k.prepare} << 8) ^ (shape << 16) ^
@@ -127,7 +129,7 @@ class MockRound : public ::testing::Test {
 };
 
 TEST(GpuLaunch, KernelChoiceFollowsTheAlgorithmTable) {
-  for (uint32_t id = 0; id <= 10; ++id) {
+  for (uint32_t id = 0; id < static_cast<uint32_t>(crypto::kAlgoCount); ++id) {
     gpu::KernelChoice choice;
     ASSERT_TRUE(gpu::KernelsForAlgorithm(id, choice)) << id;
     EXPECT_EQ(choice.prepare, kExpected[id].prepare) << id;
@@ -138,9 +140,9 @@ TEST(GpuLaunch, KernelChoiceFollowsTheAlgorithmTable) {
     EXPECT_EQ(gpu::kQueueKernelScratchpad[choice.prepare], crypto::scratchpad_size(id)) << id;
     EXPECT_EQ(gpu::kQueueKernelScratchpad[choice.collect], crypto::scratchpad_size(id)) << id;
   }
-  gpu::KernelChoice kept{1, 12, 15, true};
-  EXPECT_FALSE(gpu::KernelsForAlgorithm(11, kept));
-  EXPECT_EQ(kept.main, 12u);
+  gpu::KernelChoice kept{1, 14, 26, true};
+  EXPECT_FALSE(gpu::KernelsForAlgorithm(static_cast<uint32_t>(crypto::kAlgoCount), kept));
+  EXPECT_EQ(kept.main, 14u);
   EXPECT_EQ(gpu::MainLocalSize(10), 16u);
   EXPECT_EQ(gpu::MainLocalSize(1), 8u);
 }
@@ -201,7 +203,7 @@ TEST_F(MockRound, BuffersHaveTheirSizesAndTheRunBufferUsesTheAbortFlag) {
 
 TEST_F(MockRound, EveryAlgorithmReportsExactlyTheNoncesBelowTheTarget) {
   const std::vector<uint8_t> blob = RandomBlob(76, 11);
-  for (uint32_t algorithm = 0; algorithm <= 10; ++algorithm) {
+  for (uint32_t algorithm = 0; algorithm < static_cast<uint32_t>(crypto::kAlgoCount); ++algorithm) {
     SCOPED_TRACE(algorithm);
     ASSERT_EQ(InitTestGpu(static_cast<int32_t>(algorithm), kRoundHashes, 1), 0);
     GpuContext& ctx = gpu::gpu_contexts()[0];

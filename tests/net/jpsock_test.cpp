@@ -46,7 +46,9 @@ TEST(JpsockLogin, SucceedsAndPublishesTheFirstJob) {
             "{\"method\":\"login\",\"params\":{\"login\":\"user\",\"pass\":\"x\","
             "\"agent\":\"orbeck/1.5.0\",\"algo\":[\"cn/0\",\"cn/1\",\"cn-heavy/0\","
             "\"cn-lite/0\",\"cn-lite/1\",\"cn-heavy/tube\",\"cn/xtl\",\"cn-heavy/xhv\","
-            "\"cn/msr\",\"cn/fast\",\"cn/rto\",\"cn/2\"]},\"id\":1}");
+            "\"cn/msr\",\"cn/fast\",\"cn/rto\",\"cn/2\",\"cn/half\",\"cn/rwz\",\"cn/zls\","
+            "\"cn/double\",\"cn/xao\",\"cn/ccx\",\"cn-pico\",\"cn-pico/trtl\",\"cn-pico/tlo\","
+            "\"cn/upx2\"]},\"id\":1}");
   EXPECT_STREQ(s.sock.miner_id(), "abc");
   EXPECT_TRUE(s.sock.is_logged_in());
   EXPECT_TRUE(s.sock.is_connected());

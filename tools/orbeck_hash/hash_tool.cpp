@@ -25,19 +25,19 @@ constexpr const char* kUsage =
     "       orbeck-hash --algo N --bench SECONDS\n"
     "Prints the CryptoNight hash of each hex blob (from the arguments, or one\n"
     "per line on standard input), or the one-thread hash rate as \"H/s: <rate>\".\n"
-    "  --algo N         algorithm id, 0 to 10:\n";
+    "  --algo N         algorithm id or pool name:\n";
 
+// An id of the catalogue, or a pool name or alias of a row (any case).
 bool parse_algorithm(const std::string& text, int32_t* id) {
-  // Plain decimal digits only: no sign, spaces or suffix.
-  if (text.empty() || text.size() > 2) return false;
-  int32_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + (c - '0');
-  }
-  if (value >= crypto::kAlgoCount) return false;
+  int32_t value = -1;
+  if (!crypto::parse_algorithm_argument(text, value) || crypto::find_algorithm(value) == nullptr)
+    return false;
   *id = value;
   return true;
+}
+
+std::string algo_range_text() {
+  return "an algorithm id from 0 to " + std::to_string(crypto::kAlgoCount - 1) + " or a pool name";
 }
 
 bool parse_seconds(const std::string& text, double* seconds) {
@@ -65,7 +65,8 @@ const char* hex_problem(const std::string& text) {
 void print_usage(std::ostream& out) {
   out << kUsage;
   for (int32_t id = 0; id < crypto::kAlgoCount; ++id) {
-    out << "                     " << id << " = " << crypto::algorithm_name(id) << "\n";
+    out << "                     " << id << " = " << crypto::algorithm_name(id) << " ("
+        << crypto::kAlgorithms[id].pool_name << ")\n";
   }
   out << "  --bench SECONDS  hash for SECONDS on one thread and print the rate\n"
          "  --help           this text\n"
@@ -106,7 +107,7 @@ bool parse_arguments(int argc, const char* const* argv, options* out, std::strin
     } else if (name == "--algo") {
       if (!take_value()) return false;
       if (!parse_algorithm(value, &out->algorithm)) {
-        *error = "--algo must be an algorithm id from 0 to 10, not '" + value + "'";
+        *error = "--algo must be " + algo_range_text() + ", not '" + value + "'";
         return false;
       }
       have_algo = true;
@@ -127,7 +128,7 @@ bool parse_arguments(int argc, const char* const* argv, options* out, std::strin
   }
   if (out->help || out->version) return true;
   if (!have_algo) {
-    *error = "--algo is required (an algorithm id from 0 to 10)";
+    *error = "--algo is required (" + algo_range_text() + ")";
     return false;
   }
   if (out->bench && !out->inputs.empty()) {

@@ -1,7 +1,7 @@
 // orbeck-pool: a small mining pool on 127.0.0.1 for trying the miner out
 // and for end-to-end tests.
 //
-//   orbeck-pool --port P --algo N [--target HEX] [--job-interval S] [--seconds S]
+//   orbeck-pool --port P --algo N|NAME [--target HEX] [--job-interval S] [--seconds S]
 //               [--tls-cert FILE --tls-key FILE]
 #include <signal.h>
 
@@ -28,7 +28,7 @@ void on_signal(int) { stop_requested.store(true); }
 int usage(const char* message) {
   std::fprintf(stderr, "orbeck-pool: %s\n", message);
   std::fprintf(stderr,
-               "usage: orbeck-pool --port P --algo N [--target HEX] [--job-interval S] "
+               "usage: orbeck-pool --port P --algo N|NAME [--target HEX] [--job-interval S] "
                "[--seconds S] [--reply-delay S] [--tls-cert FILE --tls-key FILE]\n"
                "  --target HEX        share target as a pool sends it, little-endian: 8 hex\n"
                "                      digits (default ffffff07, 1 share in 32 hashes) or 16\n"
@@ -70,10 +70,12 @@ int main(int argc, char** argv) {
       options.port = static_cast<uint16_t>(number);
       have_port = true;
     } else if (arg == "--algo") {
-      if (!parse_number(value, number) || number < 0 || number >= crypto::kAlgoCount ||
-          number != static_cast<int>(number))
-        return usage("--algo must be 0 to 10");
-      options.algorithm = static_cast<int32_t>(number);
+      int32_t id = -1;
+      if (!crypto::parse_algorithm_argument(value, id) || crypto::find_algorithm(id) == nullptr)
+        return usage(("--algo must be an id from 0 to " + std::to_string(crypto::kAlgoCount - 1) +
+                      " or a pool name")
+                         .c_str());
+      options.algorithm = id;
       have_algo = true;
     } else if (arg == "--target") {
       std::vector<uint8_t> bytes;

@@ -5,6 +5,11 @@
 // build as OpenCL C 1.2 and as OpenCL C 2.0, on PoCL, AMD and NVIDIA. All
 // targets are little-endian, which the byte layouts below rely on.
 
+// No multiply and add is ever fused: the float steps of the hash (the
+// conceal step, the V8 square root's estimate) are exact only with each
+// operation rounded on its own, on every device.
+#pragma OPENCL FP_CONTRACT OFF
+
 #if defined(cl_khr_fp64)
 #pragma OPENCL EXTENSION cl_khr_fp64 : enable
 #define ORBECK_HAVE_FP64 1

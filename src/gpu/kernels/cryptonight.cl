@@ -37,8 +37,11 @@
 #define CN_LANE_XOR_A0(v) ((((v) >> 2) & 1u) != 0) // stored high lane also ^= a0
 #define CN_DIVISION(v) (((v) >> 3) & 3u)       // 0 none, 1 next index d ^ q, 2 ~d ^ q
 #define CN_INVERTED_AES(v) ((((v) >> 5) & 1u) != 0)
-#define CN_IS_V8(v) ((((v) >> 6) & 1u) != 0)
-#define CN_HEAVY_FILL(v) ((((v) >> 7) & 1u) != 0)
+#define CN_LOOP_FAMILY(v) (((v) >> 6) & 3u)   // 0 base loop, 1 V8 loop
+#define CN_IS_V8(v) (CN_LOOP_FAMILY(v) == 1u)
+#define CN_HEAVY_FILL(v) ((((v) >> 8) & 1u) != 0)
+#define CN_REVERSE_SHUFFLE(v) ((((v) >> 9) & 1u) != 0) // V8 shuffles: 0x20 and 0x30 lines trade
+#define CN_CONCEAL(v) ((((v) >> 10) & 1u) != 0)      // float conceal step before the AES round
 
 #define CN_IS_TWEAK(v) (CN_TWEAK_SHIFT(v) != 0)
 #define CN_IS_DIVISION(v) (CN_DIVISION(v) != 0)
@@ -270,8 +273,11 @@ ORBECK_INLINE ulong cn_v8_sqrt_double(ulong n)
 #endif
 
 // V8 shuffle: the three other lines of the 64-byte block at offset off.
+// Normal: the old lines rotate 0x10 -> 0x20 -> 0x30 -> 0x10; reversed: the
+// 0x10 line stays and the 0x20 and 0x30 lines trade places. The added
+// values stay b1, b and a at 0x10, 0x20 and 0x30.
 ORBECK_INLINE void cn_v8_shuffle(__global ulong2 *sp, ulong off, ulong2 a, ulong2 b,
-                                 ulong2 b1)
+                                 ulong2 b1, const bool reverse)
 {
     __global ulong2 *p1 = sp + ((off ^ 0x10) >> 4);
     __global ulong2 *p2 = sp + ((off ^ 0x20) >> 4);
@@ -279,9 +285,26 @@ ORBECK_INLINE void cn_v8_shuffle(__global ulong2 *sp, ulong off, ulong2 a, ulong
     const ulong2 chunk1 = *p1;
     const ulong2 chunk2 = *p2;
     const ulong2 chunk3 = *p3;
-    *p1 = chunk3 + b1;
-    *p2 = chunk1 + b;
+    *p1 = (reverse ? chunk1 : chunk3) + b1;
+    *p2 = (reverse ? chunk3 : chunk1) + b;
     *p3 = chunk2 + a;
+}
+
+// The conceal step on the four words of the line read for the AES round,
+// with the hash's float accumulator: each word's signed value plus the
+// accumulator, cubed and forced to magnitude [2, 4), is added to the
+// accumulator; the word is XORed with the old accumulator, forced the same
+// way, times 2^29 - 32 (a whole number below 2^31, so the conversion is
+// exact). Correctly rounded binary32 + and * only; FP_CONTRACT is off.
+ORBECK_INLINE ulong2 cn_conceal(ulong2 c, float4 *acc)
+{
+    const float4 old = *acc;
+    float4 r = convert_float4_rte(as_int4(c)) + old;
+    r = r * (r * r);
+    r = as_float4((as_uint4(r) & 0x807FFFFFu) | 0x40000000u);
+    const float4 g = as_float4((as_uint4(old) & 0x807FFFFFu) | 0x40000000u);
+    *acc = old + r;
+    return as_ulong2(as_int4(c) ^ convert_int4_rtz(g * 536870880.0f));
 }
 
 // One hash's values in the main loop.
@@ -295,6 +318,7 @@ typedef struct {
     ulong sqrt_result;
     ulong2 b;
     ulong2 b1;
+    float4 conceal_acc;
 } cn_main_state;
 
 // Sets up the main loop of work item `item`. False when there is nothing to
@@ -333,6 +357,7 @@ ORBECK_INLINE bool cn_main_begin(cn_main_state *st, __global uint4 *Scratchpad0,
         st->division_result = s[12];
         st->sqrt_result = s[13];
     }
+    st->conceal_acc = (float4)(0.0f);
     st->idx = st->a0;
     return true;
 }
@@ -350,11 +375,13 @@ ORBECK_INLINE void cn_main_step(cn_main_state *st, __local const uint *tables, c
     ulong2 c;
     if (CN_INVERTED_AES(variant)) {
         c = as_ulong2(aes_round_tube(tables, as_uint4(*pi), as_uint4(key)));
+    } else if (CN_CONCEAL(variant)) {
+        c = aes_round_lanes(tables, cn_conceal(*pi, &st->conceal_acc), key);
     } else {
         c = aes_round_lanes(tables, *pi, key);
     }
     if (CN_IS_V8(variant)) {
-        cn_v8_shuffle(sp, offset_i, key, st->b, st->b1);
+        cn_v8_shuffle(sp, offset_i, key, st->b, st->b1, CN_REVERSE_SHUFFLE(variant));
     }
     ulong2 v = st->b ^ c;
     if (CN_IS_TWEAK(variant)) {
@@ -386,7 +413,7 @@ ORBECK_INLINE void cn_main_step(cn_main_state *st, __local const uint *tables, c
         const ulong2 l2 = sp[(offset_j ^ 0x20) >> 4];
         hi ^= l2.x;
         lo ^= l2.y;
-        cn_v8_shuffle(sp, offset_j, key, st->b, st->b1);
+        cn_v8_shuffle(sp, offset_j, key, st->b, st->b1, CN_REVERSE_SHUFFLE(variant));
     }
     a0 += hi;
     a1 += lo;
@@ -432,7 +459,8 @@ ORBECK_INLINE void cn_main_step(cn_main_state *st, __local const uint *tables, c
 ORBECK_INLINE void cn_main(__global uint4 *Scratchpad0, __global uint4 *Scratchpad1,
                            __global const ulong *states, __global const uint *RunState,
                            ulong input35, __local uint *tables, __local uint4 *blocks,
-                           const uint mem, const uint iterations, const uint variant)
+                           const uint mem, const uint iterations, const ulong mask,
+                           const uint variant)
 {
     aes_tables_to_local(tables, get_local_id(0), get_local_size(0));
     barrier(CLK_LOCAL_MEM_FENCE);
@@ -443,7 +471,6 @@ ORBECK_INLINE void cn_main(__global uint4 *Scratchpad0, __global uint4 *Scratchp
         return;
     }
     const ulong item = get_global_id(0) - get_global_offset(0);
-    const ulong mask = mem - 16;
 
     cn_main_state st[CN_MAIN_HASHES_PER_ITEM];
     bool active = true;
@@ -473,7 +500,9 @@ ORBECK_INLINE void cn_main(__global uint4 *Scratchpad0, __global uint4 *Scratchp
 
 // One main kernel of the table: CN_MAIN for rows without the tweak,
 // CN_MAIN_TWEAK (a fifth argument, the blob's bytes 35..42) for the others.
-#define CN_MAIN(NAME, LOCAL, MEM, ITER, VARIANT)                                            \
+// MASK is the row's line offset mask: the whole pad (MEM - 16) or, for a
+// row that walks only part of it, less.
+#define CN_MAIN(NAME, LOCAL, MEM, ITER, MASK, VARIANT)                                      \
     __attribute__((reqd_work_group_size(LOCAL, 1, 1))) __kernel void NAME(                 \
         __global uint4 *Scratchpad0, __global uint4 *Scratchpad1,                          \
         __global const ulong *states, __global const uint *RunState)                       \
@@ -481,10 +510,10 @@ ORBECK_INLINE void cn_main(__global uint4 *Scratchpad0, __global uint4 *Scratchp
         __local uint tables[1024];                                                         \
         __local uint4 blocks[8 * LOCAL];                                                   \
         cn_main(Scratchpad0, Scratchpad1, states, RunState, 0, tables, blocks, MEM, ITER,  \
-                VARIANT);                                                                  \
+                MASK, VARIANT);                                                            \
     }
 
-#define CN_MAIN_TWEAK(NAME, LOCAL, MEM, ITER, VARIANT)                                      \
+#define CN_MAIN_TWEAK(NAME, LOCAL, MEM, ITER, MASK, VARIANT)                                \
     __attribute__((reqd_work_group_size(LOCAL, 1, 1))) __kernel void NAME(                 \
         __global uint4 *Scratchpad0, __global uint4 *Scratchpad1,                          \
         __global const ulong *states, __global const uint *RunState, ulong input35)        \
@@ -492,7 +521,7 @@ ORBECK_INLINE void cn_main(__global uint4 *Scratchpad0, __global uint4 *Scratchp
         __local uint tables[1024];                                                         \
         __local uint4 blocks[8 * LOCAL];                                                   \
         cn_main(Scratchpad0, Scratchpad1, states, RunState, input35, tables, blocks, MEM,  \
-                ITER, VARIANT);                                                            \
+                ITER, MASK, VARIANT);                                                      \
     }
 
 CN_MAIN_KERNELS

@@ -4,13 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <fstream>
 #include <map>
 #include <sstream>
 
+#include "crypto/algorithm.h"
 #include "final_hash_device.h"
 #include "kernel_programs.h"
+#include "vector_file.h"
 
 namespace kernel_test {
 namespace {
@@ -56,7 +59,8 @@ std::vector<uint8_t> FinalHashOfState(cl_program program, const uint64_t* state)
   return digests.empty() ? std::vector<uint8_t>() : digests[0];
 }
 
-void CheckAlgorithm(int algorithm) {
+// Every vector through one round each; `what` names them in messages.
+void CheckVectors(const std::vector<CnVector>& vectors, const std::string& what) {
   ASSERT_TRUE(Env().ok()) << Env().error();
   std::string log;
   cl_program miner = MinerProgram(&log);
@@ -65,9 +69,10 @@ void CheckAlgorithm(int algorithm) {
   ASSERT_NE(blocks, nullptr) << log;
 
   int checked = 0;
-  for (const CnVector& vector : LoadCnVectors()) {
-    if (vector.algorithm != algorithm || vector.blob.size() > 84) continue;
+  for (const CnVector& vector : vectors) {
+    if (vector.blob.size() > 84) continue;
     ++checked;
+    const int algorithm = vector.algorithm;
     const KernelChoice choice = ChoiceFor(algorithm);
     RoundRunner runner(Env(), miner, choice.main_local == 16 ? 16 : 8, choice.scratchpad_bytes);
     ASSERT_TRUE(runner.error().empty()) << runner.error();
@@ -80,14 +85,22 @@ void CheckAlgorithm(int algorithm) {
     const std::string blob_hex = ToHex(vector.blob.data(), vector.blob.size());
     if (word7 != 0xFFFFFFFFu) {
       EXPECT_NE(std::find(nonces.begin(), nonces.end(), offset), nonces.end())
-          << "id " << algorithm << " blob " << blob_hex << " not reported";
+          << what << " blob " << blob_hex << " not reported";
     }
     const std::vector<uint64_t> states = runner.ReadStates();
     const std::vector<uint8_t> digest = FinalHashOfState(blocks, states.data());
     EXPECT_EQ(ToHex(digest.data(), digest.size()), ToHex(vector.hash.data(), vector.hash.size()))
-        << "id " << algorithm << " blob " << blob_hex;
+        << what << " blob " << blob_hex;
   }
-  EXPECT_GT(checked, 0) << "no vector for id " << algorithm;
+  EXPECT_GT(checked, 0) << "no vector for " << what;
+}
+
+void CheckAlgorithm(int algorithm) {
+  std::vector<CnVector> vectors;
+  for (const CnVector& vector : LoadCnVectors()) {
+    if (vector.algorithm == algorithm) vectors.push_back(vector);
+  }
+  CheckVectors(vectors, "id " + std::to_string(algorithm));
 }
 
 TEST(CryptoNightKernelVectors, Id0CryptoNight) { CheckAlgorithm(0); }
@@ -101,6 +114,32 @@ TEST(CryptoNightKernelVectors, Id7CryptoNightXhvHeavy) { CheckAlgorithm(7); }
 TEST(CryptoNightKernelVectors, Id8CryptoNightFast) { CheckAlgorithm(8); }
 TEST(CryptoNightKernelVectors, Id9CryptoNightFest) { CheckAlgorithm(9); }
 TEST(CryptoNightKernelVectors, Id10CryptoNightV8) { CheckAlgorithm(10); }
+
+// The members of 2019 by the names of their vector file: every published
+// vector of each (cn/ccx's empty input included).
+class CryptoNightKernelVectors2019 : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(CryptoNightKernelVectors2019, PublishedVectors) {
+  const std::string name = GetParam();
+  std::vector<CnVector> vectors;
+  for (const crypto::hash_vector& v : crypto::read_named_vectors("cryptonight-variants-2019.tsv")) {
+    if (v.name != name) continue;
+    ASSERT_GE(v.algorithm, crypto::kCryptoNightHalf) << name;
+    vectors.push_back({v.algorithm, v.input, v.expected});
+  }
+  CheckVectors(vectors, name);
+}
+
+std::string NameOf(const ::testing::TestParamInfo<const char*>& info) {
+  std::string name = info.param;
+  for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+  return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(ByName, CryptoNightKernelVectors2019,
+                         ::testing::Values("cn/half", "cn/rwz", "cn/zls", "cn/double", "cn/xao",
+                                           "cn/ccx", "cn-pico/0", "cn-pico/tlo", "cn/upx2"),
+                         NameOf);
 
 }  // namespace
 }  // namespace kernel_test

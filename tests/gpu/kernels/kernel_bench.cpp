@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
   std::vector<int> ids;
   for (int i = 3; i < argc; ++i) ids.push_back(std::atoi(argv[i]));
   if (ids.empty()) {
-    for (int id = 0; id <= 10; ++id) ids.push_back(id);
+    for (int id = 0; id < crypto::kAlgoCount; ++id) ids.push_back(id);
   }
   if (!Env().ok()) {
     std::fprintf(stderr, "%s\n", Env().error().c_str());
