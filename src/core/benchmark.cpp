@@ -52,6 +52,9 @@ benchmark_result MeasureAlgorithm(backend& miner, event_queue& events, int32_t i
   std::vector<uint64_t> hashes(gpus, 0), ms(gpus, 0);
   // Each GPU's first report covers its self-test and set-up: the measured
   // time starts once every GPU has sent it (or refused the algorithm).
+  // Reports of the previous algorithm's rounds may still be queued, and a
+  // slow self-test sends nothing for a while: only reports made for this
+  // job count, or the previous rates would be taken for this one's.
   std::vector<int> warmed(gpus, 0);
   const auto all_warm = [&] {
     for (size_t i = 0; i < gpus; ++i)
@@ -63,7 +66,7 @@ benchmark_result MeasureAlgorithm(backend& miner, event_queue& events, int32_t i
     auto event = events.take_for(std::chrono::milliseconds(100));
     if (event && event->kind == kHashCount) {
       const auto& report = std::get<hash_report>(event->payload);
-      if (report.thread_index < gpus) ++warmed[report.thread_index];
+      if (report.thread_index < gpus && report.generation == generation) ++warmed[report.thread_index];
     }
   }
   // At least `seconds`, and until every mining GPU has reported a round
@@ -81,7 +84,7 @@ benchmark_result MeasureAlgorithm(backend& miner, event_queue& events, int32_t i
     auto event = events.take_for(std::chrono::milliseconds(100));
     if (!event || event->kind != kHashCount || miner.generation() != generation) continue;
     const hash_report& report = std::get<hash_report>(event->payload);
-    if (report.thread_index >= gpus) continue;
+    if (report.thread_index >= gpus || report.generation != generation) continue;
     hashes[report.thread_index] += report.hashes;
     ms[report.thread_index] += report.milliseconds;
   }

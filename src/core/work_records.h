@@ -64,6 +64,7 @@ struct hash_report {
   uint8_t thread_index = 0;
   uint32_t hashes = 0;
   uint32_t milliseconds = 0;
+  uint64_t generation = 0;  // JobGeneration of the job the thread held when it reported
 };
 
 using net::kShareAccepted;

@@ -66,6 +66,11 @@ core::mining_job gpu_miner::current_job() const {
 std::unique_ptr<mine_thread> gpu_miner::make_thread(size_t index, const core::mining_job& job) {
   auto t = std::make_unique<mine_thread>();
   copy_job(*t, job);
+  // The thread holds `job` as of the current generation. Threads started by a
+  // scratchpad switch exist before the new job is in place: with any older
+  // generation they would take the old job and mine the old algorithm on the
+  // new buffers.
+  t->generation = job_generation_.load();
   t->number = static_cast<uint8_t>(index);
   t->gpu = &gpu_contexts()[index];
   t->guard = monitor::temperature_guard(device_number(index), options_.temp_limit_c,
@@ -233,6 +238,7 @@ void gpu_miner::report_hashes(mine_thread& t, uint64_t hashes, uint64_t& last_re
   core::hash_report report;
   report.thread_index = t.number;
   report.hashes = static_cast<uint32_t>(hashes);
+  report.generation = t.generation;
   report.milliseconds = static_cast<uint32_t>(now - last_report_ms);
   last_report_ms = now;
   events_->post(core::executor_event(core::kHashCount, t.pool_id, report));

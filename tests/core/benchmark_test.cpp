@@ -37,6 +37,10 @@ class scripted_backend : public backend {
   void publish(const mining_job& job) override {
     current_ = job;
     jobs_.push_back(job);
+    // A round of the previous job that ends after the publication.
+    if (late_report_) {
+      for (size_t i = 0; i < devices_.size(); ++i) post(i, 5000000, 1);
+    }
     ++generation_;
     // Every warm-up report first: a measured report taken during the
     // warm-up would be left out.
@@ -59,6 +63,7 @@ class scripted_backend : public backend {
   void shutdown() override {}
 
   bool self_test_enabled_ = true;
+  bool late_report_ = false;
   std::vector<mining_job> jobs_;
   int starts_ = 0, stops_ = 0;
 
@@ -68,6 +73,7 @@ class scripted_backend : public backend {
     report.thread_index = static_cast<uint8_t>(thread);
     report.hashes = hashes;
     report.milliseconds = ms;
+    report.generation = generation_;
     events_->post(executor_event(kHashCount, kPoolNone, report));
   }
 
@@ -101,6 +107,21 @@ TEST(Benchmark, MeasuresAfterTheWarmUpAndSkipsARefusingDevice) {
   EXPECT_EQ(result.gpus[1].hash_rate, 0.0);
   EXPECT_TRUE(result.gpus[1].self_test_failed);
   EXPECT_DOUBLE_EQ(result.total(), 2000.0);
+}
+
+// Regression: a report of the previous job's last round (or one sent while a
+// slow self-test of the new algorithm was still running) was counted as the
+// new algorithm's warm-up or rate.
+TEST(Benchmark, ReportsOfThePreviousJobDoNotCount) {
+  scripted_backend miner({{0, 3000, 1500, false, 0.0}});
+  miner.late_report_ = true;
+  event_queue events;
+  no_hash_rates rates;
+  miner.start(mining_job{}, events, rates);
+  std::mt19937 random(1);
+  const benchmark_result result = MeasureAlgorithm(miner, events, crypto::kCryptoNightPico, 0.0, random);
+  ASSERT_EQ(result.gpus.size(), 1u);
+  EXPECT_DOUBLE_EQ(result.gpus[0].hash_rate, 2000.0);
 }
 
 TEST(Benchmark, PrintsTheTableAndTheJsonLine) {

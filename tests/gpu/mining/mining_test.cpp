@@ -219,6 +219,30 @@ TEST_F(MiningTest, SwitchesKernelsOnlyBetweenScratchpadSizes) {
   for (const auto& result : results) EXPECT_LT(word7(4, light, result.nonce), light.target);
 }
 
+// Regression: a thread started by a scratchpad switch began at generation 0,
+// so when it ran before the publisher had put the new job in place it took
+// the old job, ran the old algorithm on the new buffers, failed its
+// self-test and refused that algorithm (seen in --benchmark --algo -1 on a
+// busy machine; the window is short, so a quiet run may not hit it).
+// Switching between the two small pads a few times, no self-test fails and
+// every result is the new algorithm's.
+TEST_F(MiningTest, ThreadsStartedByASwitchMineOnlyTheNewJob) {
+  init_gpus(1, crypto::kCryptoNightPico);
+  gpu_test::CapturedOutput output;
+  start();
+  for (int32_t algorithm : {crypto::kCryptoNightPico, crypto::kCryptoNightUpx2,
+                            crypto::kCryptoNightPico, crypto::kCryptoNightUpx2}) {
+    SCOPED_TRACE(algorithm);
+    const core::mining_job job = make_job(algorithm, 0x01000000, true);  // 1 hash in 256
+    miner_->publish(job);
+    const auto results = collect_results(events_, *miner_, 1);
+    ASSERT_FALSE(results.empty());
+    for (const auto& result : results) EXPECT_LT(word7(algorithm, job, result.nonce), job.target);
+    EXPECT_FALSE(miner_->self_test_failed(0));
+  }
+  EXPECT_EQ(output.Take().find("self-test failed"), std::string::npos);
+}
+
 TEST_F(MiningTest, AnIdleJobParksTheThreads) {
   init_gpus(1, 0);
   start();
