@@ -213,7 +213,7 @@ int main(int argc, char** argv) {
       ->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
   benchmark::RegisterBenchmark("start/cached", StartUp, true)
       ->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
-  for (int32_t algorithm = 0; algorithm <= 10; ++algorithm) {
+  for (int32_t algorithm = 0; algorithm < crypto::kAlgoCount; ++algorithm) {
     const std::string name = std::to_string(algorithm) + "_" + crypto::algorithm_name(algorithm);
     benchmark::RegisterBenchmark(("cpu_1_thread/" + name).c_str(), CpuSingleThread, algorithm)
         ->MinTime(1.0)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -47,13 +47,13 @@ struct KernelChoice {
   const char* main;
   const char* collect;
   bool tweak_input;   // main kernel takes input35
-  size_t main_local;  // 16 for id 10, else 8
+  size_t main_local;  // the row's main local size (16 for the V8 loop, else 8)
   uint32_t scratchpad_bytes;
 };
 KernelChoice ChoiceFor(int algorithm);
 
 // Device buffers for rounds of `hashes` nonces (a multiple of 16) of one
-// scratchpad size, with all 21 kernels created from `program`.
+// scratchpad size, with every kernel of the table created from `program`.
 class RoundRunner {
  public:
   RoundRunner(const ClEnv& env, cl_program program, size_t hashes, uint32_t scratchpad_bytes);

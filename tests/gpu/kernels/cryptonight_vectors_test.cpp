@@ -130,10 +130,11 @@ TEST_P(CryptoNightKernelVectors2019, PublishedVectors) {
   CheckVectors(vectors, name);
 }
 
+// "Id11_cn_half": scripts/device-check reads the id from the name.
 std::string NameOf(const ::testing::TestParamInfo<const char*>& info) {
   std::string name = info.param;
   for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-  return name;
+  return "Id" + std::to_string(crypto::find_algorithm_by_pool_name(info.param)) + "_" + name;
 }
 
 INSTANTIATE_TEST_SUITE_P(ByName, CryptoNightKernelVectors2019,

@@ -13,6 +13,7 @@
 #include <sstream>
 #include <random>
 
+#include "crypto/algorithm.h"
 #include "crypto/cryptonight.h"
 #include "kernel_programs.h"
 
