@@ -204,24 +204,6 @@ void main_loop(const uint64_t* s, uint8_t* pad, uint64_t tweak) {
   }
 }
 
-// V8 shuffle at `offset`: the three other lines of its 64-byte block move
-// (v8_shuffle_lines), each plus one of bb, b and the key a.
-template <bool Reverse>
-inline void v8_shuffle(uint8_t* pad, uint64_t offset, const uint64_t bb[2], const uint64_t b[2],
-                       const uint64_t a[2]) {
-  uint8_t* p[3] = {pad + (offset ^ 0x10), pad + (offset ^ 0x20), pad + (offset ^ 0x30)};
-  uint64_t lines[3][2];
-  for (int k = 0; k < 3; ++k) {
-    lines[k][0] = load64(p[k]);
-    lines[k][1] = load64(p[k] + 8);
-  }
-  v8_shuffle_lines<Reverse>(lines, bb, b, a);
-  for (int k = 0; k < 3; ++k) {
-    store64(p[k], lines[k][0]);
-    store64(p[k] + 8, lines[k][1]);
-  }
-}
-
 template <int32_t Id>
 void main_loop_v8(const uint64_t* s, uint8_t* pad) {
   constexpr algorithm_info kInfo = kAlgorithms[Id];
@@ -240,7 +222,7 @@ void main_loop_v8(const uint64_t* s, uint8_t* pad) {
     uint64_t c0 = load64(line_i);
     uint64_t c1 = load64(line_i + 8);
     aes_round_lanes(c0, c1, a[0], a[1]);
-    v8_shuffle<kInfo.reverse_shuffle>(pad, i, bb, b, a);
+    v8_shuffle_block<kInfo.reverse_shuffle>(pad, i, bb, b, a);
     store64(line_i, b[0] ^ c0);
     store64(line_i + 8, b[1] ^ c1);
 
@@ -262,7 +244,7 @@ void main_loop_v8(const uint64_t* s, uint8_t* pad) {
     store64(line_j1 + 8, load64(line_j1 + 8) ^ lo);
     hi ^= load64(line_j2);
     lo ^= load64(line_j2 + 8);
-    v8_shuffle<kInfo.reverse_shuffle>(pad, j, bb, b, a);
+    v8_shuffle_block<kInfo.reverse_shuffle>(pad, j, bb, b, a);
 
     a[0] += hi;
     a[1] += lo;

@@ -6,6 +6,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 namespace crypto {
 
@@ -77,25 +78,37 @@ inline uint64_t v8_sqrt(uint64_t sqrt_input) {
   return v8_sqrt_fixup(v8_sqrt_estimate(sqrt_input), sqrt_input);
 }
 
-// The V8 shuffle of the three other lines of an anchor's 64-byte block,
-// lines[k] = {low lane, high lane} of line(x ^ 0x10 * (k + 1)), replaced by
-// their new values. Normal: the old lines rotate (0x10 -> 0x20 -> 0x30 ->
-// 0x10). Reversed: the 0x10 line stays and the 0x20 and 0x30 lines trade
-// places. Either way 0x10 gets + bb, 0x20 + b and 0x30 + a, lane by lane
-// modulo 2^64.
+// The V8 shuffle on the scratchpad: the three other lines of the 64-byte
+// block of `offset` (at offset ^ 0x10, ^ 0x20, ^ 0x30; the anchor line is
+// not touched) are replaced. Normal: the old lines rotate (0x10 -> 0x20 ->
+// 0x30 -> 0x10). Reversed: the 0x10 line stays and the 0x20 and 0x30 lines
+// trade places. Either way 0x10 gets + bb, 0x20 + b and 0x30 + a, lane by
+// lane modulo 2^64. Lines are two little-endian 64-bit lanes, read and
+// written through memcpy. (Written out on the lanes: with the lines in
+// arrays the compiler keeps them in memory, a fifth of the CPU loop's rate.)
 template <bool Reverse>
-constexpr void v8_shuffle_lines(uint64_t lines[3][2], const uint64_t bb[2], const uint64_t b[2],
-                                const uint64_t a[2]) {
-  const uint64_t n1[2] = {lines[0][0], lines[0][1]};
-  const uint64_t n2[2] = {lines[1][0], lines[1][1]};
-  const uint64_t n3[2] = {lines[2][0], lines[2][1]};
-  const uint64_t* to_10 = Reverse ? n1 : n3;
-  const uint64_t* to_20 = Reverse ? n3 : n1;
-  for (int lane = 0; lane < 2; ++lane) {
-    lines[0][lane] = to_10[lane] + bb[lane];
-    lines[1][lane] = to_20[lane] + b[lane];
-    lines[2][lane] = n2[lane] + a[lane];
-  }
+inline void v8_shuffle_block(uint8_t* pad, uint64_t offset, const uint64_t bb[2],
+                             const uint64_t b[2], const uint64_t a[2]) {
+  const auto load = [](const uint8_t* p) {
+    uint64_t v;
+    std::memcpy(&v, p, sizeof(v));
+    return v;
+  };
+  const auto store = [](uint8_t* p, uint64_t v) { std::memcpy(p, &v, sizeof(v)); };
+  uint8_t* p1 = pad + (offset ^ 0x10);
+  uint8_t* p2 = pad + (offset ^ 0x20);
+  uint8_t* p3 = pad + (offset ^ 0x30);
+  const uint64_t c1[2] = {load(p1), load(p1 + 8)};
+  const uint64_t c2[2] = {load(p2), load(p2 + 8)};
+  const uint64_t c3[2] = {load(p3), load(p3 + 8)};
+  const uint64_t* to_10 = Reverse ? c1 : c3;
+  const uint64_t* to_20 = Reverse ? c3 : c1;
+  store(p1, to_10[0] + bb[0]);
+  store(p1 + 8, to_10[1] + bb[1]);
+  store(p2, to_20[0] + b[0]);
+  store(p2 + 8, to_20[1] + b[1]);
+  store(p3, c2[0] + a[0]);
+  store(p3 + 8, c2[1] + a[1]);
 }
 
 // The conceal step needs true binary32 arithmetic (no x87 excess

@@ -84,6 +84,18 @@ constexpr bool KernelTableIsConsistent() {
 }
 static_assert(KernelTableIsConsistent(), "every catalogue row needs a scratchpad family");
 
+// The main kernels run their passes in blocks of CN_RUN_CHECK (cryptonight.cl)
+// between two looks at the run flag, so every row's pass count must be a
+// whole number of blocks.
+constexpr uint32_t kMainKernelPassBlock = 0x4000;
+constexpr bool PassCountsFitTheMainKernels() {
+  for (const crypto::algorithm_info& info : crypto::kAlgorithms) {
+    if (info.iterations % kMainKernelPassBlock != 0) return false;
+  }
+  return true;
+}
+static_assert(PassCountsFitTheMainKernels(), "a row's passes are not a multiple of CN_RUN_CHECK");
+
 // The kernel indices of a row (id 0..kAlgoCount-1).
 constexpr uint32_t PrepareKernelIndex(int32_t id) {
   return static_cast<uint32_t>(FamilyOf(crypto::kAlgorithms[id]));

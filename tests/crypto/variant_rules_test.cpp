@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <limits>
 #include <random>
@@ -216,16 +217,29 @@ TEST(V8Shuffle, NormalAndReversedForms) {
        {{0xffffffffffffff10, 0x0f0000000000000f}, {0x140, 0x250}, {0x1111111111111131, 0x2222222222222252}}},
   };
   for (const shuffle_case& c : cases) {
-    uint64_t lines[3][2] = {{c.n1[0], c.n1[1]}, {0x20, 0x30}, {0x40, 0x50}};
+    // One 64-byte block; the anchor is its third line (offset 0x20), so
+    // its neighbours 0x10, 0x20 and 0x30 sit at 0x30, 0x00 and 0x10.
+    const uint64_t anchor = 0x20;
+    uint64_t block[4][2] = {};
+    const uint64_t old_lines[3][2] = {{c.n1[0], c.n1[1]}, {0x20, 0x30}, {0x40, 0x50}};
+    for (int k = 0; k < 3; ++k) {
+      std::memcpy(block[(anchor ^ (0x10 * (k + 1))) / 16], old_lines[k], 16);
+    }
+    block[anchor / 16][0] = 0x5555;
+    block[anchor / 16][1] = 0xAAAA;
+    auto* pad = reinterpret_cast<uint8_t*>(block);
     if (c.reverse) {
-      v8_shuffle_lines<true>(lines, bb, b, a);
+      v8_shuffle_block<true>(pad, anchor, bb, b, a);
     } else {
-      v8_shuffle_lines<false>(lines, bb, b, a);
+      v8_shuffle_block<false>(pad, anchor, bb, b, a);
     }
     for (int k = 0; k < 3; ++k) {
-      EXPECT_EQ(lines[k][0], c.expected[k][0]) << "reverse " << c.reverse << " line " << k;
-      EXPECT_EQ(lines[k][1], c.expected[k][1]) << "reverse " << c.reverse << " line " << k;
+      const uint64_t* line = block[(anchor ^ (0x10 * (k + 1))) / 16];
+      EXPECT_EQ(line[0], c.expected[k][0]) << "reverse " << c.reverse << " line " << k;
+      EXPECT_EQ(line[1], c.expected[k][1]) << "reverse " << c.reverse << " line " << k;
     }
+    EXPECT_EQ(block[anchor / 16][0], 0x5555u) << "the anchor line is not touched";
+    EXPECT_EQ(block[anchor / 16][1], 0xAAAAu);
   }
 }
 

@@ -56,7 +56,8 @@
 #define CN_ZERO_MAGIC ((uint4)(0x0B5E2C71u, 0x9A3F6D48u, 0x53C7E01Fu, 0xA8D4B269u))
 #define CN_ENTRY_ZERO_HASH 0x80000000u
 
-// Iterations between two looks at the run flag inside the main loop.
+// Iterations between two looks at the run flag inside the main loop; every
+// row's pass count is a multiple of it (kMainKernelPassBlock, kernel_table.h).
 #define CN_RUN_CHECK 0x4000u
 
 // The item's scratchpad, as described at the top of this file.
