@@ -71,7 +71,7 @@ struct algorithm_info {
   division_rule division = division_rule::none;  // division step of the heavy family
   bool inverted_aes = false;   // inverted-input AES round in the main loop
   loop_family loop = loop_family::base;
-  bool reverse_shuffle = false;  // v8 loop: the 0x20 and 0x30 lines trade places in both shuffles
+  bool reverse_shuffle = false;  // v8 loop: at both shuffles 0x10 stays, 0x20 and 0x30 trade
   bool conceal = false;          // base loop: the float conceal step before the AES round
   uint32_t min_blob_length = 0;  // shorter blobs hash to 32 zero bytes
   // Names in the pools' algorithm negotiation, compared without regard to
