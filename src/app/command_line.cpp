@@ -2,15 +2,18 @@
 
 #include <boost/asio/ip/address.hpp>
 #include <boost/program_options.hpp>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <set>
 #include <string_view>
 #include <sstream>
 
 #include "app/config.h"
 #include "app/config_file.h"
+#include "app/option_checks.h"
 #include "app/version.h"
 #include "base/console.h"
 #include "net/pool_address.h"
@@ -25,6 +28,7 @@ namespace {
 // The pool options as given, one entry per occurrence.
 struct pool_texts {
   std::vector<std::string> addresses;
+  std::vector<std::string> places;  // config file place of each address, or empty
   std::vector<std::string> users;
   std::vector<std::string> passwords;
   std::vector<std::string> fingerprints;
@@ -47,7 +51,7 @@ void validate(boost::any& v, const std::vector<std::string>& values, algorithm_v
 
 // The remote access options as given.
 struct remote_texts {
-  uint32_t port = 7777;
+  int64_t port = 7777;  // wide, so that -1 and 70000 are seen and refused
   std::string host = "127.0.0.1";
   std::string token;
 };
@@ -84,7 +88,7 @@ struct option_groups {
         ("nonicehash", "disable nicehasher support, use the full 32bit nonce");
     remote.add_options()
         ("remoteaccess,R", "enable remote access on 127.0.0.1:7777")
-        ("remoteport", po::value<uint32_t>(&remote_given.port)->default_value(7777),
+        ("remoteport", po::value<int64_t>(&remote_given.port)->default_value(7777),
          "set remote port to use");
     optimizations.add_options()
         ("intensity,I", po::value<std::string>(&c.intensity_text)->default_value("-1"),
@@ -168,7 +172,7 @@ std::string count_problem(const char* option, size_t given, size_t pools) {
 
 // Builds the pool list from the options; the error text, or empty when the
 // list is sound. The first pool is also pool_address, user and password.
-std::string build_pool_list(config& c, const pool_texts& given, std::string& warning) {
+std::string build_pool_list(config& c, const pool_texts& given, std::string& warning, bool& in_file) {
   const size_t count = given.addresses.size();
   // The first values also stand alone, for the missing-pool check.
   c.pool_address = count > 0 ? given.addresses[0] : std::string();
@@ -188,8 +192,18 @@ std::string build_pool_list(config& c, const pool_texts& given, std::string& war
     pool.user = value_for(given.users, i, kNone);
     pool.password = value_for(given.passwords, i, kNone);
     net::pool_scheme scheme;
-    if (const base::status split = net::split_pool_scheme(pool.address, scheme); !split)
-      return "Pool " + pool.address + ": " + split.message() + " (use stratum+tcp:// or stratum+ssl://)";
+    std::string rule;
+    if (const base::status split = net::split_pool_scheme(pool.address, scheme); !split) {
+      rule = split.message() + " (use stratum+tcp:// or stratum+ssl://)";
+    } else {
+      rule = pool_address_rule(scheme.rest);
+    }
+    if (!rule.empty()) {
+      const std::string& place = i < given.places.size() ? given.places[i] : kNone;
+      in_file = !place.empty();
+      if (in_file) return place + ": key \"url\": " + pool.address + ": " + rule;
+      return "--pool " + pool.address + ": " + rule;
+    }
     any_tls = any_tls || scheme.transport == net::pool_transport::tls;
     // An empty pin leaves that pool to the CA store.
     const std::string& pin = value_for(given.fingerprints, i, kNone);
@@ -202,8 +216,6 @@ std::string build_pool_list(config& c, const pool_texts& given, std::string& war
   }
   if (!given.fingerprints.empty() && !any_tls && count > 0)
     warning = "--tls-fingerprint is ignored: no pool has a TLS address";
-  if (c.primary_retry_s < 1) return "--primary-retry " + std::to_string(c.primary_retry_s) + ": it must be 1 second or more";
-  if (c.keepalive_s < 0) return "--keepalive " + std::to_string(c.keepalive_s) + ": it must be 0 (off) or more seconds";
   return "";
 }
 
@@ -222,7 +234,11 @@ void merge_file_pools(const config_file& file, const std::set<std::string>& on_c
                       pool_texts& pools) {
   if (on_command_line.count("pool") != 0 || file.pools.empty()) return;
   pools.addresses.clear();
-  for (const file_pool& pool : file.pools) pools.addresses.push_back(pool.url);
+  pools.places.clear();
+  for (const file_pool& pool : file.pools) {
+    pools.addresses.push_back(pool.url);
+    pools.places.push_back(pool.url_place);
+  }
   const auto per_pool = [&](const char* option, std::optional<std::string> file_pool::*field,
                             std::vector<std::string>& values) {
     if (on_command_line.count(option) != 0) return;
@@ -294,6 +310,48 @@ std::string check_remote_access(const remote_texts& given, bool token_given, opt
   return "";
 }
 
+// The line that refuses `value` of option `name`: "--name value: rule", or
+// "PATH:LINE:COLUMN: key "name": value: rule" when the config file gave it.
+std::string refusal(const std::map<std::string, std::string>& file_places, const std::string& name,
+                    const std::string& value, const std::string& rule) {
+  const auto place = file_places.find(name);
+  if (place != file_places.end()) return place->second + ": key \"" + name + "\": " + value + ": " + rule;
+  return "--" + name + " " + value + ": " + rule;
+}
+
+// The first option value that breaks its rule, as its refusal line; empty
+// when every one is sound. in_file: the value stands in the config file.
+std::string value_problem(const config& c, const std::string& gpu_text, const remote_texts& remote,
+                          const std::map<std::string, std::string>& places, bool& in_file) {
+  struct check {
+    const char* name;
+    std::string value;
+    std::string rule;
+  };
+  const check checks[] = {
+      {"opencl", std::to_string(c.platform_index),
+       c.platform_index < -1 ? "the platform index must be 0 or more (-1 detects it)" : ""},
+      {"gpu", gpu_text, gpu_list_rule(gpu_text)},
+      {"intensity", c.intensity_text, intensity_rule(c.intensity_text)},
+      {"reconnects", std::to_string(c.max_reconnects),
+       c.max_reconnects < 0 ? "the count must be 0 (retry for ever) or more" : ""},
+      {"remoteport", std::to_string(remote.port), port_rule(remote.port, true)},
+      {"xgroupsize", std::to_string(c.group_size),
+       c.group_size < 0 ? "the hashes per round must be 0 (from the intensity) or more" : ""},
+      {"xnumqueues", std::to_string(c.num_queues),
+       c.num_queues < 0 || c.num_queues > 2 ? "the queue count must be 0 (from the intensity), 1 or 2" : ""},
+      {"primary-retry", std::to_string(c.primary_retry_s),
+       c.primary_retry_s < 1 ? "it must be 1 second or more" : ""},
+      {"keepalive", std::to_string(c.keepalive_s), c.keepalive_s < 0 ? "it must be 0 (off) or more seconds" : ""},
+  };
+  for (const check& each : checks) {
+    if (each.rule.empty()) continue;
+    in_file = places.count(each.name) != 0;
+    return refusal(places, each.name, each.value, each.rule);
+  }
+  return "";
+}
+
 }  // namespace
 
 bool valid_remote_token(const std::string& token) {
@@ -345,6 +403,10 @@ options_result read_options(int argc, const char* const* argv, config& c,
       return result;
     }
     inputs.insert(inputs.end(), file.arguments.begin(), file.arguments.end());
+    // A value the command line gives is named there, not in the file.
+    for (const auto& [name, place] : file.places) {
+      if (on_command_line.count(name) == 0) result.file_places.emplace(name, place);
+    }
     // Stored second: a value the command line gave stays.
     try {
       po::store(po::command_line_parser(file.arguments).options(all).style(
@@ -376,7 +438,9 @@ options_result read_options(int argc, const char* const* argv, config& c,
   c.no_self_test = vm.count("noselftest") != 0;
   c.autotune = vm.count("autotune") != 0;
   result.remote_access = vm.count("remoteaccess") != 0;
-  result.remote_port = remote_given.port;
+  result.value_problem =
+      value_problem(c, gpu_text, remote_given, result.file_places, result.value_problem_in_file);
+  result.remote_port = static_cast<uint32_t>(remote_given.port & 0xFFFFFFFF);
   result.remote_problem = check_remote_access(remote_given, vm.count("remotetoken") != 0, result);
   result.help = vm.count("help") != 0;
   result.gpu_text = gpu_text;
@@ -385,7 +449,7 @@ options_result read_options(int argc, const char* const* argv, config& c,
   result.temperature_problem = temperature_problem(c, resume_given);
   if (c.temp_limit_c > 0 && !resume_given) c.temp_resume_c = c.temp_limit_c - 10;
 
-  result.pool_problem = build_pool_list(c, pools, result.pool_warning);
+  result.pool_problem = build_pool_list(c, pools, result.pool_warning, result.pool_problem_in_file);
   return result;
 }
 
@@ -415,7 +479,14 @@ startup_result start_up(int argc, const char* const* argv) {
 
   print_banner();
 
-  if (!c.log_path.empty()) base::printer::inst().open_log(c.log_path.c_str());
+  if (!c.log_path.empty() && !base::printer::inst().open_log(c.log_path.c_str())) {
+    const std::string why = std::string("cannot open the log file for appending: ") + std::strerror(errno);
+    base::printer::inst().print_error("%s", refusal(options.file_places, "log", c.log_path, why).c_str());
+    if (options.file_places.count("log") == 0) print_options_hint();
+    result.finished = true;
+    result.exit_code = 1;
+    return result;
+  }
 
   parse_gpu_list(options.gpu_text, c.gpu_list);
 
@@ -442,6 +513,14 @@ startup_result start_up(int argc, const char* const* argv) {
     return result;
   }
 
+  if (!options.value_problem.empty()) {
+    base::printer::inst().print_error("%s", options.value_problem.c_str());
+    if (!options.value_problem_in_file) print_options_hint();
+    result.finished = true;
+    result.exit_code = 1;
+    return result;
+  }
+
   // Checked after the missing-pool hint, which stays the first answer.
   const std::string& pool_problem = options.pool_problem;
   if (!options.pool_warning.empty()) base::printer::inst().print_leveled(base::kEvent, "%s", options.pool_warning.c_str());
@@ -463,7 +542,7 @@ startup_result start_up(int argc, const char* const* argv) {
   if (!pool_problem.empty() || !options.remote_problem.empty()) {
     const std::string& problem = pool_problem.empty() ? options.remote_problem : pool_problem;
     base::printer::inst().print_error("%s", problem.c_str());
-    print_options_hint();
+    if (pool_problem.empty() || !options.pool_problem_in_file) print_options_hint();
     result.finished = true;
     result.exit_code = 1;
     return result;
@@ -483,7 +562,7 @@ startup_result start_up(int argc, const char* const* argv) {
     print_options_hint();
     base::discard_pending_key();
     result.finished = true;
-    result.exit_code = 0;
+    result.exit_code = 1;
     return result;
   }
 

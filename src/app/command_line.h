@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 
 namespace app {
@@ -13,7 +14,7 @@ struct startup_result {
   bool finished = false;       // an early finish: return exit_code
   int exit_code = 0;
   bool remote_access = false;  // --remoteaccess
-  uint32_t remote_port = 7777; // --remoteport (low 16 bits are used)
+  uint32_t remote_port = 7777; // --remoteport, 0 to 65535 (0 picks a free port)
   // --remotehost as a numeric address, in its normal form ("::1", not "0::1").
   std::string remote_host = "127.0.0.1";
   // --remotetoken, else ORBECK_REMOTE_TOKEN; empty: no token required.
@@ -50,8 +51,13 @@ struct options_result {
   std::string remote_problem;       // --remotehost / --remotetoken error, or empty
   std::string gpu_text;             // --gpu, for parse_gpu_list
   std::string pool_problem;         // the pool list's error, empty when sound
+  bool pool_problem_in_file = false;  // ...about a pool of the config file
   std::string pool_warning;         // an event line to print, or empty
   std::string temperature_problem;  // --temp-limit / --temp-resume error, or empty
+  std::string value_problem;        // the first option value refused, or empty
+  bool value_problem_in_file = false;  // ...and it stands in the config file
+  // Options whose value came from the config file: name -> "PATH:LINE:COLUMN".
+  std::map<std::string, std::string> file_places;
 };
 options_result read_options(int argc, const char* const* argv, config& c, const config_loader& load);
 

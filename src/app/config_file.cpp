@@ -11,7 +11,9 @@
 #include <cstring>
 #include <limits>
 #include <set>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace app {
 namespace {
@@ -253,6 +255,10 @@ class problem_writer {
   bool key(size_t offset, const std::string& key, const std::string& message) {
     return at(offset, "key \"" + key + "\": " + message);
   }
+  std::string place(size_t offset) const {
+    const text_position p = position_of(text_, offset);
+    return path_ + ":" + std::to_string(p.line) + ":" + std::to_string(p.column);
+  }
 
  private:
   std::string_view text_;
@@ -298,6 +304,7 @@ bool read_pools(const json_node& list, size_t list_key_offset, problem_writer& p
       if (field == nullptr) {
         if (value.text.empty()) return problem.key(offset, name, "the pool address is empty");
         pool.url = value.text;
+        pool.url_place = problem.place(offset);
       } else {
         *field = value.text;
       }
@@ -382,6 +389,7 @@ bool parse_config_text(std::string_view text, const std::string& path, config_fi
     const std::string& name = root.keys[m];
     const size_t offset = root.key_offsets[m];
     if (!seen.insert(name).second) return problem.key(offset, name, "given twice");
+    out.places[name] = problem.place(offset);
     if (name == "pools") {
       if (!read_pools(root.items[m], offset, problem, out.pools)) return false;
       continue;
@@ -399,15 +407,34 @@ bool parse_config_text(std::string_view text, const std::string& path, config_fi
 }
 
 bool read_config_file(const std::string& path, config_file& out, std::string& error) {
-  FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) {
+  // Looked at before it is opened: opening a FIFO for reading would wait for
+  // a writer, a device could do anything.
+  struct stat info = {};
+  if (::stat(path.c_str(), &info) != 0) {
     error = path + ": cannot open the config file: " + std::strerror(errno);
     return false;
   }
-  struct stat info = {};
-  if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode)) {
-    std::fclose(file);
-    error = path + ": the config file is not a regular file";
+  const std::string not_regular = path + ": the config file is not a regular file";
+  if (!S_ISREG(info.st_mode)) {
+    error = not_regular;
+    return false;
+  }
+  // Not blocking either, and checked again, in case the path was replaced
+  // in between.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    error = path + ": cannot open the config file: " + std::strerror(errno);
+    return false;
+  }
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    error = not_regular;
+    return false;
+  }
+  FILE* file = ::fdopen(fd, "rb");
+  if (file == nullptr) {
+    error = path + ": cannot open the config file: " + std::strerror(errno);
+    ::close(fd);
     return false;
   }
   std::string text;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,6 +16,7 @@ namespace app {
 // One entry of "pools": {"url", "user", "pass", "tls-fingerprint"}.
 struct file_pool {
   std::string url;
+  std::string url_place;  // "PATH:LINE:COLUMN" of its "url" key, for messages
   std::optional<std::string> user;
   std::optional<std::string> password;
   std::optional<std::string> tls_fingerprint;
@@ -24,6 +26,9 @@ struct config_file {
   // "--name=value" or "--name" (a switch set to true), in file order.
   std::vector<std::string> arguments;
   std::vector<file_pool> pools;  // empty when the file has no "pools"
+  // "PATH:LINE:COLUMN" of each top-level key, so a value refused later can
+  // be named where it stands.
+  std::map<std::string, std::string> places;
 };
 
 // What a key's value must be and how it becomes an argument.
@@ -51,7 +56,8 @@ const std::vector<file_key>& config_file_keys();
 bool parse_config_text(std::string_view text, const std::string& path, config_file& out,
                        std::string& error);
 
-// Reads path (at most 1 MiB, a regular file) and parses it.
+// Reads path (at most 1 MiB) and parses it. A path that is not a regular
+// file (a FIFO, a device, a directory) is refused without being opened.
 bool read_config_file(const std::string& path, config_file& out, std::string& error);
 
 // Line and column (both from 1, the column in bytes) of a byte offset.

@@ -3,7 +3,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -23,22 +26,54 @@
 namespace app {
 namespace {
 
-std::atomic<int> signals_caught{0};
+// Monotonic time of the first stop signal (0: none yet) and how many came
+// after it. Written by the signal handler only.
+std::atomic<int64_t> first_stop_ns{0};
+std::atomic<int> later_stops{0};
+// A second signal this soon after the first is taken for the same request
+// (a shell and a service manager, or `timeout`, both passing one on).
+constexpr int64_t kRepeatWindowNs = 2'000'000'000;
 
-// SIGINT and SIGTERM: announce, then let the keyboard loop run the orderly
-// exit. A second one while that exit is under way ends the process at once.
+int64_t monotonic_ns() {
+  timespec now = {};
+  clock_gettime(CLOCK_MONOTONIC, &now);  // async-signal-safe
+  return static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+// "Caught signal N\n" straight to standard output, without the printer's
+// lock or formatting (neither is safe in a signal handler).
+void announce_signal(int number) {
+  char text[32] = "Caught signal ";
+  size_t length = sizeof("Caught signal ") - 1;
+  char digits[12];
+  size_t count = 0;
+  unsigned value = number < 0 ? 0u : static_cast<unsigned>(number);
+  do {
+    digits[count++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0 && count < sizeof(digits));
+  while (count > 0) text[length++] = digits[--count];
+  text[length++] = '\n';
+  ssize_t ignored = write(STDOUT_FILENO, text, length);
+  (void)ignored;
+}
+
+// SIGINT, SIGTERM and SIGHUP: announce, then let the keyboard loop run the
+// orderly exit (a service manager restarts the program after a SIGHUP, which
+// is how it takes up a changed configuration). A second signal within two
+// seconds of the first is ignored while that exit runs; a third one, or one
+// after those two seconds, ends the process at once.
 void on_stop_signal(int number) {
-  if (signals_caught.fetch_add(1) > 0) {
-    base::restore_terminal();
-    _exit(0);
+  const int64_t now = monotonic_ns();
+  int64_t first = 0;
+  if (first_stop_ns.compare_exchange_strong(first, now)) {
+    announce_signal(number);
+    base::app_running.store(false);
+    return;
   }
-  char text[32];
-  int length = snprintf(text, sizeof(text), "Caught signal %d\n", number);
-  if (length > 0) {
-    ssize_t ignored = write(STDOUT_FILENO, text, static_cast<size_t>(length));
-    (void)ignored;
-  }
-  base::app_running.store(false);
+  if (later_stops.fetch_add(1) == 0 && now - first < kRepeatWindowNs) return;
+  base::restore_terminal();
+  _exit(0);
 }
 
 void install_signal_handlers() {
@@ -47,14 +82,16 @@ void install_signal_handlers() {
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);
 }
 
-// The pool cannot be reached: end the process at once, as the user asked
-// for a limited number of attempts.
+// The pool cannot be reached within the attempts the user allowed: end the
+// process at once. It is a failure (exit code 1), so a service manager
+// restarts the miner instead of leaving the rig idle.
 void give_up() {
   std::fflush(stdout);
   base::restore_terminal();
-  std::_Exit(0);
+  std::_Exit(1);
 }
 
 // Every GPU failed its kernel self-test: nothing can mine correctly.
@@ -154,12 +191,17 @@ int run_sequence(const startup_result& start) {
     // The address as it is bound: an IPv6 one in brackets before the port.
     const bool ipv6 = start.remote_host.find(':') != std::string::npos;
     const std::string host = ipv6 ? "[" + start.remote_host + "]" : start.remote_host;
-    base::printer::inst().print_leveled(base::kInfo, "Starting remote access server on %s:%u", host.c_str(),
-                                  start.remote_port);
+    const auto announce = [&host](unsigned port) {
+      base::printer::inst().print_leveled(base::kInfo, "Starting remote access server on %s:%u", host.c_str(),
+                                          port);
+    };
+    // Port 0 picks a free one: the line names the port it got.
+    if (start.remote_port != 0) announce(start.remote_port);
     network::listen_settings settings;
     settings.address = boost::asio::ip::make_address(start.remote_host);
     settings.port = network::listen_port(start.remote_port);
     server = std::make_unique<network::RemoteAccessServer>(executor, settings, start.remote_token);
+    if (start.remote_port == 0) announce(server->port());
   }
 
   keyboard_loop(executor);

@@ -1,7 +1,9 @@
 #include "base/printer.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <ctime>
 
@@ -58,8 +60,18 @@ void printer::set_console(FILE* out, bool colour) {
 }
 
 bool printer::open_log(const char* path) {
-  FILE* file = std::fopen(path, "ab+");
-  if (file == nullptr) return false;
+  // Not blocking in open: a FIFO without a reader is refused (ENXIO) rather
+  // than holding up the start. Writes block as usual afterwards.
+  const int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
+  if (fd < 0) return false;
+  const int flags = ::fcntl(fd, F_GETFL);
+  FILE* file = flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 ? nullptr : ::fdopen(fd, "a");
+  if (file == nullptr) {
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return false;
+  }
   std::lock_guard<std::mutex> lock(mutex_);
   if (log_file_ != nullptr) std::fclose(log_file_);
   log_file_ = file;

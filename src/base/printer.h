@@ -35,8 +35,9 @@ class printer {
   // The text unchanged: no formatting, colour, prefix or line break.
   void print_plain(std::string_view text);
 
-  // Opens path for appending ("ab+"); false when it cannot be opened. The
-  // file stays open until the process ends (or a test reopens another).
+  // Opens path for appending (created when missing); false, with errno
+  // telling why, when it cannot be opened. The file stays open until the
+  // process ends (or a test reopens another).
   bool open_log(const char* path);
 
   // Test seam: where console text goes and whether ANSI colours are used.

@@ -107,6 +107,10 @@ void executor::dispatch(executor_event& event) {
       if (const hash_report* report = std::get_if<hash_report>(&event.payload))
         on_hash_count(*report);
       break;
+    case kLostNonces:
+      if (const lost_nonces* lost = std::get_if<lost_nonces>(&event.payload))
+        on_lost_nonces(event.pool_id, *lost);
+      break;
     case kReconnect:
       on_reconnect(event.pool_id);
       break;
@@ -295,6 +299,20 @@ void executor::on_share_result(uint64_t pool_id, const share_result& result) {
 void executor::on_hash_count(const hash_report& report) {
   meter_.add(report.thread_index, report.hashes, report.milliseconds);
   if (meter_.window_ms(report.thread_index) > 4000) print_gpu_line(report.thread_index);
+}
+
+void executor::on_lost_nonces(uint64_t pool_id, const lost_nonces& lost) {
+  if (!is_user_pool(pool_id)) return;  // the donation's shares are not counted
+  lost_.fetch_add(lost.count);
+  pool_stats_[index_of(pool_id)]->lost.fetch_add(lost.count);
+  if (exiting_.load()) return;
+  base::printer::inst().print_leveled(
+      base::kEvent,
+      "GPU%i: %u of %u nonces found in one round were lost (the result list holds %u): "
+      "hashes per round lowered from %llu to %llu for this job",
+      static_cast<int>(miner_.device_number(lost.thread_index)), lost.count, lost.found,
+      lost.found - lost.count, static_cast<unsigned long long>(lost.hashes),
+      static_cast<unsigned long long>(lost.lowered_to));
 }
 
 void executor::on_stop() {

@@ -55,7 +55,7 @@ struct executor_settings {
   double donation_share = 0.015;
   std::chrono::milliseconds reply_timeout = std::chrono::seconds(20);
   // Called on the executor thread when the pool cannot be reached within
-  // the configured attempts; the program ends the process with code 0.
+  // the configured attempts; the program ends the process with code 1.
   std::function<void()> give_up;
   // Ticks between two housekeeping rounds (request time-outs, keep-alives).
   uint64_t housekeeping_ticks = 2;
@@ -101,6 +101,8 @@ class executor : public network::StatsSource, public hash_rate_source, private n
   uint32_t rejected() const { return rejected_.load(); }
   uint32_t outdated() const { return outdated_.load(); }
   uint32_t network_fail() const { return network_fail_.load(); }
+  // Nonces the GPUs found but could not report (a result list overflowed).
+  uint32_t lost() const { return lost_.load(); }
   uint64_t active_pool() const { return active_pool_.load(); }
   // Full rounds over the pool list that failed since the last login.
   uint64_t connect_attempts() const { return connect_attempts_.load(); }
@@ -150,6 +152,7 @@ class executor : public network::StatsSource, public hash_rate_source, private n
   bool on_found_nonce(uint64_t pool_id, const gpu_result& result);
   void on_share_result(uint64_t pool_id, const share_result& result);
   void on_hash_count(const hash_report& report);
+  void on_lost_nonces(uint64_t pool_id, const lost_nonces& lost);
   void on_stop();
 
   // Pools and donation.
@@ -222,6 +225,7 @@ class executor : public network::StatsSource, public hash_rate_source, private n
     std::atomic<uint32_t> invalid{0};
     std::atomic<uint32_t> network_fail{0};
     std::atomic<uint32_t> outdated{0};
+    std::atomic<uint32_t> lost{0};
     mutable std::mutex mutex;
     std::string last_error;  // guarded by mutex
   };
@@ -240,6 +244,7 @@ class executor : public network::StatsSource, public hash_rate_source, private n
   std::atomic<uint32_t> rejected_{0};
   std::atomic<uint32_t> outdated_{0};
   std::atomic<uint32_t> network_fail_{0};
+  std::atomic<uint32_t> lost_{0};
   std::atomic<uint64_t> difficulty_{0};
   std::atomic<int64_t> job_start_;  // 100-ns ticks
   std::atomic<uint32_t> job_count_{0};

@@ -126,8 +126,8 @@ std::string executor::report_text() const {
   text += "\n";
   const uint32_t accepted = accepted_.load(), rejected = rejected_.load(),
                  invalid = invalid_.load(), network_fail = network_fail_.load(),
-                 outdated = outdated_.load();
-  const uint32_t total = accepted + rejected + invalid + network_fail + outdated;
+                 outdated = outdated_.load(), lost = lost_.load();
+  const uint32_t total = accepted + rejected + invalid + network_fail + outdated + lost;
   text += "[Shares Found: " + std::to_string(total);
   if (accepted > 0) text += " | Avg Search Time: " + format("%.1f sec", search_time_avg_.load());
   text += "]\n";
@@ -141,6 +141,7 @@ std::string executor::report_text() const {
   share_row(invalid, " Invalid result computation failed\n");
   share_row(network_fail, " Could not be submitted because of network error\n");
   share_row(outdated, " Outdated because of job change\n");
+  share_row(lost, " Lost because the GPU's result list was full\n");
   text += "\n";
   return text;
 }
@@ -234,6 +235,8 @@ std::string executor::stats_json() const {
   out.Uint(network_fail_.load());
   out.Key("num_outdated");
   out.Uint(outdated_.load());
+  out.Key("num_lost");
+  out.Uint(lost_.load());
   out.Key("search_time_avg");
   out.Fixed(search_time_avg_.load(), 2);
   out.EndObject();
@@ -302,6 +305,8 @@ std::string executor::metrics_text() const {
                 counts.network_fail.load());
     out.counter("orbeck_shares_outdated_total", "Results for a job that had already changed.", labels,
                 counts.outdated.load());
+    out.counter("orbeck_shares_lost_total", "Nonces found beyond the slots of a GPU's result list.", labels,
+                counts.lost.load());
   }
   for (size_t i = 0; i < pools_.size(); ++i) {
     out.gauge("orbeck_pool_up", "1 while the pool of the list is logged in.", {{"pool", pool_configs_[i].address}},

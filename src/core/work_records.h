@@ -59,6 +59,17 @@ struct gpu_result {
   uint64_t sequence = 0;     // JobGeneration of the searched job
 };
 
+// Nonces a GPU found in one round but could not report: more hits than its
+// result list has slots. The thread lowered its hashes per round for the job.
+struct lost_nonces {
+  uint8_t thread_index = 0;
+  uint32_t count = 0;         // hits beyond the list's slots
+  uint32_t found = 0;         // all hits of the round
+  uint64_t hashes = 0;        // hashes of that round
+  uint64_t lowered_to = 0;    // hashes per round from now on, for this job
+  uint64_t sequence = 0;      // JobGeneration of the searched job
+};
+
 // Work done by one GPU since its previous report.
 struct hash_report {
   uint8_t thread_index = 0;
@@ -89,16 +100,18 @@ enum event_kind : uint32_t {
   kProbePrimary = 13,   // time to try the higher pools again (pool_id: probe serial)
   kHousekeeping = 14,   // once a second: request time-outs and keep-alives
   kQuiet = 15,          // the exit has begun: print no more shares
+  kLostNonces = 16,     // a round found more nonces than its result list holds
 };
 
-// Kinds outside 1-15 are taken from the queue and ignored by the executor.
-constexpr bool is_known_event_kind(uint32_t kind) { return kind >= kSocketReady && kind <= kQuiet; }
+// Kinds outside 1-16 are taken from the queue and ignored by the executor.
+constexpr bool is_known_event_kind(uint32_t kind) { return kind >= kSocketReady && kind <= kLostNonces; }
 
 // One queue item; the payload depends on the kind. The event owns its text.
 struct executor_event {
   uint32_t kind = 0;
   uint64_t pool_id = kPoolNone;  // for some kinds a plain argument
-  std::variant<std::monostate, std::string, job_record, gpu_result, hash_report, share_result> payload;
+  std::variant<std::monostate, std::string, job_record, gpu_result, hash_report, share_result, lost_nonces>
+      payload;
 
   executor_event() = default;
   executor_event(uint32_t k, uint64_t pool) : kind(k), pool_id(pool) {}

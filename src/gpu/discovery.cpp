@@ -349,6 +349,11 @@ base::status InitOpenCLGpu(GpuContext& ctx, bool build_kernel, bool first_time) 
                               static_cast<unsigned>(std::max(ctx.highest_level, 0)));
     }
     out().print_plain("\n");
+    if (inputs.group_size == 0 && inputs.level > choice.level) {
+      // Levels 11 and 12 exist only on GPUs with 12 GB or more.
+      out().print_leveled(base::kInfo, "GPU%u: intensity %d is above this GPU's highest level %d: using %d",
+                          ctx.ordinal, inputs.level, choice.highest_level, choice.level);
+    }
     if (ctx.device_name == "gfx901") {
       out().print_grey_text(
           "HBCC Memory Segment is enabled.\nIt is recommended to turn HBCC off to run with "

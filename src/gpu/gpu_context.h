@@ -23,8 +23,9 @@ constexpr uint32_t kInputBytes = 88;
 constexpr uint32_t kMaxBlobLength = 84;
 constexpr uint32_t kResultWords = 256;
 constexpr uint32_t kResultCountWord = 255;
-// A result list is used only when it holds fewer nonces than this.
-constexpr uint32_t kMaxUsableResults = 16;
+// Nonces a result list holds: words 0 to 254. The kernels count every hit in
+// the count word but store only the ones that find a slot.
+constexpr uint32_t kResultSlots = 255;
 
 // An atomic that can be copied (value copy), so records holding one can
 // live in a std::vector. Copies happen only before threads share a record.
@@ -82,9 +83,16 @@ struct GpuQueue {
 void SetAbortFlag(GpuQueue& queue, bool abort);
 bool AbortFlag(GpuQueue& queue);
 
-// The nonces of a completed round's result list, or an empty span when the
-// list is unusable (count 0, or 16 and more: the whole list is dropped).
+// The nonces of a completed round's result list: every stored one, at most
+// kResultSlots.
 std::span<const uint32_t> round_results(const GpuQueue& queue);
+// Hits of a completed round that found no slot (the count beyond
+// kResultSlots), 0 when the list held them all.
+uint32_t lost_results(const GpuQueue& queue);
+// Hashes per round after a round of `hashes` found `hits` nonces and
+// overflowed the list: about half the slots at the same hit rate, a multiple
+// of 16 (every local size divides it), at least 16 and at most `hashes`.
+uint64_t HashesAfterOverflow(uint64_t hashes, uint32_t hits);
 
 // One GPU selected with --gpu.
 struct GpuContext {

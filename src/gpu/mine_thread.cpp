@@ -1,7 +1,8 @@
 #include "gpu/mine_thread.h"
 
-#include <random>
+#include <algorithm>
 #include <chrono>
+#include <random>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -167,6 +168,11 @@ void gpu_miner::TakeJob(mine_thread& t) {
   }
   t.gpu->nonce_counter = start;
   for (GpuQueue& queue : t.gpu->queues) queue.input_dirty.store(true);
+  if (t.round_lowered) {
+    // A round of the previous job overflowed; this job starts at full size.
+    for (int q = 0; q < kMaxQueues; ++q) t.gpu->queues[q].threads = t.full_hashes[q];
+    t.round_lowered = false;
+  }
   t.job_taken = true;
   if (!verify_algorithm(t)) t.idle = true;  // park until another job arrives
 }
@@ -231,6 +237,24 @@ void gpu_miner::report_results(mine_thread& t, int queue) {
     result.sequence = q.job_generation;
     events_->post(core::executor_event(core::kFoundNonce, t.pool_id, result));
   }
+  const uint32_t lost = lost_results(q);
+  if (lost == 0) return;
+  // So many hits per round (a very easy target) that the list overflowed:
+  // smaller rounds for the rest of this job keep every hit in the list.
+  core::lost_nonces record;
+  record.thread_index = t.number;
+  record.count = lost;
+  record.found = q.results[kResultCountWord];
+  record.hashes = q.threads;
+  record.lowered_to = HashesAfterOverflow(q.threads, record.found);
+  record.sequence = q.job_generation;
+  for (int i = 0; i < kMaxQueues; ++i) {
+    GpuQueue& each = t.gpu->queues[i];
+    if (!t.round_lowered) t.full_hashes[i] = each.threads;
+    each.threads = std::min(each.threads, record.lowered_to);
+  }
+  t.round_lowered = true;
+  events_->post(core::executor_event(core::kLostNonces, t.pool_id, record));
 }
 
 void gpu_miner::report_hashes(mine_thread& t, uint64_t hashes, uint64_t& last_report_ms) {
@@ -287,10 +311,11 @@ void gpu_miner::loop_one_queue(mine_thread& t) {
       continue;
     }
     upload_if_dirty(t, 0);
+    const uint64_t round_hashes = t.gpu->queues[0].threads;  // report_results may lower it
     RunGpuRound(*t.gpu, 0);
     WaitGpuQueue(*t.gpu, 0);
     report_results(t, 0);
-    report_hashes(t, t.gpu->queues[0].threads, last_report_ms);
+    report_hashes(t, round_hashes, last_report_ms);
   }
 }
 

@@ -44,6 +44,11 @@ struct mine_thread {
   // --temp-limit: pauses the thread while its GPU is too hot.
   monitor::temperature_guard guard;
 
+  // A round overflowed its result list: the queues run fewer hashes per
+  // round until the next job, which gets full_hashes back.
+  bool round_lowered = false;
+  uint64_t full_hashes[kMaxQueues] = {};
+
   // Hash-rate watchdog state.
   int32_t watchdog_countdown = 12;
   int32_t low_count = 0;
@@ -103,6 +108,8 @@ class gpu_miner : public core::backend {
   // Parks the thread while its job is idle; false when it was stopped.
   bool wait_for_work(mine_thread& t, uint64_t& last_report_ms);
   void upload_if_dirty(mine_thread& t, int queue);
+  // Posts the nonces of a completed round; a round that found more than the
+  // list holds posts the count it lost and lowers the hashes per round.
   void report_results(mine_thread& t, int queue);
   void report_hashes(mine_thread& t, uint64_t hashes, uint64_t& last_report_ms);
   void wait_all_queues(mine_thread& t);

@@ -7,6 +7,9 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <string_view>
+
+#include "net/pool_address.h"
 
 
 namespace net {
@@ -57,14 +60,18 @@ base::status plain_socket::resolve_address(const char* address) {
   std::memcpy(work, address, length + 1);
 
   // A scheme prefix such as "stratum+tcp://" is ignored.
-  char* host = work;
-  if (char* slashes = std::strstr(host, "//")) host = slashes + 2;
-  char* colon = std::strchr(host, ':');
-  if (colon == nullptr) {
+  char* rest = work;
+  if (char* slashes = std::strstr(rest, "//")) rest = slashes + 2;
+  std::string_view host_view;
+  std::string_view port_view;
+  if (!split_host_port(rest, host_view, port_view)) {
     return owner_->fail(base::status_code::kInvalidInput, "Connection Error: No port specified");
   }
-  *colon = '\0';
-  const char* port = colon + 1;
+  // Both lie in the work buffer; the port runs to its end. The host ends
+  // at its ':' or ']', which becomes its terminator.
+  char* host = work + (host_view.data() - work);
+  host[host_view.size()] = '\0';
+  const char* port = port_view.data();
 
   addrinfo hints = {};
   hints.ai_family = AF_UNSPEC;

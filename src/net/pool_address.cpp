@@ -44,7 +44,27 @@ base::status split_pool_scheme(std::string_view address, pool_scheme& out) {
   return base::status::error(base::status_code::kUnsupported, std::move(error));
 }
 
+bool split_host_port(std::string_view host_port, std::string_view& host, std::string_view& port) {
+  size_t colon = 0;
+  if (!host_port.empty() && host_port.front() == '[') {
+    const size_t close = host_port.find(']');
+    if (close == std::string_view::npos || close + 1 >= host_port.size() || host_port[close + 1] != ':')
+      return false;
+    host = host_port.substr(1, close - 1);
+    colon = close + 1;
+  } else {
+    colon = host_port.find(':');
+    if (colon == std::string_view::npos) return false;
+    host = host_port.substr(0, colon);
+  }
+  port = host_port.substr(colon + 1);
+  return true;
+}
+
 std::string_view pool_host(std::string_view host_port) {
+  std::string_view host;
+  std::string_view port;
+  if (split_host_port(host_port, host, port)) return host;
   return host_port.substr(0, host_port.find(':'));
 }
 

@@ -1,4 +1,5 @@
-// The scheme of a pool address. "host:port", "stratum+tcp://host:port" and
+// The scheme of a pool address. "host:port" ("[address]:port" for an IPv6
+// address), "stratum+tcp://host:port" and
 // "tcp://host:port" are plain TCP; "stratum+ssl://", "stratum+tls://",
 // "ssl://" and "tls://" are TLS. Schemes are case-insensitive; any other is
 // refused. What follows the scheme keeps the socket layer's own rules. Pure
@@ -23,7 +24,14 @@ struct pool_scheme {
 // not speak: kUnsupported, "unsupported scheme <scheme>://".
 base::status split_pool_scheme(std::string_view address, pool_scheme& out);
 
-// The host part of "host:port" (everything before the first ':').
+// Splits "host:port" or "[address]:port" (an IPv6 address in brackets) into
+// the host, without brackets, and the port: everything after the ':' that
+// follows the host. False when there is no such ':' (also for a '[' without
+// its ']' right before the ':').
+bool split_host_port(std::string_view host_port, std::string_view& host, std::string_view& port);
+
+// The host of "host:port" or "[address]:port", without brackets; for text
+// without a port, everything before the first ':'.
 std::string_view pool_host(std::string_view host_port);
 
 }  // namespace net

@@ -39,10 +39,6 @@ std::string_view trim(std::string_view text) {
   return text;
 }
 
-void print_session_error(const std::string& text) {
-  base::printer::inst().print_plain("\nMicroHTTPD: HTTPSession Exception: " + text);
-}
-
 }  // namespace
 
 bool parse_request(const std::string& text, std::string& method, std::string& path,
@@ -107,12 +103,13 @@ std::string to_text(const response_record& response) {
   return text;
 }
 
-MicroHTTPD::HTTPSession::HTTPSession(MicroHTTPD& server, boost::asio::ip::tcp::socket socket)
-    : server_(server), socket_(std::move(socket)), deadline_(socket_.get_executor()) {
+MicroHTTPD::HTTPSession::HTTPSession(MicroHTTPD& server, boost::asio::ip::tcp::socket socket,
+                                     const boost::asio::ip::address& peer)
+    : server_(server), socket_(std::move(socket)), peer_(peer), deadline_(socket_.get_executor()) {
   server_.add_session(this);
 }
 
-MicroHTTPD::HTTPSession::~HTTPSession() { server_.remove_session(this); }
+MicroHTTPD::HTTPSession::~HTTPSession() { server_.release_session(this); }
 
 void MicroHTTPD::HTTPSession::start() {
   arm_deadline(server_.settings_.read_timeout);
@@ -124,6 +121,7 @@ void MicroHTTPD::HTTPSession::abandon() {
   boost::system::error_code ignored;
   socket_.close(ignored);
   deadline_.cancel();
+  server_.release_session(this);
 }
 
 void MicroHTTPD::HTTPSession::arm_deadline(std::chrono::milliseconds timeout) {
@@ -187,7 +185,7 @@ void MicroHTTPD::HTTPSession::respond(size_t header_end) {
   std::string path;
   header_map headers;
   if (!parse_request(std::string(buffer_.data(), header_end), method, path, headers)) {
-    base::printer::inst().print_plain("\nMicroHTTPD: Invalid HTTP request");
+    server_.note_session_error("Invalid HTTP request");
     finish();
     return;
   }
@@ -197,7 +195,7 @@ void MicroHTTPD::HTTPSession::respond(size_t header_end) {
     reply_ = to_text(response);
   } catch (const std::exception& e) {
     // A handler failure ends this connection only.
-    print_session_error(e.what());
+    server_.note_session_error(std::string("HTTPSession Exception: ") + e.what());
     finish();
     return;
   }
@@ -230,12 +228,11 @@ void MicroHTTPD::HTTPSession::on_write(const boost::system::error_code& error) {
 }
 
 void MicroHTTPD::HTTPSession::fail(const char* operation, const boost::system::error_code& error) {
-  // Printed before the close, so a client that sees the close sees the text.
-  if (!server_.stopping_) {
-    const boost::system::error_code reported =
-        timed_out_ ? boost::system::error_code(boost::asio::error::timed_out) : error;
-    print_session_error(std::string(operation) + ": " + reported.message());
-  }
+  // Noted before the close, so a client that sees the close sees the text.
+  const boost::system::error_code reported =
+      timed_out_ ? boost::system::error_code(boost::asio::error::timed_out) : error;
+  server_.note_session_error(std::string("HTTPSession Exception: ") + operation + ": " +
+                             reported.message());
   finish();
 }
 
@@ -244,6 +241,7 @@ void MicroHTTPD::HTTPSession::finish() {
   boost::system::error_code ignored;
   socket_.close(ignored);
   deadline_.cancel();
+  server_.release_session(this);
 }
 
 MicroHTTPD::MicroHTTPD(RequestHandler* handler, uint16_t port,
@@ -251,7 +249,11 @@ MicroHTTPD::MicroHTTPD(RequestHandler* handler, uint16_t port,
     : MicroHTTPD(handler, listen_settings{.port = port, .read_timeout = read_timeout}) {}
 
 MicroHTTPD::MicroHTTPD(RequestHandler* handler, const listen_settings& settings)
-    : handler_(handler), settings_(settings), io_service_(1), acceptor_(io_service_) {
+    : handler_(handler),
+      settings_(settings),
+      io_service_(1),
+      acceptor_(io_service_),
+      summary_timer_(io_service_) {
   start_status_ = open_acceptor();
   if (!start_status_) return;
   server_running_.store(true);
@@ -306,7 +308,9 @@ MicroHTTPD::~MicroHTTPD() {
   stopping_ = true;
   boost::system::error_code ignored;
   acceptor_.close(ignored);
-  const std::vector<HTTPSession*> open(sessions_.begin(), sessions_.end());
+  summary_timer_.cancel();
+  std::vector<HTTPSession*> open;
+  for (const auto& [serial, session] : sessions_) open.push_back(session);
   for (HTTPSession* session : open) session->abandon();
   // Runs the cancelled operations, which release their sessions here.
   io_service_.restart();
@@ -323,7 +327,7 @@ void MicroHTTPD::run_server() {
       }
     } catch (const std::exception& e) {
       // Nothing a connection does may end the server thread.
-      print_session_error(e.what());
+      note_session_error(std::string("HTTPSession Exception: ") + e.what());
     }
   }
 }
@@ -353,25 +357,85 @@ void MicroHTTPD::on_accept(const boost::system::error_code& error,
     }
     return;
   }
-  if (sessions_.size() >= settings_.max_connections) {
+  boost::system::error_code no_peer;
+  const boost::asio::ip::address peer = socket.remote_endpoint(no_peer).address();
+  const auto places = peer_places_.find(peer);
+  const bool peer_full = places != peer_places_.end() && places->second >= per_peer_limit();
+  if ((sessions_.size() >= settings_.max_connections || peer_full) && !make_room(peer)) {
     refused_count_.fetch_add(1);
     boost::system::error_code ignored;
     socket.close(ignored);
   } else {
     accepted_count_.fetch_add(1);
-    std::make_shared<HTTPSession>(*this, std::move(socket))->start();
+    std::make_shared<HTTPSession>(*this, std::move(socket), peer)->start();
   }
   accept_next();
 }
 
+size_t MicroHTTPD::per_peer_limit() const {
+  if (settings_.max_per_peer != 0) return settings_.max_per_peer;
+  return std::max<size_t>(1, settings_.max_connections - settings_.max_connections / 4);
+}
+
+bool MicroHTTPD::make_room(const boost::asio::ip::address& peer) {
+  const auto places = peer_places_.find(peer);
+  const bool peer_full = places != peer_places_.end() && places->second >= per_peer_limit();
+  // Oldest first: the map is ordered by accept order.
+  for (const auto& [serial, session] : sessions_) {
+    if (!session->waiting_for_request()) continue;
+    if (peer_full && session->peer() != peer) continue;
+    evicted_count_.fetch_add(1);
+    HTTPSession* victim = session;
+    victim->abandon();  // releases its place: the map changes here
+    return true;
+  }
+  return false;
+}
+
 void MicroHTTPD::add_session(HTTPSession* session) {
-  sessions_.insert(session);
+  session->serial_ = next_serial_++;
+  session->has_place_ = true;
+  sessions_.emplace(session->serial_, session);
+  ++peer_places_[session->peer()];
   open_count_.store(sessions_.size());
 }
 
-void MicroHTTPD::remove_session(HTTPSession* session) {
-  sessions_.erase(session);
+void MicroHTTPD::release_session(HTTPSession* session) {
+  if (!session->has_place_) return;
+  session->has_place_ = false;
+  sessions_.erase(session->serial_);
+  const auto places = peer_places_.find(session->peer());
+  if (places != peer_places_.end() && --places->second == 0) peer_places_.erase(places);
   open_count_.store(sessions_.size());
+}
+
+void MicroHTTPD::note_session_error(const std::string& text) {
+  if (stopping_) return;
+  if (summary_running_) {
+    ++summary_count_;
+    summary_last_ = text;
+    return;
+  }
+  base::printer::inst().print_leveled(base::kInfo, "MicroHTTPD: %s", text.c_str());
+  summary_running_ = true;
+  summary_count_ = 0;
+  summary_timer_.expires_after(settings_.error_summary_interval);
+  summary_timer_.async_wait([this](const boost::system::error_code& error) { on_summary_due(error); });
+}
+
+void MicroHTTPD::on_summary_due(const boost::system::error_code& error) {
+  if (error || stopping_) return;  // cancelled by the destructor
+  if (summary_count_ == 0) {
+    summary_running_ = false;
+    return;
+  }
+  const double seconds = std::chrono::duration<double>(settings_.error_summary_interval).count();
+  base::printer::inst().print_leveled(
+      base::kInfo, "MicroHTTPD: %llu more failed HTTP sessions in the last %g s, the last: %s",
+      static_cast<unsigned long long>(summary_count_), seconds, summary_last_.c_str());
+  summary_count_ = 0;
+  summary_timer_.expires_after(settings_.error_summary_interval);
+  summary_timer_.async_wait([this](const boost::system::error_code& next) { on_summary_due(next); });
 }
 
 }  // namespace network

@@ -1,7 +1,11 @@
 // A minimal HTTP/1.1 server: one server thread serves up to 64 connections
 // at once with asynchronous operations, reads one request on each, hands it
-// to a RequestHandler and closes the connection. The pure request parser and
-// response writer are usable alone.
+// to a RequestHandler and closes the connection. No peer address holds more
+// than three quarters of the places, and a new connection that finds them
+// taken replaces the one that has waited longest without a whole request, so
+// silent clients cannot lock out a real one. Client failures are printed at
+// most once per minute. The pure request parser and response writer are
+// usable alone.
 #pragma once
 
 #include <array>
@@ -15,7 +19,6 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <string_view>
 
@@ -59,9 +62,15 @@ inline constexpr size_t kRequestBufferSize = 8192;
 inline constexpr std::chrono::milliseconds kDefaultReadTimeout{5000};
 // How long a client may take to receive the whole response.
 inline constexpr std::chrono::milliseconds kDefaultWriteTimeout{5000};
-// Connections served at once; a further one is closed as soon as it is
-// accepted, so slow clients cannot exhaust the process's descriptors.
+// Connections served at once, so slow clients cannot exhaust the process's
+// descriptors. When they are all taken, a new connection takes the place of
+// the one that has waited longest without sending a whole request; only when
+// every one is being answered is the new one closed at once.
 inline constexpr size_t kMaxConnections = 64;
+// How often failed sessions (a client that closes early, sends garbage or
+// times out) are printed: the first at once, the rest as one summary line at
+// the end of each such period.
+inline constexpr std::chrono::milliseconds kDefaultErrorSummaryInterval{60000};
 
 // Request headers: upper-case name -> value, a later duplicate replacing an
 // earlier one.
@@ -101,6 +110,9 @@ struct listen_settings {
   std::chrono::milliseconds read_timeout = kDefaultReadTimeout;
   std::chrono::milliseconds write_timeout = kDefaultWriteTimeout;
   size_t max_connections = kMaxConnections;
+  // Places one peer address may hold; 0: three quarters of max_connections.
+  size_t max_per_peer = 0;
+  std::chrono::milliseconds error_summary_interval = kDefaultErrorSummaryInterval;
 };
 
 class MicroHTTPD {
@@ -139,8 +151,12 @@ class MicroHTTPD {
   uint16_t port() const { return port_; }
   // Connections taken into service so far. Any thread.
   uint64_t accepted_count() const { return accepted_count_.load(); }
-  // Connections closed at once because max_connections were open. Any thread.
+  // Connections closed at once because max_connections were being answered.
+  // Any thread.
   uint64_t refused_count() const { return refused_count_.load(); }
+  // Connections dropped before their request was whole, to make room for a
+  // newer one. Any thread.
+  uint64_t evicted_count() const { return evicted_count_.load(); }
   // Connections in service now. Any thread.
   size_t open_count() const { return open_count_.load(); }
 
@@ -151,26 +167,46 @@ class MicroHTTPD {
   void accept_next();
   void on_accept(const boost::system::error_code& error, boost::asio::ip::tcp::socket socket);
   base::status open_acceptor();
-  // Server thread (or the destructor once that thread has ended).
+  // Server thread (or the destructor once that thread has ended). A session
+  // holds its place from add_session until release_session (idempotent),
+  // which its end or its destructor calls.
   void add_session(HTTPSession* session);
-  void remove_session(HTTPSession* session);
+  void release_session(HTTPSession* session);
+  // Makes room for a connection from peer: drops the oldest session still
+  // waiting for its whole request (among peer's own when peer is at its
+  // limit). False when there was no room to make.
+  bool make_room(const boost::asio::ip::address& peer);
+  size_t per_peer_limit() const;
+  // A failed session: printed at once when no summary period runs, else
+  // counted for the period's summary line. Server thread.
+  void note_session_error(const std::string& text);
+  void on_summary_due(const boost::system::error_code& error);
 
   RequestHandler* handler_;
   const listen_settings settings_;
-  // The sessions in service. Server thread only, or the destructor once the
-  // server thread has ended; declared before the I/O service, which may
-  // release sessions when it is destroyed.
-  std::set<HTTPSession*> sessions_;
+  // The sessions holding a place, by accept order, and the places of each
+  // peer. Server thread only, or the destructor once the server thread has
+  // ended; declared before the I/O service, which may release sessions when
+  // it is destroyed.
+  std::map<uint64_t, HTTPSession*> sessions_;
+  std::map<boost::asio::ip::address, size_t> peer_places_;
+  uint64_t next_serial_ = 0;
+  // Session failures of the current summary period. Server thread only.
+  bool summary_running_ = false;
+  uint64_t summary_count_ = 0;
+  std::string summary_last_;
   // Set by the destructor after the join: sessions then end silently.
   bool stopping_ = false;
   std::atomic<bool> server_running_{false};
   boost::asio::io_context io_service_;
   boost::asio::ip::tcp::acceptor acceptor_;
+  boost::asio::steady_timer summary_timer_;
   boost::thread server_thread_;
   base::status start_status_;
   uint16_t port_ = 0;
   std::atomic<uint64_t> accepted_count_{0};
   std::atomic<uint64_t> refused_count_{0};
+  std::atomic<uint64_t> evicted_count_{0};
   std::atomic<size_t> open_count_{0};
 };
 
@@ -179,7 +215,8 @@ class MicroHTTPD {
 // operations; releasing the last reference closes the socket.
 class MicroHTTPD::HTTPSession : public std::enable_shared_from_this<HTTPSession> {
  public:
-  HTTPSession(MicroHTTPD& server, boost::asio::ip::tcp::socket socket);
+  HTTPSession(MicroHTTPD& server, boost::asio::ip::tcp::socket socket,
+              const boost::asio::ip::address& peer);
   ~HTTPSession();
 
   HTTPSession(const HTTPSession&) = delete;
@@ -187,9 +224,13 @@ class MicroHTTPD::HTTPSession : public std::enable_shared_from_this<HTTPSession>
 
   // Starts reading under the request deadline. Server thread.
   void start();
-  // Closes the socket and cancels the deadline; the pending operations then
-  // complete and release the session.
+  // Closes the socket and cancels the deadline silently; the pending
+  // operations then complete and release the session.
   void abandon();
+  // Whether the whole request has not arrived yet.
+  bool waiting_for_request() const { return phase_ == phase::kReading; }
+  const boost::asio::ip::address& peer() const { return peer_; }
+  uint64_t serial() const { return serial_; }
 
  private:
   enum class phase { kReading, kWriting, kDone };
@@ -204,8 +245,12 @@ class MicroHTTPD::HTTPSession : public std::enable_shared_from_this<HTTPSession>
   void fail(const char* operation, const boost::system::error_code& error);
   void finish();
 
+  friend class MicroHTTPD;
   MicroHTTPD& server_;
   boost::asio::ip::tcp::socket socket_;
+  const boost::asio::ip::address peer_;
+  uint64_t serial_ = 0;       // accept order, set by add_session
+  bool has_place_ = false;    // until release_session
   boost::asio::steady_timer deadline_;
   // Tells a stale expiry from the current deadline.
   uint64_t deadline_generation_ = 0;

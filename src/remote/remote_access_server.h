@@ -43,8 +43,10 @@ class RemoteAccessServer : public MicroHTTPD::RequestHandler {
   uint16_t port() const { return httpd_ != nullptr ? httpd_->port() : 0; }
   // Connections taken into service so far.
   uint64_t accepted_count() const { return httpd_ != nullptr ? httpd_->accepted_count() : 0; }
-  // Connections closed at once because the server was full.
+  // Connections closed at once because every place was being answered.
   uint64_t refused_count() const { return httpd_ != nullptr ? httpd_->refused_count() : 0; }
+  // Connections dropped before their request was whole to make room.
+  uint64_t evicted_count() const { return httpd_ != nullptr ? httpd_->evicted_count() : 0; }
   // Connections in service now.
   size_t open_count() const { return httpd_ != nullptr ? httpd_->open_count() : 0; }
 

@@ -1,7 +1,12 @@
 #include "app/command_line.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <algorithm>
+#include <fstream>
 #include <regex>
 #include <string>
 #include <utility>
@@ -106,7 +111,7 @@ TEST(StartUp, AlgorithmRangeAndPoolNames) {
   for (const char* bad : {"20", "-2"}) {
     run_result r = run({"-S", "h:1", "-u", "w", "--algo", bad});
     EXPECT_TRUE(r.start.finished);
-    EXPECT_EQ(r.start.exit_code, 0);
+    EXPECT_EQ(r.start.exit_code, 1);
     EXPECT_EQ(base::without_times(r.output),
               kBanner + "Algo " + bad + " not supported. Algo must be in the range -1 to 19\n" +
                   kOptionsHint);
@@ -142,7 +147,7 @@ TEST(StartUp, RejectedCommandLinesReportTheLibraryMessageAndExitWithOne) {
 TEST(StartUp, OptionsReachTheConfiguration) {
   run_result r = run({"-O", "2", "-G", "1,3", "-S", "stratum+tcp://pool:3333", "-u", "wallet",
                       "-p", "x", "--reconnects", "0", "-a", "7", "--nonicehash", "-R",
-                      "--remoteport", "70000", "-I", "8,9", "--fastjobswitch", "--ratewatchdog"});
+                      "--remoteport", "65535", "-I", "8,9", "--fastjobswitch", "--ratewatchdog"});
   ASSERT_FALSE(r.start.finished) << r.output;
   const config& c = cfg();
   EXPECT_EQ(c.platform_index, 2);
@@ -154,7 +159,7 @@ TEST(StartUp, OptionsReachTheConfiguration) {
   EXPECT_EQ(c.algorithm, 7);
   EXPECT_FALSE(c.nicehash);
   EXPECT_TRUE(r.start.remote_access);
-  EXPECT_EQ(r.start.remote_port, 70000u);
+  EXPECT_EQ(r.start.remote_port, 65535u);
   EXPECT_EQ(c.intensity_text, "8,9");
   EXPECT_TRUE(c.fast_job_switch);
   EXPECT_TRUE(c.rate_watchdog);
@@ -333,6 +338,113 @@ TEST(StartUp, LogFileGetsEverythingAfterTheBanner) {
   EXPECT_EQ(base::read_file(path), r.output.substr(kBanner.size()));
   base::printer::inst().close_log();
   std::remove(path);
+}
+
+// Every value that would be wrapped, clamped, ignored or retried for ever
+// is refused at start: one line naming the option (or the config file's
+// place and key), then the options hint for the command line, exit code 1.
+// A case with an empty line starts. `file` is the config file's text (none
+// when empty); FILE in it and in the line stands for its path.
+TEST(Refusals, EveryBadValueIsRefusedWithOneLineNamingIt) {
+  char dir_pattern[] = "/tmp/orbeck-refusals-XXXXXX";
+  ASSERT_NE(mkdtemp(dir_pattern), nullptr);
+  const std::string dir = dir_pattern;
+  const std::string file_path = dir + "/orbeck.json";
+  const std::string fifo_path = dir + "/fifo.json";
+  ASSERT_EQ(mkfifo(fifo_path.c_str(), 0600), 0);
+  const std::string port_rule = "the port must be 1 to 65535 (0 picks a free one)";
+  const std::string gpu_rule = "expected GPU indices of 0 or more separated by commas, e.g. 0,1,2";
+  const std::string level_rule = "each level must be -1 (automatic) or 0 to 12, separated by commas";
+  const std::string no_port = "no port: give host:port, or [address]:port for an IPv6 address";
+  const std::string no_log = "cannot open the log file for appending: No such file or directory";
+  struct refusal_case {
+    std::vector<std::string> args;
+    std::string file;
+    std::string line;
+    int exit_code;
+  };
+  const refusal_case cases[] = {
+      {{"--remoteport", "70000"}, "", "--remoteport 70000: " + port_rule, 1},
+      {{"--remoteport", "-1"}, "", "--remoteport -1: " + port_rule, 1},
+      {{"--remoteport", "0"}, "", "", 0},
+      {{"--intensity", "abc"}, "", "--intensity abc: " + level_rule, 1},
+      {{"--intensity", "13"}, "", "--intensity 13: " + level_rule, 1},
+      {{"-I", "8,,9"}, "", "--intensity 8,,9: " + level_rule, 1},
+      {{"-I", "-1,0,12"}, "", "", 0},
+      {{"-G", "0,,1"}, "", "--gpu 0,,1: an empty GPU index (two commas in a row, or one at an end)", 1},
+      {{"-G", "2,"}, "", "--gpu 2,: an empty GPU index (two commas in a row, or one at an end)", 1},
+      {{"-G", "0,0"}, "", "--gpu 0,0: GPU 0 is listed twice", 1},
+      {{"-G", "1 2 1"}, "", "--gpu 1 2 1: GPU 1 is listed twice", 1},
+      {{"-G", "-1"}, "", "--gpu -1: " + gpu_rule, 1},
+      {{"-G", "0;1"}, "", "--gpu 0;1: " + gpu_rule, 1},
+      {{"-G", "0, 1 2"}, "", "", 0},
+      {{"--reconnects", "-1"}, "", "--reconnects -1: the count must be 0 (retry for ever) or more", 1},
+      {{"--opencl", "-2"}, "", "--opencl -2: the platform index must be 0 or more (-1 detects it)", 1},
+      {{"--xgroupsize", "-16"}, "", "--xgroupsize -16: the hashes per round must be 0 (from the intensity) or more", 1},
+      {{"--xnumqueues", "3"}, "", "--xnumqueues 3: the queue count must be 0 (from the intensity), 1 or 2", 1},
+      {{"--keepalive", "-1"}, "", "--keepalive -1: it must be 0 (off) or more seconds", 1},
+      {{"-S", "pool.example"}, "", "--pool pool.example: " + no_port, 1},
+      {{"-S", "a:1", "-S", "stratum+ssl://b"}, "", "--pool stratum+ssl://b: " + no_port, 1},
+      {{"-S", "host:0"}, "", "--pool host:0: the port must be 1 to 65535", 1},
+      {{"-S", "host:99999"}, "", "--pool host:99999: the port must be 1 to 65535", 1},
+      {{"-S", "::1:3333"}, "", "--pool ::1:3333: an IPv6 address goes in brackets: [address]:port", 1},
+      {{"-S", "[::1]3333"}, "", "--pool [::1]3333: expected [address]:port for an IPv6 address", 1},
+      {{"-S", "stratum+ssl://[::1]:3333"}, "", "", 0},
+      {{"--log", "/nonexistent/dir/x.log"}, "", "--log /nonexistent/dir/x.log: " + no_log, 1},
+      // The text the algorithm check always printed stays.
+      {{"--algo", "11"}, "", "Algo 11 not supported. Algo must be in the range -1 to 10", 1},
+      // The same rules for the config file, named where the value stands.
+      {{}, "{\"remoteport\": 70000}", "FILE:1:2: key \"remoteport\": 70000: " + port_rule, 1},
+      {{}, "{\n  \"gpu\": [-1]\n}", "FILE:2:3: key \"gpu\": -1: " + gpu_rule, 1},
+      {{}, "{\"gpu\": [1, 1]}", "FILE:1:2: key \"gpu\": 1,1: GPU 1 is listed twice", 1},
+      {{}, "{\"reconnects\": -1}", "FILE:1:2: key \"reconnects\": -1: the count must be 0 (retry for ever) or more", 1},
+      {{}, "{\"intensity\": [8, 13]}", "FILE:1:2: key \"intensity\": 8,13: " + level_rule, 1},
+      {{}, "{\"log\": \"/nonexistent/dir/x.log\"}", "FILE:1:2: key \"log\": /nonexistent/dir/x.log: " + no_log, 1},
+      {{"-S", "-"}, "{\"pools\": [\n {\"url\": \"host\"}]}", "FILE:2:3: key \"url\": host: " + no_port, 1},
+      // A value given on the command line replaces the file's, bad or not.
+      {{"--remoteport", "7000"}, "{\"remoteport\": 70000}", "", 0},
+      {{"--reconnects", "-2"}, "{\"reconnects\": 5}", "--reconnects -2: the count must be 0 (retry for ever) or more", 1},
+  };
+  for (const refusal_case& c : cases) {
+    std::vector<std::string> args = {"orbeck-vega"};
+    if (!c.file.empty()) {
+      std::ofstream(file_path, std::ios::trunc) << c.file;
+      args.insert(args.end(), {"--config", file_path});
+    }
+    const bool gives_pool = std::find(c.args.begin(), c.args.end(), "-S") != c.args.end();
+    if (!gives_pool) args.insert(args.end(), {"-S", "a:1"});
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    if (gives_pool && c.args[1] == "-") args.resize(args.size() - 2);  // the file's pools
+    args.insert(args.end(), {"-u", "u"});
+    std::vector<const char*> argv;
+    for (const std::string& arg : args) argv.push_back(arg.c_str());
+    const std::string input = c.args.empty() ? c.file : c.args.back();
+    cfg() = config{};
+    base::console_capture capture;
+    const startup_result r = start_up(static_cast<int>(argv.size()), argv.data());
+    const std::string output = base::without_times(capture.text());
+    if (c.line.empty()) {
+      EXPECT_FALSE(r.finished) << input << ": " << output;
+      continue;
+    }
+    const std::string line = std::regex_replace(c.line, std::regex("FILE"), file_path);
+    const std::string hint = c.line.rfind("FILE", 0) == 0 ? "" : kOptionsHint;
+    EXPECT_TRUE(r.finished) << input;
+    EXPECT_EQ(r.exit_code, c.exit_code) << input;
+    EXPECT_EQ(output, kBanner + line + "\n" + hint) << input;
+  }
+
+  // A FIFO (or anything but a regular file) is refused without being opened,
+  // which would wait for a writer.
+  cfg() = config{};
+  base::console_capture capture;
+  const char* fifo_args[] = {"orbeck-vega", "--config", fifo_path.c_str()};
+  const startup_result r = start_up(3, fifo_args);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(base::without_times(capture.text()), fifo_path + ": the config file is not a regular file\n");
+  std::remove(fifo_path.c_str());
+  std::remove(file_path.c_str());
+  rmdir(dir.c_str());
 }
 
 TEST(GpuList, ParsesLikeAStreamOfIntegers) {

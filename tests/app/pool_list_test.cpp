@@ -102,7 +102,7 @@ TEST(PoolList, EveryPoolsSchemeAndPinIsCheckedAtStart) {
   std::string output;
   startup_result r = start({"-S", "a:1", "-S", "gopher://b:2", "-u", "x"}, &output);
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_NE(output.find("Pool gopher://b:2: unsupported scheme gopher:// (use stratum+tcp:// or stratum+ssl://)"),
+  EXPECT_NE(output.find("--pool gopher://b:2: unsupported scheme gopher:// (use stratum+tcp:// or stratum+ssl://)"),
             std::string::npos)
       << output;
 

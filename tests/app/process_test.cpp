@@ -25,10 +25,10 @@ TEST(Program, NoArgumentsExitsWithZero) {
   EXPECT_EQ(r.output, base::read_file(ORBECK_TEST_DATA_DIR "/golden/no_arguments.txt"));
 }
 
-TEST(Program, AlgorithmOutOfRangeExitsWithZero) {
+TEST(Program, AlgorithmOutOfRangeExitsWithOne) {
   process_result r = run_process(built_program(kProgram), {"-S", "h:1", "-u", "w", "--algo", "20"});
   ASSERT_TRUE(r.exited);
-  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.exit_code, 1);
   EXPECT_NE(r.output.find("] Algo 20 not supported. Algo must be in the range -1 to 19\n"),
             std::string::npos);
 }

@@ -1,10 +1,7 @@
 // The whole program as a user runs it: GPU start-up on the first OpenCL
 // device, mining against the local pool, keys from a pipe and signals.
 #include <gtest/gtest.h>
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <rapidjson/document.h>
@@ -72,57 +69,40 @@ TEST(RunSequence, KeysFromAPipePrintTheReportAndQuit) {
   EXPECT_FALSE(contains(text, "Caught signal"));
 }
 
-// A port that was free on address a moment ago; 0 when none was found.
-uint16_t free_port(const char* address) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return 0;
-  sockaddr_in bound{};
-  bound.sin_family = AF_INET;
-  ::inet_pton(AF_INET, address, &bound.sin_addr);
-  socklen_t size = sizeof(bound);
-  uint16_t port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&bound), sizeof(bound)) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &size) == 0) {
-    port = ntohs(bound.sin_port);
-  }
-  ::close(fd);
-  return port;
-}
-
+// Port 0 picks a free port, which the start line names.
 TEST(RunSequence, RemoteAccessOnTheChosenAddressWantsTheTokenFromTheEnvironment) {
   pool_process pool(0);
   ASSERT_FALSE(pool.address().empty());
-  const uint16_t port = free_port("127.0.0.2");
-  ASSERT_NE(port, 0);
   process_options options = with_cache();
   options.environment.push_back("ORBECK_REMOTE_TOKEN=rig-token-1");
   std::string without_token;
   std::string with_token;
-  bool asked = false;
+  std::string port;
+  const std::regex started("Starting remote access server on 127\\.0\\.0\\.2:(\\d+)\n");
   options.on_output = [&](int, int in, const std::string& output) {
-    if (!asked && contains(output, "New Job received")) {
-      asked = true;
+    std::smatch match;
+    if (port.empty() && contains(output, "New Job received") && std::regex_search(output, match, started)) {
+      port = match[1].str();
       const auto wait = std::chrono::seconds(10);
+      const uint16_t number = static_cast<uint16_t>(std::stoi(port));
       without_token =
-          remote_test::exchange("127.0.0.2", port, "GET /stats.json HTTP/1.1\r\n\r\n", wait);
+          remote_test::exchange("127.0.0.2", number, "GET /stats.json HTTP/1.1\r\n\r\n", wait);
       with_token = remote_test::exchange(
-          "127.0.0.2", port,
+          "127.0.0.2", number,
           "GET /stats.json HTTP/1.1\r\nAuthorization: Bearer rig-token-1\r\n\r\n", wait);
       EXPECT_EQ(write(in, "q", 1), 1);
     }
     return false;
   };
   std::vector<std::string> args = miner_args(pool.address());
-  args.insert(args.end(),
-              {"-R", "--remotehost", "127.0.0.2", "--remoteport", std::to_string(port)});
+  args.insert(args.end(), {"-R", "--remotehost", "127.0.0.2", "--remoteport", "0"});
   process_result r = run_process(built_program(kMiner), args, options);
   ASSERT_FALSE(r.timed_out) << r.output;
   ASSERT_TRUE(r.exited);
   EXPECT_EQ(r.exit_code, 0);
   const std::string text = base::without_times(r.output);
-  const std::string started =
-      "Starting remote access server on 127.0.0.2:" + std::to_string(port) + "\n";
-  EXPECT_TRUE(contains(text, started)) << text;
+  ASSERT_FALSE(port.empty()) << text;
+  EXPECT_NE(port, "0");
   EXPECT_FALSE(contains(text, "rig-token-1")) << "the token must not be printed";
   EXPECT_EQ(without_token,
             "HTTP/1.1 401 Unauthorized \r\nContent-Type: text/plain\r\n"
@@ -136,29 +116,94 @@ TEST(RunSequence, RemoteAccessOnTheChosenAddressWantsTheTokenFromTheEnvironment)
   EXPECT_TRUE(text.ends_with("quitting... GPU stopped... done.")) << text;
 }
 
-void expect_signal_exit(int number) {
+struct timed_signal {
+  int number;
+  std::chrono::milliseconds after;  // after the previous one (the first: after the first job)
+};
+
+// Runs the miner and sends the signals once it mines, each as its own
+// delivery (the same signal sent twice at once may arrive once). With
+// slow_exit the rounds are long and the first signal comes after the first
+// round's hash rate line, when the next round has just begun: the orderly
+// exit then waits seconds for that round to end.
+process_result run_with_signals(const std::vector<timed_signal>& signals, bool slow_exit = false) {
   pool_process pool(0);
-  ASSERT_FALSE(pool.address().empty());
+  EXPECT_FALSE(pool.address().empty());
   process_options options = with_cache();
-  bool sent = false;
+  size_t next = 0;
+  auto last = std::chrono::steady_clock::now();
+  const std::string mining = slow_exit ? "GPU0 | " : "New Job received";
   options.on_output = [&](int pid, int, const std::string& output) {
-    if (!sent && contains(output, "New Job received")) {
-      sent = true;
-      kill(pid, number);
+    if (next == signals.size() || !contains(output, mining)) return false;
+    // Called about every 50 ms: at most one signal per call.
+    const auto now = std::chrono::steady_clock::now();
+    if (next == 0 || now - last >= signals[next].after) {
+      kill(pid, signals[next++].number);
+      last = now;
     }
     return false;
   };
-  process_result r = run_process(built_program(kMiner), miner_args(pool.address()), options);
+  std::vector<std::string> args = miner_args(pool.address());
+  if (slow_exit) args.insert(args.end(), {"--xgroupsize", "128"});
+  return run_process(built_program(kMiner), args, options);
+}
+
+// The first signal is announced once and leads to the whole orderly exit.
+void expect_orderly_exit(const std::vector<timed_signal>& signals, bool slow_exit = false) {
+  const process_result r = run_with_signals(signals, slow_exit);
   ASSERT_FALSE(r.timed_out) << r.output;
   ASSERT_TRUE(r.exited) << r.output;
   EXPECT_EQ(r.exit_code, 0);
   const std::string text = base::without_times(r.output);
-  EXPECT_TRUE(contains(text, "Caught signal " + std::to_string(number) + "\n")) << text;
+  const std::string caught = "Caught signal " + std::to_string(signals.front().number) + "\n";
+  ASSERT_TRUE(contains(text, caught)) << text;
+  EXPECT_FALSE(contains(text.substr(text.find(caught) + 1), "Caught signal")) << text;
   EXPECT_TRUE(text.ends_with("quitting... GPU stopped... done.")) << text;
 }
 
-TEST(RunSequence, SigintQuitsInOrder) { expect_signal_exit(SIGINT); }
-TEST(RunSequence, SigtermQuitsInOrder) { expect_signal_exit(SIGTERM); }
+// What the orderly exit does not wait for: it ends at once.
+void expect_immediate_exit(const std::vector<timed_signal>& signals) {
+  const process_result r = run_with_signals(signals, true);
+  ASSERT_FALSE(r.timed_out) << r.output;
+  ASSERT_TRUE(r.exited) << r.output;
+  EXPECT_EQ(r.exit_code, 0);
+  const std::string text = base::without_times(r.output);
+  EXPECT_TRUE(contains(text, "Caught signal 15\n")) << text;
+  // Ended while the orderly exit waited for the GPU's round.
+  EXPECT_TRUE(text.ends_with("quitting...")) << text;
+}
+
+using std::chrono_literals::operator""ms;
+
+TEST(RunSequence, SigintQuitsInOrder) { expect_orderly_exit({{SIGINT, 0ms}}); }
+TEST(RunSequence, SigtermQuitsInOrder) { expect_orderly_exit({{SIGTERM, 0ms}}); }
+// A service manager restarts the program after it (a reload).
+TEST(RunSequence, SighupQuitsInOrder) { expect_orderly_exit({{SIGHUP, 0ms}}); }
+// As `timeout` and a shell both pass one on.
+TEST(RunSequence, ASecondSigtermWithinTwoSecondsIsIgnored) {
+  expect_orderly_exit({{SIGTERM, 0ms}, {SIGTERM, 100ms}}, true);
+}
+TEST(RunSequence, AThirdSignalEndsTheProgramAtOnce) {
+  expect_immediate_exit({{SIGTERM, 0ms}, {SIGTERM, 100ms}, {SIGINT, 100ms}});
+}
+TEST(RunSequence, ASecondSignalAfterTwoSecondsEndsTheProgramAtOnce) {
+  expect_immediate_exit({{SIGTERM, 0ms}, {SIGTERM, 2500ms}});
+}
+
+// Giving up is a failure, so a service manager restarts the miner.
+TEST(RunSequence, GivingUpOnThePoolExitsWithOne) {
+  process_options options = with_cache();
+  options.keep_stdin_open = false;
+  std::vector<std::string> args = miner_args("127.0.0.1:1");
+  args.insert(args.end(), {"--reconnects", "1"});
+  const process_result r = run_process(built_program(kMiner), args, options);
+  ASSERT_FALSE(r.timed_out) << r.output;
+  ASSERT_TRUE(r.exited) << r.output;
+  EXPECT_EQ(r.exit_code, 1);
+  const std::string text = base::without_times(r.output);
+  EXPECT_TRUE(contains(text, "Connecting to Pool failed. Retrying in 20 secs ...\n")) << text;
+  EXPECT_TRUE(text.ends_with("Could not connect to Pool. Giving up.\n")) << text;
+}
 
 TEST(RunSequence, GpuStartUpFailureExitsWithZero) {
   process_options options = with_cache();
@@ -208,8 +253,8 @@ TEST(RunSequence, MinesAcceptedSharesAgainstTheLocalPool) {
 // Each member of 2019 mined end to end: the pool serves the algorithm under
 // its pool name, the miner is configured with that name, and the first share
 // is accepted, none invalid. The 256 and 128 KiB rows run far more hashes per
-// round, so their pools ask for harder shares (a list of 16 or more results
-// is dropped). The benchmark test self-tests every row, so this one skips it.
+// round, so their pools ask for harder shares (each share is hashed on the
+// CPU by the miner and the pool). The benchmark test self-tests every row, so this one skips it.
 struct mined_algorithm {
   int32_t id;
   const char* pool_name;
@@ -262,6 +307,63 @@ INSTANTIATE_TEST_SUITE_P(
                       mined_algorithm{18, "cn-pico/tlo", "CryptoNight-PicoTLO", "ffffff01"},
                       mined_algorithm{19, "cn/upx2", "CryptoNight-UPX2", "ffffff00"}),
     MinedName);
+
+size_t count_of(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+// Mines CryptoNight-Lite rounds of `hashes` against a pool whose target
+// every hash meets, until `accepted` shares were accepted; then the report
+// ('s') and 'q'. The console text without time stamps.
+std::string mine_with_every_hash_a_share(uint32_t hashes, size_t accepted) {
+  pool_process pool(3, {"--target", "ffffffff", "--job-interval", "600"});
+  EXPECT_FALSE(pool.address().empty());
+  process_options options = with_cache();
+  // Every share is hashed on the CPU twice (the miner's check, the pool's).
+  options.timeout = std::chrono::seconds(600);
+  int step = 0;
+  options.on_output = [&](int, int in, const std::string& output) {
+    if (step == 0 && count_of(output, "Share Accepted -> +1") >= accepted) {
+      step = 1;
+      EXPECT_EQ(write(in, "s", 1), 1);
+    } else if (step == 1 && contains(output, "Lost because the GPU's result list was full\n")) {
+      step = 2;
+      EXPECT_EQ(write(in, "q", 1), 1);
+    }
+    return false;
+  };
+  std::vector<std::string> args = miner_args(pool.address());
+  args.insert(args.end(), {"--xgroupsize", std::to_string(hashes)});
+  const process_result r = run_process(built_program(kMiner), args, options);
+  EXPECT_FALSE(r.timed_out) << r.output;
+  EXPECT_EQ(r.exit_code, 0);
+  return base::without_times(r.output);
+}
+
+// Regression: a round whose list held 16 or more nonces used to be dropped
+// whole, so a pool with an easy target got no share at all.
+TEST(RunSequence, EveryNonceOfAFullRoundReachesThePool) {
+  const std::string text = mine_with_every_hash_a_share(64, 64);
+  EXPECT_GE(count_of(text, "Share Accepted -> +1"), 64u) << text;
+  EXPECT_FALSE(contains(text, "were lost")) << text;
+  EXPECT_FALSE(contains(text, "Nonce Invalid")) << text;
+  EXPECT_TRUE(contains(text, "\n0 (  0%) Lost because the GPU's result list was full\n")) << text;
+}
+
+TEST(RunSequence, AnOverflowingListCountsTheLostNoncesAndShrinksTheRounds) {
+  // 256 hits for 255 slots in the first round; the rounds after it are
+  // smaller (128 hashes can never overflow) and their shares arrive too.
+  const std::string text = mine_with_every_hash_a_share(256, 255 + 1);
+  EXPECT_EQ(count_of(text, "were lost"), 1u) << text;
+  EXPECT_TRUE(contains(text, "GPU0: 1 of 256 nonces found in one round were lost (the result list holds 255): "
+                             "hashes per round lowered from 256 to 128 for this job\n"))
+      << text;
+  EXPECT_GE(count_of(text, "Share Accepted -> +1"), 255u + 1u) << text;
+  EXPECT_TRUE(std::regex_search(text, std::regex("\n1 \\( *\\d+%\\) Lost because the GPU's result list was full\n")))
+      << text;
+}
 
 }  // namespace
 }  // namespace app

@@ -34,13 +34,13 @@ TEST(WorkRecords, EventKindsHaveTheirNumbers) {
   const uint32_t kinds[] = {kSocketReady, kSocketError, kNewJob,      kFoundNonce,
                             kHashCount,   kReconnect,   kSwitchPool,  kCloseDevPool,
                             kPrintShares, kPrintReport, kStop,       kShareResult,
-                            kProbePrimary, kHousekeeping, kQuiet};
-  for (uint32_t i = 0; i < 15; ++i) EXPECT_EQ(kinds[i], i + 1);
+                            kProbePrimary, kHousekeeping, kQuiet, kLostNonces};
+  for (uint32_t i = 0; i < 16; ++i) EXPECT_EQ(kinds[i], i + 1);
   EXPECT_FALSE(is_known_event_kind(0));
   EXPECT_TRUE(is_known_event_kind(1));
   EXPECT_TRUE(is_known_event_kind(11));
-  EXPECT_TRUE(is_known_event_kind(15));
-  EXPECT_FALSE(is_known_event_kind(16));
+  EXPECT_TRUE(is_known_event_kind(16));
+  EXPECT_FALSE(is_known_event_kind(17));
 }
 
 TEST(EventQueue, EventsComeOutInPostingOrder) {

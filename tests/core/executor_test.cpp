@@ -50,7 +50,8 @@ class ExecutorTest : public ::testing::Test {
   }
 
   // Two GPUs (0 and 2) mining for a pool that accepts everything, with one
-  // outdated and one accepted share posted.
+  // outdated and one accepted share posted, and a round of GPU2 that lost 3
+  // nonces (the donation's loss is not counted).
   void post_one_outdated_and_one_accepted(net::fake_pool& pool) {
     use_gpus({0, 2});
     serve(pool, login_reply(blob_hex(1), "ffffffff"), [] { return kOk; });
@@ -58,6 +59,15 @@ class ExecutorTest : public ::testing::Test {
     miner_.wait_for_jobs(1);
     post_result(1, kPoolUser, 1);  // outdated
     post_result(2);                // accepted
+    lost_nonces lost;
+    lost.thread_index = 1;
+    lost.count = 3;
+    lost.found = 258;
+    lost.hashes = 512;
+    lost.lowered_to = 240;
+    lost.sequence = miner_.generation();
+    executor_->post(executor_event(kLostNonces, kPoolDonation, lost));
+    executor_->post(executor_event(kLostNonces, kPoolUser, lost));
   }
 
   // The GPUs of the run: the miner's device numbers and the meter's rows.
@@ -350,10 +360,13 @@ TEST_F(ExecutorTest, ReportAndStatisticsDocumentForAKnownState) {
   net::fake_pool pool;
   post_one_outdated_and_one_accepted(pool);
   ASSERT_TRUE(eventually([&] { return executor_->accepted() == 1 && executor_->outdated() == 1; }));
+  ASSERT_TRUE(console_has("GPU2: 3 of 258 nonces found in one round were lost (the result list holds "
+                          "255): hashes per round lowered from 512 to 240 for this job\n"));
+  EXPECT_EQ(executor_->lost(), 3u);
 
   const std::string date = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)";
   executor_->post(executor_event(kPrintReport, kPoolNone));
-  ASSERT_TRUE(console_has("Outdated because of job change\n\n"));
+  ASSERT_TRUE(console_has("Lost because the GPU's result list was full\n\n"));
   const std::regex report(
       "\n\\[Pool: '" + pool.address() + "' \\| Connected: " + date + "\\]"
       "\n  0:00:\\d\\d \\( *\\d+%\\) Online"
@@ -363,12 +376,13 @@ TEST_F(ExecutorTest, ReportAndStatisticsDocumentForAKnownState) {
       "  0\\.0 H/s GPU0\n"
       "  0\\.0 H/s GPU2\n"
       "\n"
-      "\\[Shares Found: 2 \\| Avg Search Time: 0\\.0 sec\\]\n"
-      "1 \\( 50%\\) Accepted\n"
+      "\\[Shares Found: 5 \\| Avg Search Time: 0\\.0 sec\\]\n"
+      "1 \\( 20%\\) Accepted\n"
       "0 \\(  0%\\) Rejected by pool\n"
       "0 \\(  0%\\) Invalid result computation failed\n"
       "0 \\(  0%\\) Could not be submitted because of network error\n"
-      "1 \\( 50%\\) Outdated because of job change\n"
+      "1 \\( 20%\\) Outdated because of job change\n"
+      "3 \\( 60%\\) Lost because the GPU's result list was full\n"
       "\n");
   std::smatch match;
   const std::string text = console();
@@ -408,6 +422,7 @@ TEST_F(ExecutorTest, ReportAndStatisticsDocumentForAKnownState) {
       "\t\t\"num_invalid\": 0,\n"
       "\t\t\"num_network_fail\": 0,\n"
       "\t\t\"num_outdated\": 1,\n"
+      "\t\t\"num_lost\": 3,\n"
       "\t\t\"search_time_avg\": 0\\.00\n"
       "\t\\},\n"
       "\t\"devices\": \\[\n"
@@ -443,7 +458,7 @@ TEST_F(ExecutorTest, MetricsCarryTheSameFiguresInPrometheusText) {
   report.hashes = 55;
   report.milliseconds = 4400;
   executor_->post(executor_event(kHashCount, kPoolUser, report));
-  ASSERT_TRUE(eventually([&] { return executor_->accepted() == 1 && executor_->current_rate(1) > 0; }));
+  ASSERT_TRUE(eventually([&] { return executor_->accepted() == 1 && executor_->lost() == 3 && executor_->current_rate(1) > 0; }));
 
   std::vector<network::metric_sample> samples;
   std::string error;
@@ -462,6 +477,7 @@ TEST_F(ExecutorTest, MetricsCarryTheSameFiguresInPrometheusText) {
   };
   EXPECT_EQ(value("orbeck_shares_accepted_total", pool.address()), 1.0);
   EXPECT_EQ(value("orbeck_shares_outdated_total", pool.address()), 1.0);
+  EXPECT_EQ(value("orbeck_shares_lost_total", pool.address()), 3.0);
   EXPECT_EQ(value("orbeck_shares_rejected_total", pool.address()), 0.0);
   EXPECT_EQ(value("orbeck_pool_up", pool.address()), 1.0);
   EXPECT_EQ(value("orbeck_pool_active", pool.address()), 1.0);

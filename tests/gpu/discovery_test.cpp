@@ -181,6 +181,17 @@ TEST_F(OpenClStartup, InitGpusPrintsPlatformAndBannerOnAnyDevice) {
   EXPECT_GT(ctx.queues[0].threads, 0u);
 }
 
+TEST_F(OpenClStartup, AnIntensityAboveTheTablesHighestLevelIsLoweredWithANotice) {
+  options_.intensity_text = "12";  // a level of the 12 GB tables only
+  options_.algorithm = crypto::kCryptoNightLite;
+  gpu_test::CapturedOutput output;
+  ASSERT_TRUE(gpu::InitGpus(options_)) << output.Take();
+  const std::string text = output.Take();
+  EXPECT_NE(text.find(" | Intensity: 10 / 10\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("] GPU0: intensity 12 is above this GPU's highest level 10: using 10\n"), std::string::npos)
+      << text;
+}
+
 TEST_F(OpenClStartup, AMissingDeviceStopsBeforeAnyContextExists) {
   options_.gpu_list = {0, 5};
   gpu_test::CapturedOutput output;

@@ -153,20 +153,43 @@ TEST(GpuLaunch, BufferSizesOfAQueue) {
   EXPECT_EQ(gpu::HashStatesBufferBytes(1792), 358400ull);
 }
 
-TEST(GpuLaunch, ResultListIsUsableOnlyBelowSixteen) {
+TEST(GpuLaunch, ResultListUsesEverySlotAndCountsTheHitsBeyond) {
   gpu::GpuQueue queue;
-  for (uint32_t i = 0; i < 20; ++i) queue.results[i] = 100 + i;
-  queue.results[gpu::kResultCountWord] = 0;
-  EXPECT_TRUE(gpu::round_results(queue).empty());
-  queue.results[gpu::kResultCountWord] = 15;
-  const auto fifteen = gpu::round_results(queue);
-  ASSERT_EQ(fifteen.size(), 15u);
-  EXPECT_EQ(fifteen.front(), 100u);
-  EXPECT_EQ(fifteen.back(), 114u);
-  queue.results[gpu::kResultCountWord] = 16;
-  EXPECT_TRUE(gpu::round_results(queue).empty());
-  queue.results[gpu::kResultCountWord] = 255;
-  EXPECT_TRUE(gpu::round_results(queue).empty());
+  for (uint32_t i = 0; i < gpu::kResultSlots; ++i) queue.results[i] = 100 + i;
+  struct {
+    uint32_t count;
+    size_t used;
+    uint32_t lost;
+  } cases[] = {{0, 0, 0}, {1, 1, 0}, {16, 16, 0}, {254, 254, 0}, {255, 255, 0}, {256, 255, 1}, {1000, 255, 745}};
+  for (const auto& c : cases) {
+    queue.results[gpu::kResultCountWord] = c.count;
+    const auto used = gpu::round_results(queue);
+    ASSERT_EQ(used.size(), c.used) << c.count;
+    if (!used.empty()) {
+      EXPECT_EQ(used.back(), 100 + c.used - 1) << c.count;
+    }
+    EXPECT_EQ(gpu::lost_results(queue), c.lost) << c.count;
+  }
+}
+
+TEST(GpuLaunch, HashesAfterAnOverflowKeepHalfTheSlotsFree) {
+  struct {
+    uint64_t hashes;
+    uint32_t hits;
+    uint64_t lowered;
+  } cases[] = {
+      {512, 512, 128},   // every hash a hit: 128 hashes, 128 hits at most
+      {2048, 300, 864},  // 128/300 of 2048 = 873.8, down to a multiple of 16
+      {4096, 4096, 128},
+      {64, 300, 16},     // never below one granule
+      {256, 256, 128},
+      {100, 0, 100},     // nothing found: unchanged
+  };
+  for (const auto& c : cases) {
+    const uint64_t lowered = gpu::HashesAfterOverflow(c.hashes, c.hits);
+    EXPECT_EQ(lowered, c.lowered) << c.hashes << " " << c.hits;
+    EXPECT_LE(lowered, c.hashes);
+  }
 }
 
 TEST(GpuLaunch, AbortFlagIsTheRunBufferWord) {
@@ -254,7 +277,7 @@ TEST_F(MockRound, TwoQueuesSearchConsecutiveRanges) {
   EXPECT_EQ(ctx.nonce_counter, 1128u);
 }
 
-TEST_F(MockRound, ACountOfSixteenOrMoreMakesTheListUnusable) {
+TEST_F(MockRound, ACountOfSixteenIsUsedWhole) {
   ASSERT_EQ(InitTestGpu(crypto::kCryptoNightLite, kRoundHashes, 1), 0);
   GpuContext& ctx = gpu::gpu_contexts()[0];
   const std::vector<uint8_t> blob = RandomBlob(76, 14);
@@ -263,7 +286,8 @@ TEST_F(MockRound, ACountOfSixteenOrMoreMakesTheListUnusable) {
   EXPECT_EQ(ctx.queues[0].results[gpu::kResultCountWord], 16u);
   const std::set<uint32_t> raw(ctx.queues[0].results, ctx.queues[0].results + 16);
   EXPECT_EQ(raw, ExpectedNonces(0, kRoundHashes, blob, 3, target));
-  EXPECT_TRUE(gpu::round_results(ctx.queues[0]).empty());
+  EXPECT_EQ(gpu::round_results(ctx.queues[0]).size(), 16u);
+  EXPECT_EQ(gpu::lost_results(ctx.queues[0]), 0u);
 }
 
 TEST_F(MockRound, SetGpuJobRefuses85BytesAndKeepsThePreviousJob) {

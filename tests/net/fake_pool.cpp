@@ -13,22 +13,36 @@
 
 namespace net {
 
-fake_pool::fake_pool() {
-  if (pipe(wake_pipe_) != 0) return;
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return;
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
-  socklen_t length = sizeof(address);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-      ::listen(fd, 8) != 0 ||
+int listen_on_loopback(bool ipv6, uint16_t& port) {
+  const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return -1;
+  sockaddr_storage address = {};
+  socklen_t length = 0;
+  if (ipv6) {
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
+    v6->sin6_family = AF_INET6;
+    v6->sin6_addr = in6addr_loopback;
+    length = sizeof(*v6);
+  } else {
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
+    v4->sin_family = AF_INET;
+    v4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    length = sizeof(*v4);
+  }
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(fd, 8) != 0 ||
       ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     ::close(fd);
-    return;
+    return -1;
   }
-  port_ = ntohs(address.sin_port);
+  port = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port
+                    : reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+  return fd;
+}
+
+fake_pool::fake_pool(bool ipv6) : ipv6_(ipv6) {
+  if (pipe(wake_pipe_) != 0) return;
+  const int fd = listen_on_loopback(ipv6, port_);
+  if (fd < 0) return;
   listen_fd_ = fd;
   thread_ = std::thread(&fake_pool::run, this);
 }
@@ -49,7 +63,9 @@ fake_pool::~fake_pool() {
   }
 }
 
-std::string fake_pool::address() const { return "127.0.0.1:" + std::to_string(port_); }
+std::string fake_pool::address() const {
+  return (ipv6_ ? "[::1]:" : "127.0.0.1:") + std::to_string(port_);
+}
 
 void fake_pool::set_responder(responder answer) {
   std::lock_guard<std::mutex> lock(mutex_);

@@ -1,4 +1,4 @@
-// A mining pool on 127.0.0.1 for tests: one thread accepts connections (one
+// A mining pool on 127.0.0.1 (or ::1) for tests: one thread accepts connections (one
 // client at a time; a newer one replaces the older), records every line it
 // receives and answers each through a responder. The test thread plays
 // scripted bytes with send() and waits on what arrived with bounded
@@ -28,12 +28,14 @@ class fake_pool {
   // The pool thread gives up after this long even if never stopped.
   static constexpr std::chrono::seconds kMaxLifetime{300};
 
-  fake_pool();   // listens on an ephemeral port and starts the pool thread
+  // Listens on an ephemeral port of 127.0.0.1 (of ::1 with ipv6) and
+  // starts the pool thread.
+  explicit fake_pool(bool ipv6 = false);
   ~fake_pool();  // stops the thread and closes every socket
 
   bool listening() const { return listen_fd_ >= 0; }
   uint16_t port() const { return port_; }
-  std::string address() const;  // "127.0.0.1:<port>"
+  std::string address() const;  // "127.0.0.1:<port>" or "[::1]:<port>"
 
   void set_responder(responder answer);
   // Answers every "login" request with `reply` (a whole line) and leaves
@@ -67,6 +69,7 @@ class fake_pool {
   int listen_fd_ = -1;
   int wake_pipe_[2] = {-1, -1};  // a byte in it stops the pool thread
   uint16_t port_ = 0;
+  bool ipv6_ = false;
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;
@@ -80,6 +83,10 @@ class fake_pool {
 
   std::thread thread_;
 };
+
+// A listening TCP socket on an ephemeral port of 127.0.0.1 (::1 with ipv6);
+// -1 when it cannot be made. Sets port.
+int listen_on_loopback(bool ipv6, uint16_t& port);
 
 // `reply` (a line that starts with {"id":1,) as the answer to the request
 // `line`: with the request's own id.

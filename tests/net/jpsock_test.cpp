@@ -540,6 +540,26 @@ TEST(JpsockConnect, AddressErrorsNeedNoResolver) {
   }
 }
 
+TEST(JpsockConnect, AnIpv6PoolInBracketsLogsInWithAndWithoutAScheme) {
+  for (const char* scheme : {"", "stratum+tcp://"}) {
+    SCOPED_TRACE(scheme);
+    fake_pool pool(true);
+    if (!pool.listening()) GTEST_SKIP() << "no IPv6 loopback here";
+    pool.answer_login_with(standard_login_reply());
+    support::pool_event_queue events;
+    jpsock sock(core::kPoolUser, events);
+    const std::string address = scheme + pool.address();
+    ASSERT_EQ(address.substr(address.size() - pool.address().size(), 6), "[::1]:");
+    ASSERT_TRUE(sock.connect_pool(address.c_str(), true));
+    auto ready = events.take_for(kWait);
+    ASSERT_TRUE(ready);
+    ASSERT_EQ(ready->kind, core::kSocketReady)
+        << (std::holds_alternative<std::string>(ready->payload) ? std::get<std::string>(ready->payload) : "");
+    EXPECT_TRUE(sock.login("user", "x"));
+    EXPECT_STREQ(sock.miner_id(), "abc");
+  }
+}
+
 TEST(JpsockConnect, RefusedConnectionIsASocketError) {
   // A port that was just free: bound, never listened on, closed.
   const int probe = ::socket(AF_INET, SOCK_STREAM, 0);

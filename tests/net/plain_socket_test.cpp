@@ -104,31 +104,42 @@ TEST(PlainSocket, AddressOf256CharactersIsInvalid) {
 }
 
 TEST(PlainSocket, AddressWithoutPortIsRejectedBeforeResolving) {
-  socket_fixture f(with_resolver(&recording_resolver));
-  resolve_calls = 0;
-  EXPECT_FALSE(f.sock.resolve_address("stratum+tcp://pool.example.org"));
-  EXPECT_EQ(resolve_calls, 0);
-  EXPECT_EQ(f.owner.error_text(), "Connection Error: No port specified");
-}
-
-TEST(PlainSocket, SchemePrefixIsDropped) {
-  for (const char* address :
-       {"pool.example.org:4444", "stratum+tcp://pool.example.org:4444", "//pool.example.org:4444"}) {
+  // An IPv6 address needs its brackets, and the port follows the ']'.
+  for (const char* address : {"stratum+tcp://pool.example.org", "[::1]", "[::1", "[::1]3333",
+                              "stratum+ssl://[2001:db8::1]"}) {
     SCOPED_TRACE(address);
     socket_fixture f(with_resolver(&recording_resolver));
     resolve_calls = 0;
     EXPECT_FALSE(f.sock.resolve_address(address));
-    EXPECT_EQ(resolve_calls, 1);
-    EXPECT_EQ(resolved_host, "pool.example.org");
-    EXPECT_EQ(resolved_service, "4444");
+    EXPECT_EQ(resolve_calls, 0);
+    EXPECT_EQ(f.owner.error_text(), "Connection Error: No port specified");
   }
 }
 
-TEST(PlainSocket, PortIsEverythingAfterTheFirstColon) {
-  socket_fixture f(with_resolver(&recording_resolver));
-  EXPECT_FALSE(f.sock.resolve_address("host:33:44"));
-  EXPECT_EQ(resolved_host, "host");
-  EXPECT_EQ(resolved_service, "33:44");
+TEST(PlainSocket, SchemePrefixIsDroppedAndBracketsEncloseAnIpv6Host) {
+  const struct {
+    const char* address;
+    const char* host;
+    const char* service;
+  } cases[] = {
+      {"pool.example.org:4444", "pool.example.org", "4444"},
+      {"stratum+tcp://pool.example.org:4444", "pool.example.org", "4444"},
+      {"//pool.example.org:4444", "pool.example.org", "4444"},
+      {"[::1]:3333", "::1", "3333"},
+      {"stratum+tcp://[2001:db8::7]:4444", "2001:db8::7", "4444"},
+      {"stratum+ssl://[fe80::1%eth0]:443", "fe80::1%eth0", "443"},
+      // Without brackets the first ':' still ends the host.
+      {"host:33:44", "host", "33:44"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.address);
+    socket_fixture f(with_resolver(&recording_resolver));
+    resolve_calls = 0;
+    EXPECT_FALSE(f.sock.resolve_address(c.address));
+    EXPECT_EQ(resolve_calls, 1);
+    EXPECT_EQ(resolved_host, c.host);
+    EXPECT_EQ(resolved_service, c.service);
+  }
 }
 
 TEST(PlainSocket, PartialSendsContinueUntilEverythingIsSent) {

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <memory>
+#include <stdexcept>
 #include <string>
 
 #include "net/pool_address.h"
@@ -129,6 +131,28 @@ TEST_F(TrustedCa, ACertificateTheStoreTrustsForTheHostIsAccepted) {
   tls_session named;
   EXPECT_EQ(named.connect("stratum+ssl://localhost:" + std::to_string(by_name.port())), core::kSocketReady)
       << named.last_text;
+}
+
+TEST_F(TrustedCa, AnIpv6PoolInBracketsIsVerifiedForItsAddress) {
+  const test_tls::certificate for_ip = test_tls::make_certificate("::1", &ca_);
+  std::unique_ptr<tls_test_server> server;
+  try {
+    server = std::make_unique<tls_test_server>(for_ip, behaviour::pool, true);
+  } catch (const std::runtime_error&) {
+    GTEST_SKIP() << "no IPv6 loopback here";
+  }
+  server->set_responder(login_answer);
+  ASSERT_EQ(server->address().rfind("[::1]:", 0), 0u);
+  tls_session s;
+  ASSERT_EQ(s.connect("stratum+ssl://" + server->address()), core::kSocketReady) << s.last_text;
+  EXPECT_TRUE(s.sock.login("user", "x"));
+
+  // The same certificate does not name 127.0.0.1 (and brackets are no part
+  // of the name checked).
+  tls_test_server v4(for_ip, behaviour::pool);
+  tls_session other;
+  ASSERT_EQ(other.connect("stratum+ssl://" + v4.address()), core::kSocketError);
+  EXPECT_EQ(other.last_text.rfind("TLS: certificate is not valid for 127.0.0.1;", 0), 0u) << other.last_text;
 }
 
 TEST_F(TrustedCa, ACertificateForAnotherHostIsRefused) {

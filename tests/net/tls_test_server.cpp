@@ -13,6 +13,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "fake_pool.h"
+
 namespace net {
 namespace {
 
@@ -33,7 +35,8 @@ void write_raw(int fd, const void* data, size_t length) {
 
 }  // namespace
 
-tls_test_server::tls_test_server(const test_tls::certificate& certificate, behaviour how) : how_(how) {
+tls_test_server::tls_test_server(const test_tls::certificate& certificate, behaviour how, bool ipv6)
+    : how_(how), ipv6_(ipv6) {
   ::signal(SIGPIPE, SIG_IGN);  // a client that hung up is not the end of the test
   ctx_ = SSL_CTX_new(TLS_server_method());
   BIO* cert_bio = BIO_new_mem_buf(certificate.cert_pem.data(), static_cast<int>(certificate.cert_pem.size()));
@@ -50,16 +53,8 @@ tls_test_server::tls_test_server(const test_tls::certificate& certificate, behav
   SSL_CTX_clear_mode(ctx_, SSL_MODE_AUTO_RETRY);
 
   if (::pipe(wake_pipe_) != 0) throw std::runtime_error("pipe");
-  listen_fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-      ::listen(listen_fd_, 8) != 0 ||
-      ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-    throw std::runtime_error("tls_test_server: cannot listen");
-  port_ = ntohs(address.sin_port);
+  listen_fd_ = listen_on_loopback(ipv6_, port_);
+  if (listen_fd_ < 0) throw std::runtime_error("tls_test_server: cannot listen");
   thread_ = std::thread(&tls_test_server::run, this);
 }
 

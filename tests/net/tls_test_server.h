@@ -1,4 +1,4 @@
-// A TLS server on 127.0.0.1 for tests (OpenSSL, a certificate made at test
+// A TLS server on 127.0.0.1 (or ::1) for tests (OpenSSL, a certificate made at test
 // time). Each client gets its own thread and is served in the chosen way: as a
 // line-based pool behind TLS, or as one of the misbehaving peers the client
 // must survive. Every method may be called from any thread.
@@ -32,11 +32,12 @@ class tls_test_server {
   };
   using responder = std::function<std::string(const std::string& line)>;
 
-  tls_test_server(const test_tls::certificate& certificate, behaviour how);
+  // Listens on 127.0.0.1, or on ::1 with ipv6.
+  tls_test_server(const test_tls::certificate& certificate, behaviour how, bool ipv6 = false);
   ~tls_test_server();
 
   uint16_t port() const { return port_; }
-  std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+  std::string address() const { return (ipv6_ ? "[::1]:" : "127.0.0.1:") + std::to_string(port_); }
   void set_responder(responder answer);
   // Waits for the index-th line received over TLS (line feed removed).
   std::optional<std::string> wait_for_line(size_t index, std::chrono::milliseconds timeout);
@@ -51,6 +52,7 @@ class tls_test_server {
   int listen_fd_ = -1;
   int wake_pipe_[2] = {-1, -1};
   uint16_t port_ = 0;
+  const bool ipv6_;
   std::atomic<bool> stopping_{false};
   std::atomic<size_t> handshakes_{0};
 

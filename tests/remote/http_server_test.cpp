@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <functional>
 #include <mutex>
+#include <regex>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -66,6 +67,14 @@ class console_capture {
  private:
   FILE* file_;
 };
+
+// A failed session's line as printed: time-stamped (the stamp is checked and
+// removed here) and whole. The text as is when it is not such a line.
+std::string quiet_line(const std::string& text) {
+  static const std::regex kStamped(R"(\[\d\d:\d\d:\d\d\] ([^\n]*\n))");
+  std::smatch match;
+  return std::regex_match(text, match, kStamped) ? match[1].str() : text;
+}
 
 std::string stats_response() {
   return std::string("HTTP/1.1 200 OK \r\n") + "Content-Type: text/plain\r\n" +
@@ -152,14 +161,14 @@ TEST_F(RemoteAccess, LowerCaseMethodIsInvalidWithoutResponse) {
   bool closed = false;
   EXPECT_EQ(get("get /stats.json HTTP/1.1\r\n\r\n", &closed), "");
   EXPECT_TRUE(closed);
-  EXPECT_EQ(console_.text(), "\nMicroHTTPD: Invalid HTTP request");
+  EXPECT_EQ(quiet_line(console_.text()), "MicroHTTPD: Invalid HTTP request\n");
 }
 
 TEST_F(RemoteAccess, MissingVersionIsInvalidWithoutResponse) {
   bool closed = false;
   EXPECT_EQ(get("GET /stats.json\r\n\r\n", &closed), "");
   EXPECT_TRUE(closed);
-  EXPECT_EQ(console_.text(), "\nMicroHTTPD: Invalid HTTP request");
+  EXPECT_EQ(quiet_line(console_.text()), "MicroHTTPD: Invalid HTTP request\n");
 }
 
 TEST_F(RemoteAccess, SeveralSpacesAndTabsAreAccepted) {
@@ -221,7 +230,7 @@ TEST_F(RemoteAccess, ClientClosingEarlyPrintsTheReadError) {
   }
   // Requests are sequential, so the first one is finished once this returns.
   EXPECT_EQ(get("GET / HTTP/1.1\r\n\r\n"), stats_response());
-  EXPECT_EQ(console_.text(), "\nMicroHTTPD: HTTPSession Exception: read_some: End of file");
+  EXPECT_EQ(quiet_line(console_.text()), "MicroHTTPD: HTTPSession Exception: read_some: End of file\n");
 }
 
 TEST_F(RemoteAccess, SilentClientIsDroppedAfterTheTimeoutWhileTheNextIsServedAtOnce) {
@@ -241,8 +250,44 @@ TEST_F(RemoteAccess, SilentClientIsDroppedAfterTheTimeoutWhileTheNextIsServedAtO
   EXPECT_TRUE(silent.read_until_close(reply, kWait));
   EXPECT_GE(std::chrono::steady_clock::now() - start, 2s);
   EXPECT_EQ(reply, "");
-  EXPECT_EQ(console_.text(),
-            "\nMicroHTTPD: HTTPSession Exception: read_some: Connection timed out");
+  EXPECT_EQ(quiet_line(console_.text()),
+            "MicroHTTPD: HTTPSession Exception: read_some: Connection timed out\n");
+}
+
+TEST(MicroHTTPD, FailedSessionsArePrintedOnceAndThenAsOneSummaryPerPeriod) {
+  console_capture console;
+  fake_stats stats;
+  listen_settings settings;
+  settings.error_summary_interval = 1s;
+  RemoteAccessServer server(stats, settings, "");
+  ASSERT_TRUE(server.running());
+  const auto close_early = [&] {
+    loopback_client client;
+    ASSERT_TRUE(client.connect(server.port(), kWait));
+    ASSERT_TRUE(client.send("GET / HTTP/1.1\r\n"));
+  };
+  close_early();
+  const std::string first = "MicroHTTPD: HTTPSession Exception: read_some: End of file\n";
+  ASSERT_TRUE(wait_until([&] { return !console.text().empty(); }, kWait));
+  EXPECT_EQ(quiet_line(console.text()), first);
+  // Four more failures within the period, the last one garbage: one line
+  // at the end of the period sums them up.
+  for (int i = 0; i < 3; ++i) close_early();
+  EXPECT_EQ(exchange(server.port(), "get / HTTP/1.1\r\n\r\n", kWait), "");
+  const std::string summary =
+      "MicroHTTPD: 4 more failed HTTP sessions in the last 1 s, the last: Invalid HTTP request\n";
+  ASSERT_TRUE(wait_until([&] { return console.text().ends_with(summary); }, kWait)) << console.text();
+  const std::string text = console.text();
+  const size_t split = text.find('\n') + 1;
+  EXPECT_EQ(quiet_line(text.substr(0, split)), first);
+  EXPECT_EQ(quiet_line(text.substr(split)), summary);
+  // A period without failures ends the summaries (it closes two periods
+  // after the first line at the latest); the next failure is printed at once.
+  std::this_thread::sleep_for(2500ms);
+  EXPECT_EQ(console.text(), text);
+  close_early();
+  ASSERT_TRUE(wait_until([&] { return console.text().size() > text.size(); }, kWait));
+  EXPECT_EQ(quiet_line(console.text().substr(text.size())), first);
 }
 
 TEST_F(RemoteAccess, FailingStatisticsSourceDoesNotStopTheServer) {
@@ -252,7 +297,7 @@ TEST_F(RemoteAccess, FailingStatisticsSourceDoesNotStopTheServer) {
   EXPECT_TRUE(closed);
   stats_.fail_.store(false);
   EXPECT_EQ(get("GET / HTTP/1.1\r\n\r\n"), stats_response());
-  EXPECT_EQ(console_.text(), "\nMicroHTTPD: HTTPSession Exception: statistics unavailable");
+  EXPECT_EQ(quiet_line(console_.text()), "MicroHTTPD: HTTPSession Exception: statistics unavailable\n");
 }
 
 TEST_F(RemoteAccess, ConcurrentClientsAreAllAnswered) {
@@ -354,7 +399,7 @@ TEST(MicroHTTPD, InvalidRequestNeverReachesTheHandler) {
   EXPECT_EQ(exchange(server.port(), "FETCH / HTTP/1.1\r\n\r\n", kWait), "");
   std::lock_guard<std::mutex> lock(handler.mutex_);
   EXPECT_EQ(handler.calls_, 0);
-  EXPECT_EQ(console.text(), "\nMicroHTTPD: Invalid HTTP request");
+  EXPECT_EQ(quiet_line(console.text()), "MicroHTTPD: Invalid HTTP request\n");
 }
 
 TEST(MicroHTTPD, ReportsTheFailingStepWithoutPrinting) {

@@ -51,6 +51,16 @@ bool loopback_client::connect(const std::string& address, uint16_t port,
   if (receive_buffer_ > 0) {
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer_, sizeof(receive_buffer_));
   }
+  if (!source_.empty()) {
+    sockaddr_storage from{};
+    auto* from4 = reinterpret_cast<sockaddr_in*>(&from);
+    auto* from6 = reinterpret_cast<sockaddr_in6*>(&from);
+    from.ss_family = storage.ss_family;
+    const bool parsed = storage.ss_family == AF_INET
+                            ? ::inet_pton(AF_INET, source_.c_str(), &from4->sin_addr) == 1
+                            : ::inet_pton(AF_INET6, source_.c_str(), &from6->sin6_addr) == 1;
+    if (!parsed || ::bind(fd_, reinterpret_cast<sockaddr*>(&from), storage_size) != 0) return false;
+  }
   if (::connect(fd_, reinterpret_cast<sockaddr*>(&storage), storage_size) != 0) {
     if (errno != EINPROGRESS) return false;
     pollfd pfd{fd_, POLLOUT, 0};

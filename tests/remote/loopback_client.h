@@ -23,6 +23,9 @@ class loopback_client {
   // Shrinks the receive buffer (before connect) so a client that stops
   // reading holds the server's write back early.
   void set_receive_buffer(int bytes) { receive_buffer_ = bytes; }
+  // Connects from this numeric address of the same family (before connect),
+  // so the server sees another peer, e.g. 127.0.0.5.
+  void set_source(const std::string& address) { source_ = address; }
   // Sends all of data (no SIGPIPE); false on a socket error.
   bool send(std::string_view data);
   // Appends what arrives to out until the peer closes (true) or the
@@ -38,6 +41,7 @@ class loopback_client {
   int fd_ = -1;
   bool reset_ = false;
   int receive_buffer_ = 0;
+  std::string source_;
 };
 
 // One request on a fresh connection: the bytes received before the server

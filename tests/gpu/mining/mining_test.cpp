@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <set>
 
 #include "core/benchmark.h"
@@ -158,6 +159,48 @@ TEST_F(MiningTest, ReportsNoncesThatTheCpuConfirmsWithTheThreadsTopByte) {
     EXPECT_EQ(static_cast<uint8_t>(result.nonce >> 24), top) << std::hex << result.nonce;
     EXPECT_LT(word7(0, job, result.nonce), job.target) << std::hex << result.nonce;
   }
+}
+
+// The next lost_nonces event (skipping found nonces and hash counts).
+std::optional<core::lost_nonces> next_loss(core::event_queue& events) {
+  const auto deadline = std::chrono::steady_clock::now() + kWait;
+  while (std::chrono::steady_clock::now() < deadline) {
+    auto event = events.take_for(std::chrono::milliseconds(200));
+    if (event && event->kind == core::kLostNonces) return std::get<core::lost_nonces>(event->payload);
+  }
+  return std::nullopt;
+}
+
+TEST_F(MiningTest, AnOverflowingRoundReportsItsLossAndTheJobRunsSmallerRounds) {
+  // One queue of 256 hashes and a target every hash meets: 256 hits for the
+  // list's 255 slots.
+  if (miner_) miner_->stop();
+  SetProgramCacheRoot(std::string(ORBECK_BINARY_DIR) + "/test-cache/orbeck-vega");
+  ASSERT_EQ(gpu_test::InitTestGpu(crypto::kCryptoNightLite, 256, 1), 0);
+  set_current_scratchpad_size(crypto::kScratchpadLight);
+  options_ = gpu_test::TestOptions(256, 1);
+  miner_ = std::make_unique<gpu_miner>(options_);
+  start();
+  GpuQueue& queue = gpu_contexts()[0].queues[0];
+  ASSERT_EQ(queue.threads, 256u);
+  miner_->publish(make_job(crypto::kCryptoNightLite, 0xFFFFFFFF, true));
+  const auto first = next_loss(events_);
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->count, 1u);
+  EXPECT_EQ(first->found, 256u);
+  EXPECT_EQ(first->hashes, 256u);
+  EXPECT_EQ(first->lowered_to, 128u);
+  EXPECT_EQ(first->sequence, miner_->generation());
+  // The rest of the job: 128 hashes a round, every nonce reported.
+  const auto results = collect_results(events_, *miner_, 128);
+  ASSERT_GE(results.size(), 128u);
+  EXPECT_EQ(queue.threads, 128u);
+  // The next job starts at full size again, so its first round overflows.
+  miner_->publish(make_job(crypto::kCryptoNightLite, 0xFFFFFFFF, true, 0x100000));
+  const auto second = next_loss(events_);
+  ASSERT_TRUE(second);
+  EXPECT_EQ(second->hashes, 256u);
+  EXPECT_EQ(second->sequence, miner_->generation());
 }
 
 TEST_F(MiningTest, NicehashSlicesTheLowBitsAndKeepsThePoolsTopByte) {
