@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -196,6 +197,31 @@ TEST(RandomProgram, NativeCodeMatchesInterpreter) {
 #if defined(__x86_64__) && defined(__linux__)
   EXPECT_TRUE(any_native) << "no program was translated on this machine";
 #endif
+}
+
+// The process's address space in KiB (VmSize).
+size_t address_space_kib() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmSize:", 0) == 0) return std::stoul(line.substr(7));
+  }
+  return 0;
+}
+
+// A miner builds one program per block for days: building and dropping the
+// programs of 2000 consecutive heights (a page of code each) leaves the
+// address space as it was.
+TEST(RandomProgram, ProgramsOfManyHeightsLeaveNoMappingBehind) {
+  const size_t before = address_space_kib();
+  ASSERT_GT(before, 0u);
+  for (uint64_t height = 1806000; height < 1808000; ++height) {
+    const random_program_code code(height);
+    uint32_t r[kRandomRegisters] = {};
+    code.run(r);
+  }
+  const size_t after = address_space_kib();
+  std::printf("address space: %zu KiB before, %zu KiB after 2000 heights\n", before, after);
+  EXPECT_LT(after, before + 1024);  // a leak would be 8000 KiB
 }
 
 TEST(CryptoNightR, PublishedVectorsAtTheirHeights) {
