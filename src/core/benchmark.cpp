@@ -15,6 +15,10 @@ namespace {
 
 // The longest a GPU may take to set up and self-test an algorithm.
 constexpr auto kWarmUpLimit = std::chrono::seconds(300);
+// Rows whose hash depends on the block height: the fixed height of the
+// first measurement, and the seconds between two heights in the second.
+constexpr uint64_t kBenchmarkHeight = 1806260;
+constexpr double kHeightChangeSeconds = 5.0;
 
 mining_job synthetic_job(int32_t algorithm, std::mt19937& random) {
   mining_job job;
@@ -27,7 +31,50 @@ mining_job synthetic_job(int32_t algorithm, std::mt19937& random) {
   job.nicehash = false;
   job.idle = false;
   job.algorithm = algorithm;
+  job.height = kBenchmarkHeight;
   return job;
+}
+
+bool uses_height(int32_t algorithm) {
+  const crypto::algorithm_info* info = crypto::find_algorithm(algorithm);
+  return info != nullptr && info->loop == crypto::loop_family::random;
+}
+
+// Mines `seconds` while a job of the next height is published every
+// `interval` seconds, the first at once; the rate over every report made
+// for one of these jobs (the switches' cost included). The devices are
+// warm: the fixed-height measurement ran before.
+double MeasureHeightChanges(backend& miner, event_queue& events, int32_t id, double seconds,
+                            double interval, std::mt19937& random) {
+  using clock = std::chrono::steady_clock;
+  const size_t gpus = miner.thread_count();
+  mining_job job = synthetic_job(id, random);
+  miner.publish(job);
+  const uint64_t first_generation = miner.generation();
+  std::vector<uint64_t> hashes(gpus, 0), ms(gpus, 0);
+  const auto start = clock::now();
+  const auto end = start + std::chrono::duration<double>(seconds);
+  auto next_height = start + std::chrono::duration<double>(interval);
+  uint64_t height_step = 0;
+  while (clock::now() < end) {
+    if (clock::now() >= next_height) {
+      job = synthetic_job(id, random);
+      job.height = kBenchmarkHeight + ++height_step;
+      miner.publish(job);
+      next_height += std::chrono::duration<double>(interval);
+    }
+    auto event = events.take_for(std::chrono::milliseconds(50));
+    if (!event || event->kind != kHashCount) continue;
+    const hash_report& report = std::get<hash_report>(event->payload);
+    if (report.thread_index >= gpus || report.generation < first_generation) continue;
+    hashes[report.thread_index] += report.hashes;
+    ms[report.thread_index] += report.milliseconds;
+  }
+  double total = 0.0;
+  for (size_t i = 0; i < gpus; ++i) {
+    if (ms[i] != 0) total += static_cast<double>(hashes[i]) * 1000.0 / static_cast<double>(ms[i]);
+  }
+  return total;
 }
 
 std::string format_rate(double rate) {
@@ -125,6 +172,17 @@ std::vector<benchmark_result> RunBenchmark(backend& miner, double seconds, int32
     results.push_back(MeasureAlgorithm(miner, events, id, seconds, random));
     out.print_leveled(base::kStatus, "Benchmark: %s %s H/s", crypto::algorithm_name(id),
                       format_rate(results.back().total()).c_str());
+    if (uses_height(id)) {
+      // The same time again with a new height every few seconds: what
+      // mining a chain of blocks costs over a fixed height.
+      results.back().height_change_seconds = kHeightChangeSeconds;
+      results.back().height_change_rate =
+          MeasureHeightChanges(miner, events, id, seconds, kHeightChangeSeconds, random);
+      out.print_leveled(base::kStatus, "Benchmark: %s %s H/s with a new height every %.0f s",
+                        crypto::algorithm_name(id),
+                        format_rate(results.back().height_change_rate).c_str(),
+                        kHeightChangeSeconds);
+    }
   }
   miner.stop();
   // The threads of the last algorithm measured their own CPU time.
@@ -183,6 +241,12 @@ std::string BenchmarkJson(double seconds, const std::vector<benchmark_result>& r
     json.String(crypto::algorithm_name(result.algorithm));
     json.Key("total_hash_rate");
     rate(result.total());
+    if (result.height_change_seconds > 0) {
+      json.Key("height_change_seconds");
+      rate(result.height_change_seconds);
+      json.Key("height_change_hash_rate");
+      rate(result.height_change_rate);
+    }
     json.Key("gpus");
     json.StartArray();
     for (const benchmark_gpu_result& gpu : result.gpus) {

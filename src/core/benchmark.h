@@ -24,6 +24,10 @@ struct benchmark_gpu_result {
 struct benchmark_result {
   int32_t algorithm = 0;
   std::vector<benchmark_gpu_result> gpus;
+  // Rows whose hash depends on the block height: the total rate while the
+  // height changes every height_change_seconds (0: not measured).
+  double height_change_seconds = 0.0;
+  double height_change_rate = 0.0;
   double total() const;
 };
 

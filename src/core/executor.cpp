@@ -170,6 +170,7 @@ mining_job executor::work_from(const job_record& job, uint64_t pool_id, uint32_t
   work.pool_id = pool_id;
   work.nicehash = (is_user_pool(pool_id) ? *pools_[index_of(pool_id)] : *dev_pool_).nicehash();
   work.algorithm = select_algorithm(job);
+  work.height = job.height;
   return work;
 }
 
@@ -186,6 +187,27 @@ void executor::on_new_job(uint64_t pool_id, const job_record& job) {
     return;
   }
   const mining_job work = work_from(job, pool_id, 0);
+  const crypto::algorithm_info* info = crypto::find_algorithm(work.algorithm);
+  const bool needs_height = info != nullptr && info->loop == crypto::loop_family::random;
+  if (info == nullptr || (needs_height && work.height == net::kJobNoHeight)) {
+    // Not mined either: a blob of no version this family hashes, or a job
+    // whose hash needs the height the pool left out.
+    if (pool_id != kPoolDonation && !exiting_.load()) {
+      if (info == nullptr) {
+        base::printer::inst().print_error(
+            "Pool job %s has a blob of major version %u, which is not a CryptoNight blob: waiting "
+            "for another job",
+            job.job_id, static_cast<unsigned>(job.blob[0]));
+      } else {
+        base::printer::inst().print_error(
+            "Pool job %s is %s but has no \"height\", which its hash needs: waiting for another "
+            "job",
+            job.job_id, info->pool_name);
+      }
+    }
+    publish(idle_job(pool_id, miner_.current_job().algorithm));
+    return;
+  }
   publish(work);
 
   if (pool_id == kPoolDonation) return;
@@ -239,7 +261,9 @@ bool executor::on_found_nonce(uint64_t pool_id, const gpu_result& result) {
   blob[42] = static_cast<uint8_t>(result.nonce >> 24);
   uint8_t hash[32] = {};
   const uint32_t length = job.blob_length <= kBlobSize ? job.blob_length : kBlobSize;
-  hasher_->hash(job.algorithm, blob, length, hash);
+  // The job the result belongs to (its generation is the current one), so
+  // also its height.
+  hasher_->hash(job.algorithm, blob, length, hash, job.height);
   // The hash's last 8 bytes as a little-endian number against the 64-bit
   // share target (for a 32-bit pool target the same as word 7 < target).
   uint64_t tail = 0;

@@ -39,6 +39,7 @@ struct mining_job {
   uint64_t pool_id = kPoolNone;
   bool nicehash = false;
   int32_t algorithm = 0;
+  uint64_t height = net::kJobNoHeight;  // the job's block height (cn/r hashes depend on it)
 };
 
 // No work: the mining threads wait. Keeping the algorithm spares the GPUs a

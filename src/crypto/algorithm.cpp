@@ -37,6 +37,9 @@ size_class size_class_of(int32_t id) {
 }
 
 int32_t detect_algorithm(uint8_t major_version) {
+  // Version 12 and later blobs are no longer hashed with this family.
+  if (major_version >= 12) return kAlgoNotDetected;
+  if (major_version >= 10) return kCryptoNightR;
   if (major_version >= 8) return kCryptoNightV8;
   if (major_version >= 2) return kCryptoNightV7;
   return kCryptoNight;

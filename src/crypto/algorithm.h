@@ -33,6 +33,7 @@ enum algorithm_id : int32_t {
   kCryptoNightPico = 17,
   kCryptoNightPicoTlo = 18,
   kCryptoNightUpx2 = 19,
+  kCryptoNightR = 20,
 };
 
 constexpr uint32_t kScratchpad128K = 0x20000;   // 128 KiB
@@ -46,14 +47,17 @@ enum class division_rule : uint8_t { none, d_xor_q, not_d_xor_q };
 
 // The main loop's body. base: the original loop with the optional V7
 // tweak, division step, inverted AES round and conceal step; v8: the loop
-// with the line shuffles, division and square root. A loop that is neither
-// (a per-height random program, a float loop) is a new value here, with its
-// own loop on the CPU and in the kernel.
-enum class loop_family : uint8_t { base = 0, v8 = 1 };
+// with the line shuffles, division and square root; random: the v8 loop
+// with the division and square root replaced by a program generated from
+// the job's block height (an input of the hash). A loop that is none of
+// these (a float loop) is a new value here, with its own loop on the CPU
+// and in the kernel.
+enum class loop_family : uint8_t { base = 0, v8 = 1, random = 2 };
 
 // The GPU self-test's known answer: with this target exactly these four
-// nonces of the fixed test range pass (gpu/self_test.h defines the blob
-// and the range; a unit test recomputes every answer with the CPU hash).
+// nonces of the fixed test range pass (gpu/self_test.h defines the blob,
+// the range and the height; a unit test recomputes every answer with the
+// CPU hash).
 struct known_answer {
   uint32_t target;
   uint32_t nonces[4];  // ascending
@@ -180,6 +184,11 @@ inline constexpr algorithm_info kAlgorithms[] = {
      .other_names = "cryptonight/upx2 cn-extremelite/upx2 cryptonight-upx/2",
      .main_kernel = "cryptonight_main_upx2", .main_kernel_slot = 19, .main_local_size = 16,
      .donation_port = "7775", .self_test = {0x1583B1A4, {0x00FFFFF8, 0x00FFFFF9, 0x0100000B, 0x01000013}}},
+    // Blocks of major version 10 and 11: the hash depends on the job's height.
+    {.id = 20, .name = "CryptoNightR", .iterations = 0x80000, .mask = 0x1FFFF0, .loop = loop_family::random,
+     .pool_name = "cn/r", .other_names = "cryptonight/r",
+     .main_kernel = "cryptonight_main_r", .main_kernel_slot = 20, .main_local_size = 16,
+     .donation_port = "7771", .self_test = {0x0CD02EF1, {0x00FFFFE2, 0x00FFFFEB, 0x00FFFFFD, 0x01000011}}},
 };
 // clang-format on
 
@@ -242,7 +251,10 @@ uint32_t scratchpad_size(int32_t id);
 enum class size_class : uint8_t { light, normal, heavy, pico, extreme_lite };
 size_class size_class_of(int32_t id);
 
-// Algorithm of a job blob under auto detect, from byte 0 (major version).
+// Algorithm of a job blob under auto detect, from byte 0 (major version):
+// 0-1 cn/0, 2-7 cn/1, 8-9 cn/2, 10-11 cn/r; kAlgoNotDetected for 12 and
+// above, which are not blobs of this family.
+constexpr int32_t kAlgoNotDetected = -3;
 int32_t detect_algorithm(uint8_t major_version);
 
 // The id a pool names in a job's or the login's "algo" member: the pool

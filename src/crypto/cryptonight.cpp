@@ -8,6 +8,7 @@
 
 #include "crypto/aes.h"
 #include "crypto/algorithm.h"
+#include "crypto/cn_r_code.h"
 #include "crypto/final_hash.h"
 #include "crypto/keccak.h"
 #include "crypto/variant_rules.h"
@@ -260,10 +261,91 @@ void main_loop_v8(const uint64_t* s, uint8_t* pad) {
   }
 }
 
-// The whole hash of one id: length rule, absorption, fill, main loop,
-// fold, permutation and final hash.
+// The random loop's shuffle: the v8 rotation of the three neighbour lines,
+// and the XOR of their old values into c.
+inline void random_shuffle_block(uint8_t* pad, uint64_t offset, const uint64_t bb[2],
+                                 const uint64_t b[2], const uint64_t a[2], uint64_t& c0,
+                                 uint64_t& c1) {
+  uint8_t* p1 = pad + (offset ^ 0x10);
+  uint8_t* p2 = pad + (offset ^ 0x20);
+  uint8_t* p3 = pad + (offset ^ 0x30);
+  const uint64_t n10 = load64(p1), n11 = load64(p1 + 8);
+  const uint64_t n20 = load64(p2), n21 = load64(p2 + 8);
+  const uint64_t n30 = load64(p3), n31 = load64(p3 + 8);
+  store64(p1, n30 + bb[0]);
+  store64(p1 + 8, n31 + bb[1]);
+  store64(p2, n10 + b[0]);
+  store64(p2 + 8, n11 + b[1]);
+  store64(p3, n20 + a[0]);
+  store64(p3 + 8, n21 + a[1]);
+  c0 ^= n10 ^ n20 ^ n30;
+  c1 ^= n11 ^ n21 ^ n31;
+}
+
+// The random loop: the v8 loop without the division, square root and
+// product mixing; the height's program runs on nine 32-bit registers
+// (r0..r3 carried through the hash, r4..r8 taken from a, b and bb) and its
+// result is folded into d before the multiply and into the next a.
 template <int32_t Id>
-void hash_with(uint8_t* memory, const uint8_t* blob, size_t length, uint8_t* out) {
+void main_loop_random(const uint64_t* s, uint8_t* pad, const random_program_code& code) {
+  constexpr algorithm_info kInfo = kAlgorithms[Id];
+  constexpr uint64_t kMask = kInfo.mask;
+
+  uint64_t a[2] = {s[0] ^ s[4], s[1] ^ s[5]};
+  uint64_t b[2] = {s[2] ^ s[6], s[3] ^ s[7]};
+  uint64_t bb[2] = {s[8] ^ s[10], s[9] ^ s[11]};
+  uint32_t r[kRandomRegisters] = {static_cast<uint32_t>(s[12]), static_cast<uint32_t>(s[12] >> 32),
+                                  static_cast<uint32_t>(s[13]), static_cast<uint32_t>(s[13] >> 32)};
+  prefetch(pad + (a[0] & kMask));
+
+  for (uint32_t iter = 0; iter < kInfo.iterations; ++iter) {
+    const uint64_t i = a[0] & kMask;
+    uint8_t* line_i = pad + i;
+    uint64_t c0 = load64(line_i);
+    uint64_t c1 = load64(line_i + 8);
+    aes_round_lanes(c0, c1, a[0], a[1]);
+    random_shuffle_block(pad, i, bb, b, a, c0, c1);
+    store64(line_i, b[0] ^ c0);
+    store64(line_i + 8, b[1] ^ c1);
+
+    const uint64_t j = c0 & kMask;
+    uint8_t* line_j = pad + j;
+    prefetch(line_j);
+    const uint64_t d0 = load64(line_j) ^ (static_cast<uint64_t>(r[0] + r[1]) |
+                                          static_cast<uint64_t>(r[2] + r[3]) << 32);
+    const uint64_t d1 = load64(line_j + 8);
+    r[4] = static_cast<uint32_t>(a[0]);
+    r[5] = static_cast<uint32_t>(a[1]);
+    r[6] = static_cast<uint32_t>(b[0]);
+    r[7] = static_cast<uint32_t>(bb[0]);
+    r[8] = static_cast<uint32_t>(bb[1]);
+    code.run(r);
+    uint64_t x0 = a[0] ^ (r[2] | static_cast<uint64_t>(r[3]) << 32);
+    uint64_t x1 = a[1] ^ (r[0] | static_cast<uint64_t>(r[1]) << 32);
+
+    // The product takes c before the second shuffle changes it.
+    const unsigned __int128 product = static_cast<unsigned __int128>(c0) * d0;
+    random_shuffle_block(pad, j, bb, b, a, c0, c1);
+    x0 += static_cast<uint64_t>(product >> 64);
+    x1 += static_cast<uint64_t>(product);
+    store64(line_j, x0);
+    store64(line_j + 8, x1);
+    a[0] = x0 ^ d0;
+    a[1] = x1 ^ d1;
+    prefetch(pad + (a[0] & kMask));
+    bb[0] = b[0];
+    bb[1] = b[1];
+    b[0] = c0;
+    b[1] = c1;
+  }
+}
+
+// The whole hash of one id: length rule, absorption, fill, main loop,
+// fold, permutation and final hash. `code` is the height's program for the
+// random loop (nullptr for the others).
+template <int32_t Id>
+void hash_with(uint8_t* memory, const uint8_t* blob, size_t length, uint8_t* out,
+               const random_program_code* code) {
   constexpr algorithm_info kInfo = kAlgorithms[Id];
   if (length < kInfo.min_blob_length) {
     std::memset(out, 0, 32);
@@ -276,6 +358,8 @@ void hash_with(uint8_t* memory, const uint8_t* blob, size_t length, uint8_t* out
   fill_scratchpad<kInfo.scratchpad, kInfo.heavy_fill>(memory, pad);
   if constexpr (kInfo.loop == loop_family::v8) {
     main_loop_v8<Id>(state, pad);
+  } else if constexpr (kInfo.loop == loop_family::random) {
+    main_loop_random<Id>(state, pad, *code);
   } else {
     static_assert(kInfo.loop == loop_family::base, "a loop family without a CPU loop");
     const uint64_t tweak = kInfo.v7_shift != 0 ? v7_tweak_value(state[24], blob) : 0;
@@ -304,11 +388,18 @@ CryptoNight::~CryptoNight() {
   memory_ = nullptr;
 }
 
-void CryptoNight::hash(int32_t algorithm, const uint8_t* blob, size_t length, uint8_t* out) {
-  // One instance of the hash per catalogue row; an id without a row leaves
-  // out as the caller set it.
+void CryptoNight::hash(int32_t algorithm, const uint8_t* blob, size_t length, uint8_t* out,
+                       uint64_t height) {
+  const algorithm_info* info = find_algorithm(algorithm);
+  if (info == nullptr) return;  // an id without a row leaves out as the caller set it
+  if (info->loop == loop_family::random &&
+      (random_code_ == nullptr || random_code_->height() != height)) {
+    random_code_ = std::make_unique<random_program_code>(height);
+  }
+  // One instance of the hash per catalogue row.
   [&]<int32_t... Ids>(std::integer_sequence<int32_t, Ids...>) {
-    ((algorithm == Ids ? hash_with<Ids>(memory_, blob, length, out) : void()), ...);
+    ((algorithm == Ids ? hash_with<Ids>(memory_, blob, length, out, random_code_.get()) : void()),
+     ...);
   }(std::make_integer_sequence<int32_t, kAlgoCount>());
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 namespace crypto {
 
@@ -13,6 +14,8 @@ namespace crypto {
 constexpr size_t kWorkAreaSize = 0x4000E0;
 constexpr size_t kScratchpadOffset = 224;
 constexpr size_t kWorkAreaAlignment = 4096;
+
+class random_program_code;
 
 class CryptoNight {
  public:
@@ -24,11 +27,16 @@ class CryptoNight {
   CryptoNight& operator=(const CryptoNight&) = delete;
 
   // Hashes `length` bytes of `blob` with algorithm id `algorithm` into
-  // out[32]. Ids without a catalogue row leave out untouched. Allocates nothing.
-  void hash(int32_t algorithm, const uint8_t* blob, size_t length, uint8_t* out);
+  // out[32]. Ids without a catalogue row leave out untouched. `height` is
+  // the job's block height, an input of the rows whose loop is generated
+  // per height (kCryptoNightR) and ignored by the others. Allocates nothing,
+  // except that such a row builds its program once per new height.
+  void hash(int32_t algorithm, const uint8_t* blob, size_t length, uint8_t* out,
+            uint64_t height = 0);
 
  private:
   uint8_t* memory_;  // kWorkAreaSize bytes, kWorkAreaAlignment-aligned
+  std::unique_ptr<random_program_code> random_code_;  // the last height's program
 };
 
 }  // namespace crypto

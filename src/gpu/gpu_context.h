@@ -54,6 +54,7 @@ struct GpuQueue {
   cl_mem branch_buffers[kHashKernelCount] = {};  // N x 4 + 8 each
   cl_mem hash_states_buffer = nullptr;      // N x 200
   cl_mem run_buffer = nullptr;              // 4 bytes on abort_flag
+  cl_mem random_program_buffer = nullptr;   // the random loop's program (72 x 2 words)
   cl_kernel kernels[kQueueKernelCount] = {};
   uint64_t threads = 0;                     // N: hashes per round
   uint32_t prepare_kernel = PrepareKernelIndex(0);  // indices into kernels
@@ -69,6 +70,11 @@ struct GpuQueue {
   alignas(64) uint32_t abort_flag = 0;
   uint64_t job_generation = 0;              // JobGeneration of the last upload
   uint32_t algorithm = 0;                   // algorithm id of that job
+  // The random loop's program in its buffer: of which height, and its words
+  // (kept until the upload has run).
+  bool random_program_set = false;
+  uint64_t random_program_height = 0;
+  uint32_t random_program[144] = {};
 
   // Host-side bookkeeping: the padded blob of the last upload (kept until
   // its non-blocking write has run), the events of the round's result read

@@ -16,9 +16,12 @@ std::string KernelTableOptions() {
   for (const QueueKernel& kernel : kQueueKernels) {
     if (kernel.role != KernelRole::main) continue;
     const crypto::algorithm_info& info = crypto::kAlgorithms[kernel.algorithm];
-    // Tweak rows take the blob's bytes 35..42 as a fifth argument.
-    std::snprintf(item, sizeof(item), "%s(%s,%u,0x%Xu,0x%Xu,0x%Xu,0x%Xu)",
-                  info.v7_shift != 0 ? "CN_MAIN_TWEAK" : "CN_MAIN", info.main_kernel,
+    // Tweak rows take the blob's bytes 35..42 as a fifth argument, random
+    // loop rows the job's program.
+    const char* macro = info.v7_shift != 0                           ? "CN_MAIN_TWEAK"
+                        : info.loop == crypto::loop_family::random ? "CN_MAIN_RANDOM"
+                                                                   : "CN_MAIN";
+    std::snprintf(item, sizeof(item), "%s(%s,%u,0x%Xu,0x%Xu,0x%Xu,0x%Xu)", macro, info.main_kernel,
                   static_cast<unsigned>(info.main_local_size),
                   static_cast<unsigned>(info.scratchpad), static_cast<unsigned>(info.iterations),
                   static_cast<unsigned>(info.mask),

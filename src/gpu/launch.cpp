@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "crypto/algorithm.h"
+#include "crypto/cn_r_program.h"
 #include "gpu/cl_call.h"
 #include "gpu/kernel_table.h"
 #include "gpu/program.h"
@@ -67,6 +68,9 @@ base::status CreateBuffers(GpuContext& ctx, GpuQueue& q) {
   s = CreateBuffer(ctx, CL_MEM_READ_WRITE, kOutputBytes, nullptr,
                    "Error %s calling clCreateBuffer output buffer.", q.output_buffer);
   if (!s) return s;
+  s = CreateBuffer(ctx, CL_MEM_READ_ONLY, sizeof(q.random_program), nullptr,
+                   "Error %s calling clCreateBuffer program buffer.", q.random_program_buffer);
+  if (!s) return s;
   return CreateBuffer(ctx, CL_MEM_USE_HOST_PTR, sizeof(q.abort_flag), &q.abort_flag,
                       "Error %s calling clCreateBuffer run buffer.", q.run_buffer);
 }
@@ -100,9 +104,12 @@ base::status BindArguments(GpuContext& ctx, GpuQueue& q) {
         if (!s) return s;
       }
     } else if (kQueueKernels[k].role == KernelRole::main) {
-      const cl_mem args[4] = {q.scratchpads_buffer, q.hash_scratchpads_buffer,
-                              q.hash_states_buffer, q.run_buffer};
-      for (cl_uint a = 0; a < 4; ++a) {
+      const cl_mem args[5] = {q.scratchpads_buffer, q.hash_scratchpads_buffer,
+                              q.hash_states_buffer, q.run_buffer, q.random_program_buffer};
+      // The random loop's kernel takes the job's program as a fifth argument.
+      const bool random =
+          crypto::kAlgorithms[kQueueKernels[k].algorithm].loop == crypto::loop_family::random;
+      for (cl_uint a = 0; a < (random ? 5u : 4u); ++a) {
         base::status s = SetMemArg(kernel, a, args[a],
                                    "Error %s calling clSetKernelArg kernel 1, argument %d.",
                                    static_cast<int>(a));
@@ -235,12 +242,14 @@ void ReleaseQueue(GpuQueue& q) {
   Release(q.output_buffer, clReleaseMemObject);
   Release(q.input_buffer, clReleaseMemObject);
   Release(q.run_buffer, clReleaseMemObject);
+  Release(q.random_program_buffer, clReleaseMemObject);
   Release(q.queue, clReleaseCommandQueue);
   q.running = false;
+  q.random_program_set = false;
 }
 
 base::status SetGpuJob(GpuContext& ctx, uint64_t generation, const uint8_t* blob, uint32_t length,
-                       uint32_t target, uint32_t algorithm, int queue) {
+                       uint32_t target, uint32_t algorithm, int queue, uint64_t height) {
   if (length > kMaxBlobLength) {
     // Refused before anything is printed or uploaded; the caller decides
     // whether to report it.
@@ -275,6 +284,29 @@ base::status SetGpuJob(GpuContext& ctx, uint64_t generation, const uint8_t* blob
                                                  kInputBytes, q.input, 0, nullptr, &q.input_event),
                             "Error %s calling clEnqueueWriteBuffer to fill input buffer.");
   if (!s) return s;
+  if (known && crypto::kAlgorithms[algorithm].loop == crypto::loop_family::random &&
+      (!q.random_program_set || q.random_program_height != height)) {
+    // The height's program, generated once per height and queue (a few
+    // Blake-256 hashes); the upload blocks so q.random_program can change
+    // again at the next job.
+    const crypto::random_program program = crypto::generate_random_program(height);
+    static_assert(sizeof(q.random_program) / 8 >= crypto::kRandomProgramMax);
+    std::memset(q.random_program, 0, sizeof(q.random_program));
+    for (uint32_t i = 0; i < program.length; ++i) {
+      const crypto::random_instruction& in = program.code[i];
+      q.random_program[2 * i] = static_cast<uint32_t>(in.op) |
+                                static_cast<uint32_t>(in.dst) << 8 |
+                                static_cast<uint32_t>(in.src) << 16;
+      q.random_program[2 * i + 1] = in.c;
+    }
+    s = ClStatus(clEnqueueWriteBuffer(q.queue, q.random_program_buffer, CL_TRUE, 0,
+                                      sizeof(q.random_program), q.random_program, 0, nullptr,
+                                      nullptr),
+                 "Error %s calling clEnqueueWriteBuffer to fill program buffer.");
+    if (!s) return s;
+    q.random_program_set = true;
+    q.random_program_height = height;
+  }
   if (known && choice.tweak_input) {
     uint64_t input35 = 0;
     for (int i = 7; i >= 0; --i) input35 = (input35 << 8) | q.input[35 + i];

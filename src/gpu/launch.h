@@ -44,8 +44,11 @@ void ReleaseQueue(GpuQueue& queue);
 // (nothing printed or uploaded, the previous job stays). The blob (length
 // bytes are read) is copied and padded into the queue, so the caller's
 // buffer is not kept.
+// `height` is the job's block height: the random loop's program is
+// generated from it (other rows ignore it).
 base::status SetGpuJob(GpuContext& ctx, uint64_t generation, const uint8_t* blob,
-                       uint32_t length, uint32_t target, uint32_t algorithm, int queue);
+                       uint32_t length, uint32_t target, uint32_t algorithm, int queue,
+                       uint64_t height = 0);
 // Enqueues one round over nonces [counter, counter + N) and adds N to the
 // counter; never blocks: ok, or kDeviceError (printed). Success allocates
 // nothing.

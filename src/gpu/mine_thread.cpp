@@ -35,6 +35,7 @@ void copy_job(mine_thread& t, const core::mining_job& job) {
   t.pool_id = job.pool_id;
   t.nicehash = job.nicehash;
   t.algorithm = job.algorithm;
+  t.height = job.height;
 }
 
 }  // namespace
@@ -225,7 +226,7 @@ void gpu_miner::upload_if_dirty(mine_thread& t, int queue) {
   if (!q.input_dirty.exchange(false)) return;
   SetAbortFlag(q, false);
   SetGpuJob(*t.gpu, t.generation, t.blob, t.blob_length, t.target, static_cast<uint32_t>(t.algorithm),
-            queue);
+            queue, t.height);
 }
 
 void gpu_miner::report_results(mine_thread& t, int queue) {

@@ -34,6 +34,7 @@ struct mine_thread {
   uint64_t pool_id = core::kPoolNone;
   bool nicehash = false;
   int32_t algorithm = 0;
+  uint64_t height = 0;  // the job's block height (the random loop's program)
 
   std::thread thread;
   uint8_t number = 0;               // position in the --gpu list

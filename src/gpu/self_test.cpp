@@ -63,7 +63,7 @@ bool RunSelfTest(GpuContext& gpu, int32_t algorithm) {
   const std::vector<uint8_t> blob = SelfTestBlob();
   std::vector<uint32_t> reported;
   bool ran = SetGpuJob(gpu, 0, blob.data(), kSelfTestBlobLength, answer.target,
-                       static_cast<uint32_t>(algorithm), 0)
+                       static_cast<uint32_t>(algorithm), 0, kSelfTestHeight)
                  .is_ok();
   uint64_t covered = 0;
   while (ran && covered < kSelfTestNonceCount) {

@@ -705,6 +705,15 @@ bool jpsock::process_job(const json_value& job) {
     }
   }
 
+  // "height": kept with the job for the algorithms whose hash depends on
+  // it. Anything but a whole number below 2^64 - 1 counts as no height; the
+  // executor decides whether the job can be mined without one.
+  if (const json_value* height = find_member(job, "height")) {
+    if (height->IsUint64() && height->GetUint64() != kJobNoHeight) {
+      record.height = height->GetUint64();
+    }
+  }
+
   difficulty_ = difficulty;
   listener_.on_job(pool_id_, record);
   std::lock_guard<std::mutex> lock(job_mutex_);

@@ -13,6 +13,10 @@ constexpr size_t kJobIdSize = 64;
 constexpr size_t kBlobSize = 88;
 constexpr size_t kAlgoNameSize = 36;  // a pool's algorithm name, NUL included
 
+// job_record::height when the job carries none (or one that is not a whole
+// number from 0 to 2^64 - 2).
+constexpr uint64_t kJobNoHeight = UINT64_MAX;
+
 // job_record::algorithm when the pool did not name one, or named one this
 // build cannot mine.
 constexpr int32_t kJobAlgoNotNamed = -1;
@@ -35,9 +39,12 @@ struct job_record {
   // kJobAlgoUnknown; algo_name holds the name as sent (cut to 35 bytes).
   int32_t algorithm = kJobAlgoNotNamed;
   char algo_name[kAlgoNameSize] = {};
+  // The pool's "height": the block height of the job's blob, an input of
+  // the hash for the rows generated per height (cn/r); kJobNoHeight if none.
+  uint64_t height = kJobNoHeight;
 };
 // No padding: records are compared and hashed as bytes in tests and fuzzers.
-static_assert(sizeof(job_record) == 208, "job_record has no padding");
+static_assert(sizeof(job_record) == 216, "job_record has no padding");
 
 // What became of a submitted share: the pool's answer, or a connection that
 // ended (or a request that timed out) before it came.

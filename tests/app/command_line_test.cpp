@@ -108,16 +108,17 @@ TEST(StartUp, NoArgumentsPrintsMinimalConfigurationHint) {
 }
 
 TEST(StartUp, AlgorithmRangeAndPoolNames) {
-  for (const char* bad : {"20", "-2"}) {
+  for (const char* bad : {"99", "-2"}) {
     run_result r = run({"-S", "h:1", "-u", "w", "--algo", bad});
     EXPECT_TRUE(r.start.finished);
     EXPECT_EQ(r.start.exit_code, 1);
     EXPECT_EQ(base::without_times(r.output),
-              kBanner + "Algo " + bad + " not supported. Algo must be in the range -1 to 19\n" +
+              kBanner + "Algo " + bad + " not supported. Algo must be in the range -1 to 20\n" +
                   kOptionsHint);
   }
   const std::pair<const char*, int32_t> good[] = {
-      {"-1", -1}, {"19", 19}, {"0", 0}, {"cn/rwz", 12}, {"CN-Pico/TRTL", 17}, {"cn/2", 10}};
+      {"-1", -1}, {"20", 20}, {"0", 0}, {"cn/rwz", 12}, {"CN-Pico/TRTL", 17}, {"cn/2", 10},
+      {"cn/r", 20}};
   for (const auto& [text, id] : good) {
     run_result r = run({"-S", "h:1", "-u", "w", "-a", text});
     EXPECT_FALSE(r.start.finished) << text;

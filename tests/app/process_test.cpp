@@ -26,10 +26,10 @@ TEST(Program, NoArgumentsExitsWithZero) {
 }
 
 TEST(Program, AlgorithmOutOfRangeExitsWithOne) {
-  process_result r = run_process(built_program(kProgram), {"-S", "h:1", "-u", "w", "--algo", "20"});
+  process_result r = run_process(built_program(kProgram), {"-S", "h:1", "-u", "w", "--algo", "99"});
   ASSERT_TRUE(r.exited);
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_NE(r.output.find("] Algo 20 not supported. Algo must be in the range -1 to 19\n"),
+  EXPECT_NE(r.output.find("] Algo 99 not supported. Algo must be in the range -1 to 20\n"),
             std::string::npos);
 }
 

@@ -12,6 +12,7 @@
 #include <regex>
 #include <string>
 
+#include "crypto/algorithm.h"
 #include "loopback_client.h"
 #include "support/console_capture.h"
 #include "support/pool_process.h"
@@ -314,6 +315,36 @@ size_t count_of(const std::string& text, const std::string& part) {
   return count;
 }
 
+// cn/r over a chain of blocks: the pool moves to the next height every
+// eight seconds (a new job at once), auto detect picks cn/r from the blobs'
+// version, and the shares found across the heights are all accepted, each
+// checked by the miner and the pool at its own job's height. Rounds of 16
+// hashes, each hash a share, so a round ends well within a block on PoCL.
+TEST(RunSequence, CnRSharesAcrossChangingHeightsAreAllAccepted) {
+  pool_process pool(crypto::kCryptoNightR,
+                    {"--target", "ffffffff", "--job-interval", "600", "--height-interval", "8"});
+  ASSERT_FALSE(pool.address().empty());
+  process_options options = with_cache();
+  options.timeout = std::chrono::seconds(600);
+  options.on_output = [&](int, int in, const std::string& output) {
+    if (count_of(output, "Share Accepted -> +1") >= 4 &&
+        count_of(output, "New Job received (CryptoNightR).") >= 3) {
+      if (write(in, "q", 1) != 1) return true;
+    }
+    return false;
+  };
+  std::vector<std::string> args = miner_args(pool.address());
+  args.insert(args.end(), {"--xgroupsize", "16"});
+  process_result r = run_process(built_program(kMiner), args, options);
+  ASSERT_FALSE(r.timed_out) << r.output;
+  const std::string text = base::without_times(r.output);
+  EXPECT_GE(count_of(text, "Share Accepted -> +1\n"), 4u) << text;
+  EXPECT_FALSE(contains(text, "Invalid")) << text;
+  EXPECT_FALSE(contains(text, "Rejected")) << text;
+  EXPECT_FALSE(contains(text, "self-test failed")) << text;
+  EXPECT_EQ(r.exit_code, 0);
+}
+
 // Mines CryptoNight-Lite rounds of `hashes` against a pool whose target
 // every hash meets, until `accepted` shares were accepted; then the report
 // ('s') and 'q'. The console text without time stamps.
@@ -417,10 +448,10 @@ void expect_benchmark(const std::string& algo, size_t expected_results, int seco
 
 TEST(Benchmark, OneAlgorithmWithoutAPool) { expect_benchmark("0", 1, 5, true); }
 
-// Twenty rows in turn, one second each (a rate still needs a whole round).
+// Every row in turn, one second each (a rate still needs a whole round).
 // Every row's self-test runs on the device in the mining tests
 // (SelfTestPassesForEveryAlgorithm); skipped here, it would double them.
-TEST(Benchmark, EveryAlgorithmInTurn) { expect_benchmark("-1", 20, 1, false); }
+TEST(Benchmark, EveryAlgorithmInTurn) { expect_benchmark("-1", crypto::kAlgoCount, 1, false); }
 
 }  // namespace
 }  // namespace app

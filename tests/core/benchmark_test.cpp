@@ -163,6 +163,16 @@ TEST(Benchmark, JsonRoundsRatesToOneDecimalAndNamesTheSelfTestState) {
             "\"hash_rate\":1234.6,\"self_test\":\"skipped\"},{\"gpu\":3,\"hash_rate\":99.9,"
             "\"self_test\":\"skipped\"}]}]}");
   EXPECT_EQ(BenchmarkJson(5, {}, false), "{\"benchmark_seconds\":5.0,\"results\":[]}");
+  // A row mined over changing heights carries its second rate.
+  std::vector<benchmark_result> random(1);
+  random[0].algorithm = crypto::kCryptoNightR;
+  random[0].gpus = {{0, 40.0, false, 0}};
+  random[0].height_change_seconds = 5.0;
+  random[0].height_change_rate = 39.44;
+  EXPECT_EQ(BenchmarkJson(10, random, false),
+            "{\"benchmark_seconds\":10.0,\"results\":[{\"algorithm\":20,\"name\":\"CryptoNightR\","
+            "\"total_hash_rate\":40.0,\"height_change_seconds\":5.0,\"height_change_hash_rate\":"
+            "39.4,\"gpus\":[{\"gpu\":0,\"hash_rate\":40.0,\"self_test\":\"passed\"}]}]}");
 }
 
 }  // namespace

@@ -620,5 +620,113 @@ TEST_F(ExecutorTest, SixtyFourBitTargetsAcceptTheShareJustBelowAndRejectTheOneAt
   }
 }
 
+// cn/r: the height travels with the job and decides its hash.
+std::string height_login(const std::string& blob, const std::string& target, const std::string& members) {
+  return "{\"id\":1,\"jsonrpc\":\"2.0\",\"error\":null,\"result\":{\"id\":\"miner-7\",\"job\":{"
+         "\"blob\":\"" + blob + "\",\"job_id\":\"job-1\",\"target\":\"" + target + "\"" + members +
+         "},\"status\":\"OK\"}}\n";
+}
+
+std::string height_job(const std::string& id, const std::string& blob, const std::string& target,
+                       const std::string& members) {
+  return "{\"jsonrpc\":\"2.0\",\"method\":\"job\",\"params\":{\"blob\":\"" + blob +
+         "\",\"job_id\":\"" + id + "\",\"target\":\"" + target + "\"" + members + "}}\n";
+}
+
+TEST_F(ExecutorTest, AutoDetectByMajorVersionWithHeight) {
+  // Majors 8-9 are cn/2, 10-11 cn/r; 12 and above no blob of this family.
+  const std::pair<uint8_t, int32_t> cases[] = {
+      {9, crypto::kCryptoNightV8}, {10, crypto::kCryptoNightR}, {11, crypto::kCryptoNightR}, {12, -1}};
+  for (const auto& [major, expected] : cases) {
+    SCOPED_TRACE(static_cast<int>(major));
+    net::fake_pool pool;
+    serve(pool, height_login(blob_hex(major), "ffffffff", ",\"height\":1806261"), [] { return kOk; });
+    start(pool.address());
+    const auto jobs = miner_.wait_for_jobs(1);
+    ASSERT_EQ(jobs.size(), 1u);
+    if (expected < 0) {
+      EXPECT_TRUE(jobs[0].idle);
+      ASSERT_TRUE(console_has("Pool job job-1 has a blob of major version 12, which is not a "
+                              "CryptoNight blob: waiting for another job\n"));
+      EXPECT_TRUE(executor_->user_pool()->is_logged_in());
+    } else {
+      EXPECT_FALSE(jobs[0].idle);
+      EXPECT_EQ(jobs[0].algorithm, expected);
+      EXPECT_EQ(jobs[0].height, 1806261u);
+    }
+    executor_->stop();
+    executor_.reset();
+    miner_.clear();
+  }
+}
+
+TEST_F(ExecutorTest, ACnRJobWithoutHeightIsNotMinedAndTheConnectionStays) {
+  net::fake_pool pool;
+  // "height" missing, then one that is no whole number: neither is a height.
+  serve(pool, height_login(blob_hex(10), "ffffffff", ",\"algo\":\"cn/r\""), [] { return kOk; });
+  start(pool.address());
+  auto jobs = miner_.wait_for_jobs(1);
+  ASSERT_EQ(jobs.size(), 1u);
+  EXPECT_TRUE(jobs[0].idle);
+  ASSERT_TRUE(console_has(
+      "Pool job job-1 is cn/r but has no \"height\", which its hash needs: waiting for another job\n"));
+  ASSERT_TRUE(pool.send(height_job("job-2", blob_hex(10), "ffffffff", ",\"height\":-5")));
+  ASSERT_TRUE(console_has("Pool job job-2 is cn/r but has no \"height\""));
+  ASSERT_TRUE(pool.send(height_job("job-3", blob_hex(10), "ffffffff", ",\"height\":7")));
+  ASSERT_TRUE(eventually([&] {
+    const auto seen = miner_.jobs();
+    return !seen.empty() && !seen.back().idle && std::strcmp(seen.back().job_id, "job-3") == 0;
+  }));
+  EXPECT_EQ(miner_.jobs().back().height, 7u);
+  EXPECT_EQ(miner_.jobs().back().algorithm, crypto::kCryptoNightR);
+  EXPECT_EQ(pool.connection_count(), 1u);
+  EXPECT_TRUE(executor_->user_pool()->is_logged_in());
+}
+
+// A result is checked at the height of the job it was found for: valid at
+// height H, counted outdated (not checked at H + 1) once the next height's
+// job is out, and the same nonce on the new job is checked at H + 1.
+TEST_F(ExecutorTest, EachResultIsCheckedAtItsOwnJobsHeight) {
+  const std::string blob = blob_hex(10);
+  const uint64_t height = 1806261;
+  std::vector<uint8_t> bytes;
+  base::hex_decode(blob, &bytes);
+  crypto::CryptoNight cn;
+  const auto tail_at = [&](uint32_t nonce, uint64_t h) {
+    std::memcpy(&bytes[39], &nonce, 4);
+    uint8_t hash[32];
+    cn.hash(crypto::kCryptoNightR, bytes.data(), bytes.size(), hash, h);
+    uint64_t tail = 0;
+    for (int i = 31; i >= 24; --i) tail = tail << 8 | hash[i];
+    return tail;
+  };
+  // A nonce whose hash at H is below its hash at H + 1 (about one in two).
+  uint32_t nonce = 1;
+  uint64_t tail = 0;
+  for (; nonce <= 16; ++nonce) {
+    tail = tail_at(nonce, height);
+    if (tail < tail_at(nonce, height + 1)) break;
+  }
+  ASSERT_LE(nonce, 16u);
+  uint8_t target_bytes[8];
+  for (int i = 0; i < 8; ++i) target_bytes[i] = static_cast<uint8_t>((tail + 1) >> (8 * i));
+  const std::string target = base::hex_encode(target_bytes, 8);
+
+  net::fake_pool pool;
+  serve(pool, height_login(blob, target, ",\"algo\":\"cn/r\",\"height\":1806261"), [] { return kOk; });
+  start(pool.address());
+  miner_.wait_for_jobs(1);
+  post_result(nonce);
+  ASSERT_TRUE(eventually([&] { return executor_->accepted() == 1; }));
+
+  ASSERT_TRUE(pool.send(height_job("job-2", blob, target, ",\"algo\":\"cn/r\",\"height\":1806262")));
+  miner_.wait_for_jobs(2);
+  post_result(nonce, kPoolUser, 1);
+  ASSERT_TRUE(eventually([&] { return executor_->outdated() == 1; }));
+  post_result(nonce);
+  ASSERT_TRUE(eventually([&] { return executor_->invalid() == 1; }));
+  EXPECT_EQ(executor_->accepted(), 1u);
+}
+
 }  // namespace
 }  // namespace core

@@ -15,11 +15,12 @@ TEST(AlgorithmCatalogue, NamesAsPrinted) {
       "CryptoNightV7-Lite", "CryptoNightTUBE-Heavy", "CryptoNightXTL",     "CryptoNightXHV-Heavy",
       "CryptoNight-Fast",   "CryptoNightFEST",     "CryptoNightV8",        "CryptoNight-Half",
       "CryptoNight-RWZ",    "CryptoNight-ZLS",     "CryptoNight-Double",   "CryptoNight-XAO",
-      "CryptoNight-CCX",    "CryptoNight-Pico",    "CryptoNight-PicoTLO",  "CryptoNight-UPX2"};
+      "CryptoNight-CCX",    "CryptoNight-Pico",    "CryptoNight-PicoTLO",  "CryptoNight-UPX2",
+      "CryptoNightR"};
   const char* pool_names[kAlgoCount] = {
       "cn/0",    "cn/1",    "cn-heavy/0", "cn-lite/0", "cn-lite/1", "cn-heavy/tube", "cn/xtl",
       "cn-heavy/xhv", "cn/msr", "cn/rto", "cn/2", "cn/half", "cn/rwz", "cn/zls", "cn/double",
-      "cn/xao", "cn/ccx", "cn-pico", "cn-pico/tlo", "cn/upx2"};
+      "cn/xao", "cn/ccx", "cn-pico", "cn-pico/tlo", "cn/upx2", "cn/r"};
   for (int32_t id = 0; id < kAlgoCount; ++id) {
     EXPECT_STREQ(algorithm_name(id), names[id]);
     EXPECT_STREQ(kAlgorithms[id].pool_name, pool_names[id]);
@@ -39,7 +40,7 @@ TEST(AlgorithmCatalogue, ScratchpadSizesMasksAndClasses) {
   EXPECT_EQ(scratchpad_size(7), kScratchpadHeavy);
   // KiB per id.
   const uint32_t kib[kAlgoCount] = {2048, 2048, 4096, 1024, 1024, 4096, 2048, 4096, 2048, 2048,
-                                    2048, 2048, 2048, 2048, 2048, 2048, 2048, 256,  256,  128};
+                                    2048, 2048, 2048, 2048, 2048, 2048, 2048, 256,  256,  128, 2048};
   for (int32_t id = 0; id < kAlgoCount; ++id) {
     EXPECT_EQ(scratchpad_size(id), kib[id] * 1024u) << id;
     const algorithm_info* info = find_algorithm(id);
@@ -59,7 +60,8 @@ TEST(AlgorithmCatalogue, ScratchpadSizesMasksAndClasses) {
 TEST(AlgorithmCatalogue, IterationsAndRules) {
   const uint32_t iterations[kAlgoCount] = {
       0x80000, 0x80000, 0x40000, 0x40000, 0x40000, 0x40000,  0x80000, 0x40000, 0x40000, 0x80000,
-      0x80000, 0x40000, 0x60000, 0x60000, 0x100000, 0x100000, 0x40000, 0x10000, 0x10000, 0x4000};
+      0x80000, 0x40000, 0x60000, 0x60000, 0x100000, 0x100000, 0x40000, 0x10000, 0x10000, 0x4000,
+      0x80000};
   std::set<int32_t> tweak, v8_loop, reversed, concealed;
   for (int32_t id = 0; id < kAlgoCount; ++id) {
     const algorithm_info* info = find_algorithm(id);
@@ -124,7 +126,8 @@ TEST(AlgorithmCatalogue, PoolNamesAliasesAndArguments) {
       {"cn/upx2", 19},       {"cn-extremelite/upx2", 19},
       {"", -1},              {"cn", -1},            {"cn/ha", -1},
       {"cn/half ", -1},      {"cn/turtle", -1},     {"cn/turtle-lite", -1},
-      {"cn/dark", -1},       {"cn/r", -1},          {"cn-pico/trt", -1}};
+      {"cn/r", 20},         {"CryptoNight/R", 20},
+      {"cn/dark", -1},       {"cn/rr", -1},         {"cn-pico/trt", -1}};
   for (const auto& [name, id] : names) EXPECT_EQ(find_algorithm_by_pool_name(name), id) << name;
 
   struct argument_case {
@@ -133,10 +136,10 @@ TEST(AlgorithmCatalogue, PoolNamesAliasesAndArguments) {
     int32_t id;
   };
   const argument_case arguments[] = {
-      {"-1", true, -1},   {"0", true, 0},          {"19", true, 19},      {"20", true, 20},
+      {"-1", true, -1},   {"0", true, 0},          {"20", true, 20},      {"21", true, 21},
       {"-7", true, -7},   {"cn/rwz", true, 12},    {"CN-PICO", true, 17}, {"abc", false, 0},
       {"1x", false, 0},   {" 1", false, 0},        {"", false, 0},        {"-", false, 0},
-      {"+3", false, 0},   {"99999999999", false, 0}, {"cn/r", false, 0}};
+      {"+3", false, 0},   {"99999999999", false, 0}, {"cn/r", true, 20}};
   for (const argument_case& c : arguments) {
     int32_t id = 12345;
     EXPECT_EQ(parse_algorithm_argument(c.text, id), c.ok) << c.text;
@@ -150,7 +153,14 @@ TEST(AlgorithmCatalogue, AutoDetectFromMajorVersion) {
   EXPECT_EQ(detect_algorithm(2), kCryptoNightV7);
   EXPECT_EQ(detect_algorithm(7), kCryptoNightV7);
   EXPECT_EQ(detect_algorithm(8), kCryptoNightV8);
-  EXPECT_EQ(detect_algorithm(255), kCryptoNightV8);
+  EXPECT_EQ(detect_algorithm(9), kCryptoNightV8);
+  // Versions 10 and 11 hash with the per-height program; 12 and above are
+  // no blob of this family (they used to be mined as cn/2 and rejected).
+  EXPECT_EQ(detect_algorithm(10), kCryptoNightR);
+  EXPECT_EQ(detect_algorithm(11), kCryptoNightR);
+  EXPECT_EQ(detect_algorithm(12), kAlgoNotDetected);
+  EXPECT_EQ(detect_algorithm(255), kAlgoNotDetected);
+  EXPECT_EQ(find_algorithm(kAlgoNotDetected), nullptr);
 }
 
 }  // namespace

@@ -53,6 +53,18 @@ TEST(HashTool, HashesArgumentsInOrder) {
   EXPECT_EQ(r.err, "");
 }
 
+// cn/r hashes at the given height; the bench measures cn/2 alongside.
+TEST(HashTool, CnRAtAHeightAndItsBench) {
+  const std::string blob = "4c6f72656d20697073756d20646f6c6f722073697420616d65742c20636f6e73656374657475722061646970697363696e67";
+  const result r = run_tool({"--algo", "cn/r", "--height", "1806261", blob});
+  EXPECT_EQ(r.code, kExitOk) << r.err;
+  EXPECT_EQ(r.out, "5bb833deca2bdd7252a9ccd7b4ce0b6a4854515794b56c207262f7a5b9bdb566\n");
+  const result bench = run_tool({"--algo", "20", "--height", "7", "--bench", "0.01"});
+  EXPECT_EQ(bench.code, kExitOk);
+  EXPECT_NE(bench.out.find("\ncn/2 H/s: "), std::string::npos) << bench.out;
+  EXPECT_NE(bench.out.find("\ncn/r hash time / cn/2 hash time: "), std::string::npos) << bench.out;
+}
+
 TEST(HashTool, ReadsStandardInputSkippingBlankLines) {
   const std::string upper = "63617665617420656D70746F72";
   const result r = run_tool({"--algo=4"}, "\n" + kBlobA + "\r\n   \n  " + upper + "\t\n\n");
@@ -95,8 +107,12 @@ TEST(HashTool, BadOptionsExitWithTwo) {
   const std::vector<std::vector<std::string>> cases = {
       {kBlobA},
       {"--algo"},
-      {"--algo", "20", kBlobA},
-      {"--algo", "cn/r", kBlobA},
+      {"--algo", "21", kBlobA},
+      {"--algo", "cn/r", kBlobA},           // cn/r needs a height
+      {"--algo", "20", "--height", "x", kBlobA},
+      {"--algo", "20", "--height", "-1", kBlobA},
+      {"--algo", "20", "--height", "18446744073709551616", kBlobA},
+      {"--algo", "3", "--height", "5", kBlobA},  // a height only for cn/r
       {"--algo", "-1", kBlobA},
       {"--algo", "1x"},
       {"--algo", " 1"},
@@ -124,9 +140,12 @@ TEST(HashTool, ParsesEveryIdAndPoolName) {
     for (const std::string& text : {std::to_string(id), std::string(crypto::kAlgorithms[id].pool_name)}) {
       options opts;
       std::string error;
-      const char* argv[] = {"orbeck-hash", "--algo", text.c_str()};
-      ASSERT_TRUE(parse_arguments(3, argv, &opts, &error)) << error;
+      // Rows generated per height need one.
+      const bool random = crypto::kAlgorithms[id].loop == crypto::loop_family::random;
+      const char* argv[] = {"orbeck-hash", "--algo", text.c_str(), "--height", "18446744073709551615"};
+      ASSERT_TRUE(parse_arguments(random ? 5 : 3, argv, &opts, &error)) << error;
       EXPECT_EQ(opts.algorithm, id) << text;
+      EXPECT_EQ(opts.height, random ? UINT64_MAX : 0u) << text;
       EXPECT_FALSE(opts.bench);
     }
   }

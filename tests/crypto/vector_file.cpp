@@ -83,6 +83,7 @@ std::vector<hash_vector> read_named_vectors(const std::string& name) {
     std::getline(fields, expected, '\t');
     v.line = number;
     v.algorithm = find_algorithm_by_pool_name(v.name);
+    if (!height.empty()) v.height = std::stoull(height);
     // An empty input column is the empty message.
     const bool ok = base::hex_decode(input, &v.input) && base::hex_decode(expected, &v.expected);
     EXPECT_TRUE(ok && v.expected.size() == 32) << name << ":" << number;

@@ -13,6 +13,7 @@ struct hash_vector {
   std::string name;        // name column of a named .tsv
   std::vector<uint8_t> input;
   std::vector<uint8_t> expected;  // 32 bytes
+  uint64_t height = 0;            // height column of a named .tsv (0 when empty)
   int line = 0;                   // 1-based line in the file, for messages
 };
 

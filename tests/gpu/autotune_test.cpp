@@ -41,7 +41,7 @@ TEST(TuneStore, CorruptLinesAreSkippedAndTheRestKept) {
   const std::string header = FormatTuneStore(kOwner, {});
   const std::string text = header +
                            "algo 3 64 2 104.7\n"     // valid
-                           "algo 20 64 1 5.0\n"      // no such algorithm
+                           "algo 99 64 1 5.0\n"      // no such algorithm
                            "algo -1 64 1 5.0\n"      // no such algorithm
                            "algo 4 40 1 5.0\n"       // not a multiple of 16
                            "algo 5 0 1 5.0\n"        // no hashes

@@ -56,6 +56,15 @@ uint mock_mix(uint x) {
     s[6] = input35;                                                                     \
   }
 
+// The random loop's main kernel records the first word of its program.
+#define MOCK_MAIN_RANDOM(name, id)                                                      \
+  __attribute__((reqd_work_group_size(16, 1, 1))) __kernel void name(                   \
+      __global uint4* Scratchpad0, __global uint4* Scratchpad1, __global ulong* states, \
+      __global const uint* RunState, __global const uint* random_program) {             \
+    MOCK_MAIN_BODY(id)                                                                  \
+    s[6] = random_program[0];                                                           \
+  }
+
 // Collect: folds the record into one word and files the item under the
 // branch of its nonce's low two bits.
 #define MOCK_COLLECT(name, id)                                                          \
@@ -120,11 +129,12 @@ MOCK_MAIN(cryptonight_main_ccx, 21, 8)
 MOCK_MAIN(cryptonight_main_pico, 22, 16)
 MOCK_MAIN(cryptonight_main_pico_tlo, 23, 16)
 MOCK_MAIN(cryptonight_main_upx2, 24, 16)
-MOCK_COLLECT(cryptonight_collect, 25)
-MOCK_COLLECT(cryptonight_collect_heavy, 26)
-MOCK_COLLECT(cryptonight_collect_light, 27)
-MOCK_COLLECT(cryptonight_collect_256k, 28)
-MOCK_COLLECT(cryptonight_collect_128k, 29)
+MOCK_MAIN_RANDOM(cryptonight_main_r, 25)
+MOCK_COLLECT(cryptonight_collect, 26)
+MOCK_COLLECT(cryptonight_collect_heavy, 27)
+MOCK_COLLECT(cryptonight_collect_light, 28)
+MOCK_COLLECT(cryptonight_collect_256k, 29)
+MOCK_COLLECT(cryptonight_collect_128k, 30)
 MOCK_HASH(hash_blake, 0)
 MOCK_HASH(hash_groestl, 1)
 MOCK_HASH(hash_jh, 2)

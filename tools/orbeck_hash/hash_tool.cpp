@@ -21,10 +21,12 @@ constexpr size_t kBenchBlobLength = 76;
 constexpr size_t kNonceOffset = 39;
 
 constexpr const char* kUsage =
-    "Usage: orbeck-hash --algo N [HEX...]\n"
-    "       orbeck-hash --algo N --bench SECONDS\n"
+    "Usage: orbeck-hash --algo N [--height H] [HEX...]\n"
+    "       orbeck-hash --algo N [--height H] --bench SECONDS\n"
     "Prints the CryptoNight hash of each hex blob (from the arguments, or one\n"
     "per line on standard input), or the one-thread hash rate as \"H/s: <rate>\".\n"
+    "For cn/r the benchmark also measures cn/2 in the same run and prints both\n"
+    "rates and their ratio.\n"
     "  --algo N         algorithm id or pool name:\n";
 
 // An id of the catalogue, or a pool name or alias of a row (any case).
@@ -58,6 +60,20 @@ std::string trim(const std::string& line) {
   return line.substr(first, last - first + 1);
 }
 
+// A decimal u64 without sign or spaces.
+bool parse_height(const std::string& text, uint64_t* height) {
+  if (text.empty() || text.size() > 20) return false;
+  uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    const uint64_t digit = static_cast<uint64_t>(c - '0');
+    if (value > (UINT64_MAX - digit) / 10) return false;
+    value = value * 10 + digit;
+  }
+  *height = value;
+  return true;
+}
+
 const char* hex_problem(const std::string& text) {
   return text.size() % 2 != 0 ? "odd number of hex digits" : "not a hex string";
 }
@@ -68,7 +84,9 @@ void print_usage(std::ostream& out) {
     out << "                     " << id << " = " << crypto::algorithm_name(id) << " ("
         << crypto::kAlgorithms[id].pool_name << ")\n";
   }
-  out << "  --bench SECONDS  hash for SECONDS on one thread and print the rate\n"
+  out << "  --height H       block height of the blobs (required for cn/r, whose hash\n"
+         "                   depends on it; 0 to 18446744073709551615)\n"
+         "  --bench SECONDS  hash for SECONDS on one thread and print the rate\n"
          "  --help           this text\n"
          "  --version        print the version\n";
 }
@@ -111,6 +129,14 @@ bool parse_arguments(int argc, const char* const* argv, options* out, std::strin
         return false;
       }
       have_algo = true;
+    } else if (name == "--height") {
+      if (!take_value()) return false;
+      if (!parse_height(value, &out->height)) {
+        *error = "--height must be a whole number from 0 to 18446744073709551615, not '" +
+                 value + "'";
+        return false;
+      }
+      out->has_height = true;
     } else if (name == "--bench") {
       if (!take_value()) return false;
       if (!parse_seconds(value, &out->bench_seconds)) {
@@ -131,6 +157,17 @@ bool parse_arguments(int argc, const char* const* argv, options* out, std::strin
     *error = "--algo is required (" + algo_range_text() + ")";
     return false;
   }
+  const bool random_loop =
+      crypto::find_algorithm(out->algorithm)->loop == crypto::loop_family::random;
+  if (random_loop && !out->has_height) {
+    *error = std::string("--height is required for ") + crypto::kAlgorithms[out->algorithm].pool_name;
+    return false;
+  }
+  if (!random_loop && out->has_height) {
+    *error = std::string("--height is only for cn/r, not for ") +
+             crypto::kAlgorithms[out->algorithm].pool_name;
+    return false;
+  }
   if (out->bench && !out->inputs.empty()) {
     *error = "--bench takes no hex inputs";
     return false;
@@ -138,7 +175,7 @@ bool parse_arguments(int argc, const char* const* argv, options* out, std::strin
   return true;
 }
 
-double measure_hash_rate(int32_t algorithm, double seconds) {
+double measure_hash_rate(int32_t algorithm, double seconds, uint64_t height) {
   using clock = std::chrono::steady_clock;
   crypto::CryptoNight cn;
   uint8_t blob[kBenchBlobLength];
@@ -151,7 +188,7 @@ double measure_hash_rate(int32_t algorithm, double seconds) {
   do {
     const uint32_t nonce = static_cast<uint32_t>(hashes);
     for (int i = 0; i < 4; ++i) blob[kNonceOffset + i] = static_cast<uint8_t>(nonce >> (8 * i));
-    cn.hash(algorithm, blob, sizeof(blob), out);
+    cn.hash(algorithm, blob, sizeof(blob), out, height);
     ++hashes;
     elapsed = clock::now() - start;
   } while (elapsed < limit);
@@ -176,8 +213,17 @@ int run(int argc, const char* const* argv, std::istream& in, std::ostream& out, 
   }
   try {
     if (opts.bench) {
-      const double rate = measure_hash_rate(opts.algorithm, opts.bench_seconds);
+      const double rate = measure_hash_rate(opts.algorithm, opts.bench_seconds, opts.height);
       out << "H/s: " << std::fixed << std::setprecision(2) << rate << "\n";
+      if (crypto::kAlgorithms[opts.algorithm].loop == crypto::loop_family::random) {
+        // The per-height program against the division and square root it
+        // replaces: the same time on cn/2, in the same run.
+        const double v8_rate = measure_hash_rate(crypto::kCryptoNightV8, opts.bench_seconds);
+        out << "cn/2 H/s: " << v8_rate << "\n"
+            << crypto::kAlgorithms[opts.algorithm].pool_name
+            << " hash time / cn/2 hash time: " << std::setprecision(3) << (rate > 0 ? v8_rate / rate : 0.0)
+            << "\n";
+      }
       return kExitOk;
     }
     crypto::CryptoNight cn;
@@ -193,7 +239,7 @@ int run(int argc, const char* const* argv, std::istream& in, std::ostream& out, 
       }
       for (const std::string& text : opts.inputs) {
         base::hex_decode(text, &blob);
-        cn.hash(opts.algorithm, blob.data(), blob.size(), hash);
+        cn.hash(opts.algorithm, blob.data(), blob.size(), hash, opts.height);
         out << base::hex_encode(hash, sizeof(hash)) << "\n";
       }
       return kExitOk;
@@ -206,7 +252,7 @@ int run(int argc, const char* const* argv, std::istream& in, std::ostream& out, 
         err << "orbeck-hash: line " << number << ": " << hex_problem(text) << "\n";
         return kExitBadInput;
       }
-      cn.hash(opts.algorithm, blob.data(), blob.size(), hash);
+      cn.hash(opts.algorithm, blob.data(), blob.size(), hash, opts.height);
       out << base::hex_encode(hash, sizeof(hash)) << "\n" << std::flush;
     }
     return kExitOk;

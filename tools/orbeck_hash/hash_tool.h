@@ -17,6 +17,8 @@ struct options {
   int32_t algorithm = -1;
   bool help = false;
   bool version = false;  // --version
+  bool has_height = false;  // --height given (required by, and only for, cn/r)
+  uint64_t height = 0;
   bool bench = false;
   double bench_seconds = 0;
   std::vector<std::string> inputs;  // hex blobs from the command line
@@ -26,8 +28,8 @@ struct options {
 bool parse_arguments(int argc, const char* const* argv, options* out, std::string* error);
 
 // The hash rate of `algorithm` on one thread over about `seconds`, hashing
-// a fixed 76-byte blob whose nonce changes each time.
-double measure_hash_rate(int32_t algorithm, double seconds);
+// a fixed 76-byte blob whose nonce changes each time (at block `height`).
+double measure_hash_rate(int32_t algorithm, double seconds, uint64_t height = 0);
 
 // Runs the command; returns the process exit code (kExitBadInput for a bad
 // command line or input, after a message on `err`).

@@ -31,8 +31,10 @@ constexpr size_t kBlobLength = 76;
 constexpr size_t kMaxLine = 4096;
 
 // Blob byte 0 (the major version) that makes auto detect pick the algorithm
-// family: 8+ for CryptoNightV8, 2-7 for the V7 family, else 1.
+// family: 10 for CryptoNightR, 8 for CryptoNightV8, 2-7 for the V7 family,
+// else 1.
 uint8_t major_version_for(int32_t algorithm) {
+  if (algorithm == crypto::kCryptoNightR) return 10;
   if (algorithm == crypto::kCryptoNightV8) return 8;
   if (crypto::uses_v7_tweak(algorithm)) return 7;
   return 1;
@@ -180,6 +182,7 @@ bool local_pool::start(std::string& error) {
   port_ = ntohs(address.sin_port);
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    height_ = options_.start_height;
     current_ = make_job();
   }
   running_.store(true);
@@ -226,6 +229,7 @@ local_pool::job local_pool::make_job() {
   for (auto& byte : j.blob) byte = static_cast<uint8_t>(random());
   j.blob[0] = major_version_for(options_.algorithm);
   std::memset(&j.blob[39], 0, 4);  // the miner fills the nonce
+  j.height = height_;
   ++counts_.jobs;
   return j;
 }
@@ -240,6 +244,10 @@ void local_pool::write_job(json_writer& out, const job& j) const {
   write_text(out, target_hex(options_));
   out.Key("algo");
   out.String(crypto::kAlgorithms[options_.algorithm].pool_name);
+  if (uses_height()) {
+    out.Key("height");
+    out.Uint64(j.height);
+  }
   out.EndObject();
 }
 
@@ -439,13 +447,17 @@ std::string local_pool::check_share(const std::string& job_id, const std::string
   if (!base::hex_decode(nonce_hex, &nonce) || nonce.size() != 4) return "Invalid nonce";
   if (!base::hex_decode(result_hex, &result) || result.size() != 32) return "Invalid result";
   std::vector<uint8_t> blob;
+  uint64_t height = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    // Shares of the job before the current one still count, as on real pools.
+    // Shares of the job before the current one still count, as on real pools,
+    // at that job's own height.
     if (job_id == current_.id) {
       blob = current_.blob;
+      height = current_.height;
     } else if (job_id == previous_.id) {
       blob = previous_.blob;
+      height = previous_.height;
       ++counts_.stale;
     } else {
       ++counts_.stale;
@@ -457,7 +469,7 @@ std::string local_pool::check_share(const std::string& job_id, const std::string
   // One hasher per client thread: each owns a 4 MiB work area.
   static thread_local crypto::CryptoNight hasher;
   uint8_t hash[32] = {};
-  hasher.hash(options_.algorithm, blob.data(), blob.size(), hash);
+  hasher.hash(options_.algorithm, blob.data(), blob.size(), hash, height);
   if (std::memcmp(hash, result.data(), 32) != 0) return "Bad hash";
   if (options_.target64 != 0) {
     uint64_t tail = 0;
@@ -472,17 +484,33 @@ std::string local_pool::check_share(const std::string& job_id, const std::string
 }
 
 void local_pool::job_loop() {
-  const auto interval = std::chrono::duration<double>(options_.job_interval_s);
+  using clock = std::chrono::steady_clock;
+  const auto interval = std::chrono::duration_cast<clock::duration>(
+      std::chrono::duration<double>(options_.job_interval_s));
+  const auto height_interval = std::chrono::duration_cast<clock::duration>(
+      std::chrono::duration<double>(options_.height_interval_s));
+  auto next_job = clock::now() + interval;
+  auto next_height = clock::now() + height_interval;
   while (running_.load()) {
+    // A new job on the job interval; with heights, also at once when the
+    // next block's height is due.
+    const auto wake_at = uses_height() ? std::min(next_job, next_height) : next_job;
     {
       std::unique_lock<std::mutex> lock(wake_mutex_);
-      wake_.wait_for(lock, interval, [this] { return !running_.load(); });
+      wake_.wait_until(lock, wake_at, [this] { return !running_.load(); });
     }
     if (!running_.load()) return;
+    const auto now = clock::now();
+    if (now < wake_at) continue;
+    next_job = now + interval;
     std::vector<client*> targets;
     std::string line;
     {
       std::lock_guard<std::mutex> lock(mutex_);
+      if (uses_height() && now >= next_height) {
+        ++height_;
+        next_height = now + height_interval;
+      }
       previous_ = current_;
       current_ = make_job();
       // Only the current and the previous job take shares.

@@ -19,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include "crypto/algorithm.h"
+
 namespace tools {
 
 struct local_pool_options {
@@ -31,6 +33,12 @@ struct local_pool_options {
   uint32_t target = 0x07FFFFFF;  // about 1 share in 32 hashes
   uint64_t target64 = 0;
   double job_interval_s = 30.0;
+  // Algorithms whose hash depends on the block height (cn/r): the first
+  // job's height, and the seconds after which the next block's height (and
+  // at once a job for it) comes. Every job carries its height; each share
+  // is checked at the height of its own job.
+  uint64_t start_height = 1806260;
+  double height_interval_s = 120.0;
   // Seconds each submit's answer is held back (a slow pool); 0 answers at once.
   double reply_delay_s = 0.0;
   // PEM files of the certificate and its key: clients then speak TLS.
@@ -65,6 +73,7 @@ class local_pool {
   struct job {
     std::string id;
     std::vector<uint8_t> blob;
+    uint64_t height = 0;
   };
   // One client: its thread alone reads and writes the socket (and its TLS
   // session); other threads queue lines in `outbox` and wake it.
@@ -78,6 +87,9 @@ class local_pool {
     std::vector<std::string> outbox;  // guarded by outbox_mutex
   };
 
+  bool uses_height() const {
+    return crypto::kAlgorithms[options_.algorithm].loop == crypto::loop_family::random;
+  }
   void accept_loop();
   void client_loop(client* c);
   void job_loop();
@@ -109,6 +121,7 @@ class local_pool {
   std::map<std::string, std::set<std::string>> seen_shares_;  // job id -> nonces
   local_pool_counts counts_;
   uint64_t job_serial_ = 0;
+  uint64_t height_ = 0;  // of the next job
   uint64_t miner_serial_ = 0;
 };
 

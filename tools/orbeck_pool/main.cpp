@@ -2,7 +2,7 @@
 // and for end-to-end tests.
 //
 //   orbeck-pool --port P --algo N|NAME [--target HEX] [--job-interval S] [--seconds S]
-//               [--tls-cert FILE --tls-key FILE]
+//               [--height H] [--height-interval S] [--tls-cert FILE --tls-key FILE]
 #include <signal.h>
 
 #include <atomic>
@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cerrno>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,7 +30,8 @@ int usage(const char* message) {
   std::fprintf(stderr, "orbeck-pool: %s\n", message);
   std::fprintf(stderr,
                "usage: orbeck-pool --port P --algo N|NAME [--target HEX] [--job-interval S] "
-               "[--seconds S] [--reply-delay S] [--tls-cert FILE --tls-key FILE]\n"
+               "[--seconds S] [--reply-delay S] [--height H] [--height-interval S]\n"
+               "       [--tls-cert FILE --tls-key FILE]\n"
                "  --target HEX        share target as a pool sends it, little-endian: 8 hex\n"
                "                      digits (default ffffff07, 1 share in 32 hashes) or 16\n"
                "                      for a 64-bit target\n"
@@ -37,6 +39,9 @@ int usage(const char* message) {
                "  --tls-cert FILE     serve TLS with this PEM certificate (chain)\n"
                "  --tls-key FILE      and this PEM private key\n"
                "  --job-interval S    seconds between new jobs (default 30)\n"
+               "  --height H          cn/r: block height of the first job (default 1806260)\n"
+               "  --height-interval S cn/r: seconds until the next block's height, sent at\n"
+               "                      once in a new job (default 120)\n"
                "  --seconds S         stop after S seconds (default: run until SIGINT/SIGTERM)\n");
   return 2;
 }
@@ -98,8 +103,20 @@ int main(int argc, char** argv) {
     } else if (arg == "--tls-key") {
       options.tls_key = value;
     } else if (arg == "--job-interval") {
-      if (!parse_number(value, number) || number <= 0) return usage("--job-interval must be positive");
+      if (!parse_number(value, number) || number <= 0 || number > 86400 * 365.0)
+        return usage("--job-interval must be positive seconds, at most a year");
       options.job_interval_s = number;
+    } else if (arg == "--height") {
+      char* end = nullptr;
+      errno = 0;
+      const unsigned long long height = std::strtoull(value, &end, 10);
+      if (value[0] < '0' || value[0] > '9' || *end != '\0' || errno != 0 || height == UINT64_MAX)
+        return usage("--height must be a whole number from 0 to 18446744073709551614");
+      options.start_height = height;
+    } else if (arg == "--height-interval") {
+      if (!parse_number(value, number) || number <= 0 || number > 86400 * 365.0)
+        return usage("--height-interval must be positive seconds, at most a year");
+      options.height_interval_s = number;
     } else if (arg == "--seconds") {
       if (!parse_number(value, number) || number <= 0) return usage("--seconds must be positive");
       seconds = number;

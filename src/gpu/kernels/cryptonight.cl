@@ -37,8 +37,9 @@
 #define CN_LANE_XOR_A0(v) ((((v) >> 2) & 1u) != 0) // stored high lane also ^= a0
 #define CN_DIVISION(v) (((v) >> 3) & 3u)       // 0 none, 1 next index d ^ q, 2 ~d ^ q
 #define CN_INVERTED_AES(v) ((((v) >> 5) & 1u) != 0)
-#define CN_LOOP_FAMILY(v) (((v) >> 6) & 3u)   // 0 base loop, 1 V8 loop
+#define CN_LOOP_FAMILY(v) (((v) >> 6) & 3u)   // 0 base loop, 1 V8 loop, 2 random loop
 #define CN_IS_V8(v) (CN_LOOP_FAMILY(v) == 1u)
+#define CN_IS_RANDOM(v) (CN_LOOP_FAMILY(v) == 2u)
 #define CN_HEAVY_FILL(v) ((((v) >> 8) & 1u) != 0)
 #define CN_REVERSE_SHUFFLE(v) ((((v) >> 9) & 1u) != 0) // V8 shuffles: 0x20 and 0x30 lines trade
 #define CN_CONCEAL(v) ((((v) >> 10) & 1u) != 0)      // float conceal step before the AES round
@@ -308,6 +309,70 @@ ORBECK_INLINE ulong2 cn_conceal(ulong2 c, float4 *acc)
     return as_ulong2(as_int4(c) ^ convert_int4_rtz(g * 536870880.0f));
 }
 
+// The random loop's program (a row whose loop is generated from the job's
+// block height): at most 70 instructions and a RET, one uint2 each: x holds
+// the operation (0 MUL, 1 ADD, 2 SUB, 3 ROR, 4 ROL, 5 XOR, 6 RET) in bits
+// 0-7, the destination register (r0..r3) in bits 8-15 and the source
+// register (r0..r8) in bits 16-23; y is the constant of an ADD.
+#define CN_RANDOM_PROGRAM_ENTRIES 72
+
+// The registers stay scalar (chosen by selects, never an indexed private
+// array), so the main kernel needs no scratch memory.
+ORBECK_INLINE void cn_random_run(__local const uint2 *program, uint *r0, uint *r1, uint *r2,
+                                 uint *r3, const uint r4, const uint r5, const uint r6,
+                                 const uint r7, const uint r8)
+{
+    uint a = *r0;
+    uint b = *r1;
+    uint c = *r2;
+    uint d = *r3;
+    for (uint i = 0; i < CN_RANDOM_PROGRAM_ENTRIES; ++i) {
+        const uint2 in = program[i];
+        const uint op = in.x & 0xFFu;
+        if (op == 6u) {
+            break;
+        }
+        const uint dst = (in.x >> 8) & 3u;
+        const uint src = (in.x >> 16) & 0xFFu;
+        const uint sv = src == 0u ? a : src == 1u ? b : src == 2u ? c : src == 3u ? d
+                      : src == 4u ? r4 : src == 5u ? r5 : src == 6u ? r6 : src == 7u ? r7 : r8;
+        uint dv = dst == 0u ? a : dst == 1u ? b : dst == 2u ? c : d;
+        switch (op) {
+        case 0u: dv *= sv; break;
+        case 1u: dv += sv + in.y; break;
+        case 2u: dv -= sv; break;
+        case 3u: dv = rotate(dv, (32u - (sv & 31u)) & 31u); break;
+        case 4u: dv = rotate(dv, sv & 31u); break;
+        default: dv ^= sv; break;
+        }
+        a = dst == 0u ? dv : a;
+        b = dst == 1u ? dv : b;
+        c = dst == 2u ? dv : c;
+        d = dst == 3u ? dv : d;
+    }
+    *r0 = a;
+    *r1 = b;
+    *r2 = c;
+    *r3 = d;
+}
+
+// The random loop's shuffle: the V8 rotation of the three neighbour lines;
+// returns the XOR of their old values.
+ORBECK_INLINE ulong2 cn_random_shuffle(__global ulong2 *sp, ulong off, ulong2 a, ulong2 b,
+                                       ulong2 b1)
+{
+    __global ulong2 *p1 = sp + ((off ^ 0x10) >> 4);
+    __global ulong2 *p2 = sp + ((off ^ 0x20) >> 4);
+    __global ulong2 *p3 = sp + ((off ^ 0x30) >> 4);
+    const ulong2 chunk1 = *p1;
+    const ulong2 chunk2 = *p2;
+    const ulong2 chunk3 = *p3;
+    *p1 = chunk3 + b1;
+    *p2 = chunk1 + b;
+    *p3 = chunk2 + a;
+    return chunk1 ^ chunk2 ^ chunk3;
+}
+
 // One hash's values in the main loop.
 typedef struct {
     __global ulong2 *sp;
@@ -320,6 +385,7 @@ typedef struct {
     ulong2 b;
     ulong2 b1;
     float4 conceal_acc;
+    uint r0, r1, r2, r3;  // the random loop's carried registers
 } cn_main_state;
 
 // Sets up the main loop of work item `item`. False when there is nothing to
@@ -353,11 +419,15 @@ ORBECK_INLINE bool cn_main_begin(cn_main_state *st, __global uint4 *Scratchpad0,
     st->b1 = (ulong2)(0, 0);
     st->division_result = 0;
     st->sqrt_result = 0;
-    if (CN_IS_V8(variant)) {
+    if (CN_IS_V8(variant) || CN_IS_RANDOM(variant)) {
         st->b1 = (ulong2)(s[8] ^ s[10], s[9] ^ s[11]);
         st->division_result = s[12];
         st->sqrt_result = s[13];
     }
+    st->r0 = (uint)s[12];
+    st->r1 = (uint)(s[12] >> 32);
+    st->r2 = (uint)s[13];
+    st->r3 = (uint)(s[13] >> 32);
     st->conceal_acc = (float4)(0.0f);
     st->idx = st->a0;
     return true;
@@ -446,6 +516,51 @@ ORBECK_INLINE void cn_main_step(cn_main_state *st, __local const uint *tables, c
     st->a1 = a1;
 }
 
+// One iteration of the random loop: the V8 loop without the division,
+// square root and product mixing; the shuffles also fold the old neighbour
+// lines into c, and the program's registers are folded into d before the
+// multiply and into the next a.
+ORBECK_INLINE void cn_main_step_random(cn_main_state *st, __local const uint *tables,
+                                       const ulong mask, __local const uint2 *program)
+{
+    __global ulong2 *sp = st->sp;
+    const ulong a0 = st->a0;
+    const ulong a1 = st->a1;
+    const ulong offset_i = a0 & mask;
+    __global ulong2 *pi = sp + (offset_i >> 4);
+    const ulong2 key = (ulong2)(a0, a1);
+    ulong2 c = aes_round_lanes(tables, *pi, key);
+    c ^= cn_random_shuffle(sp, offset_i, key, st->b, st->b1);
+    *pi = st->b ^ c;
+
+    const ulong offset_j = c.x & mask;
+    __global ulong2 *pj = sp + (offset_j >> 4);
+    const ulong2 d = *pj;
+    const ulong d0 =
+        d.x ^ ((ulong)(st->r0 + st->r1) | ((ulong)(st->r2 + st->r3) << 32));
+    uint r0 = st->r0, r1 = st->r1, r2 = st->r2, r3 = st->r3;
+    cn_random_run(program, &r0, &r1, &r2, &r3, (uint)a0, (uint)a1, (uint)st->b.x,
+                  (uint)st->b1.x, (uint)st->b1.y);
+    st->r0 = r0;
+    st->r1 = r1;
+    st->r2 = r2;
+    st->r3 = r3;
+    ulong x0 = a0 ^ ((ulong)r2 | ((ulong)r3 << 32));
+    ulong x1 = a1 ^ ((ulong)r0 | ((ulong)r1 << 32));
+
+    ulong hi;
+    const ulong lo = orbeck_mul128(c.x, d0, &hi);  // c before the second shuffle
+    c ^= cn_random_shuffle(sp, offset_j, key, st->b, st->b1);
+    x0 += hi;
+    x1 += lo;
+    *pj = (ulong2)(x0, x1);
+    st->a0 = x0 ^ d0;
+    st->a1 = x1 ^ d.y;
+    st->idx = st->a0;
+    st->b1 = st->b;
+    st->b = c;
+}
+
 // Hashes per work item in the main loop. A CPU runs the work items of a
 // group one after another, so one chain of dependent scratchpad accesses
 // leaves the core waiting on memory; there the first work item of each pair
@@ -459,11 +574,17 @@ ORBECK_INLINE void cn_main_step(cn_main_state *st, __local const uint *tables, c
 
 ORBECK_INLINE void cn_main(__global uint4 *Scratchpad0, __global uint4 *Scratchpad1,
                            __global const ulong *states, __global const uint *RunState,
-                           ulong input35, __local uint *tables, __local uint4 *blocks,
+                           ulong input35, __global const uint2 *random_program,
+                           __local uint2 *program, __local uint *tables, __local uint4 *blocks,
                            const uint mem, const uint iterations, const ulong mask,
                            const uint variant)
 {
     aes_tables_to_local(tables, get_local_id(0), get_local_size(0));
+    if (CN_IS_RANDOM(variant)) {
+        for (uint i = get_local_id(0); i < CN_RANDOM_PROGRAM_ENTRIES; i += get_local_size(0)) {
+            program[i] = random_program[i];
+        }
+    }
     barrier(CLK_LOCAL_MEM_FENCE);
     if (*(volatile __global const uint *)RunState) {
         return;
@@ -493,14 +614,20 @@ ORBECK_INLINE void cn_main(__global uint4 *Scratchpad0, __global uint4 *Scratchp
         for (uint k = 0; k < CN_RUN_CHECK; ++k) {
 #pragma unroll
             for (int h = 0; h < CN_MAIN_HASHES_PER_ITEM; ++h) {
-                cn_main_step(&st[h], tables, mask, variant);
+                if (CN_IS_RANDOM(variant)) {
+                    cn_main_step_random(&st[h], tables, mask, program);
+                } else {
+                    cn_main_step(&st[h], tables, mask, variant);
+                }
             }
         }
     }
 }
 
 // One main kernel of the table: CN_MAIN for rows without the tweak,
-// CN_MAIN_TWEAK (a fifth argument, the blob's bytes 35..42) for the others.
+// CN_MAIN_TWEAK (a fifth argument, the blob's bytes 35..42) for the others,
+// CN_MAIN_RANDOM (a fifth argument, the job's program, see
+// CN_RANDOM_PROGRAM_ENTRIES) for the random loop.
 // MASK is the row's line offset mask: the whole pad (MEM - 16) or, for a
 // row that walks only part of it, less.
 #define CN_MAIN(NAME, LOCAL, MEM, ITER, MASK, VARIANT)                                      \
@@ -510,8 +637,9 @@ ORBECK_INLINE void cn_main(__global uint4 *Scratchpad0, __global uint4 *Scratchp
     {                                                                                      \
         __local uint tables[1024];                                                         \
         __local uint4 blocks[8 * LOCAL];                                                   \
-        cn_main(Scratchpad0, Scratchpad1, states, RunState, 0, tables, blocks, MEM, ITER,  \
-                MASK, VARIANT);                                                            \
+        __local uint2 program[1];                                                          \
+        cn_main(Scratchpad0, Scratchpad1, states, RunState, 0, 0, program, tables, blocks, \
+                MEM, ITER, MASK, VARIANT);                                                 \
     }
 
 #define CN_MAIN_TWEAK(NAME, LOCAL, MEM, ITER, MASK, VARIANT)                                \
@@ -521,8 +649,22 @@ ORBECK_INLINE void cn_main(__global uint4 *Scratchpad0, __global uint4 *Scratchp
     {                                                                                      \
         __local uint tables[1024];                                                         \
         __local uint4 blocks[8 * LOCAL];                                                   \
-        cn_main(Scratchpad0, Scratchpad1, states, RunState, input35, tables, blocks, MEM,  \
-                ITER, MASK, VARIANT);                                                      \
+        __local uint2 program[1];                                                          \
+        cn_main(Scratchpad0, Scratchpad1, states, RunState, input35, 0, program, tables,   \
+                blocks, MEM, ITER, MASK, VARIANT);                                         \
+    }
+
+#define CN_MAIN_RANDOM(NAME, LOCAL, MEM, ITER, MASK, VARIANT)                               \
+    __attribute__((reqd_work_group_size(LOCAL, 1, 1))) __kernel void NAME(                 \
+        __global uint4 *Scratchpad0, __global uint4 *Scratchpad1,                          \
+        __global const ulong *states, __global const uint *RunState,                       \
+        __global const uint2 *random_program)                                              \
+    {                                                                                      \
+        __local uint tables[1024];                                                         \
+        __local uint4 blocks[8 * LOCAL];                                                   \
+        __local uint2 program[CN_RANDOM_PROGRAM_ENTRIES];                                  \
+        cn_main(Scratchpad0, Scratchpad1, states, RunState, 0, random_program, program,    \
+                tables, blocks, MEM, ITER, MASK, VARIANT);                                 \
     }
 
 CN_MAIN_KERNELS

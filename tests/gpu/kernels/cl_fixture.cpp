@@ -9,6 +9,7 @@
 #include <iterator>
 
 #include "crypto/algorithm.h"
+#include "crypto/cn_r_program.h"
 #include "gpu/launch.h"
 #include "gpu/program.h"
 
@@ -133,6 +134,7 @@ KernelChoice ChoiceFor(int algorithm) {
   gpu::KernelsForAlgorithm(static_cast<uint32_t>(id), indices);
   return {gpu::kQueueKernelNames[indices.prepare], gpu::kQueueKernelNames[indices.main],
           gpu::kQueueKernelNames[indices.collect], indices.tweak_input,
+          crypto::kAlgorithms[id].loop == crypto::loop_family::random,
           gpu::MainLocalSize(static_cast<uint32_t>(id)), crypto::scratchpad_size(id)};
 }
 
@@ -187,6 +189,8 @@ RoundRunner::RoundRunner(const ClEnv& env, cl_program program, size_t hashes,
   if (!Check(status, "output buffer")) return;
   run_ = clCreateBuffer(env.context(), CL_MEM_USE_HOST_PTR, 4, &run_flag_, &status);
   if (!Check(status, "run buffer")) return;
+  program_ = clCreateBuffer(env.context(), CL_MEM_READ_ONLY, 72 * 8, nullptr, &status);
+  if (!Check(status, "program buffer")) return;
   for (const std::string& name : AllKernelNames()) {
     cl_kernel kernel = clCreateKernel(program, name.c_str(), &status);
     if (!Check(status, name.c_str())) return;
@@ -197,7 +201,7 @@ RoundRunner::RoundRunner(const ClEnv& env, cl_program program, size_t hashes,
 RoundRunner::~RoundRunner() {
   for (cl_kernel kernel : kernels_) clReleaseKernel(kernel);
   for (cl_mem mem : {input_, states_, scratchpad0_, scratchpad1_, branch_[0], branch_[1],
-                     branch_[2], branch_[3], output_, run_}) {
+                     branch_[2], branch_[3], output_, run_, program_}) {
     if (mem != nullptr) clReleaseMemObject(mem);
   }
   for (void* block : host_scratchpads_) std::free(block);
@@ -218,7 +222,7 @@ cl_kernel RoundRunner::Kernel(const char* name) {
 }
 
 std::vector<uint32_t> RoundRunner::Round(int algorithm, const std::vector<uint8_t>& blob,
-                                         uint32_t offset, uint32_t target) {
+                                         uint32_t offset, uint32_t target, uint64_t height) {
   if (!error_.empty() || blob.size() > 84) {
     if (error_.empty()) error_ = "blob too long";
     return {};
@@ -262,6 +266,21 @@ std::vector<uint32_t> RoundRunner::Round(int algorithm, const std::vector<uint8_
     uint64_t input35 = 0;
     std::memcpy(&input35, padded + 35, 8);
     ok = Check(clSetKernelArg(main, 4, sizeof(input35), &input35), "main input35");
+  }
+  if (ok && choice.random_program) {
+    // The program as the miner uploads it: op | dst << 8 | src << 16, then C.
+    const crypto::random_program program = crypto::generate_random_program(height);
+    uint32_t words[144] = {};
+    for (uint32_t i = 0; i < program.length; ++i) {
+      const crypto::random_instruction& in = program.code[i];
+      words[2 * i] = static_cast<uint32_t>(in.op) | static_cast<uint32_t>(in.dst) << 8 |
+                     static_cast<uint32_t>(in.src) << 16;
+      words[2 * i + 1] = in.c;
+    }
+    ok = Check(clEnqueueWriteBuffer(q, program_, CL_TRUE, 0, sizeof(words), words, 0, nullptr,
+                                    nullptr),
+               "program upload") &&
+         Check(clSetKernelArg(main, 4, sizeof(cl_mem), &program_), "main program");
   }
   ok = ok && Check(clSetKernelArg(collect, 0, sizeof(cl_mem), &scratchpad0_), "collect arg") &&
        Check(clSetKernelArg(collect, 1, sizeof(cl_mem), &scratchpad1_), "collect arg") &&

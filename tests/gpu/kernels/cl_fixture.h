@@ -47,6 +47,7 @@ struct KernelChoice {
   const char* main;
   const char* collect;
   bool tweak_input;   // main kernel takes input35
+  bool random_program;  // main kernel takes the height's program
   size_t main_local;  // the row's main local size (16 for the V8 loop, else 8)
   uint32_t scratchpad_bytes;
 };
@@ -67,8 +68,9 @@ class RoundRunner {
   // 88 bytes, launches prepare, main, collect and the four final kernels with
   // global offset `offset`, and returns the reported nonces (output words
   // 0..count-1). Sets error() and returns {} on an OpenCL failure.
+  // `height` picks the random loop's program (other rows ignore it).
   std::vector<uint32_t> Round(int algorithm, const std::vector<uint8_t>& blob, uint32_t offset,
-                              uint32_t target);
+                              uint32_t target, uint64_t height = 0);
 
   // The raw output count word of the last round.
   uint32_t last_count() const { return last_count_; }
@@ -106,6 +108,7 @@ class RoundRunner {
   cl_mem branch_[4] = {};
   cl_mem output_ = nullptr;
   cl_mem run_ = nullptr;
+  cl_mem program_ = nullptr;  // the random loop's program
   uint32_t run_flag_ = 0;
   bool timed_ = false;
   LaunchTimes times_;

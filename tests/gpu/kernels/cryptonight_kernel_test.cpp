@@ -31,12 +31,12 @@ std::vector<uint8_t> RandomBlob(size_t length, uint32_t seed) {
 
 // Hash word 7 of nonce `nonce` as the executor computes it: the low 24 bits
 // go into blob bytes 39..41 where the blob has them, byte 42 stays.
-uint32_t CpuWord7(int algorithm, std::vector<uint8_t> blob, uint32_t nonce) {
+uint32_t CpuWord7(int algorithm, std::vector<uint8_t> blob, uint32_t nonce, uint64_t height) {
   for (size_t i = 39; i < 42 && i < blob.size(); ++i) {
     blob[i] = static_cast<uint8_t>(nonce >> (8 * (i - 39)));
   }
   uint8_t out[32] = {};
-  Cpu().hash(algorithm, blob.data(), blob.size(), out);
+  Cpu().hash(algorithm, blob.data(), blob.size(), out, height);
   uint32_t word7 = 0;
   std::memcpy(&word7, out + 28, 4);
   return word7;
@@ -50,10 +50,10 @@ struct Expectation {
 // A target that a few of the round's nonces meet (the fifth smallest word 7),
 // unless all hashes are equal, and the nonces that meet it.
 Expectation Expect(int algorithm, const std::vector<uint8_t>& blob, uint32_t offset,
-                   size_t hashes) {
+                   size_t hashes, uint64_t height) {
   std::vector<uint32_t> words;
   for (size_t g = 0; g < hashes; ++g) {
-    words.push_back(CpuWord7(algorithm, blob, offset + static_cast<uint32_t>(g)));
+    words.push_back(CpuWord7(algorithm, blob, offset + static_cast<uint32_t>(g), height));
   }
   std::vector<uint32_t> sorted = words;
   std::sort(sorted.begin(), sorted.end());
@@ -65,27 +65,28 @@ Expectation Expect(int algorithm, const std::vector<uint8_t>& blob, uint32_t off
   return expectation;
 }
 
-void CheckRound(int algorithm, const std::vector<uint8_t>& blob, uint32_t offset) {
+void CheckRound(int algorithm, const std::vector<uint8_t>& blob, uint32_t offset,
+                uint64_t height = 0, size_t hashes = kHashes) {
   ASSERT_TRUE(Env().ok()) << Env().error();
   std::string log;
   cl_program program = MinerProgram(&log);
   ASSERT_NE(program, nullptr) << log;
-  const Expectation expectation = Expect(algorithm, blob, offset, kHashes);
-  RoundRunner runner(Env(), program, kHashes, ChoiceFor(algorithm).scratchpad_bytes);
+  const Expectation expectation = Expect(algorithm, blob, offset, hashes, height);
+  RoundRunner runner(Env(), program, hashes, ChoiceFor(algorithm).scratchpad_bytes);
   ASSERT_TRUE(runner.error().empty()) << runner.error();
   const std::vector<uint32_t> reported =
-      runner.Round(algorithm, blob, offset, expectation.target);
+      runner.Round(algorithm, blob, offset, expectation.target, height);
   ASSERT_TRUE(runner.error().empty()) << runner.error();
   EXPECT_EQ(runner.last_count(), reported.size());
   const std::set<uint32_t> reported_set(reported.begin(), reported.end());
   EXPECT_EQ(reported_set.size(), reported.size()) << "a nonce was reported twice";
   EXPECT_EQ(reported_set, expectation.nonces)
       << "id " << algorithm << ", blob of " << blob.size() << " bytes, offset " << offset
-      << ", target " << expectation.target;
+      << ", height " << height << ", target " << expectation.target;
   const std::vector<uint32_t> branches = runner.BranchCounts();
   uint32_t listed = 0;
   for (uint32_t count : branches) listed += count;
-  EXPECT_EQ(listed, kHashes) << "every hash goes to exactly one branch";
+  EXPECT_EQ(listed, hashes) << "every hash goes to exactly one branch";
 }
 
 class CryptoNightKernelRound : public ::testing::TestWithParam<int> {};
@@ -98,6 +99,17 @@ TEST_P(CryptoNightKernelRound, ReportsExactlyTheCpuNonces) {
 // real GPU from these.
 INSTANTIATE_TEST_SUITE_P(AllAlgorithms, CryptoNightKernelRound,
                          ::testing::Range(0, static_cast<int>(crypto::kAlgoCount)));
+
+// The random loop at heights whose programs differ in length and in the
+// generator's paths (the longest program, four attempts), each against the
+// CPU hash at the same height; the row's round above is at height 0 and the
+// vectors at seven more heights. 32 nonces each: every hash is also a CPU hash.
+TEST(CryptoNightKernelRound, RandomLoopMatchesTheCpuAtSeveralHeights) {
+  for (uint64_t height : {1902112ull, 1938996ull}) {
+    CheckRound(crypto::kCryptoNightR, RandomBlob(76, static_cast<uint32_t>(height)),
+               0x00456700u, height, 32);
+  }
+}
 
 // cn/ccx has no minimum length: a blob under 43 bytes (the nonce bytes 39..41
 // still in it) hashes like any other on the GPU.
@@ -121,7 +133,7 @@ TEST(CryptoNightKernelRound, ShortBlobUnderTweakAlgorithmsReportsEveryNonce) {
   ASSERT_NE(program, nullptr) << log;
   for (int algorithm : {1, 4, 5, 6, 8, 9}) {
     const std::vector<uint8_t> blob = RandomBlob(42, 500 + algorithm);
-    ASSERT_EQ(CpuWord7(algorithm, blob, 7), 0u);
+    ASSERT_EQ(CpuWord7(algorithm, blob, 7, 0), 0u);
     RoundRunner runner(Env(), program, kHashes, ChoiceFor(algorithm).scratchpad_bytes);
     const uint32_t offset = 0x00ABCD00u;
     const std::vector<uint32_t> reported = runner.Round(algorithm, blob, offset, 1);

@@ -22,6 +22,7 @@ struct CnVector {
   int algorithm;
   std::vector<uint8_t> blob;
   std::vector<uint8_t> hash;
+  uint64_t height = 0;  // the random loop's program
 };
 
 std::vector<CnVector> LoadCnVectors() {
@@ -80,7 +81,8 @@ void CheckVectors(const std::vector<CnVector>& vectors, const std::string& what)
     std::memcpy(&word7, vector.hash.data() + 28, 4);
     const uint32_t target = word7 == 0xFFFFFFFFu ? word7 : word7 + 1;
     const uint32_t offset = OffsetKeepingBlob(vector.blob);
-    const std::vector<uint32_t> nonces = runner.Round(algorithm, vector.blob, offset, target);
+    const std::vector<uint32_t> nonces =
+        runner.Round(algorithm, vector.blob, offset, target, vector.height);
     ASSERT_TRUE(runner.error().empty()) << runner.error();
     const std::string blob_hex = ToHex(vector.blob.data(), vector.blob.size());
     if (word7 != 0xFFFFFFFFu) {
@@ -125,7 +127,7 @@ TEST_P(CryptoNightKernelVectors2019, PublishedVectors) {
   for (const crypto::hash_vector& v : crypto::read_named_vectors("cryptonight-variants-2019.tsv")) {
     if (v.name != name) continue;
     ASSERT_GE(v.algorithm, crypto::kCryptoNightHalf) << name;
-    vectors.push_back({v.algorithm, v.input, v.expected});
+    vectors.push_back({v.algorithm, v.input, v.expected, v.height});
   }
   CheckVectors(vectors, name);
 }
@@ -139,7 +141,7 @@ std::string NameOf(const ::testing::TestParamInfo<const char*>& info) {
 
 INSTANTIATE_TEST_SUITE_P(ByName, CryptoNightKernelVectors2019,
                          ::testing::Values("cn/half", "cn/rwz", "cn/zls", "cn/double", "cn/xao",
-                                           "cn/ccx", "cn-pico/0", "cn-pico/tlo", "cn/upx2"),
+                                           "cn/ccx", "cn-pico/0", "cn-pico/tlo", "cn/upx2", "cn/r"),
                          NameOf);
 
 }  // namespace

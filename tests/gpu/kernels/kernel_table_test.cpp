@@ -56,7 +56,9 @@ TEST(KernelTable, EveryMainKernelHasItsRowsArgumentsAndLocalSize) {
     ASSERT_EQ(status, CL_SUCCESS) << info.main_kernel;
     cl_uint arguments = 0;
     clGetKernelInfo(kernel, CL_KERNEL_NUM_ARGS, sizeof(arguments), &arguments, nullptr);
-    EXPECT_EQ(arguments, info.v7_shift != 0 ? 5u : 4u) << info.main_kernel;
+    // The blob's bytes 35..42 or the random loop's program come fifth.
+    const bool fifth = info.v7_shift != 0 || info.loop == crypto::loop_family::random;
+    EXPECT_EQ(arguments, fifth ? 5u : 4u) << info.main_kernel;
     size_t required[3] = {};
     clGetKernelWorkGroupInfo(kernel, Env().device(), CL_KERNEL_COMPILE_WORK_GROUP_SIZE,
                              sizeof(required), required, nullptr);
@@ -98,7 +100,10 @@ TEST(KernelTable, TheBuildOptionsCarryEveryRowsVariant) {
   for (const crypto::algorithm_info& info : crypto::kAlgorithms) {
     char instance[160];
     std::snprintf(instance, sizeof(instance), "%s(%s,%u,0x%Xu,0x%Xu,0x%Xu,0x%Xu)",
-                  info.v7_shift != 0 ? "CN_MAIN_TWEAK" : "CN_MAIN", info.main_kernel,
+                  info.v7_shift != 0                           ? "CN_MAIN_TWEAK"
+                  : info.loop == crypto::loop_family::random ? "CN_MAIN_RANDOM"
+                                                             : "CN_MAIN",
+                  info.main_kernel,
                   static_cast<unsigned>(info.main_local_size), info.scratchpad, info.iterations,
                   info.mask, crypto::kernel_variant(info));
     EXPECT_NE(tokens[1].find(instance), std::string::npos) << instance;

@@ -25,7 +25,7 @@ TEST(SelfTestAnswer, EveryConstantMatchesTheCpuHash) {
       b[40] = static_cast<uint8_t>(nonce >> 8);
       b[41] = static_cast<uint8_t>(nonce >> 16);
       uint8_t hash[32];
-      hasher.hash(id, b.data(), b.size(), hash);
+      hasher.hash(id, b.data(), b.size(), hash, kSelfTestHeight);
       uint32_t word;
       std::memcpy(&word, hash + 28, 4);
       if (word < answer.target) passing.push_back(nonce);
