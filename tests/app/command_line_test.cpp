@@ -393,7 +393,7 @@ TEST(Refusals, EveryBadValueIsRefusedWithOneLineNamingIt) {
       {{"-S", "stratum+ssl://[::1]:3333"}, "", "", 0},
       {{"--log", "/nonexistent/dir/x.log"}, "", "--log /nonexistent/dir/x.log: " + no_log, 1},
       // The text the algorithm check always printed stays.
-      {{"--algo", "99"}, "", "Algo 99 not supported. Algo must be in the range -1 to 19", 1},
+      {{"--algo", "99"}, "", "Algo 99 not supported. Algo must be in the range -1 to 20", 1},
       // The same rules for the config file, named where the value stands.
       {{}, "{\"remoteport\": 70000}", "FILE:1:2: key \"remoteport\": 70000: " + port_rule, 1},
       {{}, "{\n  \"gpu\": [-1]\n}", "FILE:2:3: key \"gpu\": -1: " + gpu_rule, 1},
