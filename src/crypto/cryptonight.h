@@ -18,6 +18,10 @@ class CryptoNight {
  public:
   // Allocates the work area once; throws std::runtime_error if it cannot.
   CryptoNight();
+  // Hashes in a work area the caller owns (kWorkAreaSize bytes, aligned to
+  // kWorkAreaAlignment) and keeps until the instance is gone: a miner that
+  // places its scratchpads itself (huge pages, one per core).
+  explicit CryptoNight(uint8_t* work_area);
   virtual ~CryptoNight();
 
   CryptoNight(const CryptoNight&) = delete;
@@ -29,6 +33,7 @@ class CryptoNight {
 
  private:
   uint8_t* memory_;  // kWorkAreaSize bytes, kWorkAreaAlignment-aligned
+  bool owned_ = true;
 };
 
 }  // namespace crypto

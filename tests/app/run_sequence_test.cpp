@@ -219,7 +219,8 @@ TEST(RunSequence, GpuStartUpFailureExitsWithZero) {
       << r.output;
 
   // Without --anydevice there is no AMD platform here.
-  r = run_process(built_program(kMiner), {"-S", "127.0.0.1:1", "-u", "x"}, options);
+  // --cpu-threads 0: no falling back to mining on the CPU.
+  r = run_process(built_program(kMiner), {"--cpu-threads", "0", "-S", "127.0.0.1:1", "-u", "x"}, options);
   ASSERT_TRUE(r.exited);
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_TRUE(contains(r.output,
