@@ -135,8 +135,15 @@ cpu::cpu_options cpu_options(const config& c, int32_t threads, uint32_t first_th
   // Benchmarks compare scratchpads in huge and in normal pages.
   const char* huge = std::getenv("ORBECK_CPU_HUGE_PAGES");
   options.huge_pages = huge == nullptr || std::string(huge) != "0";
+  // ...and the interleaved hashes per thread (1 to 4; unset: per algorithm).
+  const char* ways = std::getenv("ORBECK_CPU_WAYS");
+  if (ways != nullptr && ways[0] >= '1' && ways[0] <= '4' && ways[1] == '\0') options.ways = ways[0] - '0';
   options.temp_limit_c = c.temp_limit_c;
   options.temp_resume_c = c.temp_resume_c;
+  options.ways_store = cpu::ways_store_path();
+  // Tests cut the autotune's measuring time.
+  if (const char* seconds = std::getenv("ORBECK_AUTOTUNE_SECONDS"); seconds != nullptr && std::atof(seconds) > 0)
+    options.tune_seconds = std::atof(seconds);
   return options;
 }
 

@@ -2,12 +2,16 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <random>
+#include <variant>
+#include <vector>
 
 #include "base/printer.h"
 #include "crypto/algorithm.h"
 #include "crypto/cryptonight.h"
+#include "crypto/cryptonight_ways.h"
 
 namespace cpu {
 namespace {
@@ -33,6 +37,8 @@ uint64_t planned_scratchpad(int32_t algorithm) {
 
 }  // namespace
 
+int default_ways(int32_t) { return 1; }
+
 uint32_t resolve_thread_count(const cpu_options& options, const topology& t, std::string& note) {
   note.clear();
   const uint32_t cores = std::max<uint32_t>(static_cast<uint32_t>(t.cores.size()), 1);
@@ -48,10 +54,13 @@ uint32_t resolve_thread_count(const cpu_options& options, const topology& t, std
 
 topology read_topology_or_guess(const cpu_options& options) {
   topology t;
-  if (read_topology(options.sysfs_root, t).is_ok() && !t.cores.empty()) return t;
+  if (read_topology(options.sysfs_root, t).is_ok() && !t.cores.empty()) {
+    if (options.own_affinity) keep_allowed_cpus(t, allowed_cpus());
+    if (!t.cores.empty()) return t;
+  }
   t.cores.clear();
   const uint32_t count = std::max(std::thread::hardware_concurrency(), 1u);
-  for (uint32_t i = 0; i < count; ++i) t.cores.push_back(core_info{i, 0});
+  for (uint32_t i = 0; i < count; ++i) t.cores.push_back(core_info{i, 0, {i}});
   return t;
 }
 
@@ -65,7 +74,7 @@ bool cpu_miner::init_devices() {
   memory_.resize(count);
   pages_ = page_kind::hugetlb;
   for (uint32_t i = 0; i < count; ++i) {
-    if (base::status s = pad_memory::allocate(crypto::kWorkAreaSize, options_.huge_pages, memory_[i]); !s) {
+    if (base::status s = pad_memory::allocate(crypto::kWayStride * crypto::kMaxWays, options_.huge_pages, memory_[i]); !s) {
       out.print_error("CPU%u: %s", i, s.message().c_str());
       memory_.clear();
       return false;
@@ -74,6 +83,7 @@ bool cpu_miner::init_devices() {
     if (static_cast<int>(memory_[i].kind()) < static_cast<int>(pages_)) pages_ = memory_[i].kind();
   }
   if (count == 0) pages_ = page_kind::normal;
+  stored_ways_ = load_ways(options_.ways_store, ways_owner(count));
   std::string cpus;
   for (uint32_t i = 0; i < count; ++i)
     cpus += (i == 0 ? "" : ",") + std::to_string(topology_.cores[i % topology_.cores.size()].first_cpu);
@@ -84,9 +94,78 @@ bool cpu_miner::init_devices() {
   return true;
 }
 
-bool cpu_miner::autotune(int32_t) {
-  base::printer::inst().print_leveled(base::kInfo,
-                                      "CPU: one hash per thread at a time; there is no setting to tune");
+int cpu_miner::ways_for(int32_t algorithm) const {
+  if (const int forced = forced_ways_.load(); forced > 0) return forced;
+  if (options_.ways > 0) return std::min(options_.ways, crypto::kMaxWays);
+  const auto found = stored_ways_.find(algorithm);
+  if (found != stored_ways_.end() && (found->second.ways == 1 || crypto::ways_supported(algorithm)))
+    return found->second.ways;
+  return default_ways(algorithm);
+}
+
+double cpu_miner::measure(int32_t algorithm, double seconds) {
+  core::event_queue events;
+  core::no_hash_rates rates;
+  core::mining_job job;
+  job.blob_length = 76;
+  for (uint32_t i = 0; i < job.blob_length; ++i) job.blob[i] = static_cast<uint8_t>(i * 29 + 7);
+  job.algorithm = algorithm;
+  job.nicehash = true;
+  job.target = 0;  // no hash is a share
+  start(core::idle_job(core::kPoolNone, algorithm), events, rates);
+  publish(job);
+  const uint64_t generation = generation_.load();
+  std::vector<uint64_t> hashes(threads_.size()), ms(threads_.size());
+  const auto begin = std::chrono::steady_clock::now();
+  const auto end = begin + std::chrono::duration<double>(seconds);
+  while (std::chrono::steady_clock::now() < end) {
+    auto event = events.take_for(std::chrono::milliseconds(100));
+    if (!event || event->kind != core::kHashCount) continue;
+    const core::hash_report& report = std::get<core::hash_report>(event->payload);
+    const size_t thread = report.thread_index - options_.nonces.first;
+    if (thread >= hashes.size() || report.generation != generation) continue;
+    hashes[thread] += report.hashes;
+    ms[thread] += report.milliseconds;
+  }
+  stop();
+  double rate = 0.0;
+  for (size_t i = 0; i < hashes.size(); ++i)
+    if (ms[i] != 0) rate += static_cast<double>(hashes[i]) * 1000.0 / static_cast<double>(ms[i]);
+  return rate;
+}
+
+bool cpu_miner::autotune(int32_t algorithm) {
+  base::printer& out = base::printer::inst();
+  std::vector<int32_t> ids;
+  for (int32_t id = 0; id < crypto::kAlgoCount; ++id)
+    if (algorithm < 0 || id == algorithm) ids.push_back(id);
+  const std::string owner = ways_owner(planned_threads());
+  std::map<int32_t, ways_entry> entries = load_ways(options_.ways_store, owner);
+  bool measured = false;
+  for (int32_t id : ids) {
+    const int most = crypto::ways_supported(id) ? crypto::kMaxWays : 1;
+    ways_entry best;
+    std::string line;
+    for (int ways = 1; ways <= most; ++ways) {
+      forced_ways_.store(ways);
+      const double rate = measure(id, options_.tune_seconds);
+      char cell[48];
+      std::snprintf(cell, sizeof(cell), "%s%d way%s %.1f H/s", ways == 1 ? "" : ", ", ways, ways == 1 ? "" : "s",
+                    rate);
+      line += cell;
+      if (rate > best.hash_rate) best = ways_entry{ways, rate};
+    }
+    forced_ways_.store(0);
+    if (best.hash_rate <= 0.0) continue;
+    measured = true;
+    entries[id] = best;
+    out.print_leveled(base::kInfo, "CPU autotune %s: %s -> %d", crypto::algorithm_name(id), line.c_str(), best.ways);
+  }
+  if (!measured) return false;
+  stored_ways_ = entries;
+  if (base::status s = store_ways(options_.ways_store, owner, entries); !s) {
+    out.print_error("CPU autotune: the measured ways are not stored: %s", s.message().c_str());
+  }
   return true;
 }
 
@@ -111,6 +190,7 @@ core::mining_job cpu_miner::current_job() const {
 
 void cpu_miner::start(const core::mining_job& initial, core::event_queue& events, const core::hash_rate_source&) {
   events_ = &events;
+  threads_.clear();  // joined by the stop() before this start, if any
   {
     std::lock_guard<std::mutex> lock(job_mutex_);
     current_job_ = initial;
@@ -197,12 +277,20 @@ void cpu_miner::work_loop(worker& w) {
     const base::status pinned = pin_current_thread(w.cpu);
     if (!pinned && w.number == 0) base::printer::inst().print_error("CPU: %s", pinned.message().c_str());
   }
-  crypto::CryptoNight hasher(memory_[w.number].data());
+  uint8_t* const areas = memory_[w.number].data();
   const uint8_t index = static_cast<uint8_t>(options_.nonces.first + w.number);
   const uint32_t slot = options_.nonces.first + static_cast<uint32_t>(w.number);
   core::mining_job job;
   uint64_t generation = ~uint64_t{0};
-  uint8_t blob[core::kBlobSize] = {};
+  uint8_t blobs[crypto::kMaxWays][core::kBlobSize] = {};
+  uint8_t hashes_out[crypto::kMaxWays][32];
+  const uint8_t* inputs[crypto::kMaxWays];
+  uint8_t* outputs[crypto::kMaxWays];
+  for (int i = 0; i < crypto::kMaxWays; ++i) {
+    inputs[i] = blobs[i];
+    outputs[i] = hashes_out[i];
+  }
+  int ways = 1;
   size_t length = 0;
   uint32_t counter = 0;
   uint64_t hashes = 0;
@@ -220,18 +308,21 @@ void cpu_miner::work_loop(worker& w) {
   };
 
   while (w.running.load()) {
+    // A new job is taken between two calls of the hash: within one hash
+    // time (of the interleaved ones) of its publication.
     if (generation_.load(std::memory_order_acquire) != generation || job.idle) {
       if (hashes != 0) report(monotonic_ms());
       if (!wait_for_job(w, job, generation)) break;
       last_report_ms = monotonic_ms();
-      std::memcpy(blob, job.blob, sizeof(blob));
-      length = std::min<size_t>(job.blob_length, sizeof(blob));
+      length = std::min<size_t>(job.blob_length, core::kBlobSize);
+      ways = ways_for(job.algorithm);
+      for (int i = 0; i < crypto::kMaxWays; ++i) std::memcpy(blobs[i], job.blob, core::kBlobSize);
       counter = job.nonce_base;
       if (job.nicehash) {
         // The pool owns the top byte: the threads of every backend split the low 24 bits.
         counter += kNonceSpan / slot_total_ * slot;
       } else {
-        blob[42] = static_cast<uint8_t>(slot ^ top_byte_key_);
+        for (int i = 0; i < crypto::kMaxWays; ++i) blobs[i][42] = static_cast<uint8_t>(slot ^ top_byte_key_);
       }
       continue;
     }
@@ -243,26 +334,29 @@ void cpu_miner::work_loop(worker& w) {
       if (now - last_report_ms >= 1000) report(now);
       continue;
     }
-    const uint32_t nonce = static_cast<uint32_t>(blob[42]) << 24 | (counter & (kNonceSpan - 1));
-    ++counter;
-    blob[39] = static_cast<uint8_t>(nonce);
-    blob[40] = static_cast<uint8_t>(nonce >> 8);
-    blob[41] = static_cast<uint8_t>(nonce >> 16);
-    uint8_t hash[32];
-    hasher.hash(job.algorithm, blob, length, hash);
-    ++hashes;
-    // The hash's last 8 bytes as a little-endian number against the share
-    // target (the 32-bit target's when the job has no 64-bit one).
-    uint64_t tail = 0;
-    for (int i = 31; i >= 24; --i) tail = tail << 8 | hash[i];
-    const bool hit = job.share_target != 0 ? tail < job.share_target : (tail >> 32) < job.target;
-    if (hit) {
+    uint32_t nonces[crypto::kMaxWays];
+    for (int i = 0; i < ways; ++i) {
+      nonces[i] = static_cast<uint32_t>(blobs[i][42]) << 24 | (counter & (kNonceSpan - 1));
+      ++counter;
+      blobs[i][39] = static_cast<uint8_t>(nonces[i]);
+      blobs[i][40] = static_cast<uint8_t>(nonces[i] >> 8);
+      blobs[i][41] = static_cast<uint8_t>(nonces[i] >> 16);
+    }
+    crypto::hash_ways(job.algorithm, ways, areas, inputs, length, outputs);
+    hashes += static_cast<uint64_t>(ways);
+    for (int i = 0; i < ways; ++i) {
+      // The hash's last 8 bytes as a little-endian number against the share
+      // target (the 32-bit target's when the job has no 64-bit one).
+      uint64_t tail = 0;
+      for (int b = 31; b >= 24; --b) tail = tail << 8 | hashes_out[i][b];
+      const bool hit = job.share_target != 0 ? tail < job.share_target : (tail >> 32) < job.target;
+      if (!hit) continue;
       core::gpu_result result;
       result.thread_index = index;
-      result.nonce = nonce;
+      result.nonce = nonces[i];
       result.sequence = generation;
       result.hashed = true;
-      std::memcpy(result.hash, hash, sizeof(hash));
+      std::memcpy(result.hash, hashes_out[i], sizeof(result.hash));
       events_->post(core::executor_event(core::kFoundNonce, job.pool_id, result));
     }
     const uint64_t now = monotonic_ms();

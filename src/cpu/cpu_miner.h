@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -19,6 +20,7 @@
 #include "core/work_records.h"
 #include "cpu/platform.h"
 #include "cpu/topology.h"
+#include "cpu/ways_store.h"
 
 namespace cpu {
 
@@ -34,9 +36,17 @@ struct cpu_options {
   bool huge_pages = true;          // ask for huge pages (else normal pages)
   bool pin_threads = true;         // one thread per core, bound to it
   std::string sysfs_root = "/sys"; // topology and hwmon sensors
+  bool own_affinity = true;        // only the cores the process may run on
   double temp_limit_c = 0;         // pause every thread this hot, 0 = off
   double temp_resume_c = 0;        // resume when this cool again
+  int32_t ways = 0;                // hashes interleaved per thread, 0 = per algorithm
+  std::string ways_store;          // the measured ways (ways_store.h), empty = none
+  double tune_seconds = 3.0;       // --autotune: measuring time per candidate
 };
+
+// The hashes a thread interleaves for an algorithm that --autotune has not
+// measured yet.
+int default_ways(int32_t algorithm);
 
 // The thread count the options ask for on this topology: auto resolved,
 // a count beyond the cores clamped to them (`note` then says so).
@@ -54,8 +64,8 @@ class cpu_miner : public core::backend {
   // Reads the topology, takes the scratchpad memory of every thread and
   // prints the start line (threads, cores, pages).
   bool init_devices() override;
-  // Measures each algorithm (every one for -1) on the threads and prints
-  // the rate; the CPU hash has no settings to store yet.
+  // Measures each algorithm (every one for -1) on all threads with one to
+  // four interleaved hashes, prints the rates and stores the fastest count.
   bool autotune(int32_t algorithm) override;
   void set_all_failed_handler(std::function<void()>) override {}
   // The CPU hash is the reference every device is checked against.
@@ -77,6 +87,8 @@ class cpu_miner : public core::backend {
 
   // After init_devices: the threads that will run and their memory's pages.
   uint32_t planned_threads() const { return static_cast<uint32_t>(memory_.size()); }
+  // The hashes the threads interleave for an algorithm.
+  int ways_for(int32_t algorithm) const;
   page_kind pages() const { return pages_; }
 
  private:
@@ -96,8 +108,13 @@ class cpu_miner : public core::backend {
   // The temperature guard: whether the threads must pause now.
   bool too_hot();
 
+  // Hash rate of all threads over `seconds` of a synthetic job.
+  double measure(int32_t algorithm, double seconds);
+
   const cpu_options options_;
   topology topology_;
+  std::map<int32_t, ways_entry> stored_ways_;  // from the store, at init_devices
+  std::atomic<int> forced_ways_{0};            // the candidate --autotune measures
   std::vector<pad_memory> memory_;  // one per thread, from init_devices
   page_kind pages_ = page_kind::normal;
   core::event_queue* events_ = nullptr;

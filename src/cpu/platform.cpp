@@ -118,6 +118,16 @@ base::status pad_memory::allocate(size_t bytes, bool huge_pages, pad_memory& out
   return base::status::ok();
 }
 
+std::vector<uint32_t> allowed_cpus() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  std::vector<uint32_t> cpus;
+  if (sched_getaffinity(0, sizeof(set), &set) != 0) return cpus;
+  for (uint32_t cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+    if (CPU_ISSET(cpu, &set)) cpus.push_back(cpu);
+  return cpus;
+}
+
 base::status pin_current_thread(uint32_t cpu) {
   if (cpu >= CPU_SETSIZE) return base::status::error(base::status_code::kInvalidInput, "CPU number out of range");
   cpu_set_t set;

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "base/status.h"
 
@@ -48,6 +49,9 @@ class pad_memory {
   size_t size_ = 0;
   page_kind kind_ = page_kind::normal;
 };
+
+// The logical CPUs the process may run on; empty when that is unknown.
+std::vector<uint32_t> allowed_cpus();
 
 // Binds the calling thread to one logical CPU.
 base::status pin_current_thread(uint32_t cpu);

@@ -109,9 +109,11 @@ base::status read_topology(const std::string& root, topology& out) {
     if (!read_number(read_line(dir + "/topology/physical_package_id"), package)) package = 0;
     if (!read_number(read_line(dir + "/topology/core_id"), core)) core = uint64_t{1} << 32 | cpu;
     const auto [entry, added] = core_of.emplace(std::make_pair(package, core), out.cores.size());
+    if (!added) out.cores[entry->second].cpus.push_back(cpu);
     if (added) {
       core_info info;
       info.first_cpu = cpu;
+      info.cpus.push_back(cpu);
       out.cores.push_back(info);
       const cache_record cache = last_level_cache(dir);
       const std::string key = cache.level == 0 ? std::string() : std::to_string(cache.level) + ":" + cache.sharers;
@@ -128,6 +130,18 @@ base::status read_topology(const std::string& root, topology& out) {
     out.cores[i].cache_share = found->second.first / found->second.second.size();
   }
   return base::status::ok();
+}
+
+void keep_allowed_cpus(topology& t, const std::vector<uint32_t>& allowed) {
+  if (allowed.empty()) return;
+  std::vector<core_info> kept;
+  for (core_info& core : t.cores) {
+    const auto found = std::find_first_of(core.cpus.begin(), core.cpus.end(), allowed.begin(), allowed.end());
+    if (found == core.cpus.end()) continue;
+    core.first_cpu = *found;
+    kept.push_back(std::move(core));
+  }
+  t.cores = std::move(kept);
 }
 
 uint32_t auto_thread_count(const topology& t, uint64_t scratchpad_bytes) {

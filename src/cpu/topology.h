@@ -19,6 +19,7 @@ namespace cpu {
 struct core_info {
   uint32_t first_cpu = 0;
   uint64_t cache_share = 0;
+  std::vector<uint32_t> cpus;  // every logical CPU of the core, first_cpu first
 };
 
 struct topology {
@@ -37,6 +38,10 @@ bool parse_cache_size(std::string_view text, uint64_t& bytes);
 // logical CPU grouped by package and core id. An error when not even the
 // online list can be read.
 base::status read_topology(const std::string& root, topology& out);
+
+// Keeps the cores with a logical CPU in `allowed` (the process's affinity),
+// each then pinned to its first allowed CPU. An empty list keeps all.
+void keep_allowed_cpus(topology& t, const std::vector<uint32_t>& allowed);
 
 // The thread count of --cpu-threads auto: one per core whose cache share
 // holds a scratchpad of this size, at least one.
