@@ -177,7 +177,10 @@ double cpu_miner::thread_cpu_share(size_t thread) const {
 
 core::device_sensors cpu_miner::sensors(size_t) const {
   core::device_sensors readings;
-  readings.temperature_c = last_temperature_c_.load();
+  // With the guard on, its last reading; else a reading now (the
+  // statistics ask every few seconds).
+  readings.temperature_c =
+      options_.temp_limit_c > 0 ? last_temperature_c_.load() : package_temperature(options_.sysfs_root);
   readings.paused = paused_.load();
   readings.has_fan = false;
   return readings;

@@ -29,7 +29,7 @@ std::map<int32_t, ways_entry> parse_ways_store(const std::string& text, const st
     char rest = 0;
     if (std::sscanf(line.c_str(), "algo %d %d %lf %c", &algorithm, &ways, &rate, &rest) != 3) continue;
     if (algorithm < 0 || algorithm >= crypto::kAlgoCount || ways < 1 || ways > crypto::kMaxWays) continue;
-    if (!(rate >= 0.0 && rate < 1e12)) continue;
+    if (!(rate >= 0.0 && rate <= 1e12)) continue;
     entries[algorithm] = ways_entry{ways, rate};
   }
   return entries;
