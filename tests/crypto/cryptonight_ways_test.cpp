@@ -16,8 +16,9 @@ namespace {
 
 class HashWays : public ::testing::TestWithParam<int32_t> {};
 
-// One and four ways for every row; two and three as well for a row of each
+// Two ways for every row; one, three and four as well for a row of each
 // loop family with a small scratchpad (the same template for every count).
+// The reference runs once per blob and way count used.
 TEST_P(HashWays, EqualsTheReference) {
   const int32_t algorithm = GetParam();
   uint8_t* areas = allocate_work_area(kWayStride * kMaxWays);
@@ -30,10 +31,10 @@ TEST_P(HashWays, EqualsTheReference) {
     blobs[w][39] = static_cast<uint8_t>(w);
     blobs[w][42] = static_cast<uint8_t>(0x80 + w);
   }
-  uint8_t expected[kMaxWays][32];
-  for (int w = 0; w < kMaxWays; ++w) reference.hash(algorithm, blobs[w], sizeof(blobs[0]), expected[w]);
-  std::vector<int> counts = {1, kMaxWays};
+  std::vector<int> counts = {2};
   if (algorithm == kCryptoNightV7Lite || algorithm == kCryptoNightUpx2) counts = {1, 2, 3, kMaxWays};
+  uint8_t expected[kMaxWays][32];
+  for (int w = 0; w < counts.back(); ++w) reference.hash(algorithm, blobs[w], sizeof(blobs[0]), expected[w]);
   for (int ways : counts) {
     const uint8_t* inputs[kMaxWays];
     uint8_t outs[kMaxWays][32] = {};
