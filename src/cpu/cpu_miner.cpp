@@ -37,7 +37,16 @@ uint64_t planned_scratchpad(int32_t algorithm) {
 
 }  // namespace
 
-int default_ways(int32_t) { return 1; }
+int default_ways(int32_t algorithm, uint64_t cache_share) {
+  if (!crypto::ways_supported(algorithm)) return 1;
+  // Two base-loop hashes in turn measured faster than one on a shared
+  // 2-core machine (crypto_bench BM_HashWays, by CPU time; the V8 rows
+  // gave no clear answer there) while both scratchpads stay in the core's
+  // cache share. --autotune measures the real answer.
+  const crypto::algorithm_info& info = crypto::kAlgorithms[algorithm];
+  if (info.loop != crypto::loop_family::base) return 1;
+  return cache_share >= 2 * uint64_t{info.scratchpad} ? 2 : 1;
+}
 
 uint32_t resolve_thread_count(const cpu_options& options, const topology& t, std::string& note) {
   note.clear();
@@ -100,7 +109,8 @@ int cpu_miner::ways_for(int32_t algorithm) const {
   const auto found = stored_ways_.find(algorithm);
   if (found != stored_ways_.end() && (found->second.ways == 1 || crypto::ways_supported(algorithm)))
     return found->second.ways;
-  return default_ways(algorithm);
+  const uint64_t share = topology_.cores.empty() ? 0 : topology_.cores.front().cache_share;
+  return default_ways(algorithm, share);
 }
 
 double cpu_miner::measure(int32_t algorithm, double seconds) {

@@ -45,8 +45,8 @@ struct cpu_options {
 };
 
 // The hashes a thread interleaves for an algorithm that --autotune has not
-// measured yet.
-int default_ways(int32_t algorithm);
+// measured yet, on a core with this share of the last-level cache.
+int default_ways(int32_t algorithm, uint64_t cache_share);
 
 // The thread count the options ask for on this topology: auto resolved,
 // a count beyond the cores clamped to them (`note` then says so).
