@@ -127,7 +127,8 @@ double cpu_miner::measure(int32_t algorithm, double seconds) {
   const uint64_t generation = generation_.load();
   std::vector<uint64_t> hashes(threads_.size()), ms(threads_.size());
   const auto begin = std::chrono::steady_clock::now();
-  const auto end = begin + std::chrono::duration<double>(seconds);
+  // The threads report every kReportMs: a shorter run would see nothing.
+  const auto end = begin + std::chrono::duration<double>(std::max(seconds, 2.5 * kReportMs / 1000.0));
   while (std::chrono::steady_clock::now() < end) {
     auto event = events.take_for(std::chrono::milliseconds(100));
     if (!event || event->kind != core::kHashCount) continue;
@@ -166,7 +167,10 @@ bool cpu_miner::autotune(int32_t algorithm) {
       if (rate > best.hash_rate) best = ways_entry{ways, rate};
     }
     forced_ways_.store(0);
-    if (best.hash_rate <= 0.0) continue;
+    if (best.hash_rate <= 0.0) {
+      out.print_error("CPU autotune %s: no hash rate could be measured", crypto::algorithm_name(id));
+      continue;
+    }
     measured = true;
     entries[id] = best;
     out.print_leveled(base::kInfo, "CPU autotune %s: %s -> %d", crypto::algorithm_name(id), line.c_str(), best.ways);

@@ -365,6 +365,34 @@ INSTANTIATE_TEST_SUITE_P(
       return name;
     });
 
+// --autotune on CPU threads measures each count of ways and stores the
+// fastest; --benchmark then names the threads as devices.
+TEST(RunSequence, CpuAutotuneStoresTheWaysAndTheBenchmarkMeasuresCpuThreads) {
+  const std::string cache = std::string(ORBECK_BINARY_DIR) + "/test-cache-cpu";
+  std::filesystem::remove_all(cache);
+  process_options options = with_cache();
+  options.environment = {"XDG_CACHE_HOME=" + cache, "NO_COLOR=1", "ORBECK_AUTOTUNE_SECONDS=0.3"};
+  options.keep_stdin_open = false;
+  process_result r = run_process(built_program(kMiner), {"--cpu-threads", "1", "--autotune", "--algo", "cn/upx2"},
+                                 options);
+  ASSERT_FALSE(r.timed_out) << r.output;
+  EXPECT_EQ(r.exit_code, 0);
+  std::smatch chosen;
+  const std::string text = base::without_times(r.output);
+  ASSERT_TRUE(std::regex_search(text, chosen, std::regex("CPU autotune CryptoNight-UPX2: 1 way [0-9.]+ H/s, "
+                                                         "2 ways [0-9.]+ H/s, 3 ways [0-9.]+ H/s, "
+                                                         "4 ways [0-9.]+ H/s -> ([1-4])\n")))
+      << text;
+  const std::string store = base::read_file(cache + "/orbeck-vega/cpu-ways");
+  EXPECT_TRUE(contains(store, "\nalgo 19 " + chosen[1].str() + " ")) << store;
+
+  r = run_process(built_program(kMiner), {"--cpu-threads", "1", "--benchmark", "1", "--algo", "cn/upx2"}, options);
+  ASSERT_FALSE(r.timed_out) << r.output;
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_TRUE(std::regex_search(r.output, std::regex("CryptoNight-UPX2 +[0-9.]+ +[0-9.]+\n"))) << r.output;
+  EXPECT_TRUE(contains(r.output, "CPU0 mining thread: ")) << r.output;
+}
+
 // The PoCL GPU and a CPU thread in one process, nicehash mode: both find
 // shares, the pool accepts them and sees no nonce twice.
 TEST(RunSequence, GpuAndCpuMineTogetherOnDisjointNonces) {
