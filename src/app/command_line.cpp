@@ -64,7 +64,8 @@ struct option_groups {
   po::options_description optimizations{"Optimizations"};
   po::options_description hidden{""};
 
-  option_groups(config& c, std::string& gpu_text, remote_texts& remote_given, pool_texts& pools) {
+  option_groups(config& c, std::string& gpu_text, std::string& cpu_text, remote_texts& remote_given,
+                pool_texts& pools) {
     generic.add_options()
         ("help,h", "show this help message")
         ("opencl,O", po::value<int32_t>(&c.platform_index),
@@ -122,6 +123,8 @@ struct option_groups {
          "resume a paused GPU at this temperature (default: limit minus 10)")
         ("remotehost", po::value<std::string>(&remote_given.host),
          "address remote access listens on (IPv4 or IPv6, default 127.0.0.1)")
+        ("cpu-threads", po::value<std::string>(&cpu_text),
+         "mining threads on the CPU: a count (0 = off) or auto, one per core whose cache holds a scratchpad")
         ("remotetoken", po::value<std::string>(&remote_given.token),
          "bearer token every remote access request must carry (or ORBECK_REMOTE_TOKEN)");
   }
@@ -224,7 +227,8 @@ std::string help_text_of_groups() {
   std::string gpu_text;
   pool_texts pools;
   remote_texts remote_given;
-  return option_groups(scratch, gpu_text, remote_given, pools).shown_help();
+  std::string cpu_text;
+  return option_groups(scratch, gpu_text, cpu_text, remote_given, pools).shown_help();
 }
 
 // The file's pool list, unless the command line gave --pool: each of user,
@@ -370,7 +374,8 @@ options_result read_options(int argc, const char* const* argv, config& c,
   std::string gpu_text;
   pool_texts pools;
   remote_texts remote_given;
-  option_groups groups(c, gpu_text, remote_given, pools);
+  std::string cpu_text;
+  option_groups groups(c, gpu_text, cpu_text, remote_given, pools);
 
   po::options_description all;
   all.add(groups.generic).add(groups.pool).add(groups.optimizations).add(groups.remote).add(
@@ -438,8 +443,16 @@ options_result read_options(int argc, const char* const* argv, config& c,
   c.no_self_test = vm.count("noselftest") != 0;
   c.autotune = vm.count("autotune") != 0;
   result.remote_access = vm.count("remoteaccess") != 0;
+  c.gpu_chosen = !vm["gpu"].defaulted() || vm.count("opencl") != 0 || c.any_device;
+  c.cpu_threads = kCpuThreadsNotGiven;
+  std::string cpu_rule;
+  if (vm.count("cpu-threads") != 0) cpu_rule = cpu_threads_rule(cpu_text, c.cpu_threads);
   result.value_problem =
       value_problem(c, gpu_text, remote_given, result.file_places, result.value_problem_in_file);
+  if (result.value_problem.empty() && !cpu_rule.empty()) {
+    result.value_problem_in_file = result.file_places.count("cpu-threads") != 0;
+    result.value_problem = refusal(result.file_places, "cpu-threads", cpu_text, cpu_rule);
+  }
   result.remote_port = static_cast<uint32_t>(remote_given.port & 0xFFFFFFFF);
   result.remote_problem = check_remote_access(remote_given, vm.count("remotetoken") != 0, result);
   result.help = vm.count("help") != 0;

@@ -16,6 +16,10 @@ namespace app {
 // pool_address, user and password.
 using pool_config = core::pool_options;
 
+// --cpu-threads values beside the counts.
+constexpr int32_t kCpuThreadsNotGiven = -2;
+constexpr int32_t kCpuThreadsAuto = -1;
+
 struct config {
   int32_t platform_index = -1;            // --opencl, -1 = auto detect
   std::vector<uint32_t> gpu_list{0};      // --gpu
@@ -52,6 +56,10 @@ struct config {
   std::string config_path;                // --config FILE, empty = none
   double temp_limit_c = 0;                // --temp-limit, 0 = off
   double temp_resume_c = 0;               // --temp-resume (limit - 10 unless given)
+
+  // The CPU backend.
+  int32_t cpu_threads = kCpuThreadsNotGiven;  // --cpu-threads: kCpuThreadsAuto, 0 = off, or a count
+  bool gpu_chosen = false;                // --gpu, --opencl or --anydevice given
 };
 
 // The pool list to mine: `pools`, or when none is configured (tests, tools)

@@ -334,6 +334,7 @@ const std::vector<file_key>& config_file_keys() {
       {"keepalive", file_value::kInteger},     {"autotune", file_value::kSwitch},
       {"temp-limit", file_value::kNumber},     {"temp-resume", file_value::kNumber},
       {"remotehost", file_value::kText},       {"remotetoken", file_value::kText},
+      {"cpu-threads", file_value::kIntegerOrText},
   };
   return keys;
 }

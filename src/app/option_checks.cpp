@@ -5,6 +5,7 @@
 #include <set>
 #include <vector>
 
+#include "app/config.h"
 #include "net/pool_address.h"
 
 namespace app {
@@ -93,6 +94,18 @@ std::string pool_address_rule(std::string_view host_port) {
   if (host.empty()) return "no host before the port";
   int64_t number = 0;
   if (!read_integer(port, 1, 65535, number)) return "the port must be 1 to 65535";
+  return "";
+}
+
+std::string cpu_threads_rule(std::string_view text, int32_t& threads) {
+  const std::string_view value = trim_blanks(text);
+  if (value == "auto") {
+    threads = kCpuThreadsAuto;
+    return "";
+  }
+  int64_t count = 0;
+  if (!read_integer(value, 0, 255, count)) return "it must be auto or a thread count of 0 (off) to 255";
+  threads = static_cast<int32_t>(count);
   return "";
 }
 

@@ -26,4 +26,8 @@ std::string intensity_rule(const std::string& text);
 // port of 1 to 65535.
 std::string pool_address_rule(std::string_view host_port);
 
+// The --cpu-threads text: "auto" or a thread count of 0 (off) to 255; the
+// count it stands for (kCpuThreadsAuto for auto) goes to threads.
+std::string cpu_threads_rule(std::string_view text, int32_t& threads);
+
 }  // namespace app

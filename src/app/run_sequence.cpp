@@ -10,6 +10,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <random>
+#include <string>
+#include <vector>
 #include <thread>
 
 #include "app/config.h"
@@ -19,7 +22,9 @@
 #include "base/service_notify.h"
 #include "core/backend.h"
 #include "core/benchmark.h"
+#include "core/backend_group.h"
 #include "core/executor.h"
+#include "cpu/cpu_miner.h"
 #include "gpu/mine_thread.h"
 #include "remote/remote_access_server.h"
 
@@ -121,10 +126,71 @@ gpu::backend_options gpu_options(const config& c) {
   return options;
 }
 
-// The backend the program mines with; another compute API is one more
-// case here.
-std::unique_ptr<core::backend> make_backend(const config& c) {
-  return std::make_unique<gpu::gpu_miner>(gpu_options(c));
+// The CPU backend's settings from the configuration.
+cpu::cpu_options cpu_options(const config& c, int32_t threads, uint32_t first_thread) {
+  cpu::cpu_options options;
+  options.threads = threads;
+  options.algorithm = c.algorithm;
+  options.nonces.first = first_thread;
+  // Benchmarks compare scratchpads in huge and in normal pages.
+  const char* huge = std::getenv("ORBECK_CPU_HUGE_PAGES");
+  options.huge_pages = huge == nullptr || std::string(huge) != "0";
+  // ...and the interleaved hashes per thread (1 to 4; unset: per algorithm).
+  const char* ways = std::getenv("ORBECK_CPU_WAYS");
+  if (ways != nullptr && ways[0] >= '1' && ways[0] <= '4' && ways[1] == '\0') options.ways = ways[0] - '0';
+  options.temp_limit_c = c.temp_limit_c;
+  options.temp_resume_c = c.temp_resume_c;
+  options.ways_store = cpu::ways_store_path();
+  // Tests cut the autotune's measuring time.
+  if (const char* seconds = std::getenv("ORBECK_AUTOTUNE_SECONDS"); seconds != nullptr && std::atof(seconds) > 0)
+    options.tune_seconds = std::atof(seconds);
+  return options;
+}
+
+// The backends the program mines with, started up (nullptr when mining
+// cannot start), and the length of their thread list. The GPUs alone unless
+// --cpu-threads asks for CPU threads beside them; the CPU alone when the
+// GPUs are off or, with no GPU option given, when no GPU starts up.
+std::unique_ptr<core::backend> open_backend(const config& c, size_t& threads) {
+  std::random_device random;
+  const int32_t key = static_cast<int32_t>(random() & 0xFF);  // the top nonce bytes of every thread
+  const int32_t cpu_count = c.cpu_threads == kCpuThreadsNotGiven ? 0 : c.cpu_threads;
+  const auto cpu_alone = [&](int32_t count) -> std::unique_ptr<core::backend> {
+    auto miner = std::make_unique<cpu::cpu_miner>(cpu_options(c, count, 0));
+    if (!miner->init_devices()) return nullptr;
+    threads = miner->planned_threads();
+    return miner;
+  };
+
+  // The CPU threads beside the GPUs take the nonce slots after theirs.
+  uint32_t beside = 0;
+  if (cpu_count != 0) {
+    const cpu::cpu_options planned = cpu_options(c, cpu_count, static_cast<uint32_t>(c.gpu_list.size()));
+    std::string note;
+    beside = cpu::resolve_thread_count(planned, cpu::read_topology_or_guess(planned), note);
+  }
+  gpu::backend_options options = gpu_options(c);
+  options.nonces.total = static_cast<uint32_t>(c.gpu_list.size()) + beside;
+  options.nonces.key = key;
+  auto gpus = std::make_unique<gpu::gpu_miner>(options);
+  if (!gpus->init_devices()) {
+    if (c.gpu_chosen || c.cpu_threads == 0) return nullptr;
+    base::printer::inst().print_leveled(base::kInfo, "No GPU to mine on: mining on the CPU");
+    return cpu_alone(cpu_count == 0 ? cpu::kAutoThreads : cpu_count);
+  }
+  threads = c.gpu_list.size();
+  if (beside == 0) return gpus;
+
+  cpu::cpu_options with_gpus = cpu_options(c, cpu_count, static_cast<uint32_t>(c.gpu_list.size()));
+  with_gpus.nonces.total = options.nonces.total;
+  with_gpus.nonces.key = key;
+  auto cpus = std::make_unique<cpu::cpu_miner>(with_gpus);
+  if (!cpus->init_devices()) return nullptr;
+  threads += cpus->planned_threads();
+  std::vector<std::unique_ptr<core::backend>> members;
+  members.push_back(std::move(gpus));
+  members.push_back(std::move(cpus));
+  return std::make_unique<core::backend_group>(std::move(members));
 }
 
 void keyboard_loop(core::executor& executor) {
@@ -147,8 +213,9 @@ int run_sequence(const startup_result& start) {
   // A pool that drops the connection must only ever be a send error.
   signal(SIGPIPE, SIG_IGN);
 
-  const std::unique_ptr<core::backend> miner = make_backend(cfg());
-  if (!miner->init_devices()) {
+  size_t threads = 0;
+  const std::unique_ptr<core::backend> miner = open_backend(cfg(), threads);
+  if (miner == nullptr) {
     base::discard_pending_key();
     return 0;
   }
@@ -170,7 +237,7 @@ int run_sequence(const startup_result& start) {
   settings.pools = app::pool_list(cfg());
   settings.nicehash = cfg().nicehash;
   settings.algorithm = cfg().algorithm;
-  settings.gpu_count = cfg().gpu_list.size();
+  settings.gpu_count = threads;
   settings.max_reconnects = cfg().max_reconnects;
   settings.retry_delay_s = cfg().retry_delay_s;
   settings.primary_retry_s = cfg().primary_retry_s;

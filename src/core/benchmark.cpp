@@ -194,7 +194,7 @@ std::vector<benchmark_result> RunBenchmark(backend& miner, double seconds, int32
   snprintf(line, sizeof(line), "  %-24s", "algorithm");
   table += line;
   for (size_t i = 0; i < gpus; ++i) {
-    snprintf(line, sizeof(line), " %10s", ("GPU" + std::to_string(miner.device_number(i))).c_str());
+    snprintf(line, sizeof(line), " %10s", miner.device_name(i).c_str());
     table += line;
   }
   table += "      total\n";
@@ -209,8 +209,8 @@ std::vector<benchmark_result> RunBenchmark(backend& miner, double seconds, int32
     table += line;
   }
   for (size_t i = 0; i < gpus && !results.empty(); ++i) {
-    snprintf(line, sizeof(line), "  GPU%u mining thread: %.1f%% of one CPU core (%s)\n",
-             miner.device_number(i), results.back().gpus[i].thread_cpu_share * 100.0,
+    snprintf(line, sizeof(line), "  %s mining thread: %.1f%% of one CPU core (%s)\n",
+             miner.device_name(i).c_str(), results.back().gpus[i].thread_cpu_share * 100.0,
              crypto::algorithm_name(results.back().algorithm));
     table += line;
   }

@@ -242,14 +242,15 @@ bool executor::on_found_nonce(uint64_t pool_id, const gpu_result& result) {
   base::printer& out = base::printer::inst();
   const bool loud = pool_id != kPoolDonation && !exiting_.load();
   pool_stats* stats = is_user_pool(pool_id) ? pool_stats_[index_of(pool_id)].get() : nullptr;
-  const int device = static_cast<int>(miner_.device_number(result.thread_index));
+  const std::string device_text = miner_.device_name(result.thread_index);
+  const char* device = device_text.c_str();
   if (result.sequence != miner_.generation()) {
     if (pool_id == kPoolDonation) return true;
-    if (loud) out.print_leveled(base::kEvent, "GPU%i Found Nonce, job already changed -> outdated.", device);
+    if (loud) out.print_leveled(base::kEvent, "%s Found Nonce, job already changed -> outdated.", device);
     count(outdated_, &pool_stats::outdated, stats);
     return true;
   }
-  if (loud) out.print_leveled(base::kEvent, "GPU%i Found Nonce, submitting...", device);
+  if (loud) out.print_leveled(base::kEvent, "%s Found Nonce, submitting...", device);
   net::jpsock& target_pool = is_user_pool(pool_id) ? *pools_[index_of(pool_id)] : *dev_pool_;
 
   const mining_job job = miner_.current_job();
@@ -261,9 +262,12 @@ bool executor::on_found_nonce(uint64_t pool_id, const gpu_result& result) {
   blob[42] = static_cast<uint8_t>(result.nonce >> 24);
   uint8_t hash[32] = {};
   const uint32_t length = job.blob_length <= kBlobSize ? job.blob_length : kBlobSize;
-  // The job the result belongs to (its generation is the current one), so
-  // also its height.
-  hasher_->hash(job.algorithm, blob, length, hash, job.height);
+  // A result that carries its hash (a CPU thread's) is not hashed again; any
+  // other is hashed at its own job's height.
+  if (result.hashed)
+    std::memcpy(hash, result.hash, sizeof(hash));
+  else
+    hasher_->hash(job.algorithm, blob, length, hash, job.height);
   // The hash's last 8 bytes as a little-endian number against the 64-bit
   // share target (for a 32-bit pool target the same as word 7 < target).
   uint64_t tail = 0;
@@ -332,9 +336,9 @@ void executor::on_lost_nonces(uint64_t pool_id, const lost_nonces& lost) {
   if (exiting_.load()) return;
   base::printer::inst().print_leveled(
       base::kEvent,
-      "GPU%i: %u of %u nonces found in one round were lost (the result list holds %u): "
+      "%s: %u of %u nonces found in one round were lost (the result list holds %u): "
       "hashes per round lowered from %llu to %llu for this job",
-      static_cast<int>(miner_.device_number(lost.thread_index)), lost.count, lost.found,
+      miner_.device_name(lost.thread_index).c_str(), lost.count, lost.found,
       lost.found - lost.count, static_cast<unsigned long long>(lost.hashes),
       static_cast<unsigned long long>(lost.lowered_to));
 }

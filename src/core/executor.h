@@ -94,6 +94,8 @@ class executor : public network::StatsSource, public hash_rate_source, private n
   std::string share_line() const;
   std::string report_text() const;
   std::string gpu_line(size_t thread, double rate) const;
+  // A thread's device name in /stats.json and /metrics.
+  std::string document_name(size_t thread) const;
 
   // Figures, readable from any thread.
   uint32_t accepted() const { return accepted_.load(); }

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "core/event_queue.h"
 #include "core/work_records.h"
@@ -27,6 +28,24 @@ class no_hash_rates : public hash_rate_source {
   double average_rate(size_t) const override { return 0.0; }
 };
 
+// What a device's sensors read now: -1 where there is no reading.
+struct device_sensors {
+  float temperature_c = -1.0f;
+  int32_t fan_rpm = -1;
+  bool paused = false;  // held by the temperature guard
+  bool has_fan = true;  // a GPU; a CPU package has no fan reading
+};
+
+// Which part of the nonce space each mining thread searches, when several
+// backends mine in one process: the threads of one backend take slots
+// first .. first + count - 1 of `total`, and every backend derives the top
+// nonce byte from the same key, so no two threads ever search the same nonce.
+struct nonce_slots {
+  uint32_t first = 0;
+  uint32_t total = 0;  // 0: the backend's own thread count
+  int32_t key = -1;    // 0..255 mixed into the top byte; -1: a random one
+};
+
 class mining_backend {
  public:
   virtual ~mining_backend() = default;
@@ -46,6 +65,13 @@ class mining_backend {
   virtual size_t thread_count() const = 0;
   // The device number (the --gpu entry) of a thread.
   virtual uint32_t device_number(size_t thread) const = 0;
+  // The name of a thread's device in lines and documents: "GPU1", "CPU0".
+  virtual std::string device_name(size_t thread) const {
+    return "GPU" + std::to_string(device_number(thread));
+  }
+  // The readings of a thread's device; by default the GPU sensors of its
+  // device number. Any thread.
+  virtual device_sensors sensors(size_t thread) const;
 };
 
 }  // namespace core

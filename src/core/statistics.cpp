@@ -55,13 +55,26 @@ uint32_t milli_rate(double rate) { return static_cast<uint32_t>(rate * 1000.0); 
 
 }  // namespace
 
+std::string executor::document_name(size_t thread) const {
+  // GPUs keep their position in the list ("GPU0" for --gpu 1, as documents
+  // always named them); CPU threads are named as in the console lines.
+  const std::string name = miner_.device_name(thread);
+  return name.starts_with("GPU") ? "GPU" + std::to_string(thread) : name;
+}
+
 std::string executor::gpu_line(size_t thread, double rate) const {
-  const uint32_t device = miner_.device_number(thread);
+  const device_sensors readings = miner_.sensors(thread);
   char buffer[128];
-  snprintf(buffer, sizeof(buffer), "GPU%i | %2.0f\u00b0C | Fan %i RPM |%s H/s",
-           static_cast<int>(device), monitor::GetTemperature(device), monitor::GetFanSpeed(device),
-           rate_text(rate).c_str());
-  if (monitor::GpuPaused(device)) return std::string(buffer) + " | paused";
+  if (readings.has_fan) {
+    snprintf(buffer, sizeof(buffer), "%s | %2.0f\u00b0C | Fan %i RPM |%s H/s", miner_.device_name(thread).c_str(),
+             readings.temperature_c, readings.fan_rpm, rate_text(rate).c_str());
+  } else if (readings.temperature_c > -1.0f) {
+    snprintf(buffer, sizeof(buffer), "%s | %2.0f\u00b0C |%s H/s", miner_.device_name(thread).c_str(),
+             readings.temperature_c, rate_text(rate).c_str());
+  } else {
+    snprintf(buffer, sizeof(buffer), "%s |%s H/s", miner_.device_name(thread).c_str(), rate_text(rate).c_str());
+  }
+  if (readings.paused) return std::string(buffer) + " | paused";
   return buffer;
 }
 
@@ -119,8 +132,7 @@ std::string executor::report_text() const {
   text += "\n[Hash Rate Avg:" + rate_text(meter_.total_average_rate()) + " H/s]\n";
   if (meter_.rows() > 1) {
     for (size_t i = 0; i < meter_.rows(); ++i) {
-      text += " " + rate_text(meter_.average_rate(i)) + " H/s GPU" +
-              std::to_string(static_cast<int>(miner_.device_number(i))) + "\n";
+      text += " " + rate_text(meter_.average_rate(i)) + " H/s " + miner_.device_name(i) + "\n";
     }
   }
   text += "\n";
@@ -245,9 +257,10 @@ std::string executor::stats_json() const {
   out.StartArray();
   for (size_t i = 0; i < rows; ++i) {
     const uint32_t device = miner_.device_number(i);
+    const device_sensors readings = miner_.sensors(i);
     out.StartObject();
     out.Key("device");
-    out.String("GPU" + std::to_string(i));
+    out.String(document_name(i));
     out.Key("device_id");
     out.Int(static_cast<int>(device));
     out.Key("hash_rate");
@@ -255,11 +268,11 @@ std::string executor::stats_json() const {
     out.Key("hash_rate_avg");
     out.Uint(milli_rate(meter_.average_rate(i)));
     out.Key("gpu_temperature");
-    out.Int(static_cast<int>(monitor::GetTemperature(device)));
+    out.Int(static_cast<int>(readings.temperature_c));
     out.Key("gpu_fan_rpm");
-    out.Int(monitor::GetFanSpeed(device));
+    out.Int(readings.fan_rpm);
     out.Key("paused");
-    out.Bool(monitor::GpuPaused(device));
+    out.Bool(readings.paused);
     out.EndObject();
   }
   out.EndArray();
@@ -277,19 +290,20 @@ std::string executor::metrics_text() const {
   const net::jpsock& pool = *pools_[active];
   for (size_t i = 0; i < meter_.rows(); ++i) {
     const uint32_t device = miner_.device_number(i);
-    const network::metric_labels labels = {{"device", "GPU" + std::to_string(i)},
+    const device_sensors readings = miner_.sensors(i);
+    const network::metric_labels labels = {{"device", document_name(i)},
                                            {"device_id", std::to_string(device)}};
     out.gauge("orbeck_hash_rate", "Hash rate of the last closed window in hashes per second.",
               labels, meter_.current_rate(i));
     out.gauge("orbeck_hash_rate_average", "Average hash rate since the start in hashes per second.",
               labels, meter_.average_rate(i));
-    const float temperature = monitor::GetTemperature(device);
+    const float temperature = readings.temperature_c;
     if (temperature > -1.0f)
       out.gauge("orbeck_gpu_temperature_celsius", "GPU temperature.", labels, temperature);
-    const int32_t fan = monitor::GetFanSpeed(device);
+    const int32_t fan = readings.fan_rpm;
     if (fan >= 0) out.gauge("orbeck_gpu_fan_speed", "GPU fan speed as the sensor reports it.", labels, fan);
     out.gauge("orbeck_gpu_paused", "1 while the temperature guard holds the GPU paused.", labels,
-              monitor::GpuPaused(device) ? 1 : 0);
+              readings.paused ? 1 : 0);
   }
   out.gauge("orbeck_total_hash_rate", "Sum of the current hash rates in hashes per second.",
             meter_.total_current_rate());

@@ -53,11 +53,15 @@ inline mining_job idle_job(uint64_t pool_id, int32_t algorithm) {
   return job;
 }
 
-// One nonce found by a GPU.
+// One nonce found by a mining thread.
 struct gpu_result {
   uint8_t thread_index = 0;  // position in the executor's thread list
   uint32_t nonce = 0;        // full nonce as it goes into blob bytes 39-42
   uint64_t sequence = 0;     // JobGeneration of the searched job
+  // A CPU thread found the nonce by hashing it: the hash travels with it
+  // and the executor submits it without hashing again.
+  bool hashed = false;
+  uint8_t hash[32] = {};
 };
 
 // Nonces a GPU found in one round but could not report: more hits than its

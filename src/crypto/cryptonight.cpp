@@ -383,8 +383,10 @@ CryptoNight::CryptoNight() : memory_(allocate_work_area(kWorkAreaSize)) {
   }
 }
 
+CryptoNight::CryptoNight(uint8_t* work_area) : memory_(work_area), owned_(false) {}
+
 CryptoNight::~CryptoNight() {
-  free_work_area(memory_);
+  if (owned_) free_work_area(memory_);
   memory_ = nullptr;
 }
 

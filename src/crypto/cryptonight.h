@@ -21,6 +21,10 @@ class CryptoNight {
  public:
   // Allocates the work area once; throws std::runtime_error if it cannot.
   CryptoNight();
+  // Hashes in a work area the caller owns (kWorkAreaSize bytes, aligned to
+  // kWorkAreaAlignment) and keeps until the instance is gone: a miner that
+  // places its scratchpads itself (huge pages, one per core).
+  explicit CryptoNight(uint8_t* work_area);
   virtual ~CryptoNight();
 
   CryptoNight(const CryptoNight&) = delete;
@@ -37,6 +41,7 @@ class CryptoNight {
  private:
   uint8_t* memory_;  // kWorkAreaSize bytes, kWorkAreaAlignment-aligned
   std::unique_ptr<random_program_code> random_code_;  // the last height's program
+  bool owned_ = true;
 };
 
 }  // namespace crypto

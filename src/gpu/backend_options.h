@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "core/mining_backend.h"
+
 namespace gpu {
 
 // What the (re-)initialisation of one GPU reads; each GPU record keeps a
@@ -32,6 +34,7 @@ struct backend_options {
   bool no_self_test = false;           // mine without verifying the kernels
   double temp_limit_c = 0;             // pause a GPU this hot, 0 = off
   double temp_resume_c = 0;            // resume it when this cool again
+  core::nonce_slots nonces;            // shared with CPU threads mining beside the GPUs
 };
 
 }  // namespace gpu

@@ -93,9 +93,11 @@ void gpu_miner::start(const core::mining_job& initial, core::event_queue& events
     current_job_ = initial;
   }
   std::random_device random;  // the operating system's random source
-  random_top_byte_ = static_cast<uint8_t>(random() >> 24);
+  random_top_byte_ = options_.nonces.key >= 0 ? static_cast<uint8_t>(options_.nonces.key)
+                                               : static_cast<uint8_t>(random() >> 24);
   const size_t count = std::min(options_.gpu_list.size(), gpu_contexts().size());
-  thread_total_ = static_cast<uint32_t>(count);
+  // With CPU threads beside the GPUs the nonce space has their slots too.
+  thread_total_ = std::max(static_cast<uint32_t>(count), options_.nonces.total);
   std::vector<uint32_t> devices;
   for (size_t i = 0; i < count; ++i) devices.push_back(device_number(i));
   monitor::WarnGpusWithoutSensor(devices, options_.temp_limit_c);
@@ -161,11 +163,12 @@ void gpu_miner::TakeJob(mine_thread& t) {
   t.refused.store(t.failed_algorithm >= 0 && t.algorithm == t.failed_algorithm);
   if (t.idle) return;
   uint64_t start = t.nonce_base;
+  const uint32_t slot = options_.nonces.first + t.number;
   if (t.nicehash) {
     // The pool owns the top byte: the threads split the low 24 bits.
-    start += static_cast<uint64_t>(16777216u / thread_total_) * t.number;
+    start += static_cast<uint64_t>(16777216u / thread_total_) * slot;
   } else {
-    t.blob[42] = static_cast<uint8_t>(t.number ^ random_top_byte_);
+    t.blob[42] = static_cast<uint8_t>(slot ^ random_top_byte_);
   }
   t.gpu->nonce_counter = start;
   for (GpuQueue& queue : t.gpu->queues) queue.input_dirty.store(true);

@@ -357,6 +357,7 @@ TEST(Refusals, EveryBadValueIsRefusedWithOneLineNamingIt) {
   const std::string gpu_rule = "expected GPU indices of 0 or more separated by commas, e.g. 0,1,2";
   const std::string level_rule = "each level must be -1 (automatic) or 0 to 12, separated by commas";
   const std::string no_port = "no port: give host:port, or [address]:port for an IPv6 address";
+  const std::string cpu_rule = "it must be auto or a thread count of 0 (off) to 255";
   const std::string no_log = "cannot open the log file for appending: No such file or directory";
   struct refusal_case {
     std::vector<std::string> args;
@@ -392,6 +393,13 @@ TEST(Refusals, EveryBadValueIsRefusedWithOneLineNamingIt) {
       {{"-S", "[::1]3333"}, "", "--pool [::1]3333: expected [address]:port for an IPv6 address", 1},
       {{"-S", "stratum+ssl://[::1]:3333"}, "", "", 0},
       {{"--log", "/nonexistent/dir/x.log"}, "", "--log /nonexistent/dir/x.log: " + no_log, 1},
+      {{"--cpu-threads", "lots"}, "", "--cpu-threads lots: " + cpu_rule, 1},
+      {{"--cpu-threads", "256"}, "", "--cpu-threads 256: " + cpu_rule, 1},
+      {{"--cpu-threads", "-1"}, "", "--cpu-threads -1: " + cpu_rule, 1},
+      {{"--cpu-threads", "auto"}, "", "", 0},
+      {{"--cpu-threads", "0"}, "", "", 0},
+      {{}, "{\"cpu-threads\": 300}", "FILE:1:2: key \"cpu-threads\": 300: " + cpu_rule, 1},
+      {{}, "{\"cpu-threads\": \"auto\"}", "", 0},
       // The text the algorithm check always printed stays.
       {{"--algo", "99"}, "", "Algo 99 not supported. Algo must be in the range -1 to 20", 1},
       // The same rules for the config file, named where the value stands.

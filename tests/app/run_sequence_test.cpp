@@ -220,7 +220,8 @@ TEST(RunSequence, GpuStartUpFailureExitsWithZero) {
       << r.output;
 
   // Without --anydevice there is no AMD platform here.
-  r = run_process(built_program(kMiner), {"-S", "127.0.0.1:1", "-u", "x"}, options);
+  // --cpu-threads 0: no falling back to mining on the CPU.
+  r = run_process(built_program(kMiner), {"--cpu-threads", "0", "-S", "127.0.0.1:1", "-u", "x"}, options);
   ASSERT_TRUE(r.exited);
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_TRUE(contains(r.output,
@@ -342,6 +343,110 @@ TEST(RunSequence, CnRSharesAcrossChangingHeightsAreAllAccepted) {
   EXPECT_FALSE(contains(text, "Invalid")) << text;
   EXPECT_FALSE(contains(text, "Rejected")) << text;
   EXPECT_FALSE(contains(text, "self-test failed")) << text;
+  EXPECT_EQ(r.exit_code, 0);
+}
+
+// CPU threads mine one algorithm of each scratchpad class until the first
+// share is accepted, none invalid. The 1 MiB case gives no option at all:
+// with no GPU option and no GPU here (no AMD platform), the CPU mines.
+struct cpu_case {
+  int32_t id;
+  const char* pool_name;
+  const char* printed_name;
+  const char* target;   // easy: each share is hashed again by the pool
+  const char* threads;  // --cpu-threads, empty: not given
+};
+
+class CpuMinesEachScratchpadClass : public ::testing::TestWithParam<cpu_case> {};
+
+TEST_P(CpuMinesEachScratchpadClass, FirstShareIsAccepted) {
+  const cpu_case& c = GetParam();
+  pool_process pool(c.id, {"--target", c.target});
+  ASSERT_FALSE(pool.address().empty());
+  process_options options = with_cache();
+  options.on_output = [&](int, int in, const std::string& output) {
+    if (contains(output, "Share Accepted -> +1") && write(in, "q", 1) != 1) return true;
+    return false;
+  };
+  std::vector<std::string> args = {"-S", pool.address(), "-u", "tester", "--algo", c.pool_name};
+  if (c.threads[0] != '\0') args.insert(args.end(), {"--cpu-threads", c.threads});
+  const process_result r = run_process(built_program(kMiner), args, options);
+  ASSERT_FALSE(r.timed_out) << r.output;
+  const std::string text = base::without_times(r.output);
+  EXPECT_TRUE(contains(text, "No GPU to mine on: mining on the CPU\n")) << text;
+  EXPECT_TRUE(contains(text, "CPU: ")) << text;
+  EXPECT_TRUE(contains(text, "New Job received (" + std::string(c.printed_name) + ").\n")) << text;
+  EXPECT_TRUE(contains(text, "CPU0 Found Nonce, submitting...\n") || contains(text, "CPU1 Found Nonce")) << text;
+  EXPECT_TRUE(contains(text, "Share Accepted -> +1\n")) << text;
+  EXPECT_FALSE(contains(text, "Invalid")) << text;
+  EXPECT_FALSE(contains(text, "Rejected")) << text;
+  EXPECT_EQ(r.exit_code, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Classes, CpuMinesEachScratchpadClass,
+    ::testing::Values(cpu_case{1, "cn/1", "CryptoNightV7", "ffffff3f", "1"},
+                      cpu_case{4, "cn-lite/1", "CryptoNightV7-Lite", "ffffff3f", ""},
+                      cpu_case{2, "cn-heavy/0", "CryptoNight-Heavy", "ffffff3f", "1"},
+                      cpu_case{17, "cn-pico", "CryptoNight-Pico", "ffffff07", "2"},
+                      cpu_case{19, "cn/upx2", "CryptoNight-UPX2", "ffffff07", "auto"}),
+    [](const ::testing::TestParamInfo<cpu_case>& info) {
+      std::string name = info.param.pool_name;
+      for (char& ch : name) ch = std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+      return name;
+    });
+
+// --autotune on CPU threads measures each count of ways and stores the
+// fastest; --benchmark then names the threads as devices.
+TEST(RunSequence, CpuAutotuneStoresTheWaysAndTheBenchmarkMeasuresCpuThreads) {
+  const std::string cache = std::string(ORBECK_BINARY_DIR) + "/test-cache-cpu";
+  std::filesystem::remove_all(cache);
+  process_options options = with_cache();
+  options.environment = {"XDG_CACHE_HOME=" + cache, "NO_COLOR=1", "ORBECK_AUTOTUNE_SECONDS=0.3"};
+  options.keep_stdin_open = false;
+  process_result r = run_process(built_program(kMiner), {"--cpu-threads", "1", "--autotune", "--algo", "cn/upx2"},
+                                 options);
+  ASSERT_FALSE(r.timed_out) << r.output;
+  EXPECT_EQ(r.exit_code, 0);
+  std::smatch chosen;
+  const std::string text = base::without_times(r.output);
+  ASSERT_TRUE(std::regex_search(text, chosen, std::regex("CPU autotune CryptoNight-UPX2: 1 way [0-9.]+ H/s, "
+                                                         "2 ways [0-9.]+ H/s, 3 ways [0-9.]+ H/s, "
+                                                         "4 ways [0-9.]+ H/s -> ([1-4])\n")))
+      << text;
+  const std::string store = base::read_file(cache + "/orbeck-vega/cpu-ways");
+  EXPECT_TRUE(contains(store, "\nalgo 19 " + chosen[1].str() + " ")) << store;
+
+  r = run_process(built_program(kMiner), {"--cpu-threads", "1", "--benchmark", "1", "--algo", "cn/upx2"}, options);
+  ASSERT_FALSE(r.timed_out) << r.output;
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_TRUE(std::regex_search(r.output, std::regex("CryptoNight-UPX2 +[0-9.]+ +[0-9.]+\n"))) << r.output;
+  EXPECT_TRUE(contains(r.output, "CPU0 mining thread: ")) << r.output;
+}
+
+// The PoCL GPU and a CPU thread in one process, nicehash mode: both find
+// shares, the pool accepts them and sees no nonce twice.
+TEST(RunSequence, GpuAndCpuMineTogetherOnDisjointNonces) {
+  pool_process pool(3, {"--target", "ffffff3f", "--job-interval", "600"});
+  ASSERT_FALSE(pool.address().empty());
+  process_options options = with_cache();
+  options.on_output = [&](int, int in, const std::string& output) {
+    if (count_of(output, "GPU0 Found Nonce") >= 2 && count_of(output, "CPU0 Found Nonce") >= 2 &&
+        count_of(output, "Share Accepted -> +1") >= 8 && write(in, "q", 1) != 1)
+      return true;
+    return false;
+  };
+  std::vector<std::string> args = miner_args(pool.address());
+  args.insert(args.end(), {"--cpu-threads", "1", "--xgroupsize", "64"});
+  const process_result r = run_process(built_program(kMiner), args, options);
+  ASSERT_FALSE(r.timed_out) << r.output;
+  const std::string text = base::without_times(r.output);
+  EXPECT_TRUE(contains(text, "CPU: 1 mining thread")) << text;
+  EXPECT_GE(count_of(text, "CPU0 Found Nonce, submitting..."), 2u) << text;
+  EXPECT_GE(count_of(text, "GPU0 Found Nonce, submitting..."), 2u) << text;
+  EXPECT_FALSE(contains(text, "Duplicate")) << text;
+  EXPECT_FALSE(contains(text, "Rejected")) << text;
+  EXPECT_FALSE(contains(text, "Invalid")) << text;
   EXPECT_EQ(r.exit_code, 0);
 }
 

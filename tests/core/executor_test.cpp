@@ -491,6 +491,35 @@ TEST_F(ExecutorTest, MetricsCarryTheSameFiguresInPrometheusText) {
   EXPECT_NE(text.find("# TYPE orbeck_shares_accepted_total counter\n"), std::string::npos);
 }
 
+// A CPU thread's result carries its hash: the executor submits that hash
+// (no second hash: the one here is not the nonce's real hash) and names the
+// thread CPU0 in the lines, the statistics document and the metrics.
+TEST_F(ExecutorTest, ACpuResultIsSubmittedWithItsOwnHashUnderItsName) {
+  net::fake_pool pool;
+  use_gpus({0});
+  miner_.names = {"CPU0"};
+  serve(pool, login_reply(blob_hex(1), "ffffffff"), [] { return kOk; });
+  start(pool.address());
+  miner_.wait_for_jobs(1);
+  gpu_result result;
+  result.nonce = 7;
+  result.sequence = miner_.generation();
+  result.hashed = true;
+  std::memset(result.hash, 0xAB, 24);  // the last 8 bytes 0: below any target
+  executor_->post(executor_event(kFoundNonce, kPoolUser, result));
+  ASSERT_TRUE(eventually([&] { return executor_->accepted() == 1; }));
+  std::string hex;
+  for (int i = 0; i < 24; ++i) hex += "ab";
+  const std::string submitted_hash = "\"result\":\"" + hex + "0000000000000000\"";
+  bool submitted = false;
+  for (const std::string& line : pool.lines()) submitted = submitted || line.find(submitted_hash) != std::string::npos;
+  EXPECT_TRUE(submitted);
+  EXPECT_TRUE(console_has("CPU0 Found Nonce, submitting..."));
+  EXPECT_EQ(executor_->gpu_line(0, 48.25), "CPU0 | 48.2 H/s");
+  EXPECT_NE(executor_->stats_json().find("\"device\": \"CPU0\""), std::string::npos);
+  EXPECT_NE(executor_->metrics_text().find("device=\"CPU0\""), std::string::npos);
+}
+
 TEST_F(ExecutorTest, StatisticsDocumentEscapesThePoolAddress) {
   start("bad\"host\\name:1");
   ASSERT_TRUE(console_has("Connecting to Pool failed."));

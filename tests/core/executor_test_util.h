@@ -45,6 +45,16 @@ class fake_miner : public mining_backend {
   }
   size_t thread_count() const override { return devices.size(); }
   uint32_t device_number(size_t thread) const override { return devices.at(thread); }
+  // CPU threads (names set): named by `names`, with no fan and no sensor.
+  std::string device_name(size_t thread) const override {
+    return names.empty() ? mining_backend::device_name(thread) : names.at(thread);
+  }
+  device_sensors sensors(size_t thread) const override {
+    if (names.empty()) return mining_backend::sensors(thread);
+    device_sensors none;
+    none.has_fan = false;
+    return none;
+  }
 
   // Waits until `count` jobs were published; the jobs so far.
   std::vector<mining_job> wait_for_jobs(size_t count) {
@@ -64,6 +74,7 @@ class fake_miner : public mining_backend {
   bool stopped() const { return stopped_.load(); }
 
   // The --gpu entries of the threads; set before the executor starts.
+  std::vector<std::string> names;
   std::vector<uint32_t> devices{0};
 
  private:
