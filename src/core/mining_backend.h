@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "core/event_queue.h"
 #include "core/work_records.h"
@@ -44,6 +45,10 @@ class mining_backend {
   // A copy of the published job.
   virtual mining_job current_job() const = 0;
   virtual size_t thread_count() const = 0;
+  // The error line of a device its backend has parked (it could not be set
+  // up again and mines nothing), empty while it mines or waits for work.
+  // Any thread.
+  virtual std::string device_error(size_t /*thread*/) const { return {}; }
   // The device number (the --gpu entry) of a thread.
   virtual uint32_t device_number(size_t thread) const = 0;
 };

@@ -61,6 +61,7 @@ std::string executor::gpu_line(size_t thread, double rate) const {
   snprintf(buffer, sizeof(buffer), "GPU%i | %2.0f\u00b0C | Fan %i RPM |%s H/s",
            static_cast<int>(device), monitor::GetTemperature(device), monitor::GetFanSpeed(device),
            rate_text(rate).c_str());
+  if (!miner_.device_error(thread).empty()) return std::string(buffer) + " | parked";
   if (monitor::GpuPaused(device)) return std::string(buffer) + " | paused";
   return buffer;
 }
@@ -121,6 +122,13 @@ std::string executor::report_text() const {
     for (size_t i = 0; i < meter_.rows(); ++i) {
       text += " " + rate_text(meter_.average_rate(i)) + " H/s GPU" +
               std::to_string(static_cast<int>(miner_.device_number(i))) + "\n";
+    }
+  }
+  // A GPU its backend parked says why, as the console said when it happened.
+  for (size_t i = 0; i < miner_.thread_count(); ++i) {
+    const std::string error = miner_.device_error(i);
+    if (!error.empty()) {
+      text += " GPU" + std::to_string(static_cast<int>(miner_.device_number(i))) + " parked: " + error + "\n";
     }
   }
   text += "\n";
@@ -260,6 +268,11 @@ std::string executor::stats_json() const {
     out.Int(monitor::GetFanSpeed(device));
     out.Key("paused");
     out.Bool(monitor::GpuPaused(device));
+    // Only a parked device carries its error line.
+    if (const std::string error = miner_.device_error(i); !error.empty()) {
+      out.Key("error");
+      out.String(error);
+    }
     out.EndObject();
   }
   out.EndArray();
@@ -290,6 +303,8 @@ std::string executor::metrics_text() const {
     if (fan >= 0) out.gauge("orbeck_gpu_fan_speed", "GPU fan speed as the sensor reports it.", labels, fan);
     out.gauge("orbeck_gpu_paused", "1 while the temperature guard holds the GPU paused.", labels,
               monitor::GpuPaused(device) ? 1 : 0);
+    out.gauge("orbeck_gpu_parked", "1 while the GPU is parked because it could not be set up again.",
+              labels, miner_.device_error(i).empty() ? 0 : 1);
   }
   out.gauge("orbeck_total_hash_rate", "Sum of the current hash rates in hashes per second.",
             meter_.total_current_rate());

@@ -5,10 +5,18 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 namespace gpu {
+
+// Steps of a GPU's (re-)initialisation at which a test can make OpenCL fail.
+enum class cl_step { create_context, create_command_queue };
+// Test seam: the OpenCL code (an int32_t cl_int) with which `step` fails on
+// the GPU of `ordinal`, or 0 (CL_SUCCESS) to run the real call. Empty in the
+// program. Called on whichever thread sets the GPU up.
+using cl_fault_injector = std::function<int32_t(cl_step step, uint32_t ordinal)>;
 
 // What the (re-)initialisation of one GPU reads; each GPU record keeps a
 // copy (GpuContext::options), so a reset on a mining thread needs nothing
@@ -18,6 +26,7 @@ struct device_options {
   bool max_mem = false;     // the table's memory-hungry level
   int32_t group_size = 0;   // hashes per round overriding the table, 0 = table
   int32_t num_queues = 0;   // queue count with group_size, 0 = not given
+  cl_fault_injector inject_fault;  // tests only: OpenCL failures on demand
 };
 
 struct backend_options {

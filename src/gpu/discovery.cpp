@@ -183,7 +183,10 @@ base::status InitOpenCL(const device_options& options, GpuContext* contexts, siz
   bool notice_printed = false;
   for (size_t j = 0; j < count; ++j) {
     GpuContext& ctx = contexts[j];
-    ctx.context = clCreateContext(nullptr, 1, &ctx.device, nullptr, nullptr, &status);
+    status = InjectedFault(ctx, cl_step::create_context);
+    if (status == CL_SUCCESS) {
+      ctx.context = clCreateContext(nullptr, 1, &ctx.device, nullptr, nullptr, &status);
+    }
     base::status s = ClStatus(status, "Error %s calling clCreateContext %i.", static_cast<int>(j));
     if (!s) return s;
     std::string text;

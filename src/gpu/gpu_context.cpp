@@ -37,6 +37,10 @@ uint64_t HashesAfterOverflow(uint64_t hashes, uint32_t hits) {
   return std::min(rounded, hashes);
 }
 
+int32_t InjectedFault(const GpuContext& ctx, cl_step step) {
+  return ctx.options.inject_fault ? ctx.options.inject_fault(step, ctx.ordinal) : CL_SUCCESS;
+}
+
 std::vector<GpuContext>& gpu_contexts() {
   static std::vector<GpuContext> contexts;
   return contexts;

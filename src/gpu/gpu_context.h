@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "base/status.h"
 #include "gpu/backend_options.h"
 #include "gpu/kernel_table.h"  // kQueueKernelCount
 
@@ -112,6 +113,9 @@ struct GpuContext {
   char platform_version[128] = {};
   uint64_t nonce_counter = 0;       // global offset of the next round
   device_options options;           // set by InitOpenCL, read by every re-initialisation
+  // Outcome of the last reset (ReInitOpenCLGpu): a GPU whose reset failed
+  // has no usable queues and is parked by its mining thread.
+  base::status reset_status;
 
   // Read from the device by InitOpenCLGpu.
   std::string device_name;
@@ -137,6 +141,10 @@ struct GpuContext {
   CopyableAtomic<uint32_t> tuned_queues;
   int32_t tuned_algorithm = -1;
 };
+
+// The code the test seam (device_options::inject_fault) makes `step` fail
+// with on this GPU; CL_SUCCESS without a seam.
+int32_t InjectedFault(const GpuContext& ctx, cl_step step);
 
 // The process-wide GPU array, filled by InitGpus, alive until exit.
 std::vector<GpuContext>& gpu_contexts();

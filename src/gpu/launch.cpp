@@ -210,8 +210,8 @@ base::status SetupQueues(GpuContext& ctx, uint64_t hashes) {
     queue.input_dirty = false;
     SetAbortFlag(queue, false);
     queue.last_round_us = 0;
-    cl_int status = CL_SUCCESS;
-    queue.queue = clCreateCommandQueue(ctx.context, ctx.device, 0, &status);
+    cl_int status = InjectedFault(ctx, cl_step::create_command_queue);
+    if (status == CL_SUCCESS) queue.queue = clCreateCommandQueue(ctx.context, ctx.device, 0, &status);
     base::status s = ClStatus(status, "Error %s calling clCreateCommandQueue.");
     if (s) s = CreateBuffers(ctx, queue);
     if (s) s = CreateKernels(ctx, queue);

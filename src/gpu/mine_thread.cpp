@@ -76,6 +76,8 @@ std::unique_ptr<mine_thread> gpu_miner::make_thread(size_t index, const core::mi
   t->gpu = &gpu_contexts()[index];
   t->guard = monitor::temperature_guard(device_number(index), options_.temp_limit_c,
                                        options_.temp_resume_c);
+  // A GPU whose last reset failed has nothing to run rounds on.
+  if (!t->gpu->reset_status) park(*t, t->gpu->reset_status);
   mine_thread* raw = t.get();
   t->thread = std::thread([this, raw] { WorkLoop(*raw); });
   return t;
@@ -95,6 +97,10 @@ void gpu_miner::start(const core::mining_job& initial, core::event_queue& events
   random_top_byte_ = static_cast<uint8_t>(random() >> 24);
   const size_t count = std::min(options_.gpu_list.size(), gpu_contexts().size());
   thread_total_ = static_cast<uint32_t>(count);
+  {
+    std::lock_guard<std::mutex> errors_lock(errors_mutex_);
+    device_errors_.assign(count, std::string());
+  }
   std::vector<uint32_t> devices;
   for (size_t i = 0; i < count; ++i) devices.push_back(device_number(i));
   monitor::WarnGpusWithoutSensor(devices, options_.temp_limit_c);
@@ -124,11 +130,18 @@ void gpu_miner::publish(const core::mining_job& job) {
     set_current_scratchpad_size(size);
     set_current_setup_algorithm(job.algorithm);
     failed_threads_.store(0);
+    {
+      std::lock_guard<std::mutex> errors_lock(errors_mutex_);
+      for (std::string& error : device_errors_) error.clear();
+    }
     for (size_t i = 0; i < threads_.size(); ++i) {
       GpuContext& gpu = gpu_contexts()[i];
       gpu.scratchpad_bytes = size;
-      ReInitOpenCLGpu(gpu);
-      for (GpuQueue& queue : gpu.queues) queue.input_dirty.store(true);
+      // A GPU that cannot be set up again is parked by its new thread
+      // (make_thread); the others mine on.
+      if (ReInitOpenCLGpu(gpu)) {
+        for (GpuQueue& queue : gpu.queues) queue.input_dirty.store(true);
+      }
     }
     // The generation keeps counting across the switch (it is not restarted
     // at 0): results of the old threads that are still queued must never
@@ -193,8 +206,31 @@ bool gpu_miner::verify_algorithm(mine_thread& t) {
   t.refused.store(true);
   base::printer::inst().print_error("GPU%u self-test failed for %s: the device computes wrong hashes",
                                    t.gpu->ordinal, crypto::algorithm_name(t.algorithm));
-  if (failed_threads_.fetch_add(1) + 1 == thread_total_ && all_failed_) all_failed_();
+  count_failed(t);
   return false;
+}
+
+void gpu_miner::count_failed(mine_thread& t) {
+  if (t.counted_failed) return;
+  t.counted_failed = true;
+  if (failed_threads_.fetch_add(1) + 1 == thread_total_ && all_failed_) all_failed_();
+}
+
+void gpu_miner::park(mine_thread& t, const base::status& error) {
+  t.parked = true;
+  t.idle = true;
+  t.refused.store(true);  // it refuses every job, which the benchmark reads
+  {
+    std::lock_guard<std::mutex> lock(errors_mutex_);
+    if (t.number < device_errors_.size()) device_errors_[t.number] = error.message();
+  }
+  base::printer::inst().print_error("GPU%u is parked: %s", t.gpu->ordinal, error.message().c_str());
+  count_failed(t);
+}
+
+std::string gpu_miner::device_error(size_t thread) const {
+  std::lock_guard<std::mutex> lock(errors_mutex_);
+  return thread < device_errors_.size() ? device_errors_[thread] : std::string();
 }
 
 bool gpu_miner::self_test_failed(size_t thread) const {
@@ -282,7 +318,9 @@ void gpu_miner::hold_while_hot(mine_thread& t, uint64_t& last_report_ms) {
 
 void gpu_miner::WorkLoop(mine_thread& t) {
   const auto wall_start = std::chrono::steady_clock::now();
-  if (t.gpu->queue_count >= 2)
+  if (t.parked)
+    return;
+  else if (t.gpu->queue_count >= 2)
     loop_two_queues(t);
   else
     loop_one_queue(t);
@@ -424,9 +462,14 @@ void gpu_miner::loop_two_queues(mine_thread& t) {
         hash_sum = 0;
       }
     }
+    base::status reset;
     if (b == 1 && options_.rate_watchdog &&
         CheckHashRate(gpu, t.watchdog_countdown, t.low_count, rates_->current_rate(t.number),
-                      rates_->average_rate(t.number))) {
+                      rates_->average_rate(t.number), reset)) {
+      if (!reset) {
+        park(t, reset);
+        return;
+      }
       last_launch = monotonic_ms();
       ratio = 0.25;
     }

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -61,6 +62,12 @@ struct mine_thread {
   // thread, read by others (the benchmark) at any time.
   std::atomic<bool> refused{false};
 
+  // Set when the GPU could not be set up again (a reset that failed): the
+  // thread mines nothing until an algorithm switch sets the GPU up anew.
+  bool parked = false;
+  // Whether this thread has been counted among the failed ones.
+  bool counted_failed = false;
+
   // CPU time the thread used and its lifetime, for the lean-thread check.
   std::atomic<uint64_t> cpu_us{0};
   std::atomic<uint64_t> wall_us{0};
@@ -92,6 +99,7 @@ class gpu_miner : public core::backend {
   }
   bool self_test_enabled() const override { return !options_.no_self_test; }
   bool self_test_failed(size_t thread) const override;
+  std::string device_error(size_t thread) const override;
   double thread_cpu_share(size_t thread) const override;
   // Shuts the GPU monitor down.
   void shutdown() override;
@@ -120,6 +128,11 @@ class gpu_miner : public core::backend {
   // Runs the self-test when the thread's job has an algorithm not verified
   // yet; false when the GPU must not mine it.
   bool verify_algorithm(mine_thread& t);
+  // Parks the thread's GPU for good with the error that made it unusable:
+  // prints it, refuses every job and counts the GPU as failed.
+  void park(mine_thread& t, const base::status& error);
+  // Counts a thread whose GPU mines nothing; the last one calls all_failed_.
+  void count_failed(mine_thread& t);
 
   const backend_options options_;
   core::event_queue* events_ = nullptr;
@@ -134,6 +147,8 @@ class gpu_miner : public core::backend {
   std::function<void()> all_failed_;
   std::atomic<size_t> failed_threads_{0};
   uint8_t random_top_byte_ = 0;
+  mutable std::mutex errors_mutex_;
+  std::vector<std::string> device_errors_;  // per thread, guarded by errors_mutex_
   std::vector<std::unique_ptr<mine_thread>> threads_;  // executor thread only
 };
 

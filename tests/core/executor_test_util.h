@@ -45,6 +45,9 @@ class fake_miner : public mining_backend {
   }
   size_t thread_count() const override { return devices.size(); }
   uint32_t device_number(size_t thread) const override { return devices.at(thread); }
+  std::string device_error(size_t thread) const override {
+    return thread < errors.size() ? errors[thread] : std::string();
+  }
 
   // Waits until `count` jobs were published; the jobs so far.
   std::vector<mining_job> wait_for_jobs(size_t count) {
@@ -65,6 +68,8 @@ class fake_miner : public mining_backend {
 
   // The --gpu entries of the threads; set before the executor starts.
   std::vector<uint32_t> devices{0};
+  // The error line of each parked device (none: every device mines).
+  std::vector<std::string> errors;
 
  private:
   mutable std::mutex mutex_;

@@ -71,8 +71,10 @@ gpu::backend_options TestOptions(int32_t group_size, int32_t num_queues) {
   return options;
 }
 
-int InitTestGpu(int32_t algorithm, int32_t group_size, int32_t num_queues) {
-  const gpu::backend_options options = TestOptions(group_size, num_queues);
+int InitTestGpu(int32_t algorithm, int32_t group_size, int32_t num_queues,
+                const gpu::cl_fault_injector& faults) {
+  gpu::backend_options options = TestOptions(group_size, num_queues);
+  options.device.inject_fault = faults;
   std::string version, error;
   cl_platform_id platform = gpu::SelectPlatform(-1, true, version, error);
   if (platform == nullptr) return -1;

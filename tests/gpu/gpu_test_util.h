@@ -47,8 +47,9 @@ gpu::backend_options TestOptions(int32_t group_size = 0, int32_t num_queues = 0)
 // the scratchpad of algorithm through InitOpenCL on the auto-detected
 // platform. Returns 0 when InitOpenCL succeeded, -1 without a platform,
 // else InitOpenCL's status code as a number; output goes to the printer
-// (capture it if needed).
-int InitTestGpu(int32_t algorithm, int32_t group_size, int32_t num_queues);
+// (capture it if needed). `faults` becomes the record's fault seam.
+int InitTestGpu(int32_t algorithm, int32_t group_size, int32_t num_queues,
+                const gpu::cl_fault_injector& faults = {});
 // Releases the OpenCL objects of gpu_contexts()[0].
 void ReleaseTestGpu();
 

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
 #include <cstring>
 #include <random>
 #include <set>
@@ -368,6 +370,47 @@ TEST_F(MockRound, AResetWithANewScratchpadSizeKeepsTheLevel) {
   size_t size = 0;
   clGetMemObjectInfo(ctx.queues[0].scratchpads_buffer, CL_MEM_SIZE, sizeof(size), &size, nullptr);
   EXPECT_EQ(size, ctx.queues[0].threads * crypto::kScratchpadHeavy / 2);
+}
+
+// A reset that cannot redo a step reports that step's failure (it used to
+// report success and leave the GPU to fail every round), keeps the outcome
+// for the mining thread, and leaves no half-built queue behind; the next
+// reset that succeeds makes the GPU usable again.
+TEST_F(MockRound, AResetThatFailsReportsTheFailingStep) {
+  struct Case {
+    gpu::cl_step step;
+    const char* error;
+  };
+  for (const Case& c : {Case{gpu::cl_step::create_context, "Error CL_OUT_OF_HOST_MEMORY calling clCreateContext"},
+                        Case{gpu::cl_step::create_command_queue,
+                             "Error CL_OUT_OF_HOST_MEMORY calling clCreateCommandQueue."}}) {
+    SCOPED_TRACE(c.error);
+    auto fail = std::make_shared<std::atomic<bool>>(false);
+    ASSERT_EQ(InitTestGpu(crypto::kCryptoNightFest, kRoundHashes, 1,
+                          [fail, step = c.step](gpu::cl_step at, uint32_t) -> int32_t {
+                            return fail->load() && at == step ? CL_OUT_OF_HOST_MEMORY : CL_SUCCESS;
+                          }),
+              0);
+    GpuContext& ctx = gpu::gpu_contexts()[0];
+    fail->store(true);
+    gpu_test::CapturedOutput output;
+    const base::status reset = gpu::ReInitOpenCLGpu(ctx);
+    EXPECT_EQ(reset.code(), base::status_code::kDeviceError);
+    EXPECT_EQ(reset.message(), c.error);
+    EXPECT_EQ(ctx.reset_status, reset);
+    EXPECT_EQ(ctx.queues[0].queue, nullptr);
+    EXPECT_EQ(ctx.program, nullptr);
+    EXPECT_NE(output.Take().find(std::string(c.error) + "\n"), std::string::npos);
+
+    fail->store(false);
+    ASSERT_TRUE(gpu::ReInitOpenCLGpu(ctx).is_ok());
+    EXPECT_TRUE(ctx.reset_status.is_ok());
+    const std::vector<uint8_t> blob = RandomBlob(76, 19);
+    const uint32_t target = TargetFor(0, kRoundHashes, blob, 9, 3);
+    Round(ctx, blob, target, 9);
+    EXPECT_EQ(Reported(ctx.queues[0]), ExpectedNonces(0, kRoundHashes, blob, 9, target));
+    ReleaseTestGpu();
+  }
 }
 
 }  // namespace

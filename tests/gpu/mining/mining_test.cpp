@@ -3,6 +3,7 @@
 // executor events and are checked with the CPU hash.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -54,18 +55,20 @@ uint32_t word7(int32_t algorithm, const core::mining_job& job, uint32_t nonce) {
 
 // Sets up `count` GPU records on the first device (the same device may
 // stand in for several GPUs) for the scratchpad of `algorithm`.
-void set_up_gpus(size_t count, int32_t algorithm) {
+void set_up_gpus(size_t count, int32_t algorithm, const cl_fault_injector& faults = {}) {
   SetProgramCacheRoot(std::string(ORBECK_BINARY_DIR) + "/test-cache/orbeck-vega");
   ASSERT_EQ(gpu_test::InitTestGpu(algorithm, 0, 0), 0);
-  if (count > 1) {
+  if (count > 1 || faults) {
     gpu_test::ReleaseTestGpu();
     std::string version, error;
     cl_platform_id platform = SelectPlatform(-1, true, version, error);
     ASSERT_NE(platform, nullptr) << error;
     gpu_contexts().assign(count, GpuContext{});
     for (GpuContext& ctx : gpu_contexts()) ctx.platform = platform;
-    const base::status status = InitOpenCL(gpu_test::TestOptions().device, gpu_contexts().data(),
-                                           count, crypto::scratchpad_size(algorithm), false);
+    device_options device = gpu_test::TestOptions().device;
+    device.inject_fault = faults;
+    const base::status status =
+        InitOpenCL(device, gpu_contexts().data(), count, crypto::scratchpad_size(algorithm), false);
     ASSERT_TRUE(status.is_ok()) << status.to_string();
   }
   set_current_scratchpad_size(crypto::scratchpad_size(algorithm));
@@ -116,9 +119,9 @@ class MiningTest : public ::testing::Test {
     gpu_test::ReleaseTestGpu();
   }
   // Sets up `count` GPU records and a miner for them (the default options).
-  void init_gpus(size_t count, int32_t algorithm) {
+  void init_gpus(size_t count, int32_t algorithm, const cl_fault_injector& faults = {}) {
     if (miner_) miner_->stop();
-    set_up_gpus(count, algorithm);
+    set_up_gpus(count, algorithm, faults);
     options_ = gpu_test::TestOptions();
     options_.gpu_list.assign(count, 0);
     miner_ = std::make_unique<gpu_miner>(options_);
@@ -284,6 +287,46 @@ TEST_F(MiningTest, ThreadsStartedByASwitchMineOnlyTheNewJob) {
     EXPECT_FALSE(miner_->self_test_failed(0));
   }
   EXPECT_EQ(output.Take().find("self-test failed"), std::string::npos);
+}
+
+// Regression: a GPU whose reset failed was reported as reset and kept being
+// given rounds that could not run. Now it is parked with its error line,
+// the other GPU mines on, and the next switch that sets it up again brings
+// it back.
+TEST_F(MiningTest, AGpuWhoseResetFailsIsParkedAndTheOtherMinesOn) {
+  auto fail_next_queue = std::make_shared<std::atomic<bool>>(false);
+  init_gpus(2, crypto::kCryptoNightPico, [fail_next_queue](cl_step step, uint32_t) -> int32_t {
+    return step == cl_step::create_command_queue && fail_next_queue->exchange(false)
+               ? CL_OUT_OF_RESOURCES
+               : CL_SUCCESS;
+  });
+  std::atomic<bool> all_failed{false};
+  miner_->set_all_failed_handler([&] { all_failed.store(true); });
+  gpu_test::CapturedOutput output;
+  start();
+  fail_next_queue->store(true);  // the switch resets GPU 0 first
+  const core::mining_job upx2 = make_job(crypto::kCryptoNightUpx2, 0x01000000, true);
+  miner_->publish(upx2);
+  const auto results = collect_results(events_, *miner_, 2);
+  ASSERT_GE(results.size(), 2u);
+  for (const auto& result : results) {
+    EXPECT_EQ(result.thread_index, 1);
+    EXPECT_LT(word7(crypto::kCryptoNightUpx2, upx2, result.nonce), upx2.target);
+  }
+  const char* const error = "Error CL_OUT_OF_RESOURCES calling clCreateCommandQueue.";
+  EXPECT_EQ(miner_->device_error(0), error);
+  EXPECT_EQ(miner_->device_error(1), "");
+  EXPECT_FALSE(all_failed.load());
+  const std::string text = output.Take();
+  EXPECT_NE(text.find("Error UNKNOWN_ERROR calling ReInitOpenCLGpu.\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("GPU0 is parked: " + std::string(error) + "\n"), std::string::npos) << text;
+
+  const core::mining_job pico = make_job(crypto::kCryptoNightPico, 0x01000000, true);
+  miner_->publish(pico);
+  std::set<int> threads;
+  for (const auto& result : collect_results(events_, *miner_, 1, nullptr, 2)) threads.insert(result.thread_index);
+  EXPECT_EQ(threads, (std::set<int>{0, 1}));
+  EXPECT_EQ(miner_->device_error(0), "");
 }
 
 TEST_F(MiningTest, AnIdleJobParksTheThreads) {
