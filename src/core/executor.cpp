@@ -26,13 +26,7 @@ executor::~executor() {
   if (executor_thread_.joinable() || timer_thread_.joinable()) stop();
 }
 
-void executor::start(bool run_here) {
-  if (run_here) {
-    loop();
-  } else {
-    executor_thread_ = std::thread(&executor::loop, this);
-  }
-}
+void executor::start() { executor_thread_ = std::thread(&executor::loop, this); }
 
 void executor::stop() {
   post(executor_event(kStop, kPoolNone));

@@ -68,8 +68,8 @@ class executor : public network::StatsSource, public hash_rate_source, private n
   executor(const executor&) = delete;
   executor& operator=(const executor&) = delete;
 
-  // Starts the executor loop on a new thread (or on the caller's with true).
-  void start(bool run_here = false);
+  // Starts the executor loop on a new thread.
+  void start();
   // Posts stop, then joins the timer thread and the executor thread.
   void stop();
   // Any thread.

@@ -28,6 +28,13 @@ class no_hash_rates : public hash_rate_source {
   double average_rate(size_t) const override { return 0.0; }
 };
 
+// A device's sensors and state as the statistics show them.
+struct device_reading {
+  float temperature_c = -1.0f;  // -1 without a reading
+  int32_t fan = -1;             // RPM or percent as the sensor reports it, -1 without
+  bool paused = false;          // held by the temperature guard
+};
+
 class mining_backend {
  public:
   virtual ~mining_backend() = default;
@@ -49,6 +56,8 @@ class mining_backend {
   // up again and mines nothing), empty while it mines or waits for work.
   // Any thread.
   virtual std::string device_error(size_t /*thread*/) const { return {}; }
+  // The sensors and pause of a thread's device; any thread.
+  virtual device_reading read_device(size_t /*thread*/) const { return {}; }
   // The device number (the --gpu entry) of a thread.
   virtual uint32_t device_number(size_t thread) const = 0;
 };

@@ -8,8 +8,6 @@
 #include "base/printer.h"
 #include "base/service_notify.h"
 #include "core/executor.h"
-#include "monitor/gpu_monitor.h"
-#include "monitor/temperature_guard.h"
 #include "remote/metrics_writer.h"
 
 namespace core {
@@ -57,12 +55,13 @@ uint32_t milli_rate(double rate) { return static_cast<uint32_t>(rate * 1000.0); 
 
 std::string executor::gpu_line(size_t thread, double rate) const {
   const uint32_t device = miner_.device_number(thread);
+  const device_reading reading = miner_.read_device(thread);
   char buffer[128];
   snprintf(buffer, sizeof(buffer), "GPU%i | %2.0f\u00b0C | Fan %i RPM |%s H/s",
-           static_cast<int>(device), monitor::GetTemperature(device), monitor::GetFanSpeed(device),
+           static_cast<int>(device), static_cast<double>(reading.temperature_c), reading.fan,
            rate_text(rate).c_str());
   if (!miner_.device_error(thread).empty()) return std::string(buffer) + " | parked";
-  if (monitor::GpuPaused(device)) return std::string(buffer) + " | paused";
+  if (reading.paused) return std::string(buffer) + " | paused";
   return buffer;
 }
 
@@ -253,6 +252,7 @@ std::string executor::stats_json() const {
   out.StartArray();
   for (size_t i = 0; i < rows; ++i) {
     const uint32_t device = miner_.device_number(i);
+    const device_reading reading = miner_.read_device(i);
     out.StartObject();
     out.Key("device");
     out.String("GPU" + std::to_string(i));
@@ -263,11 +263,11 @@ std::string executor::stats_json() const {
     out.Key("hash_rate_avg");
     out.Uint(milli_rate(meter_.average_rate(i)));
     out.Key("gpu_temperature");
-    out.Int(static_cast<int>(monitor::GetTemperature(device)));
+    out.Int(static_cast<int>(reading.temperature_c));
     out.Key("gpu_fan_rpm");
-    out.Int(monitor::GetFanSpeed(device));
+    out.Int(reading.fan);
     out.Key("paused");
-    out.Bool(monitor::GpuPaused(device));
+    out.Bool(reading.paused);
     // Only a parked device carries its error line.
     if (const std::string error = miner_.device_error(i); !error.empty()) {
       out.Key("error");
@@ -296,13 +296,13 @@ std::string executor::metrics_text() const {
               labels, meter_.current_rate(i));
     out.gauge("orbeck_hash_rate_average", "Average hash rate since the start in hashes per second.",
               labels, meter_.average_rate(i));
-    const float temperature = monitor::GetTemperature(device);
-    if (temperature > -1.0f)
-      out.gauge("orbeck_gpu_temperature_celsius", "GPU temperature.", labels, temperature);
-    const int32_t fan = monitor::GetFanSpeed(device);
-    if (fan >= 0) out.gauge("orbeck_gpu_fan_speed", "GPU fan speed as the sensor reports it.", labels, fan);
+    const device_reading reading = miner_.read_device(i);
+    if (reading.temperature_c > -1.0f)
+      out.gauge("orbeck_gpu_temperature_celsius", "GPU temperature.", labels, reading.temperature_c);
+    if (reading.fan >= 0)
+      out.gauge("orbeck_gpu_fan_speed", "GPU fan speed as the sensor reports it.", labels, reading.fan);
     out.gauge("orbeck_gpu_paused", "1 while the temperature guard holds the GPU paused.", labels,
-              monitor::GpuPaused(device) ? 1 : 0);
+              reading.paused ? 1 : 0);
     out.gauge("orbeck_gpu_parked", "1 while the GPU is parked because it could not be set up again.",
               labels, miner_.device_error(i).empty() ? 0 : 1);
   }

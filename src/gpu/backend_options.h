@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -26,7 +27,20 @@ struct device_options {
   bool max_mem = false;     // the table's memory-hungry level
   int32_t group_size = 0;   // hashes per round overriding the table, 0 = table
   int32_t num_queues = 0;   // queue count with group_size, 0 = not given
+  // Root of the program binary cache (<root>/orbeck-vega/); empty:
+  // $XDG_CACHE_HOME, else ~/.cache.
+  std::string cache_root;
+  // A kernel source built instead of the embedded one (tests); empty: the
+  // embedded source.
+  std::string kernel_source;
   cl_fault_injector inject_fault;  // tests only: OpenCL failures on demand
+};
+
+// What a GPU's known-answer round must report (self_test.h): the target and
+// the passing nonces, ascending.
+struct self_test_answer {
+  uint32_t target;
+  std::vector<uint32_t> nonces;
 };
 
 struct backend_options {
@@ -39,8 +53,16 @@ struct backend_options {
   bool fast_job_switch = false;        // abort running rounds on a new job
   bool rate_watchdog = false;          // reset a GPU whose hash rate dropped
   bool no_self_test = false;           // mine without verifying the kernels
+  // Answers that replace the table's for these algorithm ids (tests make a
+  // GPU refuse an algorithm with a wrong one).
+  std::map<int32_t, self_test_answer> self_test_answers;
   double temp_limit_c = 0;             // pause a GPU this hot, 0 = off
   double temp_resume_c = 0;            // resume it when this cool again
+  std::string sysfs_root = "/sys";     // where the sensors are read (a fake tree in tests)
+  // --autotune: seconds each setting is measured (0: 4 s), and at most this
+  // many settings per GPU and algorithm (0: every candidate).
+  double autotune_seconds = 0;
+  size_t autotune_candidates = 0;
 };
 
 }  // namespace gpu

@@ -111,7 +111,8 @@ cl_platform_id SelectPlatform(int32_t index, bool any_device, std::string& versi
   return platforms[chosen];
 }
 
-bool InitGpus(const backend_options& options) {
+base::status InitGpus(const backend_options& options, std::vector<GpuContext>& contexts,
+                      monitor::gpu_monitor& sensors) {
   out().print_leveled(base::kInfo, "Initializing GPU, loading kernel ...");
   std::string version, error;
   cl_platform_id platform =
@@ -119,14 +120,13 @@ bool InitGpus(const backend_options& options) {
   if (platform == nullptr) {
     out().print_error("%s", error.c_str());
     if (error == kAutodetectError && !options.device.any_device) out().print_error("%s", kAnyDeviceHint);
-    return false;
+    return base::status::error(base::status_code::kNotFound, error);
   }
   out().print_grey_text("Detected OpenCL Platform: %s\n", version.c_str());
-  if (base::status s = monitor::InitGpuMonitor(platform, options.device.any_device); !s) {
+  if (base::status s = sensors.init(platform, options.device.any_device); !s) {
     out().print_error("%s", s.message().c_str());
-    return false;
+    return s;
   }
-  std::vector<GpuContext>& contexts = gpu_contexts();
   contexts.assign(options.gpu_list.size(), GpuContext{});
   for (size_t j = 0; j < contexts.size(); ++j) {
     contexts[j].ordinal = options.gpu_list[j];
@@ -134,15 +134,14 @@ bool InitGpus(const backend_options& options) {
     contexts[j].intensity = ParseIntensity(options.intensity_text, j);
     contexts[j].tuning_allowed = contexts[j].intensity < 0 && options.device.group_size == 0;
     contexts[j].platform = platform;
+    contexts[j].adapter_name = sensors.adapter_name(options.gpu_list[j]);
   }
   if (options.fast_job_switch) out().print_plain("Fast job switching mode enabled.\n");
   if (options.rate_watchdog) out().print_plain("Rate watchdog enabled.\n");
   const int32_t algorithm = options.algorithm == -1 ? 0 : options.algorithm;
-  set_current_scratchpad_size(crypto::scratchpad_size(algorithm));
-  set_current_setup_algorithm(algorithm);
-  return InitOpenCL(options.device, contexts.data(), contexts.size(), current_scratchpad_size(),
-                    options.build_kernel)
-      .is_ok();
+  for (GpuContext& ctx : contexts) ctx.setup_algorithm = algorithm;
+  return InitOpenCL(options.device, contexts.data(), contexts.size(),
+                    crypto::scratchpad_size(algorithm), options.build_kernel);
 }
 
 base::status InitOpenCL(const device_options& options, GpuContext* contexts, size_t count,
@@ -318,7 +317,7 @@ base::status InitOpenCLGpu(GpuContext& ctx, bool build_kernel, bool first_time) 
   if (!ctx.tune_override) {
     ctx.tuned_hashes = 0;
     ctx.tuned_queues = 0;
-    ctx.tuned_algorithm = current_setup_algorithm();
+    ctx.tuned_algorithm = ctx.setup_algorithm.load();
     if (ctx.tuning_allowed) {
       if (const auto stored = LoadTunedSetting(ctx, ctx.tuned_algorithm)) {
         ctx.tuned_hashes = stored->hashes;
@@ -341,7 +340,7 @@ base::status InitOpenCLGpu(GpuContext& ctx, bool build_kernel, bool first_time) 
 
   if (first_time) {
     out().print_status_text("GPU%u: %s (%s)", ctx.ordinal,
-                            monitor::GetAdapterName(ctx.ordinal).c_str(),
+                            ctx.adapter_name.c_str(),
                             ctx.device_name.c_str());
     out().print_status_text(" | %u Compute Units", ctx.compute_units);
     out().print_status_text(" | Memory (MB): %u", ctx.memory_mb);

@@ -1,7 +1,8 @@
-// Per-GPU and per-command-queue OpenCL state, and the process-wide array of
-// GPUs. The array is sized once by InitGpus on the main thread and never
-// resized afterwards (the run buffers point into the records); each record
-// is then driven by its GPU's mining thread, except the flags noted below.
+// Per-GPU and per-command-queue OpenCL state. The backend (gpu_miner) owns
+// its GPUs' records in one array, sized once by InitGpus on the main thread
+// and never resized afterwards (the run buffers point into the records);
+// each record is then driven by its GPU's mining thread, except the fields
+// noted below.
 #pragma once
 
 #include <CL/cl.h>
@@ -100,6 +101,9 @@ struct GpuContext {
   uint32_t ordinal = 0;             // index among the platform's devices
   uint64_t work_size = 8;           // final-hash local size and WORKSIZE
   uint64_t scratchpad_bytes = 0;    // of the current algorithm
+  // The algorithm the GPU is set up for, which picks the stored autotune
+  // setting; written by the job publisher, read by (re-)initialisation.
+  CopyableAtomic<int32_t> setup_algorithm;
   int32_t intensity = -1;           // -1 = auto detect until chosen
   int32_t queue_count = 0;          // 1 or 2
   cl_context context = nullptr;
@@ -117,6 +121,7 @@ struct GpuContext {
   // has no usable queues and is parked by its mining thread.
   base::status reset_status;
 
+  std::string adapter_name;         // from the sensors, for the banner
   // Read from the device by InitOpenCLGpu.
   std::string device_name;
   std::string driver_version;       // CL_DRIVER_VERSION text
@@ -145,16 +150,5 @@ struct GpuContext {
 // The code the test seam (device_options::inject_fault) makes `step` fail
 // with on this GPU; CL_SUCCESS without a seam.
 int32_t InjectedFault(const GpuContext& ctx, cl_step step);
-
-// The process-wide GPU array, filled by InitGpus, alive until exit.
-std::vector<GpuContext>& gpu_contexts();
-
-// Scratchpad size of the algorithm the GPUs are set up for; any thread.
-uint32_t current_scratchpad_size();
-void set_current_scratchpad_size(uint32_t bytes);
-// Algorithm the GPUs were last (re-)initialised for, which picks the stored
-// autotune setting; any thread.
-int32_t current_setup_algorithm();
-void set_current_setup_algorithm(int32_t algorithm);
 
 }  // namespace gpu

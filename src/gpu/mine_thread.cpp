@@ -51,13 +51,34 @@ uint32_t gpu_miner::device_number(size_t thread) const {
   return thread < list.size() ? list[thread] : static_cast<uint32_t>(thread);
 }
 
-bool gpu_miner::init_devices() { return InitGpus(options_); }
+gpu_miner::gpu_miner(const backend_options& options)
+    : options_(options), sensors_(options.sysfs_root), paused_(options.gpu_list.size()) {}
 
-bool gpu_miner::autotune(int32_t algorithm) {
-  return RunAutotune(options_, algorithm).is_ok();
+gpu_miner::~gpu_miner() {
+  stop();
+  for (GpuContext& gpu : devices_) ReleaseGpu(gpu);
 }
 
-void gpu_miner::shutdown() { monitor::ShutdownGpuMonitor(); }
+base::status gpu_miner::init_devices() { return InitGpus(options_, devices_, sensors_); }
+
+base::status gpu_miner::autotune(int32_t algorithm) { return RunAutotune(*this, algorithm); }
+
+void gpu_miner::shutdown() { sensors_.shutdown(); }
+
+core::device_reading gpu_miner::read_device(size_t thread) const {
+  core::device_reading reading;
+  const uint32_t ordinal = device_number(thread);
+  reading.temperature_c = sensors_.temperature(ordinal);
+  reading.fan = sensors_.fan_speed(ordinal);
+  reading.paused = thread < paused_.size() && paused_[thread].load();
+  return reading;
+}
+
+bool gpu_miner::too_hot(mine_thread& t) {
+  const bool hot = t.guard.check(monotonic_ms());
+  if (t.number < paused_.size()) paused_[t.number].store(t.guard.paused());
+  return hot;
+}
 
 core::mining_job gpu_miner::current_job() const {
   std::lock_guard<std::mutex> lock(job_mutex_);
@@ -73,9 +94,10 @@ std::unique_ptr<mine_thread> gpu_miner::make_thread(size_t index, const core::mi
   // new buffers.
   t->generation = job_generation_.load();
   t->number = static_cast<uint8_t>(index);
-  t->gpu = &gpu_contexts()[index];
+  t->gpu = &devices_[index];
   t->guard = monitor::temperature_guard(device_number(index), options_.temp_limit_c,
-                                       options_.temp_resume_c);
+                                       options_.temp_resume_c, &sensors_,
+                                       index < paused_.size() && paused_[index].load());
   // A GPU whose last reset failed has nothing to run rounds on.
   if (!t->gpu->reset_status) park(*t, t->gpu->reset_status);
   mine_thread* raw = t.get();
@@ -95,7 +117,9 @@ void gpu_miner::start(const core::mining_job& initial, core::event_queue& events
   }
   std::random_device random;  // the operating system's random source
   random_top_byte_ = static_cast<uint8_t>(random() >> 24);
-  const size_t count = std::min(options_.gpu_list.size(), gpu_contexts().size());
+  threads_.clear();  // a restart after stop()
+  setup_scratchpad_.store(devices_.empty() ? 0 : static_cast<uint32_t>(devices_[0].scratchpad_bytes));
+  const size_t count = std::min(options_.gpu_list.size(), devices_.size());
   thread_total_ = static_cast<uint32_t>(count);
   {
     std::lock_guard<std::mutex> errors_lock(errors_mutex_);
@@ -103,7 +127,7 @@ void gpu_miner::start(const core::mining_job& initial, core::event_queue& events
   }
   std::vector<uint32_t> devices;
   for (size_t i = 0; i < count; ++i) devices.push_back(device_number(i));
-  monitor::WarnGpusWithoutSensor(devices, options_.temp_limit_c);
+  monitor::WarnGpusWithoutSensor(sensors_, devices, options_.temp_limit_c);
   for (size_t i = 0; i < count; ++i) threads_.push_back(make_thread(i, initial));
 }
 
@@ -119,24 +143,25 @@ void gpu_miner::publish(const core::mining_job& job) {
   const uint32_t size = crypto::scratchpad_size(job.algorithm);
   // Another scratchpad size needs new buffers; another algorithm of the same
   // size only when a GPU has a stored autotune setting that differs.
-  const bool tuning_changes = job.algorithm != current_setup_algorithm() &&
-                              !job.idle && TunedSettingChanges(job.algorithm);
-  if (size != current_scratchpad_size() || tuning_changes) {
+  const int32_t setup_algorithm = devices_.empty() ? 0 : devices_[0].setup_algorithm.load();
+  const bool tuning_changes = job.algorithm != setup_algorithm && !job.idle &&
+                              TunedSettingChanges(devices_, job.algorithm);
+  if (size != setup_scratchpad_.load() || tuning_changes) {
     base::printer::inst().print_leveled(base::kEvent, "Switching Algorithm");
     for (auto& t : threads_) {
       t->running.store(false);
       if (t->thread.joinable()) t->thread.join();
     }
-    set_current_scratchpad_size(size);
-    set_current_setup_algorithm(job.algorithm);
+    setup_scratchpad_.store(size);
     failed_threads_.store(0);
     {
       std::lock_guard<std::mutex> errors_lock(errors_mutex_);
       for (std::string& error : device_errors_) error.clear();
     }
     for (size_t i = 0; i < threads_.size(); ++i) {
-      GpuContext& gpu = gpu_contexts()[i];
+      GpuContext& gpu = devices_[i];
       gpu.scratchpad_bytes = size;
+      gpu.setup_algorithm = job.algorithm;
       // A GPU that cannot be set up again is parked by its new thread
       // (make_thread); the others mine on.
       if (ReInitOpenCLGpu(gpu)) {
@@ -150,7 +175,8 @@ void gpu_miner::publish(const core::mining_job& job) {
     parked.idle = true;
     for (size_t i = 0; i < threads_.size(); ++i) threads_[i] = make_thread(i, parked);
   } else if (!job.idle) {
-    set_current_setup_algorithm(job.algorithm);  // same setting: no lookup next time
+    // Same setting: no lookup next time.
+    for (GpuContext& gpu : devices_) gpu.setup_algorithm = job.algorithm;
   }
   publication_time_ms_.store(monotonic_ms());
   {
@@ -160,7 +186,7 @@ void gpu_miner::publish(const core::mining_job& job) {
   }
   if (options_.fast_job_switch) {
     for (size_t i = 0; i < threads_.size(); ++i)
-      for (GpuQueue& queue : gpu_contexts()[i].queues) SetAbortFlag(queue, true);
+      for (GpuQueue& queue : devices_[i].queues) SetAbortFlag(queue, true);
   }
 }
 
@@ -186,7 +212,6 @@ void gpu_miner::TakeJob(mine_thread& t) {
     for (int q = 0; q < kMaxQueues; ++q) t.gpu->queues[q].threads = t.full_hashes[q];
     t.round_lowered = false;
   }
-  t.job_taken = true;
   if (!verify_algorithm(t)) t.idle = true;  // park until another job arrives
 }
 
@@ -196,7 +221,10 @@ bool gpu_miner::verify_algorithm(mine_thread& t) {
   // The round's nonce counter is kept by the test; it is set again here so
   // the job starts where TakeJob put it.
   const uint64_t start = t.gpu->nonce_counter;
-  const bool passed = RunSelfTest(*t.gpu, t.algorithm);
+  const auto replaced = options_.self_test_answers.find(t.algorithm);
+  const self_test_answer& answer =
+      replaced != options_.self_test_answers.end() ? replaced->second : SelfTestAnswer(t.algorithm);
+  const bool passed = RunSelfTest(*t.gpu, t.algorithm, answer);
   t.gpu->nonce_counter = start;
   if (passed) {
     t.tested_algorithm = t.algorithm;
@@ -260,8 +288,10 @@ void gpu_miner::upload_if_dirty(mine_thread& t, int queue) {
   GpuQueue& q = t.gpu->queues[queue];
   if (!q.input_dirty.exchange(false)) return;
   SetAbortFlag(q, false);
-  SetGpuJob(*t.gpu, t.generation, t.blob, t.blob_length, t.target, static_cast<uint32_t>(t.algorithm),
-            queue);
+  // A failed upload has been printed; the queue keeps the job it had, and
+  // every nonce it reports is checked against the job on the CPU.
+  static_cast<void>(SetGpuJob(*t.gpu, t.generation, t.blob, t.blob_length, t.target,
+                              static_cast<uint32_t>(t.algorithm), queue));
 }
 
 void gpu_miner::report_results(mine_thread& t, int queue) {
@@ -305,12 +335,13 @@ void gpu_miner::report_hashes(mine_thread& t, uint64_t hashes, uint64_t& last_re
 }
 
 void gpu_miner::wait_all_queues(mine_thread& t) {
-  for (int q = 0; q < t.gpu->queue_count && q < kMaxQueues; ++q) WaitGpuQueue(*t.gpu, q);
+  // The rounds waited for here are not reported; a failure has been printed.
+  for (int q = 0; q < t.gpu->queue_count && q < kMaxQueues; ++q) static_cast<void>(WaitGpuQueue(*t.gpu, q));
 }
 
 void gpu_miner::hold_while_hot(mine_thread& t, uint64_t& last_report_ms) {
   wait_all_queues(t);
-  while (t.running.load() && t.guard.check(monotonic_ms())) {
+  while (t.running.load() && too_hot(t)) {
     std::this_thread::sleep_for(kIdlePoll);
     if (monotonic_ms() - last_report_ms >= 1000) report_hashes(t, 0, last_report_ms);
   }
@@ -340,7 +371,7 @@ void gpu_miner::loop_one_queue(mine_thread& t) {
       if (!wait_for_work(t, last_report_ms)) return;
       continue;
     }
-    if (t.guard.check(monotonic_ms())) {
+    if (too_hot(t)) {
       hold_while_hot(t, last_report_ms);
       continue;
     }
@@ -350,9 +381,9 @@ void gpu_miner::loop_one_queue(mine_thread& t) {
     }
     upload_if_dirty(t, 0);
     const uint64_t round_hashes = t.gpu->queues[0].threads;  // report_results may lower it
-    RunGpuRound(*t.gpu, 0);
-    WaitGpuQueue(*t.gpu, 0);
-    report_results(t, 0);
+    // A round that failed (printed) has no valid results to report.
+    const bool ran = RunGpuRound(*t.gpu, 0).is_ok();
+    if (WaitGpuQueue(*t.gpu, 0) && ran) report_results(t, 0);
     report_hashes(t, round_hashes, last_report_ms);
   }
 }
@@ -369,6 +400,7 @@ void gpu_miner::loop_two_queues(mine_thread& t) {
   int high = 0, low = 0;
   uint64_t last_launch = monotonic_ms();
   uint64_t hash_sum = 0;
+  bool launched[kMaxQueues] = {true, true};  // whether each queue's last round was enqueued
   const auto reset_pacing = [&] {
     cycle = 1000;
     ratio = 0.25;
@@ -385,7 +417,7 @@ void gpu_miner::loop_two_queues(mine_thread& t) {
       reset_pacing();
       continue;
     }
-    if (t.guard.check(monotonic_ms())) {
+    if (too_hot(t)) {
       hold_while_hot(t, last_report_ms);
       c = 0;
       hash_sum = 0;
@@ -430,7 +462,7 @@ void gpu_miner::loop_two_queues(mine_thread& t) {
       ratio = static_cast<double>(now - last_launch) / static_cast<double>(cycle);
     }
 
-    RunGpuRound(gpu, h);
+    launched[h] = RunGpuRound(gpu, h).is_ok();
 
     if (h == 0) {
       if (ratio < 0.15) {
@@ -449,9 +481,10 @@ void gpu_miner::loop_two_queues(mine_thread& t) {
 
     ++c;
     const int b = static_cast<int>(c % 2);
-    WaitGpuQueue(gpu, b);
+    // A round that failed (printed) has no valid results to report.
+    const bool valid = WaitGpuQueue(gpu, b).is_ok() && launched[b];
     GpuQueue& done = gpu.queues[b];
-    if (c > 2 && (!fast_switch || !AbortFlag(done))) report_results(t, b);
+    if (c > 2 && valid && (!fast_switch || !AbortFlag(done))) report_results(t, b);
 
     if (!fast_switch) {
       if (b == 0) report_hashes(t, gpu.queues[0].threads + gpu.queues[1].threads, last_report_ms);

@@ -19,6 +19,7 @@
 #include "core/work_records.h"
 #include "gpu/backend_options.h"
 #include "gpu/gpu_context.h"
+#include "monitor/gpu_monitor.h"
 #include "monitor/temperature_guard.h"
 
 namespace gpu {
@@ -39,7 +40,6 @@ struct mine_thread {
   std::thread thread;
   uint8_t number = 0;               // position in the --gpu list
   std::atomic<bool> running{true};  // cleared to stop the thread
-  bool job_taken = false;
   GpuContext* gpu = nullptr;
 
   // --temp-limit: pauses the thread while its GPU is too hot.
@@ -75,10 +75,13 @@ struct mine_thread {
 
 class gpu_miner : public core::backend {
  public:
-  // Uses the GPUs of gpu_contexts() (set up by InitGpus) in the order of
-  // options.gpu_list; keeps a copy of options.
-  explicit gpu_miner(const backend_options& options) : options_(options) {}
-  ~gpu_miner() override { stop(); }
+  // Keeps a copy of options; init_devices sets up the GPUs of
+  // options.gpu_list, in that order, as the backend's own records.
+  explicit gpu_miner(const backend_options& options);
+  // Stops the threads and releases every OpenCL object of the GPUs.
+  ~gpu_miner() override;
+  gpu_miner(const gpu_miner&) = delete;
+  gpu_miner& operator=(const gpu_miner&) = delete;
 
   void start(const core::mining_job& initial, core::event_queue& events,
              const core::hash_rate_source& rates) override;
@@ -89,20 +92,28 @@ class gpu_miner : public core::backend {
   size_t thread_count() const override { return threads_.size(); }
   uint32_t device_number(size_t thread) const override;
 
-  // InitGpus with the options: the GPUs of options.gpu_list into
-  // gpu_contexts().
-  bool init_devices() override;
-  // RunAutotune with the options (autotune.h).
-  bool autotune(int32_t algorithm) override;
+  // InitGpus with the options: the GPUs of options.gpu_list into devices().
+  base::status init_devices() override;
+  // RunAutotune on this backend (autotune.h).
+  base::status autotune(int32_t algorithm) override;
   void set_all_failed_handler(std::function<void()> handler) override {
     all_failed_ = std::move(handler);
   }
   bool self_test_enabled() const override { return !options_.no_self_test; }
   bool self_test_failed(size_t thread) const override;
   std::string device_error(size_t thread) const override;
+  core::device_reading read_device(size_t thread) const override;
   double thread_cpu_share(size_t thread) const override;
-  // Shuts the GPU monitor down.
+  // Shuts the sensors down.
   void shutdown() override;
+
+  // The GPU records, one per thread in list order. Filled by init_devices
+  // (tests and the tuner may set them up themselves); touch them only
+  // while no mining thread runs (main or executor thread).
+  std::vector<GpuContext>& devices() { return devices_; }
+  const backend_options& options() const { return options_; }
+  // Scratchpad size the GPUs are set up for; any thread.
+  uint32_t scratchpad_size() const { return setup_scratchpad_.load(); }
 
   // Used by the mining threads.
   void TakeJob(mine_thread& thread);
@@ -121,6 +132,9 @@ class gpu_miner : public core::backend {
   void report_results(mine_thread& t, int queue);
   void report_hashes(mine_thread& t, uint64_t hashes, uint64_t& last_report_ms);
   void wait_all_queues(mine_thread& t);
+  // Checks the thread's temperature guard and publishes its verdict for
+  // the statistics; true while the GPU must stay paused.
+  bool too_hot(mine_thread& t);
   // Parks the thread while its guard holds the GPU paused, reporting zero
   // hashes each second so its rate reads 0; returns when it cooled down or
   // the thread was stopped.
@@ -135,6 +149,12 @@ class gpu_miner : public core::backend {
   void count_failed(mine_thread& t);
 
   const backend_options options_;
+  monitor::gpu_monitor sensors_;  // set up by init_devices, read-only afterwards
+  std::vector<GpuContext> devices_;
+  // Per --gpu entry: whether its guard holds it paused; written by its
+  // mining thread, read by any thread. Sized at construction.
+  std::vector<std::atomic<bool>> paused_;
+  std::atomic<uint32_t> setup_scratchpad_{0};  // written by start and publish
   core::event_queue* events_ = nullptr;
   const core::hash_rate_source* rates_ = nullptr;
 

@@ -21,11 +21,7 @@ void ReleaseQueues(GpuContext& ctx) {
 }
 
 base::status Rebuild(GpuContext& ctx) {
-  ReleaseQueues(ctx);
-  if (ctx.program != nullptr) clReleaseProgram(ctx.program);
-  ctx.program = nullptr;
-  if (ctx.context != nullptr) clReleaseContext(ctx.context);
-  ctx.context = nullptr;
+  ReleaseGpu(ctx);
   // Give the driver a moment to free the memory before it is asked again.
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
 
@@ -51,6 +47,14 @@ base::status Rebuild(GpuContext& ctx) {
 }
 
 }  // namespace
+
+void ReleaseGpu(GpuContext& ctx) {
+  ReleaseQueues(ctx);
+  if (ctx.program != nullptr) clReleaseProgram(ctx.program);
+  ctx.program = nullptr;
+  if (ctx.context != nullptr) clReleaseContext(ctx.context);
+  ctx.context = nullptr;
+}
 
 base::status ReInitOpenCLGpu(GpuContext& ctx) {
   const uint64_t nonce_counter = ctx.nonce_counter;

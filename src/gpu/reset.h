@@ -16,4 +16,9 @@ namespace gpu {
 // parks it. The outcome is also kept in ctx.reset_status.
 base::status ReInitOpenCLGpu(GpuContext& ctx);
 
+// Waits for the GPU's queues and releases every OpenCL object of the record
+// (queues, buffers, kernels, program, context); the record stays reusable.
+// The thread that owns the record, with its mining thread stopped.
+void ReleaseGpu(GpuContext& ctx);
+
 }  // namespace gpu

@@ -11,6 +11,7 @@
 #include "crypto/algorithm.h"
 #include "gpu/discovery.h"
 #include "gpu/launch.h"
+#include "gpu/reset.h"
 
 namespace gpu_test {
 
@@ -61,8 +62,15 @@ void WriteFile(const std::string& path, const std::string& content) {
 
 std::string MockKernelSource() { return ReadFile(std::string(ORBECK_GPU_TEST_DIR) + "/mock_kernels.cl"); }
 
+program_settings& TestProgram() {
+  static program_settings settings;
+  return settings;
+}
+
 gpu::backend_options TestOptions(int32_t group_size, int32_t num_queues) {
   gpu::backend_options options;
+  options.device.cache_root = TestProgram().cache_root;
+  options.device.kernel_source = TestProgram().kernel_source;
   options.device.any_device = true;
   options.device.group_size = group_size;
   options.device.num_queues = num_queues;
@@ -78,7 +86,7 @@ int InitTestGpu(int32_t algorithm, int32_t group_size, int32_t num_queues,
   std::string version, error;
   cl_platform_id platform = gpu::SelectPlatform(-1, true, version, error);
   if (platform == nullptr) return -1;
-  std::vector<gpu::GpuContext>& contexts = gpu::gpu_contexts();
+  std::vector<gpu::GpuContext>& contexts = TestGpus();
   contexts.assign(1, gpu::GpuContext{});
   contexts[0].platform = platform;
   contexts[0].intensity = -1;
@@ -87,19 +95,14 @@ int InitTestGpu(int32_t algorithm, int32_t group_size, int32_t num_queues,
   return status.is_ok() ? 0 : static_cast<int>(status.code());
 }
 
-void ReleaseTestGpu() {
-  std::vector<gpu::GpuContext>& contexts = gpu::gpu_contexts();
-  for (gpu::GpuContext& ctx : contexts) {
-    for (gpu::GpuQueue& queue : ctx.queues) {
-      if (queue.queue != nullptr) clFinish(queue.queue);
-      gpu::ReleaseQueue(queue);
-    }
-    if (ctx.program != nullptr) clReleaseProgram(ctx.program);
-    if (ctx.context != nullptr) clReleaseContext(ctx.context);
-    ctx.program = nullptr;
-    ctx.context = nullptr;
-  }
-  contexts.clear();
+std::vector<gpu::GpuContext>& TestGpus() {
+  static std::vector<gpu::GpuContext> gpus;
+  return gpus;
+}
+
+void ReleaseTestGpu(std::vector<gpu::GpuContext>& gpus) {
+  for (gpu::GpuContext& ctx : gpus) gpu::ReleaseGpu(ctx);
+  gpus.clear();
 }
 
 }  // namespace gpu_test

@@ -113,12 +113,12 @@ std::set<uint32_t> Reported(const gpu::GpuQueue& queue) {
 class MockRound : public ::testing::Test {
  protected:
   void SetUp() override {
-    gpu::SetProgramCacheRoot(std::string(ORBECK_BINARY_DIR) + "/gpu-test-cache");
-    gpu::SetKernelSourceOverride(gpu_test::MockKernelSource());
+    gpu_test::TestProgram().cache_root = std::string(ORBECK_BINARY_DIR) + "/gpu-test-cache";
+    gpu_test::TestProgram().kernel_source = gpu_test::MockKernelSource();
   }
   void TearDown() override {
     ReleaseTestGpu();
-    gpu::SetKernelSourceOverride("");
+    gpu_test::TestProgram().kernel_source = "";
   }
   // Uploads blob, runs one round on queue and waits for it.
   void Round(GpuContext& ctx, const std::vector<uint8_t>& blob, uint32_t target,
@@ -205,7 +205,7 @@ TEST(GpuLaunch, AbortFlagIsTheRunBufferWord) {
 
 TEST_F(MockRound, BuffersHaveTheirSizesAndTheRunBufferUsesTheAbortFlag) {
   ASSERT_EQ(InitTestGpu(crypto::kCryptoNightHeavy, kRoundHashes, 1), 0);
-  const gpu::GpuQueue& q = gpu::gpu_contexts()[0].queues[0];
+  const gpu::GpuQueue& q = gpu_test::TestGpus()[0].queues[0];
   auto size_of = [](cl_mem buffer) {
     size_t size = 0;
     clGetMemObjectInfo(buffer, CL_MEM_SIZE, sizeof(size), &size, nullptr);
@@ -222,8 +222,8 @@ TEST_F(MockRound, BuffersHaveTheirSizesAndTheRunBufferUsesTheAbortFlag) {
   void* host = nullptr;
   clGetMemObjectInfo(q.run_buffer, CL_MEM_HOST_PTR, sizeof(host), &host, nullptr);
   EXPECT_EQ(host, &q.abort_flag);
-  EXPECT_EQ(gpu::gpu_contexts()[0].queue_count, 1);
-  EXPECT_EQ(gpu::gpu_contexts()[0].nonce_counter, 0u);
+  EXPECT_EQ(gpu_test::TestGpus()[0].queue_count, 1);
+  EXPECT_EQ(gpu_test::TestGpus()[0].nonce_counter, 0u);
 }
 
 TEST_F(MockRound, EveryAlgorithmReportsExactlyTheNoncesBelowTheTarget) {
@@ -231,7 +231,7 @@ TEST_F(MockRound, EveryAlgorithmReportsExactlyTheNoncesBelowTheTarget) {
   for (uint32_t algorithm = 0; algorithm < static_cast<uint32_t>(crypto::kAlgoCount); ++algorithm) {
     SCOPED_TRACE(algorithm);
     ASSERT_EQ(InitTestGpu(static_cast<int32_t>(algorithm), kRoundHashes, 1), 0);
-    GpuContext& ctx = gpu::gpu_contexts()[0];
+    GpuContext& ctx = gpu_test::TestGpus()[0];
     const uint32_t target = TargetFor(0, kRoundHashes, blob, algorithm, 3);
     Round(ctx, blob, target, algorithm);
     EXPECT_EQ(ctx.queues[0].results[gpu::kResultCountWord], 3u);
@@ -245,7 +245,7 @@ TEST_F(MockRound, EveryAlgorithmReportsExactlyTheNoncesBelowTheTarget) {
 
 TEST_F(MockRound, ARoundCrossingA24BitBoundaryReportsFullNonces) {
   ASSERT_EQ(InitTestGpu(crypto::kCryptoNightV7, kRoundHashes, 1), 0);
-  GpuContext& ctx = gpu::gpu_contexts()[0];
+  GpuContext& ctx = gpu_test::TestGpus()[0];
   const std::vector<uint8_t> blob = RandomBlob(76, 12);
   const uint64_t first = 0xFFFFE0;
   ctx.nonce_counter = first;
@@ -260,7 +260,7 @@ TEST_F(MockRound, ARoundCrossingA24BitBoundaryReportsFullNonces) {
 
 TEST_F(MockRound, TwoQueuesSearchConsecutiveRanges) {
   ASSERT_EQ(InitTestGpu(crypto::kCryptoNight, kRoundHashes, 2), 0);
-  GpuContext& ctx = gpu::gpu_contexts()[0];
+  GpuContext& ctx = gpu_test::TestGpus()[0];
   ASSERT_EQ(ctx.queue_count, 2);
   const std::vector<uint8_t> blob = RandomBlob(76, 13);
   ctx.nonce_counter = 1000;
@@ -281,7 +281,7 @@ TEST_F(MockRound, TwoQueuesSearchConsecutiveRanges) {
 
 TEST_F(MockRound, ACountOfSixteenIsUsedWhole) {
   ASSERT_EQ(InitTestGpu(crypto::kCryptoNightLite, kRoundHashes, 1), 0);
-  GpuContext& ctx = gpu::gpu_contexts()[0];
+  GpuContext& ctx = gpu_test::TestGpus()[0];
   const std::vector<uint8_t> blob = RandomBlob(76, 14);
   const uint32_t target = TargetFor(0, kRoundHashes, blob, 3, 16);
   Round(ctx, blob, target, 3);
@@ -294,7 +294,7 @@ TEST_F(MockRound, ACountOfSixteenIsUsedWhole) {
 
 TEST_F(MockRound, SetGpuJobRefuses85BytesAndKeepsThePreviousJob) {
   ASSERT_EQ(InitTestGpu(crypto::kCryptoNightV7, kRoundHashes, 1), 0);
-  GpuContext& ctx = gpu::gpu_contexts()[0];
+  GpuContext& ctx = gpu_test::TestGpus()[0];
   const std::vector<uint8_t> blob = RandomBlob(84, 15);
   const uint32_t target = TargetFor(0, kRoundHashes, blob, 1, 4);
   ASSERT_TRUE(gpu::SetGpuJob(ctx, 5, blob.data(), 84, target, 1, 0).is_ok());
@@ -313,7 +313,7 @@ TEST_F(MockRound, AProgramWithoutAKernelStopsTheSetUpAsNotFound) {
   const size_t at = source.find("MOCK_HASH(hash_skein, 3)");
   ASSERT_NE(at, std::string::npos);
   source.replace(at, 24, "MOCK_HASH(hash_skein_gone, 3)");
-  gpu::SetKernelSourceOverride(source);
+  gpu_test::TestProgram().kernel_source = source;
   gpu_test::CapturedOutput output;
   EXPECT_EQ(InitTestGpu(crypto::kCryptoNight, kRoundHashes, 1),
             static_cast<int>(base::status_code::kNotFound));
@@ -325,11 +325,11 @@ TEST_F(MockRound, AProgramWithoutAKernelStopsTheSetUpAsNotFound) {
 
 TEST_F(MockRound, GroupSizeAndQueueCountOverridesAreMadeSafe) {
   ASSERT_EQ(InitTestGpu(crypto::kCryptoNight, 100, 0), 0);
-  EXPECT_EQ(gpu::gpu_contexts()[0].queues[0].threads, 96u);
-  EXPECT_EQ(gpu::gpu_contexts()[0].queue_count, 1);
+  EXPECT_EQ(gpu_test::TestGpus()[0].queues[0].threads, 96u);
+  EXPECT_EQ(gpu_test::TestGpus()[0].queue_count, 1);
   ReleaseTestGpu();
   ASSERT_EQ(InitTestGpu(crypto::kCryptoNightV8, 40, 7), 0);
-  GpuContext& ctx = gpu::gpu_contexts()[0];
+  GpuContext& ctx = gpu_test::TestGpus()[0];
   EXPECT_EQ(ctx.queue_count, 2);
   EXPECT_EQ(ctx.queues[1].threads, 32u);
   // 32 hashes divide by the V8 main kernel's 16 and every other local size.
@@ -341,7 +341,7 @@ TEST_F(MockRound, GroupSizeAndQueueCountOverridesAreMadeSafe) {
 
 TEST_F(MockRound, AResetInTheMiddleOfAJobKeepsTheNonceCounter) {
   ASSERT_EQ(InitTestGpu(crypto::kCryptoNightFest, kRoundHashes, 1), 0);
-  GpuContext& ctx = gpu::gpu_contexts()[0];
+  GpuContext& ctx = gpu_test::TestGpus()[0];
   const std::vector<uint8_t> blob = RandomBlob(76, 18);
   ctx.nonce_counter = 5000;
   const uint32_t target = TargetFor(5064, kRoundHashes, blob, 9, 5);
@@ -361,7 +361,7 @@ TEST_F(MockRound, AResetInTheMiddleOfAJobKeepsTheNonceCounter) {
 
 TEST_F(MockRound, AResetWithANewScratchpadSizeKeepsTheLevel) {
   ASSERT_EQ(InitTestGpu(crypto::kCryptoNight, 0, 0), 0);
-  GpuContext& ctx = gpu::gpu_contexts()[0];
+  GpuContext& ctx = gpu_test::TestGpus()[0];
   const int32_t level = ctx.intensity;
   ASSERT_GE(level, 0);
   ctx.scratchpad_bytes = crypto::kScratchpadHeavy;
@@ -391,7 +391,7 @@ TEST_F(MockRound, AResetThatFailsReportsTheFailingStep) {
                             return fail->load() && at == step ? CL_OUT_OF_HOST_MEMORY : CL_SUCCESS;
                           }),
               0);
-    GpuContext& ctx = gpu::gpu_contexts()[0];
+    GpuContext& ctx = gpu_test::TestGpus()[0];
     fail->store(true);
     gpu_test::CapturedOutput output;
     const base::status reset = gpu::ReInitOpenCLGpu(ctx);
