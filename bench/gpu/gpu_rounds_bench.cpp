@@ -70,7 +70,8 @@ bool InitFirstDevice(int32_t algorithm, benchmark::State& state) {
     state.SkipWithError(error.c_str());
     return false;
   }
-  g_gpus.assign(1, gpu::GpuContext{});
+  g_gpus.clear();
+  g_gpus.resize(1);
   g_gpus[0].platform = platform;
   if (!gpu::InitOpenCL(options, g_gpus.data(), 1, crypto::scratchpad_size(algorithm),
                        false)) {

@@ -127,7 +127,9 @@ base::status InitGpus(const backend_options& options, std::vector<GpuContext>& c
     out().print_error("%s", s.message().c_str());
     return s;
   }
-  contexts.assign(options.gpu_list.size(), GpuContext{});
+  // Built in place: the records are move-only and never move afterwards.
+  contexts.clear();
+  contexts.resize(options.gpu_list.size());
   for (size_t j = 0; j < contexts.size(); ++j) {
     contexts[j].ordinal = options.gpu_list[j];
     contexts[j].work_size = 8;
@@ -184,7 +186,8 @@ base::status InitOpenCL(const device_options& options, GpuContext* contexts, siz
     GpuContext& ctx = contexts[j];
     status = InjectedFault(ctx, cl_step::create_context);
     if (status == CL_SUCCESS) {
-      ctx.context = clCreateContext(nullptr, 1, &ctx.device, nullptr, nullptr, &status);
+      cl_context created = clCreateContext(nullptr, 1, &ctx.device, nullptr, nullptr, &status);
+      ctx.context = status == CL_SUCCESS ? created : nullptr;
     }
     base::status s = ClStatus(status, "Error %s calling clCreateContext %i.", static_cast<int>(j));
     if (!s) return s;

@@ -15,6 +15,7 @@
 
 #include "base/status.h"
 #include "gpu/backend_options.h"
+#include "gpu/cl_handle.h"
 #include "gpu/kernel_table.h"  // kQueueKernelCount
 
 namespace gpu {
@@ -43,25 +44,27 @@ class CopyableAtomic : public std::atomic<T> {
   using std::atomic<T>::operator=;
 };
 
-// One in-order command queue with its buffers and kernels. Used by its
-// GPU's mining thread only, except input_dirty and abort_flag, which the job
+// One in-order command queue with its buffers and kernels, which it owns
+// (released when it is destroyed or by ReleaseQueue). Used by its GPU's
+// mining thread only, except input_dirty and abort_flag, which the job
 // publisher writes without a lock (and the kernels read abort_flag).
+// Move-only, and never moved once the run buffer points at abort_flag.
 struct GpuQueue {
   int32_t index = 0;
-  cl_command_queue queue = nullptr;
-  cl_mem input_buffer = nullptr;            // 88 bytes
-  cl_mem output_buffer = nullptr;           // 1024 bytes: the result list
-  cl_mem scratchpads_buffer = nullptr;      // N x scratchpad / 2
-  cl_mem hash_scratchpads_buffer = nullptr; // N x scratchpad / 2
-  cl_mem branch_buffers[kHashKernelCount] = {};  // N x 4 + 8 each
-  cl_mem hash_states_buffer = nullptr;      // N x 200
-  cl_mem run_buffer = nullptr;              // 4 bytes on abort_flag
-  cl_kernel kernels[kQueueKernelCount] = {};
+  cl_queue_handle queue;
+  cl_mem_handle input_buffer;               // 88 bytes
+  cl_mem_handle output_buffer;              // 1024 bytes: the result list
+  cl_mem_handle scratchpads_buffer;         // N x scratchpad / 2
+  cl_mem_handle hash_scratchpads_buffer;    // N x scratchpad / 2
+  cl_mem_handle branch_buffers[kHashKernelCount];  // N x 4 + 8 each
+  cl_mem_handle hash_states_buffer;         // N x 200
+  cl_mem_handle run_buffer;                 // 4 bytes on abort_flag
+  cl_kernel_handle kernels[kQueueKernelCount];
   uint64_t threads = 0;                     // N: hashes per round
   uint32_t prepare_kernel = PrepareKernelIndex(0);  // indices into kernels
   uint32_t main_kernel = MainKernelIndex(0);
   uint32_t collect_kernel = CollectKernelIndex(0);
-  cl_kernel hash_kernels[kHashKernelCount] = {};
+  cl_kernel_handle hash_kernels[kHashKernelCount];
   alignas(64) uint32_t results[kResultWords] = {};  // host copy of the output
   bool running = false;                     // enqueued and not yet waited for
   CopyableAtomic<bool> input_dirty;         // upload the job before the next round
@@ -76,8 +79,8 @@ struct GpuQueue {
   // its non-blocking write has run), the events of the round's result read
   // and of the last upload, and round times for the sleeping wait.
   uint8_t input[kInputBytes] = {};
-  cl_event round_event = nullptr;
-  cl_event input_event = nullptr;
+  cl_event_handle round_event;
+  cl_event_handle input_event;
   uint64_t round_start_us = 0;
   uint64_t last_round_us = 0;
 };
@@ -96,7 +99,7 @@ uint32_t lost_results(const GpuQueue& queue);
 // of 16 (every local size divides it), at least 16 and at most `hashes`.
 uint64_t HashesAfterOverflow(uint64_t hashes, uint32_t hits);
 
-// One GPU selected with --gpu.
+// One GPU selected with --gpu; owns its OpenCL context, program and queues.
 struct GpuContext {
   uint32_t ordinal = 0;             // index among the platform's devices
   uint64_t work_size = 8;           // final-hash local size and WORKSIZE
@@ -106,8 +109,8 @@ struct GpuContext {
   CopyableAtomic<int32_t> setup_algorithm;
   int32_t intensity = -1;           // -1 = auto detect until chosen
   int32_t queue_count = 0;          // 1 or 2
-  cl_context context = nullptr;
-  cl_program program = nullptr;
+  cl_context_handle context;
+  cl_program_handle program;
   GpuQueue queues[kMaxQueues];
   cl_platform_id platform = nullptr;
   cl_device_id device = nullptr;

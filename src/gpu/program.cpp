@@ -159,17 +159,11 @@ bool ProgramFromBinary(GpuContext& ctx, const std::vector<unsigned char>& binary
   const size_t size = binary.size();
   cl_int binary_status = CL_SUCCESS;
   cl_int status = CL_SUCCESS;
-  cl_program program =
-      clCreateProgramWithBinary(ctx.context, 1, &ctx.device, &size, &data, &binary_status, &status);
-  if (status != CL_SUCCESS || binary_status != CL_SUCCESS) {
-    if (program != nullptr) clReleaseProgram(program);
-    return false;
-  }
-  if (clBuildProgram(program, 1, &ctx.device, nullptr, nullptr, nullptr) != CL_SUCCESS) {
-    clReleaseProgram(program);
-    return false;
-  }
-  ctx.program = program;
+  cl_program_handle program(
+      clCreateProgramWithBinary(ctx.context, 1, &ctx.device, &size, &data, &binary_status, &status));
+  if (status != CL_SUCCESS || binary_status != CL_SUCCESS) return false;
+  if (clBuildProgram(program, 1, &ctx.device, nullptr, nullptr, nullptr) != CL_SUCCESS) return false;
+  ctx.program = std::move(program);
   return true;
 }
 
@@ -179,23 +173,17 @@ base::status BuildFromSource(GpuContext& ctx, std::string_view source,
   const char* text = source.data();
   const size_t length = source.size();
   cl_int status = CL_SUCCESS;
-  cl_program program = clCreateProgramWithSource(ctx.context, 1, &text, &length, &status);
+  cl_program_handle program(clCreateProgramWithSource(ctx.context, 1, &text, &length, &status));
   if (base::status s = ClStatus(status, "Error %s calling clCreateProgramWithSource"); !s) return s;
   const cl_int build_status =
       clBuildProgram(program, 1, &ctx.device, options.c_str(), nullptr, nullptr);
   if (always_print_log || build_status != CL_SUCCESS) {
     std::string log;
-    if (base::status s = BuildLog(program, ctx.device, log); !s) {
-      clReleaseProgram(program);
-      return s;
-    }
+    if (base::status s = BuildLog(program, ctx.device, log); !s) return s;
     base::printer::inst().print_plain(log);
   }
-  if (base::status s = ClStatus(build_status, "Error %s calling clBuildProgram."); !s) {
-    clReleaseProgram(program);
-    return s;
-  }
-  ctx.program = program;
+  if (base::status s = ClStatus(build_status, "Error %s calling clBuildProgram."); !s) return s;
+  ctx.program = std::move(program);
   return base::status::ok();
 }
 
@@ -328,7 +316,7 @@ namespace {
 
 // A kernel the program does not contain is kNotFound, any other failure
 // of clCreateKernel kDeviceError; the line printed is the same.
-base::status CreateKernel(cl_program program, const char* name, cl_kernel& kernel) {
+base::status CreateKernel(cl_program program, const char* name, cl_kernel_handle& kernel) {
   cl_int status = CL_SUCCESS;
   kernel = clCreateKernel(program, name, &status);
   base::status s = ClStatus(status, "Error %s calling clCreateKernel kernel %s.", name);

@@ -27,12 +27,10 @@ base::status Rebuild(GpuContext& ctx) {
 
   cl_int status = InjectedFault(ctx, cl_step::create_context);
   if (status == CL_SUCCESS) {
-    ctx.context = clCreateContext(nullptr, 1, &ctx.device, nullptr, nullptr, &status);
+    cl_context created = clCreateContext(nullptr, 1, &ctx.device, nullptr, nullptr, &status);
+    ctx.context = status == CL_SUCCESS ? created : nullptr;
   }
-  if (base::status s = ClStatus(status, "Error %s calling clCreateContext"); !s) {
-    ctx.context = nullptr;
-    return s;
-  }
+  if (base::status s = ClStatus(status, "Error %s calling clCreateContext"); !s) return s;
   base::status s = InitOpenCLGpu(ctx, false, false);
   if (!s) {
     // The failing step has printed its line; this one names no OpenCL code
@@ -40,8 +38,7 @@ base::status Rebuild(GpuContext& ctx) {
     // set-up made is released: the GPU is not to be run half built.
     base::printer::inst().print_error("Error UNKNOWN_ERROR calling ReInitOpenCLGpu.");
     ReleaseQueues(ctx);
-    if (ctx.program != nullptr) clReleaseProgram(ctx.program);
-    ctx.program = nullptr;
+    ctx.program.reset();
   }
   return s;
 }
@@ -50,10 +47,8 @@ base::status Rebuild(GpuContext& ctx) {
 
 void ReleaseGpu(GpuContext& ctx) {
   ReleaseQueues(ctx);
-  if (ctx.program != nullptr) clReleaseProgram(ctx.program);
-  ctx.program = nullptr;
-  if (ctx.context != nullptr) clReleaseContext(ctx.context);
-  ctx.context = nullptr;
+  ctx.program.reset();
+  ctx.context.reset();
 }
 
 base::status ReInitOpenCLGpu(GpuContext& ctx) {

@@ -210,7 +210,8 @@ TEST_F(OpenClStartup, WithoutAnyDeviceACpuDeviceIsNoGpu) {
   ASSERT_NE(platform, nullptr);
   options_.device.any_device = false;
   std::vector<gpu::GpuContext>& contexts = gpu_test::TestGpus();
-  contexts.assign(1, gpu::GpuContext{});
+  contexts.clear();
+  contexts.resize(1);
   contexts[0].platform = platform;
   gpu_test::CapturedOutput output;
   EXPECT_EQ(gpu::InitOpenCL(options_.device, contexts.data(), 1, crypto::kScratchpadNormal, false)
@@ -226,7 +227,8 @@ TEST_F(OpenClStartup, AnUnsupportedDeviceIsRefusedWithoutAnyDevice) {
   cl_platform_id platform = gpu::SelectPlatform(0, options_.device.any_device, version, error);
   ASSERT_NE(platform, nullptr);
   std::vector<gpu::GpuContext>& contexts = gpu_test::TestGpus();
-  contexts.assign(1, gpu::GpuContext{});
+  contexts.clear();
+  contexts.resize(1);
   gpu::GpuContext& ctx = contexts[0];
   ASSERT_EQ(clGetDeviceIDs(platform, CL_DEVICE_TYPE_ALL, 1, &ctx.device, nullptr), CL_SUCCESS);
   ctx.options.any_device = false;

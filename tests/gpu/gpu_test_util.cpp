@@ -87,7 +87,8 @@ int InitTestGpu(int32_t algorithm, int32_t group_size, int32_t num_queues,
   cl_platform_id platform = gpu::SelectPlatform(-1, true, version, error);
   if (platform == nullptr) return -1;
   std::vector<gpu::GpuContext>& contexts = TestGpus();
-  contexts.assign(1, gpu::GpuContext{});
+  contexts.clear();
+  contexts.resize(1);
   contexts[0].platform = platform;
   contexts[0].intensity = -1;
   const base::status status = gpu::InitOpenCL(options.device, contexts.data(), 1,

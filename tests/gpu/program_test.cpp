@@ -43,24 +43,24 @@ TEST(ProgramCache, LivesBelowXdgCacheHomeOrHome) {
 }
 
 TEST(ProgramCache, KeyCoversSourceOptionsDeviceDriverAndPlatform) {
-  gpu::GpuContext ctx;
-  ctx.device_name = "gfx900";
-  ctx.driver_version = "2527.0";
-  std::snprintf(ctx.platform_version, sizeof(ctx.platform_version), "OpenCL 2.0 AMD-APP");
+  // The records own OpenCL objects and cannot be copied: each is made anew.
+  const auto device = [](const char* name, const char* driver, const char* platform) {
+    gpu::GpuContext ctx;
+    ctx.device_name = name;
+    ctx.driver_version = driver;
+    std::snprintf(ctx.platform_version, sizeof(ctx.platform_version), "%s", platform);
+    return ctx;
+  };
+  const gpu::GpuContext ctx = device("gfx900", "2527.0", "OpenCL 2.0 AMD-APP");
   const uint64_t key = gpu::ProgramCacheKey("source", "-DX", ctx);
   EXPECT_EQ(gpu::ProgramCacheKey("source", "-DX", ctx), key);
   EXPECT_NE(gpu::ProgramCacheKey("source2", "-DX", ctx), key);
   EXPECT_NE(gpu::ProgramCacheKey("source", "-DY", ctx), key);
-  gpu::GpuContext other = ctx;
-  other.device_name = "gfx901";
-  EXPECT_NE(gpu::ProgramCacheKey("source", "-DX", other), key);
-  other = ctx;
-  other.driver_version = "2530.0";
+  EXPECT_NE(gpu::ProgramCacheKey("source", "-DX", device("gfx901", "2527.0", "OpenCL 2.0 AMD-APP")), key);
+  const gpu::GpuContext other = device("gfx900", "2530.0", "OpenCL 2.0 AMD-APP");
   EXPECT_NE(gpu::ProgramCacheKey("source", "-DX", other), key);
   EXPECT_NE(gpu::ProgramCachePath(other), gpu::ProgramCachePath(ctx));
-  other = ctx;
-  other.platform_version[0] = 'X';
-  EXPECT_NE(gpu::ProgramCacheKey("source", "-DX", other), key);
+  EXPECT_NE(gpu::ProgramCacheKey("source", "-DX", device("gfx900", "2527.0", "XpenCL 2.0 AMD-APP")), key);
 }
 
 class ProgramBuild : public ::testing::Test {
@@ -147,8 +147,7 @@ class BuildKernel : public ProgramBuild {
     ProgramBuild::SetUp();
     ASSERT_EQ(InitTestGpu(crypto::kCryptoNight, 16, 1), 0);
     gpu::GpuContext& ctx = gpu_test::TestGpus()[0];
-    clReleaseProgram(ctx.program);
-    ctx.program = nullptr;
+    ctx.program.reset();
     saved_cwd_ = std::filesystem::current_path();
     std::filesystem::current_path(work_.path());
   }

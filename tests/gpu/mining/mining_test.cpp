@@ -62,7 +62,8 @@ void set_up_gpus(std::vector<GpuContext>& gpus, size_t count, int32_t algorithm,
   std::string version, error;
   cl_platform_id platform = SelectPlatform(-1, true, version, error);
   ASSERT_NE(platform, nullptr) << error;
-  gpus.assign(count, GpuContext{});
+  gpus.clear();
+  gpus.resize(count);  // move-only records, built in place
   for (GpuContext& ctx : gpus) {
     ctx.platform = platform;
     ctx.setup_algorithm = algorithm;
