@@ -189,6 +189,10 @@ class executor : public network::StatsSource, public hash_rate_source, private n
 
   mining_backend& miner_;
   executor_settings settings_;
+  // The job last handed to the miner (executor thread only): what results
+  // are checked against and what an idle or donation job keeps the
+  // algorithm of. The executor keeps it rather than reading it back.
+  mining_job published_;
 
   std::atomic<bool> executor_running_{true};
   std::thread executor_thread_;

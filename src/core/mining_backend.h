@@ -49,8 +49,6 @@ class mining_backend {
   virtual void stop() = 0;
   // The generation of the published job (any thread).
   virtual uint64_t generation() const = 0;
-  // A copy of the published job.
-  virtual mining_job current_job() const = 0;
   virtual size_t thread_count() const = 0;
   // The error line of a device its backend has parked (it could not be set
   // up again and mines nothing), empty while it mines or waits for work.

@@ -24,19 +24,6 @@ constexpr auto kIdlePoll = std::chrono::milliseconds(100);
 
 void sleep_ms(uint64_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-void copy_job(mine_thread& t, const core::mining_job& job) {
-  std::memcpy(t.job_id, job.job_id, sizeof(t.job_id));
-  std::memset(t.blob, 0, sizeof(t.blob));
-  std::memcpy(t.blob, job.blob, job.blob_length <= sizeof(t.blob) ? job.blob_length : sizeof(t.blob));
-  t.blob_length = job.blob_length;
-  t.nonce_base = job.nonce_base;
-  t.target = job.target;
-  t.idle = job.idle;
-  t.pool_id = job.pool_id;
-  t.nicehash = job.nicehash;
-  t.algorithm = job.algorithm;
-}
-
 }  // namespace
 
 uint64_t monotonic_ms() {
@@ -80,14 +67,9 @@ bool gpu_miner::too_hot(mine_thread& t) {
   return hot;
 }
 
-core::mining_job gpu_miner::current_job() const {
-  std::lock_guard<std::mutex> lock(job_mutex_);
-  return current_job_;
-}
-
 std::unique_ptr<mine_thread> gpu_miner::make_thread(size_t index, const core::mining_job& job) {
   auto t = std::make_unique<mine_thread>();
-  copy_job(*t, job);
+  t->job = job;
   // The thread holds `job` as of the current generation. Threads started by a
   // scratchpad switch exist before the new job is in place: with any older
   // generation they would take the old job and mine the old algorithm on the
@@ -193,17 +175,17 @@ void gpu_miner::publish(const core::mining_job& job) {
 void gpu_miner::TakeJob(mine_thread& t) {
   {
     std::lock_guard<std::mutex> lock(job_mutex_);
-    copy_job(t, current_job_);
+    t.job = current_job_;
     t.generation = job_generation_.load();
   }
-  t.refused.store(t.failed_algorithm >= 0 && t.algorithm == t.failed_algorithm);
-  if (t.idle) return;
-  uint64_t start = t.nonce_base;
-  if (t.nicehash) {
+  t.refused.store(t.failed_algorithm >= 0 && t.job.algorithm == t.failed_algorithm);
+  if (t.job.idle) return;
+  uint64_t start = t.job.nonce_base;
+  if (t.job.nicehash) {
     // The pool owns the top byte: the threads split the low 24 bits.
     start += static_cast<uint64_t>(16777216u / thread_total_) * t.number;
   } else {
-    t.blob[42] = static_cast<uint8_t>(t.number ^ random_top_byte_);
+    t.job.blob[42] = static_cast<uint8_t>(t.number ^ random_top_byte_);
   }
   t.gpu->nonce_counter = start;
   for (GpuQueue& queue : t.gpu->queues) queue.input_dirty.store(true);
@@ -212,28 +194,28 @@ void gpu_miner::TakeJob(mine_thread& t) {
     for (int q = 0; q < kMaxQueues; ++q) t.gpu->queues[q].threads = t.full_hashes[q];
     t.round_lowered = false;
   }
-  if (!verify_algorithm(t)) t.idle = true;  // park until another job arrives
+  if (!verify_algorithm(t)) t.job.idle = true;  // park until another job arrives
 }
 
 bool gpu_miner::verify_algorithm(mine_thread& t) {
-  if (t.algorithm == t.failed_algorithm) return false;
-  if (options_.no_self_test || t.algorithm == t.tested_algorithm) return true;
+  if (t.job.algorithm == t.failed_algorithm) return false;
+  if (options_.no_self_test || t.job.algorithm == t.tested_algorithm) return true;
   // The round's nonce counter is kept by the test; it is set again here so
   // the job starts where TakeJob put it.
   const uint64_t start = t.gpu->nonce_counter;
-  const auto replaced = options_.self_test_answers.find(t.algorithm);
+  const auto replaced = options_.self_test_answers.find(t.job.algorithm);
   const self_test_answer& answer =
-      replaced != options_.self_test_answers.end() ? replaced->second : SelfTestAnswer(t.algorithm);
-  const bool passed = RunSelfTest(*t.gpu, t.algorithm, answer);
+      replaced != options_.self_test_answers.end() ? replaced->second : SelfTestAnswer(t.job.algorithm);
+  const bool passed = RunSelfTest(*t.gpu, t.job.algorithm, answer);
   t.gpu->nonce_counter = start;
   if (passed) {
-    t.tested_algorithm = t.algorithm;
+    t.tested_algorithm = t.job.algorithm;
     return true;
   }
-  t.failed_algorithm = t.algorithm;
+  t.failed_algorithm = t.job.algorithm;
   t.refused.store(true);
   base::printer::inst().print_error("GPU%u self-test failed for %s: the device computes wrong hashes",
-                                   t.gpu->ordinal, crypto::algorithm_name(t.algorithm));
+                                   t.gpu->ordinal, crypto::algorithm_name(t.job.algorithm));
   count_failed(t);
   return false;
 }
@@ -246,7 +228,7 @@ void gpu_miner::count_failed(mine_thread& t) {
 
 void gpu_miner::park(mine_thread& t, const base::status& error) {
   t.parked = true;
-  t.idle = true;
+  t.job.idle = true;
   t.refused.store(true);  // it refuses every job, which the benchmark reads
   {
     std::lock_guard<std::mutex> lock(errors_mutex_);
@@ -272,7 +254,7 @@ double gpu_miner::thread_cpu_share(size_t thread) const {
 }
 
 bool gpu_miner::wait_for_work(mine_thread& t, uint64_t& last_report_ms) {
-  while (t.idle) {
+  while (t.job.idle) {
     while (t.running.load() && job_generation_.load() == t.generation) {
       std::this_thread::sleep_for(kIdlePoll);
       last_report_ms = monotonic_ms();
@@ -290,8 +272,8 @@ void gpu_miner::upload_if_dirty(mine_thread& t, int queue) {
   SetAbortFlag(q, false);
   // A failed upload has been printed; the queue keeps the job it had, and
   // every nonce it reports is checked against the job on the CPU.
-  static_cast<void>(SetGpuJob(*t.gpu, t.generation, t.blob, t.blob_length, t.target,
-                              static_cast<uint32_t>(t.algorithm), queue));
+  static_cast<void>(SetGpuJob(*t.gpu, t.generation, t.job.blob, t.job.blob_length, t.job.target,
+                              static_cast<uint32_t>(t.job.algorithm), queue));
 }
 
 void gpu_miner::report_results(mine_thread& t, int queue) {
@@ -299,9 +281,9 @@ void gpu_miner::report_results(mine_thread& t, int queue) {
   for (uint32_t value : round_results(q)) {
     core::gpu_result result;
     result.thread_index = t.number;
-    result.nonce = (static_cast<uint32_t>(t.blob[42]) << 24) | value;
+    result.nonce = (static_cast<uint32_t>(t.job.blob[42]) << 24) | value;
     result.sequence = q.job_generation;
-    events_->post(core::executor_event(core::kFoundNonce, t.pool_id, result));
+    events_->post(core::executor_event(core::kFoundNonce, t.job.pool_id, result));
   }
   const uint32_t lost = lost_results(q);
   if (lost == 0) return;
@@ -320,7 +302,7 @@ void gpu_miner::report_results(mine_thread& t, int queue) {
     each.threads = std::min(each.threads, record.lowered_to);
   }
   t.round_lowered = true;
-  events_->post(core::executor_event(core::kLostNonces, t.pool_id, record));
+  events_->post(core::executor_event(core::kLostNonces, t.job.pool_id, record));
 }
 
 void gpu_miner::report_hashes(mine_thread& t, uint64_t hashes, uint64_t& last_report_ms) {
@@ -331,7 +313,7 @@ void gpu_miner::report_hashes(mine_thread& t, uint64_t hashes, uint64_t& last_re
   report.generation = t.generation;
   report.milliseconds = static_cast<uint32_t>(now - last_report_ms);
   last_report_ms = now;
-  events_->post(core::executor_event(core::kHashCount, t.pool_id, report));
+  events_->post(core::executor_event(core::kHashCount, t.job.pool_id, report));
 }
 
 void gpu_miner::wait_all_queues(mine_thread& t) {
@@ -367,7 +349,7 @@ void gpu_miner::WorkLoop(mine_thread& t) {
 void gpu_miner::loop_one_queue(mine_thread& t) {
   uint64_t last_report_ms = monotonic_ms();
   while (t.running.load()) {
-    if (t.idle) {
+    if (t.job.idle) {
       if (!wait_for_work(t, last_report_ms)) return;
       continue;
     }
@@ -409,7 +391,7 @@ void gpu_miner::loop_two_queues(mine_thread& t) {
   };
 
   while (t.running.load()) {
-    if (t.idle) {
+    if (t.job.idle) {
       if (c != 0) wait_all_queues(t);
       if (!wait_for_work(t, last_report_ms)) return;
       c = 0;
@@ -445,7 +427,7 @@ void gpu_miner::loop_two_queues(mine_thread& t) {
 
     // The 1 MiB pacing serves every pad below 2 MiB (the 256 and 128 KiB
     // algorithms are lighter still).
-    const bool light = crypto::scratchpad_size(current_job().algorithm) < crypto::kScratchpadNormal;
+    const bool light = crypto::scratchpad_size(t.job.algorithm) < crypto::kScratchpadNormal;
     uint64_t now = monotonic_ms();
     if (h == 0) {
       cycle = now - last_launch;
@@ -468,7 +450,7 @@ void gpu_miner::loop_two_queues(mine_thread& t) {
       if (ratio < 0.15) {
         if (++low > (fast_switch ? 4 : 2)) {
           low = 0;
-          const uint32_t size = crypto::scratchpad_size(current_job().algorithm);
+          const uint32_t size = crypto::scratchpad_size(t.job.algorithm);
           const double factor = size < crypto::kScratchpadNormal   ? 0.20
                                 : size == crypto::kScratchpadHeavy ? 0.25
                                                                    : 0.15;

@@ -25,17 +25,11 @@
 namespace gpu {
 
 struct mine_thread {
-  // Copy of the job taken last; written and read by the thread itself.
+  // The job taken last and its generation; written and read by the thread
+  // itself. job.blob[42] is the top byte of every nonce reported; job.idle
+  // is also set by the thread to park itself.
   uint64_t generation = 0;
-  char job_id[core::kJobIdSize] = {};
-  uint8_t blob[core::kBlobSize] = {};  // byte 42: top byte of every nonce reported
-  uint32_t blob_length = 0;
-  uint32_t nonce_base = 0;
-  uint32_t target = 0;
-  bool idle = true;
-  uint64_t pool_id = core::kPoolNone;
-  bool nicehash = false;
-  int32_t algorithm = 0;
+  core::mining_job job;
 
   std::thread thread;
   uint8_t number = 0;               // position in the --gpu list
@@ -88,7 +82,6 @@ class gpu_miner : public core::backend {
   void publish(const core::mining_job& job) override;
   void stop() override;
   uint64_t generation() const override { return job_generation_.load(); }
-  core::mining_job current_job() const override;
   size_t thread_count() const override { return threads_.size(); }
   uint32_t device_number(size_t thread) const override;
 

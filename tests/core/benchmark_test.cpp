@@ -51,7 +51,7 @@ class scripted_backend : public backend {
   }
   void stop() override { ++stops_; }
   uint64_t generation() const override { return generation_; }
-  mining_job current_job() const override { return current_; }
+  mining_job current_job() const { return current_; }
   size_t thread_count() const override { return devices_.size(); }
   uint32_t device_number(size_t thread) const override { return devices_.at(thread).number; }
   base::status init_devices() override { return base::status::ok(); }

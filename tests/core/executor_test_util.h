@@ -39,7 +39,7 @@ class fake_miner : public mining_backend {
   }
   void stop() override { stopped_.store(true); }
   uint64_t generation() const override { return generation_.load(); }
-  mining_job current_job() const override {
+  mining_job current_job() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return current_;
   }
