@@ -36,10 +36,6 @@ class timing_miner : public core::mining_backend {
   }
   void stop() override {}
   uint64_t generation() const override { return generation_.load(); }
-  core::mining_job current_job() const override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return current_;
-  }
   size_t thread_count() const override { return 1; }
   uint32_t device_number(size_t) const override { return 0; }
 

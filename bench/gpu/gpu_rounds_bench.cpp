@@ -24,6 +24,7 @@
 #include "gpu/gpu_context.h"
 #include "gpu/launch.h"
 #include "gpu/program.h"
+#include "gpu/reset.h"
 
 namespace {
 
@@ -46,16 +47,14 @@ double CpuSeconds(int who) {
          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
 }
 
+// Root of the program cache for InitFirstDevice; empty: the user's cache.
+std::string g_cache_root;
+// The GPU record the benchmarks drive.
+std::vector<gpu::GpuContext> g_gpus;
+
 void Release() {
-  for (gpu::GpuContext& ctx : gpu::gpu_contexts()) {
-    for (gpu::GpuQueue& queue : ctx.queues) {
-      if (queue.queue != nullptr) clFinish(queue.queue);
-      gpu::ReleaseQueue(queue);
-    }
-    if (ctx.program != nullptr) clReleaseProgram(ctx.program);
-    if (ctx.context != nullptr) clReleaseContext(ctx.context);
-  }
-  gpu::gpu_contexts().clear();
+  for (gpu::GpuContext& ctx : g_gpus) gpu::ReleaseGpu(ctx);
+  g_gpus.clear();
 }
 
 // Initialises GPU 0 of the auto-detected platform; false with a message.
@@ -64,15 +63,17 @@ bool InitFirstDevice(int32_t algorithm, benchmark::State& state) {
   options.any_device = true;
   options.group_size = EnvInt("ORBECK_BENCH_GROUPSIZE", 0);
   options.num_queues = 1;
+  options.cache_root = g_cache_root;
   std::string version, error;
   cl_platform_id platform = gpu::SelectPlatform(-1, options.any_device, version, error);
   if (platform == nullptr) {
     state.SkipWithError(error.c_str());
     return false;
   }
-  gpu::gpu_contexts().assign(1, gpu::GpuContext{});
-  gpu::gpu_contexts()[0].platform = platform;
-  if (!gpu::InitOpenCL(options, gpu::gpu_contexts().data(), 1, crypto::scratchpad_size(algorithm),
+  g_gpus.clear();
+  g_gpus.resize(1);
+  g_gpus[0].platform = platform;
+  if (!gpu::InitOpenCL(options, g_gpus.data(), 1, crypto::scratchpad_size(algorithm),
                        false)) {
     state.SkipWithError("GPU initialisation failed");
     return false;
@@ -87,21 +88,31 @@ std::vector<uint8_t> Blob() {
   return blob;
 }
 
+// False, with the benchmark stopped on the error, when a step failed.
+bool Succeeded(const base::status& status, benchmark::State& state) {
+  if (!status) state.SkipWithError(status.message().c_str());
+  return status.is_ok();
+}
+
 void GpuRounds(benchmark::State& state, int32_t algorithm) {
   if (!InitFirstDevice(algorithm, state)) return;
-  gpu::GpuContext& ctx = gpu::gpu_contexts()[0];
+  gpu::GpuContext& ctx = g_gpus[0];
   const std::vector<uint8_t> blob = Blob();
-  gpu::SetGpuJob(ctx, 1, blob.data(), 76, 0x1000, static_cast<uint32_t>(algorithm), 0);
-  gpu::RunGpuRound(ctx, 0);  // warm-up, and the wait's first round time
-  gpu::WaitGpuQueue(ctx, 0);
+  // A warm-up round, which also gives the wait its first round time.
+  if (!Succeeded(gpu::SetGpuJob(ctx, 1, blob.data(), 76, 0x1000, static_cast<uint32_t>(algorithm), 0),
+                 state) ||
+      !Succeeded(gpu::RunGpuRound(ctx, 0), state) || !Succeeded(gpu::WaitGpuQueue(ctx, 0), state)) {
+    Release();
+    return;
+  }
   double wait_cpu = 0;
   uint64_t hashes = 0;
   const double process_cpu_start = CpuSeconds(RUSAGE_SELF);
   const auto start = std::chrono::steady_clock::now();
   for (auto _ : state) {
-    gpu::RunGpuRound(ctx, 0);
+    if (!Succeeded(gpu::RunGpuRound(ctx, 0), state)) break;
     const double before = CpuSeconds(RUSAGE_THREAD);
-    gpu::WaitGpuQueue(ctx, 0);
+    if (!Succeeded(gpu::WaitGpuQueue(ctx, 0), state)) break;
     wait_cpu += CpuSeconds(RUSAGE_THREAD) - before;
     hashes += ctx.queues[0].threads;
   }
@@ -122,10 +133,14 @@ void GpuRounds(benchmark::State& state, int32_t algorithm) {
 // enqueued alone and finished before the next (milliseconds per round).
 void KernelBreakdown(benchmark::State& state, int32_t algorithm) {
   if (!InitFirstDevice(algorithm, state)) return;
-  gpu::GpuContext& ctx = gpu::gpu_contexts()[0];
+  gpu::GpuContext& ctx = g_gpus[0];
   gpu::GpuQueue& q = ctx.queues[0];
   const std::vector<uint8_t> blob = Blob();
-  gpu::SetGpuJob(ctx, 1, blob.data(), 76, 0x1000, static_cast<uint32_t>(algorithm), 0);
+  if (!Succeeded(gpu::SetGpuJob(ctx, 1, blob.data(), 76, 0x1000, static_cast<uint32_t>(algorithm), 0),
+                 state)) {
+    Release();
+    return;
+  }
   clFinish(q.queue);
   const size_t n = q.threads;
   const size_t offset2[2] = {0, 0}, global2[2] = {n, 8}, local2[2] = {8, 8};
@@ -187,19 +202,19 @@ void CpuSingleThread(benchmark::State& state, int32_t algorithm) {
 // each the whole InitOpenCL of one GPU for algorithm 0.
 void StartUp(benchmark::State& state, bool cached) {
   const std::string root = std::string("/tmp/orbeck-gpu-bench-cache-") + std::to_string(getpid());
-  gpu::SetProgramCacheRoot(root);
+  g_cache_root = root;
   for (auto _ : state) {
     state.PauseTiming();
     if (!cached) std::filesystem::remove_all(root);
     state.ResumeTiming();
     if (!InitFirstDevice(0, state)) break;
     state.PauseTiming();
-    state.counters["from_cache"] = gpu::gpu_contexts()[0].program_from_cache ? 1 : 0;
+    state.counters["from_cache"] = g_gpus[0].program_from_cache ? 1 : 0;
     Release();
     state.ResumeTiming();
   }
   if (cached) std::filesystem::remove_all(root);
-  gpu::SetProgramCacheRoot("");
+  g_cache_root.clear();
 }
 
 }  // namespace

@@ -25,7 +25,7 @@ enum class status_code : uint8_t {
   kProtocolError,  // the other side broke the protocol
 };
 
-class status {
+class [[nodiscard]] status {
  public:
   // Success.
   status() = default;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "base/status.h"
 #include "core/mining_backend.h"
 
 namespace core {
@@ -16,12 +17,13 @@ namespace core {
 class backend : public mining_backend {
  public:
   // Finds and sets up the devices, printing the start-up banner and any
-  // error; false when mining cannot start. Once, before start().
-  virtual bool init_devices() = 0;
+  // error; the (printed) failure when mining cannot start. Once, before
+  // start().
+  virtual base::status init_devices() = 0;
   // The tuning pass for an algorithm (every one for -1): measures settings,
   // prints them and keeps the best for later runs. After init_devices,
-  // without start(); false when nothing could be measured.
-  virtual bool autotune(int32_t algorithm) = 0;
+  // without start(); a failure when nothing could be measured.
+  virtual base::status autotune(int32_t algorithm) = 0;
   // Called on a mining thread once every device has refused the algorithm
   // of its job (a failed self-test). Set before start().
   virtual void set_all_failed_handler(std::function<void()> handler) = 0;

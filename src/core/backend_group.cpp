@@ -9,10 +9,15 @@ backend_group::backend_group(std::vector<std::unique_ptr<backend>> members) : me
   assert(!members_.empty());
 }
 
-bool backend_group::autotune(int32_t algorithm) {
+base::status backend_group::autotune(int32_t algorithm) {
+  base::status first_failure;
   bool any = false;
-  for (auto& member : members_) any = member->autotune(algorithm) || any;
-  return any;
+  for (auto& member : members_) {
+    base::status s = member->autotune(algorithm);
+    if (s) any = true;
+    else if (first_failure) first_failure = std::move(s);
+  }
+  return any ? base::status::ok() : first_failure;
 }
 
 void backend_group::set_all_failed_handler(std::function<void()> handler) {
@@ -65,9 +70,14 @@ std::string backend_group::device_name(size_t thread) const {
   return member->device_name(local);
 }
 
-device_sensors backend_group::sensors(size_t thread) const {
+std::string backend_group::device_error(size_t thread) const {
   const auto [member, local] = owner(thread);
-  return member->sensors(local);
+  return member->device_error(local);
+}
+
+device_reading backend_group::read_device(size_t thread) const {
+  const auto [member, local] = owner(thread);
+  return member->read_device(local);
 }
 
 void backend_group::shutdown() {

@@ -22,8 +22,9 @@ class backend_group : public backend {
   explicit backend_group(std::vector<std::unique_ptr<backend>> members);
 
   // The members were started up before they were grouped.
-  bool init_devices() override { return true; }
-  bool autotune(int32_t algorithm) override;
+  base::status init_devices() override { return base::status::ok(); }
+  // Tunes every member; a failure only when no member measured anything.
+  base::status autotune(int32_t algorithm) override;
   // Runs the handler once every member that self-tests has refused.
   void set_all_failed_handler(std::function<void()> handler) override;
   bool self_test_enabled() const override;
@@ -36,11 +37,11 @@ class backend_group : public backend {
   void stop() override;
   // Every member counts one generation per publication, from 0 at start.
   uint64_t generation() const override { return members_.front()->generation(); }
-  mining_job current_job() const override { return members_.front()->current_job(); }
   size_t thread_count() const override;
   uint32_t device_number(size_t thread) const override;
   std::string device_name(size_t thread) const override;
-  device_sensors sensors(size_t thread) const override;
+  std::string device_error(size_t thread) const override;
+  device_reading read_device(size_t thread) const override;
 
  private:
   // The member that runs a thread of the list and the thread's index there.

@@ -26,13 +26,7 @@ executor::~executor() {
   if (executor_thread_.joinable() || timer_thread_.joinable()) stop();
 }
 
-void executor::start(bool run_here) {
-  if (run_here) {
-    loop();
-  } else {
-    executor_thread_ = std::thread(&executor::loop, this);
-  }
-}
+void executor::start() { executor_thread_ = std::thread(&executor::loop, this); }
 
 void executor::stop() {
   post(executor_event(kStop, kPoolNone));
@@ -41,7 +35,8 @@ void executor::stop() {
 }
 
 void executor::loop() {
-  miner_.start(idle_job(kPoolNone, 0), events_, *this);
+  published_ = idle_job(kPoolNone, 0);
+  miner_.start(published_, events_, *this);
 
   active_pool_.store(kPoolUser);
   active_user_.store(0);
@@ -134,7 +129,10 @@ void executor::dispatch(executor_event& event) {
   }
 }
 
-void executor::publish(const mining_job& job) { miner_.publish(job); }
+void executor::publish(const mining_job& job) {
+  published_ = job;
+  miner_.publish(job);
+}
 
 int32_t executor::select_algorithm(const job_record& job) const {
   // An algorithm the pool names decides, ahead of everything else.
@@ -144,7 +142,7 @@ int32_t executor::select_algorithm(const job_record& job) const {
       configured != crypto::kCryptoNightV8) {
     // Donation jobs keep the scratchpad size of the user's coin, so the
     // GPUs need no kernel switch.
-    switch (crypto::size_class_of(miner_.current_job().algorithm)) {
+    switch (crypto::size_class_of(published_.algorithm)) {
       case crypto::size_class::light: return crypto::kCryptoNightV7Lite;
       case crypto::size_class::heavy: return crypto::kCryptoNightHeavy;
       case crypto::size_class::pico: return crypto::kCryptoNightPico;
@@ -183,7 +181,7 @@ void executor::on_new_job(uint64_t pool_id, const job_record& job) {
           "Pool job %s asks for algorithm %s, which this build cannot mine: waiting for another job",
           job.job_id, job.algo_name);
     }
-    publish(idle_job(pool_id, miner_.current_job().algorithm));
+    publish(idle_job(pool_id, published_.algorithm));
     return;
   }
   const mining_job work = work_from(job, pool_id, 0);
@@ -205,7 +203,7 @@ void executor::on_new_job(uint64_t pool_id, const job_record& job) {
             job.job_id, info->pool_name);
       }
     }
-    publish(idle_job(pool_id, miner_.current_job().algorithm));
+    publish(idle_job(pool_id, published_.algorithm));
     return;
   }
   publish(work);
@@ -253,7 +251,7 @@ bool executor::on_found_nonce(uint64_t pool_id, const gpu_result& result) {
   if (loud) out.print_leveled(base::kEvent, "%s Found Nonce, submitting...", device);
   net::jpsock& target_pool = is_user_pool(pool_id) ? *pools_[index_of(pool_id)] : *dev_pool_;
 
-  const mining_job job = miner_.current_job();
+  const mining_job& job = published_;
   uint8_t blob[kBlobSize];
   std::memcpy(blob, job.blob, sizeof(blob));
   blob[39] = static_cast<uint8_t>(result.nonce);

@@ -68,8 +68,8 @@ class executor : public network::StatsSource, public hash_rate_source, private n
   executor(const executor&) = delete;
   executor& operator=(const executor&) = delete;
 
-  // Starts the executor loop on a new thread (or on the caller's with true).
-  void start(bool run_here = false);
+  // Starts the executor loop on a new thread.
+  void start();
   // Posts stop, then joins the timer thread and the executor thread.
   void stop();
   // Any thread.
@@ -191,6 +191,10 @@ class executor : public network::StatsSource, public hash_rate_source, private n
 
   mining_backend& miner_;
   executor_settings settings_;
+  // The job last handed to the miner (executor thread only): what results
+  // are checked against and what an idle or donation job keeps the
+  // algorithm of. The executor keeps it rather than reading it back.
+  mining_job published_;
 
   std::atomic<bool> executor_running_{true};
   std::thread executor_thread_;

@@ -28,12 +28,12 @@ class no_hash_rates : public hash_rate_source {
   double average_rate(size_t) const override { return 0.0; }
 };
 
-// What a device's sensors read now: -1 where there is no reading.
-struct device_sensors {
-  float temperature_c = -1.0f;
-  int32_t fan_rpm = -1;
-  bool paused = false;  // held by the temperature guard
-  bool has_fan = true;  // a GPU; a CPU package has no fan reading
+// A device's sensors and state as the statistics show them.
+struct device_reading {
+  float temperature_c = -1.0f;  // -1 without a reading
+  int32_t fan = -1;             // RPM or percent as the sensor reports it, -1 without
+  bool paused = false;          // held by the temperature guard
+  bool has_fan = true;          // a GPU; a CPU package has no fan reading
 };
 
 // Which part of the nonce space each mining thread searches, when several
@@ -60,18 +60,19 @@ class mining_backend {
   virtual void stop() = 0;
   // The generation of the published job (any thread).
   virtual uint64_t generation() const = 0;
-  // A copy of the published job.
-  virtual mining_job current_job() const = 0;
   virtual size_t thread_count() const = 0;
+  // The error line of a device its backend has parked (it could not be set
+  // up again and mines nothing), empty while it mines or waits for work.
+  // Any thread.
+  virtual std::string device_error(size_t /*thread*/) const { return {}; }
+  // The sensors and pause of a thread's device; any thread.
+  virtual device_reading read_device(size_t /*thread*/) const { return {}; }
   // The device number (the --gpu entry) of a thread.
   virtual uint32_t device_number(size_t thread) const = 0;
   // The name of a thread's device in lines and documents: "GPU1", "CPU0".
   virtual std::string device_name(size_t thread) const {
     return "GPU" + std::to_string(device_number(thread));
   }
-  // The readings of a thread's device; by default the GPU sensors of its
-  // device number. Any thread.
-  virtual device_sensors sensors(size_t thread) const;
 };
 
 }  // namespace core

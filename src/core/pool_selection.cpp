@@ -178,7 +178,7 @@ void executor::active_pool_failed() {
   if (failed_in_round_ < pools_.size()) {
     // The next pool of the list, at once; meanwhile the GPUs stop mining a
     // job whose shares could not reach anybody.
-    if (active_pool_.load() != kPoolDonation) publish(idle_job(kPoolNone, miner_.current_job().algorithm));
+    if (active_pool_.load() != kPoolDonation) publish(idle_job(kPoolNone, published_.algorithm));
     connect_user_pool((active_user_.load() + 1) % pools_.size());
     return;
   }
@@ -248,7 +248,7 @@ void executor::connection_failed() {
 
 bool executor::connect_dev_pool(int endpoint) {
   const std::string port = settings_.dev_port_override.empty()
-                               ? dev_port_for(miner_.current_job().algorithm)
+                               ? dev_port_for(published_.algorithm)
                                : settings_.dev_port_override;
   const std::string address = settings_.dev_hosts[endpoint] + ":" + port;
   dev_endpoint_ = endpoint;

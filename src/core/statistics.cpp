@@ -8,8 +8,6 @@
 #include "base/printer.h"
 #include "base/service_notify.h"
 #include "core/executor.h"
-#include "monitor/gpu_monitor.h"
-#include "monitor/temperature_guard.h"
 #include "remote/metrics_writer.h"
 
 namespace core {
@@ -63,18 +61,20 @@ std::string executor::document_name(size_t thread) const {
 }
 
 std::string executor::gpu_line(size_t thread, double rate) const {
-  const device_sensors readings = miner_.sensors(thread);
+  const device_reading reading = miner_.read_device(thread);
+  const std::string name = miner_.device_name(thread);
   char buffer[128];
-  if (readings.has_fan) {
-    snprintf(buffer, sizeof(buffer), "%s | %2.0f\u00b0C | Fan %i RPM |%s H/s", miner_.device_name(thread).c_str(),
-             readings.temperature_c, readings.fan_rpm, rate_text(rate).c_str());
-  } else if (readings.temperature_c > -1.0f) {
-    snprintf(buffer, sizeof(buffer), "%s | %2.0f\u00b0C |%s H/s", miner_.device_name(thread).c_str(),
-             readings.temperature_c, rate_text(rate).c_str());
+  if (reading.has_fan) {
+    snprintf(buffer, sizeof(buffer), "%s | %2.0f\u00b0C | Fan %i RPM |%s H/s", name.c_str(),
+             static_cast<double>(reading.temperature_c), reading.fan, rate_text(rate).c_str());
+  } else if (reading.temperature_c > -1.0f) {
+    snprintf(buffer, sizeof(buffer), "%s | %2.0f\u00b0C |%s H/s", name.c_str(),
+             static_cast<double>(reading.temperature_c), rate_text(rate).c_str());
   } else {
-    snprintf(buffer, sizeof(buffer), "%s |%s H/s", miner_.device_name(thread).c_str(), rate_text(rate).c_str());
+    snprintf(buffer, sizeof(buffer), "%s |%s H/s", name.c_str(), rate_text(rate).c_str());
   }
-  if (readings.paused) return std::string(buffer) + " | paused";
+  if (!miner_.device_error(thread).empty()) return std::string(buffer) + " | parked";
+  if (reading.paused) return std::string(buffer) + " | paused";
   return buffer;
 }
 
@@ -133,6 +133,13 @@ std::string executor::report_text() const {
   if (meter_.rows() > 1) {
     for (size_t i = 0; i < meter_.rows(); ++i) {
       text += " " + rate_text(meter_.average_rate(i)) + " H/s " + miner_.device_name(i) + "\n";
+    }
+  }
+  // A GPU its backend parked says why, as the console said when it happened.
+  for (size_t i = 0; i < miner_.thread_count(); ++i) {
+    const std::string error = miner_.device_error(i);
+    if (!error.empty()) {
+      text += " " + miner_.device_name(i) + " parked: " + error + "\n";
     }
   }
   text += "\n";
@@ -257,7 +264,7 @@ std::string executor::stats_json() const {
   out.StartArray();
   for (size_t i = 0; i < rows; ++i) {
     const uint32_t device = miner_.device_number(i);
-    const device_sensors readings = miner_.sensors(i);
+    const device_reading reading = miner_.read_device(i);
     out.StartObject();
     out.Key("device");
     out.String(document_name(i));
@@ -268,11 +275,16 @@ std::string executor::stats_json() const {
     out.Key("hash_rate_avg");
     out.Uint(milli_rate(meter_.average_rate(i)));
     out.Key("gpu_temperature");
-    out.Int(static_cast<int>(readings.temperature_c));
+    out.Int(static_cast<int>(reading.temperature_c));
     out.Key("gpu_fan_rpm");
-    out.Int(readings.fan_rpm);
+    out.Int(reading.fan);
     out.Key("paused");
-    out.Bool(readings.paused);
+    out.Bool(reading.paused);
+    // Only a parked device carries its error line.
+    if (const std::string error = miner_.device_error(i); !error.empty()) {
+      out.Key("error");
+      out.String(error);
+    }
     out.EndObject();
   }
   out.EndArray();
@@ -290,20 +302,21 @@ std::string executor::metrics_text() const {
   const net::jpsock& pool = *pools_[active];
   for (size_t i = 0; i < meter_.rows(); ++i) {
     const uint32_t device = miner_.device_number(i);
-    const device_sensors readings = miner_.sensors(i);
     const network::metric_labels labels = {{"device", document_name(i)},
                                            {"device_id", std::to_string(device)}};
     out.gauge("orbeck_hash_rate", "Hash rate of the last closed window in hashes per second.",
               labels, meter_.current_rate(i));
     out.gauge("orbeck_hash_rate_average", "Average hash rate since the start in hashes per second.",
               labels, meter_.average_rate(i));
-    const float temperature = readings.temperature_c;
-    if (temperature > -1.0f)
-      out.gauge("orbeck_gpu_temperature_celsius", "GPU temperature.", labels, temperature);
-    const int32_t fan = readings.fan_rpm;
-    if (fan >= 0) out.gauge("orbeck_gpu_fan_speed", "GPU fan speed as the sensor reports it.", labels, fan);
+    const device_reading reading = miner_.read_device(i);
+    if (reading.temperature_c > -1.0f)
+      out.gauge("orbeck_gpu_temperature_celsius", "GPU temperature.", labels, reading.temperature_c);
+    if (reading.fan >= 0)
+      out.gauge("orbeck_gpu_fan_speed", "GPU fan speed as the sensor reports it.", labels, reading.fan);
     out.gauge("orbeck_gpu_paused", "1 while the temperature guard holds the GPU paused.", labels,
-              readings.paused ? 1 : 0);
+              reading.paused ? 1 : 0);
+    out.gauge("orbeck_gpu_parked", "1 while the GPU is parked because it could not be set up again.",
+              labels, miner_.device_error(i).empty() ? 0 : 1);
   }
   out.gauge("orbeck_total_hash_rate", "Sum of the current hash rates in hashes per second.",
             meter_.total_current_rate());

@@ -74,7 +74,7 @@ topology read_topology_or_guess(const cpu_options& options) {
   return t;
 }
 
-bool cpu_miner::init_devices() {
+base::status cpu_miner::init_devices() {
   base::printer& out = base::printer::inst();
   topology_ = read_topology_or_guess(options_);
   std::string note;
@@ -87,7 +87,7 @@ bool cpu_miner::init_devices() {
     if (base::status s = pad_memory::allocate(crypto::kWayStride * crypto::kMaxWays, options_.huge_pages, memory_[i]); !s) {
       out.print_error("CPU%u: %s", i, s.message().c_str());
       memory_.clear();
-      return false;
+      return s;
     }
     // The line names the weakest backing any thread got.
     if (static_cast<int>(memory_[i].kind()) < static_cast<int>(pages_)) pages_ = memory_[i].kind();
@@ -101,7 +101,7 @@ bool cpu_miner::init_devices() {
                     count == 1 ? "" : "s", topology_.cores.size(), topology_.cores.size() == 1 ? "" : "s",
                     cpus.c_str(), page_kind_name(pages_),
                     options_.huge_pages && pages_ == page_kind::normal ? " (huge pages not given)" : "");
-  return true;
+  return base::status::ok();
 }
 
 int cpu_miner::ways_for(int32_t algorithm) const {
@@ -146,7 +146,7 @@ double cpu_miner::measure(int32_t algorithm, double seconds) {
   return rate;
 }
 
-bool cpu_miner::autotune(int32_t algorithm) {
+base::status cpu_miner::autotune(int32_t algorithm) {
   base::printer& out = base::printer::inst();
   std::vector<int32_t> ids;
   for (int32_t id = 0; id < crypto::kAlgoCount; ++id)
@@ -176,12 +176,12 @@ bool cpu_miner::autotune(int32_t algorithm) {
     entries[id] = best;
     out.print_leveled(base::kInfo, "CPU autotune %s: %s -> %d", crypto::algorithm_name(id), line.c_str(), best.ways);
   }
-  if (!measured) return false;
+  if (!measured) return base::status::error(base::status_code::kNotFound, "CPU autotune: no hash rate could be measured");
   stored_ways_ = entries;
   if (base::status s = store_ways(options_.ways_store, owner, entries); !s) {
     out.print_error("CPU autotune: the measured ways are not stored: %s", s.message().c_str());
   }
-  return true;
+  return base::status::ok();
 }
 
 double cpu_miner::thread_cpu_share(size_t thread) const {
@@ -190,8 +190,8 @@ double cpu_miner::thread_cpu_share(size_t thread) const {
   return wall == 0 ? 0.0 : static_cast<double>(threads_[thread]->cpu_us.load()) / static_cast<double>(wall);
 }
 
-core::device_sensors cpu_miner::sensors(size_t) const {
-  core::device_sensors readings;
+core::device_reading cpu_miner::read_device(size_t) const {
+  core::device_reading readings;
   // With the guard on, its last reading; else a reading now (the
   // statistics ask every few seconds).
   readings.temperature_c =
@@ -199,11 +199,6 @@ core::device_sensors cpu_miner::sensors(size_t) const {
   readings.paused = paused_.load();
   readings.has_fan = false;
   return readings;
-}
-
-core::mining_job cpu_miner::current_job() const {
-  std::lock_guard<std::mutex> lock(job_mutex_);
-  return current_job_;
 }
 
 void cpu_miner::start(const core::mining_job& initial, core::event_queue& events, const core::hash_rate_source&) {

@@ -63,10 +63,10 @@ class cpu_miner : public core::backend {
 
   // Reads the topology, takes the scratchpad memory of every thread and
   // prints the start line (threads, cores, pages).
-  bool init_devices() override;
+  base::status init_devices() override;
   // Measures each algorithm (every one for -1) on all threads with one to
   // four interleaved hashes, prints the rates and stores the fastest count.
-  bool autotune(int32_t algorithm) override;
+  base::status autotune(int32_t algorithm) override;
   void set_all_failed_handler(std::function<void()>) override {}
   // The CPU hash is the reference every device is checked against.
   bool self_test_enabled() const override { return false; }
@@ -79,11 +79,10 @@ class cpu_miner : public core::backend {
   void publish(const core::mining_job& job) override;
   void stop() override;
   uint64_t generation() const override { return generation_.load(); }
-  core::mining_job current_job() const override;
   size_t thread_count() const override { return threads_.size(); }
   uint32_t device_number(size_t thread) const override { return static_cast<uint32_t>(thread); }
   std::string device_name(size_t thread) const override { return "CPU" + std::to_string(thread); }
-  core::device_sensors sensors(size_t thread) const override;
+  core::device_reading read_device(size_t thread) const override;
 
   // After init_devices: the threads that will run and their memory's pages.
   uint32_t planned_threads() const { return static_cast<uint32_t>(memory_.size()); }

@@ -40,15 +40,6 @@ bool UsableSetting(const tune_setting& s) {
          (s.queues == 1 || s.queues == 2);
 }
 
-// A positive number from the environment, or `fallback`.
-double EnvironmentNumber(const char* name, double fallback) {
-  const char* text = std::getenv(name);
-  if (text == nullptr || *text == '\0') return fallback;
-  char* end = nullptr;
-  const double value = std::strtod(text, &end);
-  return *end == '\0' && value > 0 ? value : fallback;
-}
-
 std::string FormatRate(double rate) {
   char text[32];
   std::snprintf(text, sizeof(text), "%.1f", rate);
@@ -153,8 +144,8 @@ bool StoreTunedSetting(const GpuContext& ctx, int32_t algorithm, const tune_entr
   return true;
 }
 
-bool TunedSettingChanges(int32_t algorithm) {
-  for (const GpuContext& ctx : gpu_contexts()) {
+bool TunedSettingChanges(const std::vector<GpuContext>& contexts, int32_t algorithm) {
+  for (const GpuContext& ctx : contexts) {
     if (!ctx.tuning_allowed || ctx.tune_override) continue;
     const auto stored = LoadTunedSetting(ctx, algorithm);
     const tune_setting now{ctx.tuned_hashes.load(), ctx.tuned_queues.load()};
@@ -183,12 +174,13 @@ std::vector<tune_setting> TuneCandidates(const GpuContext& ctx, uint64_t scratch
   return candidates;
 }
 
-base::status RunAutotune(const backend_options& options, int32_t algorithm) {
+base::status RunAutotune(gpu_miner& miner, int32_t algorithm) {
   base::printer& out = base::printer::inst();
-  std::vector<GpuContext>& contexts = gpu_contexts();
-  const double round_seconds = EnvironmentNumber("ORBECK_AUTOTUNE_SECONDS", kRoundSeconds);
-  const auto max_candidates =
-      static_cast<size_t>(EnvironmentNumber("ORBECK_AUTOTUNE_CANDIDATES", 1e6));
+  std::vector<GpuContext>& contexts = miner.devices();
+  const backend_options& options = miner.options();
+  const double round_seconds = options.autotune_seconds > 0 ? options.autotune_seconds : kRoundSeconds;
+  const size_t max_candidates =
+      options.autotune_candidates > 0 ? options.autotune_candidates : static_cast<size_t>(-1);
   std::vector<int32_t> algorithms;
   for (int32_t id = 0; id < crypto::kAlgoCount; ++id)
     if (algorithm < 0 || id == algorithm) algorithms.push_back(id);
@@ -210,20 +202,20 @@ base::status RunAutotune(const backend_options& options, int32_t algorithm) {
     std::vector<std::vector<double>> rates(contexts.size(), std::vector<double>(rounds, 0.0));
     // Rates per GPU with candidate index[g] on GPU g, over `seconds`.
     const auto measure_each = [&](const std::vector<size_t>& index, double seconds) {
-      set_current_scratchpad_size(size);
-      set_current_setup_algorithm(id);
       for (size_t g = 0; g < contexts.size(); ++g) {
         GpuContext& ctx = contexts[g];
+        ctx.setup_algorithm = id;
         const tune_setting& s = candidates[g][std::min(index[g], candidates[g].size() - 1)];
         ctx.tune_override = true;
         ctx.tuned_hashes = s.hashes;
         ctx.tuned_queues = s.queues;
         ctx.scratchpad_bytes = size;
-        ReInitOpenCLGpu(ctx);
+        // A GPU that cannot be set up (printed) is parked by the miner
+        // below and measures 0 H/s for this setting.
+        static_cast<void>(ReInitOpenCLGpu(ctx));
       }
       core::event_queue events;
       core::no_hash_rates no_rates;
-      gpu_miner miner(options);
       core::mining_job idle;
       idle.idle = true;
       idle.nicehash = true;

@@ -51,20 +51,22 @@ std::string TuneStorePath(const GpuContext& ctx);
 std::optional<tune_setting> LoadTunedSetting(const GpuContext& ctx, int32_t algorithm);
 bool StoreTunedSetting(const GpuContext& ctx, int32_t algorithm, const tune_entry& entry);
 
-// Whether a GPU that takes stored settings has another one (or none) for
-// the algorithm than the one in effect; executor thread, threads stopped or
-// running (reads the records' settings and the store files only).
-bool TunedSettingChanges(int32_t algorithm);
+// Whether a GPU of `contexts` that takes stored settings has another one (or
+// none) for the algorithm than the one in effect; executor thread, threads
+// stopped or running (reads the records' settings and the store files only).
+bool TunedSettingChanges(const std::vector<GpuContext>& contexts, int32_t algorithm);
 
 // The settings measured for a GPU and scratchpad size: the table's automatic
 // setting first, then neighbouring levels with one and with two queues.
 std::vector<tune_setting> TuneCandidates(const GpuContext& ctx, uint64_t scratchpad_bytes);
 
-// Tunes the algorithm (every one for -1) on every selected GPU, prints the
-// table of candidates and stores the best setting per GPU. Round length and
-// candidate count can be cut through ORBECK_AUTOTUNE_SECONDS and
-// ORBECK_AUTOTUNE_CANDIDATES (for tests). kDeviceError when nothing could
-// be measured.
-base::status RunAutotune(const backend_options& options, int32_t algorithm);
+class gpu_miner;
+
+// Tunes the algorithm (every one for -1) on every GPU of the backend, which
+// measures each setting with its own mining threads (stopped before and
+// after), prints the table of candidates and stores the best setting per
+// GPU. Round length and candidate count come from the backend's options.
+// kDeviceError when nothing could be measured.
+base::status RunAutotune(gpu_miner& miner, int32_t algorithm);
 
 }  // namespace gpu

@@ -14,15 +14,6 @@
 
 namespace gpu {
 
-// When status is not CL_SUCCESS, prints fmt at level error with the
-// status's name as the first argument (the "%s") and returns true.
-template <typename... Args>
-bool ClFailed(cl_int status, const char* fmt, Args... args) {
-  if (status == CL_SUCCESS) return false;
-  base::printer::inst().print_error(fmt, ClErrorName(status), args...);
-  return true;
-}
-
 // Prints fmt (printf arguments) at level error and returns a status of
 // `code` whose message is the printed text. For failures that are not an
 // OpenCL code (a missing source file, a kernel the device cannot run).
@@ -40,9 +31,10 @@ base::status PrintedError(base::status_code code, const char* fmt, Args... args)
   }
 }
 
-// The status form of ClFailed, where OpenCL codes become statuses: prints
-// the same line and returns a kDeviceError status with its text; ok (no
-// allocation) for CL_SUCCESS, so it may sit on a per-round path.
+// When status is not CL_SUCCESS, prints fmt at level error with the
+// status's name as the first argument (the "%s") and returns a kDeviceError
+// status with the printed text; ok (no allocation) for CL_SUCCESS, so it
+// may sit on a per-round path.
 template <typename... Args>
 base::status ClStatus(cl_int status, const char* fmt, Args... args) {
   if (status == CL_SUCCESS) return base::status::ok();

@@ -111,7 +111,8 @@ cl_platform_id SelectPlatform(int32_t index, bool any_device, std::string& versi
   return platforms[chosen];
 }
 
-bool InitGpus(const backend_options& options) {
+base::status InitGpus(const backend_options& options, std::vector<GpuContext>& contexts,
+                      monitor::gpu_monitor& sensors) {
   out().print_leveled(base::kInfo, "Initializing GPU, loading kernel ...");
   std::string version, error;
   cl_platform_id platform =
@@ -119,30 +120,30 @@ bool InitGpus(const backend_options& options) {
   if (platform == nullptr) {
     out().print_error("%s", error.c_str());
     if (error == kAutodetectError && !options.device.any_device) out().print_error("%s", kAnyDeviceHint);
-    return false;
+    return base::status::error(base::status_code::kNotFound, error);
   }
   out().print_grey_text("Detected OpenCL Platform: %s\n", version.c_str());
-  if (base::status s = monitor::InitGpuMonitor(platform, options.device.any_device); !s) {
+  if (base::status s = sensors.init(platform, options.device.any_device); !s) {
     out().print_error("%s", s.message().c_str());
-    return false;
+    return s;
   }
-  std::vector<GpuContext>& contexts = gpu_contexts();
-  contexts.assign(options.gpu_list.size(), GpuContext{});
+  // Built in place: the records are move-only and never move afterwards.
+  contexts.clear();
+  contexts.resize(options.gpu_list.size());
   for (size_t j = 0; j < contexts.size(); ++j) {
     contexts[j].ordinal = options.gpu_list[j];
     contexts[j].work_size = 8;
     contexts[j].intensity = ParseIntensity(options.intensity_text, j);
     contexts[j].tuning_allowed = contexts[j].intensity < 0 && options.device.group_size == 0;
     contexts[j].platform = platform;
+    contexts[j].adapter_name = sensors.adapter_name(options.gpu_list[j]);
   }
   if (options.fast_job_switch) out().print_plain("Fast job switching mode enabled.\n");
   if (options.rate_watchdog) out().print_plain("Rate watchdog enabled.\n");
   const int32_t algorithm = options.algorithm == -1 ? 0 : options.algorithm;
-  set_current_scratchpad_size(crypto::scratchpad_size(algorithm));
-  set_current_setup_algorithm(algorithm);
-  return InitOpenCL(options.device, contexts.data(), contexts.size(), current_scratchpad_size(),
-                    options.build_kernel)
-      .is_ok();
+  for (GpuContext& ctx : contexts) ctx.setup_algorithm = algorithm;
+  return InitOpenCL(options.device, contexts.data(), contexts.size(),
+                    crypto::scratchpad_size(algorithm), options.build_kernel);
 }
 
 base::status InitOpenCL(const device_options& options, GpuContext* contexts, size_t count,
@@ -183,7 +184,11 @@ base::status InitOpenCL(const device_options& options, GpuContext* contexts, siz
   bool notice_printed = false;
   for (size_t j = 0; j < count; ++j) {
     GpuContext& ctx = contexts[j];
-    ctx.context = clCreateContext(nullptr, 1, &ctx.device, nullptr, nullptr, &status);
+    status = InjectedFault(ctx, cl_step::create_context);
+    if (status == CL_SUCCESS) {
+      cl_context created = clCreateContext(nullptr, 1, &ctx.device, nullptr, nullptr, &status);
+      ctx.context = status == CL_SUCCESS ? created : nullptr;
+    }
     base::status s = ClStatus(status, "Error %s calling clCreateContext %i.", static_cast<int>(j));
     if (!s) return s;
     std::string text;
@@ -315,7 +320,7 @@ base::status InitOpenCLGpu(GpuContext& ctx, bool build_kernel, bool first_time) 
   if (!ctx.tune_override) {
     ctx.tuned_hashes = 0;
     ctx.tuned_queues = 0;
-    ctx.tuned_algorithm = current_setup_algorithm();
+    ctx.tuned_algorithm = ctx.setup_algorithm.load();
     if (ctx.tuning_allowed) {
       if (const auto stored = LoadTunedSetting(ctx, ctx.tuned_algorithm)) {
         ctx.tuned_hashes = stored->hashes;
@@ -338,7 +343,7 @@ base::status InitOpenCLGpu(GpuContext& ctx, bool build_kernel, bool first_time) 
 
   if (first_time) {
     out().print_status_text("GPU%u: %s (%s)", ctx.ordinal,
-                            monitor::GetAdapterName(ctx.ordinal).c_str(),
+                            ctx.adapter_name.c_str(),
                             ctx.device_name.c_str());
     out().print_status_text(" | %u Compute Units", ctx.compute_units);
     out().print_status_text(" | Memory (MB): %u", ctx.memory_mb);

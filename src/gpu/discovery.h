@@ -14,15 +14,18 @@
 #include "gpu/backend_options.h"
 #include "gpu/gpu_context.h"
 #include "gpu/intensity.h"
+#include "monitor/gpu_monitor.h"
 
 namespace gpu {
 
 // Printed after the auto-detect failure when --anydevice is not given.
 extern const char* const kAnyDeviceHint;
 
-// The whole GPU start-up into gpu_contexts() for options.gpu_list; true on
-// success.
-bool InitGpus(const backend_options& options);
+// The whole GPU start-up of options.gpu_list into `contexts` (replaced, one
+// record per entry), with the platform's sensors into `sensors`: ok, or the
+// first failure, which has been printed.
+base::status InitGpus(const backend_options& options, std::vector<GpuContext>& contexts,
+                      monitor::gpu_monitor& sensors);
 
 // Platform by index, or auto-detected (-1; with any_device a platform
 // without AMD devices qualifies). Fills the platform version text; on

@@ -3,13 +3,6 @@
 #include <algorithm>
 
 namespace gpu {
-namespace {
-
-std::atomic<uint32_t> g_current_scratchpad_size{0};
-std::atomic<int32_t> g_current_setup_algorithm{0};
-
-}  // namespace
-
 void SetAbortFlag(GpuQueue& queue, bool abort) {
   std::atomic_ref<uint32_t>(queue.abort_flag).store(abort ? 1u : 0u);
 }
@@ -37,17 +30,8 @@ uint64_t HashesAfterOverflow(uint64_t hashes, uint32_t hits) {
   return std::min(rounded, hashes);
 }
 
-std::vector<GpuContext>& gpu_contexts() {
-  static std::vector<GpuContext> contexts;
-  return contexts;
+int32_t InjectedFault(const GpuContext& ctx, cl_step step) {
+  return ctx.options.inject_fault ? ctx.options.inject_fault(step, ctx.ordinal) : CL_SUCCESS;
 }
-
-uint32_t current_scratchpad_size() { return g_current_scratchpad_size.load(); }
-
-void set_current_scratchpad_size(uint32_t bytes) { g_current_scratchpad_size.store(bytes); }
-
-int32_t current_setup_algorithm() { return g_current_setup_algorithm.load(); }
-
-void set_current_setup_algorithm(int32_t algorithm) { g_current_setup_algorithm.store(algorithm); }
 
 }  // namespace gpu

@@ -1,7 +1,8 @@
-// Per-GPU and per-command-queue OpenCL state, and the process-wide array of
-// GPUs. The array is sized once by InitGpus on the main thread and never
-// resized afterwards (the run buffers point into the records); each record
-// is then driven by its GPU's mining thread, except the flags noted below.
+// Per-GPU and per-command-queue OpenCL state. The backend (gpu_miner) owns
+// its GPUs' records in one array, sized once by InitGpus on the main thread
+// and never resized afterwards (the run buffers point into the records);
+// each record is then driven by its GPU's mining thread, except the fields
+// noted below.
 #pragma once
 
 #include <CL/cl.h>
@@ -12,7 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "base/status.h"
 #include "gpu/backend_options.h"
+#include "gpu/cl_handle.h"
 #include "gpu/kernel_table.h"  // kQueueKernelCount
 
 namespace gpu {
@@ -41,26 +44,28 @@ class CopyableAtomic : public std::atomic<T> {
   using std::atomic<T>::operator=;
 };
 
-// One in-order command queue with its buffers and kernels. Used by its
-// GPU's mining thread only, except input_dirty and abort_flag, which the job
+// One in-order command queue with its buffers and kernels, which it owns
+// (released when it is destroyed or by ReleaseQueue). Used by its GPU's
+// mining thread only, except input_dirty and abort_flag, which the job
 // publisher writes without a lock (and the kernels read abort_flag).
+// Move-only, and never moved once the run buffer points at abort_flag.
 struct GpuQueue {
   int32_t index = 0;
-  cl_command_queue queue = nullptr;
-  cl_mem input_buffer = nullptr;            // 88 bytes
-  cl_mem output_buffer = nullptr;           // 1024 bytes: the result list
-  cl_mem scratchpads_buffer = nullptr;      // N x scratchpad / 2
-  cl_mem hash_scratchpads_buffer = nullptr; // N x scratchpad / 2
-  cl_mem branch_buffers[kHashKernelCount] = {};  // N x 4 + 8 each
-  cl_mem hash_states_buffer = nullptr;      // N x 200
-  cl_mem run_buffer = nullptr;              // 4 bytes on abort_flag
-  cl_mem random_program_buffer = nullptr;   // the random loop's program (72 x 2 words)
-  cl_kernel kernels[kQueueKernelCount] = {};
+  cl_queue_handle queue;
+  cl_mem_handle input_buffer;               // 88 bytes
+  cl_mem_handle output_buffer;              // 1024 bytes: the result list
+  cl_mem_handle scratchpads_buffer;         // N x scratchpad / 2
+  cl_mem_handle hash_scratchpads_buffer;    // N x scratchpad / 2
+  cl_mem_handle branch_buffers[kHashKernelCount];  // N x 4 + 8 each
+  cl_mem_handle hash_states_buffer;         // N x 200
+  cl_mem_handle run_buffer;                 // 4 bytes on abort_flag
+  cl_kernel_handle kernels[kQueueKernelCount];
+  cl_mem_handle random_program_buffer;      // the random loop's program (72 x 2 words)
   uint64_t threads = 0;                     // N: hashes per round
   uint32_t prepare_kernel = PrepareKernelIndex(0);  // indices into kernels
   uint32_t main_kernel = MainKernelIndex(0);
   uint32_t collect_kernel = CollectKernelIndex(0);
-  cl_kernel hash_kernels[kHashKernelCount] = {};
+  cl_kernel_handle hash_kernels[kHashKernelCount];
   alignas(64) uint32_t results[kResultWords] = {};  // host copy of the output
   bool running = false;                     // enqueued and not yet waited for
   CopyableAtomic<bool> input_dirty;         // upload the job before the next round
@@ -80,8 +85,8 @@ struct GpuQueue {
   // its non-blocking write has run), the events of the round's result read
   // and of the last upload, and round times for the sleeping wait.
   uint8_t input[kInputBytes] = {};
-  cl_event round_event = nullptr;
-  cl_event input_event = nullptr;
+  cl_event_handle round_event;
+  cl_event_handle input_event;
   uint64_t round_start_us = 0;
   uint64_t last_round_us = 0;
 };
@@ -100,15 +105,18 @@ uint32_t lost_results(const GpuQueue& queue);
 // of 16 (every local size divides it), at least 16 and at most `hashes`.
 uint64_t HashesAfterOverflow(uint64_t hashes, uint32_t hits);
 
-// One GPU selected with --gpu.
+// One GPU selected with --gpu; owns its OpenCL context, program and queues.
 struct GpuContext {
   uint32_t ordinal = 0;             // index among the platform's devices
   uint64_t work_size = 8;           // final-hash local size and WORKSIZE
   uint64_t scratchpad_bytes = 0;    // of the current algorithm
+  // The algorithm the GPU is set up for, which picks the stored autotune
+  // setting; written by the job publisher, read by (re-)initialisation.
+  CopyableAtomic<int32_t> setup_algorithm;
   int32_t intensity = -1;           // -1 = auto detect until chosen
   int32_t queue_count = 0;          // 1 or 2
-  cl_context context = nullptr;
-  cl_program program = nullptr;
+  cl_context_handle context;
+  cl_program_handle program;
   GpuQueue queues[kMaxQueues];
   cl_platform_id platform = nullptr;
   cl_device_id device = nullptr;
@@ -118,7 +126,11 @@ struct GpuContext {
   char platform_version[128] = {};
   uint64_t nonce_counter = 0;       // global offset of the next round
   device_options options;           // set by InitOpenCL, read by every re-initialisation
+  // Outcome of the last reset (ReInitOpenCLGpu): a GPU whose reset failed
+  // has no usable queues and is parked by its mining thread.
+  base::status reset_status;
 
+  std::string adapter_name;         // from the sensors, for the banner
   // Read from the device by InitOpenCLGpu.
   std::string device_name;
   std::string driver_version;       // CL_DRIVER_VERSION text
@@ -144,15 +156,8 @@ struct GpuContext {
   int32_t tuned_algorithm = -1;
 };
 
-// The process-wide GPU array, filled by InitGpus, alive until exit.
-std::vector<GpuContext>& gpu_contexts();
-
-// Scratchpad size of the algorithm the GPUs are set up for; any thread.
-uint32_t current_scratchpad_size();
-void set_current_scratchpad_size(uint32_t bytes);
-// Algorithm the GPUs were last (re-)initialised for, which picks the stored
-// autotune setting; any thread.
-int32_t current_setup_algorithm();
-void set_current_setup_algorithm(int32_t algorithm);
+// The code the test seam (device_options::inject_fault) makes `step` fail
+// with on this GPU; CL_SUCCESS without a seam.
+int32_t InjectedFault(const GpuContext& ctx, cl_step step);
 
 }  // namespace gpu

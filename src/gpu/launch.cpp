@@ -30,10 +30,10 @@ uint64_t NowMicros() {
 }
 
 base::status CreateBuffer(GpuContext& ctx, cl_mem_flags flags, uint64_t size, void* host,
-                          const char* message, cl_mem& buffer) {
+                          const char* message, cl_mem_handle& buffer) {
   cl_int status = CL_SUCCESS;
-  buffer = clCreateBuffer(ctx.context, flags, size, host, &status);
-  if (status != CL_SUCCESS) buffer = nullptr;
+  cl_mem created = clCreateBuffer(ctx.context, flags, size, host, &status);
+  buffer = status == CL_SUCCESS ? created : nullptr;
   return ClStatus(status, message);
 }
 
@@ -174,12 +174,6 @@ base::status CheckLocalSizes(GpuContext& ctx, GpuQueue& q) {
   return base::status::ok();
 }
 
-template <typename T>
-void Release(T& handle, cl_int (*release)(T)) {
-  if (handle != nullptr) release(handle);
-  handle = nullptr;
-}
-
 }  // namespace
 
 bool KernelsForAlgorithm(uint32_t algorithm, KernelChoice& choice) {
@@ -217,8 +211,11 @@ base::status SetupQueues(GpuContext& ctx, uint64_t hashes) {
     queue.input_dirty = false;
     SetAbortFlag(queue, false);
     queue.last_round_us = 0;
-    cl_int status = CL_SUCCESS;
-    queue.queue = clCreateCommandQueue(ctx.context, ctx.device, 0, &status);
+    cl_int status = InjectedFault(ctx, cl_step::create_command_queue);
+    if (status == CL_SUCCESS) {
+      cl_command_queue created = clCreateCommandQueue(ctx.context, ctx.device, 0, &status);
+      queue.queue = status == CL_SUCCESS ? created : nullptr;
+    }
     base::status s = ClStatus(status, "Error %s calling clCreateCommandQueue.");
     if (s) s = CreateBuffers(ctx, queue);
     if (s) s = CreateKernels(ctx, queue);
@@ -231,19 +228,19 @@ base::status SetupQueues(GpuContext& ctx, uint64_t hashes) {
 }
 
 void ReleaseQueue(GpuQueue& q) {
-  Release(q.round_event, clReleaseEvent);
-  Release(q.input_event, clReleaseEvent);
-  for (cl_kernel& kernel : q.kernels) Release(kernel, clReleaseKernel);
-  for (cl_kernel& kernel : q.hash_kernels) Release(kernel, clReleaseKernel);
-  Release(q.scratchpads_buffer, clReleaseMemObject);
-  Release(q.hash_scratchpads_buffer, clReleaseMemObject);
-  for (cl_mem& buffer : q.branch_buffers) Release(buffer, clReleaseMemObject);
-  Release(q.hash_states_buffer, clReleaseMemObject);
-  Release(q.output_buffer, clReleaseMemObject);
-  Release(q.input_buffer, clReleaseMemObject);
-  Release(q.run_buffer, clReleaseMemObject);
-  Release(q.random_program_buffer, clReleaseMemObject);
-  Release(q.queue, clReleaseCommandQueue);
+  q.round_event.reset();
+  q.input_event.reset();
+  for (cl_kernel_handle& kernel : q.kernels) kernel.reset();
+  for (cl_kernel_handle& kernel : q.hash_kernels) kernel.reset();
+  q.scratchpads_buffer.reset();
+  q.hash_scratchpads_buffer.reset();
+  for (cl_mem_handle& buffer : q.branch_buffers) buffer.reset();
+  q.hash_states_buffer.reset();
+  q.output_buffer.reset();
+  q.input_buffer.reset();
+  q.run_buffer.reset();
+  q.random_program_buffer.reset();
+  q.queue.reset();
   q.running = false;
   q.random_program_set = false;
 }
@@ -262,8 +259,9 @@ base::status SetGpuJob(GpuContext& ctx, uint64_t generation, const uint8_t* blob
   // The previous upload reads q.input when it executes; it has normally
   // run long ago, but make sure before the bytes are replaced.
   if (q.input_event != nullptr) {
-    clWaitForEvents(1, &q.input_event);
-    Release(q.input_event, clReleaseEvent);
+    const cl_event upload = q.input_event;
+    clWaitForEvents(1, &upload);
+    q.input_event.reset();
   }
   std::memcpy(q.input, blob, length);
   q.input[length] = 0x01;
@@ -281,7 +279,7 @@ base::status SetGpuJob(GpuContext& ctx, uint64_t generation, const uint8_t* blob
   q.collect_kernel = choice.collect;
 
   base::status s = ClStatus(clEnqueueWriteBuffer(q.queue, q.input_buffer, CL_FALSE, 0,
-                                                 kInputBytes, q.input, 0, nullptr, &q.input_event),
+                                                 kInputBytes, q.input, 0, nullptr, q.input_event.receive()),
                             "Error %s calling clEnqueueWriteBuffer to fill input buffer.");
   if (!s) return s;
   if (known && crypto::kAlgorithms[algorithm].loop == crypto::loop_family::random &&
@@ -330,7 +328,7 @@ base::status RunGpuRound(GpuContext& ctx, int queue) {
   const size_t offset = static_cast<size_t>(ctx.nonce_counter);
   q.running = true;
   q.results[kResultCountWord] = 0;
-  Release(q.round_event, clReleaseEvent);
+  q.round_event.reset();
 
   for (int i = 0; i < kHashKernelCount; ++i) {
     base::status s =
@@ -370,7 +368,7 @@ base::status RunGpuRound(GpuContext& ctx, int queue) {
     if (!s) return s;
   }
   s = ClStatus(clEnqueueReadBuffer(q.queue, q.output_buffer, CL_FALSE, 0, kOutputBytes, q.results,
-                                   0, nullptr, &q.round_event),
+                                   0, nullptr, q.round_event.receive()),
                "Error %s calling clEnqueueReadBuffer to fetch results.");
   if (!s) return s;
   clFlush(q.queue);
@@ -396,7 +394,7 @@ base::status WaitGpuQueue(GpuContext& ctx, int queue) {
   // stays idle and the wake-up comes at most a few milliseconds late.
   for (;;) {
     cl_int status = CL_COMPLETE;
-    if (clGetEventInfo(q.round_event, CL_EVENT_COMMAND_EXECUTION_STATUS, sizeof(status), &status,
+    if (clGetEventInfo(q.round_event.get(), CL_EVENT_COMMAND_EXECUTION_STATUS, sizeof(status), &status,
                        nullptr) != CL_SUCCESS ||
         status <= CL_COMPLETE) {
       if (status < 0) {
@@ -416,7 +414,7 @@ base::status WaitGpuQueue(GpuContext& ctx, int queue) {
   // returns at once and also covers drivers whose events complete early.
   clFinish(q.queue);
   q.last_round_us = NowMicros() - q.round_start_us;
-  Release(q.round_event, clReleaseEvent);
+  q.round_event.reset();
   q.running = false;
   return result;
 }

@@ -24,20 +24,6 @@ constexpr auto kIdlePoll = std::chrono::milliseconds(100);
 
 void sleep_ms(uint64_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-void copy_job(mine_thread& t, const core::mining_job& job) {
-  std::memcpy(t.job_id, job.job_id, sizeof(t.job_id));
-  std::memset(t.blob, 0, sizeof(t.blob));
-  std::memcpy(t.blob, job.blob, job.blob_length <= sizeof(t.blob) ? job.blob_length : sizeof(t.blob));
-  t.blob_length = job.blob_length;
-  t.nonce_base = job.nonce_base;
-  t.target = job.target;
-  t.idle = job.idle;
-  t.pool_id = job.pool_id;
-  t.nicehash = job.nicehash;
-  t.algorithm = job.algorithm;
-  t.height = job.height;
-}
-
 }  // namespace
 
 uint64_t monotonic_ms() {
@@ -52,31 +38,50 @@ uint32_t gpu_miner::device_number(size_t thread) const {
   return thread < list.size() ? list[thread] : static_cast<uint32_t>(thread);
 }
 
-bool gpu_miner::init_devices() { return InitGpus(options_); }
+gpu_miner::gpu_miner(const backend_options& options)
+    : options_(options), sensors_(options.sysfs_root), paused_(options.gpu_list.size()) {}
 
-bool gpu_miner::autotune(int32_t algorithm) {
-  return RunAutotune(options_, algorithm).is_ok();
+gpu_miner::~gpu_miner() {
+  stop();
+  for (GpuContext& gpu : devices_) ReleaseGpu(gpu);
 }
 
-void gpu_miner::shutdown() { monitor::ShutdownGpuMonitor(); }
+base::status gpu_miner::init_devices() { return InitGpus(options_, devices_, sensors_); }
 
-core::mining_job gpu_miner::current_job() const {
-  std::lock_guard<std::mutex> lock(job_mutex_);
-  return current_job_;
+base::status gpu_miner::autotune(int32_t algorithm) { return RunAutotune(*this, algorithm); }
+
+void gpu_miner::shutdown() { sensors_.shutdown(); }
+
+core::device_reading gpu_miner::read_device(size_t thread) const {
+  core::device_reading reading;
+  const uint32_t ordinal = device_number(thread);
+  reading.temperature_c = sensors_.temperature(ordinal);
+  reading.fan = sensors_.fan_speed(ordinal);
+  reading.paused = thread < paused_.size() && paused_[thread].load();
+  return reading;
+}
+
+bool gpu_miner::too_hot(mine_thread& t) {
+  const bool hot = t.guard.check(monotonic_ms());
+  if (t.number < paused_.size()) paused_[t.number].store(t.guard.paused());
+  return hot;
 }
 
 std::unique_ptr<mine_thread> gpu_miner::make_thread(size_t index, const core::mining_job& job) {
   auto t = std::make_unique<mine_thread>();
-  copy_job(*t, job);
+  t->job = job;
   // The thread holds `job` as of the current generation. Threads started by a
   // scratchpad switch exist before the new job is in place: with any older
   // generation they would take the old job and mine the old algorithm on the
   // new buffers.
   t->generation = job_generation_.load();
   t->number = static_cast<uint8_t>(index);
-  t->gpu = &gpu_contexts()[index];
+  t->gpu = &devices_[index];
   t->guard = monitor::temperature_guard(device_number(index), options_.temp_limit_c,
-                                       options_.temp_resume_c);
+                                       options_.temp_resume_c, &sensors_,
+                                       index < paused_.size() && paused_[index].load());
+  // A GPU whose last reset failed has nothing to run rounds on.
+  if (!t->gpu->reset_status) park(*t, t->gpu->reset_status);
   mine_thread* raw = t.get();
   t->thread = std::thread([this, raw] { WorkLoop(*raw); });
   return t;
@@ -95,12 +100,18 @@ void gpu_miner::start(const core::mining_job& initial, core::event_queue& events
   std::random_device random;  // the operating system's random source
   random_top_byte_ = options_.nonces.key >= 0 ? static_cast<uint8_t>(options_.nonces.key)
                                                : static_cast<uint8_t>(random() >> 24);
-  const size_t count = std::min(options_.gpu_list.size(), gpu_contexts().size());
+  threads_.clear();  // a restart after stop()
+  setup_scratchpad_.store(devices_.empty() ? 0 : static_cast<uint32_t>(devices_[0].scratchpad_bytes));
+  const size_t count = std::min(options_.gpu_list.size(), devices_.size());
   // With CPU threads beside the GPUs the nonce space has their slots too.
   thread_total_ = std::max(static_cast<uint32_t>(count), options_.nonces.total);
+  {
+    std::lock_guard<std::mutex> errors_lock(errors_mutex_);
+    device_errors_.assign(count, std::string());
+  }
   std::vector<uint32_t> devices;
   for (size_t i = 0; i < count; ++i) devices.push_back(device_number(i));
-  monitor::WarnGpusWithoutSensor(devices, options_.temp_limit_c);
+  monitor::WarnGpusWithoutSensor(sensors_, devices, options_.temp_limit_c);
   for (size_t i = 0; i < count; ++i) threads_.push_back(make_thread(i, initial));
 }
 
@@ -116,22 +127,30 @@ void gpu_miner::publish(const core::mining_job& job) {
   const uint32_t size = crypto::scratchpad_size(job.algorithm);
   // Another scratchpad size needs new buffers; another algorithm of the same
   // size only when a GPU has a stored autotune setting that differs.
-  const bool tuning_changes = job.algorithm != current_setup_algorithm() &&
-                              !job.idle && TunedSettingChanges(job.algorithm);
-  if (size != current_scratchpad_size() || tuning_changes) {
+  const int32_t setup_algorithm = devices_.empty() ? 0 : devices_[0].setup_algorithm.load();
+  const bool tuning_changes = job.algorithm != setup_algorithm && !job.idle &&
+                              TunedSettingChanges(devices_, job.algorithm);
+  if (size != setup_scratchpad_.load() || tuning_changes) {
     base::printer::inst().print_leveled(base::kEvent, "Switching Algorithm");
     for (auto& t : threads_) {
       t->running.store(false);
       if (t->thread.joinable()) t->thread.join();
     }
-    set_current_scratchpad_size(size);
-    set_current_setup_algorithm(job.algorithm);
+    setup_scratchpad_.store(size);
     failed_threads_.store(0);
+    {
+      std::lock_guard<std::mutex> errors_lock(errors_mutex_);
+      for (std::string& error : device_errors_) error.clear();
+    }
     for (size_t i = 0; i < threads_.size(); ++i) {
-      GpuContext& gpu = gpu_contexts()[i];
+      GpuContext& gpu = devices_[i];
       gpu.scratchpad_bytes = size;
-      ReInitOpenCLGpu(gpu);
-      for (GpuQueue& queue : gpu.queues) queue.input_dirty.store(true);
+      gpu.setup_algorithm = job.algorithm;
+      // A GPU that cannot be set up again is parked by its new thread
+      // (make_thread); the others mine on.
+      if (ReInitOpenCLGpu(gpu)) {
+        for (GpuQueue& queue : gpu.queues) queue.input_dirty.store(true);
+      }
     }
     // The generation keeps counting across the switch (it is not restarted
     // at 0): results of the old threads that are still queued must never
@@ -140,7 +159,8 @@ void gpu_miner::publish(const core::mining_job& job) {
     parked.idle = true;
     for (size_t i = 0; i < threads_.size(); ++i) threads_[i] = make_thread(i, parked);
   } else if (!job.idle) {
-    set_current_setup_algorithm(job.algorithm);  // same setting: no lookup next time
+    // Same setting: no lookup next time.
+    for (GpuContext& gpu : devices_) gpu.setup_algorithm = job.algorithm;
   }
   publication_time_ms_.store(monotonic_ms());
   {
@@ -150,25 +170,25 @@ void gpu_miner::publish(const core::mining_job& job) {
   }
   if (options_.fast_job_switch) {
     for (size_t i = 0; i < threads_.size(); ++i)
-      for (GpuQueue& queue : gpu_contexts()[i].queues) SetAbortFlag(queue, true);
+      for (GpuQueue& queue : devices_[i].queues) SetAbortFlag(queue, true);
   }
 }
 
 void gpu_miner::TakeJob(mine_thread& t) {
   {
     std::lock_guard<std::mutex> lock(job_mutex_);
-    copy_job(t, current_job_);
+    t.job = current_job_;
     t.generation = job_generation_.load();
   }
-  t.refused.store(t.failed_algorithm >= 0 && t.algorithm == t.failed_algorithm);
-  if (t.idle) return;
-  uint64_t start = t.nonce_base;
+  t.refused.store(t.failed_algorithm >= 0 && t.job.algorithm == t.failed_algorithm);
+  if (t.job.idle) return;
+  uint64_t start = t.job.nonce_base;
   const uint32_t slot = options_.nonces.first + t.number;
-  if (t.nicehash) {
+  if (t.job.nicehash) {
     // The pool owns the top byte: the threads split the low 24 bits.
     start += static_cast<uint64_t>(16777216u / thread_total_) * slot;
   } else {
-    t.blob[42] = static_cast<uint8_t>(slot ^ random_top_byte_);
+    t.job.blob[42] = static_cast<uint8_t>(slot ^ random_top_byte_);
   }
   t.gpu->nonce_counter = start;
   for (GpuQueue& queue : t.gpu->queues) queue.input_dirty.store(true);
@@ -177,28 +197,53 @@ void gpu_miner::TakeJob(mine_thread& t) {
     for (int q = 0; q < kMaxQueues; ++q) t.gpu->queues[q].threads = t.full_hashes[q];
     t.round_lowered = false;
   }
-  t.job_taken = true;
-  if (!verify_algorithm(t)) t.idle = true;  // park until another job arrives
+  if (!verify_algorithm(t)) t.job.idle = true;  // park until another job arrives
 }
 
 bool gpu_miner::verify_algorithm(mine_thread& t) {
-  if (t.algorithm == t.failed_algorithm) return false;
-  if (options_.no_self_test || t.algorithm == t.tested_algorithm) return true;
+  if (t.job.algorithm == t.failed_algorithm) return false;
+  if (options_.no_self_test || t.job.algorithm == t.tested_algorithm) return true;
   // The round's nonce counter is kept by the test; it is set again here so
   // the job starts where TakeJob put it.
   const uint64_t start = t.gpu->nonce_counter;
-  const bool passed = RunSelfTest(*t.gpu, t.algorithm);
+  const auto replaced = options_.self_test_answers.find(t.job.algorithm);
+  const self_test_answer& answer =
+      replaced != options_.self_test_answers.end() ? replaced->second : SelfTestAnswer(t.job.algorithm);
+  const bool passed = RunSelfTest(*t.gpu, t.job.algorithm, answer);
   t.gpu->nonce_counter = start;
   if (passed) {
-    t.tested_algorithm = t.algorithm;
+    t.tested_algorithm = t.job.algorithm;
     return true;
   }
-  t.failed_algorithm = t.algorithm;
+  t.failed_algorithm = t.job.algorithm;
   t.refused.store(true);
   base::printer::inst().print_error("GPU%u self-test failed for %s: the device computes wrong hashes",
-                                   t.gpu->ordinal, crypto::algorithm_name(t.algorithm));
-  if (failed_threads_.fetch_add(1) + 1 == thread_total_ && all_failed_) all_failed_();
+                                   t.gpu->ordinal, crypto::algorithm_name(t.job.algorithm));
+  count_failed(t);
   return false;
+}
+
+void gpu_miner::count_failed(mine_thread& t) {
+  if (t.counted_failed) return;
+  t.counted_failed = true;
+  if (failed_threads_.fetch_add(1) + 1 == thread_total_ && all_failed_) all_failed_();
+}
+
+void gpu_miner::park(mine_thread& t, const base::status& error) {
+  t.parked = true;
+  t.job.idle = true;
+  t.refused.store(true);  // it refuses every job, which the benchmark reads
+  {
+    std::lock_guard<std::mutex> lock(errors_mutex_);
+    if (t.number < device_errors_.size()) device_errors_[t.number] = error.message();
+  }
+  base::printer::inst().print_error("GPU%u is parked: %s", t.gpu->ordinal, error.message().c_str());
+  count_failed(t);
+}
+
+std::string gpu_miner::device_error(size_t thread) const {
+  std::lock_guard<std::mutex> lock(errors_mutex_);
+  return thread < device_errors_.size() ? device_errors_[thread] : std::string();
 }
 
 bool gpu_miner::self_test_failed(size_t thread) const {
@@ -212,7 +257,7 @@ double gpu_miner::thread_cpu_share(size_t thread) const {
 }
 
 bool gpu_miner::wait_for_work(mine_thread& t, uint64_t& last_report_ms) {
-  while (t.idle) {
+  while (t.job.idle) {
     while (t.running.load() && job_generation_.load() == t.generation) {
       std::this_thread::sleep_for(kIdlePoll);
       last_report_ms = monotonic_ms();
@@ -228,8 +273,10 @@ void gpu_miner::upload_if_dirty(mine_thread& t, int queue) {
   GpuQueue& q = t.gpu->queues[queue];
   if (!q.input_dirty.exchange(false)) return;
   SetAbortFlag(q, false);
-  SetGpuJob(*t.gpu, t.generation, t.blob, t.blob_length, t.target, static_cast<uint32_t>(t.algorithm),
-            queue, t.height);
+  // A failed upload has been printed; the queue keeps the job it had, and
+  // every nonce it reports is checked against the job on the CPU.
+  static_cast<void>(SetGpuJob(*t.gpu, t.generation, t.job.blob, t.job.blob_length, t.job.target,
+                              static_cast<uint32_t>(t.job.algorithm), queue, t.job.height));
 }
 
 void gpu_miner::report_results(mine_thread& t, int queue) {
@@ -237,9 +284,9 @@ void gpu_miner::report_results(mine_thread& t, int queue) {
   for (uint32_t value : round_results(q)) {
     core::gpu_result result;
     result.thread_index = t.number;
-    result.nonce = (static_cast<uint32_t>(t.blob[42]) << 24) | value;
+    result.nonce = (static_cast<uint32_t>(t.job.blob[42]) << 24) | value;
     result.sequence = q.job_generation;
-    events_->post(core::executor_event(core::kFoundNonce, t.pool_id, result));
+    events_->post(core::executor_event(core::kFoundNonce, t.job.pool_id, result));
   }
   const uint32_t lost = lost_results(q);
   if (lost == 0) return;
@@ -258,7 +305,7 @@ void gpu_miner::report_results(mine_thread& t, int queue) {
     each.threads = std::min(each.threads, record.lowered_to);
   }
   t.round_lowered = true;
-  events_->post(core::executor_event(core::kLostNonces, t.pool_id, record));
+  events_->post(core::executor_event(core::kLostNonces, t.job.pool_id, record));
 }
 
 void gpu_miner::report_hashes(mine_thread& t, uint64_t hashes, uint64_t& last_report_ms) {
@@ -269,16 +316,17 @@ void gpu_miner::report_hashes(mine_thread& t, uint64_t hashes, uint64_t& last_re
   report.generation = t.generation;
   report.milliseconds = static_cast<uint32_t>(now - last_report_ms);
   last_report_ms = now;
-  events_->post(core::executor_event(core::kHashCount, t.pool_id, report));
+  events_->post(core::executor_event(core::kHashCount, t.job.pool_id, report));
 }
 
 void gpu_miner::wait_all_queues(mine_thread& t) {
-  for (int q = 0; q < t.gpu->queue_count && q < kMaxQueues; ++q) WaitGpuQueue(*t.gpu, q);
+  // The rounds waited for here are not reported; a failure has been printed.
+  for (int q = 0; q < t.gpu->queue_count && q < kMaxQueues; ++q) static_cast<void>(WaitGpuQueue(*t.gpu, q));
 }
 
 void gpu_miner::hold_while_hot(mine_thread& t, uint64_t& last_report_ms) {
   wait_all_queues(t);
-  while (t.running.load() && t.guard.check(monotonic_ms())) {
+  while (t.running.load() && too_hot(t)) {
     std::this_thread::sleep_for(kIdlePoll);
     if (monotonic_ms() - last_report_ms >= 1000) report_hashes(t, 0, last_report_ms);
   }
@@ -286,7 +334,9 @@ void gpu_miner::hold_while_hot(mine_thread& t, uint64_t& last_report_ms) {
 
 void gpu_miner::WorkLoop(mine_thread& t) {
   const auto wall_start = std::chrono::steady_clock::now();
-  if (t.gpu->queue_count >= 2)
+  if (t.parked)
+    return;
+  else if (t.gpu->queue_count >= 2)
     loop_two_queues(t);
   else
     loop_one_queue(t);
@@ -302,11 +352,11 @@ void gpu_miner::WorkLoop(mine_thread& t) {
 void gpu_miner::loop_one_queue(mine_thread& t) {
   uint64_t last_report_ms = monotonic_ms();
   while (t.running.load()) {
-    if (t.idle) {
+    if (t.job.idle) {
       if (!wait_for_work(t, last_report_ms)) return;
       continue;
     }
-    if (t.guard.check(monotonic_ms())) {
+    if (too_hot(t)) {
       hold_while_hot(t, last_report_ms);
       continue;
     }
@@ -316,9 +366,9 @@ void gpu_miner::loop_one_queue(mine_thread& t) {
     }
     upload_if_dirty(t, 0);
     const uint64_t round_hashes = t.gpu->queues[0].threads;  // report_results may lower it
-    RunGpuRound(*t.gpu, 0);
-    WaitGpuQueue(*t.gpu, 0);
-    report_results(t, 0);
+    // A round that failed (printed) has no valid results to report.
+    const bool ran = RunGpuRound(*t.gpu, 0).is_ok();
+    if (WaitGpuQueue(*t.gpu, 0) && ran) report_results(t, 0);
     report_hashes(t, round_hashes, last_report_ms);
   }
 }
@@ -335,6 +385,7 @@ void gpu_miner::loop_two_queues(mine_thread& t) {
   int high = 0, low = 0;
   uint64_t last_launch = monotonic_ms();
   uint64_t hash_sum = 0;
+  bool launched[kMaxQueues] = {true, true};  // whether each queue's last round was enqueued
   const auto reset_pacing = [&] {
     cycle = 1000;
     ratio = 0.25;
@@ -343,7 +394,7 @@ void gpu_miner::loop_two_queues(mine_thread& t) {
   };
 
   while (t.running.load()) {
-    if (t.idle) {
+    if (t.job.idle) {
       if (c != 0) wait_all_queues(t);
       if (!wait_for_work(t, last_report_ms)) return;
       c = 0;
@@ -351,7 +402,7 @@ void gpu_miner::loop_two_queues(mine_thread& t) {
       reset_pacing();
       continue;
     }
-    if (t.guard.check(monotonic_ms())) {
+    if (too_hot(t)) {
       hold_while_hot(t, last_report_ms);
       c = 0;
       hash_sum = 0;
@@ -379,7 +430,7 @@ void gpu_miner::loop_two_queues(mine_thread& t) {
 
     // The 1 MiB pacing serves every pad below 2 MiB (the 256 and 128 KiB
     // algorithms are lighter still).
-    const bool light = crypto::scratchpad_size(current_job().algorithm) < crypto::kScratchpadNormal;
+    const bool light = crypto::scratchpad_size(t.job.algorithm) < crypto::kScratchpadNormal;
     uint64_t now = monotonic_ms();
     if (h == 0) {
       cycle = now - last_launch;
@@ -396,13 +447,13 @@ void gpu_miner::loop_two_queues(mine_thread& t) {
       ratio = static_cast<double>(now - last_launch) / static_cast<double>(cycle);
     }
 
-    RunGpuRound(gpu, h);
+    launched[h] = RunGpuRound(gpu, h).is_ok();
 
     if (h == 0) {
       if (ratio < 0.15) {
         if (++low > (fast_switch ? 4 : 2)) {
           low = 0;
-          const uint32_t size = crypto::scratchpad_size(current_job().algorithm);
+          const uint32_t size = crypto::scratchpad_size(t.job.algorithm);
           const double factor = size < crypto::kScratchpadNormal   ? 0.20
                                 : size == crypto::kScratchpadHeavy ? 0.25
                                                                    : 0.15;
@@ -415,9 +466,10 @@ void gpu_miner::loop_two_queues(mine_thread& t) {
 
     ++c;
     const int b = static_cast<int>(c % 2);
-    WaitGpuQueue(gpu, b);
+    // A round that failed (printed) has no valid results to report.
+    const bool valid = WaitGpuQueue(gpu, b).is_ok() && launched[b];
     GpuQueue& done = gpu.queues[b];
-    if (c > 2 && (!fast_switch || !AbortFlag(done))) report_results(t, b);
+    if (c > 2 && valid && (!fast_switch || !AbortFlag(done))) report_results(t, b);
 
     if (!fast_switch) {
       if (b == 0) report_hashes(t, gpu.queues[0].threads + gpu.queues[1].threads, last_report_ms);
@@ -428,9 +480,14 @@ void gpu_miner::loop_two_queues(mine_thread& t) {
         hash_sum = 0;
       }
     }
+    base::status reset;
     if (b == 1 && options_.rate_watchdog &&
         CheckHashRate(gpu, t.watchdog_countdown, t.low_count, rates_->current_rate(t.number),
-                      rates_->average_rate(t.number))) {
+                      rates_->average_rate(t.number), reset)) {
+      if (!reset) {
+        park(t, reset);
+        return;
+      }
       last_launch = monotonic_ms();
       ratio = 0.25;
     }

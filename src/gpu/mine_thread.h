@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -18,28 +19,21 @@
 #include "core/work_records.h"
 #include "gpu/backend_options.h"
 #include "gpu/gpu_context.h"
+#include "monitor/gpu_monitor.h"
 #include "monitor/temperature_guard.h"
 
 namespace gpu {
 
 struct mine_thread {
-  // Copy of the job taken last; written and read by the thread itself.
+  // The job taken last and its generation; written and read by the thread
+  // itself. job.blob[42] is the top byte of every nonce reported; job.idle
+  // is also set by the thread to park itself.
   uint64_t generation = 0;
-  char job_id[core::kJobIdSize] = {};
-  uint8_t blob[core::kBlobSize] = {};  // byte 42: top byte of every nonce reported
-  uint32_t blob_length = 0;
-  uint32_t nonce_base = 0;
-  uint32_t target = 0;
-  bool idle = true;
-  uint64_t pool_id = core::kPoolNone;
-  bool nicehash = false;
-  int32_t algorithm = 0;
-  uint64_t height = 0;  // the job's block height (the random loop's program)
+  core::mining_job job;
 
   std::thread thread;
   uint8_t number = 0;               // position in the --gpu list
   std::atomic<bool> running{true};  // cleared to stop the thread
-  bool job_taken = false;
   GpuContext* gpu = nullptr;
 
   // --temp-limit: pauses the thread while its GPU is too hot.
@@ -62,6 +56,12 @@ struct mine_thread {
   // thread, read by others (the benchmark) at any time.
   std::atomic<bool> refused{false};
 
+  // Set when the GPU could not be set up again (a reset that failed): the
+  // thread mines nothing until an algorithm switch sets the GPU up anew.
+  bool parked = false;
+  // Whether this thread has been counted among the failed ones.
+  bool counted_failed = false;
+
   // CPU time the thread used and its lifetime, for the lean-thread check.
   std::atomic<uint64_t> cpu_us{0};
   std::atomic<uint64_t> wall_us{0};
@@ -69,33 +69,44 @@ struct mine_thread {
 
 class gpu_miner : public core::backend {
  public:
-  // Uses the GPUs of gpu_contexts() (set up by InitGpus) in the order of
-  // options.gpu_list; keeps a copy of options.
-  explicit gpu_miner(const backend_options& options) : options_(options) {}
-  ~gpu_miner() override { stop(); }
+  // Keeps a copy of options; init_devices sets up the GPUs of
+  // options.gpu_list, in that order, as the backend's own records.
+  explicit gpu_miner(const backend_options& options);
+  // Stops the threads and releases every OpenCL object of the GPUs.
+  ~gpu_miner() override;
+  gpu_miner(const gpu_miner&) = delete;
+  gpu_miner& operator=(const gpu_miner&) = delete;
 
   void start(const core::mining_job& initial, core::event_queue& events,
              const core::hash_rate_source& rates) override;
   void publish(const core::mining_job& job) override;
   void stop() override;
   uint64_t generation() const override { return job_generation_.load(); }
-  core::mining_job current_job() const override;
   size_t thread_count() const override { return threads_.size(); }
   uint32_t device_number(size_t thread) const override;
 
-  // InitGpus with the options: the GPUs of options.gpu_list into
-  // gpu_contexts().
-  bool init_devices() override;
-  // RunAutotune with the options (autotune.h).
-  bool autotune(int32_t algorithm) override;
+  // InitGpus with the options: the GPUs of options.gpu_list into devices().
+  base::status init_devices() override;
+  // RunAutotune on this backend (autotune.h).
+  base::status autotune(int32_t algorithm) override;
   void set_all_failed_handler(std::function<void()> handler) override {
     all_failed_ = std::move(handler);
   }
   bool self_test_enabled() const override { return !options_.no_self_test; }
   bool self_test_failed(size_t thread) const override;
+  std::string device_error(size_t thread) const override;
+  core::device_reading read_device(size_t thread) const override;
   double thread_cpu_share(size_t thread) const override;
-  // Shuts the GPU monitor down.
+  // Shuts the sensors down.
   void shutdown() override;
+
+  // The GPU records, one per thread in list order. Filled by init_devices
+  // (tests and the tuner may set them up themselves); touch them only
+  // while no mining thread runs (main or executor thread).
+  std::vector<GpuContext>& devices() { return devices_; }
+  const backend_options& options() const { return options_; }
+  // Scratchpad size the GPUs are set up for; any thread.
+  uint32_t scratchpad_size() const { return setup_scratchpad_.load(); }
 
   // Used by the mining threads.
   void TakeJob(mine_thread& thread);
@@ -114,6 +125,9 @@ class gpu_miner : public core::backend {
   void report_results(mine_thread& t, int queue);
   void report_hashes(mine_thread& t, uint64_t hashes, uint64_t& last_report_ms);
   void wait_all_queues(mine_thread& t);
+  // Checks the thread's temperature guard and publishes its verdict for
+  // the statistics; true while the GPU must stay paused.
+  bool too_hot(mine_thread& t);
   // Parks the thread while its guard holds the GPU paused, reporting zero
   // hashes each second so its rate reads 0; returns when it cooled down or
   // the thread was stopped.
@@ -121,8 +135,19 @@ class gpu_miner : public core::backend {
   // Runs the self-test when the thread's job has an algorithm not verified
   // yet; false when the GPU must not mine it.
   bool verify_algorithm(mine_thread& t);
+  // Parks the thread's GPU for good with the error that made it unusable:
+  // prints it, refuses every job and counts the GPU as failed.
+  void park(mine_thread& t, const base::status& error);
+  // Counts a thread whose GPU mines nothing; the last one calls all_failed_.
+  void count_failed(mine_thread& t);
 
   const backend_options options_;
+  monitor::gpu_monitor sensors_;  // set up by init_devices, read-only afterwards
+  std::vector<GpuContext> devices_;
+  // Per --gpu entry: whether its guard holds it paused; written by its
+  // mining thread, read by any thread. Sized at construction.
+  std::vector<std::atomic<bool>> paused_;
+  std::atomic<uint32_t> setup_scratchpad_{0};  // written by start and publish
   core::event_queue* events_ = nullptr;
   const core::hash_rate_source* rates_ = nullptr;
 
@@ -135,6 +160,8 @@ class gpu_miner : public core::backend {
   std::function<void()> all_failed_;
   std::atomic<size_t> failed_threads_{0};
   uint8_t random_top_byte_ = 0;
+  mutable std::mutex errors_mutex_;
+  std::vector<std::string> device_errors_;  // per thread, guarded by errors_mutex_
   std::vector<std::unique_ptr<mine_thread>> threads_;  // executor thread only
 };
 

@@ -31,9 +31,6 @@ constexpr char kCacheMagic[8] = {'O', 'R', 'B', 'K', 'B', 'I', 'N', '1'};
 constexpr const char* kSourceFile = "opencl/cryptonight.cl";
 constexpr const char* kBinaryFile = "kernel.bin";
 
-std::string g_cache_root;
-std::string g_source_override;
-
 // FNV-1a, 64 bit: a cache key, not a security measure.
 uint64_t Fnv1a(uint64_t hash, const void* data, size_t size) {
   const auto* bytes = static_cast<const uint8_t*>(data);
@@ -162,17 +159,11 @@ bool ProgramFromBinary(GpuContext& ctx, const std::vector<unsigned char>& binary
   const size_t size = binary.size();
   cl_int binary_status = CL_SUCCESS;
   cl_int status = CL_SUCCESS;
-  cl_program program =
-      clCreateProgramWithBinary(ctx.context, 1, &ctx.device, &size, &data, &binary_status, &status);
-  if (status != CL_SUCCESS || binary_status != CL_SUCCESS) {
-    if (program != nullptr) clReleaseProgram(program);
-    return false;
-  }
-  if (clBuildProgram(program, 1, &ctx.device, nullptr, nullptr, nullptr) != CL_SUCCESS) {
-    clReleaseProgram(program);
-    return false;
-  }
-  ctx.program = program;
+  cl_program_handle program(
+      clCreateProgramWithBinary(ctx.context, 1, &ctx.device, &size, &data, &binary_status, &status));
+  if (status != CL_SUCCESS || binary_status != CL_SUCCESS) return false;
+  if (clBuildProgram(program, 1, &ctx.device, nullptr, nullptr, nullptr) != CL_SUCCESS) return false;
+  ctx.program = std::move(program);
   return true;
 }
 
@@ -182,23 +173,17 @@ base::status BuildFromSource(GpuContext& ctx, std::string_view source,
   const char* text = source.data();
   const size_t length = source.size();
   cl_int status = CL_SUCCESS;
-  cl_program program = clCreateProgramWithSource(ctx.context, 1, &text, &length, &status);
+  cl_program_handle program(clCreateProgramWithSource(ctx.context, 1, &text, &length, &status));
   if (base::status s = ClStatus(status, "Error %s calling clCreateProgramWithSource"); !s) return s;
   const cl_int build_status =
       clBuildProgram(program, 1, &ctx.device, options.c_str(), nullptr, nullptr);
   if (always_print_log || build_status != CL_SUCCESS) {
     std::string log;
-    if (base::status s = BuildLog(program, ctx.device, log); !s) {
-      clReleaseProgram(program);
-      return s;
-    }
+    if (base::status s = BuildLog(program, ctx.device, log); !s) return s;
     base::printer::inst().print_plain(log);
   }
-  if (base::status s = ClStatus(build_status, "Error %s calling clBuildProgram."); !s) {
-    clReleaseProgram(program);
-    return s;
-  }
-  ctx.program = program;
+  if (base::status s = ClStatus(build_status, "Error %s calling clBuildProgram."); !s) return s;
+  ctx.program = std::move(program);
   return base::status::ok();
 }
 
@@ -253,10 +238,8 @@ bool SupportsOpenClC2(const std::string& c_version) {
   return c_version.rfind("OpenCL C 2.", 0) == 0;
 }
 
-void SetProgramCacheRoot(const std::string& root) { g_cache_root = root; }
-
-std::string ProgramCacheDir() {
-  std::string root = g_cache_root;
+std::string ProgramCacheDir(const std::string& cache_root) {
+  std::string root = cache_root;
   if (root.empty()) {
     const char* xdg = std::getenv("XDG_CACHE_HOME");
     const char* home = std::getenv("HOME");
@@ -268,7 +251,7 @@ std::string ProgramCacheDir() {
 }
 
 std::string ProgramCachePath(const GpuContext& ctx) {
-  const std::string dir = ProgramCacheDir();
+  const std::string dir = ProgramCacheDir(ctx.options.cache_root);
   if (dir.empty()) return {};
   // One file per device and driver; the key inside tells whether it is
   // still the binary of the current source and options.
@@ -292,18 +275,16 @@ uint64_t ProgramCacheKey(std::string_view source, const std::string& options,
   return Fnv1aField(hash, ctx.platform_version);
 }
 
-void SetKernelSourceOverride(const std::string& source) { g_source_override = source; }
-
-std::string_view KernelSource() {
-  return g_source_override.empty() ? embedded_kernel_source()
-                                   : std::string_view(g_source_override);
+std::string_view KernelSource(const device_options& options) {
+  return options.kernel_source.empty() ? embedded_kernel_source()
+                                       : std::string_view(options.kernel_source);
 }
 
 base::status CreateProgram(GpuContext& ctx, bool build_kernel) {
   ctx.program_from_cache = false;
   if (build_kernel) return ProgramFromSourceFile(ctx);
 
-  const std::string_view source = KernelSource();
+  const std::string_view source = KernelSource(ctx.options);
   // The options carry the kernel table, so the key changes with it.
   const std::string options = ProgramBuildOptions(ctx.work_size, ctx.opencl_c2);
   const uint64_t key = ProgramCacheKey(source, options, ctx);
@@ -335,7 +316,7 @@ namespace {
 
 // A kernel the program does not contain is kNotFound, any other failure
 // of clCreateKernel kDeviceError; the line printed is the same.
-base::status CreateKernel(cl_program program, const char* name, cl_kernel& kernel) {
+base::status CreateKernel(cl_program program, const char* name, cl_kernel_handle& kernel) {
   cl_int status = CL_SUCCESS;
   kernel = clCreateKernel(program, name, &status);
   base::status s = ClStatus(status, "Error %s calling clCreateKernel kernel %s.", name);

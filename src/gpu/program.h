@@ -49,17 +49,17 @@ base::status CreateProgram(GpuContext& ctx, bool build_kernel);
 // when one cannot be created (printed either way).
 base::status CreateKernels(GpuContext& ctx, GpuQueue& queue);
 
-// Binary cache location: <root>/orbeck-vega/, root = $XDG_CACHE_HOME, else
-// ~/.cache. SetProgramCacheRoot overrides the root (empty: the default).
-void SetProgramCacheRoot(const std::string& root);
-std::string ProgramCacheDir();
-// The cache file of a device and the key its content must carry.
+// Binary cache location: <root>/orbeck-vega/, root = the given one, else
+// $XDG_CACHE_HOME, else ~/.cache; empty when none of them is set.
+std::string ProgramCacheDir(const std::string& root);
+// The cache file of a device (below its options' cache root) and the key
+// its content must carry.
 std::string ProgramCachePath(const GpuContext& ctx);
 uint64_t ProgramCacheKey(std::string_view source, const std::string& options,
                          const GpuContext& ctx);
 
-// Test seam: a source used instead of the embedded one (empty: embedded).
-void SetKernelSourceOverride(const std::string& source);
-std::string_view KernelSource();
+// The source a GPU's program is built from: its options' kernel_source,
+// else the embedded one.
+std::string_view KernelSource(const device_options& options);
 
 }  // namespace gpu

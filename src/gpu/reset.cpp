@@ -9,36 +9,53 @@
 #include "gpu/launch.h"
 
 namespace gpu {
+namespace {
 
-base::status ReInitOpenCLGpu(GpuContext& ctx) {
-  const uint64_t nonce_counter = ctx.nonce_counter;
-  for (int q = 0; q < kMaxQueues; ++q) {
-    GpuQueue& queue = ctx.queues[q];
+void ReleaseQueues(GpuContext& ctx) {
+  for (GpuQueue& queue : ctx.queues) {
     // Queues beyond the count are empty; a count that shrank with a new
     // table still has its old queues to release.
     if (queue.queue != nullptr) clFinish(queue.queue);
     ReleaseQueue(queue);
   }
-  if (ctx.program != nullptr) clReleaseProgram(ctx.program);
-  ctx.program = nullptr;
-  if (ctx.context != nullptr) clReleaseContext(ctx.context);
-  ctx.context = nullptr;
+}
+
+base::status Rebuild(GpuContext& ctx) {
+  ReleaseGpu(ctx);
   // Give the driver a moment to free the memory before it is asked again.
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
 
-  cl_int status = CL_SUCCESS;
-  ctx.context = clCreateContext(nullptr, 1, &ctx.device, nullptr, nullptr, &status);
-  if (base::status s = ClStatus(status, "Error %s calling clCreateContext"); !s) {
-    ctx.context = nullptr;
-    return s;
+  cl_int status = InjectedFault(ctx, cl_step::create_context);
+  if (status == CL_SUCCESS) {
+    cl_context created = clCreateContext(nullptr, 1, &ctx.device, nullptr, nullptr, &status);
+    ctx.context = status == CL_SUCCESS ? created : nullptr;
   }
-  // The failure has been printed; the line that follows names no OpenCL
-  // code (there is none at this level), as it always has.
-  if (!InitOpenCLGpu(ctx, false, false)) {
+  if (base::status s = ClStatus(status, "Error %s calling clCreateContext"); !s) return s;
+  base::status s = InitOpenCLGpu(ctx, false, false);
+  if (!s) {
+    // The failing step has printed its line; this one names no OpenCL code
+    // (there is none at this level), as it always has. What the failed
+    // set-up made is released: the GPU is not to be run half built.
     base::printer::inst().print_error("Error UNKNOWN_ERROR calling ReInitOpenCLGpu.");
+    ReleaseQueues(ctx);
+    ctx.program.reset();
   }
+  return s;
+}
+
+}  // namespace
+
+void ReleaseGpu(GpuContext& ctx) {
+  ReleaseQueues(ctx);
+  ctx.program.reset();
+  ctx.context.reset();
+}
+
+base::status ReInitOpenCLGpu(GpuContext& ctx) {
+  const uint64_t nonce_counter = ctx.nonce_counter;
+  ctx.reset_status = Rebuild(ctx);
   ctx.nonce_counter = nonce_counter;
-  return base::status::ok();
+  return ctx.reset_status;
 }
 
 }  // namespace gpu

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <iterator>
-#include <atomic>
 
 #include "crypto/algorithm.h"
 #include "gpu/launch.h"
@@ -27,8 +26,6 @@ const std::array<self_test_answer, crypto::kAlgoCount>& Answers() {
   return answers;
 }
 
-std::atomic<const self_test_answer*> overrides[crypto::kAlgoCount] = {};
-
 }  // namespace
 
 std::vector<uint8_t> SelfTestBlob() {
@@ -40,17 +37,11 @@ std::vector<uint8_t> SelfTestBlob() {
 
 const self_test_answer& SelfTestAnswer(int32_t algorithm) {
   const int32_t id = std::clamp<int32_t>(algorithm, 0, crypto::kAlgoCount - 1);
-  const self_test_answer* replaced = overrides[id].load();
-  return replaced != nullptr ? *replaced : Answers()[id];
+  return Answers()[id];
 }
 
-void OverrideSelfTestAnswer(int32_t algorithm, const self_test_answer* answer) {
-  if (algorithm >= 0 && algorithm < crypto::kAlgoCount) overrides[algorithm].store(answer);
-}
-
-bool RunSelfTest(GpuContext& gpu, int32_t algorithm) {
+bool RunSelfTest(GpuContext& gpu, int32_t algorithm, const self_test_answer& answer) {
   if (crypto::find_algorithm(algorithm) == nullptr || gpu.queue_count < 1) return false;
-  const self_test_answer& answer = SelfTestAnswer(algorithm);
   GpuQueue& queue = gpu.queues[0];
   const uint64_t saved_threads = queue.threads;
   const uint64_t saved_counter = gpu.nonce_counter;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "gpu/backend_options.h"
 #include "gpu/gpu_context.h"
 
 namespace gpu {
@@ -18,24 +19,17 @@ constexpr uint32_t kSelfTestNonceCount = 64;
 // The block height of the known-answer round (rows whose hash depends on it).
 constexpr uint64_t kSelfTestHeight = 1806260;
 
-struct self_test_answer {
-  uint32_t target;
-  std::vector<uint32_t> nonces;  // ascending
-};
-
 // The fixed blob of the known-answer round.
 std::vector<uint8_t> SelfTestBlob();
 // The expected answer for an algorithm id (the catalogue row's; ids out
 // of range are clamped to the first or last row).
 const self_test_answer& SelfTestAnswer(int32_t algorithm);
-// Test seam: replaces the expected answer of an algorithm until reset with
-// nullptr (the tests corrupt it to see a GPU refuse to mine).
-void OverrideSelfTestAnswer(int32_t algorithm, const self_test_answer* answer);
 
 // Runs the known-answer round on queue 0 of the GPU and restores the queue's
 // round size and the nonce counter afterwards (the next round uploads its
-// job again). True when the GPU reports exactly the expected nonces. Mining
-// thread (or the thread that owns the record).
-bool RunSelfTest(GpuContext& gpu, int32_t algorithm);
+// job again). True when the GPU reports exactly the nonces of `answer`
+// (normally SelfTestAnswer(algorithm)). Mining thread (or the thread that
+// owns the record).
+bool RunSelfTest(GpuContext& gpu, int32_t algorithm, const self_test_answer& answer);
 
 }  // namespace gpu

@@ -32,11 +32,12 @@ bool HashRateDropped(int32_t& countdown, int32_t& low_count, double current, dou
 }
 
 bool CheckHashRate(GpuContext& gpu, int32_t& countdown, int32_t& low_count, double current,
-                   double average) {
+                   double average, base::status& reset) {
   if (!HashRateDropped(countdown, low_count, current, average, base::reset_request)) return false;
   base::printer::inst().print_leveled(base::kEvent, "GPU%i Hash Rate Drop Detected ...",
                                      static_cast<int>(gpu.ordinal));
-  ReInitOpenCLGpu(gpu);
+  reset = ReInitOpenCLGpu(gpu);
+  if (!reset) return true;
   for (GpuQueue& queue : gpu.queues) queue.input_dirty.store(true);
   base::printer::inst().print_leveled(base::kStatus, "GPU%i Kernel Resetted.",
                                      static_cast<int>(gpu.ordinal));

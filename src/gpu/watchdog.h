@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "base/status.h"
 #include "gpu/gpu_context.h"
 
 namespace gpu {
@@ -19,8 +20,9 @@ bool HashRateDropped(int32_t& countdown, int32_t& low_count, double current, dou
 
 // The decision for the process-wide reset request and, when it says so, the
 // reset of gpu with its notices. True when it has just reset the GPU (the
-// caller restarts its pacing).
+// caller restarts its pacing); `reset` then holds the reset's outcome, and
+// a failed one leaves the GPU unusable (ReInitOpenCLGpu).
 bool CheckHashRate(GpuContext& gpu, int32_t& countdown, int32_t& low_count, double current,
-                   double average);
+                   double average, base::status& reset);
 
 }  // namespace gpu

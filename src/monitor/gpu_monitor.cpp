@@ -16,13 +16,6 @@ namespace {
 constexpr cl_device_info kDevicePciBusIdNv = 0x4008;
 constexpr cl_device_info kDevicePciSlotIdNv = 0x4009;
 
-struct GpuMonitor {
-  std::vector<AdapterRecord> table;
-  Nvml nvml;
-};
-
-std::string g_sysfs_root = "/sys";
-std::unique_ptr<GpuMonitor> g_monitor;
 
 // The whole text of a device query; ok tells whether the query succeeded.
 std::string WholeDeviceText(cl_device_id device, cl_device_info what, bool& ok) {
@@ -76,17 +69,24 @@ base::status AlreadyInitialized() {
   return base::status::error(base::status_code::kInvalidInput, "already initialized");
 }
 
-const AdapterRecord* Record(uint32_t ordinal) {
-  if (!g_monitor || ordinal >= g_monitor->table.size()) return nullptr;
-  return &g_monitor->table[ordinal];
-}
-
 }  // namespace
 
-void SetSysfsRoot(const std::string& root) { g_sysfs_root = root; }
+struct gpu_monitor::state {
+  std::vector<AdapterRecord> table;
+  Nvml nvml;
+};
 
-base::status InitGpuMonitor(cl_platform_id platform, bool any_device) {
-  if (g_monitor) return AlreadyInitialized();
+gpu_monitor::gpu_monitor(std::string sysfs_root) : sysfs_root_(std::move(sysfs_root)) {}
+
+gpu_monitor::~gpu_monitor() = default;
+
+const AdapterRecord* gpu_monitor::record(uint32_t ordinal) const {
+  if (!state_ || ordinal >= state_->table.size()) return nullptr;
+  return &state_->table[ordinal];
+}
+
+base::status gpu_monitor::init(cl_platform_id platform, bool any_device) {
+  if (state_) return AlreadyInitialized();
   const cl_device_type type = any_device ? CL_DEVICE_TYPE_ALL : CL_DEVICE_TYPE_GPU;
   cl_uint count = 0;
   cl_int status = clGetDeviceIDs(platform, type, 0, nullptr, &count);
@@ -106,12 +106,12 @@ base::status InitGpuMonitor(cl_platform_id platform, bool any_device) {
   for (cl_uint i = 0; i < count; ++i) {
     if (base::status s = IdentifyDevice(devices[i], identities[i]); !s) return s;
   }
-  return InitGpuMonitorForDevices(identities);
+  return init_for_devices(identities);
 }
 
-base::status InitGpuMonitorForDevices(const std::vector<DeviceIdentity>& devices) {
-  if (g_monitor) return AlreadyInitialized();
-  auto monitor = std::make_unique<GpuMonitor>();
+base::status gpu_monitor::init_for_devices(const std::vector<DeviceIdentity>& devices) {
+  if (state_) return AlreadyInitialized();
+  auto monitor = std::make_unique<state>();
   for (const DeviceIdentity& identity : devices) {
     AdapterRecord record;
     record.identity = identity;
@@ -122,7 +122,7 @@ base::status InitGpuMonitorForDevices(const std::vector<DeviceIdentity>& devices
   // logical adapters per GPU of other driver stacks): only the first one
   // of a run of equal buses counts, and it goes to the first device there.
   int32_t last_bus = -1;
-  for (const SysfsAdapter& adapter : ListSysfsAdapters(g_sysfs_root)) {
+  for (const SysfsAdapter& adapter : ListSysfsAdapters(sysfs_root_)) {
     if (adapter.bus == last_bus) continue;
     for (AdapterRecord& record : monitor->table) {
       if (record.identity.bus == adapter.bus) {
@@ -142,35 +142,35 @@ base::status InitGpuMonitorForDevices(const std::vector<DeviceIdentity>& devices
       if (record.adapter_name.empty()) record.adapter_name = monitor->nvml.Name(record.nvml_device);
     }
   }
-  g_monitor = std::move(monitor);
+  state_ = std::move(monitor);
   return base::status::ok();
 }
 
-void ShutdownGpuMonitor() { g_monitor.reset(); }
+void gpu_monitor::shutdown() { state_.reset(); }
 
-std::string GetAdapterName(uint32_t ordinal) {
-  const AdapterRecord* record = Record(ordinal);
-  return record != nullptr ? record->adapter_name : std::string();
+std::string gpu_monitor::adapter_name(uint32_t ordinal) const {
+  const AdapterRecord* found = record(ordinal);
+  return found != nullptr ? found->adapter_name : std::string();
 }
 
-float GetTemperature(uint32_t ordinal) {
-  const AdapterRecord* record = Record(ordinal);
-  if (record == nullptr) return -1.0f;
-  if (record->nvml_device != nullptr) return g_monitor->nvml.Temperature(record->nvml_device);
+float gpu_monitor::temperature(uint32_t ordinal) const {
+  const AdapterRecord* found = record(ordinal);
+  if (found == nullptr) return -1.0f;
+  if (found->nvml_device != nullptr) return state_->nvml.Temperature(found->nvml_device);
   int64_t millidegrees = 0;
-  if (record->address.empty() ||
-      !ReadHwmonValue(g_sysfs_root, record->address, "temp1_input", millidegrees)) {
+  if (found->address.empty() ||
+      !ReadHwmonValue(sysfs_root_, found->address, "temp1_input", millidegrees)) {
     return -1.0f;
   }
   return static_cast<float>(static_cast<double>(millidegrees) * 0.001);
 }
 
-int32_t GetFanSpeed(uint32_t ordinal) {
-  const AdapterRecord* record = Record(ordinal);
-  if (record == nullptr) return -1;
-  if (record->nvml_device != nullptr) return g_monitor->nvml.FanSpeed(record->nvml_device);
+int32_t gpu_monitor::fan_speed(uint32_t ordinal) const {
+  const AdapterRecord* found = record(ordinal);
+  if (found == nullptr) return -1;
+  if (found->nvml_device != nullptr) return state_->nvml.FanSpeed(found->nvml_device);
   int64_t rpm = 0;
-  if (record->address.empty() || !ReadHwmonValue(g_sysfs_root, record->address, "fan1_input", rpm) ||
+  if (found->address.empty() || !ReadHwmonValue(sysfs_root_, found->address, "fan1_input", rpm) ||
       rpm < 0 || rpm > INT32_MAX) {
     return -1;
   }
@@ -180,8 +180,8 @@ int32_t GetFanSpeed(uint32_t ordinal) {
 // The setting lives in a driver registry key that Linux does not have.
 bool LargePagesEnabled(uint32_t /*ordinal*/) { return false; }
 
-std::vector<AdapterRecord> AdapterTable() {
-  return g_monitor ? g_monitor->table : std::vector<AdapterRecord>();
+std::vector<AdapterRecord> gpu_monitor::table() const {
+  return state_ ? state_->table : std::vector<AdapterRecord>();
 }
 
 }  // namespace monitor

@@ -1,12 +1,12 @@
 // The GPU monitor: ties each OpenCL device of the selected platform to its
-// sensors (sysfs hwmon for amdgpu, NVML for NVIDIA, nothing elsewhere).
-// Initialise once on the main thread before the mining threads start; the
-// table is read-only afterwards and the readers may run on any thread.
+// sensors (sysfs hwmon for amdgpu, NVML for NVIDIA, nothing elsewhere). The
+// backend owns one; the table is read-only once initialised.
 #pragma once
 
 #include <CL/cl.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -33,30 +33,46 @@ struct AdapterRecord {
   void* nvml_device = nullptr;
 };
 
-// Reads the platform's devices (GPU devices, or all devices when
-// any_device) and matches them to sensors. Missing sensors are not an
-// error; fails only with kDeviceError for an OpenCL query or kInvalidInput
-// ("already initialized") for a second call. Nothing is printed: the
-// caller prints the message.
-base::status InitGpuMonitor(cl_platform_id platform, bool any_device);
-// The same from identities gathered elsewhere (tests, fake sysfs trees).
-base::status InitGpuMonitorForDevices(const std::vector<DeviceIdentity>& devices);
-// Releases the table and NVML; InitGpuMonitor may be called again after it.
-void ShutdownGpuMonitor();
+// The sensor table of one backend: built once on the main thread before the
+// mining threads start (init), read-only afterwards, so the readers may run
+// on any thread; shutdown (or destruction) after the readers have stopped.
+class gpu_monitor {
+ public:
+  // sysfs_root: where sysfs lives ("/sys", a fake tree in tests).
+  explicit gpu_monitor(std::string sysfs_root = "/sys");
+  ~gpu_monitor();
+  gpu_monitor(const gpu_monitor&) = delete;
+  gpu_monitor& operator=(const gpu_monitor&) = delete;
 
-// Where sysfs lives ("/sys" unless set); set it before InitGpuMonitor.
-void SetSysfsRoot(const std::string& root);
+  // Reads the platform's devices (GPU devices, or all devices when
+  // any_device) and matches them to sensors. Missing sensors are not an
+  // error; fails only with kDeviceError for an OpenCL query or
+  // kInvalidInput ("already initialized") for a second call. Nothing is
+  // printed: the caller prints the message.
+  base::status init(cl_platform_id platform, bool any_device);
+  // The same from identities gathered elsewhere (tests, fake sysfs trees).
+  base::status init_for_devices(const std::vector<DeviceIdentity>& devices);
+  // Releases the table and NVML; init may be called again after it.
+  void shutdown();
 
-// Adapter name, empty for an ordinal outside the table or without a name.
-std::string GetAdapterName(uint32_t ordinal);
-// Degrees Celsius; -1.0 outside the table or without a reading.
-float GetTemperature(uint32_t ordinal);
-// Fan speed (RPM from hwmon, percent from NVML); -1 without a reading.
-int32_t GetFanSpeed(uint32_t ordinal);
+  // Adapter name, empty for an ordinal outside the table or without a name.
+  std::string adapter_name(uint32_t ordinal) const;
+  // Degrees Celsius; -1.0 outside the table or without a reading.
+  float temperature(uint32_t ordinal) const;
+  // Fan speed (RPM from hwmon, percent from NVML); -1 without a reading.
+  int32_t fan_speed(uint32_t ordinal) const;
+  // Test view of the table; empty before initialisation.
+  std::vector<AdapterRecord> table() const;
+
+ private:
+  struct state;
+  const AdapterRecord* record(uint32_t ordinal) const;
+
+  const std::string sysfs_root_;
+  std::unique_ptr<state> state_;
+};
+
 // There is no driver registry on Linux: large pages always count as off.
 bool LargePagesEnabled(uint32_t ordinal);
-
-// Test view of the table; empty before initialisation.
-std::vector<AdapterRecord> AdapterTable();
 
 }  // namespace monitor

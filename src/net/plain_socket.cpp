@@ -137,7 +137,8 @@ int32_t plain_socket::receive(char* buffer, uint32_t capacity) {
   if (count == 0) {
     owner_->set_error("Recv Error: socket closed");
   } else if (count < 0) {
-    owner_->fail_system(base::status_code::kNetworkError, "Recv Error: ", errno);
+    // The connection records the error; recv reports it by its -1.
+    static_cast<void>(owner_->fail_system(base::status_code::kNetworkError, "Recv Error: ", errno));
   }
   return static_cast<int32_t>(count);
 }

@@ -240,7 +240,8 @@ int32_t tls_socket::receive(char* buffer, uint32_t capacity) {
     if (!reason.empty()) {
       owner_->set_error("Recv Error: " + reason);
     } else if (error == SSL_ERROR_SYSCALL && code != 0) {
-      owner_->fail_system(base::status_code::kNetworkError, "Recv Error: ", code);
+      // The connection records the error; recv reports it by its -1.
+      static_cast<void>(owner_->fail_system(base::status_code::kNetworkError, "Recv Error: ", code));
     } else {
       owner_->set_error("Recv Error: socket closed");
     }

@@ -51,11 +51,13 @@ class scripted_backend : public backend {
   }
   void stop() override { ++stops_; }
   uint64_t generation() const override { return generation_; }
-  mining_job current_job() const override { return current_; }
+  mining_job current_job() const { return current_; }
   size_t thread_count() const override { return devices_.size(); }
   uint32_t device_number(size_t thread) const override { return devices_.at(thread).number; }
-  bool init_devices() override { return true; }
-  bool autotune(int32_t) override { return false; }
+  base::status init_devices() override { return base::status::ok(); }
+  base::status autotune(int32_t) override {
+    return base::status::error(base::status_code::kUnsupported, "no tuning");
+  }
   void set_all_failed_handler(std::function<void()>) override {}
   bool self_test_enabled() const override { return self_test_enabled_; }
   bool self_test_failed(size_t thread) const override { return devices_.at(thread).refused; }

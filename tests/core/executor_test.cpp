@@ -520,6 +520,28 @@ TEST_F(ExecutorTest, ACpuResultIsSubmittedWithItsOwnHashUnderItsName) {
   EXPECT_NE(executor_->metrics_text().find("device=\"CPU0\""), std::string::npos);
 }
 
+TEST_F(ExecutorTest, AParkedGpuShowsItsErrorInTheReportTheDocumentAndTheMetrics) {
+  use_gpus({0, 2});
+  const std::string error = "Error CL_OUT_OF_RESOURCES calling clCreateCommandQueue.";
+  miner_.errors = {"", error};
+  executor_ = std::make_unique<executor>(miner_, settings_);
+  const std::string report = executor_->report_text();
+  EXPECT_NE(report.find("\n GPU2 parked: " + error + "\n"), std::string::npos) << report;
+  EXPECT_EQ(report.find("GPU0 parked"), std::string::npos) << report;
+  const std::string line = executor_->gpu_line(1, 0.0);
+  EXPECT_EQ(line.substr(line.size() - 9), " | parked") << line;
+  EXPECT_EQ(executor_->gpu_line(0, 0.0).find("parked"), std::string::npos);
+  const std::string json = executor_->stats_json();
+  EXPECT_NE(json.find("\t\t\"device_id\": 2,\n"), std::string::npos) << json;
+  EXPECT_NE(json.find("\t\t\"paused\": false,\n\t\t\"error\": \"" + error + "\"\n\t}\n\t]"),
+            std::string::npos)
+      << json;
+  EXPECT_EQ(json.find("\"error\""), json.rfind("\"error\"")) << json;  // GPU0 has none
+  const std::string metrics = executor_->metrics_text();
+  EXPECT_NE(metrics.find("orbeck_gpu_parked{device=\"GPU0\",device_id=\"0\"} 0\n"), std::string::npos) << metrics;
+  EXPECT_NE(metrics.find("orbeck_gpu_parked{device=\"GPU1\",device_id=\"2\"} 1\n"), std::string::npos) << metrics;
+}
+
 TEST_F(ExecutorTest, StatisticsDocumentEscapesThePoolAddress) {
   start("bad\"host\\name:1");
   ASSERT_TRUE(console_has("Connecting to Pool failed."));

@@ -39,7 +39,7 @@ class fake_miner : public mining_backend {
   }
   void stop() override { stopped_.store(true); }
   uint64_t generation() const override { return generation_.load(); }
-  mining_job current_job() const override {
+  mining_job current_job() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return current_;
   }
@@ -49,11 +49,13 @@ class fake_miner : public mining_backend {
   std::string device_name(size_t thread) const override {
     return names.empty() ? mining_backend::device_name(thread) : names.at(thread);
   }
-  device_sensors sensors(size_t thread) const override {
-    if (names.empty()) return mining_backend::sensors(thread);
-    device_sensors none;
-    none.has_fan = false;
-    return none;
+  device_reading read_device(size_t thread) const override {
+    device_reading reading;
+    if (!names.empty() && thread < names.size()) reading.has_fan = false;
+    return reading;
+  }
+  std::string device_error(size_t thread) const override {
+    return thread < errors.size() ? errors[thread] : std::string();
   }
 
   // Waits until `count` jobs were published; the jobs so far.
@@ -76,6 +78,8 @@ class fake_miner : public mining_backend {
   // The --gpu entries of the threads; set before the executor starts.
   std::vector<std::string> names;
   std::vector<uint32_t> devices{0};
+  // The error line of each parked device (none: every device mines).
+  std::vector<std::string> errors;
 
  private:
   mutable std::mutex mutex_;

@@ -75,16 +75,16 @@ class OpenClStartup : public ::testing::Test {
     options_.gpu_list = {0};
     options_.intensity_text = "-1";
     options_.algorithm = -1;
-    gpu::SetProgramCacheRoot(std::string(ORBECK_BINARY_DIR) + "/gpu-test-cache");
-    gpu::SetKernelSourceOverride(gpu_test::MockKernelSource());
+    options_.device.cache_root = std::string(ORBECK_BINARY_DIR) + "/gpu-test-cache";
+    options_.device.kernel_source = gpu_test::MockKernelSource();
   }
   void TearDown() override {
     gpu_test::ReleaseTestGpu();
-    monitor::ShutdownGpuMonitor();
-    gpu::SetKernelSourceOverride("");
+    sensors_.shutdown();
   }
 
   gpu::backend_options options_;
+  monitor::gpu_monitor sensors_;
 
   // Facts of the first device, read independently of the code under test.
   struct DeviceFacts {
@@ -138,7 +138,7 @@ TEST_F(OpenClStartup, AutoDetectWithoutAmdNeedsAnyDevice) {
 TEST_F(OpenClStartup, InitGpusWithoutAmdPrintsTheErrorAndTheHint) {
   options_.device.any_device = false;
   gpu_test::CapturedOutput output;
-  EXPECT_FALSE(gpu::InitGpus(options_));
+  EXPECT_FALSE(gpu::InitGpus(options_, gpu_test::TestGpus(), sensors_));
   const std::string text = output.Take();
   EXPECT_NE(text.find("] Initializing GPU, loading kernel ...\n["), std::string::npos) << text;
   EXPECT_NE(text.find("] Could not autodetect AMD OpenCL plattform, please specifiy with "
@@ -155,7 +155,7 @@ TEST_F(OpenClStartup, InitGpusPrintsPlatformAndBannerOnAnyDevice) {
   options_.rate_watchdog = true;
   options_.algorithm = crypto::kCryptoNightLite;
   gpu_test::CapturedOutput output;
-  ASSERT_TRUE(gpu::InitGpus(options_)) << output.Take();
+  ASSERT_TRUE(gpu::InitGpus(options_, gpu_test::TestGpus(), sensors_)) << output.Take();
   const std::string text = output.Take();
   EXPECT_NE(text.find("Detected OpenCL Platform: " + facts.platform_version + "\n"),
             std::string::npos)
@@ -163,14 +163,14 @@ TEST_F(OpenClStartup, InitGpusPrintsPlatformAndBannerOnAnyDevice) {
   EXPECT_NE(text.find("Fast job switching mode enabled.\nRate watchdog enabled.\n"),
             std::string::npos)
       << text;
-  const gpu::GpuContext& ctx = gpu::gpu_contexts().at(0);
+  const gpu::GpuContext& ctx = gpu_test::TestGpus().at(0);
   const std::string banner = "GPU0:  (" + facts.name + ") | " +
                              std::to_string(facts.compute_units) + " Compute Units | Memory (MB): " +
                              std::to_string(facts.memory / 1048576) + " | Intensity: " +
                              std::to_string(ctx.intensity) + " / 10\n";
   EXPECT_NE(text.find(banner), std::string::npos) << text;
   EXPECT_EQ(text.find("Driver Version Warning."), std::string::npos) << text;
-  EXPECT_EQ(gpu::current_scratchpad_size(), crypto::kScratchpadLight);
+  EXPECT_EQ(ctx.setup_algorithm.load(), crypto::kCryptoNightLite);
   EXPECT_EQ(ctx.scratchpad_bytes, crypto::kScratchpadLight);
   EXPECT_EQ(ctx.device_class, gpu::kGenericDeviceClass);
   EXPECT_EQ(ctx.work_size, 8u);
@@ -185,7 +185,7 @@ TEST_F(OpenClStartup, AnIntensityAboveTheTablesHighestLevelIsLoweredWithANotice)
   options_.intensity_text = "12";  // a level of the 12 GB tables only
   options_.algorithm = crypto::kCryptoNightLite;
   gpu_test::CapturedOutput output;
-  ASSERT_TRUE(gpu::InitGpus(options_)) << output.Take();
+  ASSERT_TRUE(gpu::InitGpus(options_, gpu_test::TestGpus(), sensors_)) << output.Take();
   const std::string text = output.Take();
   EXPECT_NE(text.find(" | Intensity: 10 / 10\n"), std::string::npos) << text;
   EXPECT_NE(text.find("] GPU0: intensity 12 is above this GPU's highest level 10: using 10\n"), std::string::npos)
@@ -195,13 +195,13 @@ TEST_F(OpenClStartup, AnIntensityAboveTheTablesHighestLevelIsLoweredWithANotice)
 TEST_F(OpenClStartup, AMissingDeviceStopsBeforeAnyContextExists) {
   options_.gpu_list = {0, 5};
   gpu_test::CapturedOutput output;
-  EXPECT_FALSE(gpu::InitGpus(options_));
+  EXPECT_FALSE(gpu::InitGpus(options_, gpu_test::TestGpus(), sensors_));
   const std::string text = output.Take();
   EXPECT_NE(text.find("] Selected OpenCL device index 5 doesn't exist.\n\n"), std::string::npos)
       << text;
-  ASSERT_EQ(gpu::gpu_contexts().size(), 2u);
-  EXPECT_EQ(gpu::gpu_contexts()[0].context, nullptr);
-  EXPECT_EQ(gpu::gpu_contexts()[1].context, nullptr);
+  ASSERT_EQ(gpu_test::TestGpus().size(), 2u);
+  EXPECT_EQ(gpu_test::TestGpus()[0].context, nullptr);
+  EXPECT_EQ(gpu_test::TestGpus()[1].context, nullptr);
 }
 
 TEST_F(OpenClStartup, WithoutAnyDeviceACpuDeviceIsNoGpu) {
@@ -209,8 +209,9 @@ TEST_F(OpenClStartup, WithoutAnyDeviceACpuDeviceIsNoGpu) {
   cl_platform_id platform = gpu::SelectPlatform(0, options_.device.any_device, version, error);
   ASSERT_NE(platform, nullptr);
   options_.device.any_device = false;
-  std::vector<gpu::GpuContext>& contexts = gpu::gpu_contexts();
-  contexts.assign(1, gpu::GpuContext{});
+  std::vector<gpu::GpuContext>& contexts = gpu_test::TestGpus();
+  contexts.clear();
+  contexts.resize(1);
   contexts[0].platform = platform;
   gpu_test::CapturedOutput output;
   EXPECT_EQ(gpu::InitOpenCL(options_.device, contexts.data(), 1, crypto::kScratchpadNormal, false)
@@ -225,8 +226,9 @@ TEST_F(OpenClStartup, AnUnsupportedDeviceIsRefusedWithoutAnyDevice) {
   std::string version, error;
   cl_platform_id platform = gpu::SelectPlatform(0, options_.device.any_device, version, error);
   ASSERT_NE(platform, nullptr);
-  std::vector<gpu::GpuContext>& contexts = gpu::gpu_contexts();
-  contexts.assign(1, gpu::GpuContext{});
+  std::vector<gpu::GpuContext>& contexts = gpu_test::TestGpus();
+  contexts.clear();
+  contexts.resize(1);
   gpu::GpuContext& ctx = contexts[0];
   ASSERT_EQ(clGetDeviceIDs(platform, CL_DEVICE_TYPE_ALL, 1, &ctx.device, nullptr), CL_SUCCESS);
   ctx.options.any_device = false;

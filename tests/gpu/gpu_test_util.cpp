@@ -11,6 +11,7 @@
 #include "crypto/algorithm.h"
 #include "gpu/discovery.h"
 #include "gpu/launch.h"
+#include "gpu/reset.h"
 
 namespace gpu_test {
 
@@ -61,8 +62,15 @@ void WriteFile(const std::string& path, const std::string& content) {
 
 std::string MockKernelSource() { return ReadFile(std::string(ORBECK_GPU_TEST_DIR) + "/mock_kernels.cl"); }
 
+program_settings& TestProgram() {
+  static program_settings settings;
+  return settings;
+}
+
 gpu::backend_options TestOptions(int32_t group_size, int32_t num_queues) {
   gpu::backend_options options;
+  options.device.cache_root = TestProgram().cache_root;
+  options.device.kernel_source = TestProgram().kernel_source;
   options.device.any_device = true;
   options.device.group_size = group_size;
   options.device.num_queues = num_queues;
@@ -71,13 +79,16 @@ gpu::backend_options TestOptions(int32_t group_size, int32_t num_queues) {
   return options;
 }
 
-int InitTestGpu(int32_t algorithm, int32_t group_size, int32_t num_queues) {
-  const gpu::backend_options options = TestOptions(group_size, num_queues);
+int InitTestGpu(int32_t algorithm, int32_t group_size, int32_t num_queues,
+                const gpu::cl_fault_injector& faults) {
+  gpu::backend_options options = TestOptions(group_size, num_queues);
+  options.device.inject_fault = faults;
   std::string version, error;
   cl_platform_id platform = gpu::SelectPlatform(-1, true, version, error);
   if (platform == nullptr) return -1;
-  std::vector<gpu::GpuContext>& contexts = gpu::gpu_contexts();
-  contexts.assign(1, gpu::GpuContext{});
+  std::vector<gpu::GpuContext>& contexts = TestGpus();
+  contexts.clear();
+  contexts.resize(1);
   contexts[0].platform = platform;
   contexts[0].intensity = -1;
   const base::status status = gpu::InitOpenCL(options.device, contexts.data(), 1,
@@ -85,19 +96,14 @@ int InitTestGpu(int32_t algorithm, int32_t group_size, int32_t num_queues) {
   return status.is_ok() ? 0 : static_cast<int>(status.code());
 }
 
-void ReleaseTestGpu() {
-  std::vector<gpu::GpuContext>& contexts = gpu::gpu_contexts();
-  for (gpu::GpuContext& ctx : contexts) {
-    for (gpu::GpuQueue& queue : ctx.queues) {
-      if (queue.queue != nullptr) clFinish(queue.queue);
-      gpu::ReleaseQueue(queue);
-    }
-    if (ctx.program != nullptr) clReleaseProgram(ctx.program);
-    if (ctx.context != nullptr) clReleaseContext(ctx.context);
-    ctx.program = nullptr;
-    ctx.context = nullptr;
-  }
-  contexts.clear();
+std::vector<gpu::GpuContext>& TestGpus() {
+  static std::vector<gpu::GpuContext> gpus;
+  return gpus;
+}
+
+void ReleaseTestGpu(std::vector<gpu::GpuContext>& gpus) {
+  for (gpu::GpuContext& ctx : gpus) gpu::ReleaseGpu(ctx);
+  gpus.clear();
 }
 
 }  // namespace gpu_test

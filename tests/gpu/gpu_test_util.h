@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "gpu/backend_options.h"
 #include "gpu/gpu_context.h"
@@ -39,17 +40,29 @@ void WriteFile(const std::string& path, const std::string& content);
 // Source of the stand-in kernels (tests/gpu/mock_kernels.cl).
 std::string MockKernelSource();
 
-// Options with any_device, gpu_list {0} and the given group size and queue
-// count (0: the intensity table's).
+// The program settings TestOptions puts into the device options; fixtures
+// set them in SetUp (test thread only).
+struct program_settings {
+  std::string cache_root;     // empty: the user's cache
+  std::string kernel_source;  // empty: the embedded kernels
+};
+program_settings& TestProgram();
+
+// Options with any_device, gpu_list {0}, TestProgram()'s settings and the
+// given group size and queue count (0: the intensity table's).
 gpu::backend_options TestOptions(int32_t group_size = 0, int32_t num_queues = 0);
 
-// Initialises gpu_contexts()[0] with TestOptions(group_size, num_queues) for
+// The GPU records of the tests that drive a GPU without a backend.
+std::vector<gpu::GpuContext>& TestGpus();
+
+// Initialises TestGpus()[0] with TestOptions(group_size, num_queues) for
 // the scratchpad of algorithm through InitOpenCL on the auto-detected
 // platform. Returns 0 when InitOpenCL succeeded, -1 without a platform,
 // else InitOpenCL's status code as a number; output goes to the printer
-// (capture it if needed).
-int InitTestGpu(int32_t algorithm, int32_t group_size, int32_t num_queues);
-// Releases the OpenCL objects of gpu_contexts()[0].
-void ReleaseTestGpu();
+// (capture it if needed). `faults` becomes the record's fault seam.
+int InitTestGpu(int32_t algorithm, int32_t group_size, int32_t num_queues,
+                const gpu::cl_fault_injector& faults = {});
+// Releases the OpenCL objects of the records and empties the array.
+void ReleaseTestGpu(std::vector<gpu::GpuContext>& gpus = TestGpus());
 
 }  // namespace gpu_test

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
 #include <cstring>
 #include <random>
 #include <set>
@@ -120,12 +122,12 @@ std::set<uint32_t> Reported(const gpu::GpuQueue& queue) {
 class MockRound : public ::testing::Test {
  protected:
   void SetUp() override {
-    gpu::SetProgramCacheRoot(std::string(ORBECK_BINARY_DIR) + "/gpu-test-cache");
-    gpu::SetKernelSourceOverride(gpu_test::MockKernelSource());
+    gpu_test::TestProgram().cache_root = std::string(ORBECK_BINARY_DIR) + "/gpu-test-cache";
+    gpu_test::TestProgram().kernel_source = gpu_test::MockKernelSource();
   }
   void TearDown() override {
     ReleaseTestGpu();
-    gpu::SetKernelSourceOverride("");
+    gpu_test::TestProgram().kernel_source = "";
   }
   // Uploads blob, runs one round on queue and waits for it.
   void Round(GpuContext& ctx, const std::vector<uint8_t>& blob, uint32_t target,
@@ -212,7 +214,7 @@ TEST(GpuLaunch, AbortFlagIsTheRunBufferWord) {
 
 TEST_F(MockRound, BuffersHaveTheirSizesAndTheRunBufferUsesTheAbortFlag) {
   ASSERT_EQ(InitTestGpu(crypto::kCryptoNightHeavy, kRoundHashes, 1), 0);
-  const gpu::GpuQueue& q = gpu::gpu_contexts()[0].queues[0];
+  const gpu::GpuQueue& q = gpu_test::TestGpus()[0].queues[0];
   auto size_of = [](cl_mem buffer) {
     size_t size = 0;
     clGetMemObjectInfo(buffer, CL_MEM_SIZE, sizeof(size), &size, nullptr);
@@ -229,8 +231,8 @@ TEST_F(MockRound, BuffersHaveTheirSizesAndTheRunBufferUsesTheAbortFlag) {
   void* host = nullptr;
   clGetMemObjectInfo(q.run_buffer, CL_MEM_HOST_PTR, sizeof(host), &host, nullptr);
   EXPECT_EQ(host, &q.abort_flag);
-  EXPECT_EQ(gpu::gpu_contexts()[0].queue_count, 1);
-  EXPECT_EQ(gpu::gpu_contexts()[0].nonce_counter, 0u);
+  EXPECT_EQ(gpu_test::TestGpus()[0].queue_count, 1);
+  EXPECT_EQ(gpu_test::TestGpus()[0].nonce_counter, 0u);
 }
 
 TEST_F(MockRound, EveryAlgorithmReportsExactlyTheNoncesBelowTheTarget) {
@@ -238,7 +240,7 @@ TEST_F(MockRound, EveryAlgorithmReportsExactlyTheNoncesBelowTheTarget) {
   for (uint32_t algorithm = 0; algorithm < static_cast<uint32_t>(crypto::kAlgoCount); ++algorithm) {
     SCOPED_TRACE(algorithm);
     ASSERT_EQ(InitTestGpu(static_cast<int32_t>(algorithm), kRoundHashes, 1), 0);
-    GpuContext& ctx = gpu::gpu_contexts()[0];
+    GpuContext& ctx = gpu_test::TestGpus()[0];
     const uint32_t target = TargetFor(0, kRoundHashes, blob, algorithm, 3);
     Round(ctx, blob, target, algorithm);
     EXPECT_EQ(ctx.queues[0].results[gpu::kResultCountWord], 3u);
@@ -252,7 +254,7 @@ TEST_F(MockRound, EveryAlgorithmReportsExactlyTheNoncesBelowTheTarget) {
 
 TEST_F(MockRound, ARoundCrossingA24BitBoundaryReportsFullNonces) {
   ASSERT_EQ(InitTestGpu(crypto::kCryptoNightV7, kRoundHashes, 1), 0);
-  GpuContext& ctx = gpu::gpu_contexts()[0];
+  GpuContext& ctx = gpu_test::TestGpus()[0];
   const std::vector<uint8_t> blob = RandomBlob(76, 12);
   const uint64_t first = 0xFFFFE0;
   ctx.nonce_counter = first;
@@ -267,7 +269,7 @@ TEST_F(MockRound, ARoundCrossingA24BitBoundaryReportsFullNonces) {
 
 TEST_F(MockRound, TwoQueuesSearchConsecutiveRanges) {
   ASSERT_EQ(InitTestGpu(crypto::kCryptoNight, kRoundHashes, 2), 0);
-  GpuContext& ctx = gpu::gpu_contexts()[0];
+  GpuContext& ctx = gpu_test::TestGpus()[0];
   ASSERT_EQ(ctx.queue_count, 2);
   const std::vector<uint8_t> blob = RandomBlob(76, 13);
   ctx.nonce_counter = 1000;
@@ -288,7 +290,7 @@ TEST_F(MockRound, TwoQueuesSearchConsecutiveRanges) {
 
 TEST_F(MockRound, ACountOfSixteenIsUsedWhole) {
   ASSERT_EQ(InitTestGpu(crypto::kCryptoNightLite, kRoundHashes, 1), 0);
-  GpuContext& ctx = gpu::gpu_contexts()[0];
+  GpuContext& ctx = gpu_test::TestGpus()[0];
   const std::vector<uint8_t> blob = RandomBlob(76, 14);
   const uint32_t target = TargetFor(0, kRoundHashes, blob, 3, 16);
   Round(ctx, blob, target, 3);
@@ -301,7 +303,7 @@ TEST_F(MockRound, ACountOfSixteenIsUsedWhole) {
 
 TEST_F(MockRound, SetGpuJobRefuses85BytesAndKeepsThePreviousJob) {
   ASSERT_EQ(InitTestGpu(crypto::kCryptoNightV7, kRoundHashes, 1), 0);
-  GpuContext& ctx = gpu::gpu_contexts()[0];
+  GpuContext& ctx = gpu_test::TestGpus()[0];
   const std::vector<uint8_t> blob = RandomBlob(84, 15);
   const uint32_t target = TargetFor(0, kRoundHashes, blob, 1, 4);
   ASSERT_TRUE(gpu::SetGpuJob(ctx, 5, blob.data(), 84, target, 1, 0).is_ok());
@@ -320,7 +322,7 @@ TEST_F(MockRound, AProgramWithoutAKernelStopsTheSetUpAsNotFound) {
   const size_t at = source.find("MOCK_HASH(hash_skein, 3)");
   ASSERT_NE(at, std::string::npos);
   source.replace(at, 24, "MOCK_HASH(hash_skein_gone, 3)");
-  gpu::SetKernelSourceOverride(source);
+  gpu_test::TestProgram().kernel_source = source;
   gpu_test::CapturedOutput output;
   EXPECT_EQ(InitTestGpu(crypto::kCryptoNight, kRoundHashes, 1),
             static_cast<int>(base::status_code::kNotFound));
@@ -332,11 +334,11 @@ TEST_F(MockRound, AProgramWithoutAKernelStopsTheSetUpAsNotFound) {
 
 TEST_F(MockRound, GroupSizeAndQueueCountOverridesAreMadeSafe) {
   ASSERT_EQ(InitTestGpu(crypto::kCryptoNight, 100, 0), 0);
-  EXPECT_EQ(gpu::gpu_contexts()[0].queues[0].threads, 96u);
-  EXPECT_EQ(gpu::gpu_contexts()[0].queue_count, 1);
+  EXPECT_EQ(gpu_test::TestGpus()[0].queues[0].threads, 96u);
+  EXPECT_EQ(gpu_test::TestGpus()[0].queue_count, 1);
   ReleaseTestGpu();
   ASSERT_EQ(InitTestGpu(crypto::kCryptoNightV8, 40, 7), 0);
-  GpuContext& ctx = gpu::gpu_contexts()[0];
+  GpuContext& ctx = gpu_test::TestGpus()[0];
   EXPECT_EQ(ctx.queue_count, 2);
   EXPECT_EQ(ctx.queues[1].threads, 32u);
   // 32 hashes divide by the V8 main kernel's 16 and every other local size.
@@ -348,7 +350,7 @@ TEST_F(MockRound, GroupSizeAndQueueCountOverridesAreMadeSafe) {
 
 TEST_F(MockRound, AResetInTheMiddleOfAJobKeepsTheNonceCounter) {
   ASSERT_EQ(InitTestGpu(crypto::kCryptoNightFest, kRoundHashes, 1), 0);
-  GpuContext& ctx = gpu::gpu_contexts()[0];
+  GpuContext& ctx = gpu_test::TestGpus()[0];
   const std::vector<uint8_t> blob = RandomBlob(76, 18);
   ctx.nonce_counter = 5000;
   const uint32_t target = TargetFor(5064, kRoundHashes, blob, 9, 5);
@@ -368,7 +370,7 @@ TEST_F(MockRound, AResetInTheMiddleOfAJobKeepsTheNonceCounter) {
 
 TEST_F(MockRound, AResetWithANewScratchpadSizeKeepsTheLevel) {
   ASSERT_EQ(InitTestGpu(crypto::kCryptoNight, 0, 0), 0);
-  GpuContext& ctx = gpu::gpu_contexts()[0];
+  GpuContext& ctx = gpu_test::TestGpus()[0];
   const int32_t level = ctx.intensity;
   ASSERT_GE(level, 0);
   ctx.scratchpad_bytes = crypto::kScratchpadHeavy;
@@ -377,6 +379,47 @@ TEST_F(MockRound, AResetWithANewScratchpadSizeKeepsTheLevel) {
   size_t size = 0;
   clGetMemObjectInfo(ctx.queues[0].scratchpads_buffer, CL_MEM_SIZE, sizeof(size), &size, nullptr);
   EXPECT_EQ(size, ctx.queues[0].threads * crypto::kScratchpadHeavy / 2);
+}
+
+// A reset that cannot redo a step reports that step's failure (it used to
+// report success and leave the GPU to fail every round), keeps the outcome
+// for the mining thread, and leaves no half-built queue behind; the next
+// reset that succeeds makes the GPU usable again.
+TEST_F(MockRound, AResetThatFailsReportsTheFailingStep) {
+  struct Case {
+    gpu::cl_step step;
+    const char* error;
+  };
+  for (const Case& c : {Case{gpu::cl_step::create_context, "Error CL_OUT_OF_HOST_MEMORY calling clCreateContext"},
+                        Case{gpu::cl_step::create_command_queue,
+                             "Error CL_OUT_OF_HOST_MEMORY calling clCreateCommandQueue."}}) {
+    SCOPED_TRACE(c.error);
+    auto fail = std::make_shared<std::atomic<bool>>(false);
+    ASSERT_EQ(InitTestGpu(crypto::kCryptoNightFest, kRoundHashes, 1,
+                          [fail, step = c.step](gpu::cl_step at, uint32_t) -> int32_t {
+                            return fail->load() && at == step ? CL_OUT_OF_HOST_MEMORY : CL_SUCCESS;
+                          }),
+              0);
+    GpuContext& ctx = gpu_test::TestGpus()[0];
+    fail->store(true);
+    gpu_test::CapturedOutput output;
+    const base::status reset = gpu::ReInitOpenCLGpu(ctx);
+    EXPECT_EQ(reset.code(), base::status_code::kDeviceError);
+    EXPECT_EQ(reset.message(), c.error);
+    EXPECT_EQ(ctx.reset_status, reset);
+    EXPECT_EQ(ctx.queues[0].queue, nullptr);
+    EXPECT_EQ(ctx.program, nullptr);
+    EXPECT_NE(output.Take().find(std::string(c.error) + "\n"), std::string::npos);
+
+    fail->store(false);
+    ASSERT_TRUE(gpu::ReInitOpenCLGpu(ctx).is_ok());
+    EXPECT_TRUE(ctx.reset_status.is_ok());
+    const std::vector<uint8_t> blob = RandomBlob(76, 19);
+    const uint32_t target = TargetFor(0, kRoundHashes, blob, 9, 3);
+    Round(ctx, blob, target, 9);
+    EXPECT_EQ(Reported(ctx.queues[0]), ExpectedNonces(0, kRoundHashes, blob, 9, target));
+    ReleaseTestGpu();
+  }
 }
 
 }  // namespace

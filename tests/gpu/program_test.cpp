@@ -31,64 +31,62 @@ TEST(BuildOptions, FollowTheDeviceLanguageVersion) {
 TEST(ProgramCache, LivesBelowXdgCacheHomeOrHome) {
   const char* saved_xdg = std::getenv("XDG_CACHE_HOME");
   const std::string xdg = saved_xdg != nullptr ? saved_xdg : "";
-  gpu::SetProgramCacheRoot("");
   setenv("XDG_CACHE_HOME", "/var/cache/user", 1);
-  EXPECT_EQ(gpu::ProgramCacheDir(), "/var/cache/user/orbeck-vega");
+  EXPECT_EQ(gpu::ProgramCacheDir(""), "/var/cache/user/orbeck-vega");
   setenv("XDG_CACHE_HOME", "relative/path", 1);  // not absolute: ignored
   const char* home = std::getenv("HOME");
   ASSERT_NE(home, nullptr);
-  EXPECT_EQ(gpu::ProgramCacheDir(), std::string(home) + "/.cache/orbeck-vega");
-  gpu::SetProgramCacheRoot("/tmp/elsewhere");
-  EXPECT_EQ(gpu::ProgramCacheDir(), "/tmp/elsewhere/orbeck-vega");
+  EXPECT_EQ(gpu::ProgramCacheDir(""), std::string(home) + "/.cache/orbeck-vega");
+  EXPECT_EQ(gpu::ProgramCacheDir("/tmp/elsewhere"), "/tmp/elsewhere/orbeck-vega");
   if (saved_xdg != nullptr) setenv("XDG_CACHE_HOME", xdg.c_str(), 1);
   else unsetenv("XDG_CACHE_HOME");
 }
 
 TEST(ProgramCache, KeyCoversSourceOptionsDeviceDriverAndPlatform) {
-  gpu::GpuContext ctx;
-  ctx.device_name = "gfx900";
-  ctx.driver_version = "2527.0";
-  std::snprintf(ctx.platform_version, sizeof(ctx.platform_version), "OpenCL 2.0 AMD-APP");
+  // The records own OpenCL objects and cannot be copied: each is made anew.
+  const auto device = [](const char* name, const char* driver, const char* platform) {
+    gpu::GpuContext ctx;
+    ctx.device_name = name;
+    ctx.driver_version = driver;
+    std::snprintf(ctx.platform_version, sizeof(ctx.platform_version), "%s", platform);
+    return ctx;
+  };
+  const gpu::GpuContext ctx = device("gfx900", "2527.0", "OpenCL 2.0 AMD-APP");
   const uint64_t key = gpu::ProgramCacheKey("source", "-DX", ctx);
   EXPECT_EQ(gpu::ProgramCacheKey("source", "-DX", ctx), key);
   EXPECT_NE(gpu::ProgramCacheKey("source2", "-DX", ctx), key);
   EXPECT_NE(gpu::ProgramCacheKey("source", "-DY", ctx), key);
-  gpu::GpuContext other = ctx;
-  other.device_name = "gfx901";
-  EXPECT_NE(gpu::ProgramCacheKey("source", "-DX", other), key);
-  other = ctx;
-  other.driver_version = "2530.0";
+  EXPECT_NE(gpu::ProgramCacheKey("source", "-DX", device("gfx901", "2527.0", "OpenCL 2.0 AMD-APP")), key);
+  const gpu::GpuContext other = device("gfx900", "2530.0", "OpenCL 2.0 AMD-APP");
   EXPECT_NE(gpu::ProgramCacheKey("source", "-DX", other), key);
   EXPECT_NE(gpu::ProgramCachePath(other), gpu::ProgramCachePath(ctx));
-  other = ctx;
-  other.platform_version[0] = 'X';
-  EXPECT_NE(gpu::ProgramCacheKey("source", "-DX", other), key);
+  EXPECT_NE(gpu::ProgramCacheKey("source", "-DX", device("gfx900", "2527.0", "XpenCL 2.0 AMD-APP")), key);
 }
 
 class ProgramBuild : public ::testing::Test {
  protected:
   void SetUp() override {
-    gpu::SetProgramCacheRoot(cache_.path());
-    gpu::SetKernelSourceOverride(gpu_test::MockKernelSource());
+    gpu_test::TestProgram().cache_root = cache_.path();
+    gpu_test::TestProgram().kernel_source = gpu_test::MockKernelSource();
   }
   void TearDown() override {
     gpu_test::ReleaseTestGpu();
-    gpu::SetKernelSourceOverride("");
-    gpu::SetProgramCacheRoot("");
+    gpu_test::TestProgram().kernel_source = "";
+    gpu_test::TestProgram().cache_root = "";
   }
   // Initialises the first device; true when its program came from the cache.
   bool StartFromCache() {
     gpu_test::ReleaseTestGpu();
     CapturedOutput quiet;
     EXPECT_EQ(InitTestGpu(crypto::kCryptoNight, 16, 1), 0) << quiet.Take();
-    return gpu::gpu_contexts()[0].program_from_cache;
+    return gpu_test::TestGpus()[0].program_from_cache;
   }
   TempDir cache_;
 };
 
 TEST_F(ProgramBuild, CacheHitStaleAndCorruptEntries) {
   EXPECT_FALSE(StartFromCache());  // empty cache: built and stored
-  const std::string path = gpu::ProgramCachePath(gpu::gpu_contexts()[0]);
+  const std::string path = gpu::ProgramCachePath(gpu_test::TestGpus()[0]);
   EXPECT_EQ(path.rfind(cache_.path() + "/orbeck-vega/", 0), 0u) << path;
   ASSERT_TRUE(std::filesystem::exists(path));
   EXPECT_TRUE(StartFromCache());
@@ -104,14 +102,14 @@ TEST_F(ProgramBuild, CacheHitStaleAndCorruptEntries) {
   EXPECT_FALSE(StartFromCache());
   EXPECT_TRUE(StartFromCache());
 
-  gpu::SetKernelSourceOverride(gpu_test::MockKernelSource() + "\n// changed\n");  // stale
+  gpu_test::TestProgram().kernel_source = gpu_test::MockKernelSource() + "\n// changed\n";  // stale
   EXPECT_FALSE(StartFromCache());
   EXPECT_TRUE(StartFromCache());
 }
 
 TEST_F(ProgramBuild, AllKernelsAreCreatedByNameInOrder) {
   StartFromCache();
-  const gpu::GpuQueue& queue = gpu::gpu_contexts()[0].queues[0];
+  const gpu::GpuQueue& queue = gpu_test::TestGpus()[0].queues[0];
   auto name_of = [](cl_kernel kernel) {
     char name[64] = {};
     clGetKernelInfo(kernel, CL_KERNEL_FUNCTION_NAME, sizeof(name) - 1, name, nullptr);
@@ -131,7 +129,7 @@ TEST_F(ProgramBuild, AllKernelsAreCreatedByNameInOrder) {
 }
 
 TEST_F(ProgramBuild, ABrokenSourcePrintsItsLogAndTheBuildFailure) {
-  gpu::SetKernelSourceOverride("__kernel void broken( { this is not OpenCL C }\n");
+  gpu_test::TestProgram().kernel_source = "__kernel void broken( { this is not OpenCL C }\n";
   CapturedOutput output;
   EXPECT_EQ(InitTestGpu(crypto::kCryptoNight, 16, 1), 2);
   const std::string text = output.Take();
@@ -148,9 +146,8 @@ class BuildKernel : public ProgramBuild {
   void SetUp() override {
     ProgramBuild::SetUp();
     ASSERT_EQ(InitTestGpu(crypto::kCryptoNight, 16, 1), 0);
-    gpu::GpuContext& ctx = gpu::gpu_contexts()[0];
-    clReleaseProgram(ctx.program);
-    ctx.program = nullptr;
+    gpu::GpuContext& ctx = gpu_test::TestGpus()[0];
+    ctx.program.reset();
     saved_cwd_ = std::filesystem::current_path();
     std::filesystem::current_path(work_.path());
   }
@@ -164,7 +161,7 @@ class BuildKernel : public ProgramBuild {
 
 TEST_F(BuildKernel, WithoutTheSourceFileStartUpStops) {
   CapturedOutput output;
-  const base::status status = gpu::CreateProgram(gpu::gpu_contexts()[0], true);
+  const base::status status = gpu::CreateProgram(gpu_test::TestGpus()[0], true);
   EXPECT_EQ(status.code(), base::status_code::kNotFound);
   EXPECT_EQ(status.message(), "Couldn't load GPU source.");
   EXPECT_NE(output.Take().find("] Couldn't load GPU source.\n"), std::string::npos);
@@ -173,7 +170,7 @@ TEST_F(BuildKernel, WithoutTheSourceFileStartUpStops) {
 TEST_F(BuildKernel, WritesTheBinaryOfTheSourceFile) {
   WriteFile("opencl/cryptonight.cl", gpu_test::MockKernelSource());
   CapturedOutput output;
-  ASSERT_TRUE(gpu::CreateProgram(gpu::gpu_contexts()[0], true).is_ok());
+  ASSERT_TRUE(gpu::CreateProgram(gpu_test::TestGpus()[0], true).is_ok());
   const std::string text = output.Take();
   const std::string binary = ReadFile("kernel.bin");
   ASSERT_FALSE(binary.empty());
@@ -181,14 +178,14 @@ TEST_F(BuildKernel, WritesTheBinaryOfTheSourceFile) {
                       std::to_string(binary.size()) + "\n"),
             std::string::npos)
       << text;
-  EXPECT_FALSE(gpu::gpu_contexts()[0].program_from_cache);
-  EXPECT_NE(gpu::gpu_contexts()[0].program, nullptr);
+  EXPECT_FALSE(gpu_test::TestGpus()[0].program_from_cache);
+  EXPECT_NE(gpu_test::TestGpus()[0].program, nullptr);
 }
 
 TEST_F(BuildKernel, AFailingSourceFilePrintsTheLogFirst) {
   WriteFile("opencl/cryptonight.cl", "__kernel void broken( {\n");
   CapturedOutput output;
-  const base::status status = gpu::CreateProgram(gpu::gpu_contexts()[0], true);
+  const base::status status = gpu::CreateProgram(gpu_test::TestGpus()[0], true);
   EXPECT_EQ(status.code(), base::status_code::kDeviceError);
   EXPECT_EQ(status.message(), "Error CL_BUILD_PROGRAM_FAILURE calling clBuildProgram.");
   const std::string text = output.Take();

@@ -46,8 +46,8 @@ class RealKernels : public ::testing::TestWithParam<int32_t> {
  protected:
   void SetUp() override {
     // Shared between runs: the first run pays the kernel build.
-    gpu::SetProgramCacheRoot(std::string(ORBECK_BINARY_DIR) + "/gpu-test-cache");
-    gpu::SetKernelSourceOverride("");
+    gpu_test::TestProgram().cache_root = std::string(ORBECK_BINARY_DIR) + "/gpu-test-cache";
+    gpu_test::TestProgram().kernel_source = "";
   }
   void TearDown() override { gpu_test::ReleaseTestGpu(); }
 
@@ -72,7 +72,7 @@ class RealKernels : public ::testing::TestWithParam<int32_t> {
 
     gpu_test::CapturedOutput output;
     ASSERT_EQ(gpu_test::InitTestGpu(algorithm, static_cast<int32_t>(count), 1), 0) << output.Take();
-    gpu::GpuContext& ctx = gpu::gpu_contexts()[0];
+    gpu::GpuContext& ctx = gpu_test::TestGpus()[0];
     ASSERT_EQ(ctx.queues[0].threads, count);
     ctx.nonce_counter = first;
     ASSERT_TRUE(gpu::SetGpuJob(ctx, kGeneration, blob.data(), static_cast<uint32_t>(blob.size()),

@@ -7,6 +7,7 @@
 #include <cctype>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -50,11 +51,10 @@ class FakeSysfs : public ::testing::Test {
     std::string pattern = std::string(ORBECK_BINARY_DIR) + "/sysfs-test-XXXXXX";
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     root_ = pattern;
-    monitor::SetSysfsRoot(root_);
+    monitor_ = std::make_unique<monitor::gpu_monitor>(root_);
   }
   void TearDown() override {
-    monitor::ShutdownGpuMonitor();
-    monitor::SetSysfsRoot("/sys");
+    monitor_.reset();
     std::error_code ec;
     std::filesystem::remove_all(root_, ec);
   }
@@ -82,11 +82,12 @@ class FakeSysfs : public ::testing::Test {
     return identity;
   }
   bool Init(const std::vector<DeviceIdentity>& devices) {
-    const base::status status = monitor::InitGpuMonitorForDevices(devices);
+    const base::status status = monitor_->init_for_devices(devices);
     EXPECT_EQ(status.message(), "");
     return status.is_ok();
   }
   std::string root_;
+  std::unique_ptr<monitor::gpu_monitor> monitor_;  // on the fake tree
 };
 
 TEST(MatchingIdFromPnp, KeepsVendorDeviceAndRevisionInLowerCase) {
@@ -109,11 +110,11 @@ TEST(SysfsAddress, BusComesFromThePciAddress) {
 TEST_F(FakeSysfs, ReadsTemperatureInDegreesAndFanInRpm) {
   AddFunction("0000:03:00.0", "0x030000", "45500", "1830");
   ASSERT_TRUE(Init({Amd(3, "Radeon RX Vega")}));
-  EXPECT_FLOAT_EQ(monitor::GetTemperature(0), 45.5f);
-  EXPECT_EQ(monitor::GetFanSpeed(0), 1830);
-  EXPECT_EQ(monitor::GetAdapterName(0), "Radeon RX Vega");
+  EXPECT_FLOAT_EQ(monitor_->temperature(0), 45.5f);
+  EXPECT_EQ(monitor_->fan_speed(0), 1830);
+  EXPECT_EQ(monitor_->adapter_name(0), "Radeon RX Vega");
   Write("bus/pci/devices/0000:03:00.0/hwmon/hwmon3/temp1_input", "61000\n");
-  EXPECT_FLOAT_EQ(monitor::GetTemperature(0), 61.0f);  // read fresh on every call
+  EXPECT_FLOAT_EQ(monitor_->temperature(0), 61.0f);  // read fresh on every call
 }
 
 TEST_F(FakeSysfs, OnlyTheFirstAdapterOfABusIsMatched) {
@@ -122,12 +123,12 @@ TEST_F(FakeSysfs, OnlyTheFirstAdapterOfABusIsMatched) {
   AddFunction("0000:03:00.1", "0x038000", "99000", "9999");
   AddFunction("0000:06:00.0", "0x030000", "50000", "2000");
   ASSERT_TRUE(Init({Amd(6, "B"), Amd(3, "A"), Amd(3, "C")}));
-  EXPECT_FLOAT_EQ(monitor::GetTemperature(0), 50.0f);
-  EXPECT_FLOAT_EQ(monitor::GetTemperature(1), 40.0f);
-  EXPECT_EQ(monitor::GetFanSpeed(1), 1000);
+  EXPECT_FLOAT_EQ(monitor_->temperature(0), 50.0f);
+  EXPECT_FLOAT_EQ(monitor_->temperature(1), 40.0f);
+  EXPECT_EQ(monitor_->fan_speed(1), 1000);
   // The first record of a bus takes it; a second device there stays unmatched.
-  EXPECT_FLOAT_EQ(monitor::GetTemperature(2), -1.0f);
-  const std::vector<monitor::AdapterRecord> table = monitor::AdapterTable();
+  EXPECT_FLOAT_EQ(monitor_->temperature(2), -1.0f);
+  const std::vector<monitor::AdapterRecord> table = monitor_->table();
   ASSERT_EQ(table.size(), 3u);
   EXPECT_EQ(table[0].address, "0000:06:00.0");
   EXPECT_EQ(table[1].address, "0000:03:00.0");
@@ -142,19 +143,19 @@ TEST_F(FakeSysfs, NonDisplayFunctionsWithoutSensorsAreNoAdapters) {
   EXPECT_EQ(adapters[0].address, "0000:05:00.0");
   EXPECT_EQ(adapters[0].bus, 5);
   ASSERT_TRUE(Init({Amd(5, "")}));
-  EXPECT_FLOAT_EQ(monitor::GetTemperature(0), -1.0f);
-  EXPECT_EQ(monitor::GetFanSpeed(0), -1);
-  EXPECT_EQ(monitor::GetAdapterName(0), "");
+  EXPECT_FLOAT_EQ(monitor_->temperature(0), -1.0f);
+  EXPECT_EQ(monitor_->fan_speed(0), -1);
+  EXPECT_EQ(monitor_->adapter_name(0), "");
 }
 
 TEST_F(FakeSysfs, UnreadableValuesAndUnknownOrdinalsGiveMinusOne) {
   AddFunction("0000:03:00.0", "0x030000", "hot", "fast");
   ASSERT_TRUE(Init({Amd(3, "X")}));
-  EXPECT_FLOAT_EQ(monitor::GetTemperature(0), -1.0f);
-  EXPECT_EQ(monitor::GetFanSpeed(0), -1);
-  EXPECT_FLOAT_EQ(monitor::GetTemperature(1), -1.0f);
-  EXPECT_EQ(monitor::GetFanSpeed(7), -1);
-  EXPECT_EQ(monitor::GetAdapterName(1), "");
+  EXPECT_FLOAT_EQ(monitor_->temperature(0), -1.0f);
+  EXPECT_EQ(monitor_->fan_speed(0), -1);
+  EXPECT_FLOAT_EQ(monitor_->temperature(1), -1.0f);
+  EXPECT_EQ(monitor_->fan_speed(7), -1);
+  EXPECT_EQ(monitor_->adapter_name(1), "");
 }
 
 TEST_F(FakeSysfs, DevicesWithoutABusReadNothing) {
@@ -162,9 +163,9 @@ TEST_F(FakeSysfs, DevicesWithoutABusReadNothing) {
   DeviceIdentity cpu;
   cpu.name = "pthread-cpu";
   ASSERT_TRUE(Init({cpu}));
-  EXPECT_FLOAT_EQ(monitor::GetTemperature(0), -1.0f);
-  EXPECT_EQ(monitor::GetFanSpeed(0), -1);
-  EXPECT_EQ(monitor::GetAdapterName(0), "");
+  EXPECT_FLOAT_EQ(monitor_->temperature(0), -1.0f);
+  EXPECT_EQ(monitor_->fan_speed(0), -1);
+  EXPECT_EQ(monitor_->adapter_name(0), "");
 }
 
 TEST_F(FakeSysfs, LargePagesAreOffWithoutADriverRegistry) {
@@ -176,23 +177,23 @@ TEST_F(FakeSysfs, LargePagesAreOffWithoutADriverRegistry) {
 
 TEST_F(FakeSysfs, ASecondInitialisationIsRefused) {
   ASSERT_TRUE(Init({}));
-  const base::status again = monitor::InitGpuMonitorForDevices({});
+  const base::status again = monitor_->init_for_devices({});
   EXPECT_EQ(again.code(), base::status_code::kInvalidInput);
   EXPECT_EQ(again.message(), "already initialized");
-  monitor::ShutdownGpuMonitor();
-  EXPECT_TRUE(monitor::AdapterTable().empty());
-  EXPECT_TRUE(monitor::InitGpuMonitorForDevices({}).is_ok());
+  monitor_->shutdown();
+  EXPECT_TRUE(monitor_->table().empty());
+  EXPECT_TRUE(monitor_->init_for_devices({}).is_ok());
 }
 
 TEST_F(FakeSysfs, TheFirstOpenClDeviceStartsTheMonitorWithoutSensors) {
   cl_platform_id platform = nullptr;
   ASSERT_EQ(clGetPlatformIDs(1, &platform, nullptr), CL_SUCCESS) << "an OpenCL platform is required";
-  const base::status status = monitor::InitGpuMonitor(platform, /*any_device=*/true);
+  const base::status status = monitor_->init(platform, /*any_device=*/true);
   ASSERT_TRUE(status.is_ok()) << status.to_string();
   cl_uint devices = 0;
   ASSERT_EQ(clGetDeviceIDs(platform, CL_DEVICE_TYPE_ALL, 0, nullptr, &devices), CL_SUCCESS);
   ASSERT_GE(devices, 1u) << "an OpenCL device (PoCL in CI) is required";
-  const std::vector<monitor::AdapterRecord> table = monitor::AdapterTable();
+  const std::vector<monitor::AdapterRecord> table = monitor_->table();
   ASSERT_EQ(table.size(), devices);
   char name[256] = {};
   cl_device_id device = nullptr;
@@ -202,9 +203,9 @@ TEST_F(FakeSysfs, TheFirstOpenClDeviceStartsTheMonitorWithoutSensors) {
   cl_device_type type = 0;
   clGetDeviceInfo(device, CL_DEVICE_TYPE, sizeof(type), &type, nullptr);
   if (type == CL_DEVICE_TYPE_CPU) {  // PoCL: no sensors at all
-    EXPECT_FLOAT_EQ(monitor::GetTemperature(0), -1.0f);
-    EXPECT_EQ(monitor::GetFanSpeed(0), -1);
-    EXPECT_EQ(monitor::GetAdapterName(0), "");
+    EXPECT_FLOAT_EQ(monitor_->temperature(0), -1.0f);
+    EXPECT_EQ(monitor_->fan_speed(0), -1);
+    EXPECT_EQ(monitor_->adapter_name(0), "");
   }
 }
 

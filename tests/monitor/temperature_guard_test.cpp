@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 
 #include "base/printer.h"
@@ -20,22 +21,19 @@ class TemperatureGuard : public ::testing::Test {
     std::string pattern = std::string(ORBECK_BINARY_DIR) + "/guard-test-XXXXXX";
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     root_ = pattern;
-    monitor::SetSysfsRoot(root_);
+    sensors_ = std::make_unique<monitor::gpu_monitor>(root_);
     console_ = std::tmpfile();
     base::printer::inst().set_console(console_, false);
-    monitor::ClearGpuPaused();
     // GPU0 on bus 3 has a sensor, GPU1 on bus 5 has none.
     Write("bus/pci/devices/0000:03:00.0/class", "0x030000\n");
     Write("bus/pci/devices/0000:03:00.0/hwmon/hwmon1/name", "amdgpu\n");
     SetTemperature(40000);
     Write("bus/pci/devices/0000:05:00.0/class", "0x030000\n");
-    const base::status status = monitor::InitGpuMonitorForDevices({Amd(3), Amd(5)});
+    const base::status status = sensors_->init_for_devices({Amd(3), Amd(5)});
     ASSERT_TRUE(status.is_ok()) << status.to_string();
   }
   void TearDown() override {
-    monitor::ShutdownGpuMonitor();
-    monitor::SetSysfsRoot("/sys");
-    monitor::ClearGpuPaused();
+    sensors_.reset();
     base::printer::inst().set_console(stdout, false);
     std::fclose(console_);
     std::error_code ec;
@@ -81,12 +79,13 @@ class TemperatureGuard : public ::testing::Test {
     return plain;
   }
   std::string root_;
+  std::unique_ptr<monitor::gpu_monitor> sensors_;  // on the fake tree
   FILE* console_ = nullptr;
   size_t read_ = 0;
 };
 
 TEST_F(TemperatureGuard, PausesAtTheLimitAndResumesAtTheResumeValue) {
-  monitor::temperature_guard guard(0, 80, 70);
+  monitor::temperature_guard guard(0, 80, 70, sensors_.get());
   uint64_t now = 0;
   const auto step = [&](int millidegrees) {
     SetTemperature(millidegrees);
@@ -94,11 +93,11 @@ TEST_F(TemperatureGuard, PausesAtTheLimitAndResumesAtTheResumeValue) {
     return guard.check(now);
   };
   EXPECT_FALSE(step(79900));
-  EXPECT_FALSE(monitor::GpuPaused(0));
+  EXPECT_FALSE(guard.paused());
   EXPECT_EQ(Printed(), "");
 
   EXPECT_TRUE(step(80000));  // reaching the limit is enough
-  EXPECT_TRUE(monitor::GpuPaused(0));
+  EXPECT_TRUE(guard.paused());
   EXPECT_EQ(Printed(), "GPU0: 80\u00b0C reached the limit, paused\n");
 
   EXPECT_TRUE(step(85000));
@@ -106,7 +105,7 @@ TEST_F(TemperatureGuard, PausesAtTheLimitAndResumesAtTheResumeValue) {
   EXPECT_EQ(Printed(), "");
 
   EXPECT_FALSE(step(70000));
-  EXPECT_FALSE(monitor::GpuPaused(0));
+  EXPECT_FALSE(guard.paused());
   EXPECT_EQ(Printed(), "GPU0: 70\u00b0C, resumed\n");
 
   EXPECT_FALSE(step(75000));  // between the two values: keeps mining
@@ -115,7 +114,7 @@ TEST_F(TemperatureGuard, PausesAtTheLimitAndResumesAtTheResumeValue) {
 }
 
 TEST_F(TemperatureGuard, ReadsTheSensorAtMostOnceASecond) {
-  monitor::temperature_guard guard(0, 80, 70);
+  monitor::temperature_guard guard(0, 80, 70, sensors_.get());
   EXPECT_FALSE(guard.check(5000));
   SetTemperature(95000);
   EXPECT_FALSE(guard.check(5999));  // the last reading still counts
@@ -123,17 +122,17 @@ TEST_F(TemperatureGuard, ReadsTheSensorAtMostOnceASecond) {
 }
 
 TEST_F(TemperatureGuard, AGpuWithoutASensorIsNeverPausedAndIsNamedOnce) {
-  monitor::temperature_guard guard(1, 80, 70);
+  monitor::temperature_guard guard(1, 80, 70, sensors_.get());
   for (uint64_t now = 1000; now <= 5000; now += 1000) EXPECT_FALSE(guard.check(now));
-  EXPECT_FALSE(monitor::GpuPaused(1));
-  monitor::WarnGpusWithoutSensor({0, 1}, 80);
+  EXPECT_FALSE(guard.paused());
+  monitor::WarnGpusWithoutSensor(*sensors_, {0, 1}, 80);
   EXPECT_EQ(Printed(), "GPU1 has no temperature sensor: --temp-limit 80 does not protect it\n");
-  monitor::WarnGpusWithoutSensor({0, 1}, 0);  // no limit, no warning
+  monitor::WarnGpusWithoutSensor(*sensors_, {0, 1}, 0);  // no limit, no warning
   EXPECT_EQ(Printed(), "");
 }
 
 TEST_F(TemperatureGuard, ALostReadingKeepsAPausedGpuPaused) {
-  monitor::temperature_guard guard(0, 80, 70);
+  monitor::temperature_guard guard(0, 80, 70, sensors_.get());
   SetTemperature(82000);
   EXPECT_TRUE(guard.check(1000));
   std::filesystem::remove(std::filesystem::path(root_) /
@@ -144,16 +143,16 @@ TEST_F(TemperatureGuard, ALostReadingKeepsAPausedGpuPaused) {
 }
 
 TEST_F(TemperatureGuard, ANewGuardKeepsTheGpusPauseAndAnUnsetLimitNeverPauses) {
-  monitor::temperature_guard first(0, 80, 70);
+  monitor::temperature_guard first(0, 80, 70, sensors_.get());
   SetTemperature(80000);
   EXPECT_TRUE(first.check(1000));
   // The thread is started again (an algorithm switch) while the GPU cools.
   SetTemperature(75000);
-  monitor::temperature_guard second(0, 80, 70);
+  monitor::temperature_guard second(0, 80, 70, sensors_.get(), first.paused());
   EXPECT_TRUE(second.paused());
   EXPECT_TRUE(second.check(1000));
   SetTemperature(99000);
-  monitor::temperature_guard off(0, 0, 0);
+  monitor::temperature_guard off(0, 0, 0, sensors_.get());
   EXPECT_FALSE(off.check(1000));
 }
 

@@ -3,6 +3,7 @@
 // executor events and are checked with the CPU hash.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -52,23 +53,26 @@ uint32_t word7(int32_t algorithm, const core::mining_job& job, uint32_t nonce) {
   return word;
 }
 
-// Sets up `count` GPU records on the first device (the same device may
-// stand in for several GPUs) for the scratchpad of `algorithm`.
-void set_up_gpus(size_t count, int32_t algorithm) {
-  SetProgramCacheRoot(std::string(ORBECK_BINARY_DIR) + "/test-cache/orbeck-vega");
-  ASSERT_EQ(gpu_test::InitTestGpu(algorithm, 0, 0), 0);
-  if (count > 1) {
-    gpu_test::ReleaseTestGpu();
-    std::string version, error;
-    cl_platform_id platform = SelectPlatform(-1, true, version, error);
-    ASSERT_NE(platform, nullptr) << error;
-    gpu_contexts().assign(count, GpuContext{});
-    for (GpuContext& ctx : gpu_contexts()) ctx.platform = platform;
-    const base::status status = InitOpenCL(gpu_test::TestOptions().device, gpu_contexts().data(),
-                                           count, crypto::scratchpad_size(algorithm), false);
-    ASSERT_TRUE(status.is_ok()) << status.to_string();
+// Sets up `count` GPU records in `gpus` on the first device (the same
+// device may stand in for several GPUs) for the scratchpad of `algorithm`,
+// with the table's round size or `group_size` hashes in `num_queues` queues.
+void set_up_gpus(std::vector<GpuContext>& gpus, size_t count, int32_t algorithm,
+                 const cl_fault_injector& faults = {}, int32_t group_size = 0, int32_t num_queues = 0) {
+  gpu_test::TestProgram().cache_root = std::string(ORBECK_BINARY_DIR) + "/test-cache/orbeck-vega";
+  std::string version, error;
+  cl_platform_id platform = SelectPlatform(-1, true, version, error);
+  ASSERT_NE(platform, nullptr) << error;
+  gpus.clear();
+  gpus.resize(count);  // move-only records, built in place
+  for (GpuContext& ctx : gpus) {
+    ctx.platform = platform;
+    ctx.setup_algorithm = algorithm;
   }
-  set_current_scratchpad_size(crypto::scratchpad_size(algorithm));
+  device_options device = gpu_test::TestOptions(group_size, num_queues).device;
+  device.inject_fault = faults;
+  const base::status status =
+      InitOpenCL(device, gpus.data(), count, crypto::scratchpad_size(algorithm), false);
+  ASSERT_TRUE(status.is_ok()) << status.to_string();
 }
 
 // Found nonces of the current generation until `count` arrived from each of
@@ -110,18 +114,14 @@ bool next_hash_report(core::event_queue& events) {
 
 class MiningTest : public ::testing::Test {
  protected:
-  void TearDown() override {
-    if (miner_) miner_->stop();
-    for (int32_t id = 0; id < crypto::kAlgoCount; ++id) OverrideSelfTestAnswer(id, nullptr);
-    gpu_test::ReleaseTestGpu();
-  }
-  // Sets up `count` GPU records and a miner for them (the default options).
-  void init_gpus(size_t count, int32_t algorithm) {
-    if (miner_) miner_->stop();
-    set_up_gpus(count, algorithm);
+  void TearDown() override { miner_.reset(); }
+  // A miner with `count` GPU records set up (the default options).
+  void init_gpus(size_t count, int32_t algorithm, const cl_fault_injector& faults = {}) {
+    miner_.reset();
     options_ = gpu_test::TestOptions();
     options_.gpu_list.assign(count, 0);
     miner_ = std::make_unique<gpu_miner>(options_);
+    set_up_gpus(miner_->devices(), count, algorithm, faults);
   }
   void start() {
     core::mining_job idle;
@@ -130,18 +130,22 @@ class MiningTest : public ::testing::Test {
     miner_->start(idle, events_, rates_);
   }
 
-  // The self-test of `algorithm` expects one nonce too few from now on.
+  // A new miner on the same GPU set-up whose self-test of `algorithm`
+  // expects one nonce too few; before start().
   void expect_wrong_answer_for(int32_t algorithm) {
-    corrupted_ = SelfTestAnswer(algorithm);
-    corrupted_.nonces.pop_back();
-    OverrideSelfTestAnswer(algorithm, &corrupted_);
+    self_test_answer corrupted = SelfTestAnswer(algorithm);
+    corrupted.nonces.pop_back();
+    options_.self_test_answers[algorithm] = corrupted;
+    auto miner = std::make_unique<gpu_miner>(options_);
+    miner->devices() = std::move(miner_->devices());
+    miner_->devices().clear();
+    miner_ = std::move(miner);
   }
 
   core::event_queue events_;
   core::no_hash_rates rates_;
   backend_options options_;
   std::unique_ptr<gpu_miner> miner_;
-  self_test_answer corrupted_{};
 };
 
 TEST_F(MiningTest, ReportsNoncesThatTheCpuConfirmsWithTheThreadsTopByte) {
@@ -174,14 +178,12 @@ std::optional<core::lost_nonces> next_loss(core::event_queue& events) {
 TEST_F(MiningTest, AnOverflowingRoundReportsItsLossAndTheJobRunsSmallerRounds) {
   // One queue of 256 hashes and a target every hash meets: 256 hits for the
   // list's 255 slots.
-  if (miner_) miner_->stop();
-  SetProgramCacheRoot(std::string(ORBECK_BINARY_DIR) + "/test-cache/orbeck-vega");
-  ASSERT_EQ(gpu_test::InitTestGpu(crypto::kCryptoNightLite, 256, 1), 0);
-  set_current_scratchpad_size(crypto::kScratchpadLight);
+  miner_.reset();
   options_ = gpu_test::TestOptions(256, 1);
   miner_ = std::make_unique<gpu_miner>(options_);
+  set_up_gpus(miner_->devices(), 1, crypto::kCryptoNightLite, {}, 256, 1);
   start();
-  GpuQueue& queue = gpu_contexts()[0].queues[0];
+  GpuQueue& queue = miner_->devices()[0].queues[0];
   ASSERT_EQ(queue.threads, 256u);
   miner_->publish(make_job(crypto::kCryptoNightLite, 0xFFFFFFFF, true));
   const auto first = next_loss(events_);
@@ -255,8 +257,8 @@ TEST_F(MiningTest, SwitchesKernelsOnlyBetweenScratchpadSizes) {
   // The generation goes on counting, so results of the old threads still on
   // their way can never pass as results of the new job.
   EXPECT_EQ(miner_->generation(), 3u);
-  EXPECT_EQ(gpu_contexts()[0].scratchpad_bytes, crypto::kScratchpadLight);
-  EXPECT_EQ(current_scratchpad_size(), crypto::kScratchpadLight);
+  EXPECT_EQ(miner_->devices()[0].scratchpad_bytes, crypto::kScratchpadLight);
+  EXPECT_EQ(miner_->scratchpad_size(), crypto::kScratchpadLight);
   const auto results = collect_results(events_, *miner_, 2);
   ASSERT_GE(results.size(), 2u);
   for (const auto& result : results) EXPECT_LT(word7(4, light, result.nonce), light.target);
@@ -284,6 +286,46 @@ TEST_F(MiningTest, ThreadsStartedByASwitchMineOnlyTheNewJob) {
     EXPECT_FALSE(miner_->self_test_failed(0));
   }
   EXPECT_EQ(output.Take().find("self-test failed"), std::string::npos);
+}
+
+// Regression: a GPU whose reset failed was reported as reset and kept being
+// given rounds that could not run. Now it is parked with its error line,
+// the other GPU mines on, and the next switch that sets it up again brings
+// it back.
+TEST_F(MiningTest, AGpuWhoseResetFailsIsParkedAndTheOtherMinesOn) {
+  auto fail_next_queue = std::make_shared<std::atomic<bool>>(false);
+  init_gpus(2, crypto::kCryptoNightPico, [fail_next_queue](cl_step step, uint32_t) -> int32_t {
+    return step == cl_step::create_command_queue && fail_next_queue->exchange(false)
+               ? CL_OUT_OF_RESOURCES
+               : CL_SUCCESS;
+  });
+  std::atomic<bool> all_failed{false};
+  miner_->set_all_failed_handler([&] { all_failed.store(true); });
+  gpu_test::CapturedOutput output;
+  start();
+  fail_next_queue->store(true);  // the switch resets GPU 0 first
+  const core::mining_job upx2 = make_job(crypto::kCryptoNightUpx2, 0x01000000, true);
+  miner_->publish(upx2);
+  const auto results = collect_results(events_, *miner_, 2);
+  ASSERT_GE(results.size(), 2u);
+  for (const auto& result : results) {
+    EXPECT_EQ(result.thread_index, 1);
+    EXPECT_LT(word7(crypto::kCryptoNightUpx2, upx2, result.nonce), upx2.target);
+  }
+  const char* const error = "Error CL_OUT_OF_RESOURCES calling clCreateCommandQueue.";
+  EXPECT_EQ(miner_->device_error(0), error);
+  EXPECT_EQ(miner_->device_error(1), "");
+  EXPECT_FALSE(all_failed.load());
+  const std::string text = output.Take();
+  EXPECT_NE(text.find("Error UNKNOWN_ERROR calling ReInitOpenCLGpu.\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("GPU0 is parked: " + std::string(error) + "\n"), std::string::npos) << text;
+
+  const core::mining_job pico = make_job(crypto::kCryptoNightPico, 0x01000000, true);
+  miner_->publish(pico);
+  std::set<int> threads;
+  for (const auto& result : collect_results(events_, *miner_, 1, nullptr, 2)) threads.insert(result.thread_index);
+  EXPECT_EQ(threads, (std::set<int>{0, 1}));
+  EXPECT_EQ(miner_->device_error(0), "");
 }
 
 TEST_F(MiningTest, AnIdleJobParksTheThreads) {
@@ -317,23 +359,24 @@ TEST_F(MiningTest, SelfTestPassesForEveryAlgorithm) {
     init_gpus(1, first);
     for (int32_t id = 0; id < crypto::kAlgoCount; ++id) {
       if (crypto::scratchpad_size(id) != crypto::scratchpad_size(first)) continue;
-      gpu_contexts()[0].nonce_counter = 777;
-      EXPECT_TRUE(RunSelfTest(gpu_contexts()[0], id)) << crypto::algorithm_name(id);
-      EXPECT_EQ(gpu_contexts()[0].nonce_counter, 777u);
-      EXPECT_TRUE(gpu_contexts()[0].queues[0].input_dirty.load());
+      GpuContext& gpu = miner_->devices()[0];
+      gpu.nonce_counter = 777;
+      EXPECT_TRUE(RunSelfTest(gpu, id, SelfTestAnswer(id))) << crypto::algorithm_name(id);
+      EXPECT_EQ(gpu.nonce_counter, 777u);
+      EXPECT_TRUE(gpu.queues[0].input_dirty.load());
     }
-    gpu_test::ReleaseTestGpu();
   }
 }
 
 // Regression: with 48 hashes per round the second round ran past the 64
 // test nonces and its extra results failed a correct device.
 TEST_F(MiningTest, SelfTestPassesWithARoundSizeThatDoesNotDivideTheRange) {
-  SetProgramCacheRoot(std::string(ORBECK_BINARY_DIR) + "/test-cache/orbeck-vega");
-  ASSERT_EQ(gpu_test::InitTestGpu(3, 48, 1), 0);
-  ASSERT_EQ(gpu_contexts()[0].queues[0].threads, 48u);
-  EXPECT_TRUE(RunSelfTest(gpu_contexts()[0], 3));
-  EXPECT_EQ(gpu_contexts()[0].queues[0].threads, 48u);
+  std::vector<GpuContext> gpus;
+  set_up_gpus(gpus, 1, 3, {}, 48, 1);
+  ASSERT_EQ(gpus[0].queues[0].threads, 48u);
+  EXPECT_TRUE(RunSelfTest(gpus[0], 3, SelfTestAnswer(3)));
+  EXPECT_EQ(gpus[0].queues[0].threads, 48u);
+  gpu_test::ReleaseTestGpu(gpus);
 }
 
 TEST_F(MiningTest, AGpuThatFailsTheSelfTestDoesNotMine) {
