@@ -28,6 +28,10 @@ std::vector<std::string> miner_args(const std::string& pool) {
   return {"--anydevice", "--opencl", "0", "--noselftest", "-S", pool, "-u", "tester"};
 }
 
+// The smallest rounds there are, for runs that only need to mine a little:
+// the orderly exit waits for the round in flight.
+const std::vector<std::string> kShortRounds = {"--xgroupsize", "16"};
+
 process_options with_cache() {
   process_options options;
   options.environment = {kCache, "NO_COLOR=1"};
@@ -58,6 +62,7 @@ TEST(RunSequence, KeysFromAPipePrintTheReportAndQuit) {
   };
   std::vector<std::string> args = miner_args(pool.address());
   args.insert(args.end(), {"--reconnects", "5"});
+  args.insert(args.end(), kShortRounds.begin(), kShortRounds.end());
   process_result r = run_process(built_program(kMiner), args, options);
   ASSERT_FALSE(r.timed_out) << r.output;
   ASSERT_TRUE(r.exited);
@@ -97,6 +102,7 @@ TEST(RunSequence, RemoteAccessOnTheChosenAddressWantsTheTokenFromTheEnvironment)
   };
   std::vector<std::string> args = miner_args(pool.address());
   args.insert(args.end(), {"-R", "--remotehost", "127.0.0.2", "--remoteport", "0"});
+  args.insert(args.end(), kShortRounds.begin(), kShortRounds.end());
   process_result r = run_process(built_program(kMiner), args, options);
   ASSERT_FALSE(r.timed_out) << r.output;
   ASSERT_TRUE(r.exited);
@@ -146,6 +152,7 @@ process_result run_with_signals(const std::vector<timed_signal>& signals, bool s
   };
   std::vector<std::string> args = miner_args(pool.address());
   if (slow_exit) args.insert(args.end(), {"--xgroupsize", "128"});
+  else args.insert(args.end(), kShortRounds.begin(), kShortRounds.end());
   return run_process(built_program(kMiner), args, options);
 }
 
@@ -230,7 +237,7 @@ TEST(RunSequence, GpuStartUpFailureExitsWithZero) {
 }
 
 TEST(RunSequence, MinesAcceptedSharesAgainstTheLocalPool) {
-  pool_process pool(1);
+  pool_process pool(1, {"--target", "ffffff1f"});  // one hash in 8 is a share
   ASSERT_FALSE(pool.address().empty());
   process_options options = with_cache();
   options.on_output = [&](int, int in, const std::string& output) {
@@ -241,6 +248,7 @@ TEST(RunSequence, MinesAcceptedSharesAgainstTheLocalPool) {
   };
   std::vector<std::string> args = miner_args(pool.address());
   args.erase(args.begin() + 3);  // the self-test runs before mining
+  args.insert(args.end(), kShortRounds.begin(), kShortRounds.end());
   process_result r = run_process(built_program(kMiner), args, options);
   ASSERT_FALSE(r.timed_out) << r.output;
   const std::string text = base::without_times(r.output);
@@ -279,7 +287,8 @@ TEST_P(MinesEachNewAlgorithm, FirstShareIsAccepted) {
     return false;
   };
   std::vector<std::string> args = miner_args(pool.address());
-  args.insert(args.end(), {"--algo", algorithm.pool_name, "--xgroupsize", "16"});
+  args.insert(args.end(), {"--algo", algorithm.pool_name});
+  args.insert(args.end(), kShortRounds.begin(), kShortRounds.end());
   process_result r = run_process(built_program(kMiner), args, options);
   ASSERT_FALSE(r.timed_out) << r.output;
   const std::string text = base::without_times(r.output);
@@ -426,7 +435,7 @@ TEST(Benchmark, OneAlgorithmWithoutAPool) { expect_benchmark("0", 1, 5, true); }
 // so the rounds are the smallest there are: 16 hashes).
 // Every row's self-test runs on the device in the mining tests
 // (SelfTestPassesForEveryAlgorithm); skipped here, it would double them.
-TEST(Benchmark, EveryAlgorithmInTurn) { expect_benchmark("-1", 20, 1, false, {"--xgroupsize", "16"}); }
+TEST(Benchmark, EveryAlgorithmInTurn) { expect_benchmark("-1", 20, 1, false, kShortRounds); }
 
 }  // namespace
 }  // namespace app
