@@ -14,6 +14,7 @@
 #include "executor_test_util.h"
 #include "fake_pool.h"
 #include "remote/metrics_writer.h"
+#include "support/metrics_text.h"
 #include "support/console_capture.h"
 
 namespace core {

@@ -19,6 +19,7 @@
 #include "gpu/self_test.h"
 #include "gpu/watchdog.h"
 #include "gpu_test_util.h"
+#include "support/wait.h"
 
 namespace gpu {
 namespace {
@@ -345,10 +346,7 @@ TEST_F(MiningTest, AGpuThatFailsTheSelfTestDoesNotMine) {
   gpu_test::CapturedOutput output;
   start();
   miner_->publish(make_job(0, 0xFFFFFFFF, true));
-  const auto deadline = std::chrono::steady_clock::now() + kWait;
-  while (!all_failed.load() && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  ASSERT_TRUE(all_failed.load());
+  ASSERT_TRUE(support::eventually([&] { return all_failed.load(); }, kWait));
   EXPECT_NE(output.Take().find("GPU0 self-test failed for CryptoNight: the device computes wrong hashes\n"),
             std::string::npos);
   EXPECT_TRUE(miner_->self_test_failed(0));
