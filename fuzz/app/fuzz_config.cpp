@@ -29,9 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<const char*> argv;
   for (const std::string& word : words) argv.push_back(word.c_str());
 
-  const app::config_loader from_memory = [file](const std::string& path, app::config_file& out,
-                                                std::string& error) {
-    return app::parse_config_text(file, path, out, error);
+  const app::config_loader from_memory = [file](const std::string& path, app::config_file& out) {
+    return app::parse_config_text(file, path, out);
   };
   app::config c;
   const app::options_result result =

@@ -400,10 +400,9 @@ options_result read_options(int argc, const char* const* argv, config& c,
   config_file file;
   if (vm.count("config") != 0) {
     const std::string path = vm["config"].as<std::string>();
-    std::string problem;
-    if (!load(path, file, problem)) {
+    if (const base::status loaded = load(path, file); !loaded) {
       result.rejected = true;
-      result.error = problem;
+      result.error = loaded.message();
       result.hint = false;
       return result;
     }

@@ -8,6 +8,8 @@
 #include <map>
 #include <string>
 
+#include "base/status.h"
+
 namespace app {
 
 struct startup_result {
@@ -32,9 +34,9 @@ bool valid_remote_token(const std::string& token);
 struct config;
 struct config_file;
 
-// Reads a config file into its arguments and pools; false with the one-line
-// error. read_config_file is the real one.
-using config_loader = std::function<bool(const std::string& path, config_file& out, std::string& error)>;
+// Reads a config file into its arguments and pools; a failure carries the
+// one-line error. read_config_file is the real one.
+using config_loader = std::function<base::status(const std::string& path, config_file& out)>;
 
 // What the command line and the config file it names ask for, read into c
 // without printing anything or opening any file other than through load.

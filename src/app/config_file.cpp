@@ -353,8 +353,9 @@ text_position position_of(std::string_view text, size_t offset) {
   return p;
 }
 
-bool parse_config_text(std::string_view text, const std::string& path, config_file& out,
-                       std::string& error) {
+namespace {
+
+bool parse_text(std::string_view text, const std::string& path, config_file& out, std::string& error) {
   out = config_file{};
   problem_writer problem(text, path, error);
   // The reader decodes strings in place in a copy of the text, so its own
@@ -407,36 +408,40 @@ bool parse_config_text(std::string_view text, const std::string& path, config_fi
   return true;
 }
 
-bool read_config_file(const std::string& path, config_file& out, std::string& error) {
+}  // namespace
+
+base::status parse_config_text(std::string_view text, const std::string& path, config_file& out) {
+  std::string error;
+  if (parse_text(text, path, out, error)) return base::status::ok();
+  return base::status::error(base::status_code::kInvalidInput, error);
+}
+
+base::status read_config_file(const std::string& path, config_file& out) {
+  const auto io_error = [&](const char* what, int error) {
+    return base::status::from_errno(error, path + ": " + what + " the config file");
+  };
   // Looked at before it is opened: opening a FIFO for reading would wait for
   // a writer, a device could do anything.
   struct stat info = {};
   if (::stat(path.c_str(), &info) != 0) {
-    error = path + ": cannot open the config file: " + std::strerror(errno);
-    return false;
+    return io_error("cannot open", errno);
   }
-  const std::string not_regular = path + ": the config file is not a regular file";
-  if (!S_ISREG(info.st_mode)) {
-    error = not_regular;
-    return false;
-  }
+  const base::status not_regular = base::status::error(
+      base::status_code::kInvalidInput, path + ": the config file is not a regular file");
+  if (!S_ISREG(info.st_mode)) return not_regular;
   // Not blocking either, and checked again, in case the path was replaced
   // in between.
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
-    error = path + ": cannot open the config file: " + std::strerror(errno);
-    return false;
-  }
+  if (fd < 0) return io_error("cannot open", errno);
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     ::close(fd);
-    error = not_regular;
-    return false;
+    return not_regular;
   }
   FILE* file = ::fdopen(fd, "rb");
   if (file == nullptr) {
-    error = path + ": cannot open the config file: " + std::strerror(errno);
+    const int error = errno;
     ::close(fd);
-    return false;
+    return io_error("cannot open", error);
   }
   std::string text;
   char buffer[8192];
@@ -446,15 +451,12 @@ bool read_config_file(const std::string& path, config_file& out, std::string& er
   const bool failed = std::ferror(file) != 0;
   const int saved = errno;
   std::fclose(file);
-  if (failed) {
-    error = path + ": cannot read the config file: " + std::strerror(saved);
-    return false;
-  }
+  if (failed) return io_error("cannot read", saved);
   if (text.size() > kMaxFileBytes) {
-    error = path + ": the config file is larger than 1 MiB";
-    return false;
+    return base::status::error(base::status_code::kInvalidInput,
+                               path + ": the config file is larger than 1 MiB");
   }
-  return parse_config_text(text, path, out, error);
+  return parse_config_text(text, path, out);
 }
 
 }  // namespace app

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/status.h"
+
 namespace app {
 
 // One entry of "pools": {"url", "user", "pass", "tls-fingerprint"}.
@@ -51,14 +53,15 @@ struct file_key {
 const std::vector<file_key>& config_file_keys();
 
 // Parses text as the content of the file named path (path only appears in
-// messages). False with one line "PATH:LINE:COLUMN: ..." naming the key
-// where one is involved.
-bool parse_config_text(std::string_view text, const std::string& path, config_file& out,
-                       std::string& error);
+// messages). kInvalidInput with one line "PATH:LINE:COLUMN: ..." naming the
+// key where one is involved.
+base::status parse_config_text(std::string_view text, const std::string& path, config_file& out);
 
 // Reads path (at most 1 MiB) and parses it. A path that is not a regular
-// file (a FIFO, a device, a directory) is refused without being opened.
-bool read_config_file(const std::string& path, config_file& out, std::string& error);
+// file (a FIFO, a device, a directory) is refused without being opened
+// (kInvalidInput, as is a file too large); a file that cannot be opened or
+// read is kIoError. The message is the one line the program prints.
+base::status read_config_file(const std::string& path, config_file& out);
 
 // Line and column (both from 1, the column in bytes) of a byte offset.
 struct text_position {

@@ -54,8 +54,6 @@ class printer {
     f();
   }
 
-  uint64_t verbosity() const { return verbosity_; }
-
  private:
   printer();
   void vprint(int level, int colour_attr, bool time_prefix, bool line_break, const char* fmt,

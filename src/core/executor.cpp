@@ -13,11 +13,13 @@ executor::executor(mining_backend& miner, executor_settings settings)
       settings_(std::move(settings)),
       hasher_(std::make_unique<crypto::CryptoNight>()),
       meter_(settings_.gpu_count),
-      dev_pool_(std::make_unique<net::jpsock>(kPoolDonation, pool_reports(), settings_.reply_timeout)),
+      dev_pool_(std::make_unique<net::jpsock>(kPoolDonation, pool_reports(), settings_.reply_timeout,
+                                              *settings_.clock)),
       pool_configs_(settings_.pools.empty() ? std::vector<pool_options>(1) : settings_.pools),
-      job_start_(now_ticks()) {
+      job_start_(settings_.clock->ticks()) {
   for (size_t i = 0; i < pool_configs_.size(); ++i) {
-    pools_.push_back(std::make_unique<net::jpsock>(kPoolUser + i, pool_reports(), settings_.reply_timeout));
+    pools_.push_back(std::make_unique<net::jpsock>(kPoolUser + i, pool_reports(), settings_.reply_timeout,
+                                                   *settings_.clock));
     pool_stats_.push_back(std::make_unique<pool_stats>());
   }
 }
@@ -215,7 +217,7 @@ void executor::on_new_job(uint64_t pool_id, const job_record& job) {
   snprintf(message, sizeof(message), "New Job received (%s).",
            crypto::algorithm_name(work.algorithm));
   std::string text = message;
-  job_start_.store(now_ticks());
+  job_start_.store(settings_.clock->ticks());
   if (job_count_.load() > 0) {
     const double average = pool.connected_seconds() / job_count_.load();
     job_time_avg_.store(average);
@@ -344,7 +346,13 @@ void executor::on_lost_nonces(uint64_t pool_id, const lost_nonces& lost) {
 void executor::on_stop() {
   miner_.stop();
   base::printer::inst().print_plain(" GPU stopped... ");
-  executor_running_.store(false);
+  {
+    // Under the timer's mutex, so the timer cannot miss the wake-up between
+    // looking at the flag and starting to wait.
+    std::lock_guard<std::mutex> lock(timer_mutex_);
+    executor_running_.store(false);
+  }
+  timer_signal_.notify_all();
 }
 
 }  // namespace core

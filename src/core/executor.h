@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <list>
@@ -16,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/clock.h"
 #include "core/event_queue.h"
 #include "core/hash_meter.h"
 #include "core/mining_backend.h"
@@ -59,6 +61,9 @@ struct executor_settings {
   std::function<void()> give_up;
   // Ticks between two housekeeping rounds (request time-outs, keep-alives).
   uint64_t housekeeping_ticks = 2;
+  // The time the timer ticks, request time-outs, keep-alives and the
+  // statistics read; tests move their own. Must outlive the executor.
+  const base::clock* clock = &base::system_clock();
 };
 
 class executor : public network::StatsSource, public hash_rate_source, private net::pool_listener {
@@ -113,7 +118,6 @@ class executor : public network::StatsSource, public hash_rate_source, private n
   // The user pool being mined (or being connected to).
   net::jpsock* user_pool() const { return pools_[active_user_.load()].get(); }
   size_t active_user_index() const { return active_user_.load(); }
-  net::jpsock* dev_pool() const { return dev_pool_.get(); }
   // Shares the pool of the list at `index` accepted.
   uint32_t pool_accepted(size_t index) const { return pool_stats_.at(index)->accepted.load(); }
 
@@ -201,6 +205,10 @@ class executor : public network::StatsSource, public hash_rate_source, private n
   std::thread timer_thread_;
   std::unique_ptr<crypto::CryptoNight> hasher_;  // executor thread only
 
+  // The timer thread waits on timer_signal_ between ticks; stop wakes it.
+  std::mutex timer_mutex_;
+  std::condition_variable timer_signal_;
+
   std::mutex timed_mutex_;  // taken before the queue's mutex
   std::list<timed_event> timed_events_;  // guarded by timed_mutex_
 
@@ -257,7 +265,5 @@ class executor : public network::StatsSource, public hash_rate_source, private n
   std::atomic<double> search_time_avg_{0.0};
   std::atomic<double> job_time_avg_{0.0};
 };
-
-using net::now_ticks;
 
 }  // namespace core

@@ -37,9 +37,19 @@ void executor::timer_loop() {
   const uint64_t length = donation_length_ticks();
   uint64_t countdown = period;
   housekeeping_countdown_ = settings_.housekeeping_ticks;
+  const base::clock& clock = *settings_.clock;
+  base::clock::time_point next_tick = clock.now();
   while (executor_running_.load()) {
-    std::this_thread::sleep_until(std::chrono::steady_clock::now() + settings_.tick);
-    if (!executor_running_.load()) break;
+    // Ticks keep their spacing, so a clock moved by several ticks at once
+    // gets each of them; a timer that fell a minute behind (a suspended
+    // machine) starts over from now instead of catching up in a burst.
+    next_tick += settings_.tick;
+    if (clock.now() - next_tick > std::chrono::minutes(1)) next_tick = clock.now() + settings_.tick;
+    {
+      std::unique_lock<std::mutex> lock(timer_mutex_);
+      if (clock.wait_until(lock, timer_signal_, next_tick, [this] { return !executor_running_.load(); }))
+        break;
+    }
     if (settings_.housekeeping_ticks != 0 && --housekeeping_countdown_ == 0) {
       housekeeping_countdown_ = settings_.housekeeping_ticks;
       post(executor_event(kHousekeeping, kPoolNone));
@@ -218,7 +228,7 @@ void executor::probe_failed() {
 
 void executor::on_housekeeping() {
   const int32_t keepalive_s = settings_.keepalive_s;
-  const auto now = std::chrono::steady_clock::now();
+  const auto now = settings_.clock->now();
   for (auto& pool : pools_) {
     if (!pool->is_connected()) continue;
     if (pool->check_timeouts()) continue;

@@ -123,7 +123,7 @@ std::string executor::report_text() const {
     const uint32_t jobs = job_count_.load();
     text += "\n\n[Job: #" + std::to_string(jobs) + " | Difficulty: " + std::to_string(pool.difficulty());
     if (jobs > 0) {
-      const int64_t running = (now_ticks() - job_start_.load()) / kTicksPerSecond;
+      const int64_t running = (settings_.clock->ticks() - job_start_.load()) / kTicksPerSecond;
       text += " | Running: " + format("%.1f sec", static_cast<double>(running));
       if (jobs > 1) text += " | Avg Job Time: " + format("%.1f sec", job_time_avg_.load());
     }
@@ -237,7 +237,7 @@ std::string executor::stats_json() const {
   out.Key("difficulty");
   out.Uint64(difficulty_.load());
   out.Key("running");
-  out.Uint(static_cast<unsigned>((now_ticks() - job_start_.load()) / kTicksPerSecond));
+  out.Uint(static_cast<unsigned>((settings_.clock->ticks() - job_start_.load()) / kTicksPerSecond));
   out.Key("job_time_avg");
   out.Fixed(job_time_avg_.load(), 2);
   out.EndObject();

@@ -82,7 +82,7 @@ void compress(uint32_t h[8], const uint8_t block[64], uint64_t counter) {
 
 }  // namespace
 
-void blake256_hash(uint8_t* out, const uint8_t* input, uint64_t length) {
+void blake256(const uint8_t* input, size_t length, uint8_t* out) {
   uint32_t h[8];
   std::memcpy(h, kInitialValue, sizeof(h));
   const uint64_t bit_length = length * 8;

@@ -7,7 +7,8 @@
 
 namespace crypto {
 
-// Writes the 32-byte digest of `length` bytes of `input` to `out`.
-void blake256_hash(uint8_t* out, const uint8_t* input, uint64_t length);
+// Writes the 32-byte digest of `length` bytes of `input` to `out`: the
+// final hash's signature.
+void blake256(const uint8_t* input, size_t length, uint8_t* out);
 
 }  // namespace crypto

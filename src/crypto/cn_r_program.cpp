@@ -49,7 +49,7 @@ class byte_source {
   void ensure(size_t n) {
     if (position_ + n <= sizeof(buffer_)) return;
     uint8_t next[32];
-    blake256_hash(next, buffer_, sizeof(buffer_));
+    blake256(buffer_, sizeof(buffer_), next);
     std::memcpy(buffer_, next, sizeof(buffer_));
     position_ = 0;
   }

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstring>
+#include <string>
 
 #include "crypto/aes.h"
 
@@ -68,8 +69,11 @@ void compress(uint8_t h[64], const uint8_t m[64]) {
 
 }  // namespace
 
-bool groestl(const uint8_t* input, uint64_t bit_length, uint8_t* out) {
-  if (bit_length % 8 != 0) return false;
+base::status groestl(const uint8_t* input, uint64_t bit_length, uint8_t* out) {
+  if (bit_length % 8 != 0) {
+    return base::status::error(base::status_code::kInvalidInput,
+                               "Groestl input of " + std::to_string(bit_length) + " bits is not whole bytes");
+  }
   const uint64_t length = bit_length / 8;
   uint8_t h[64] = {};
   h[62] = 0x01;  // output size 256, big-endian in the last bytes
@@ -92,7 +96,12 @@ bool groestl(const uint8_t* input, uint64_t bit_length, uint8_t* out) {
   std::memcpy(p, h, 64);
   permute(p, false);
   for (int i = 0; i < 32; ++i) out[i] = p[32 + i] ^ h[32 + i];
-  return true;
+  return base::status::ok();
+}
+
+void groestl256(const uint8_t* input, size_t length, uint8_t* out) {
+  // A byte length: nothing left that could fail.
+  [[maybe_unused]] const base::status hashed = groestl(input, uint64_t{length} * 8, out);
 }
 
 }  // namespace crypto

@@ -1,6 +1,7 @@
 #include "crypto/jh.h"
 
 #include <cstring>
+#include <string>
 
 namespace crypto {
 namespace {
@@ -110,12 +111,17 @@ void compress(uint8_t h[128], const uint8_t block[64]) {
 
 }  // namespace
 
-int jh_hash(int hash_bit_length, const uint8_t* input, uint64_t bit_length, uint8_t* out) {
+base::status jh_hash(int hash_bit_length, const uint8_t* input, uint64_t bit_length, uint8_t* out) {
   if (hash_bit_length != 224 && hash_bit_length != 256 && hash_bit_length != 384 &&
       hash_bit_length != 512) {
-    return kJhBadHashLength;
+    return base::status::error(base::status_code::kInvalidInput,
+                               "JH digest size " + std::to_string(hash_bit_length) +
+                                   " is not 224, 256, 384 or 512 bits");
   }
-  if (bit_length % 8 != 0) return kJhFail;
+  if (bit_length % 8 != 0) {
+    return base::status::error(base::status_code::kInvalidInput,
+                               "JH input of " + std::to_string(bit_length) + " bits is not whole bytes");
+  }
 
   // H0 = F8(digest size as a 16-bit big-endian prefix, zero block).
   uint8_t h[128] = {};
@@ -142,7 +148,12 @@ int jh_hash(int hash_bit_length, const uint8_t* input, uint64_t bit_length, uint
 
   const int out_bytes = hash_bit_length / 8;
   std::memcpy(out, h + 128 - out_bytes, out_bytes);
-  return kJhSuccess;
+  return base::status::ok();
+}
+
+void jh256(const uint8_t* input, size_t length, uint8_t* out) {
+  // A byte length and the 256-bit size: nothing left that could fail.
+  [[maybe_unused]] const base::status hashed = jh_hash(256, input, uint64_t{length} * 8, out);
 }
 
 }  // namespace crypto

@@ -2,18 +2,21 @@
 // pure, any thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+
+#include "base/status.h"
 
 namespace crypto {
 
-constexpr int kJhSuccess = 0;
-constexpr int kJhFail = 1;
-constexpr int kJhBadHashLength = 2;
 
 // Writes the `hash_bit_length`-bit digest (224, 256, 384 or 512) of
-// `bit_length` bits of `input` to `out`. Returns kJhSuccess,
-// kJhBadHashLength for another digest size, or kJhFail when bit_length is
-// not a whole number of bytes; nothing is written on failure.
-int jh_hash(int hash_bit_length, const uint8_t* input, uint64_t bit_length, uint8_t* out);
+// `bit_length` bits of `input` to `out`. kInvalidInput for another digest
+// size or a bit_length that is not a whole number of bytes; nothing is
+// written on failure.
+base::status jh_hash(int hash_bit_length, const uint8_t* input, uint64_t bit_length, uint8_t* out);
+
+// JH-256 of `length` bytes: the final hash's signature.
+void jh256(const uint8_t* input, size_t length, uint8_t* out);
 
 }  // namespace crypto

@@ -137,7 +137,7 @@ struct jpsock::json_state {
 };
 
 jpsock::jpsock(uint64_t pool_id, pool_listener& listener,
-               std::chrono::milliseconds reply_timeout, tick_source clock)
+               std::chrono::milliseconds reply_timeout, const base::clock& clock)
     : pool_id_(pool_id),
       listener_(listener),
       reply_timeout_(reply_timeout),
@@ -145,7 +145,7 @@ jpsock::jpsock(uint64_t pool_id, pool_listener& listener,
       json_(std::make_unique<json_state>()),
       tcp_(this),
       tls_(this, tcp_),
-      login_time_(clock()),
+      login_time_(clock.ticks()),
       disconnect_time_(login_time_.load()),
       start_time_(login_time_.load()) {}
 
@@ -228,7 +228,7 @@ void jpsock::disconnect() {
   // No connection thread is left, and only the executor sends: it is either
   // this thread or waiting for a reply, so nobody still uses the descriptor.
   tcp_.release_closed();
-  disconnect_time_ = clock_();
+  disconnect_time_ = clock_.ticks();
 }
 
 void jpsock::receive_loop() {
@@ -297,7 +297,7 @@ void jpsock::end_connection() {
 uint64_t jpsock::register_request(request_kind kind, uint64_t cookie) {
   std::lock_guard<std::mutex> lock(call_mutex_);
   const uint64_t id = next_request_id_++;
-  const auto now = std::chrono::steady_clock::now();
+  const auto now = clock_.now();
   pending_.push_back(pending_request{id, kind, now, cookie});
   last_request_.store(now.time_since_epoch().count());
   return id;
@@ -323,7 +323,7 @@ bool jpsock::check_timeouts() {
   bool expired = false;
   {
     std::lock_guard<std::mutex> lock(call_mutex_);
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = clock_.now();
     for (const pending_request& request : pending_) expired = expired || now - request.sent >= reply_timeout_;
   }
   if (!expired || error_set_) return false;
@@ -357,8 +357,8 @@ bool jpsock::call_pool(const char* message, uint64_t id) {
   bool arrived;
   {
     std::unique_lock<std::mutex> lock(call_mutex_);
-    const auto deadline = std::chrono::steady_clock::now() + reply_timeout_;
-    call_signal_.wait_until(lock, deadline, [this] { return reply_arrived_; });
+    const auto deadline = clock_.now() + reply_timeout_;
+    clock_.wait_until(lock, call_signal_, deadline, [this] { return reply_arrived_; });
     has_result = call_pending_;
     arrived = reply_arrived_;
     call_pending_ = false;  // a reply arriving later finds no call waiting
@@ -418,7 +418,7 @@ base::status jpsock::login(const char* login, const char* password) {
     return login_failure();
   }
   logged_in_ = true;
-  const int64_t now = clock_();
+  const int64_t now = clock_.ticks();
   login_time_ = now;
   disconnected_total_ = disconnected_total_.load() +
                         static_cast<double>((now - disconnect_time_.load()) / kTicksPerSecond);
@@ -491,13 +491,13 @@ std::string jpsock::get_call_error() {
 double jpsock::disconnected_seconds() const {
   double seconds = disconnected_total_.load();
   if (!connected_) {
-    seconds += static_cast<double>((clock_() - disconnect_time_.load()) / kTicksPerSecond);
+    seconds += static_cast<double>((clock_.ticks() - disconnect_time_.load()) / kTicksPerSecond);
   }
   return seconds;
 }
 
 double jpsock::connected_seconds() const {
-  return static_cast<double>((clock_() - start_time_) / kTicksPerSecond) - disconnected_seconds();
+  return static_cast<double>((clock_.ticks() - start_time_) / kTicksPerSecond) - disconnected_seconds();
 }
 
 bool jpsock::process_line(char* line, size_t length) {

@@ -32,8 +32,6 @@
 namespace net {
 
 using base::kTicksPerSecond;
-using base::now_ticks;
-using base::tick_source;
 
 class jpsock final : public socket_owner {
  public:
@@ -42,11 +40,12 @@ class jpsock final : public socket_owner {
 
   // listener: receives this connection's reports (tagged with pool_id) and
   // must outlive it. reply_timeout: how long a call waits for its reply
-  // (the program keeps 20 s; tests shorten it). clock: the tick source
-  // (tests replace it).
+  // (the program keeps 20 s; tests shorten it). clock: the times of
+  // requests, replies and the connection's statistics (tests move their
+  // own); it must outlive the connection.
   jpsock(uint64_t pool_id, pool_listener& listener,
          std::chrono::milliseconds reply_timeout = std::chrono::seconds(20),
-         tick_source clock = &now_ticks);
+         const base::clock& clock = base::system_clock());
   ~jpsock();  // disconnects
   jpsock(const jpsock&) = delete;
   jpsock& operator=(const jpsock&) = delete;
@@ -84,9 +83,10 @@ class jpsock final : public socket_owner {
   bool check_timeouts();
   // Requests sent and not yet answered. Any thread.
   size_t outstanding() const;
-  // Steady-clock time of the last request sent. Any thread.
-  std::chrono::steady_clock::time_point last_request_time() const {
-    return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(last_request_.load()));
+  // Monotonic time (of the connection's clock) of the last request sent.
+  // Any thread.
+  base::clock::time_point last_request_time() const {
+    return base::clock::time_point(base::clock::duration(last_request_.load()));
   }
   // False when there is no current job.
   bool get_current_job(job_record& out);
@@ -137,7 +137,7 @@ class jpsock final : public socket_owner {
   struct pending_request {
     uint64_t id;
     request_kind kind;
-    std::chrono::steady_clock::time_point sent;
+    base::clock::time_point sent;
     uint64_t cookie;
   };
 
@@ -156,7 +156,7 @@ class jpsock final : public socket_owner {
   const uint64_t pool_id_;
   pool_listener& listener_;
   const std::chrono::milliseconds reply_timeout_;
-  const tick_source clock_;
+  const base::clock& clock_;
 
   std::atomic<bool> nicehash_{true};
   std::atomic<bool> connected_{false};
@@ -181,7 +181,7 @@ class jpsock final : public socket_owner {
   uint64_t reply_id_ = 0;
   bool call_pending_ = false;  // a call waits; afterwards: the reply had a result
   std::string call_error_;
-  std::atomic<int64_t> last_request_{0};  // steady-clock ticks of the last send
+  std::atomic<int64_t> last_request_{0};  // clock_.now() of the last send, since its epoch
 
   std::mutex thread_mutex_;
   std::thread thread_;  // guarded by thread_mutex_; runs receive_loop

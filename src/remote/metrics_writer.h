@@ -59,17 +59,4 @@ bool valid_label_name(std::string_view name);
 // shortest decimal text that reads back as the same double.
 std::string format_metric_value(double value);
 
-struct metric_sample {
-  std::string name;
-  metric_labels labels;  // unescaped
-  double value = 0;
-};
-
-// Strict reader for tests and tools: every line ends with a line break, HELP
-// and TYPE come at most once per metric and before its samples, samples of
-// one metric are contiguous, names and escapes are valid, no series repeats,
-// counters are not negative. Returns false with a reason naming the line.
-bool parse_metrics_text(std::string_view text, std::vector<metric_sample>& samples,
-                        std::string& error);
-
 }  // namespace network

@@ -48,9 +48,10 @@ class ConfigFile : public ::testing::Test {
 
 std::string parse_error(const std::string& text) {
   config_file out;
-  std::string error;
-  EXPECT_FALSE(parse_config_text(text, "f.json", out, error)) << text;
-  return error;
+  const base::status parsed = parse_config_text(text, "f.json", out);
+  EXPECT_FALSE(parsed) << text;
+  EXPECT_EQ(parsed.code(), base::status_code::kInvalidInput) << text;
+  return parsed.message();
 }
 
 TEST(ConfigText, ErrorsNameTheLineColumnAndKey) {
@@ -103,19 +104,19 @@ TEST(ConfigText, ErrorsNameTheLineColumnAndKey) {
 
 TEST(ConfigText, ValuesBecomeOptionArguments) {
   config_file out;
-  std::string error;
-  ASSERT_TRUE(parse_config_text(R"({"algo": -1, "remoteport": 4294967295, "anydevice": true,
+  base::status parsed = parse_config_text(R"({"algo": -1, "remoteport": 4294967295, "anydevice": true,
       "noselftest": false, "gpu": [0, 2, 5], "intensity": "8,9", "xgroupsize": 64,
       "temp-limit": 82.5, "log": "", "user": "-dash"})",
-                                "f.json", out, error))
-      << error;
+                                          "f.json", out);
+  ASSERT_TRUE(parsed) << parsed.message();
   EXPECT_EQ(out.arguments,
             (std::vector<std::string>{"--algo=-1", "--remoteport=4294967295", "--anydevice", "--gpu=0,2,5",
                                       "--intensity=8,9", "--xgroupsize=64", "--temp-limit=82.5",
                                       "--user=-dash"}));
   EXPECT_TRUE(out.pools.empty());
   // An algorithm is an id or a pool name; the option parser checks the name.
-  ASSERT_TRUE(parse_config_text(R"({"algo": "cn-pico/trtl"})", "f.json", out, error)) << error;
+  parsed = parse_config_text(R"({"algo": "cn-pico/trtl"})", "f.json", out);
+  ASSERT_TRUE(parsed) << parsed.message();
   EXPECT_EQ(out.arguments, (std::vector<std::string>{"--algo=cn-pico/trtl"}));
 }
 

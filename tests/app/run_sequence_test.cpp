@@ -28,6 +28,10 @@ std::vector<std::string> miner_args(const std::string& pool) {
   return {"--anydevice", "--opencl", "0", "--noselftest", "-S", pool, "-u", "tester"};
 }
 
+// The smallest rounds there are, for runs that only need to mine a little:
+// the orderly exit waits for the round in flight.
+const std::vector<std::string> kShortRounds = {"--xgroupsize", "16"};
+
 process_options with_cache() {
   process_options options;
   options.environment = {kCache, "NO_COLOR=1"};
@@ -58,6 +62,7 @@ TEST(RunSequence, KeysFromAPipePrintTheReportAndQuit) {
   };
   std::vector<std::string> args = miner_args(pool.address());
   args.insert(args.end(), {"--reconnects", "5"});
+  args.insert(args.end(), kShortRounds.begin(), kShortRounds.end());
   process_result r = run_process(built_program(kMiner), args, options);
   ASSERT_FALSE(r.timed_out) << r.output;
   ASSERT_TRUE(r.exited);
@@ -97,6 +102,7 @@ TEST(RunSequence, RemoteAccessOnTheChosenAddressWantsTheTokenFromTheEnvironment)
   };
   std::vector<std::string> args = miner_args(pool.address());
   args.insert(args.end(), {"-R", "--remotehost", "127.0.0.2", "--remoteport", "0"});
+  args.insert(args.end(), kShortRounds.begin(), kShortRounds.end());
   process_result r = run_process(built_program(kMiner), args, options);
   ASSERT_FALSE(r.timed_out) << r.output;
   ASSERT_TRUE(r.exited);
@@ -146,6 +152,7 @@ process_result run_with_signals(const std::vector<timed_signal>& signals, bool s
   };
   std::vector<std::string> args = miner_args(pool.address());
   if (slow_exit) args.insert(args.end(), {"--xgroupsize", "128"});
+  else args.insert(args.end(), kShortRounds.begin(), kShortRounds.end());
   return run_process(built_program(kMiner), args, options);
 }
 
@@ -231,7 +238,7 @@ TEST(RunSequence, GpuStartUpFailureExitsWithZero) {
 }
 
 TEST(RunSequence, MinesAcceptedSharesAgainstTheLocalPool) {
-  pool_process pool(1);
+  pool_process pool(1, {"--target", "ffffff1f"});  // one hash in 8 is a share
   ASSERT_FALSE(pool.address().empty());
   process_options options = with_cache();
   options.on_output = [&](int, int in, const std::string& output) {
@@ -242,6 +249,7 @@ TEST(RunSequence, MinesAcceptedSharesAgainstTheLocalPool) {
   };
   std::vector<std::string> args = miner_args(pool.address());
   args.erase(args.begin() + 3);  // the self-test runs before mining
+  args.insert(args.end(), kShortRounds.begin(), kShortRounds.end());
   process_result r = run_process(built_program(kMiner), args, options);
   ASSERT_FALSE(r.timed_out) << r.output;
   const std::string text = base::without_times(r.output);
@@ -254,9 +262,11 @@ TEST(RunSequence, MinesAcceptedSharesAgainstTheLocalPool) {
 
 // Each member of 2019 mined end to end: the pool serves the algorithm under
 // its pool name, the miner is configured with that name, and the first share
-// is accepted, none invalid. The 256 and 128 KiB rows run far more hashes per
-// round, so their pools ask for harder shares (each share is hashed on the
-// CPU by the miner and the pool). The benchmark test self-tests every row, so this one skips it.
+// is accepted, none invalid. Rounds of 16 hashes and a target one hash in 8
+// meets: the first share comes within a round or two, and the exit does not
+// wait long for the round in flight (each share is hashed on the CPU by the
+// miner and the pool). The mining tests self-test every row, so this one
+// skips it.
 struct mined_algorithm {
   int32_t id;
   const char* pool_name;
@@ -279,6 +289,7 @@ TEST_P(MinesEachNewAlgorithm, FirstShareIsAccepted) {
   };
   std::vector<std::string> args = miner_args(pool.address());
   args.insert(args.end(), {"--algo", algorithm.pool_name});
+  args.insert(args.end(), kShortRounds.begin(), kShortRounds.end());
   process_result r = run_process(built_program(kMiner), args, options);
   ASSERT_FALSE(r.timed_out) << r.output;
   const std::string text = base::without_times(r.output);
@@ -295,19 +306,18 @@ std::string MinedName(const ::testing::TestParamInfo<mined_algorithm>& info) {
   return name;
 }
 
-// Targets as the pool sends them: ffffff07 lets 1 hash in 32 through, ffffff01
-// 1 in 128, ffffff00 1 in 256.
+// Targets as the pool sends them: ffffff1f lets 1 hash in 8 through.
 INSTANTIATE_TEST_SUITE_P(
     Ids11To19, MinesEachNewAlgorithm,
-    ::testing::Values(mined_algorithm{11, "cn/half", "CryptoNight-Half", "ffffff07"},
-                      mined_algorithm{12, "cn/rwz", "CryptoNight-RWZ", "ffffff07"},
-                      mined_algorithm{13, "cn/zls", "CryptoNight-ZLS", "ffffff07"},
-                      mined_algorithm{14, "cn/double", "CryptoNight-Double", "ffffff07"},
-                      mined_algorithm{15, "cn/xao", "CryptoNight-XAO", "ffffff07"},
-                      mined_algorithm{16, "cn/ccx", "CryptoNight-CCX", "ffffff07"},
-                      mined_algorithm{17, "cn-pico", "CryptoNight-Pico", "ffffff01"},
-                      mined_algorithm{18, "cn-pico/tlo", "CryptoNight-PicoTLO", "ffffff01"},
-                      mined_algorithm{19, "cn/upx2", "CryptoNight-UPX2", "ffffff00"}),
+    ::testing::Values(mined_algorithm{11, "cn/half", "CryptoNight-Half", "ffffff1f"},
+                      mined_algorithm{12, "cn/rwz", "CryptoNight-RWZ", "ffffff1f"},
+                      mined_algorithm{13, "cn/zls", "CryptoNight-ZLS", "ffffff1f"},
+                      mined_algorithm{14, "cn/double", "CryptoNight-Double", "ffffff1f"},
+                      mined_algorithm{15, "cn/xao", "CryptoNight-XAO", "ffffff1f"},
+                      mined_algorithm{16, "cn/ccx", "CryptoNight-CCX", "ffffff1f"},
+                      mined_algorithm{17, "cn-pico", "CryptoNight-Pico", "ffffff1f"},
+                      mined_algorithm{18, "cn-pico/tlo", "CryptoNight-PicoTLO", "ffffff1f"},
+                      mined_algorithm{19, "cn/upx2", "CryptoNight-UPX2", "ffffff1f"}),
     MinedName);
 
 size_t count_of(const std::string& text, const std::string& part) {
@@ -450,11 +460,13 @@ TEST(RunSequence, GpuAndCpuMineTogetherOnDisjointNonces) {
   EXPECT_EQ(r.exit_code, 0);
 }
 
-// Mines CryptoNight-Lite rounds of `hashes` against a pool whose target
+// Mines CryptoNight-UPX2 rounds of `hashes` against a pool whose target
 // every hash meets, until `accepted` shares were accepted; then the report
-// ('s') and 'q'. The console text without time stamps.
+// ('s') and 'q'. The console text without time stamps. UPX2 has the
+// shortest hash of the table: every share is hashed on the CPU by the
+// miner and by the pool, and what is tested here is the result list.
 std::string mine_with_every_hash_a_share(uint32_t hashes, size_t accepted) {
-  pool_process pool(3, {"--target", "ffffffff", "--job-interval", "600"});
+  pool_process pool(crypto::kCryptoNightUpx2, {"--target", "ffffffff", "--job-interval", "600"});
   EXPECT_FALSE(pool.address().empty());
   process_options options = with_cache();
   // Every share is hashed on the CPU twice (the miner's check, the pool's).
@@ -518,13 +530,14 @@ rapidjson::Document benchmark_json(const std::string& output) {
 }
 
 void expect_benchmark(const std::string& algo, size_t expected_results, int seconds,
-                      bool self_test) {
+                      bool self_test, const std::vector<std::string>& extra = {}) {
   process_options options = with_cache();
   options.keep_stdin_open = false;
   options.timeout = std::chrono::seconds(600);
   std::vector<std::string> args = {"--anydevice", "--opencl", "0", "--benchmark",
                                    std::to_string(seconds), "--algo", algo};
   if (!self_test) args.push_back("--noselftest");
+  args.insert(args.end(), extra.begin(), extra.end());
   process_result r = run_process(built_program(kMiner), args, options);
   ASSERT_FALSE(r.timed_out) << r.output;
   ASSERT_TRUE(r.exited);
@@ -553,10 +566,11 @@ void expect_benchmark(const std::string& algo, size_t expected_results, int seco
 
 TEST(Benchmark, OneAlgorithmWithoutAPool) { expect_benchmark("0", 1, 5, true); }
 
-// Every row in turn, one second each (a rate still needs a whole round).
+// Every row in turn, one second each (a rate still needs a whole round,
+// so the rounds are the smallest there are: 16 hashes).
 // Every row's self-test runs on the device in the mining tests
 // (SelfTestPassesForEveryAlgorithm); skipped here, it would double them.
-TEST(Benchmark, EveryAlgorithmInTurn) { expect_benchmark("-1", crypto::kAlgoCount, 1, false); }
+TEST(Benchmark, EveryAlgorithmInTurn) { expect_benchmark("-1", crypto::kAlgoCount, 1, false, kShortRounds); }
 
 }  // namespace
 }  // namespace app

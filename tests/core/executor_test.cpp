@@ -14,6 +14,7 @@
 #include "executor_test_util.h"
 #include "fake_pool.h"
 #include "remote/metrics_writer.h"
+#include "support/metrics_text.h"
 #include "support/console_capture.h"
 
 namespace core {
@@ -28,10 +29,19 @@ class ExecutorTest : public ::testing::Test {
     settings_.tick = std::chrono::milliseconds(10);
     settings_.reply_timeout = std::chrono::seconds(10);
     settings_.give_up = [this] { gave_up_.store(true); };
+    settings_.clock = &clock_;
   }
   void TearDown() override {
     if (executor_) executor_->stop();
     executor_.reset();
+  }
+
+  // Runs the executor's clock a tick at a time until `condition` holds.
+  bool advance_until(const std::function<bool()>& condition) {
+    return support::advance_until(clock_, settings_.tick, condition, kWait);
+  }
+  bool jobs_published(size_t count) {
+    return advance_until([&] { return miner_.jobs().size() >= count; });
   }
 
   void start(const std::string& address) {
@@ -82,6 +92,7 @@ class ExecutorTest : public ::testing::Test {
   }
 
   base::console_capture capture_;
+  support::manual_clock clock_;
   fake_miner miner_;
   executor_settings settings_;
   std::atomic<bool> gave_up_{false};
@@ -204,6 +215,8 @@ TEST_F(ExecutorTest, UnauthenticatedRefusalReconnectsAndLogsInAgain) {
   post_result(11);
   ASSERT_TRUE(eventually([&] { return executor_->rejected() == 1; }));
   ASSERT_TRUE(console_has("!Rejected by pool! Reason: Unauthenticated\nReconnecting to Pool ...\n"));
+  // The reconnect waits for the retry delay.
+  ASSERT_TRUE(advance_until([&] { return pool.connection_count() >= 2; }));
   ASSERT_TRUE(pool.wait_for_connections(2, kWait));
   // The second login brings the job again and mining resumes.
   miner_.wait_for_jobs(3);
@@ -214,7 +227,7 @@ TEST_F(ExecutorTest, UnauthenticatedRefusalReconnectsAndLogsInAgain) {
 TEST_F(ExecutorTest, GivesUpAfterTheConfiguredAttempts) {
   settings_.max_reconnects = 3;
   start("127.0.0.1:1");  // nothing listens on port 1: every connect is refused
-  ASSERT_TRUE(eventually([&] { return gave_up_.load(); }));
+  ASSERT_TRUE(advance_until([&] { return gave_up_.load(); }));
   const std::string text = console();
   size_t retries = 0;
   for (size_t at = 0; (at = text.find("Connecting to Pool failed. Retrying in 1 secs ...\n", at)) !=
@@ -238,7 +251,7 @@ TEST_F(ExecutorTest, ALoginRestartsTheCountOfAttempts) {
   });
   start(pool.address());
   ASSERT_TRUE(console_has("Socket Error - Invalid address\n"));
-  miner_.wait_for_jobs(3);  // two idle jobs after the failures, then the job
+  ASSERT_TRUE(jobs_published(3));  // two idle jobs after the failures, then the job
   ASSERT_TRUE(eventually([&] { return executor_->connect_attempts() == 0; }));
   // The login's job is handled after the login itself.
   EXPECT_TRUE(eventually([&] { return executor_->job_count() == 1; }));
@@ -256,6 +269,7 @@ TEST_F(ExecutorTest, DonationCycleMinesTheDonationPoolWithoutTouchingCounters) {
   settings_.donation_share = 0.05;        // 5 + 4 ticks of donation
   start(user.address());
 
+  ASSERT_TRUE(jobs_published(2));
   auto jobs = miner_.wait_for_jobs(2);
   ASSERT_GE(jobs.size(), 2u);
   EXPECT_EQ(jobs[0].algorithm, 3);
@@ -271,13 +285,14 @@ TEST_F(ExecutorTest, DonationCycleMinesTheDonationPoolWithoutTouchingCounters) {
   ASSERT_TRUE(donation.wait_for_line(1, kWait).has_value());
 
   // Back to the user pool above the nonces searched before.
+  ASSERT_TRUE(jobs_published(3));
   jobs = miner_.wait_for_jobs(3);
   EXPECT_EQ(jobs[2].pool_id, kPoolUser);
   EXPECT_EQ(jobs[2].nonce_base, 0x100000u);
   EXPECT_STREQ(jobs[2].job_id, "job-1");
   EXPECT_EQ(executor_->active_pool(), kPoolUser);
   // And the donation connection is closed five seconds later.
-  EXPECT_TRUE(donation.wait_for_client_close(std::chrono::seconds(15)));
+  EXPECT_TRUE(advance_until([&] { return donation.wait_for_client_close(std::chrono::milliseconds(0)); }));
   EXPECT_EQ(executor_->accepted() + executor_->rejected() + executor_->invalid() +
                 executor_->outdated() + executor_->network_fail(),
             0u);
@@ -301,6 +316,7 @@ TEST_P(DonationSizeClass, DonationJobsKeepTheUserCoinsScratchpad) {
   settings_.donation_period_ticks = 100;
   settings_.donation_share = 0.05;
   start(user.address());
+  ASSERT_TRUE(jobs_published(2));
   const auto jobs = miner_.wait_for_jobs(2);
   ASSERT_GE(jobs.size(), 2u);
   EXPECT_EQ(jobs[0].algorithm, configured);
@@ -323,7 +339,11 @@ TEST_F(ExecutorTest, UnreachableDonationPoolLeavesTheUserPoolMining) {
   start(user.address());
   miner_.wait_for_jobs(1);
   // Two donation periods pass: no job other than the user's is published.
-  std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+  const auto two_periods = clock_.now() + 2 * 60 * settings_.tick;
+  ASSERT_TRUE(advance_until([&] { return clock_.now() >= two_periods; }));
+  // Every event the timer posted until now is handled before this one.
+  executor_->post(executor_event(kPrintShares, kPoolNone));
+  ASSERT_TRUE(console_has("Shares: "));
   const auto jobs = miner_.wait_for_jobs(1);
   for (const auto& job : jobs) EXPECT_EQ(job.pool_id, kPoolUser);
   EXPECT_EQ(executor_->active_pool(), kPoolUser);

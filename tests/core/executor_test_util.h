@@ -16,6 +16,8 @@
 #include "core/mining_backend.h"
 #include "base/hex.h"
 #include "fake_pool.h"
+#include "support/manual_clock.h"
+#include "support/wait.h"
 
 namespace core {
 
@@ -92,15 +94,10 @@ class fake_miner : public mining_backend {
   std::atomic<bool> stopped_{false};
 };
 
-// Polls `condition` until it holds or the deadline passes.
+// Waits until `condition` holds, at most `timeout`.
 inline bool eventually(const std::function<bool()>& condition,
                        std::chrono::milliseconds timeout = kWait) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
+  return support::eventually(condition, timeout);
 }
 
 // Pool lines for the executor tests.

@@ -49,9 +49,14 @@ class FailoverTest : public ::testing::Test {
     settings_.tick = std::chrono::milliseconds(10);
     settings_.reply_timeout = std::chrono::seconds(10);
     settings_.give_up = [this] { gave_up_.store(true); };
+    settings_.clock = &clock_;
   }
   void TearDown() override {
     if (executor_) executor_->stop();
+  }
+  // Runs the executor's clock a tick at a time until `condition` holds.
+  bool advance_until(const std::function<bool()>& condition) {
+    return support::advance_until(clock_, settings_.tick, condition, kWait);
   }
   void start(const std::vector<std::string>& addresses) {
     for (const std::string& address : addresses) {
@@ -77,15 +82,17 @@ class FailoverTest : public ::testing::Test {
     for (uint32_t nonce = 1; nonce <= 3; ++nonce) post_result(nonce);
     ASSERT_TRUE(pool.wait_for_line(3, kWait));
   }
+  bool mining(const char* job_id) const {
+    const auto jobs = miner_.jobs();
+    return !jobs.empty() && !jobs.back().idle && std::string(jobs.back().job_id) == job_id;
+  }
   bool mining_job_of(const char* job_id) {
-    return eventually([&] {
-      const auto jobs = miner_.jobs();
-      return !jobs.empty() && !jobs.back().idle && std::string(jobs.back().job_id) == job_id;
-    });
+    return eventually([&] { return mining(job_id); });
   }
   std::string console() { return base::without_times(capture_.text()); }
 
   base::console_capture capture_;
+  support::manual_clock clock_;
   fake_miner miner_;
   executor_settings settings_;
   std::atomic<bool> gave_up_{false};
@@ -135,7 +142,7 @@ TEST_F(FailoverTest, TheFirstPoolIsTakenBackAfterThePrimaryRetry) {
   first_ready = true;
   // Within a few primary-retry rounds the first pool logs in on a second
   // connection, its job becomes the work and the lower connection closes.
-  ASSERT_TRUE(mining_job_of("from-first"));
+  ASSERT_TRUE(advance_until([&] { return mining("from-first"); }));
   EXPECT_EQ(executor_->active_user_index(), 0u);
   EXPECT_TRUE(second.wait_for_client_close(kWait));
   EXPECT_NE(console().find("Back to pool " + first.address() + "\n"), std::string::npos);
@@ -146,7 +153,7 @@ TEST_F(FailoverTest, OnlyAWholeFailedRoundWaitsAndCountsTowardsTheReconnects) {
   settings_.max_reconnects = 2;
   const std::string a = refusing_address(), b = refusing_address();
   start({a, b});
-  ASSERT_TRUE(eventually([&] { return gave_up_.load(); }));
+  ASSERT_TRUE(advance_until([&] { return gave_up_.load(); }));
   const std::string text = console();
   // Three rounds over both pools: two waits, then the give-up.
   EXPECT_EQ(count_of(text, "Connecting to " + a + " ...\n"), 3u) << text;
@@ -197,11 +204,13 @@ TEST_F(FailoverTest, AKeepAliveFollowsAnIdleSpellButNotWhileRequestsFlow) {
   // Shares every 200 ms for two seconds: requests flow, no keep-alive.
   for (uint32_t nonce = 1; nonce <= 10; ++nonce) {
     post_result(nonce);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_TRUE(pool.wait_for_line(nonce, kWait));
+    clock_.advance(std::chrono::milliseconds(200));
   }
   ASSERT_TRUE(eventually([&] { return executor_->accepted() == 10; }));
   for (const std::string& line : pool.lines()) EXPECT_EQ(line.find("keepalived"), std::string::npos) << line;
   // Then silence: a keep-alive goes out, and its answer changes nothing.
+  ASSERT_TRUE(advance_until([&] { return pool.lines().size() >= 12; }));
   const auto keepalive = pool.wait_for_line(11, kWait);
   ASSERT_TRUE(keepalive.has_value());
   EXPECT_NE(keepalive->find("{\"method\":\"keepalived\",\"params\":{\"id\":\"miner-7\"},\"id\":12}"),

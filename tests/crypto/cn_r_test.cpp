@@ -25,7 +25,7 @@ namespace {
 
 std::string digest_hex(const std::vector<uint8_t>& bytes) {
   uint8_t digest[32];
-  blake256_hash(digest, bytes.data(), bytes.size());
+  blake256(bytes.data(), bytes.size(), digest);
   return base::hex_encode(digest, sizeof(digest));
 }
 

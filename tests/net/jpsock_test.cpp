@@ -17,6 +17,8 @@
 
 #include "fake_pool.h"
 #include "net_test_util.h"
+#include "support/manual_clock.h"
+#include "support/wait.h"
 
 namespace net {
 namespace {
@@ -290,13 +292,15 @@ TEST(JpsockSubmit, RepliesOutOfOrderReachTheirOwnShares) {
 }
 
 TEST(JpsockSubmit, UnansweredRequestTimesOutAndItsShareIsLostOnce) {
-  pool_session s(std::chrono::milliseconds(300));
+  support::manual_clock clock;
+  pool_session s(std::chrono::milliseconds(300), clock);
   ASSERT_TRUE(s.connect_and_login());
   s.pool.set_responder(nullptr);
   const uint8_t hash[32] = {};
   EXPECT_TRUE(s.sock.submit("1", 1, hash, "", 4));
+  clock.advance(std::chrono::milliseconds(299));
   EXPECT_FALSE(s.sock.check_timeouts());  // not yet
-  std::this_thread::sleep_for(std::chrono::milliseconds(350));
+  clock.advance(std::chrono::milliseconds(1));
   EXPECT_TRUE(s.sock.check_timeouts());
   auto lost = next_share_result(s);
   ASSERT_TRUE(lost);
@@ -350,7 +354,7 @@ TEST(JpsockKeepalive, SendsTheMinerIdAndAnyReplyKeepsTheConnection) {
   ASSERT_TRUE(s.sock.keepalive());
   ASSERT_TRUE(s.pool.wait_for_line(2, kWait));
   // Both answers were taken: nothing is outstanding, nothing ended.
-  for (int i = 0; i < 100 && s.sock.outstanding() != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(support::eventually([&] { return s.sock.outstanding() == 0; }, kWait));
   EXPECT_EQ(s.sock.outstanding(), 0u);
   EXPECT_TRUE(s.sock.is_logged_in());
   EXPECT_FALSE(s.events.take_for(std::chrono::milliseconds(100)));
@@ -604,33 +608,31 @@ TEST(JpsockConnect, ReconnectClearsTheConnectionState) {
   EXPECT_TRUE(s.sock.is_logged_in());
 }
 
-// A clock the test moves by hand.
-std::atomic<int64_t> fake_ticks{0};
-int64_t fake_clock() { return fake_ticks.load(); }
 constexpr int64_t kSecond = kTicksPerSecond;
 
 TEST(JpsockTimes, ConnectionTimeIsAccountedInWholeSeconds) {
-  fake_ticks = 1000 * kSecond;
-  pool_session s(kNoTimeout, &fake_clock);
+  support::manual_clock clock(1000 * kSecond);
+  const auto advance = [&](int64_t ticks) { clock.advance(std::chrono::nanoseconds(ticks * 100)); };
+  pool_session s(kNoTimeout, clock);
   s.pool.answer_login_with(standard_login_reply());
-  fake_ticks += 3 * kSecond + kSecond / 2;
+  advance(3 * kSecond + kSecond / 2);
   EXPECT_EQ(s.sock.disconnected_seconds(), 3.0);
   EXPECT_EQ(s.sock.connected_seconds(), 0.0);
 
   ASSERT_TRUE(s.connect());
-  fake_ticks += 2 * kSecond;
+  advance(2 * kSecond);
   // Connected but not logged in: the gap is added only at login.
   EXPECT_EQ(s.sock.disconnected_seconds(), 0.0);
   ASSERT_TRUE(s.sock.login("user", "x"));
   EXPECT_EQ(s.sock.login_time(), 1005 * kSecond + kSecond / 2);
   EXPECT_EQ(s.sock.disconnected_seconds(), 5.0);
 
-  fake_ticks += 10 * kSecond;
+  advance(10 * kSecond);
   EXPECT_EQ(s.sock.connected_seconds(), 10.0);
 
   s.sock.disconnect();
   EXPECT_EQ(s.sock.disconnect_time(), 1015 * kSecond + kSecond / 2);
-  fake_ticks += 4 * kSecond;
+  advance(4 * kSecond);
   EXPECT_EQ(s.sock.disconnected_seconds(), 9.0);
   EXPECT_EQ(s.sock.connected_seconds(), 10.0);
 }

@@ -29,7 +29,7 @@ struct pool_session {
   jpsock sock;
 
   explicit pool_session(std::chrono::milliseconds reply_timeout = kNoTimeout,
-                        tick_source clock = &now_ticks)
+                        const base::clock& clock = base::system_clock())
       : sock(core::kPoolUser, events, reply_timeout, clock) {}
 
   // connect_pool, then the socket_ready event.

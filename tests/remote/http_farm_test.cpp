@@ -17,6 +17,7 @@
 #include "remote/bearer_auth.h"
 #include "remote/remote_access_server.h"
 #include "support/console_capture.h"
+#include "support/wait.h"
 
 namespace network {
 namespace {
@@ -47,12 +48,7 @@ std::string stats_response() {
 }
 
 bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-  const auto deadline = clock_type::now() + limit;
-  while (!condition()) {
-    if (clock_type::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
+  return support::eventually(condition, limit);
 }
 
 listen_settings on(const char* address) {

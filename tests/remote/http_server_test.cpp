@@ -17,6 +17,8 @@
 #include "loopback_client.h"
 #include "remote/metrics_writer.h"
 #include "remote/remote_access_server.h"
+#include "support/metrics_text.h"
+#include "support/wait.h"
 
 namespace network {
 namespace {
@@ -85,14 +87,8 @@ std::string stats_response() {
 
 const char kNotFound[] = "HTTP/1.1 404 Not Found \r\nContent-Type: text/plain\r\n\r\n";
 
-// Polls a condition until it holds or the deadline passes.
 bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
+  return support::eventually(condition, limit);
 }
 
 class RemoteAccess : public ::testing::Test {

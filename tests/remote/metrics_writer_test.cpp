@@ -6,6 +6,8 @@
 #include <cmath>
 #include <limits>
 
+#include "support/metrics_text.h"
+
 namespace network {
 namespace {
 

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "support/process_runner.h"
+#include "support/wait.h"
 
 namespace app {
 namespace {
@@ -118,12 +119,9 @@ stunnel_process::stunnel_process(const std::string& target, const std::string& c
     _exit(127);
   }
   // Bounded: up to 10 s for stunnel to listen.
-  for (int tries = 0; tries < 200; ++tries) {
-    if (accepts_connections(port)) {
-      address_ = "127.0.0.1:" + std::to_string(port);
-      return;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  if (support::eventually([&] { return accepts_connections(port); }, std::chrono::seconds(10))) {
+    address_ = "127.0.0.1:" + std::to_string(port);
+    return;
   }
   why_ = "stunnel4 did not start listening";
 }
