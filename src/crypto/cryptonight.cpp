@@ -8,6 +8,7 @@
 
 #include "crypto/aes.h"
 #include "crypto/algorithm.h"
+#include "crypto/cn_gpu.h"
 #include "crypto/final_hash.h"
 #include "crypto/keccak.h"
 #include "crypto/variant_rules.h"
@@ -261,7 +262,7 @@ void main_loop_v8(const uint64_t* s, uint8_t* pad) {
 }
 
 // The whole hash of one id: length rule, absorption, fill, main loop,
-// fold, permutation and final hash.
+// fold, permutation and final hash (or the state itself).
 template <int32_t Id>
 void hash_with(uint8_t* memory, const uint8_t* blob, size_t length, uint8_t* out) {
   constexpr algorithm_info kInfo = kAlgorithms[Id];
@@ -273,9 +274,17 @@ void hash_with(uint8_t* memory, const uint8_t* blob, size_t length, uint8_t* out
   uint8_t* pad = memory + kScratchpadOffset;
   keccak1600(blob, length, state);
 
-  fill_scratchpad<kInfo.scratchpad, kInfo.heavy_fill>(memory, pad);
+  if constexpr (kInfo.keccak_fill) {
+    static_assert(kInfo.scratchpad == kCnGpuScratchpad && kInfo.mask == kCnGpuMask);
+    cn_gpu_fill(state, pad);
+  } else {
+    fill_scratchpad<kInfo.scratchpad, kInfo.heavy_fill>(memory, pad);
+  }
   if constexpr (kInfo.loop == loop_family::v8) {
     main_loop_v8<Id>(state, pad);
+  } else if constexpr (kInfo.loop == loop_family::float_chains) {
+    cn_gpu_loop_state loop = cn_gpu_loop_start(memory);
+    cn_gpu_loop(pad, kInfo.iterations, loop);
   } else {
     static_assert(kInfo.loop == loop_family::base, "a loop family without a CPU loop");
     const uint64_t tweak = kInfo.v7_shift != 0 ? v7_tweak_value(state[24], blob) : 0;
@@ -284,7 +293,11 @@ void hash_with(uint8_t* memory, const uint8_t* blob, size_t length, uint8_t* out
   fold_scratchpad<kInfo.scratchpad, kInfo.heavy_fill>(memory, pad);
 
   keccakf(state, 24);
-  final_hash(memory, out);
+  if constexpr (kInfo.final_step == final_rule::state) {
+    std::memcpy(out, memory, 32);
+  } else {
+    final_hash(memory, out);
+  }
 }
 
 static_assert(kScratchpadOffset >= kKeccakStateBytes);

@@ -109,11 +109,15 @@ base::status BindArguments(GpuContext& ctx, GpuQueue& q) {
         if (!s) return s;
       }
     } else {  // collect
-      const cl_mem args[8] = {q.scratchpads_buffer, q.hash_scratchpads_buffer,
+      const cl_mem args[9] = {q.scratchpads_buffer, q.hash_scratchpads_buffer,
                               q.hash_states_buffer, q.branch_buffers[0],
                               q.branch_buffers[1],  q.branch_buffers[2],
-                              q.branch_buffers[3],  q.run_buffer};
-      for (cl_uint a = 0; a < 8; ++a) {
+                              q.branch_buffers[3],  q.run_buffer,
+                              q.output_buffer};
+      // A collect kernel that ends the hash reports into the output list
+      // itself (its target is set with the job).
+      const cl_uint count = CollectEndsHash(k) ? 9 : 8;
+      for (cl_uint a = 0; a < count; ++a) {
         base::status s = SetMemArg(kernel, a, args[a],
                                    "Error %s calling clSetKernelArg kernel 3, argument %d.",
                                    static_cast<int>(a));
@@ -183,6 +187,16 @@ bool KernelsForAlgorithm(uint32_t algorithm, KernelChoice& choice) {
   choice.collect = CollectKernelIndex(id);
   choice.tweak_input = crypto::kAlgorithms[id].v7_shift != 0;
   return true;
+}
+
+bool CollectEndsHash(uint32_t kernel) {
+  if (kernel < kFirstCollectKernel || kernel >= kQueueKernelCount) return false;
+  return kKernelFamilies[kernel - kFirstCollectKernel].keccak_fill;
+}
+
+uint32_t MainItemsPerHash(uint32_t algorithm) {
+  const crypto::algorithm_info* info = crypto::find_algorithm(static_cast<int32_t>(algorithm));
+  return info != nullptr ? info->main_items_per_hash : 1;
 }
 
 uint32_t MainLocalSize(uint32_t algorithm) {
@@ -287,6 +301,10 @@ base::status SetGpuJob(GpuContext& ctx, uint64_t generation, const uint8_t* blob
                  "Error %s calling clSetKernelArg for kernel %d, argument %d.", i + 3, 3);
     if (!s) return s;
   }
+  if (CollectEndsHash(q.collect_kernel)) {
+    s = ClStatus(clSetKernelArg(q.kernels[q.collect_kernel], 9, sizeof(cl_uint), &target),
+                 "Error %s calling clSetKernelArg for kernel %d, argument %d.", 2, 9);
+  }
   return s;
 }
 
@@ -317,14 +335,19 @@ base::status RunGpuRound(GpuContext& ctx, int queue) {
   const size_t global2[2] = {n, 8};
   const size_t local2[2] = {8, 8};
   const size_t global1 = n;
+  // A main kernel that splits a hash over several work items runs that
+  // many per nonce; the offset scales with it.
+  const size_t main_items = MainItemsPerHash(q.algorithm);
+  const size_t main_offset = offset * main_items;
+  const size_t main_global = n * main_items;
   const size_t main_local = MainLocalSize(q.algorithm);
   const size_t hash_local = ctx.work_size;
   s = ClStatus(clEnqueueNDRangeKernel(q.queue, q.kernels[q.prepare_kernel], 2, offset2, global2,
                                       local2, 0, nullptr, nullptr),
                "Error %s calling clEnqueueNDRangeKernel for kernel %d.", 0);
   if (!s) return s;
-  s = ClStatus(clEnqueueNDRangeKernel(q.queue, q.kernels[q.main_kernel], 1, &offset, &global1,
-                                      &main_local, 0, nullptr, nullptr),
+  s = ClStatus(clEnqueueNDRangeKernel(q.queue, q.kernels[q.main_kernel], 1, &main_offset,
+                                      &main_global, &main_local, 0, nullptr, nullptr),
                "Error %s calling clEnqueueNDRangeKernel for kernel %d.", 1);
   if (!s) return s;
   s = ClStatus(clEnqueueNDRangeKernel(q.queue, q.kernels[q.collect_kernel], 2, offset2, global2,

@@ -95,7 +95,7 @@ TEST(HashTool, BadOptionsExitWithTwo) {
   const std::vector<std::vector<std::string>> cases = {
       {kBlobA},
       {"--algo"},
-      {"--algo", "20", kBlobA},
+      {"--algo", std::to_string(crypto::kAlgoCount), kBlobA},
       {"--algo", "cn/r", kBlobA},
       {"--algo", "-1", kBlobA},
       {"--algo", "1x"},
@@ -137,6 +137,8 @@ TEST(HashTool, HelpListsIds) {
   EXPECT_EQ(r.code, kExitOk);
   EXPECT_NE(r.out.find("10 = CryptoNightV8 (cn/2)"), std::string::npos);
   EXPECT_NE(r.out.find("19 = CryptoNight-UPX2 (cn/upx2)"), std::string::npos);
+  EXPECT_NE(r.out.find(std::to_string(crypto::kCryptoNightGpu) + " = CryptoNight-GPU (cn/gpu)"),
+            std::string::npos);
 }
 
 TEST(HashTool, BenchPrintsRate) {

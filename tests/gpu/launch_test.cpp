@@ -31,11 +31,12 @@ struct ExpectedKernels {
   bool tweak;
 };
 constexpr ExpectedKernels kExpected[crypto::kAlgoCount] = {
-    {0, 5, 25, false},  {0, 6, 25, true},   {1, 7, 26, false},  {2, 8, 27, false},
-    {2, 9, 27, true},   {1, 14, 26, true},  {0, 11, 25, true},  {1, 12, 26, false},
-    {0, 13, 25, true},  {0, 10, 25, true},  {0, 15, 25, false}, {0, 16, 25, false},
-    {0, 17, 25, false}, {0, 18, 25, false}, {0, 19, 25, false}, {0, 20, 25, false},
-    {0, 21, 25, false}, {3, 22, 28, false}, {3, 23, 28, false}, {4, 24, 29, false},
+    {0, 6, 27, false}, {0, 7, 27, true}, {1, 8, 28, false}, {2, 9, 29, false},
+    {2, 10, 29, true}, {1, 15, 28, true}, {0, 12, 27, true}, {1, 13, 28, false},
+    {0, 14, 27, true}, {0, 11, 27, true}, {0, 16, 27, false}, {0, 17, 27, false},
+    {0, 18, 27, false}, {0, 19, 27, false}, {0, 20, 27, false}, {0, 21, 27, false},
+    {0, 22, 27, false}, {3, 23, 30, false}, {3, 24, 30, false}, {4, 25, 31, false},
+    {5, 26, 32, false},
 };
 
 uint32_t Mix(uint32_t x) {
@@ -139,6 +140,12 @@ TEST(GpuLaunch, KernelChoiceFollowsTheAlgorithmTable) {
     EXPECT_EQ(gpu::kQueueKernelScratchpad[choice.main], crypto::scratchpad_size(id)) << id;
     EXPECT_EQ(gpu::kQueueKernelScratchpad[choice.prepare], crypto::scratchpad_size(id)) << id;
     EXPECT_EQ(gpu::kQueueKernelScratchpad[choice.collect], crypto::scratchpad_size(id)) << id;
+    // Only the float loop splits a hash over work items, and only its
+    // family's collect kernel ends the hash itself.
+    const bool float_loop = crypto::kAlgorithms[id].loop == crypto::loop_family::float_chains;
+    EXPECT_EQ(gpu::MainItemsPerHash(id), float_loop ? 16u : 1u) << id;
+    EXPECT_EQ(gpu::CollectEndsHash(choice.collect), float_loop) << id;
+    EXPECT_FALSE(gpu::CollectEndsHash(choice.main)) << id;
   }
   gpu::KernelChoice kept{1, 14, 26, true};
   EXPECT_FALSE(gpu::KernelsForAlgorithm(static_cast<uint32_t>(crypto::kAlgoCount), kept));

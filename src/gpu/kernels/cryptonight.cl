@@ -97,6 +97,43 @@ ORBECK_INLINE uint4 cn_mix_lanes(__local uint4 *exchange, uint lane, uint4 x)
 // ---------------------------------------------------------------------------
 // prepare
 
+// The 200-byte Keccak state of this work item's blob: the input with the
+// low 24 bits of the nonce (the global id in dimension 0) in bytes 39..41,
+// absorbed at rate 136. True for a blob shorter than 43 bytes. The blob
+// length is the position of the last non-zero byte of the 88-byte input:
+// the host appends the pad byte 0x01 and zero bytes.
+ORBECK_INLINE bool cn_absorb_input(__global const ulong *input, ulong *st)
+{
+    uint len = 0;
+#pragma unroll
+    for (int k = 0; k < 11; ++k) {
+        st[k] = input[k];
+        if (st[k] != 0) {
+            len = 8 * k + (63 - (uint)clz(st[k])) / 8;
+        }
+    }
+    // Byte 42 stays as uploaded.
+    const uint nonce = (uint)get_global_id(0);
+    if (len > 39) {
+        st[4] = (st[4] & 0x00FFFFFFFFFFFFFFUL) | ((ulong)(nonce & 0xFFu) << 56);
+    }
+    if (len > 40) {
+        st[5] = (st[5] & ~0xFFUL) | (ulong)((nonce >> 8) & 0xFFu);
+    }
+    if (len > 41) {
+        st[5] = (st[5] & ~0xFF00UL) | ((ulong)((nonce >> 16) & 0xFFu) << 8);
+    }
+    // The input already holds the pad byte; add the final bit of the
+    // 136-byte rate block.
+#pragma unroll
+    for (int k = 11; k < 25; ++k) {
+        st[k] = 0;
+    }
+    st[16] = 0x8000000000000000UL;
+    keccakf1600(st);
+    return len < 43;
+}
+
 ORBECK_INLINE void cn_prepare(__global const ulong *input, __global uint4 *Scratchpad0,
                               __global uint4 *Scratchpad1, __global ulong *states,
                               __global const uint *RunState, __local uint *tables,
@@ -116,37 +153,7 @@ ORBECK_INLINE void cn_prepare(__global const ulong *input, __global uint4 *Scrat
     bool short_blob = false;
     if (lane == 0) {
         ulong st[25];
-        uint len = 0;
-        // The blob length is the position of the last non-zero byte of the
-        // 88-byte input: the host appends the pad byte 0x01 and zero bytes.
-#pragma unroll
-        for (int k = 0; k < 11; ++k) {
-            st[k] = input[k];
-            if (st[k] != 0) {
-                len = 8 * k + (63 - (uint)clz(st[k])) / 8;
-            }
-        }
-        // The low 24 bits of the nonce go into bytes 39..41, where those
-        // bytes belong to the blob; byte 42 stays as uploaded.
-        const uint nonce = (uint)get_global_id(0);
-        if (len > 39) {
-            st[4] = (st[4] & 0x00FFFFFFFFFFFFFFUL) | ((ulong)(nonce & 0xFFu) << 56);
-        }
-        if (len > 40) {
-            st[5] = (st[5] & ~0xFFUL) | (ulong)((nonce >> 8) & 0xFFu);
-        }
-        if (len > 41) {
-            st[5] = (st[5] & ~0xFF00UL) | ((ulong)((nonce >> 16) & 0xFFu) << 8);
-        }
-        short_blob = len < 43;
-        // The input already holds the pad byte; add the final bit of the
-        // 136-byte rate block.
-#pragma unroll
-        for (int k = 11; k < 25; ++k) {
-            st[k] = 0;
-        }
-        st[16] = 0x8000000000000000UL;
-        keccakf1600(st);
+        short_blob = cn_absorb_input(input, st);
 #pragma unroll
         for (int k = 0; k < 25; ++k) {
             states[item * 25 + k] = st[k];
@@ -525,8 +532,6 @@ ORBECK_INLINE void cn_main(__global uint4 *Scratchpad0, __global uint4 *Scratchp
                 ITER, MASK, VARIANT);                                                      \
     }
 
-CN_MAIN_KERNELS
-
 // ---------------------------------------------------------------------------
 // collect
 
@@ -536,7 +541,8 @@ ORBECK_INLINE void cn_collect(__global const uint4 *Scratchpad0,
                               __global uint *Branch2, __global uint *Branch3,
                               __global const uint *RunState, __local uint *tables,
                               __local uint4 *blocks, __local uint4 *exchange, __local uint *stop,
-                              const uint mem, const bool heavy)
+                              const uint mem, const bool heavy, const bool final_state,
+                              __global uint *output, uint target)
 {
     const uint hash = get_local_id(0);
     const uint lane = get_local_id(1);
@@ -581,7 +587,10 @@ ORBECK_INLINE void cn_collect(__global const uint4 *Scratchpad0,
 
     blocks[hash * 8 + lane] = x;
     barrier(CLK_LOCAL_MEM_FENCE);
-    if (lane != 0) {
+    // A family whose hash is the state runs the permutation on all eight
+    // lanes (each gets the same state) and reports from lane 0; the others
+    // hand the state to one lane.
+    if (lane != 0 && !final_state) {
         return;
     }
 
@@ -597,9 +606,22 @@ ORBECK_INLINE void cn_collect(__global const uint4 *Scratchpad0,
         state[9 + 2 * j] = block.y;
     }
     keccakf1600(state);
+    if (lane != 0) {
+        return;
+    }
 #pragma unroll
     for (int k = 0; k < 25; ++k) {
         st[k] = state[k];
+    }
+    if (final_state) {
+        // The hash is the state itself: word 7 is bytes 28..31.
+        if ((uint)(state[3] >> 32) < target) {
+            const uint slot = atomic_inc(output + 255);
+            if (slot < 255) {
+                output[slot] = (uint)get_global_offset(0) + (uint)item;
+            }
+        }
+        return;
     }
 
     const uint which = (uint)state[0] & 3u;
@@ -620,15 +642,31 @@ ORBECK_INLINE void cn_collect(__global const uint4 *Scratchpad0,
         __local uint4 exchange[64];                                                        \
         __local uint stop;                                                                 \
         cn_collect(Scratchpad0, Scratchpad1, states, Branch0, Branch1, Branch2, Branch3,   \
-                   RunState, tables, blocks, exchange, &stop, MEM, HEAVY);                 \
+                   RunState, tables, blocks, exchange, &stop, MEM, HEAVY, false, 0, 0);    \
+    }
+
+// A collect kernel that also ends the hash: the state after Keccak-f is the
+// hash, and nonces below the target go straight to the output list.
+#define CN_COLLECT_STATE_KERNEL(NAME, MEM, HEAVY)                                           \
+    __attribute__((reqd_work_group_size(8, 8, 1))) __kernel void NAME(                     \
+        __global const uint4 *Scratchpad0, __global const uint4 *Scratchpad1,              \
+        __global ulong *states, __global uint *Branch0, __global uint *Branch1,            \
+        __global uint *Branch2, __global uint *Branch3, __global const uint *RunState,     \
+        __global uint *output, uint Target)                                                \
+    {                                                                                      \
+        __local uint tables[1024];                                                         \
+        __local uint4 blocks[64];                                                          \
+        __local uint4 exchange[64];                                                        \
+        __local uint stop;                                                                 \
+        cn_collect(Scratchpad0, Scratchpad1, states, Branch0, Branch1, Branch2, Branch3,   \
+                   RunState, tables, blocks, exchange, &stop, MEM, HEAVY, true, output,    \
+                   Target);                                                                \
     }
 
 // The prepare and collect kernels of one scratchpad family of the table.
 #define CN_FAMILY(PREPARE, COLLECT, MEM, HEAVY)                                            \
     CN_PREPARE_KERNEL(PREPARE, MEM, HEAVY)                                                 \
     CN_COLLECT_KERNEL(COLLECT, MEM, HEAVY)
-
-CN_FAMILY_KERNELS
 
 // ---------------------------------------------------------------------------
 // final hashes
