@@ -15,8 +15,8 @@ namespace gpu {
 // A scratchpad family: the rows of one scratchpad size and fill share the
 // prepare (fill) and collect (fold) kernels of their family. A Keccak-fill
 // family's collect kernel also ends the hash (its rows' final step is the
-// state itself) and reports the nonces below the target directly: it takes
-// the output buffer and the target as two more arguments.
+// state itself): it lists every hash for the first final kernel, marked to
+// be compared as it is.
 struct KernelFamily {
   uint32_t scratchpad;
   bool heavy_fill;

@@ -109,15 +109,11 @@ base::status BindArguments(GpuContext& ctx, GpuQueue& q) {
         if (!s) return s;
       }
     } else {  // collect
-      const cl_mem args[9] = {q.scratchpads_buffer, q.hash_scratchpads_buffer,
+      const cl_mem args[8] = {q.scratchpads_buffer, q.hash_scratchpads_buffer,
                               q.hash_states_buffer, q.branch_buffers[0],
                               q.branch_buffers[1],  q.branch_buffers[2],
-                              q.branch_buffers[3],  q.run_buffer,
-                              q.output_buffer};
-      // A collect kernel that ends the hash reports into the output list
-      // itself (its target is set with the job).
-      const cl_uint count = CollectEndsHash(k) ? 9 : 8;
-      for (cl_uint a = 0; a < count; ++a) {
+                              q.branch_buffers[3],  q.run_buffer};
+      for (cl_uint a = 0; a < 8; ++a) {
         base::status s = SetMemArg(kernel, a, args[a],
                                    "Error %s calling clSetKernelArg kernel 3, argument %d.",
                                    static_cast<int>(a));
@@ -187,11 +183,6 @@ bool KernelsForAlgorithm(uint32_t algorithm, KernelChoice& choice) {
   choice.collect = CollectKernelIndex(id);
   choice.tweak_input = crypto::kAlgorithms[id].v7_shift != 0;
   return true;
-}
-
-bool CollectEndsHash(uint32_t kernel) {
-  if (kernel < kFirstCollectKernel || kernel >= kQueueKernelCount) return false;
-  return kKernelFamilies[kernel - kFirstCollectKernel].keccak_fill;
 }
 
 uint32_t MainItemsPerHash(uint32_t algorithm) {
@@ -300,10 +291,6 @@ base::status SetGpuJob(GpuContext& ctx, uint64_t generation, const uint8_t* blob
     s = ClStatus(clSetKernelArg(q.hash_kernels[i], 3, sizeof(cl_uint), &target),
                  "Error %s calling clSetKernelArg for kernel %d, argument %d.", i + 3, 3);
     if (!s) return s;
-  }
-  if (CollectEndsHash(q.collect_kernel)) {
-    s = ClStatus(clSetKernelArg(q.kernels[q.collect_kernel], 9, sizeof(cl_uint), &target),
-                 "Error %s calling clSetKernelArg for kernel %d, argument %d.", 2, 9);
   }
   return s;
 }

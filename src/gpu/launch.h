@@ -28,9 +28,6 @@ uint32_t MainLocalSize(uint32_t algorithm);
 // Work items of the main launch per hash: the row's (16 for the float
 // loop, else 1); 1 for an id without a row.
 uint32_t MainItemsPerHash(uint32_t algorithm);
-// Whether queue kernel `kernel` is a collect kernel that ends the hash and
-// reports nonces itself (arguments 8 and 9: output list and target).
-bool CollectEndsHash(uint32_t kernel);
 
 // Buffer sizes of a queue of N hashes.
 uint64_t ScratchpadBufferBytes(uint64_t hashes, uint64_t scratchpad_bytes);  // each of two

@@ -140,12 +140,9 @@ TEST(GpuLaunch, KernelChoiceFollowsTheAlgorithmTable) {
     EXPECT_EQ(gpu::kQueueKernelScratchpad[choice.main], crypto::scratchpad_size(id)) << id;
     EXPECT_EQ(gpu::kQueueKernelScratchpad[choice.prepare], crypto::scratchpad_size(id)) << id;
     EXPECT_EQ(gpu::kQueueKernelScratchpad[choice.collect], crypto::scratchpad_size(id)) << id;
-    // Only the float loop splits a hash over work items, and only its
-    // family's collect kernel ends the hash itself.
+    // Only the float loop splits a hash over work items.
     const bool float_loop = crypto::kAlgorithms[id].loop == crypto::loop_family::float_chains;
     EXPECT_EQ(gpu::MainItemsPerHash(id), float_loop ? 16u : 1u) << id;
-    EXPECT_EQ(gpu::CollectEndsHash(choice.collect), float_loop) << id;
-    EXPECT_FALSE(gpu::CollectEndsHash(choice.main)) << id;
   }
   gpu::KernelChoice kept{1, 14, 26, true};
   EXPECT_FALSE(gpu::KernelsForAlgorithm(static_cast<uint32_t>(crypto::kAlgoCount), kept));

@@ -91,32 +91,6 @@ uint mock_mix(uint x) {
     s[6] = 0;                                                                           \
   }
 
-// The mock "hash" of a folded record (what MOCK_HASH computes with its
-// local size of WORKSIZE).
-uint mock_hash(ulong folded, uint nonce, uint branch) {
-  return mock_mix((uint)folded ^ mock_mix((uint)(folded >> 32)) ^
-                  mock_mix(nonce + branch * 0x9e3779b9U) ^ (uint)WORKSIZE * 7919U);
-}
-
-// A collect kernel that ends the hash: the same fold and mock hash, the
-// nonces below the target reported straight into the output list.
-#define MOCK_COLLECT_STATE(name, id)                                                    \
-  __attribute__((reqd_work_group_size(8, 8, 1))) __kernel void name(                    \
-      __global const uint4* Scratchpad0, __global const uint4* Scratchpad1,             \
-      __global ulong* states, __global uint* Branch0, __global uint* Branch1,           \
-      __global uint* Branch2, __global uint* Branch3, __global const uint* RunState,    \
-      __global uint* output, uint Target) {                                             \
-    if (get_local_id(1) != 0) return;                                                   \
-    const size_t g = get_global_id(0) - get_global_offset(0);                           \
-    __global ulong* s = states + STATE_WORDS * g;                                       \
-    const ulong folded = s[1] ^ (s[2] << 8) ^ (s[3] << 16) ^ (s[4] << 32) ^ (s[5] << 40) ^ \
-                         s[6] ^ ((ulong)id << 48) ^ ((ulong)(s[9] == 0x55555555UL ? 0 : 1) << 56); \
-    if (mock_hash(folded, (uint)s[0], (uint)s[0] & 3U) < Target) {                      \
-      const uint k = atomic_inc(output + 255);                                          \
-      if (k < 255) output[k] = (uint)s[0];                                              \
-    }                                                                                   \
-  }
-
 #define MOCK_HASH(name, branch)                                                         \
   __kernel void name(__global const ulong* states, __global const uint* BranchBuf,      \
                      __global uint* output, uint Target) {                              \
@@ -168,7 +142,7 @@ MOCK_COLLECT(cryptonight_collect_heavy, 28)
 MOCK_COLLECT(cryptonight_collect_light, 29)
 MOCK_COLLECT(cryptonight_collect_256k, 30)
 MOCK_COLLECT(cryptonight_collect_128k, 31)
-MOCK_COLLECT_STATE(cryptonight_collect_gpu, 32)
+MOCK_COLLECT(cryptonight_collect_gpu, 32)
 MOCK_HASH(hash_blake, 0)
 MOCK_HASH(hash_groestl, 1)
 MOCK_HASH(hash_jh, 2)

@@ -180,33 +180,71 @@ __constant uint cn_gpu_chain_k[16] = {
     0x3FA90000u, 0x3FAD0000u, 0x3FAB0000u, 0x3FBB0000u,
 };
 
-// One sub-round with operands Q[a], Q[b], Q[e], Q[g]: the two masked
-// products go into the round's sums and c moves on by fb, 0.734375 and
-// their masked sum, in that order.
+// Word reads rather than vload4: libclc has no generic-address vload, which
+// an OpenCL C 2.0 build would otherwise call.
+ORBECK_INLINE float4 cn_gpu_block(__local const uint *words, uint block)
+{
+    const uint4 v = (uint4)(words[4 * block], words[4 * block + 1], words[4 * block + 2],
+                            words[4 * block + 3]);
+    return convert_float4_rte(as_int4(v));
+}
+
+// Chains per work item. A CPU runs the items of a group one after another,
+// so one item's chain is a single dependent sequence that leaves the core's
+// pipelines idle; there the first item of each block runs the block's four
+// chains side by side and the other three wait at the barrier. GPUs
+// interleave items in hardware and keep one chain each.
+#if defined(__x86_64__) || defined(__aarch64__)
+#define CN_GPU_CHAINS_PER_ITEM 4
+#else
+#define CN_GPU_CHAINS_PER_ITEM 1
+#endif
+
+// One sub-round of every chain h with operands Q[a], Q[b], Q[e], Q[g]: the
+// two masked products go into the round's sums and c moves on by fb,
+// 0.734375 and their masked sum, in that order.
 #define CN_GPU_SUB_ROUND(A, B, E, G)                                                       \
+    _Pragma("unroll") for (int h = 0; h < CN_GPU_CHAINS_PER_ITEM; ++h)                     \
     {                                                                                      \
-        const float4 u = q##B + c;                                                         \
-        const float4 p = q##A * c;                                                         \
+        const float4 u = q[h][B] + c[h];                                                   \
+        const float4 p = q[h][A] * c[h];                                                   \
         const float4 p2 = p * p;                                                           \
         const float4 nn = cn_gpu_exp_odd(u * p2);                                          \
-        n = n + nn;                                                                        \
-        const float4 w = q##G - c;                                                         \
-        const float4 qe = q##E * c;                                                        \
+        n[h] = n[h] + nn;                                                                  \
+        const float4 w = q[h][G] - c[h];                                                   \
+        const float4 qe = q[h][E] * c[h];                                                  \
         const float4 q2 = qe * qe;                                                         \
         const float4 dd = cn_gpu_exp_odd(w * q2);                                          \
-        d = d + dd;                                                                        \
-        c = c + fb;                                                                        \
-        c = c + 0.734375f;                                                                 \
-        c = c + cn_gpu_two_four(nn + dd);                                                  \
+        d[h] = d[h] + dd;                                                                  \
+        c[h] = c[h] + fb;                                                                  \
+        c[h] = c[h] + 0.734375f;                                                           \
+        c[h] = c[h] + cn_gpu_two_four(nn + dd);                                            \
     }
 
-ORBECK_INLINE float4 cn_gpu_chain(float4 q0, float4 q1, float4 q2, float4 q3, float k, float4 fb)
+// Chains first .. first + CN_GPU_CHAINS_PER_ITEM - 1 of the group in words:
+// their float results into r.
+ORBECK_INLINE void cn_gpu_chains(__local const uint *words, uint first, float4 fb, float4 *r)
 {
-    float4 c = (float4)(k);
-    float4 r = (float4)(0.0f);
+    float4 q[CN_GPU_CHAINS_PER_ITEM][4];
+    float4 c[CN_GPU_CHAINS_PER_ITEM];
+#pragma unroll
+    for (int h = 0; h < CN_GPU_CHAINS_PER_ITEM; ++h) {
+        const uint blocks = cn_gpu_chain_blocks[first + h];
+#pragma unroll
+        for (int i = 0; i < 4; ++i) {
+            q[h][i] = cn_gpu_block(words, (blocks >> (2 * i)) & 3u);
+        }
+        c[h] = (float4)(as_float(cn_gpu_chain_k[first + h]));
+        r[h] = (float4)(0.0f);
+    }
     for (int round = 0; round < 4; ++round) {
-        float4 n = (float4)(0.0f);
-        float4 d = (float4)(0.0f);
+        float4 n[CN_GPU_CHAINS_PER_ITEM];
+        float4 d[CN_GPU_CHAINS_PER_ITEM];
+#pragma unroll
+        for (int h = 0; h < CN_GPU_CHAINS_PER_ITEM; ++h) {
+            n[h] = (float4)(0.0f);
+            d[h] = (float4)(0.0f);
+        }
         CN_GPU_SUB_ROUND(0, 1, 2, 3)
         CN_GPU_SUB_ROUND(1, 2, 3, 0)
         CN_GPU_SUB_ROUND(2, 3, 0, 1)
@@ -215,9 +253,15 @@ ORBECK_INLINE float4 cn_gpu_chain(float4 q0, float4 q1, float4 q2, float4 q3, fl
         CN_GPU_SUB_ROUND(2, 1, 0, 3)
         CN_GPU_SUB_ROUND(1, 0, 3, 2)
         CN_GPU_SUB_ROUND(0, 3, 2, 1)
-        r = r + cn_gpu_divide(n, cn_gpu_at_least_2(d));
+#pragma unroll
+        for (int h = 0; h < CN_GPU_CHAINS_PER_ITEM; ++h) {
+            r[h] = r[h] + cn_gpu_divide(n[h], cn_gpu_at_least_2(d[h]));
+        }
     }
-    return cn_gpu_two_four(r);
+#pragma unroll
+    for (int h = 0; h < CN_GPU_CHAINS_PER_ITEM; ++h) {
+        r[h] = cn_gpu_two_four(r[h]);
+    }
 }
 
 // The 16 bytes of w rotated toward lower addresses by m bytes.
@@ -239,14 +283,6 @@ typedef struct {
     float fbn[4];
 } cn_gpu_shared;
 
-// Word reads rather than vload4: libclc has no generic-address vload, which
-// an OpenCL C 2.0 build would otherwise call.
-ORBECK_INLINE float4 cn_gpu_block(__local const uint *words, uint block)
-{
-    const uint4 v = (uint4)(words[4 * block], words[4 * block + 1], words[4 * block + 2],
-                            words[4 * block + 3]);
-    return convert_float4_rte(as_int4(v));
-}
 
 ORBECK_INLINE void cn_gpu_main(__global uint4 *Scratchpad0, __global uint4 *Scratchpad1,
                                __global const ulong *states, __global const uint *RunState,
@@ -261,13 +297,6 @@ ORBECK_INLINE void cn_gpu_main(__global uint4 *Scratchpad0, __global uint4 *Scra
     __local cn_gpu_shared *sh = shared + get_local_id(0) / 16;
     __global uint *sp =
         (__global uint *)cn_scratchpad(Scratchpad0, Scratchpad1, item, items, mem);
-
-    const uint blocks = cn_gpu_chain_blocks[t];
-    const uint a = blocks & 3u;
-    const uint b = (blocks >> 2) & 3u;
-    const uint c = (blocks >> 4) & 3u;
-    const uint d = (blocks >> 6) & 3u;
-    const float k_start = as_float(cn_gpu_chain_k[t]);
 
     uint idx = (uint)states[item * 25] >> 8;
     float4 fb = (float4)(0.0f);
@@ -290,13 +319,18 @@ ORBECK_INLINE void cn_gpu_main(__global uint4 *Scratchpad0, __global uint4 *Scra
             sh->words[t] = v;
             barrier(CLK_LOCAL_MEM_FENCE);
 
-            // 2. Chain t.
-            const float4 r = cn_gpu_chain(cn_gpu_block(sh->words, a), cn_gpu_block(sh->words, b),
-                                          cn_gpu_block(sh->words, c), cn_gpu_block(sh->words, d),
-                                          k_start, fb);
-            sh->sums[t] = r;
-            // R * (2^29 - 32) is a whole number below 2^31: the conversion is exact.
-            sh->res[t] = cn_gpu_rotate_bytes(as_uint4(convert_int4_rtz(r * 536870880.0f)), m);
+            // 2. Chain t (and the next ones of its block where an item runs several).
+            if (t % CN_GPU_CHAINS_PER_ITEM == 0) {
+                float4 r[CN_GPU_CHAINS_PER_ITEM];
+                cn_gpu_chains(sh->words, t, fb, r);
+#pragma unroll
+                for (int h = 0; h < CN_GPU_CHAINS_PER_ITEM; ++h) {
+                    sh->sums[t + h] = r[h];
+                    // R * (2^29 - 32) is a whole number below 2^31: the conversion is exact.
+                    sh->res[t + h] = cn_gpu_rotate_bytes(
+                        as_uint4(convert_int4_rtz(r[h] * 536870880.0f)), (t + h) % 4);
+                }
+            }
             barrier(CLK_LOCAL_MEM_FENCE);
 
             // 3. Word m of block k: OUT_k written back, and lane m of BSUM_k.

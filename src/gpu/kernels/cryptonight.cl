@@ -55,6 +55,9 @@
 #define CN_SHORT_MARK ((uint4)(0x7C3A91E5u, 0x2B64D0F8u, 0xE19F5A37u, 0x4D0C86B2u))
 #define CN_ZERO_MAGIC ((uint4)(0x0B5E2C71u, 0x9A3F6D48u, 0x53C7E01Fu, 0xA8D4B269u))
 #define CN_ENTRY_ZERO_HASH 0x80000000u
+// A Branch0 entry whose hash is the state itself (cn/gpu): the final kernel
+// compares state word 7 instead of hashing.
+#define CN_ENTRY_STATE_HASH 0x40000000u
 
 // Iterations between two looks at the run flag inside the main loop; every
 // row's pass count is a multiple of it (kMainKernelPassBlock, kernel_table.h).
@@ -535,14 +538,14 @@ ORBECK_INLINE void cn_main(__global uint4 *Scratchpad0, __global uint4 *Scratchp
 // ---------------------------------------------------------------------------
 // collect
 
-ORBECK_INLINE void cn_collect(__global const uint4 *Scratchpad0,
+// Folds the scratchpad into the state and runs Keccak-f; true on the one
+// work item per hash (lane 0) that has stored the new state, which then
+// reports the hash (*zero_hash: a short blob's hash is all zero).
+ORBECK_INLINE bool cn_collect(__global const uint4 *Scratchpad0,
                               __global const uint4 *Scratchpad1, __global ulong *states,
-                              __global uint *Branch0, __global uint *Branch1,
-                              __global uint *Branch2, __global uint *Branch3,
                               __global const uint *RunState, __local uint *tables,
                               __local uint4 *blocks, __local uint4 *exchange, __local uint *stop,
-                              const uint mem, const bool heavy, const bool final_state,
-                              __global uint *output, uint target)
+                              const uint mem, const bool heavy, bool *zero_hash)
 {
     const uint hash = get_local_id(0);
     const uint lane = get_local_id(1);
@@ -556,13 +559,13 @@ ORBECK_INLINE void cn_collect(__global const uint4 *Scratchpad0,
     }
     barrier(CLK_LOCAL_MEM_FENCE);
     if (*stop) {
-        return;
+        return false;
     }
 
     // The scratchpad is only read here; the cast keeps one address helper.
     __global const uint4 *sp = cn_scratchpad((__global uint4 *)Scratchpad0,
                                              (__global uint4 *)Scratchpad1, item, items, mem);
-    const bool zero_hash = lane == 0 && all(sp[0] == CN_ZERO_MAGIC);
+    *zero_hash = lane == 0 && all(sp[0] == CN_ZERO_MAGIC);
 
     uint4 keys[10];
     cn_keys_from_state(keys, st[4], st[5], st[6], st[7]);
@@ -587,12 +590,6 @@ ORBECK_INLINE void cn_collect(__global const uint4 *Scratchpad0,
 
     blocks[hash * 8 + lane] = x;
     barrier(CLK_LOCAL_MEM_FENCE);
-    // A family whose hash is the state runs the permutation on all eight
-    // lanes (each gets the same state) and reports from lane 0; the others
-    // hand the state to one lane.
-    if (lane != 0 && !final_state) {
-        return;
-    }
 
     ulong state[25];
 #pragma unroll
@@ -605,33 +602,40 @@ ORBECK_INLINE void cn_collect(__global const uint4 *Scratchpad0,
         state[8 + 2 * j] = block.x;
         state[9 + 2 * j] = block.y;
     }
+    // Every lane runs the permutation (on the same state) and lane 0 stores
+    // it: with lane 0 alone running it, PoCL returned a wrong state for the
+    // 2 MiB heavy instance (the other instances were right).
     keccakf1600(state);
     if (lane != 0) {
-        return;
+        return false;
     }
 #pragma unroll
     for (int k = 0; k < 25; ++k) {
         st[k] = state[k];
     }
-    if (final_state) {
-        // The hash is the state itself: word 7 is bytes 28..31.
-        if ((uint)(state[3] >> 32) < target) {
-            const uint slot = atomic_inc(output + 255);
-            if (slot < 255) {
-                output[slot] = (uint)get_global_offset(0) + (uint)item;
-            }
-        }
-        return;
-    }
+    return true;
+}
 
-    const uint which = (uint)state[0] & 3u;
+// The Branch list of a collected hash, chosen by state byte 0; a hash that
+// is the state itself goes to Branch0 marked CN_ENTRY_STATE_HASH.
+ORBECK_INLINE void cn_collect_to_branch(__global const ulong *states, __global uint *Branch0,
+                                        __global uint *Branch1, __global uint *Branch2,
+                                        __global uint *Branch3, bool zero_hash, bool state_hash)
+{
+    const ulong item = get_global_id(0) - get_global_offset(0);
+    const ulong items = get_global_size(0);
+    const uint which = state_hash ? 0u : (uint)states[item * 25] & 3u;
     __global uint *branch = which == 0 ? Branch0 : which == 1 ? Branch1 : which == 2 ? Branch2
                                                                                        : Branch3;
     const uint slot = atomic_inc(branch + items);
-    branch[slot] = (uint)item | (zero_hash ? CN_ENTRY_ZERO_HASH : 0u);
+    branch[slot] = (uint)item | (zero_hash ? CN_ENTRY_ZERO_HASH : 0u) |
+                   (state_hash ? CN_ENTRY_STATE_HASH : 0u);
 }
 
-#define CN_COLLECT_KERNEL(NAME, MEM, HEAVY)                                                 \
+#define CN_COLLECT_KERNEL(NAME, MEM, HEAVY) CN_COLLECT_KERNEL_FINAL(NAME, MEM, HEAVY, false)
+
+// A collect kernel; STATE_HASH: the state after Keccak-f is the hash.
+#define CN_COLLECT_KERNEL_FINAL(NAME, MEM, HEAVY, STATE_HASH)                               \
     __attribute__((reqd_work_group_size(8, 8, 1))) __kernel void NAME(                     \
         __global const uint4 *Scratchpad0, __global const uint4 *Scratchpad1,              \
         __global ulong *states, __global uint *Branch0, __global uint *Branch1,            \
@@ -641,27 +645,17 @@ ORBECK_INLINE void cn_collect(__global const uint4 *Scratchpad0,
         __local uint4 blocks[64];                                                          \
         __local uint4 exchange[64];                                                        \
         __local uint stop;                                                                 \
-        cn_collect(Scratchpad0, Scratchpad1, states, Branch0, Branch1, Branch2, Branch3,   \
-                   RunState, tables, blocks, exchange, &stop, MEM, HEAVY, false, 0, 0);    \
+        bool zero_hash = false;                                                            \
+        if (cn_collect(Scratchpad0, Scratchpad1, states, RunState, tables, blocks,         \
+                       exchange, &stop, MEM, HEAVY, &zero_hash)) {                         \
+            cn_collect_to_branch(states, Branch0, Branch1, Branch2, Branch3, zero_hash,    \
+                                 STATE_HASH);                                              \
+        }                                                                                  \
     }
 
 // A collect kernel that also ends the hash: the state after Keccak-f is the
-// hash, and nonces below the target go straight to the output list.
-#define CN_COLLECT_STATE_KERNEL(NAME, MEM, HEAVY)                                           \
-    __attribute__((reqd_work_group_size(8, 8, 1))) __kernel void NAME(                     \
-        __global const uint4 *Scratchpad0, __global const uint4 *Scratchpad1,              \
-        __global ulong *states, __global uint *Branch0, __global uint *Branch1,            \
-        __global uint *Branch2, __global uint *Branch3, __global const uint *RunState,     \
-        __global uint *output, uint Target)                                                \
-    {                                                                                      \
-        __local uint tables[1024];                                                         \
-        __local uint4 blocks[64];                                                          \
-        __local uint4 exchange[64];                                                        \
-        __local uint stop;                                                                 \
-        cn_collect(Scratchpad0, Scratchpad1, states, Branch0, Branch1, Branch2, Branch3,   \
-                   RunState, tables, blocks, exchange, &stop, MEM, HEAVY, true, output,    \
-                   Target);                                                                \
-    }
+// hash, listed in Branch0 for hash_blake to compare (CN_ENTRY_STATE_HASH).
+#define CN_COLLECT_STATE_KERNEL(NAME, MEM, HEAVY) CN_COLLECT_KERNEL_FINAL(NAME, MEM, HEAVY, true)
 
 // The prepare and collect kernels of one scratchpad family of the table.
 #define CN_FAMILY(PREPARE, COLLECT, MEM, HEAVY)                                            \
@@ -683,9 +677,11 @@ ORBECK_INLINE void cn_collect(__global const uint4 *Scratchpad0,
             return;                                                                        \
         }                                                                                  \
         const uint entry = BranchBuf[index];                                               \
-        const uint item = entry & ~CN_ENTRY_ZERO_HASH;                                     \
+        const uint item = entry & ~(CN_ENTRY_ZERO_HASH | CN_ENTRY_STATE_HASH);             \
         uint word7 = 0;                                                                    \
-        if ((entry & CN_ENTRY_ZERO_HASH) == 0) {                                           \
+        if ((entry & CN_ENTRY_STATE_HASH) != 0) {                                          \
+            word7 = (uint)(states[(ulong)item * 25 + 3] >> 32);                            \
+        } else if ((entry & CN_ENTRY_ZERO_HASH) == 0) {                                    \
             ulong state[25];                                                               \
             for (int k = 0; k < 25; ++k) {                                                 \
                 state[k] = states[(ulong)item * 25 + k];                                   \

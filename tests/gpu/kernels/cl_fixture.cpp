@@ -136,7 +136,7 @@ KernelChoice ChoiceFor(int algorithm) {
   return {gpu::kQueueKernelNames[indices.prepare], gpu::kQueueKernelNames[indices.main],
           gpu::kQueueKernelNames[indices.collect], indices.tweak_input,
           gpu::MainLocalSize(static_cast<uint32_t>(id)), crypto::scratchpad_size(id),
-          gpu::MainItemsPerHash(static_cast<uint32_t>(id)), gpu::CollectEndsHash(indices.collect)};
+          gpu::MainItemsPerHash(static_cast<uint32_t>(id))};
 }
 
 const std::vector<std::string>& AllKernelNames() {
@@ -273,10 +273,6 @@ std::vector<uint32_t> RoundRunner::Round(int algorithm, const std::vector<uint8_
     ok = Check(clSetKernelArg(collect, 3 + i, sizeof(cl_mem), &branch_[i]), "collect arg");
   }
   ok = ok && Check(clSetKernelArg(collect, 7, sizeof(cl_mem), &run_), "collect arg");
-  if (choice.collect_ends_hash) {
-    ok = ok && Check(clSetKernelArg(collect, 8, sizeof(cl_mem), &output_), "collect arg") &&
-         Check(clSetKernelArg(collect, 9, sizeof(target), &target), "collect arg");
-  }
   const char* finals[4] = {"hash_blake", "hash_groestl", "hash_jh", "hash_skein"};
   for (int i = 0; ok && i < 4; ++i) {
     cl_kernel k = Kernel(finals[i]);

@@ -52,8 +52,7 @@ struct KernelChoice {
   bool tweak_input;   // main kernel takes input35
   size_t main_local;  // the row's main local size (16 for the V8 loop, else 8)
   uint32_t scratchpad_bytes;
-  size_t main_items = 1;           // main work items per hash
-  bool collect_ends_hash = false;  // collect reports nonces (output, target)
+  size_t main_items = 1;  // main work items per hash
 };
 KernelChoice ChoiceFor(int algorithm);
 

@@ -5,6 +5,7 @@
 // optimisations off and with the integer division.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -27,7 +28,8 @@ constexpr uint32_t kVectorNonce = 0x4b;  // blob bytes 39..41: a round at this o
 
 // The buffers of rounds of `hashes` nonces with cn/gpu's kernels launched
 // in the miner's shapes: prepare (N x 8, groups of 8 x 8), main (16 items
-// per hash, groups of 128), collect (N x 8) reporting below the target.
+// per hash, groups of 128), collect (N x 8) listing the hashes for hash_blake,
+// which reports those below the target.
 class CnGpuRounds {
  public:
   CnGpuRounds(cl_program program, size_t hashes, uint32_t pad_bytes)
@@ -76,15 +78,26 @@ class CnGpuRounds {
     Check(clEnqueueNDRangeKernel(Env().queue(), k, 1, &start, &global, &local, 0, nullptr, nullptr),
           "main launch");
   }
+  // Collect, then the first final kernel, which compares the hashes the
+  // collect kernel lists in Branch0.
   void Collect(const char* name, size_t offset, uint32_t target) {
     cl_kernel k = Kernel(name);
     const uint32_t zero = 0;
     Write(output_, 1020, &zero, 4);
-    const cl_mem args[9] = {sp_[0],     sp_[1],     states_, branch_[0], branch_[1],
-                            branch_[2], branch_[3], run_,    output_};
-    for (cl_uint a = 0; a < 9; ++a) Arg(k, a, args[a]);
-    Check(clSetKernelArg(k, 9, sizeof(target), &target), "target");
+    for (cl_mem branch : branch_) Write(branch, hashes_ * 4, &zero, 4);
+    const cl_mem args[8] = {sp_[0],     sp_[1],     states_, branch_[0],
+                            branch_[1], branch_[2], branch_[3], run_};
+    for (cl_uint a = 0; a < 8; ++a) Arg(k, a, args[a]);
     Launch2(k, offset);
+    cl_kernel final = Kernel("hash_blake");
+    Arg(final, 0, states_);
+    Arg(final, 1, branch_[0]);
+    Arg(final, 2, output_);
+    Check(clSetKernelArg(final, 3, sizeof(target), &target), "target");
+    const size_t global = hashes_, local = 8;
+    Check(clEnqueueNDRangeKernel(Env().queue(), final, 1, &offset, &global, &local, 0, nullptr,
+                                 nullptr),
+          "final launch");
   }
 
   std::vector<uint8_t> Pad(size_t hash) {

@@ -41,7 +41,7 @@ TEST(KernelProgram, BuildsWithTheMinerOptionsAndHasEveryKernel) {
       {"cryptonight_collect", 8, 8, 8},
       {"cryptonight_collect_heavy", 8, 8, 8},    {"cryptonight_collect_light", 8, 8, 8},
       {"cryptonight_collect_256k", 8, 8, 8},     {"cryptonight_collect_128k", 8, 8, 8},
-      {"cryptonight_collect_gpu", 10, 8, 8},
+      {"cryptonight_collect_gpu", 8, 8, 8},
       {"hash_blake", 4, 0, 0},                   {"hash_groestl", 4, 0, 0},
       {"hash_jh", 4, 0, 0},                      {"hash_skein", 4, 0, 0}};
   ASSERT_EQ(std::size(shapes), AllKernelNames().size());
