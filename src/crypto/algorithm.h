@@ -34,6 +34,7 @@ enum algorithm_id : int32_t {
   kCryptoNightPicoTlo = 18,
   kCryptoNightUpx2 = 19,
   kCryptoNightR = 20,
+  kCryptoNightGpu = 21,
 };
 
 constexpr uint32_t kScratchpad128K = 0x20000;   // 128 KiB
@@ -49,10 +50,17 @@ enum class division_rule : uint8_t { none, d_xor_q, not_d_xor_q };
 // tweak, division step, inverted AES round and conceal step; v8: the loop
 // with the line shuffles, division and square root; random: the v8 loop
 // with the division and square root replaced by a program generated from
-// the job's block height (an input of the hash). A loop that is none of
-// these (a float loop) is a new value here, with its own loop on the CPU
-// and in the kernel.
-enum class loop_family : uint8_t { base = 0, v8 = 1, random = 2 };
+// the job's block height (an input of the hash); float_chains: the
+// single-precision loop over 64-byte groups (crypto/cn_gpu.h), sixteen
+// chains per iteration, split over sixteen work items on a GPU. A loop that
+// is none of these is a new value here, with its own loop on the CPU and in
+// the kernel.
+enum class loop_family : uint8_t { base = 0, v8 = 1, random = 2, float_chains = 3 };
+
+// The 32 bytes a hash ends with. choice: BLAKE-256, Groestl, JH or Skein of
+// the final Keccak state, picked by its byte 0; state: the first 32 bytes
+// of that state itself.
+enum class final_rule : uint8_t { choice = 0, state = 1 };
 
 // The GPU self-test's known answer: with this target exactly these four
 // nonces of the fixed test range pass (gpu/self_test.h defines the blob,
@@ -70,6 +78,9 @@ struct algorithm_info {
   uint32_t iterations = 0;     // main-loop passes
   uint32_t mask = 0;           // line offset mask; the natural one is scratchpad - 16
   bool heavy_fill = false;     // heavy fill and fold instead of plain
+  // The pad is filled with Keccak-f output instead of AES rounds (the fold
+  // still follows heavy_fill).
+  bool keccak_fill = false;
   uint8_t v7_shift = 0;        // 0: no V7 tweak; else the shift of the byte-11 rule
   bool second_lane_xor_a0 = false;  // stored high lane also XORed with the low lane
   division_rule division = division_rule::none;  // division step of the heavy family
@@ -77,6 +88,7 @@ struct algorithm_info {
   loop_family loop = loop_family::base;
   bool reverse_shuffle = false;  // v8 loop: at both shuffles 0x10 stays, 0x20 and 0x30 trade
   bool conceal = false;          // base loop: the float conceal step before the AES round
+  final_rule final_step = final_rule::choice;
   uint32_t min_blob_length = 0;  // shorter blobs hash to 32 zero bytes
   // Names in the pools' algorithm negotiation, compared without regard to
   // case: the pool name (e.g. "cn/2") and an alias are sent in the login's
@@ -86,10 +98,12 @@ struct algorithm_info {
   const char* other_names = "";
   // The OpenCL main kernel built for this row. Its position among a queue's
   // main kernels is fixed per row so indices stay put when rows are added;
-  // the local size is the main launch's work-group size.
+  // the local size is the main launch's work-group size, of which
+  // main_items_per_hash work items share one hash.
   const char* main_kernel = nullptr;
   uint8_t main_kernel_slot = 0;
   uint8_t main_local_size = 8;
+  uint8_t main_items_per_hash = 1;
   const char* donation_port = nullptr;  // port of the donation pool for this algorithm
   known_answer self_test = {};
 };
@@ -189,6 +203,15 @@ inline constexpr algorithm_info kAlgorithms[] = {
      .pool_name = "cn/r", .other_names = "cryptonight/r",
      .main_kernel = "cryptonight_main_r", .main_kernel_slot = 20, .main_local_size = 16,
      .donation_port = "7771", .self_test = {0x0CD02EF1, {0x00FFFFE2, 0x00FFFFEB, 0x00FFFFFD, 0x01000011}}},
+    // Keccak fill, the float loop on 64-byte groups, the heavy fold over
+    // 2 MiB, and the Keccak state as the hash. Sixteen work items per hash,
+    // eight hashes per main work-group.
+    {.id = 21, .name = "CryptoNight-GPU", .iterations = 0xC000, .mask = 0x1FFFC0, .heavy_fill = true,
+     .keccak_fill = true, .loop = loop_family::float_chains, .final_step = final_rule::state,
+     .pool_name = "cn/gpu", .other_names = "cryptonight/gpu cryptonight_gpu",
+     .main_kernel = "cryptonight_main_gpu", .main_kernel_slot = 21, .main_local_size = 128,
+     .main_items_per_hash = 16,
+     .donation_port = "7770", .self_test = {0x156DDD57, {0x00FFFFE8, 0x00FFFFEB, 0x00FFFFF1, 0x00FFFFFA}}},
 };
 // clang-format on
 
@@ -202,7 +225,9 @@ constexpr uint32_t kernel_variant(const algorithm_info& info) {
   return static_cast<uint32_t>(info.v7_shift) | (info.second_lane_xor_a0 ? 1u << 2 : 0u) |
          (static_cast<uint32_t>(info.division) << 3) | (info.inverted_aes ? 1u << 5 : 0u) |
          (static_cast<uint32_t>(info.loop) << 6) | (info.heavy_fill ? 1u << 8 : 0u) |
-         (info.reverse_shuffle ? 1u << 9 : 0u) | (info.conceal ? 1u << 10 : 0u);
+         (info.reverse_shuffle ? 1u << 9 : 0u) | (info.conceal ? 1u << 10 : 0u) |
+         (info.keccak_fill ? 1u << 11 : 0u) |
+         (static_cast<uint32_t>(info.final_step) << 12);
 }
 
 // What the code built on the catalogue relies on; checked at compile time.
@@ -211,8 +236,16 @@ constexpr bool catalogue_is_consistent() {
   for (int32_t i = 0; i < kAlgoCount; ++i) {
     const algorithm_info& info = kAlgorithms[i];
     if (info.id != i || info.name == nullptr || info.pool_name == nullptr) return false;
-    // Every line a mask reaches, with its whole 64-byte block, lies in the pad.
-    if (info.mask % 64 != 0x30 || info.mask >= info.scratchpad || info.scratchpad % 128 != 0) {
+    // Every line a mask reaches, with its whole 64-byte block, lies in the
+    // pad; the float loop's mask selects whole 64-byte groups.
+    const uint32_t mask_tail = info.loop == loop_family::float_chains ? 0 : 0x30;
+    if (info.mask % 64 != mask_tail || info.mask >= info.scratchpad || info.scratchpad % 128 != 0) {
+      return false;
+    }
+    // The Keccak fill and the float loop come together: neither is written
+    // for another loop or fill.
+    if (info.keccak_fill != (info.loop == loop_family::float_chains)) return false;
+    if (info.main_items_per_hash == 0 || info.main_local_size % info.main_items_per_hash != 0) {
       return false;
     }
     if (info.v7_shift > 3) return false;

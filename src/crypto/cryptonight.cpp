@@ -9,6 +9,7 @@
 #include "crypto/aes.h"
 #include "crypto/algorithm.h"
 #include "crypto/cn_r_code.h"
+#include "crypto/cn_gpu.h"
 #include "crypto/final_hash.h"
 #include "crypto/keccak.h"
 #include "crypto/variant_rules.h"
@@ -341,8 +342,8 @@ void main_loop_random(const uint64_t* s, uint8_t* pad, const random_program_code
 }
 
 // The whole hash of one id: length rule, absorption, fill, main loop,
-// fold, permutation and final hash. `code` is the height's program for the
-// random loop (nullptr for the others).
+// fold, permutation and final hash (or the state itself). `code` is the
+// height's program for the random loop (nullptr for the others).
 template <int32_t Id>
 void hash_with(uint8_t* memory, const uint8_t* blob, size_t length, uint8_t* out,
                const random_program_code* code) {
@@ -355,11 +356,19 @@ void hash_with(uint8_t* memory, const uint8_t* blob, size_t length, uint8_t* out
   uint8_t* pad = memory + kScratchpadOffset;
   keccak1600(blob, length, state);
 
-  fill_scratchpad<kInfo.scratchpad, kInfo.heavy_fill>(memory, pad);
+  if constexpr (kInfo.keccak_fill) {
+    static_assert(kInfo.scratchpad == kCnGpuScratchpad && kInfo.mask == kCnGpuMask);
+    cn_gpu_fill(state, pad);
+  } else {
+    fill_scratchpad<kInfo.scratchpad, kInfo.heavy_fill>(memory, pad);
+  }
   if constexpr (kInfo.loop == loop_family::v8) {
     main_loop_v8<Id>(state, pad);
   } else if constexpr (kInfo.loop == loop_family::random) {
     main_loop_random<Id>(state, pad, *code);
+  } else if constexpr (kInfo.loop == loop_family::float_chains) {
+    cn_gpu_loop_state loop = cn_gpu_loop_start(memory);
+    cn_gpu_loop(pad, kInfo.iterations, loop);
   } else {
     static_assert(kInfo.loop == loop_family::base, "a loop family without a CPU loop");
     const uint64_t tweak = kInfo.v7_shift != 0 ? v7_tweak_value(state[24], blob) : 0;
@@ -368,7 +377,11 @@ void hash_with(uint8_t* memory, const uint8_t* blob, size_t length, uint8_t* out
   fold_scratchpad<kInfo.scratchpad, kInfo.heavy_fill>(memory, pad);
 
   keccakf(state, 24);
-  final_hash(memory, out);
+  if constexpr (kInfo.final_step == final_rule::state) {
+    std::memcpy(out, memory, 32);
+  } else {
+    final_hash(memory, out);
+  }
 }
 
 static_assert(kScratchpadOffset >= kKeccakStateBytes);

@@ -288,6 +288,7 @@ base::status InitOpenCLGpu(GpuContext& ctx, bool build_kernel, bool first_time) 
   ctx.opencl_c2 = monitor::DeviceText(ctx.device, CL_DEVICE_OPENCL_C_VERSION, c_version,
                                       kFieldChars) == CL_SUCCESS &&
                   SupportsOpenClC2(c_version);
+  ctx.exact_fp32_divide = HasExactFp32Divide(ctx.device);
 
   const bool supported = IsSupportedDeviceName(ctx.device_name);
   if (!supported && !options.any_device) {

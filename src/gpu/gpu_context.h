@@ -139,6 +139,7 @@ struct GpuContext {
   uint32_t memory_mb = 0;           // global memory in MiB
   uint64_t max_alloc_bytes = 0;     // largest single allocation
   bool opencl_c2 = false;           // device compiles OpenCL C 2.0
+  bool exact_fp32_divide = false;   // correctly rounded float division (HasExactFp32Divide)
   int32_t device_class = 0;         // intensity table group (intensity.h)
   int32_t highest_level = 0;        // of the chosen table, for the banner
   bool program_from_cache = false;  // last program came from the binary cache

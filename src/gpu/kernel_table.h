@@ -12,21 +12,26 @@
 
 namespace gpu {
 
-// A scratchpad family: the rows of one scratchpad size share the prepare
-// (fill) and collect (fold) kernels of their family.
+// A scratchpad family: the rows of one scratchpad size and fill share the
+// prepare (fill) and collect (fold) kernels of their family. A Keccak-fill
+// family's collect kernel also ends the hash (its rows' final step is the
+// state itself): it lists every hash for the first final kernel, marked to
+// be compared as it is.
 struct KernelFamily {
   uint32_t scratchpad;
   bool heavy_fill;
+  bool keccak_fill;
   const char* prepare;
   const char* collect;
 };
 // clang-format off
 inline constexpr KernelFamily kKernelFamilies[] = {
-    {crypto::kScratchpadNormal, false, "cryptonight_prepare", "cryptonight_collect"},
-    {crypto::kScratchpadHeavy, true, "cryptonight_prepare_heavy", "cryptonight_collect_heavy"},
-    {crypto::kScratchpadLight, false, "cryptonight_prepare_light", "cryptonight_collect_light"},
-    {crypto::kScratchpad256K, false, "cryptonight_prepare_256k", "cryptonight_collect_256k"},
-    {crypto::kScratchpad128K, false, "cryptonight_prepare_128k", "cryptonight_collect_128k"},
+    {crypto::kScratchpadNormal, false, false, "cryptonight_prepare", "cryptonight_collect"},
+    {crypto::kScratchpadHeavy, true, false, "cryptonight_prepare_heavy", "cryptonight_collect_heavy"},
+    {crypto::kScratchpadLight, false, false, "cryptonight_prepare_light", "cryptonight_collect_light"},
+    {crypto::kScratchpad256K, false, false, "cryptonight_prepare_256k", "cryptonight_collect_256k"},
+    {crypto::kScratchpad128K, false, false, "cryptonight_prepare_128k", "cryptonight_collect_128k"},
+    {crypto::kScratchpadNormal, true, true, "cryptonight_prepare_gpu", "cryptonight_collect_gpu"},
 };
 // clang-format on
 constexpr int kKernelFamilyCount = static_cast<int>(std::size(kKernelFamilies));
@@ -35,7 +40,8 @@ constexpr int kKernelFamilyCount = static_cast<int>(std::size(kKernelFamilies));
 constexpr int FamilyOf(const crypto::algorithm_info& info) {
   for (int f = 0; f < kKernelFamilyCount; ++f) {
     if (kKernelFamilies[f].scratchpad == info.scratchpad &&
-        kKernelFamilies[f].heavy_fill == info.heavy_fill) {
+        kKernelFamilies[f].heavy_fill == info.heavy_fill &&
+        kKernelFamilies[f].keccak_fill == info.keccak_fill) {
       return f;
     }
   }
@@ -78,7 +84,12 @@ inline constexpr std::array<QueueKernel, kQueueKernelCount> kQueueKernels = Make
 
 constexpr bool KernelTableIsConsistent() {
   for (const crypto::algorithm_info& info : crypto::kAlgorithms) {
-    if (FamilyOf(info) < 0) return false;
+    const int f = FamilyOf(info);
+    if (f < 0) return false;
+    // Only a Keccak-fill family's collect kernel ends the hash with the state.
+    if (kKernelFamilies[f].keccak_fill != (info.final_step == crypto::final_rule::state)) {
+      return false;
+    }
   }
   return true;
 }
@@ -96,6 +107,16 @@ constexpr bool PassCountsFitTheMainKernels() {
 }
 static_assert(PassCountsFitTheMainKernels(), "a row's passes are not a multiple of CN_RUN_CHECK");
 
+// The float loop's kernel splits a hash over exactly 16 work items.
+constexpr bool FloatLoopRowsFitTheirKernel() {
+  for (const crypto::algorithm_info& info : crypto::kAlgorithms) {
+    if (info.loop == crypto::loop_family::float_chains && info.main_items_per_hash != 16) return false;
+    if (info.loop != crypto::loop_family::float_chains && info.main_items_per_hash != 1) return false;
+  }
+  return true;
+}
+static_assert(FloatLoopRowsFitTheirKernel(), "a float-loop row needs 16 items per hash, others 1");
+
 // The kernel indices of a row (id 0..kAlgoCount-1).
 constexpr uint32_t PrepareKernelIndex(int32_t id) {
   return static_cast<uint32_t>(FamilyOf(crypto::kAlgorithms[id]));
@@ -112,7 +133,9 @@ constexpr uint32_t CollectKernelIndex(int32_t id) {
 // "-DCN_FAMILY_KERNELS=CN_FAMILY(cryptonight_prepare,cryptonight_collect,
 // 0x200000u,0)... -DCN_MAIN_KERNELS=CN_MAIN(cryptonight_main,8,0x200000u,
 // 0x80000u,0x1FFFF0u,0x0u)CN_MAIN_TWEAK(...)...": name, local size,
-// scratchpad, passes, mask and variant. No spaces inside a value.
+// scratchpad, passes, mask and variant. A Keccak-fill family is a
+// CN_GPU_FAMILY and a float-loop row a CN_GPU_MAIN (cn_gpu.cl). No spaces
+// inside a value.
 std::string KernelTableOptions();
 
 }  // namespace gpu

@@ -186,6 +186,11 @@ bool KernelsForAlgorithm(uint32_t algorithm, KernelChoice& choice) {
   return true;
 }
 
+uint32_t MainItemsPerHash(uint32_t algorithm) {
+  const crypto::algorithm_info* info = crypto::find_algorithm(static_cast<int32_t>(algorithm));
+  return info != nullptr ? info->main_items_per_hash : 1;
+}
+
 uint32_t MainLocalSize(uint32_t algorithm) {
   // An id without a row keeps the kernels of the previous job (SetGpuJob)
   // and launches with the common local size.
@@ -347,14 +352,19 @@ base::status RunGpuRound(GpuContext& ctx, int queue) {
   const size_t global2[2] = {n, 8};
   const size_t local2[2] = {8, 8};
   const size_t global1 = n;
+  // A main kernel that splits a hash over several work items runs that
+  // many per nonce; the offset scales with it.
+  const size_t main_items = MainItemsPerHash(q.algorithm);
+  const size_t main_offset = offset * main_items;
+  const size_t main_global = n * main_items;
   const size_t main_local = MainLocalSize(q.algorithm);
   const size_t hash_local = ctx.work_size;
   s = ClStatus(clEnqueueNDRangeKernel(q.queue, q.kernels[q.prepare_kernel], 2, offset2, global2,
                                       local2, 0, nullptr, nullptr),
                "Error %s calling clEnqueueNDRangeKernel for kernel %d.", 0);
   if (!s) return s;
-  s = ClStatus(clEnqueueNDRangeKernel(q.queue, q.kernels[q.main_kernel], 1, &offset, &global1,
-                                      &main_local, 0, nullptr, nullptr),
+  s = ClStatus(clEnqueueNDRangeKernel(q.queue, q.kernels[q.main_kernel], 1, &main_offset,
+                                      &main_global, &main_local, 0, nullptr, nullptr),
                "Error %s calling clEnqueueNDRangeKernel for kernel %d.", 1);
   if (!s) return s;
   s = ClStatus(clEnqueueNDRangeKernel(q.queue, q.kernels[q.collect_kernel], 2, offset2, global2,

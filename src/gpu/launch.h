@@ -25,6 +25,9 @@ bool KernelsForAlgorithm(uint32_t algorithm, KernelChoice& choice);
 // Local size of the main launch: the row's (16 for CryptoNightV8, else 8);
 // 8 for an id without a row.
 uint32_t MainLocalSize(uint32_t algorithm);
+// Work items of the main launch per hash: the row's (16 for the float
+// loop, else 1); 1 for an id without a row.
+uint32_t MainItemsPerHash(uint32_t algorithm);
 
 // Buffer sizes of a queue of N hashes.
 uint64_t ScratchpadBufferBytes(uint64_t hashes, uint64_t scratchpad_bytes);  // each of two

@@ -198,7 +198,9 @@ base::status ProgramFromSourceFile(GpuContext& ctx) {
   }
   const std::string source = text.str();
   base::status s =
-      BuildFromSource(ctx, source, ProgramBuildOptions(ctx.work_size, ctx.opencl_c2), true);
+      BuildFromSource(ctx, source,
+                      ProgramBuildOptions(ctx.work_size, ctx.opencl_c2, ctx.exact_fp32_divide),
+                      true);
   if (!s) return s;
   // Some drivers finish builds in the background: wait until it is done.
   cl_build_status build = CL_BUILD_IN_PROGRESS;
@@ -222,16 +224,25 @@ base::status ProgramFromSourceFile(GpuContext& ctx) {
 
 }  // namespace
 
-std::string BuildOptions(uint64_t work_size, bool opencl_c2) {
-  char options[128];
-  std::snprintf(options, sizeof(options), "-I. -DWORKSIZE=%u %s",
+std::string BuildOptions(uint64_t work_size, bool opencl_c2, bool exact_divide) {
+  char options[192];
+  std::snprintf(options, sizeof(options), "-I. -DWORKSIZE=%u %s%s",
                 static_cast<unsigned>(work_size),
-                opencl_c2 ? "-cl-std=CL2.0 -cl-uniform-work-group-size" : "-cl-std=CL1.2");
+                opencl_c2 ? "-cl-std=CL2.0 -cl-uniform-work-group-size" : "-cl-std=CL1.2",
+                exact_divide ? " -cl-fp32-correctly-rounded-divide-sqrt -DORBECK_EXACT_FP32_DIVIDE"
+                             : "");
   return options;
 }
 
-std::string ProgramBuildOptions(uint64_t work_size, bool opencl_c2) {
-  return BuildOptions(work_size, opencl_c2) + " " + KernelTableOptions();
+std::string ProgramBuildOptions(uint64_t work_size, bool opencl_c2, bool exact_divide) {
+  return BuildOptions(work_size, opencl_c2, exact_divide) + " " + KernelTableOptions();
+}
+
+bool HasExactFp32Divide(cl_device_id device) {
+  cl_device_fp_config config = 0;
+  return clGetDeviceInfo(device, CL_DEVICE_SINGLE_FP_CONFIG, sizeof(config), &config, nullptr) ==
+             CL_SUCCESS &&
+         (config & CL_FP_CORRECTLY_ROUNDED_DIVIDE_SQRT) != 0;
 }
 
 bool SupportsOpenClC2(const std::string& c_version) {
@@ -286,7 +297,8 @@ base::status CreateProgram(GpuContext& ctx, bool build_kernel) {
 
   const std::string_view source = KernelSource(ctx.options);
   // The options carry the kernel table, so the key changes with it.
-  const std::string options = ProgramBuildOptions(ctx.work_size, ctx.opencl_c2);
+  const std::string options =
+      ProgramBuildOptions(ctx.work_size, ctx.opencl_c2, ctx.exact_fp32_divide);
   const uint64_t key = ProgramCacheKey(source, options, ctx);
   const std::string path = ProgramCachePath(ctx);
   std::vector<unsigned char> binary;

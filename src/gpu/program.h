@@ -30,11 +30,18 @@ inline constexpr std::array<uint32_t, kQueueKernelCount> kQueueKernelScratchpad 
 }();
 
 // "-I. -DWORKSIZE=8 -cl-std=CL2.0 -cl-uniform-work-group-size" on devices
-// that compile OpenCL C 2.0, else "-I. -DWORKSIZE=8 -cl-std=CL1.2".
-std::string BuildOptions(uint64_t work_size, bool opencl_c2);
+// that compile OpenCL C 2.0, else "-I. -DWORKSIZE=8 -cl-std=CL1.2". With
+// exact_divide (the device has correctly rounded single-precision
+// division) also "-cl-fp32-correctly-rounded-divide-sqrt
+// -DORBECK_EXACT_FP32_DIVIDE"; without it the float loop divides in
+// integer arithmetic.
+std::string BuildOptions(uint64_t work_size, bool opencl_c2, bool exact_divide = false);
 // BuildOptions followed by the kernel table's instances
 // (KernelTableOptions): what the program is built with.
-std::string ProgramBuildOptions(uint64_t work_size, bool opencl_c2);
+std::string ProgramBuildOptions(uint64_t work_size, bool opencl_c2, bool exact_divide = false);
+// Whether a device's CL_DEVICE_SINGLE_FP_CONFIG has correctly rounded
+// division and square root.
+bool HasExactFp32Divide(cl_device_id device);
 // True for a CL_DEVICE_OPENCL_C_VERSION text of "OpenCL C 2.x ...".
 bool SupportsOpenClC2(const std::string& c_version);
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/config.h"
+#include "crypto/algorithm.h"
 #include "support/console_capture.h"
 
 namespace app {
@@ -108,17 +109,19 @@ TEST(StartUp, NoArgumentsPrintsMinimalConfigurationHint) {
 }
 
 TEST(StartUp, AlgorithmRangeAndPoolNames) {
-  for (const char* bad : {"99", "-2"}) {
-    run_result r = run({"-S", "h:1", "-u", "w", "--algo", bad});
+  const std::string last = std::to_string(crypto::kAlgoCount - 1);
+  for (const std::string& bad : {std::to_string(crypto::kAlgoCount), std::string("-2")}) {
+    run_result r = run({"-S", "h:1", "-u", "w", "--algo", bad.c_str()});
     EXPECT_TRUE(r.start.finished);
     EXPECT_EQ(r.start.exit_code, 1);
     EXPECT_EQ(base::without_times(r.output),
-              kBanner + "Algo " + bad + " not supported. Algo must be in the range -1 to 20\n" +
-                  kOptionsHint);
+              kBanner + "Algo " + bad + " not supported. Algo must be in the range -1 to " +
+                  last + "\n" + kOptionsHint);
   }
   const std::pair<const char*, int32_t> good[] = {
-      {"-1", -1}, {"20", 20}, {"0", 0}, {"cn/rwz", 12}, {"CN-Pico/TRTL", 17}, {"cn/2", 10},
-      {"cn/r", 20}};
+      {"-1", -1},  {"20", 20},      {"0", 0},
+      {"cn/rwz", 12}, {"CN-Pico/TRTL", 17}, {"cn/2", 10},
+      {"cn/gpu", crypto::kCryptoNightGpu}, {"cn/r", crypto::kCryptoNightR}};
   for (const auto& [text, id] : good) {
     run_result r = run({"-S", "h:1", "-u", "w", "-a", text});
     EXPECT_FALSE(r.start.finished) << text;
@@ -401,7 +404,11 @@ TEST(Refusals, EveryBadValueIsRefusedWithOneLineNamingIt) {
       {{}, "{\"cpu-threads\": 300}", "FILE:1:2: key \"cpu-threads\": 300: " + cpu_rule, 1},
       {{}, "{\"cpu-threads\": \"auto\"}", "", 0},
       // The text the algorithm check always printed stays.
-      {{"--algo", "99"}, "", "Algo 99 not supported. Algo must be in the range -1 to 20", 1},
+      {{"--algo", std::to_string(crypto::kAlgoCount)}, "",
+       "Algo " + std::to_string(crypto::kAlgoCount) +
+           " not supported. Algo must be in the range -1 to " +
+           std::to_string(crypto::kAlgoCount - 1),
+       1},
       // The same rules for the config file, named where the value stands.
       {{}, "{\"remoteport\": 70000}", "FILE:1:2: key \"remoteport\": 70000: " + port_rule, 1},
       {{}, "{\n  \"gpu\": [-1]\n}", "FILE:2:3: key \"gpu\": -1: " + gpu_rule, 1},

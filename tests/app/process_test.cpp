@@ -1,6 +1,7 @@
 // The start-up of orbeck-vega as a user runs it: output and exit codes.
 #include <gtest/gtest.h>
 
+#include "crypto/algorithm.h"
 #include "support/console_capture.h"
 #include "support/process_runner.h"
 
@@ -26,10 +27,13 @@ TEST(Program, NoArgumentsExitsWithZero) {
 }
 
 TEST(Program, AlgorithmOutOfRangeExitsWithOne) {
-  process_result r = run_process(built_program(kProgram), {"-S", "h:1", "-u", "w", "--algo", "99"});
+  const std::string bad = std::to_string(crypto::kAlgoCount);
+  process_result r =
+      run_process(built_program(kProgram), {"-S", "h:1", "-u", "w", "--algo", bad.c_str()});
   ASSERT_TRUE(r.exited);
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_NE(r.output.find("] Algo 99 not supported. Algo must be in the range -1 to 20\n"),
+  EXPECT_NE(r.output.find("] Algo " + bad + " not supported. Algo must be in the range -1 to " +
+                          std::to_string(crypto::kAlgoCount - 1) + "\n"),
             std::string::npos);
 }
 

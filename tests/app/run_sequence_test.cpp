@@ -308,7 +308,7 @@ std::string MinedName(const ::testing::TestParamInfo<mined_algorithm>& info) {
 
 // Targets as the pool sends them: ffffff1f lets 1 hash in 8 through.
 INSTANTIATE_TEST_SUITE_P(
-    Ids11To19, MinesEachNewAlgorithm,
+    NewRows, MinesEachNewAlgorithm,
     ::testing::Values(mined_algorithm{11, "cn/half", "CryptoNight-Half", "ffffff1f"},
                       mined_algorithm{12, "cn/rwz", "CryptoNight-RWZ", "ffffff1f"},
                       mined_algorithm{13, "cn/zls", "CryptoNight-ZLS", "ffffff1f"},
@@ -317,7 +317,11 @@ INSTANTIATE_TEST_SUITE_P(
                       mined_algorithm{16, "cn/ccx", "CryptoNight-CCX", "ffffff1f"},
                       mined_algorithm{17, "cn-pico", "CryptoNight-Pico", "ffffff1f"},
                       mined_algorithm{18, "cn-pico/tlo", "CryptoNight-PicoTLO", "ffffff1f"},
-                      mined_algorithm{19, "cn/upx2", "CryptoNight-UPX2", "ffffff1f"}),
+                      mined_algorithm{19, "cn/upx2", "CryptoNight-UPX2", "ffffff1f"},
+                      // cn/gpu runs about ten hashes per CPU second on PoCL: one share in
+                      // four hashes.
+                      mined_algorithm{crypto::kCryptoNightGpu, "cn/gpu", "CryptoNight-GPU",
+                                      "ffffff3f"}),
     MinedName);
 
 size_t count_of(const std::string& text, const std::string& part) {

@@ -16,11 +16,11 @@ TEST(AlgorithmCatalogue, NamesAsPrinted) {
       "CryptoNight-Fast",   "CryptoNightFEST",     "CryptoNightV8",        "CryptoNight-Half",
       "CryptoNight-RWZ",    "CryptoNight-ZLS",     "CryptoNight-Double",   "CryptoNight-XAO",
       "CryptoNight-CCX",    "CryptoNight-Pico",    "CryptoNight-PicoTLO",  "CryptoNight-UPX2",
-      "CryptoNightR"};
+      "CryptoNightR", "CryptoNight-GPU"};
   const char* pool_names[kAlgoCount] = {
       "cn/0",    "cn/1",    "cn-heavy/0", "cn-lite/0", "cn-lite/1", "cn-heavy/tube", "cn/xtl",
       "cn-heavy/xhv", "cn/msr", "cn/rto", "cn/2", "cn/half", "cn/rwz", "cn/zls", "cn/double",
-      "cn/xao", "cn/ccx", "cn-pico", "cn-pico/tlo", "cn/upx2", "cn/r"};
+      "cn/xao", "cn/ccx", "cn-pico", "cn-pico/tlo", "cn/upx2", "cn/r", "cn/gpu"};
   for (int32_t id = 0; id < kAlgoCount; ++id) {
     EXPECT_STREQ(algorithm_name(id), names[id]);
     EXPECT_STREQ(kAlgorithms[id].pool_name, pool_names[id]);
@@ -40,13 +40,18 @@ TEST(AlgorithmCatalogue, ScratchpadSizesMasksAndClasses) {
   EXPECT_EQ(scratchpad_size(7), kScratchpadHeavy);
   // KiB per id.
   const uint32_t kib[kAlgoCount] = {2048, 2048, 4096, 1024, 1024, 4096, 2048, 4096, 2048, 2048,
-                                    2048, 2048, 2048, 2048, 2048, 2048, 2048, 256,  256,  128, 2048};
+                                    2048, 2048, 2048, 2048, 2048, 2048, 2048, 256,  256,  128,
+                                    2048, 2048};
   for (int32_t id = 0; id < kAlgoCount; ++id) {
     EXPECT_EQ(scratchpad_size(id), kib[id] * 1024u) << id;
     const algorithm_info* info = find_algorithm(id);
     EXPECT_EQ(info->scratchpad, scratchpad_size(id));
-    // cn-pico/0 walks only the first half of its 256 KiB.
-    EXPECT_EQ(info->mask, id == kCryptoNightPico ? 0x1FFF0u : info->scratchpad - 16) << id;
+    // cn-pico/0 walks only the first half of its 256 KiB; cn/gpu's loop
+    // takes whole 64-byte groups.
+    const uint32_t mask = id == kCryptoNightPico ? 0x1FFF0u
+                          : id == kCryptoNightGpu ? info->scratchpad - 64
+                                                  : info->scratchpad - 16;
+    EXPECT_EQ(info->mask, mask) << id;
   }
   const std::pair<int32_t, size_class> classes[] = {
       {3, size_class::light},  {4, size_class::light},         {2, size_class::heavy},
@@ -61,8 +66,8 @@ TEST(AlgorithmCatalogue, IterationsAndRules) {
   const uint32_t iterations[kAlgoCount] = {
       0x80000, 0x80000, 0x40000, 0x40000, 0x40000, 0x40000,  0x80000, 0x40000, 0x40000, 0x80000,
       0x80000, 0x40000, 0x60000, 0x60000, 0x100000, 0x100000, 0x40000, 0x10000, 0x10000, 0x4000,
-      0x80000};
-  std::set<int32_t> tweak, v8_loop, reversed, concealed;
+      0x80000, 0xC000};
+  std::set<int32_t> tweak, v8_loop, reversed, concealed, float_loop, state_final;
   for (int32_t id = 0; id < kAlgoCount; ++id) {
     const algorithm_info* info = find_algorithm(id);
     EXPECT_EQ(info->iterations, iterations[id]) << id;
@@ -70,13 +75,20 @@ TEST(AlgorithmCatalogue, IterationsAndRules) {
     if (info->loop == loop_family::v8) v8_loop.insert(id);
     if (info->reverse_shuffle) reversed.insert(id);
     if (info->conceal) concealed.insert(id);
+    if (info->loop == loop_family::float_chains) float_loop.insert(id);
+    if (info->final_step == final_rule::state) state_final.insert(id);
+    EXPECT_EQ(info->keccak_fill, info->loop == loop_family::float_chains) << id;
+    EXPECT_EQ(info->main_items_per_hash, info->loop == loop_family::float_chains ? 16 : 1) << id;
     EXPECT_EQ(info->min_blob_length, uses_v7_tweak(id) ? 43u : 0u) << id;
-    EXPECT_EQ(info->heavy_fill, info->scratchpad == kScratchpadHeavy) << id;
+    // cn/gpu folds like the heavy rows; its Keccak fill replaces the AES one.
+    EXPECT_EQ(info->heavy_fill, info->scratchpad == kScratchpadHeavy || info->keccak_fill) << id;
   }
   EXPECT_EQ(tweak, (std::set<int32_t>{1, 4, 5, 6, 8, 9}));
   EXPECT_EQ(v8_loop, (std::set<int32_t>{10, 11, 12, 13, 14, 17, 18, 19}));
   EXPECT_EQ(reversed, (std::set<int32_t>{12, 19}));
   EXPECT_EQ(concealed, (std::set<int32_t>{16}));
+  EXPECT_EQ(float_loop, (std::set<int32_t>{kCryptoNightGpu}));
+  EXPECT_EQ(state_final, (std::set<int32_t>{kCryptoNightGpu}));
   EXPECT_EQ(find_algorithm(6)->v7_shift, 3);
   EXPECT_EQ(find_algorithm(1)->v7_shift, 2);
   EXPECT_TRUE(find_algorithm(5)->inverted_aes);
@@ -99,7 +111,8 @@ TEST(AlgorithmCatalogue, KernelVariantsSeparateTheRuleSets) {
            std::to_string(static_cast<int>(info.division)) + "/" +
            std::to_string(info.inverted_aes) + "/" + std::to_string(static_cast<int>(info.loop)) +
            "/" + std::to_string(info.heavy_fill) + "/" + std::to_string(info.reverse_shuffle) +
-           "/" + std::to_string(info.conceal);
+           "/" + std::to_string(info.conceal) + "/" + std::to_string(info.keccak_fill) + "/" +
+           std::to_string(static_cast<int>(info.final_step));
   };
   for (const algorithm_info& a : kAlgorithms) {
     for (const algorithm_info& b : kAlgorithms) {
@@ -123,7 +136,8 @@ TEST(AlgorithmCatalogue, PoolNamesAliasesAndArguments) {
       {"cn/ccx", 16},        {"cn/conceal", 16},    {"cn-pico", 17},
       {"cn-pico/trtl", 17},  {"CN-PICO/0", 17},     {"cn_turtle", 17},
       {"cn-pico/tlo", 18},   {"cn/ultra", 18},      {"cn_talleo", 18},
-      {"cn/upx2", 19},       {"cn-extremelite/upx2", 19},
+      {"cn/upx2", 19},       {"cn-extremelite/upx2", 19}, {"cn/gpu", kCryptoNightGpu},
+      {"CryptoNight/GPU", kCryptoNightGpu}, {"cn/gp", -1},
       {"", -1},              {"cn", -1},            {"cn/ha", -1},
       {"cn/half ", -1},      {"cn/turtle", -1},     {"cn/turtle-lite", -1},
       {"cn/r", 20},         {"CryptoNight/R", 20},

@@ -65,8 +65,8 @@ INSTANTIATE_TEST_SUITE_P(AllIds, CryptoNightVariants, testing::Range<int32_t>(0,
 
 // The members of 2019, by the name the vector file gives them: every
 // published vector of each (cn/ccx's include the empty input).
-const char* const kNames2019[] = {"cn/half",  "cn/rwz",    "cn/zls",      "cn/double", "cn/xao",
-                                  "cn/ccx",   "cn-pico/0", "cn-pico/tlo", "cn/upx2"};
+const char* const kNames2019[] = {"cn/half", "cn/rwz",      "cn/zls",  "cn/double", "cn/xao",
+                                  "cn/ccx",  "cn-pico/0",   "cn-pico/tlo", "cn/upx2", "cn/gpu"};
 
 class CryptoNight2019 : public testing::TestWithParam<const char*> {};
 

@@ -107,7 +107,7 @@ TEST(HashTool, BadOptionsExitWithTwo) {
   const std::vector<std::vector<std::string>> cases = {
       {kBlobA},
       {"--algo"},
-      {"--algo", "21", kBlobA},
+      {"--algo", std::to_string(crypto::kAlgoCount), kBlobA},
       {"--algo", "cn/r", kBlobA},           // cn/r needs a height
       {"--algo", "20", "--height", "x", kBlobA},
       {"--algo", "20", "--height", "-1", kBlobA},
@@ -156,6 +156,8 @@ TEST(HashTool, HelpListsIds) {
   EXPECT_EQ(r.code, kExitOk);
   EXPECT_NE(r.out.find("10 = CryptoNightV8 (cn/2)"), std::string::npos);
   EXPECT_NE(r.out.find("19 = CryptoNight-UPX2 (cn/upx2)"), std::string::npos);
+  EXPECT_NE(r.out.find(std::to_string(crypto::kCryptoNightGpu) + " = CryptoNight-GPU (cn/gpu)"),
+            std::string::npos);
 }
 
 TEST(HashTool, BenchPrintsRate) {

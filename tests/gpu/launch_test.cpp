@@ -34,12 +34,12 @@ struct ExpectedKernels {
   bool tweak;
 };
 constexpr ExpectedKernels kExpected[crypto::kAlgoCount] = {
-    {0, 5, 26, false},  {0, 6, 26, true},   {1, 7, 27, false},  {2, 8, 28, false},
-    {2, 9, 28, true},   {1, 14, 27, true},  {0, 11, 26, true},  {1, 12, 27, false},
-    {0, 13, 26, true},  {0, 10, 26, true},  {0, 15, 26, false}, {0, 16, 26, false},
-    {0, 17, 26, false}, {0, 18, 26, false}, {0, 19, 26, false}, {0, 20, 26, false},
-    {0, 21, 26, false}, {3, 22, 29, false}, {3, 23, 29, false}, {4, 24, 30, false},
-    {0, 25, 26, false},
+    {0, 6, 28, false}, {0, 7, 28, true}, {1, 8, 29, false}, {2, 9, 30, false},
+    {2, 10, 30, true}, {1, 15, 29, true}, {0, 12, 28, true}, {1, 13, 29, false},
+    {0, 14, 28, true}, {0, 11, 28, true}, {0, 16, 28, false}, {0, 17, 28, false},
+    {0, 18, 28, false}, {0, 19, 28, false}, {0, 20, 28, false}, {0, 21, 28, false},
+    {0, 22, 28, false}, {3, 23, 31, false}, {3, 24, 31, false}, {4, 25, 32, false},
+    {0, 26, 28, false}, {5, 27, 33, false},
 };
 
 uint32_t Mix(uint32_t x) {
@@ -150,6 +150,9 @@ TEST(GpuLaunch, KernelChoiceFollowsTheAlgorithmTable) {
     EXPECT_EQ(gpu::kQueueKernelScratchpad[choice.main], crypto::scratchpad_size(id)) << id;
     EXPECT_EQ(gpu::kQueueKernelScratchpad[choice.prepare], crypto::scratchpad_size(id)) << id;
     EXPECT_EQ(gpu::kQueueKernelScratchpad[choice.collect], crypto::scratchpad_size(id)) << id;
+    // Only the float loop splits a hash over work items.
+    const bool float_loop = crypto::kAlgorithms[id].loop == crypto::loop_family::float_chains;
+    EXPECT_EQ(gpu::MainItemsPerHash(id), float_loop ? 16u : 1u) << id;
   }
   gpu::KernelChoice kept{1, 14, 26, true};
   EXPECT_FALSE(gpu::KernelsForAlgorithm(static_cast<uint32_t>(crypto::kAlgoCount), kept));

@@ -85,6 +85,21 @@ uint mock_mix(uint x) {
     list[atomic_inc(list + n)] = (uint)g;                                               \
   }
 
+// A main kernel with 16 work items per hash (groups of 128): item 0 of each
+// hash writes what MOCK_MAIN writes.
+#define MOCK_MAIN_GPU(name, id)                                                         \
+  __attribute__((reqd_work_group_size(128, 1, 1))) __kernel void name(                  \
+      __global uint4* Scratchpad0, __global uint4* Scratchpad1, __global ulong* states, \
+      __global const uint* RunState) {                                                  \
+    if (get_local_id(0) % 16 != 0) return;                                              \
+    const size_t g = (get_global_id(0) - get_global_offset(0)) / 16;                    \
+    __global ulong* s = states + STATE_WORDS * g;                                       \
+    s[4] = id;                                                                          \
+    s[5] = get_local_size(0);                                                           \
+    s[9] = Scratchpad0[g].x ^ Scratchpad1[g].x;                                         \
+    s[6] = 0;                                                                           \
+  }
+
 #define MOCK_HASH(name, branch)                                                         \
   __kernel void name(__global const ulong* states, __global const uint* BranchBuf,      \
                      __global uint* output, uint Target) {                              \
@@ -102,39 +117,42 @@ uint mock_mix(uint x) {
   }
 
 // The ids are the kernels' positions in a queue's table (gpu/kernel_table.h):
-// the prepare kernels of the five scratchpad families, the main kernels in
+// the prepare kernels of the six scratchpad families, the main kernels in
 // their rows' slot order, the collect kernels.
 MOCK_PREPARE(cryptonight_prepare, 0)
 MOCK_PREPARE(cryptonight_prepare_heavy, 1)
 MOCK_PREPARE(cryptonight_prepare_light, 2)
 MOCK_PREPARE(cryptonight_prepare_256k, 3)
 MOCK_PREPARE(cryptonight_prepare_128k, 4)
-MOCK_MAIN(cryptonight_main, 5, 8)
-MOCK_MAIN_TWEAK(cryptonight_main_v7, 6)
-MOCK_MAIN(cryptonight_main_heavy, 7, 8)
-MOCK_MAIN(cryptonight_main_light, 8, 8)
-MOCK_MAIN_TWEAK(cryptonight_main_v7_light, 9)
-MOCK_MAIN_TWEAK(cryptonight_main_v7_fest, 10)
-MOCK_MAIN_TWEAK(cryptonight_main_v7_xtl, 11)
-MOCK_MAIN(cryptonight_main_xhv_heavy, 12, 8)
-MOCK_MAIN_TWEAK(cryptonight_main_v7_fast, 13)
-MOCK_MAIN_TWEAK(cryptonight_main_tube_heavy, 14)
-MOCK_MAIN(cryptonight_main_v8, 15, 16)
-MOCK_MAIN(cryptonight_main_v8_half, 16, 16)
-MOCK_MAIN(cryptonight_main_v8_rwz, 17, 16)
-MOCK_MAIN(cryptonight_main_v8_zls, 18, 16)
-MOCK_MAIN(cryptonight_main_v8_double, 19, 16)
-MOCK_MAIN(cryptonight_main_xao, 20, 8)
-MOCK_MAIN(cryptonight_main_ccx, 21, 8)
-MOCK_MAIN(cryptonight_main_pico, 22, 16)
-MOCK_MAIN(cryptonight_main_pico_tlo, 23, 16)
-MOCK_MAIN(cryptonight_main_upx2, 24, 16)
-MOCK_MAIN_RANDOM(cryptonight_main_r, 25)
-MOCK_COLLECT(cryptonight_collect, 26)
-MOCK_COLLECT(cryptonight_collect_heavy, 27)
-MOCK_COLLECT(cryptonight_collect_light, 28)
-MOCK_COLLECT(cryptonight_collect_256k, 29)
-MOCK_COLLECT(cryptonight_collect_128k, 30)
+MOCK_PREPARE(cryptonight_prepare_gpu, 5)
+MOCK_MAIN(cryptonight_main, 6, 8)
+MOCK_MAIN_TWEAK(cryptonight_main_v7, 7)
+MOCK_MAIN(cryptonight_main_heavy, 8, 8)
+MOCK_MAIN(cryptonight_main_light, 9, 8)
+MOCK_MAIN_TWEAK(cryptonight_main_v7_light, 10)
+MOCK_MAIN_TWEAK(cryptonight_main_v7_fest, 11)
+MOCK_MAIN_TWEAK(cryptonight_main_v7_xtl, 12)
+MOCK_MAIN(cryptonight_main_xhv_heavy, 13, 8)
+MOCK_MAIN_TWEAK(cryptonight_main_v7_fast, 14)
+MOCK_MAIN_TWEAK(cryptonight_main_tube_heavy, 15)
+MOCK_MAIN(cryptonight_main_v8, 16, 16)
+MOCK_MAIN(cryptonight_main_v8_half, 17, 16)
+MOCK_MAIN(cryptonight_main_v8_rwz, 18, 16)
+MOCK_MAIN(cryptonight_main_v8_zls, 19, 16)
+MOCK_MAIN(cryptonight_main_v8_double, 20, 16)
+MOCK_MAIN(cryptonight_main_xao, 21, 8)
+MOCK_MAIN(cryptonight_main_ccx, 22, 8)
+MOCK_MAIN(cryptonight_main_pico, 23, 16)
+MOCK_MAIN(cryptonight_main_pico_tlo, 24, 16)
+MOCK_MAIN(cryptonight_main_upx2, 25, 16)
+MOCK_MAIN_RANDOM(cryptonight_main_r, 26)
+MOCK_MAIN_GPU(cryptonight_main_gpu, 27)
+MOCK_COLLECT(cryptonight_collect, 28)
+MOCK_COLLECT(cryptonight_collect_heavy, 29)
+MOCK_COLLECT(cryptonight_collect_light, 30)
+MOCK_COLLECT(cryptonight_collect_256k, 31)
+MOCK_COLLECT(cryptonight_collect_128k, 32)
+MOCK_COLLECT(cryptonight_collect_gpu, 33)
 MOCK_HASH(hash_blake, 0)
 MOCK_HASH(hash_groestl, 1)
 MOCK_HASH(hash_jh, 2)

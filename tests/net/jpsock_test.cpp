@@ -50,7 +50,7 @@ TEST(JpsockLogin, SucceedsAndPublishesTheFirstJob) {
             "\"cn-lite/0\",\"cn-lite/1\",\"cn-heavy/tube\",\"cn/xtl\",\"cn-heavy/xhv\","
             "\"cn/msr\",\"cn/fast\",\"cn/rto\",\"cn/2\",\"cn/half\",\"cn/rwz\",\"cn/zls\","
             "\"cn/double\",\"cn/xao\",\"cn/ccx\",\"cn-pico\",\"cn-pico/trtl\",\"cn-pico/tlo\","
-            "\"cn/upx2\",\"cn/r\"]},\"id\":1}");
+            "\"cn/upx2\",\"cn/r\",\"cn/gpu\"]},\"id\":1}");
   EXPECT_STREQ(s.sock.miner_id(), "abc");
   EXPECT_TRUE(s.sock.is_logged_in());
   EXPECT_TRUE(s.sock.is_connected());

@@ -37,7 +37,7 @@
 #define CN_LANE_XOR_A0(v) ((((v) >> 2) & 1u) != 0) // stored high lane also ^= a0
 #define CN_DIVISION(v) (((v) >> 3) & 3u)       // 0 none, 1 next index d ^ q, 2 ~d ^ q
 #define CN_INVERTED_AES(v) ((((v) >> 5) & 1u) != 0)
-#define CN_LOOP_FAMILY(v) (((v) >> 6) & 3u)   // 0 base loop, 1 V8 loop, 2 random loop
+#define CN_LOOP_FAMILY(v) (((v) >> 6) & 3u)   // 0 base loop, 1 V8 loop, 2 random loop, 3 float loop
 #define CN_IS_V8(v) (CN_LOOP_FAMILY(v) == 1u)
 #define CN_IS_RANDOM(v) (CN_LOOP_FAMILY(v) == 2u)
 #define CN_HEAVY_FILL(v) ((((v) >> 8) & 1u) != 0)
@@ -56,6 +56,9 @@
 #define CN_SHORT_MARK ((uint4)(0x7C3A91E5u, 0x2B64D0F8u, 0xE19F5A37u, 0x4D0C86B2u))
 #define CN_ZERO_MAGIC ((uint4)(0x0B5E2C71u, 0x9A3F6D48u, 0x53C7E01Fu, 0xA8D4B269u))
 #define CN_ENTRY_ZERO_HASH 0x80000000u
+// A Branch0 entry whose hash is the state itself (cn/gpu): the final kernel
+// compares state word 7 instead of hashing.
+#define CN_ENTRY_STATE_HASH 0x40000000u
 
 // Iterations between two looks at the run flag inside the main loop; every
 // row's pass count is a multiple of it (kMainKernelPassBlock, kernel_table.h).
@@ -98,6 +101,43 @@ ORBECK_INLINE uint4 cn_mix_lanes(__local uint4 *exchange, uint lane, uint4 x)
 // ---------------------------------------------------------------------------
 // prepare
 
+// The 200-byte Keccak state of this work item's blob: the input with the
+// low 24 bits of the nonce (the global id in dimension 0) in bytes 39..41,
+// absorbed at rate 136. True for a blob shorter than 43 bytes. The blob
+// length is the position of the last non-zero byte of the 88-byte input:
+// the host appends the pad byte 0x01 and zero bytes.
+ORBECK_INLINE bool cn_absorb_input(__global const ulong *input, ulong *st)
+{
+    uint len = 0;
+#pragma unroll
+    for (int k = 0; k < 11; ++k) {
+        st[k] = input[k];
+        if (st[k] != 0) {
+            len = 8 * k + (63 - (uint)clz(st[k])) / 8;
+        }
+    }
+    // Byte 42 stays as uploaded.
+    const uint nonce = (uint)get_global_id(0);
+    if (len > 39) {
+        st[4] = (st[4] & 0x00FFFFFFFFFFFFFFUL) | ((ulong)(nonce & 0xFFu) << 56);
+    }
+    if (len > 40) {
+        st[5] = (st[5] & ~0xFFUL) | (ulong)((nonce >> 8) & 0xFFu);
+    }
+    if (len > 41) {
+        st[5] = (st[5] & ~0xFF00UL) | ((ulong)((nonce >> 16) & 0xFFu) << 8);
+    }
+    // The input already holds the pad byte; add the final bit of the
+    // 136-byte rate block.
+#pragma unroll
+    for (int k = 11; k < 25; ++k) {
+        st[k] = 0;
+    }
+    st[16] = 0x8000000000000000UL;
+    keccakf1600(st);
+    return len < 43;
+}
+
 ORBECK_INLINE void cn_prepare(__global const ulong *input, __global uint4 *Scratchpad0,
                               __global uint4 *Scratchpad1, __global ulong *states,
                               __global const uint *RunState, __local uint *tables,
@@ -117,37 +157,7 @@ ORBECK_INLINE void cn_prepare(__global const ulong *input, __global uint4 *Scrat
     bool short_blob = false;
     if (lane == 0) {
         ulong st[25];
-        uint len = 0;
-        // The blob length is the position of the last non-zero byte of the
-        // 88-byte input: the host appends the pad byte 0x01 and zero bytes.
-#pragma unroll
-        for (int k = 0; k < 11; ++k) {
-            st[k] = input[k];
-            if (st[k] != 0) {
-                len = 8 * k + (63 - (uint)clz(st[k])) / 8;
-            }
-        }
-        // The low 24 bits of the nonce go into bytes 39..41, where those
-        // bytes belong to the blob; byte 42 stays as uploaded.
-        const uint nonce = (uint)get_global_id(0);
-        if (len > 39) {
-            st[4] = (st[4] & 0x00FFFFFFFFFFFFFFUL) | ((ulong)(nonce & 0xFFu) << 56);
-        }
-        if (len > 40) {
-            st[5] = (st[5] & ~0xFFUL) | (ulong)((nonce >> 8) & 0xFFu);
-        }
-        if (len > 41) {
-            st[5] = (st[5] & ~0xFF00UL) | ((ulong)((nonce >> 16) & 0xFFu) << 8);
-        }
-        short_blob = len < 43;
-        // The input already holds the pad byte; add the final bit of the
-        // 136-byte rate block.
-#pragma unroll
-        for (int k = 11; k < 25; ++k) {
-            st[k] = 0;
-        }
-        st[16] = 0x8000000000000000UL;
-        keccakf1600(st);
+        short_blob = cn_absorb_input(input, st);
 #pragma unroll
         for (int k = 0; k < 25; ++k) {
             states[item * 25 + k] = st[k];
@@ -667,18 +677,17 @@ ORBECK_INLINE void cn_main(__global uint4 *Scratchpad0, __global uint4 *Scratchp
                 tables, blocks, MEM, ITER, MASK, VARIANT);                                 \
     }
 
-CN_MAIN_KERNELS
-
 // ---------------------------------------------------------------------------
 // collect
 
-ORBECK_INLINE void cn_collect(__global const uint4 *Scratchpad0,
+// Folds the scratchpad into the state and runs Keccak-f; true on the one
+// work item per hash (lane 0) that has stored the new state, which then
+// reports the hash (*zero_hash: a short blob's hash is all zero).
+ORBECK_INLINE bool cn_collect(__global const uint4 *Scratchpad0,
                               __global const uint4 *Scratchpad1, __global ulong *states,
-                              __global uint *Branch0, __global uint *Branch1,
-                              __global uint *Branch2, __global uint *Branch3,
                               __global const uint *RunState, __local uint *tables,
                               __local uint4 *blocks, __local uint4 *exchange, __local uint *stop,
-                              const uint mem, const bool heavy)
+                              const uint mem, const bool heavy, bool *zero_hash)
 {
     const uint hash = get_local_id(0);
     const uint lane = get_local_id(1);
@@ -692,13 +701,13 @@ ORBECK_INLINE void cn_collect(__global const uint4 *Scratchpad0,
     }
     barrier(CLK_LOCAL_MEM_FENCE);
     if (*stop) {
-        return;
+        return false;
     }
 
     // The scratchpad is only read here; the cast keeps one address helper.
     __global const uint4 *sp = cn_scratchpad((__global uint4 *)Scratchpad0,
                                              (__global uint4 *)Scratchpad1, item, items, mem);
-    const bool zero_hash = lane == 0 && all(sp[0] == CN_ZERO_MAGIC);
+    *zero_hash = lane == 0 && all(sp[0] == CN_ZERO_MAGIC);
 
     uint4 keys[10];
     cn_keys_from_state(keys, st[4], st[5], st[6], st[7]);
@@ -723,9 +732,6 @@ ORBECK_INLINE void cn_collect(__global const uint4 *Scratchpad0,
 
     blocks[hash * 8 + lane] = x;
     barrier(CLK_LOCAL_MEM_FENCE);
-    if (lane != 0) {
-        return;
-    }
 
     ulong state[25];
 #pragma unroll
@@ -738,20 +744,40 @@ ORBECK_INLINE void cn_collect(__global const uint4 *Scratchpad0,
         state[8 + 2 * j] = block.x;
         state[9 + 2 * j] = block.y;
     }
+    // Every lane runs the permutation (on the same state) and lane 0 stores
+    // it: with lane 0 alone running it, PoCL returned a wrong state for the
+    // 2 MiB heavy instance (the other instances were right).
     keccakf1600(state);
+    if (lane != 0) {
+        return false;
+    }
 #pragma unroll
     for (int k = 0; k < 25; ++k) {
         st[k] = state[k];
     }
+    return true;
+}
 
-    const uint which = (uint)state[0] & 3u;
+// The Branch list of a collected hash, chosen by state byte 0; a hash that
+// is the state itself goes to Branch0 marked CN_ENTRY_STATE_HASH.
+ORBECK_INLINE void cn_collect_to_branch(__global const ulong *states, __global uint *Branch0,
+                                        __global uint *Branch1, __global uint *Branch2,
+                                        __global uint *Branch3, bool zero_hash, bool state_hash)
+{
+    const ulong item = get_global_id(0) - get_global_offset(0);
+    const ulong items = get_global_size(0);
+    const uint which = state_hash ? 0u : (uint)states[item * 25] & 3u;
     __global uint *branch = which == 0 ? Branch0 : which == 1 ? Branch1 : which == 2 ? Branch2
                                                                                        : Branch3;
     const uint slot = atomic_inc(branch + items);
-    branch[slot] = (uint)item | (zero_hash ? CN_ENTRY_ZERO_HASH : 0u);
+    branch[slot] = (uint)item | (zero_hash ? CN_ENTRY_ZERO_HASH : 0u) |
+                   (state_hash ? CN_ENTRY_STATE_HASH : 0u);
 }
 
-#define CN_COLLECT_KERNEL(NAME, MEM, HEAVY)                                                 \
+#define CN_COLLECT_KERNEL(NAME, MEM, HEAVY) CN_COLLECT_KERNEL_FINAL(NAME, MEM, HEAVY, false)
+
+// A collect kernel; STATE_HASH: the state after Keccak-f is the hash.
+#define CN_COLLECT_KERNEL_FINAL(NAME, MEM, HEAVY, STATE_HASH)                               \
     __attribute__((reqd_work_group_size(8, 8, 1))) __kernel void NAME(                     \
         __global const uint4 *Scratchpad0, __global const uint4 *Scratchpad1,              \
         __global ulong *states, __global uint *Branch0, __global uint *Branch1,            \
@@ -761,16 +787,22 @@ ORBECK_INLINE void cn_collect(__global const uint4 *Scratchpad0,
         __local uint4 blocks[64];                                                          \
         __local uint4 exchange[64];                                                        \
         __local uint stop;                                                                 \
-        cn_collect(Scratchpad0, Scratchpad1, states, Branch0, Branch1, Branch2, Branch3,   \
-                   RunState, tables, blocks, exchange, &stop, MEM, HEAVY);                 \
+        bool zero_hash = false;                                                            \
+        if (cn_collect(Scratchpad0, Scratchpad1, states, RunState, tables, blocks,         \
+                       exchange, &stop, MEM, HEAVY, &zero_hash)) {                         \
+            cn_collect_to_branch(states, Branch0, Branch1, Branch2, Branch3, zero_hash,    \
+                                 STATE_HASH);                                              \
+        }                                                                                  \
     }
+
+// A collect kernel that also ends the hash: the state after Keccak-f is the
+// hash, listed in Branch0 for hash_blake to compare (CN_ENTRY_STATE_HASH).
+#define CN_COLLECT_STATE_KERNEL(NAME, MEM, HEAVY) CN_COLLECT_KERNEL_FINAL(NAME, MEM, HEAVY, true)
 
 // The prepare and collect kernels of one scratchpad family of the table.
 #define CN_FAMILY(PREPARE, COLLECT, MEM, HEAVY)                                            \
     CN_PREPARE_KERNEL(PREPARE, MEM, HEAVY)                                                 \
     CN_COLLECT_KERNEL(COLLECT, MEM, HEAVY)
-
-CN_FAMILY_KERNELS
 
 // ---------------------------------------------------------------------------
 // final hashes
@@ -787,9 +819,11 @@ CN_FAMILY_KERNELS
             return;                                                                        \
         }                                                                                  \
         const uint entry = BranchBuf[index];                                               \
-        const uint item = entry & ~CN_ENTRY_ZERO_HASH;                                     \
+        const uint item = entry & ~(CN_ENTRY_ZERO_HASH | CN_ENTRY_STATE_HASH);             \
         uint word7 = 0;                                                                    \
-        if ((entry & CN_ENTRY_ZERO_HASH) == 0) {                                           \
+        if ((entry & CN_ENTRY_STATE_HASH) != 0) {                                          \
+            word7 = (uint)(states[(ulong)item * 25 + 3] >> 32);                            \
+        } else if ((entry & CN_ENTRY_ZERO_HASH) == 0) {                                    \
             ulong state[25];                                                               \
             for (int k = 0; k < 25; ++k) {                                                 \
                 state[k] = states[(ulong)item * 25 + k];                                   \

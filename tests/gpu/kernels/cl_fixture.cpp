@@ -95,10 +95,11 @@ std::string ClEnv::BuildOptions() const {
   // "OpenCL C <major>.<minor> ..."
   const bool cl20 = version.size() > 9 && version.compare(0, 9, "OpenCL C ") == 0 &&
                     version[9] >= '2';
-  return gpu::ProgramBuildOptions(8, cl20);
+  return gpu::ProgramBuildOptions(8, cl20, gpu::HasExactFp32Divide(device_));
 }
 
-cl_program ClEnv::Build(const std::string& source, std::string* log, double* seconds) const {
+cl_program ClEnv::Build(const std::string& source, std::string* log, double* seconds,
+                        const std::string* options) const {
   const char* text = source.c_str();
   const size_t length = source.size();
   cl_int status = CL_SUCCESS;
@@ -108,7 +109,8 @@ cl_program ClEnv::Build(const std::string& source, std::string* log, double* sec
     return nullptr;
   }
   const auto start = std::chrono::steady_clock::now();
-  status = clBuildProgram(program, 1, &device_, BuildOptions().c_str(), nullptr, nullptr);
+  const std::string chosen = options != nullptr ? *options : BuildOptions();
+  status = clBuildProgram(program, 1, &device_, chosen.c_str(), nullptr, nullptr);
   if (seconds != nullptr) {
     *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   }
@@ -135,7 +137,8 @@ KernelChoice ChoiceFor(int algorithm) {
   return {gpu::kQueueKernelNames[indices.prepare], gpu::kQueueKernelNames[indices.main],
           gpu::kQueueKernelNames[indices.collect], indices.tweak_input,
           crypto::kAlgorithms[id].loop == crypto::loop_family::random,
-          gpu::MainLocalSize(static_cast<uint32_t>(id)), crypto::scratchpad_size(id)};
+          gpu::MainLocalSize(static_cast<uint32_t>(id)), crypto::scratchpad_size(id),
+          gpu::MainItemsPerHash(static_cast<uint32_t>(id))};
 }
 
 const std::vector<std::string>& AllKernelNames() {
@@ -305,6 +308,8 @@ std::vector<uint32_t> RoundRunner::Round(int algorithm, const std::vector<uint8_
   const size_t offset1 = offset;
   const size_t global1 = hashes_;
   const size_t main_local = choice.main_local;
+  const size_t main_offset = offset1 * choice.main_items;
+  const size_t main_global = global1 * choice.main_items;
   const size_t final_local = 8;
   // Waits for the queue when timing and returns the seconds since `since`;
   // the process CPU seconds since the last lap go to *cpu.
@@ -324,7 +329,7 @@ std::vector<uint32_t> RoundRunner::Round(int algorithm, const std::vector<uint8_
   ok = Check(clEnqueueNDRangeKernel(q, prepare, 2, offset2, global2, local2, 0, nullptr, nullptr),
              "prepare launch");
   times_.prepare = lap(clock, &cpu_times_.prepare);
-  ok = ok && Check(clEnqueueNDRangeKernel(q, main, 1, &offset1, &global1, &main_local, 0,
+  ok = ok && Check(clEnqueueNDRangeKernel(q, main, 1, &main_offset, &main_global, &main_local, 0,
                                           nullptr, nullptr),
                    "main launch");
   times_.main = lap(clock, &cpu_times_.main);

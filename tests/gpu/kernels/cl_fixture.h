@@ -27,11 +27,14 @@ class ClEnv {
   cl_command_queue queue() const { return queue_; }
 
   // The miner's options for a work size of 8 (gpu::ProgramBuildOptions):
-  // OpenCL C 2.0 where the device has it, the kernel table's instances.
+  // OpenCL C 2.0 and exact division where the device has them, the kernel
+  // table's instances.
   std::string BuildOptions() const;
 
-  // Builds source; on failure returns nullptr and puts the build log in *log.
-  cl_program Build(const std::string& source, std::string* log, double* seconds) const;
+  // Builds source (with BuildOptions() unless options are given); on
+  // failure returns nullptr and puts the build log in *log.
+  cl_program Build(const std::string& source, std::string* log, double* seconds,
+                   const std::string* options = nullptr) const;
 
  private:
   std::string error_;
@@ -50,6 +53,7 @@ struct KernelChoice {
   bool random_program;  // main kernel takes the height's program
   size_t main_local;  // the row's main local size (16 for the V8 loop, else 8)
   uint32_t scratchpad_bytes;
+  size_t main_items = 1;  // main work items per hash
 };
 KernelChoice ChoiceFor(int algorithm);
 

@@ -26,7 +26,8 @@ TEST(KernelProgram, BuildsWithTheMinerOptionsAndHasEveryKernel) {
   const KernelShape shapes[] = {
       {"cryptonight_prepare", 5, 8, 8},          {"cryptonight_prepare_heavy", 5, 8, 8},
       {"cryptonight_prepare_light", 5, 8, 8},    {"cryptonight_prepare_256k", 5, 8, 8},
-      {"cryptonight_prepare_128k", 5, 8, 8},     {"cryptonight_main", 4, 8, 1},
+      {"cryptonight_prepare_128k", 5, 8, 8},     {"cryptonight_prepare_gpu", 5, 8, 8},
+      {"cryptonight_main", 4, 8, 1},
       {"cryptonight_main_v7", 5, 8, 1},          {"cryptonight_main_heavy", 4, 8, 1},
       {"cryptonight_main_light", 4, 8, 1},       {"cryptonight_main_v7_light", 5, 8, 1},
       {"cryptonight_main_v7_fest", 5, 8, 1},     {"cryptonight_main_v7_xtl", 5, 8, 1},
@@ -37,9 +38,11 @@ TEST(KernelProgram, BuildsWithTheMinerOptionsAndHasEveryKernel) {
       {"cryptonight_main_xao", 4, 8, 1},         {"cryptonight_main_ccx", 4, 8, 1},
       {"cryptonight_main_pico", 4, 16, 1},       {"cryptonight_main_pico_tlo", 4, 16, 1},
       {"cryptonight_main_upx2", 4, 16, 1},       {"cryptonight_main_r", 5, 16, 1},
+      {"cryptonight_main_gpu", 4, 128, 1},
       {"cryptonight_collect", 8, 8, 8},
       {"cryptonight_collect_heavy", 8, 8, 8},    {"cryptonight_collect_light", 8, 8, 8},
       {"cryptonight_collect_256k", 8, 8, 8},     {"cryptonight_collect_128k", 8, 8, 8},
+      {"cryptonight_collect_gpu", 8, 8, 8},
       {"hash_blake", 4, 0, 0},                   {"hash_groestl", 4, 0, 0},
       {"hash_jh", 4, 0, 0},                      {"hash_skein", 4, 0, 0}};
   ASSERT_EQ(std::size(shapes), AllKernelNames().size());

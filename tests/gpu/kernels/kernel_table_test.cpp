@@ -99,10 +99,11 @@ TEST(KernelTable, TheBuildOptionsCarryEveryRowsVariant) {
   EXPECT_EQ(tokens[1].rfind("-DCN_MAIN_KERNELS=", 0), 0u);
   for (const crypto::algorithm_info& info : crypto::kAlgorithms) {
     char instance[160];
-    std::snprintf(instance, sizeof(instance), "%s(%s,%u,0x%Xu,0x%Xu,0x%Xu,0x%Xu)",
-                  info.v7_shift != 0                           ? "CN_MAIN_TWEAK"
-                  : info.loop == crypto::loop_family::random ? "CN_MAIN_RANDOM"
-                                                             : "CN_MAIN",
+    const char* macro = info.loop == crypto::loop_family::float_chains ? "CN_GPU_MAIN"
+                        : info.v7_shift != 0                         ? "CN_MAIN_TWEAK"
+                        : info.loop == crypto::loop_family::random   ? "CN_MAIN_RANDOM"
+                                                                     : "CN_MAIN";
+    std::snprintf(instance, sizeof(instance), "%s(%s,%u,0x%Xu,0x%Xu,0x%Xu,0x%Xu)", macro,
                   info.main_kernel,
                   static_cast<unsigned>(info.main_local_size), info.scratchpad, info.iterations,
                   info.mask, crypto::kernel_variant(info));
