@@ -123,9 +123,9 @@ TEST_F(ProgramBuild, AllKernelsAreCreatedByNameInOrder) {
   for (int i = 0; i < gpu::kHashKernelCount; ++i) {
     EXPECT_EQ(name_of(queue.hash_kernels[i]), hash_names[i]);
   }
-  EXPECT_STREQ(gpu::kQueueKernelNames[15], "cryptonight_main_v8");
-  EXPECT_STREQ(gpu::kQueueKernelNames[14], "cryptonight_main_tube_heavy");
-  EXPECT_STREQ(gpu::kQueueKernelNames[24], "cryptonight_main_upx2");
+  EXPECT_STREQ(gpu::kQueueKernelNames[16], "cryptonight_main_v8");
+  EXPECT_STREQ(gpu::kQueueKernelNames[15], "cryptonight_main_tube_heavy");
+  EXPECT_STREQ(gpu::kQueueKernelNames[25], "cryptonight_main_upx2");
 }
 
 TEST_F(ProgramBuild, ABrokenSourcePrintsItsLogAndTheBuildFailure) {
