@@ -11,6 +11,7 @@
 #include "crypto/cn_r_code.h"
 #include "crypto/cn_gpu.h"
 #include "crypto/final_hash.h"
+#include "crypto/lane_access.h"
 #include "crypto/keccak.h"
 #include "crypto/variant_rules.h"
 #include "crypto/work_area.h"
@@ -19,18 +20,6 @@ namespace crypto {
 namespace {
 
 static_assert(std::endian::native == std::endian::little, "lanes are read little-endian in place");
-
-// Scratchpad lines are read and written through memcpy: the work area is
-// raw memory seen as bytes, 32-bit AES words and 64-bit lanes.
-inline uint64_t load64(const uint8_t* p) {
-  uint64_t v;
-  std::memcpy(&v, p, sizeof(v));
-  return v;
-}
-
-inline void store64(uint8_t* p, uint64_t v) { std::memcpy(p, &v, sizeof(v)); }
-
-inline void prefetch(const uint8_t* p) { __builtin_prefetch(p, 1, 3); }
 
 // The eight 16-byte blocks that the fill and fold carry, with the ten
 // round keys of one half of the state.

@@ -7,6 +7,7 @@
 #include "crypto/algorithm.h"
 #include "crypto/cryptonight.h"
 #include "crypto/final_hash.h"
+#include "crypto/lane_access.h"
 #include "crypto/keccak.h"
 #include "crypto/variant_rules.h"
 
@@ -35,16 +36,6 @@ void hash_each(int32_t algorithm, int ways, uint8_t* work_areas, const uint8_t* 
 }
 
 #if ORBECK_AES_PATH
-
-inline uint64_t load64(const uint8_t* p) {
-  uint64_t v;
-  std::memcpy(&v, p, sizeof(v));
-  return v;
-}
-
-inline void store64(uint8_t* p, uint64_t v) { std::memcpy(p, &v, sizeof(v)); }
-
-inline void prefetch(const uint8_t* p) { __builtin_prefetch(p, 1, 3); }
 
 // The fill and fold's eight blocks and ten round keys in SSE registers.
 struct sse_blocks {
