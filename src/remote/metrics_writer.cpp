@@ -12,6 +12,9 @@ namespace {
 bool is_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
+
+}  // namespace
+
 // Length of the metric name at the start of text (0 when there is none).
 size_t metric_name_length(std::string_view text) {
   size_t i = 0;
@@ -43,8 +46,6 @@ void append_escaped(std::string& out, std::string_view text, bool quote) {
     }
   }
 }
-
-}  // namespace
 
 bool valid_metric_name(std::string_view name) {
   return !name.empty() && metric_name_length(name) == name.size();

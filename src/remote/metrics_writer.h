@@ -53,6 +53,13 @@ class metrics_writer {
 
 // Metric names: [a-zA-Z_:][a-zA-Z0-9_:]*; label names: [a-zA-Z_][a-zA-Z0-9_]*
 // not beginning with "__".
+// Length of the metric (or label) name at the start of text, 0 when none.
+size_t metric_name_length(std::string_view text);
+size_t label_name_length(std::string_view text);
+// Appends text escaped as the exposition format wants: backslash and line
+// feed always, the double quote too inside a label value (quote).
+void append_escaped(std::string& out, std::string_view text, bool quote);
+
 bool valid_metric_name(std::string_view name);
 bool valid_label_name(std::string_view name);
 // A sample value as the format writes it: "NaN", "+Inf", "-Inf" or the

@@ -1,5 +1,7 @@
 #include "support/metrics_text.h"
 
+#include "remote/metrics_writer.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -9,40 +11,7 @@
 namespace network {
 namespace {
 
-bool is_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-// Length of the metric name at the start of text (0 when there is none).
-size_t metric_name_length(std::string_view text) {
-  size_t i = 0;
-  while (i < text.size() &&
-         (is_alpha(text[i]) || text[i] == '_' || text[i] == ':' || (i > 0 && is_digit(text[i])))) {
-    ++i;
-  }
-  return i;
-}
-
-size_t label_name_length(std::string_view text) {
-  size_t i = 0;
-  while (i < text.size() && (is_alpha(text[i]) || text[i] == '_' || (i > 0 && is_digit(text[i])))) {
-    ++i;
-  }
-  return i;
-}
-
-void append_escaped(std::string& out, std::string_view text, bool quote) {
-  for (char c : text) {
-    if (c == '\\') {
-      out += "\\\\";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (quote && c == '"') {
-      out += "\\\"";
-    } else {
-      out += c;
-    }
-  }
-}
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
