@@ -22,7 +22,7 @@ namespace app {
 namespace {
 
 const std::string kMiner = "src/orbeck-vega";
-const std::string kCache = "XDG_CACHE_HOME=" + std::string(ORBECK_BINARY_DIR) + "/test-cache";
+const std::string kCache = std::string("XDG_CACHE_HOME=") + ORBECK_TEST_CACHE_DIR;
 
 std::vector<std::string> miner_args(const std::string& pool) {
   return {"--anydevice", "--opencl", "0", "--noselftest", "-S", pool, "-u", "tester"};
@@ -585,15 +585,18 @@ namespace {
 // The tuner end to end on the first OpenCL device, with two candidates of
 // one-second rounds, in a cache of its own (the store would change the
 // intensity other tests see). Program binaries of the shared test cache are
-// copied in first, only to save their build.
+// copied in first and PoCL's compiled kernels linked, only to save their
+// build.
 class AutotuneProgram : public ::testing::Test {
  protected:
   void SetUp() override {
     root_ = std::string(ORBECK_BINARY_DIR) + "/test-cache-autotune";
     std::filesystem::remove_all(root_);
     std::filesystem::create_directories(root_ + "/orbeck-vega");
-    const std::string shared = std::string(ORBECK_BINARY_DIR) + "/test-cache/orbeck-vega";
+    const std::string shared = std::string(ORBECK_TEST_CACHE_DIR) + "/orbeck-vega";
     std::error_code error;
+    std::filesystem::create_directories(std::string(ORBECK_TEST_CACHE_DIR) + "/pocl", error);
+    std::filesystem::create_directory_symlink(std::string(ORBECK_TEST_CACHE_DIR) + "/pocl", root_ + "/pocl", error);
     for (const auto& entry : std::filesystem::directory_iterator(shared, error)) {
       if (entry.path().extension() == ".bin") {
         std::filesystem::copy_file(entry.path(), root_ + "/orbeck-vega/" + entry.path().filename().string(),

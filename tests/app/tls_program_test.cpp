@@ -17,7 +17,7 @@ namespace app {
 namespace {
 
 const std::string kMiner = "src/orbeck-vega";
-const std::string kCache = "XDG_CACHE_HOME=" + std::string(ORBECK_BINARY_DIR) + "/test-cache";
+const std::string kCache = std::string("XDG_CACHE_HOME=") + ORBECK_TEST_CACHE_DIR;
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 

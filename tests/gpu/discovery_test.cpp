@@ -75,7 +75,7 @@ class OpenClStartup : public ::testing::Test {
     options_.gpu_list = {0};
     options_.intensity_text = "-1";
     options_.algorithm = -1;
-    options_.device.cache_root = std::string(ORBECK_BINARY_DIR) + "/gpu-test-cache";
+    options_.device.cache_root = gpu_test::MockKernelCache();
     options_.device.kernel_source = gpu_test::MockKernelSource();
   }
   void TearDown() override {

@@ -62,6 +62,8 @@ void WriteFile(const std::string& path, const std::string& content) {
 
 std::string MockKernelSource() { return ReadFile(std::string(ORBECK_GPU_TEST_DIR) + "/mock_kernels.cl"); }
 
+std::string MockKernelCache() { return std::string(ORBECK_BINARY_DIR) + "/test-cache-mock"; }
+
 program_settings& TestProgram() {
   static program_settings settings;
   return settings;

@@ -39,6 +39,9 @@ void WriteFile(const std::string& path, const std::string& content);
 
 // Source of the stand-in kernels (tests/gpu/mock_kernels.cl).
 std::string MockKernelSource();
+// The program cache for the mock kernels: apart from the real kernels'
+// shared cache, whose one file per device a mock build would replace.
+std::string MockKernelCache();
 
 // The program settings TestOptions puts into the device options; fixtures
 // set them in SetUp (test thread only).

@@ -122,7 +122,7 @@ std::set<uint32_t> Reported(const gpu::GpuQueue& queue) {
 class MockRound : public ::testing::Test {
  protected:
   void SetUp() override {
-    gpu_test::TestProgram().cache_root = std::string(ORBECK_BINARY_DIR) + "/gpu-test-cache";
+    gpu_test::TestProgram().cache_root = gpu_test::MockKernelCache();
     gpu_test::TestProgram().kernel_source = gpu_test::MockKernelSource();
   }
   void TearDown() override {

@@ -46,7 +46,7 @@ class RealKernels : public ::testing::TestWithParam<int32_t> {
  protected:
   void SetUp() override {
     // Shared between runs: the first run pays the kernel build.
-    gpu_test::TestProgram().cache_root = std::string(ORBECK_BINARY_DIR) + "/gpu-test-cache";
+    gpu_test::TestProgram().cache_root = ORBECK_TEST_CACHE_DIR;
     gpu_test::TestProgram().kernel_source = "";
   }
   void TearDown() override { gpu_test::ReleaseTestGpu(); }
@@ -91,8 +91,10 @@ class RealKernels : public ::testing::TestWithParam<int32_t> {
   crypto::CryptoNight cpu_;
 };
 
+// 32 nonces: the host set-up is what differs between rows here; the kernels'
+// exactness over 64 nonces per row is the kernel tests' part.
 TEST_P(RealKernels, ReportExactlyTheNoncesTheCpuFinds) {
-  CheckRound(GetParam(), RandomBlob(76, 100 + static_cast<uint32_t>(GetParam())), 0, 64, 3, 0);
+  CheckRound(GetParam(), RandomBlob(76, 100 + static_cast<uint32_t>(GetParam())), 0, 32, 3, 0);
 }
 
 // The rows of 2018, and of the later rows the first of each scratchpad family

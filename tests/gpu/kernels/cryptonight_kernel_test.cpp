@@ -10,6 +10,7 @@
 
 #include "crypto/algorithm.h"
 #include "crypto/cryptonight.h"
+#include "gpu/self_test.h"
 #include "kernel_programs.h"
 
 namespace kernel_test {
@@ -45,6 +46,7 @@ uint32_t CpuWord7(int algorithm, std::vector<uint8_t> blob, uint32_t nonce, uint
 struct Expectation {
   uint32_t target;
   std::set<uint32_t> nonces;
+  std::vector<uint32_t> words;  // word 7 of each nonce's CPU hash, in order
 };
 
 // A target that a few of the round's nonces meet (the fifth smallest word 7),
@@ -58,6 +60,7 @@ Expectation Expect(int algorithm, const std::vector<uint8_t>& blob, uint32_t off
   std::vector<uint32_t> sorted = words;
   std::sort(sorted.begin(), sorted.end());
   Expectation expectation;
+  expectation.words = words;
   expectation.target = std::max<uint32_t>(sorted[4], 1);
   for (size_t g = 0; g < hashes; ++g) {
     if (words[g] < expectation.target) expectation.nonces.insert(offset + static_cast<uint32_t>(g));
@@ -65,13 +68,16 @@ Expectation Expect(int algorithm, const std::vector<uint8_t>& blob, uint32_t off
   return expectation;
 }
 
+// `cpu_words`, when given, receives word 7 of each nonce's CPU hash.
 void CheckRound(int algorithm, const std::vector<uint8_t>& blob, uint32_t offset,
-                uint64_t height = 0, size_t hashes = kHashes) {
+                uint64_t height = 0, size_t hashes = kHashes,
+                std::vector<uint32_t>* cpu_words = nullptr) {
   ASSERT_TRUE(Env().ok()) << Env().error();
   std::string log;
   cl_program program = MinerProgram(&log);
   ASSERT_NE(program, nullptr) << log;
   const Expectation expectation = Expect(algorithm, blob, offset, hashes, height);
+  if (cpu_words != nullptr) *cpu_words = expectation.words;
   RoundRunner runner(Env(), program, hashes, ChoiceFor(algorithm).scratchpad_bytes);
   ASSERT_TRUE(runner.error().empty()) << runner.error();
   const std::vector<uint32_t> reported =
@@ -91,8 +97,28 @@ void CheckRound(int algorithm, const std::vector<uint8_t>& blob, uint32_t offset
 
 class CryptoNightKernelRound : public ::testing::TestWithParam<int> {};
 
+// Each row's round is the self-test's: its blob, its nonces (across a
+// 24-bit boundary) and its height. The same CPU hashes then recompute the
+// self-test's constant answer for the row, so it can never go stale.
 TEST_P(CryptoNightKernelRound, ReportsExactlyTheCpuNonces) {
-  CheckRound(GetParam(), RandomBlob(76, 1000 + GetParam()), 0x00123400u + 64u * GetParam());
+  const int id = GetParam();
+  std::vector<uint32_t> words;
+  CheckRound(id, gpu::SelfTestBlob(), gpu::kSelfTestFirstNonce, gpu::kSelfTestHeight,
+             gpu::kSelfTestNonceCount, &words);
+  ASSERT_EQ(words.size(), gpu::kSelfTestNonceCount);
+  const gpu::self_test_answer& answer = gpu::SelfTestAnswer(id);
+  std::vector<uint32_t> passing;
+  for (uint32_t i = 0; i < gpu::kSelfTestNonceCount; ++i) {
+    if (words[i] < answer.target) passing.push_back(gpu::kSelfTestFirstNonce + i);
+  }
+  EXPECT_EQ(passing, answer.nonces) << crypto::algorithm_name(id);
+  EXPECT_GE(answer.nonces.size(), 2u);  // the answer must be able to catch a fault
+}
+
+TEST(SelfTestAnswer, TheRangeCrossesATwentyFourBitBoundary) {
+  EXPECT_LT(gpu::kSelfTestFirstNonce, 0x1000000u);
+  EXPECT_GT(gpu::kSelfTestFirstNonce + gpu::kSelfTestNonceCount, 0x1000000u);
+  EXPECT_GE(gpu::kSelfTestNonceCount, 64u);
 }
 
 // Every row of the table: scripts/device-check reads each id's exactness on a
@@ -102,8 +128,8 @@ INSTANTIATE_TEST_SUITE_P(AllAlgorithms, CryptoNightKernelRound,
 
 // The random loop at heights whose programs differ in length and in the
 // generator's paths (the longest program, four attempts), each against the
-// CPU hash at the same height; the row's round above is at height 0 and the
-// vectors at seven more heights. 32 nonces each: every hash is also a CPU hash.
+// CPU hash at the same height; the row's round above is at the self-test's
+// height and the vectors at seven more heights. 32 nonces each: every hash is also a CPU hash.
 TEST(CryptoNightKernelRound, RandomLoopMatchesTheCpuAtSeveralHeights) {
   for (uint64_t height : {1902112ull, 1938996ull}) {
     CheckRound(crypto::kCryptoNightR, RandomBlob(76, static_cast<uint32_t>(height)),

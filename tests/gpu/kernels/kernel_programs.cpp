@@ -62,23 +62,25 @@ __kernel void test_keccakf(__global ulong *state)
 }
 )CLC";
 
-struct Programs {
-  Programs() {
-    if (!Env().ok()) return;
-    const std::string source(gpu::embedded_kernel_source());
-    miner = Env().Build(source, &miner_log, &miner_seconds);
-    blocks = Env().Build(source + kBuildingBlockKernels, &blocks_log, nullptr);
+// Each program is built on first use: a test process (one per test case)
+// pays only for the program its case runs.
+struct BuiltProgram {
+  explicit BuiltProgram(const std::string& source) {
+    if (Env().ok()) program = Env().Build(source, &log, &seconds);
   }
-  cl_program miner = nullptr;
-  cl_program blocks = nullptr;
-  std::string miner_log;
-  std::string blocks_log;
-  double miner_seconds = 0;
+  cl_program program = nullptr;
+  std::string log;
+  double seconds = 0;
 };
 
-Programs& Shared() {
-  static Programs programs;
-  return programs;
+const BuiltProgram& Miner() {
+  static const BuiltProgram miner{std::string(gpu::embedded_kernel_source())};
+  return miner;
+}
+
+const BuiltProgram& Blocks() {
+  static const BuiltProgram blocks{std::string(gpu::embedded_kernel_source()) + kBuildingBlockKernels};
+  return blocks;
 }
 
 }  // namespace
@@ -89,15 +91,15 @@ ClEnv& Env() {
 }
 
 cl_program MinerProgram(std::string* log) {
-  *log = Shared().miner_log;
-  return Shared().miner;
+  *log = Miner().log;
+  return Miner().program;
 }
 
 cl_program BuildingBlockProgram(std::string* log) {
-  *log = Shared().blocks_log;
-  return Shared().blocks;
+  *log = Blocks().log;
+  return Blocks().program;
 }
 
-double MinerProgramBuildSeconds() { return Shared().miner_seconds; }
+double MinerProgramBuildSeconds() { return Miner().seconds; }
 
 }  // namespace kernel_test

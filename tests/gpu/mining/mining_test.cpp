@@ -59,7 +59,7 @@ uint32_t word7(int32_t algorithm, const core::mining_job& job, uint32_t nonce) {
 // with the table's round size or `group_size` hashes in `num_queues` queues.
 void set_up_gpus(std::vector<GpuContext>& gpus, size_t count, int32_t algorithm,
                  const cl_fault_injector& faults = {}, int32_t group_size = 0, int32_t num_queues = 0) {
-  gpu_test::TestProgram().cache_root = std::string(ORBECK_BINARY_DIR) + "/test-cache/orbeck-vega";
+  gpu_test::TestProgram().cache_root = ORBECK_TEST_CACHE_DIR;
   std::string version, error;
   cl_platform_id platform = SelectPlatform(-1, true, version, error);
   ASSERT_NE(platform, nullptr) << error;
