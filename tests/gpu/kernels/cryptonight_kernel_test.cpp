@@ -175,12 +175,13 @@ TEST(CryptoNightKernelRound, ShortBlobUnderTweakAlgorithmsReportsEveryNonce) {
 
 // Ids without the length rule hash short blobs normally; under 42 bytes only
 // the nonce bytes inside the blob change (none at all under 40 bytes).
+// Rounds of 16: the blob length is what differs from the rows' rounds.
 TEST(CryptoNightKernelRound, ShortBlobUnderOtherAlgorithmsIsHashed) {
-  CheckRound(0, RandomBlob(40, 41), 0x00000100u);
-  CheckRound(2, RandomBlob(42, 42), 0x00000200u);
-  CheckRound(3, RandomBlob(13, 43), 0x00000300u);
-  CheckRound(7, RandomBlob(41, 44), 0x00000400u);
-  CheckRound(10, RandomBlob(42, 45), 0x00000500u);
+  CheckRound(0, RandomBlob(40, 41), 0x00000100u, 0, 16);
+  CheckRound(2, RandomBlob(42, 42), 0x00000200u, 0, 16);
+  CheckRound(3, RandomBlob(13, 43), 0x00000300u, 0, 16);
+  CheckRound(7, RandomBlob(41, 44), 0x00000400u, 0, 16);
+  CheckRound(10, RandomBlob(42, 45), 0x00000500u, 0, 16);
 }
 
 // Output words 0..254 hold nonces; the count word keeps counting past them.
