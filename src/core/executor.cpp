@@ -74,8 +74,8 @@ void executor::dispatch(executor_event& event) {
       on_socket_ready(event.pool_id);
       break;
     case kSocketError: {
-      const std::string* text = std::get_if<std::string>(&event.payload);
-      on_socket_error(event.pool_id, text != nullptr ? *text : std::string());
+      const base::status* error = std::get_if<base::status>(&event.payload);
+      on_socket_error(event.pool_id, error != nullptr ? *error : base::status::ok());
       break;
     }
     case kNewJob:

@@ -137,8 +137,8 @@ class executor : public network::StatsSource, public hash_rate_source, private n
   // pool_listener: the pools' reports become events in the queue, in the
   // order they are made. Connection threads.
   void on_ready(uint64_t pool_id) override { post(executor_event(kSocketReady, pool_id)); }
-  void on_error(uint64_t pool_id, std::string text) override {
-    post(executor_event(kSocketError, pool_id, std::move(text)));
+  void on_error(uint64_t pool_id, base::status error) override {
+    post(executor_event(kSocketError, pool_id, std::move(error)));
   }
   void on_job(uint64_t pool_id, const job_record& job) override { post(executor_event(kNewJob, pool_id, job)); }
   void on_share_answered(uint64_t pool_id, share_result result) override {
@@ -164,7 +164,7 @@ class executor : public network::StatsSource, public hash_rate_source, private n
   // Pools and donation.
   void on_reconnect(uint64_t pool_id);
   void on_socket_ready(uint64_t pool_id);
-  void on_socket_error(uint64_t pool_id, const std::string& text);
+  void on_socket_error(uint64_t pool_id, const base::status& error);
   void on_switch_pool(uint64_t target);
   void on_close_dev_pool();
   void on_probe_primary(uint64_t serial);
