@@ -25,6 +25,7 @@
 #include "core/backend_group.h"
 #include "core/executor.h"
 #include "cpu/cpu_miner.h"
+#include "crypto/cryptonight.h"
 #include "gpu/mine_thread.h"
 #include "remote/remote_access_server.h"
 
@@ -256,7 +257,13 @@ int run_sequence(const startup_result& start) {
   settings.retry_delay_s = cfg().retry_delay_s;
   settings.primary_retry_s = cfg().primary_retry_s;
   settings.keepalive_s = cfg().keepalive_s;
-  core::executor executor(*miner, settings);
+  std::unique_ptr<crypto::CryptoNight> hasher;
+  if (const base::status created = crypto::CryptoNight::create(hasher); !created) {
+    base::printer::inst().print_error("%s", created.message().c_str());
+    miner->shutdown();
+    return 1;
+  }
+  core::executor executor(*miner, settings, std::move(hasher));
   // The handlers go in before the executor starts: a signal that arrives
   // while its first lines print must already lead to the orderly exit.
   install_signal_handlers();

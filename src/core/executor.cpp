@@ -8,10 +8,11 @@
 
 namespace core {
 
-executor::executor(mining_backend& miner, executor_settings settings)
+executor::executor(mining_backend& miner, executor_settings settings,
+                   std::unique_ptr<crypto::CryptoNight> hasher)
     : miner_(miner),
       settings_(std::move(settings)),
-      hasher_(std::make_unique<crypto::CryptoNight>()),
+      hasher_(std::move(hasher)),
       meter_(settings_.gpu_count),
       dev_pool_(std::make_unique<net::jpsock>(kPoolDonation, pool_reports(), settings_.reply_timeout,
                                               *settings_.clock)),

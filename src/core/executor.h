@@ -68,7 +68,10 @@ struct executor_settings {
 
 class executor : public network::StatsSource, public hash_rate_source, private net::pool_listener {
  public:
-  executor(mining_backend& miner, executor_settings settings);
+  // hasher: the CPU hash that checks every found nonce (made with
+  // crypto::CryptoNight::create, so its allocation failure is the caller's
+  // to report); not null.
+  executor(mining_backend& miner, executor_settings settings, std::unique_ptr<crypto::CryptoNight> hasher);
   ~executor() override;
   executor(const executor&) = delete;
   executor& operator=(const executor&) = delete;

@@ -14,6 +14,7 @@
 #include "executor_test_util.h"
 #include "fake_pool.h"
 #include "support/console_capture.h"
+#include "support/cpu_hash.h"
 
 namespace core {
 namespace {
@@ -65,7 +66,7 @@ class FailoverTest : public ::testing::Test {
       pool.user = "wallet";
       settings_.pools.push_back(pool);
     }
-    executor_ = std::make_unique<executor>(miner_, settings_);
+    executor_ = std::make_unique<executor>(miner_, settings_, support::cpu_hash());
     executor_->start();
   }
   void post_result(uint32_t nonce) {

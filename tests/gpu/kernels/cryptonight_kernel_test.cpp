@@ -11,6 +11,7 @@
 #include "crypto/algorithm.h"
 #include "crypto/cryptonight.h"
 #include "kernel_programs.h"
+#include "support/cpu_hash.h"
 
 namespace kernel_test {
 namespace {
@@ -18,8 +19,8 @@ namespace {
 constexpr size_t kHashes = 64;
 
 crypto::CryptoNight& Cpu() {
-  static crypto::CryptoNight cpu;
-  return cpu;
+  static const auto cpu = support::cpu_hash();
+  return *cpu;
 }
 
 std::vector<uint8_t> RandomBlob(size_t length, uint32_t seed) {

@@ -21,6 +21,7 @@
 #include "gpu/watchdog.h"
 #include "gpu_test_util.h"
 #include "support/wait.h"
+#include "support/cpu_hash.h"
 
 namespace gpu {
 namespace {
@@ -43,12 +44,12 @@ core::mining_job make_job(int32_t algorithm, uint32_t target, bool nicehash, uin
 }
 
 uint32_t word7(int32_t algorithm, const core::mining_job& job, uint32_t nonce) {
-  static crypto::CryptoNight hasher;
+  static const auto hasher = support::cpu_hash();
   uint8_t blob[core::kBlobSize];
   std::memcpy(blob, job.blob, sizeof(blob));
   std::memcpy(blob + 39, &nonce, 4);
   uint8_t hash[32];
-  hasher.hash(algorithm, blob, job.blob_length, hash);
+  hasher->hash(algorithm, blob, job.blob_length, hash);
   uint32_t word;
   std::memcpy(&word, hash + 28, 4);
   return word;
