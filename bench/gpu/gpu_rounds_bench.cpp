@@ -64,12 +64,12 @@ bool InitFirstDevice(int32_t algorithm, benchmark::State& state) {
   options.group_size = EnvInt("ORBECK_BENCH_GROUPSIZE", 0);
   options.num_queues = 1;
   options.cache_root = g_cache_root;
-  std::string version, error;
-  cl_platform_id platform = gpu::SelectPlatform(-1, options.any_device, version, error);
-  if (platform == nullptr) {
-    state.SkipWithError(error.c_str());
+  gpu::SelectedPlatform selected;
+  if (const base::status found = gpu::SelectPlatform(-1, options.any_device, selected); !found) {
+    state.SkipWithError(found.message().c_str());
     return false;
   }
+  const cl_platform_id platform = selected.id;
   g_gpus.clear();
   g_gpus.resize(1);
   g_gpus[0].platform = platform;

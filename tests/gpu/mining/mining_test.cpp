@@ -61,9 +61,10 @@ uint32_t word7(int32_t algorithm, const core::mining_job& job, uint32_t nonce) {
 void set_up_gpus(std::vector<GpuContext>& gpus, size_t count, int32_t algorithm,
                  const cl_fault_injector& faults = {}, int32_t group_size = 0, int32_t num_queues = 0) {
   gpu_test::TestProgram().cache_root = std::string(ORBECK_BINARY_DIR) + "/test-cache/orbeck-vega";
-  std::string version, error;
-  cl_platform_id platform = SelectPlatform(-1, true, version, error);
-  ASSERT_NE(platform, nullptr) << error;
+  SelectedPlatform selected;
+  const base::status found = SelectPlatform(-1, true, selected);
+  ASSERT_TRUE(found) << found.message();
+  const cl_platform_id platform = selected.id;
   gpus.clear();
   gpus.resize(count);  // move-only records, built in place
   for (GpuContext& ctx : gpus) {
