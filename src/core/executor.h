@@ -22,6 +22,7 @@
 #include "core/hash_meter.h"
 #include "core/mining_backend.h"
 #include "core/pool_options.h"
+#include "core/statistics.h"
 #include "core/work_records.h"
 #include "crypto/algorithm.h"
 #include "crypto/cryptonight.h"
@@ -94,7 +95,10 @@ class executor : public network::StatsSource, public hash_rate_source, private n
   double current_rate(size_t thread) const override { return meter_.current_rate(thread); }
   double average_rate(size_t thread) const override { return meter_.average_rate(thread); }
 
-  // StatsSource: any thread.
+  // Everything the report, /stats.json and /metrics show, read once. Any
+  // thread.
+  statistics_snapshot snapshot() const;
+  // StatsSource: any thread; each renders one snapshot.
   std::string stats_json() const override;
   std::string metrics_text() const override;
 
