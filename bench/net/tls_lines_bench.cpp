@@ -154,7 +154,8 @@ void run_lines(benchmark::State& state, bool tls) {
       auto event = events.take_for(std::chrono::seconds(10));
       if (!event || event->kind != core::kNewJob) {
         const base::status* error = event ? std::get_if<base::status>(&event->payload) : nullptr;
-        const std::string why = "a line was lost" + (error != nullptr ? ": " + error->message() : std::string());
+        const std::string why =
+            "a line was lost" + (error != nullptr ? ": " + error->message() : std::string());
         state.SkipWithError(why.c_str());
         return;
       }

@@ -64,8 +64,8 @@ struct option_groups {
   po::options_description optimizations{"Optimizations"};
   po::options_description hidden{""};
 
-  option_groups(config& c, std::string& gpu_text, std::string& cpu_text, std::string& huge_pages_text,
-                remote_texts& remote_given, pool_texts& pools) {
+  option_groups(config& c, std::string& gpu_text, std::string& cpu_text,
+                std::string& huge_pages_text, remote_texts& remote_given, pool_texts& pools) {
     generic.add_options()
         ("help,h", "show this help message")
         ("opencl,O", po::value<int32_t>(&c.platform_index),
@@ -237,7 +237,8 @@ std::string help_text_of_groups() {
   remote_texts remote_given;
   std::string cpu_text;
   std::string huge_pages_text;
-  return option_groups(scratch, gpu_text, cpu_text, huge_pages_text, remote_given, pools).shown_help();
+  return option_groups(scratch, gpu_text, cpu_text, huge_pages_text, remote_given, pools)
+      .shown_help();
 }
 
 // The file's pool list, unless the command line gave --pool: each of user,
@@ -334,9 +335,9 @@ std::string refusal(const std::map<std::string, std::string>& file_places, const
 
 // The first option value that breaks its rule, as its refusal line; empty
 // when every one is sound. in_file: the value stands in the config file.
-std::string value_problem(const config& c, const std::string& gpu_text, const std::string& huge_pages_text,
-                          const remote_texts& remote, const std::map<std::string, std::string>& places,
-                          bool& in_file) {
+std::string value_problem(const config& c, const std::string& gpu_text,
+                          const std::string& huge_pages_text, const remote_texts& remote,
+                          const std::map<std::string, std::string>& places, bool& in_file) {
   struct check {
     const char* name;
     std::string value;
@@ -358,14 +359,17 @@ std::string value_problem(const config& c, const std::string& gpu_text, const st
        c.primary_retry_s < 1 ? "it must be 1 second or more" : ""},
       {"keepalive", std::to_string(c.keepalive_s), c.keepalive_s < 0 ? "it must be 0 (off) or more seconds" : ""},
       {"autotune-seconds", degrees(c.autotune_seconds),
-       c.autotune_seconds >= 0 && c.autotune_seconds < 1e9 ? ""
-                                                           : "it must be 0 (the default) or more seconds, below 1e9"},
+       c.autotune_seconds >= 0 && c.autotune_seconds < 1e9
+           ? ""
+           : "it must be 0 (the default) or more seconds, below 1e9"},
       {"autotune-candidates", std::to_string(c.autotune_candidates),
        c.autotune_candidates < 0 ? "the count must be 0 (every candidate) or more" : ""},
       {"cpu-huge-pages", huge_pages_text,
        huge_pages_text == "on" || huge_pages_text == "off" ? "" : "expected on or off"},
       {"cpu-ways", std::to_string(c.cpu_ways),
-       c.cpu_ways < 0 || c.cpu_ways > 4 ? "the hashes per thread must be 1 to 4 (0 = chosen per algorithm)" : ""},
+       c.cpu_ways < 0 || c.cpu_ways > 4
+           ? "the hashes per thread must be 1 to 4 (0 = chosen per algorithm)"
+           : ""},
   };
   for (const check& each : checks) {
     if (each.rule.empty()) continue;
@@ -467,8 +471,8 @@ options_result read_options(int argc, const char* const* argv, config& c,
   std::string cpu_rule;
   if (vm.count("cpu-threads") != 0) cpu_rule = cpu_threads_rule(cpu_text, c.cpu_threads);
   c.cpu_huge_pages = huge_pages_text != "off";
-  result.value_problem = value_problem(c, gpu_text, huge_pages_text, remote_given, result.file_places,
-                                       result.value_problem_in_file);
+  result.value_problem = value_problem(c, gpu_text, huge_pages_text, remote_given,
+                                       result.file_places, result.value_problem_in_file);
   if (result.value_problem.empty() && !cpu_rule.empty()) {
     result.value_problem_in_file = result.file_places.count("cpu-threads") != 0;
     result.value_problem = refusal(result.file_places, "cpu-threads", cpu_text, cpu_rule);

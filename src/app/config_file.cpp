@@ -176,17 +176,20 @@ base::status convert(const file_key& key, const json_node& n, std::vector<std::s
   };
   switch (key.value) {
     case file_value::kSwitch:
-      if (n.kind != json_node::type::kBool) return wrong(std::string("expected true or false, not ") + type_name(n));
+      if (n.kind != json_node::type::kBool)
+        return wrong(std::string("expected true or false, not ") + type_name(n));
       if (n.boolean) arguments.push_back(option);
       return base::status::ok();
     case file_value::kInteger:
-      if (n.kind != json_node::type::kInteger) return wrong(std::string("expected an integer, not ") + type_name(n));
+      if (n.kind != json_node::type::kInteger)
+        return wrong(std::string("expected an integer, not ") + type_name(n));
       if (!whole_in(std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()))
         return wrong("the integer " + std::to_string(n.integer) + " is out of range");
       arguments.push_back(option + "=" + std::to_string(n.integer));
       return base::status::ok();
     case file_value::kUnsigned:
-      if (n.kind != json_node::type::kInteger) return wrong(std::string("expected an integer, not ") + type_name(n));
+      if (n.kind != json_node::type::kInteger)
+        return wrong(std::string("expected an integer, not ") + type_name(n));
       if (!whole_in(0, std::numeric_limits<uint32_t>::max()))
         return wrong("the integer " + std::to_string(n.integer) + " is out of range");
       arguments.push_back(option + "=" + std::to_string(n.integer));
@@ -213,7 +216,8 @@ base::status convert(const file_key& key, const json_node& n, std::vector<std::s
       arguments.push_back(option + "=" + std::to_string(n.integer));
       return base::status::ok();
     case file_value::kText:
-      if (n.kind != json_node::type::kString) return wrong(std::string("expected a string, not ") + type_name(n));
+      if (n.kind != json_node::type::kString)
+        return wrong(std::string("expected a string, not ") + type_name(n));
       if (!n.text.empty()) arguments.push_back(option + "=" + n.text);
       return base::status::ok();
     case file_value::kList: {
@@ -228,7 +232,8 @@ base::status convert(const file_key& key, const json_node& n, std::vector<std::s
         return base::status::ok();
       }
       if (n.kind != json_node::type::kArray)
-        return wrong(std::string("expected an integer, a string or an array of integers, not ") + type_name(n));
+        return wrong(std::string("expected an integer, a string or an array of integers, not ") +
+                     type_name(n));
       if (n.items.empty()) return wrong("the array is empty");
       std::string joined;
       for (const json_node& item : n.items) {
@@ -267,8 +272,8 @@ class problem_writer {
   const std::string& path_;
 };
 
-base::status read_pools(const json_node& list, size_t list_key_offset, const problem_writer& problem,
-                        std::vector<file_pool>& pools) {
+base::status read_pools(const json_node& list, size_t list_key_offset,
+                        const problem_writer& problem, std::vector<file_pool>& pools) {
   if (list.kind != json_node::type::kArray)
     return problem.key(list_key_offset, "pools", std::string("expected an array of pool objects, not ") +
                                                      type_name(list));
@@ -392,7 +397,8 @@ base::status parse_config_text(std::string_view text, const std::string& path, c
     if (!seen.insert(name).second) return problem.key(offset, name, "given twice");
     out.places[name] = problem.place(offset);
     if (name == "pools") {
-      if (base::status read = read_pools(root.items[m], offset, problem, out.pools); !read) return read;
+      if (base::status read = read_pools(root.items[m], offset, problem, out.pools); !read)
+        return read;
       continue;
     }
     if (name == "pool") return problem.key(offset, name, "the pool list is \"pools\": [{\"url\": ...}]");

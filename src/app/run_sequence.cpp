@@ -6,14 +6,14 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
 #include <random>
 #include <string>
-#include <vector>
 #include <thread>
+#include <vector>
 
 #include "app/config.h"
 #include "base/console.h"
@@ -21,8 +21,8 @@
 #include "base/run_flags.h"
 #include "base/service_notify.h"
 #include "core/backend.h"
-#include "core/benchmark.h"
 #include "core/backend_group.h"
+#include "core/benchmark.h"
 #include "core/executor.h"
 #include "cpu/cpu_miner.h"
 #include "crypto/cryptonight.h"

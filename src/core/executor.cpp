@@ -14,8 +14,8 @@ executor::executor(mining_backend& miner, executor_settings settings,
       settings_(std::move(settings)),
       hasher_(std::move(hasher)),
       meter_(settings_.gpu_count),
-      dev_pool_(std::make_unique<net::jpsock>(kPoolDonation, pool_reports(), settings_.reply_timeout,
-                                              *settings_.clock)),
+      dev_pool_(std::make_unique<net::jpsock>(kPoolDonation, pool_reports(),
+                                              settings_.reply_timeout, *settings_.clock)),
       pool_configs_(settings_.pools.empty() ? std::vector<pool_options>(1) : settings_.pools),
       job_start_(settings_.clock->ticks()) {
   for (size_t i = 0; i < pool_configs_.size(); ++i) {

@@ -72,7 +72,8 @@ class executor : public network::StatsSource, public hash_rate_source, private n
   // hasher: the CPU hash that checks every found nonce (made with
   // crypto::CryptoNight::create, so its allocation failure is the caller's
   // to report); not null.
-  executor(mining_backend& miner, executor_settings settings, std::unique_ptr<crypto::CryptoNight> hasher);
+  executor(mining_backend& miner, executor_settings settings,
+           std::unique_ptr<crypto::CryptoNight> hasher);
   ~executor() override;
   executor(const executor&) = delete;
   executor& operator=(const executor&) = delete;

@@ -170,7 +170,8 @@ void executor::on_socket_error(uint64_t pool_id, const base::status& error) {
   const bool refused = error.code() == base::status_code::kTlsRefused;
   base::printer::inst().print_leveled(refused ? base::kError : base::kInfo, "Socket Error - %s", text.c_str());
   // A plain port that closes before its first byte is often a TLS port.
-  if (error.code() == base::status_code::kConnectionLost && pools_[index]->closed_before_any_byte()) {
+  if (error.code() == base::status_code::kConnectionLost &&
+      pools_[index]->closed_before_any_byte()) {
     base::printer::inst().print_error(
         "The pool ended the connection without answering: if %s is a TLS port, use a "
         "stratum+ssl:// address",

@@ -192,7 +192,8 @@ std::string render_report(const statistics_snapshot& s) {
     const uint32_t connects = pool.connect_count;
     if (connects >= 3) text += " (" + std::to_string(connects - 1) + " Reconnects)";
     const uint32_t jobs = s.job_count;
-    text += "\n\n[Job: #" + std::to_string(jobs) + " | Difficulty: " + std::to_string(pool.difficulty);
+    text +=
+        "\n\n[Job: #" + std::to_string(jobs) + " | Difficulty: " + std::to_string(pool.difficulty);
     if (jobs > 0) {
       text += " | Running: " + format("%.1f sec", static_cast<double>(s.job_running_s));
       if (jobs > 1) text += " | Avg Job Time: " + format("%.1f sec", s.job_time_avg);
@@ -207,7 +208,8 @@ std::string render_report(const statistics_snapshot& s) {
   }
   // A GPU its backend parked says why, as the console said when it happened.
   for (size_t i = 0; i < s.thread_count; ++i) {
-    if (!s.devices[i].error.empty()) text += " " + s.devices[i].name + " parked: " + s.devices[i].error + "\n";
+    if (!s.devices[i].error.empty())
+      text += " " + s.devices[i].name + " parked: " + s.devices[i].error + "\n";
   }
   text += "\n";
   const uint32_t total = s.accepted + s.rejected + s.invalid + s.network_fail + s.outdated + s.lost;
@@ -362,8 +364,9 @@ std::string render_metrics(const statistics_snapshot& s) {
       out.gauge("orbeck_gpu_fan_speed", "GPU fan speed as the sensor reports it.", labels, reading.fan);
     out.gauge("orbeck_gpu_paused", "1 while the temperature guard holds the GPU paused.", labels,
               reading.paused ? 1 : 0);
-    out.gauge("orbeck_gpu_parked", "1 while the GPU is parked because it could not be set up again.",
-              labels, d.error.empty() ? 0 : 1);
+    out.gauge("orbeck_gpu_parked",
+              "1 while the GPU is parked because it could not be set up again.", labels,
+              d.error.empty() ? 0 : 1);
   }
   out.gauge("orbeck_total_hash_rate", "Sum of the current hash rates in hashes per second.",
             s.total_current_rate);
@@ -373,23 +376,25 @@ std::string render_metrics(const statistics_snapshot& s) {
     const network::metric_labels labels = {{"pool", pool.address}};
     out.counter("orbeck_shares_accepted_total", "Shares the pool accepted.", labels, pool.accepted);
     out.counter("orbeck_shares_rejected_total", "Shares the pool rejected.", labels, pool.rejected);
-    out.counter("orbeck_shares_invalid_total", "Results whose CPU check failed.", labels, pool.invalid);
+    out.counter("orbeck_shares_invalid_total", "Results whose CPU check failed.", labels,
+                pool.invalid);
     out.counter("orbeck_shares_network_fail_total", "Shares that could not be sent.", labels,
                 pool.network_fail);
-    out.counter("orbeck_shares_outdated_total", "Results for a job that had already changed.", labels,
-                pool.outdated);
-    out.counter("orbeck_shares_lost_total", "Nonces found beyond the slots of a GPU's result list.", labels,
-                pool.lost);
+    out.counter("orbeck_shares_outdated_total", "Results for a job that had already changed.",
+                labels, pool.outdated);
+    out.counter("orbeck_shares_lost_total", "Nonces found beyond the slots of a GPU's result list.",
+                labels, pool.lost);
   }
   for (const statistics_snapshot::pool& pool : s.pools) {
-    out.gauge("orbeck_pool_up", "1 while the pool of the list is logged in.", {{"pool", pool.address}},
-              pool.logged_in ? 1 : 0);
+    out.gauge("orbeck_pool_up", "1 while the pool of the list is logged in.",
+              {{"pool", pool.address}}, pool.logged_in ? 1 : 0);
   }
   const statistics_snapshot::connection& pool = s.active_connection;
   out.gauge("orbeck_pool_active", "1 for the pool of the list being mined.",
             {{"pool", s.pools[s.active].address}}, 1);
   out.gauge("orbeck_pool_connected", "1 while the pool connection is up.", pool.connected ? 1 : 0);
-  out.gauge("orbeck_pool_difficulty", "Difficulty of the pool's current job.", static_cast<double>(s.difficulty));
+  out.gauge("orbeck_pool_difficulty", "Difficulty of the pool's current job.",
+            static_cast<double>(s.difficulty));
   out.gauge("orbeck_pool_online_seconds", "Seconds connected to the pool.", pool.online_s);
   out.gauge("orbeck_pool_offline_seconds", "Seconds without a pool connection.", pool.offline_s);
   const uint32_t connects = pool.connect_count;

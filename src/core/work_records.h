@@ -117,7 +117,8 @@ constexpr bool is_known_event_kind(uint32_t kind) { return kind >= kSocketReady 
 struct executor_event {
   uint32_t kind = 0;
   uint64_t pool_id = kPoolNone;  // for some kinds a plain argument
-  std::variant<std::monostate, base::status, job_record, gpu_result, hash_report, share_result, lost_nonces>
+  std::variant<std::monostate, base::status, job_record, gpu_result, hash_report, share_result,
+               lost_nonces>
       payload;
 
   executor_event() = default;

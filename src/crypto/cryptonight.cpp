@@ -7,11 +7,11 @@
 
 #include "crypto/aes.h"
 #include "crypto/algorithm.h"
-#include "crypto/cn_r_code.h"
 #include "crypto/cn_gpu.h"
+#include "crypto/cn_r_code.h"
 #include "crypto/final_hash.h"
-#include "crypto/lane_access.h"
 #include "crypto/keccak.h"
+#include "crypto/lane_access.h"
 #include "crypto/variant_rules.h"
 #include "crypto/work_area.h"
 
@@ -382,8 +382,8 @@ base::status CryptoNight::create(std::unique_ptr<CryptoNight>& out) {
   uint8_t* area = allocate_work_area(kWorkAreaSize);
   if (area == nullptr) {
     return base::status::error(base::status_code::kIoError, "CryptoNight: cannot allocate the " +
-                                                               std::to_string(kWorkAreaSize) +
-                                                               "-byte hash work area");
+                                                                std::to_string(kWorkAreaSize) +
+                                                                "-byte hash work area");
   }
   out.reset(new CryptoNight(area, owned_area{}));
   return base::status::ok();

@@ -68,7 +68,8 @@ base::status SelectPlatform(int32_t index, bool any_device, SelectedPlatform& ou
   };
   cl_uint count = 0;
   if (clGetPlatformIDs(0, nullptr, &count) != CL_SUCCESS) {
-    return failed(base::status_code::kDeviceError, "Error calling clGetPlatformIDs for number of platforms.");
+    return failed(base::status_code::kDeviceError,
+                  "Error calling clGetPlatformIDs for number of platforms.");
   }
   if (index != -1 && (index < 0 || static_cast<cl_uint>(index) >= count)) {
     return failed(base::status_code::kNotFound,
@@ -77,11 +78,13 @@ base::status SelectPlatform(int32_t index, bool any_device, SelectedPlatform& ou
   if (count == 0) return failed(base::status_code::kNotFound, kAutodetectError);
   std::vector<cl_platform_id> platforms(count);
   if (clGetPlatformIDs(count, platforms.data(), nullptr) != CL_SUCCESS) {
-    return failed(base::status_code::kDeviceError, "Error calling clGetPlatformIDs for platform ID information.");
+    return failed(base::status_code::kDeviceError,
+                  "Error calling clGetPlatformIDs for platform ID information.");
   }
   std::string version;
   if (index != -1) {
-    if (monitor::PlatformText(platforms[index], CL_PLATFORM_VERSION, version, kFieldChars) != CL_SUCCESS) {
+    if (monitor::PlatformText(platforms[index], CL_PLATFORM_VERSION, version, kFieldChars) !=
+        CL_SUCCESS) {
       return failed(base::status_code::kDeviceError, "Error querying platform info.");
     }
     out = SelectedPlatform{platforms[index], std::move(version)};
@@ -89,7 +92,8 @@ base::status SelectPlatform(int32_t index, bool any_device, SelectedPlatform& ou
   }
   std::vector<PlatformInfo> infos(count);
   for (cl_uint i = 0; i < count; ++i) {
-    if (monitor::PlatformText(platforms[i], CL_PLATFORM_VERSION, infos[i].version, kFieldChars) != CL_SUCCESS) {
+    if (monitor::PlatformText(platforms[i], CL_PLATFORM_VERSION, infos[i].version, kFieldChars) !=
+        CL_SUCCESS) {
       return failed(base::status_code::kDeviceError, "Error querying platform info.");
     }
     if (IsAmdPlatformVersion(infos[i].version)) {
@@ -111,10 +115,12 @@ base::status InitGpus(const backend_options& options, std::vector<GpuContext>& c
                       monitor::gpu_monitor& sensors) {
   out().print_leveled(base::kInfo, "Initializing GPU, loading kernel ...");
   SelectedPlatform selected;
-  if (base::status s = SelectPlatform(options.platform_index, options.device.any_device, selected); !s) {
+  if (base::status s = SelectPlatform(options.platform_index, options.device.any_device, selected);
+      !s) {
     out().print_error("%s", s.message().c_str());
     // Only auto-detect (index -1) finds no platform; --anydevice widens it.
-    const bool autodetect_failed = options.platform_index == -1 && s.code() == base::status_code::kNotFound;
+    const bool autodetect_failed =
+        options.platform_index == -1 && s.code() == base::status_code::kNotFound;
     if (autodetect_failed && !options.device.any_device) out().print_error("%s", kAnyDeviceHint);
     return s;
   }

@@ -651,7 +651,8 @@ bool jpsock::process_job(const json_value& job) {
   job_record record;
   const size_t blob_length = blob->GetStringLength() / 2;  // an odd last digit is ignored
   if (blob_length > kBlobSize) {
-    set_error(base::status_code::kProtocolError, "Job Error: invalid work length. Maybe no CryptoNight based pool?");
+    set_error(base::status_code::kProtocolError,
+              "Job Error: invalid work length. Maybe no CryptoNight based pool?");
     return false;
   }
   if (!base::hex_decode_to(blob->GetString(), blob_length, record.blob)) {
@@ -677,7 +678,8 @@ bool jpsock::process_job(const json_value& job) {
     for (size_t i = target_size; i-- > 0;) target_value = target_value << 8 | target_bytes[i];
   }
   if (target_value == 0) {
-    set_error(base::status_code::kProtocolError, std::string("Job Error: invalid target: ") + target->GetString());
+    set_error(base::status_code::kProtocolError,
+              std::string("Job Error: invalid target: ") + target->GetString());
     return false;
   }
   uint64_t difficulty = 0;

@@ -112,19 +112,22 @@ base::status tls_socket::handshake() {
     ERR_clear_error();
     ctx_ = SSL_CTX_new(TLS_client_method());
     if (ctx_ == nullptr) {
-      return owner_->fail(base::status_code::kTlsRefused, "TLS: " + openssl_text("cannot create a TLS context"));
+      return owner_->fail(base::status_code::kTlsRefused,
+                          "TLS: " + openssl_text("cannot create a TLS context"));
     }
     SSL_CTX_set_min_proto_version(ctx_, TLS1_2_VERSION);
     // The certificate is checked after the handshake, so that a refusal can
     // show the fingerprint; nothing is sent before that check passes.
     SSL_CTX_set_verify(ctx_, SSL_VERIFY_NONE, nullptr);
     if (!options_.pin && SSL_CTX_set_default_verify_paths(ctx_) != 1) {
-      return owner_->fail(base::status_code::kTlsRefused,
-                          "TLS: cannot load the system's CA store: " + openssl_text("unknown error"));
+      return owner_->fail(
+          base::status_code::kTlsRefused,
+          "TLS: cannot load the system's CA store: " + openssl_text("unknown error"));
     }
     ssl_ = SSL_new(ctx_);
     if (ssl_ == nullptr || SSL_set_fd(ssl_, tcp_.handle()) != 1) {
-      return owner_->fail(base::status_code::kTlsRefused, "TLS: " + openssl_text("cannot create a TLS session"));
+      return owner_->fail(base::status_code::kTlsRefused,
+                          "TLS: " + openssl_text("cannot create a TLS session"));
     }
     SSL_set_mode(ssl_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     if (is_ip_literal(host_)) {
@@ -178,7 +181,8 @@ base::status tls_socket::check_certificate() {
                           length == seen.size();
     X509_free(certificate);
     if (!digested) {
-      return owner_->fail(base::status_code::kTlsRefused, "TLS: cannot compute the certificate fingerprint");
+      return owner_->fail(base::status_code::kTlsRefused,
+                          "TLS: cannot compute the certificate fingerprint");
     }
     const std::string seen_text = crypto::format_fingerprint(seen);
     if (options_.pin) {
@@ -241,7 +245,8 @@ int32_t tls_socket::receive(char* buffer, uint32_t capacity) {
       owner_->set_error(base::status_code::kConnectionLost, "Recv Error: " + reason);
     } else if (error == SSL_ERROR_SYSCALL && code != 0) {
       // The connection records the error; recv reports it by its -1.
-      static_cast<void>(owner_->fail_system(base::status_code::kConnectionLost, "Recv Error: ", code));
+      static_cast<void>(
+          owner_->fail_system(base::status_code::kConnectionLost, "Recv Error: ", code));
     } else {
       owner_->set_error(base::status_code::kConnectionLost, "Recv Error: socket closed");
     }

@@ -420,7 +420,8 @@ TEST(RunSequence, CpuAutotuneStoresTheWaysAndTheBenchmarkMeasuresCpuThreads) {
   options.keep_stdin_open = false;
   process_result r = run_process(
       built_program(kMiner),
-      {"--cpu-threads", "1", "--autotune", "--autotune-seconds", "0.3", "--algo", "cn/upx2"}, options);
+      {"--cpu-threads", "1", "--autotune", "--autotune-seconds", "0.3", "--algo", "cn/upx2"},
+      options);
   ASSERT_FALSE(r.timed_out) << r.output;
   EXPECT_EQ(r.exit_code, 0);
   std::smatch chosen;
@@ -607,8 +608,9 @@ class AutotuneProgram : public ::testing::Test {
     process_options options;
     options.environment = {"XDG_CACHE_HOME=" + root_, "NO_COLOR=1"};
     options.timeout = std::chrono::seconds(300);
-    std::vector<std::string> args = {"--anydevice", "--opencl", "0", "--algo", "3",
-                                     "--autotune-seconds", "1", "--autotune-candidates", "2"};
+    std::vector<std::string> args = {
+        "--anydevice",           "--opencl", "0", "--algo", "3", "--autotune-seconds", "1",
+        "--autotune-candidates", "2"};
     args.insert(args.end(), extra.begin(), extra.end());
     return run_process(built_program(kMiner), args, options);
   }

@@ -46,8 +46,9 @@ TEST(WorkRecords, EventKindsHaveTheirNumbers) {
 TEST(EventQueue, EventsComeOutInPostingOrder) {
   event_queue queue;
   queue.post(executor_event(kSocketReady, kPoolUser));
-  queue.post(executor_event(kSocketError, kPoolDonation,
-                            base::status::error(base::status_code::kConnectionLost, "Recv Error: socket closed")));
+  queue.post(executor_event(
+      kSocketError, kPoolDonation,
+      base::status::error(base::status_code::kConnectionLost, "Recv Error: socket closed")));
   executor_event first = queue.take();
   executor_event second = queue.take();
   EXPECT_EQ(first.kind, kSocketReady);
@@ -77,7 +78,8 @@ TEST(EventQueue, PayloadsAreCopiedByValue) {
   for (int i = 0; i < 20; ++i) job.blob[i] = static_cast<uint8_t>(0xa0 + i);
   job.blob_length = 20;
   job.target = 0x00068db8u;
-  base::status error = base::status::error(base::status_code::kProtocolError, "Job Error: Invalid JSON");
+  base::status error =
+      base::status::error(base::status_code::kProtocolError, "Job Error: Invalid JSON");
   queue.post(executor_event(kNewJob, kPoolUser, job));
   queue.post(executor_event(kSocketError, kPoolUser, error));
   job.blob[0] = 0;

@@ -8,15 +8,15 @@
 #include <string>
 #include <utility>
 
+#include "base/hex.h"
 #include "crypto/algorithm.h"
 #include "crypto/cryptonight.h"
-#include "base/hex.h"
 #include "executor_test_util.h"
 #include "fake_pool.h"
 #include "remote/metrics_writer.h"
-#include "support/metrics_text.h"
 #include "support/console_capture.h"
 #include "support/cpu_hash.h"
+#include "support/metrics_text.h"
 
 namespace core {
 namespace {

@@ -125,14 +125,16 @@ TEST_F(FailoverTest, APlainPoolSilentUntilItClosesGetsTheTlsHintOneAnsweringInTl
   const end_case cases[] = {
       {false, "Socket Error - Recv Error: socket closed\n", true},
       {true,
-       "Socket Error - Recv Error: the pool answered with TLS: this port speaks TLS, use a stratum+ssl:// "
+       "Socket Error - Recv Error: the pool answered with TLS: this port speaks TLS, use a "
+       "stratum+ssl:// "
        "address\n",
        false},
   };
   for (const end_case& c : cases) {
     SCOPED_TRACE(c.answer_in_tls ? "TLS answer" : "silent close");
     net::fake_pool first, second;
-    first.set_responder([&](const std::string&) { return c.answer_in_tls ? tls_alert : std::string(); });
+    first.set_responder(
+        [&](const std::string&) { return c.answer_in_tls ? tls_alert : std::string(); });
     // Each case's own job id: the miner still holds the previous case's job.
     const char* job_id = c.answer_in_tls ? "after-tls" : "after-close";
     serve(second, login_reply(blob_hex(1), "ffffffff", job_id), [] { return kOk; });
@@ -146,8 +148,8 @@ TEST_F(FailoverTest, APlainPoolSilentUntilItClosesGetsTheTlsHintOneAnsweringInTl
     ASSERT_TRUE(mining_job_of(job_id));
     const std::string text = console().substr(printed);
     EXPECT_NE(text.find(c.socket_error), std::string::npos) << text;
-    const std::string hint = "The pool ended the connection without answering: if " + first.address() +
-                             " is a TLS port, use a stratum+ssl:// address";
+    const std::string hint = "The pool ended the connection without answering: if " +
+                             first.address() + " is a TLS port, use a stratum+ssl:// address";
     EXPECT_EQ(text.find(hint) != std::string::npos, c.hint) << text;
     executor_->stop();
     executor_.reset();

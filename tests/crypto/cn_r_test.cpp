@@ -18,8 +18,8 @@
 #include "crypto/cn_r_code.h"
 #include "crypto/cn_r_program.h"
 #include "crypto/cryptonight.h"
-#include "vector_file.h"
 #include "support/cpu_hash.h"
+#include "vector_file.h"
 
 namespace crypto {
 namespace {

@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "crypto/algorithm.h"
 #include "base/hex.h"
-#include "vector_file.h"
+#include "crypto/algorithm.h"
 #include "support/cpu_hash.h"
+#include "vector_file.h"
 
 namespace crypto {
 namespace {
@@ -55,7 +55,8 @@ TEST_P(CryptoNightVariants, PublishedVectors) {
   int checked = 0;
   for (const hash_vector& v : all) {
     if (v.algorithm != id) continue;
-    EXPECT_EQ(hash_hex(*cn, id, v.input), base::hex_encode(v.expected.data(), 32)) << "line " << v.line;
+    EXPECT_EQ(hash_hex(*cn, id, v.input), base::hex_encode(v.expected.data(), 32))
+        << "line " << v.line;
     ++checked;
   }
   EXPECT_GT(checked, 0) << "no vector for id " << id;

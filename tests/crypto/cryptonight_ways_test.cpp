@@ -35,7 +35,8 @@ TEST_P(HashWays, EqualsTheReference) {
   std::vector<int> counts = {2};
   if (algorithm == kCryptoNightV7Lite || algorithm == kCryptoNightUpx2) counts = {1, 2, 3, kMaxWays};
   uint8_t expected[kMaxWays][32];
-  for (int w = 0; w < counts.back(); ++w) reference->hash(algorithm, blobs[w], sizeof(blobs[0]), expected[w]);
+  for (int w = 0; w < counts.back(); ++w)
+    reference->hash(algorithm, blobs[w], sizeof(blobs[0]), expected[w]);
   for (int ways : counts) {
     const uint8_t* inputs[kMaxWays];
     uint8_t outs[kMaxWays][32] = {};

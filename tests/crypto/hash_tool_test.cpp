@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "base/hex.h"
 #include "crypto/algorithm.h"
 #include "crypto/cryptonight.h"
-#include "base/hex.h"
 #include "support/cpu_hash.h"
 
 namespace orbeck_hash {

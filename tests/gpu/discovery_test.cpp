@@ -111,7 +111,8 @@ class OpenClStartup : public ::testing::Test {
 TEST_F(OpenClStartup, SelectPlatformRejectsIndicesThatDoNotExist) {
   gpu::SelectedPlatform selected{reinterpret_cast<cl_platform_id>(1), "stale"};
   base::status s = gpu::SelectPlatform(5, options_.device.any_device, selected);
-  EXPECT_EQ(s, base::status::error(base::status_code::kNotFound, "Selected OpenCL platform index 5 doesn't exist."));
+  EXPECT_EQ(s, base::status::error(base::status_code::kNotFound,
+                                   "Selected OpenCL platform index 5 doesn't exist."));
   EXPECT_EQ(selected.id, nullptr);
   EXPECT_EQ(selected.version, "");
   s = gpu::SelectPlatform(-2, options_.device.any_device, selected);
@@ -130,8 +131,9 @@ TEST_F(OpenClStartup, AutoDetectWithoutAmdNeedsAnyDevice) {
   gpu::SelectedPlatform selected;
   options_.device.any_device = false;
   EXPECT_EQ(gpu::SelectPlatform(-1, options_.device.any_device, selected),
-            base::status::error(base::status_code::kNotFound,
-                                "Could not autodetect AMD OpenCL plattform, please specifiy with --opencl=?"));
+            base::status::error(
+                base::status_code::kNotFound,
+                "Could not autodetect AMD OpenCL plattform, please specifiy with --opencl=?"));
   EXPECT_EQ(selected.id, nullptr);
   options_.device.any_device = true;
   EXPECT_TRUE(gpu::SelectPlatform(-1, options_.device.any_device, selected));

@@ -558,7 +558,9 @@ TEST(JpsockConnect, AnIpv6PoolInBracketsLogsInWithAndWithoutAScheme) {
     auto ready = events.take_for(kWait);
     ASSERT_TRUE(ready);
     ASSERT_EQ(ready->kind, core::kSocketReady)
-        << (std::holds_alternative<base::status>(ready->payload) ? std::get<base::status>(ready->payload).message() : "");
+        << (std::holds_alternative<base::status>(ready->payload)
+                ? std::get<base::status>(ready->payload).message()
+                : "");
     EXPECT_TRUE(sock.login("user", "x"));
     EXPECT_STREQ(sock.miner_id(), "abc");
   }

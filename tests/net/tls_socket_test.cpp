@@ -185,10 +185,11 @@ TEST(TlsSocket, PlainTextToATlsPortEndsWithAHint) {
   EXPECT_FALSE(s.sock.login("user", "x"));
   auto event = s.events.take_for(kWait);
   ASSERT_TRUE(event);
-  EXPECT_EQ(std::get<base::status>(event->payload),
-            base::status::error(base::status_code::kTlsRefused,
-                                "Recv Error: the pool answered with TLS: this port speaks TLS, use a "
-                                "stratum+ssl:// address"));
+  EXPECT_EQ(
+      std::get<base::status>(event->payload),
+      base::status::error(base::status_code::kTlsRefused,
+                          "Recv Error: the pool answered with TLS: this port speaks TLS, use a "
+                          "stratum+ssl:// address"));
 
   // OpenSSL's own server just hangs up: the connection knows that nothing
   // came back, which the executor turns into the same hint.

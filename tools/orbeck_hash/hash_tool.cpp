@@ -2,17 +2,17 @@
 
 #include <chrono>
 #include <cmath>
-#include <iomanip>
 #include <cstdlib>
+#include <iomanip>
 #include <istream>
 #include <memory>
 #include <ostream>
 #include <stdexcept>
 
 #include "app/version.h"
+#include "base/hex.h"
 #include "crypto/algorithm.h"
 #include "crypto/cryptonight.h"
-#include "base/hex.h"
 
 namespace orbeck_hash {
 namespace {
@@ -217,7 +217,8 @@ int run(int argc, const char* const* argv, std::istream& in, std::ostream& out, 
   try {
     if (opts.bench) {
       double rate = 0;
-      if (const base::status measured = measure_hash_rate(opts.algorithm, opts.bench_seconds, opts.height, rate);
+      if (const base::status measured =
+              measure_hash_rate(opts.algorithm, opts.bench_seconds, opts.height, rate);
           !measured) {
         err << "orbeck-hash: " << measured.message() << "\n";
         return 1;
@@ -227,7 +228,8 @@ int run(int argc, const char* const* argv, std::istream& in, std::ostream& out, 
         // The per-height program against the division and square root it
         // replaces: the same time on cn/2, in the same run.
         double v8_rate = 0;
-        if (const base::status measured = measure_hash_rate(crypto::kCryptoNightV8, opts.bench_seconds, 0, v8_rate);
+        if (const base::status measured =
+                measure_hash_rate(crypto::kCryptoNightV8, opts.bench_seconds, 0, v8_rate);
             !measured) {
           err << "orbeck-hash: " << measured.message() << "\n";
           return 1;

@@ -470,7 +470,8 @@ std::string local_pool::check_share(const std::string& job_id, const std::string
   // A pool without the memory to check a share refuses it, saying why.
   static thread_local std::unique_ptr<crypto::CryptoNight> hasher;
   if (hasher == nullptr) {
-    if (const base::status created = crypto::CryptoNight::create(hasher); !created) return created.message();
+    if (const base::status created = crypto::CryptoNight::create(hasher); !created)
+      return created.message();
   }
   uint8_t hash[32] = {};
   hasher->hash(options_.algorithm, blob.data(), blob.size(), hash, height);

@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <random>
+#include <sstream>
 
 #include "crypto/algorithm.h"
 #include "crypto/cryptonight.h"

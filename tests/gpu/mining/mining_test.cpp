@@ -20,8 +20,8 @@
 #include "gpu/self_test.h"
 #include "gpu/watchdog.h"
 #include "gpu_test_util.h"
-#include "support/wait.h"
 #include "support/cpu_hash.h"
+#include "support/wait.h"
 
 namespace gpu {
 namespace {
