@@ -73,7 +73,12 @@ void BM_JobLatencyWithOutstandingSubmits(benchmark::State& state) {
   settings.pools[0].address = pool.address();
   settings.pools[0].user = "wallet";
   settings.donation_share = 0.0;
-  core::executor executor(miner, settings);
+  std::unique_ptr<crypto::CryptoNight> hasher;
+  if (const base::status created = crypto::CryptoNight::create(hasher); !created) {
+    state.SkipWithError(created.message().c_str());
+    return;
+  }
+  core::executor executor(miner, settings, std::move(hasher));
   executor.start();
   if (!miner.wait_for("first")) {
     state.SkipWithError("no login");

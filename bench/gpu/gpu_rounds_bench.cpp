@@ -64,12 +64,12 @@ bool InitFirstDevice(int32_t algorithm, benchmark::State& state) {
   options.group_size = EnvInt("ORBECK_BENCH_GROUPSIZE", 0);
   options.num_queues = 1;
   options.cache_root = g_cache_root;
-  std::string version, error;
-  cl_platform_id platform = gpu::SelectPlatform(-1, options.any_device, version, error);
-  if (platform == nullptr) {
-    state.SkipWithError(error.c_str());
+  gpu::SelectedPlatform selected;
+  if (const base::status found = gpu::SelectPlatform(-1, options.any_device, selected); !found) {
+    state.SkipWithError(found.message().c_str());
     return false;
   }
+  const cl_platform_id platform = selected.id;
   g_gpus.clear();
   g_gpus.resize(1);
   g_gpus[0].platform = platform;
@@ -177,7 +177,11 @@ void KernelBreakdown(benchmark::State& state, int32_t algorithm) {
 }
 
 void CpuSingleThread(benchmark::State& state, int32_t algorithm) {
-  crypto::CryptoNight cpu;
+  std::unique_ptr<crypto::CryptoNight> cpu;
+  if (const base::status created = crypto::CryptoNight::create(cpu); !created) {
+    state.SkipWithError(created.message().c_str());
+    return;
+  }
   std::vector<uint8_t> blob = Blob();
   uint8_t hash[32];
   uint64_t hashes = 0;
@@ -185,7 +189,7 @@ void CpuSingleThread(benchmark::State& state, int32_t algorithm) {
   const auto start = std::chrono::steady_clock::now();
   for (auto _ : state) {
     blob[39] = static_cast<uint8_t>(hashes);
-    cpu.hash(algorithm, blob.data(), blob.size(), hash);
+    cpu->hash(algorithm, blob.data(), blob.size(), hash);
     benchmark::DoNotOptimize(hash);
     ++hashes;
   }

@@ -153,8 +153,9 @@ void run_lines(benchmark::State& state, bool tls) {
     for (int i = 0; i < kBatch; ++i) {
       auto event = events.take_for(std::chrono::seconds(10));
       if (!event || event->kind != core::kNewJob) {
-        const std::string* text = event ? std::get_if<std::string>(&event->payload) : nullptr;
-        const std::string why = "a line was lost" + (text != nullptr ? ": " + *text : std::string());
+        const base::status* error = event ? std::get_if<base::status>(&event->payload) : nullptr;
+        const std::string why =
+            "a line was lost" + (error != nullptr ? ": " + error->message() : std::string());
         state.SkipWithError(why.c_str());
         return;
       }

@@ -64,8 +64,8 @@ struct option_groups {
   po::options_description optimizations{"Optimizations"};
   po::options_description hidden{""};
 
-  option_groups(config& c, std::string& gpu_text, std::string& cpu_text, remote_texts& remote_given,
-                pool_texts& pools) {
+  option_groups(config& c, std::string& gpu_text, std::string& cpu_text,
+                std::string& huge_pages_text, remote_texts& remote_given, pool_texts& pools) {
     generic.add_options()
         ("help,h", "show this help message")
         ("opencl,O", po::value<int32_t>(&c.platform_index),
@@ -126,7 +126,15 @@ struct option_groups {
         ("cpu-threads", po::value<std::string>(&cpu_text),
          "mining threads on the CPU: a count (0 = off) or auto, one per core whose cache holds a scratchpad")
         ("remotetoken", po::value<std::string>(&remote_given.token),
-         "bearer token every remote access request must carry (or ORBECK_REMOTE_TOKEN)");
+         "bearer token every remote access request must carry (or ORBECK_REMOTE_TOKEN)")
+        ("autotune-seconds", po::value<double>(&c.autotune_seconds)->default_value(0),
+         "seconds --autotune measures each setting (0 = 4 per GPU setting, 3 per CPU one)")
+        ("autotune-candidates", po::value<int32_t>(&c.autotune_candidates)->default_value(0),
+         "settings --autotune measures at most per GPU and algorithm (0 = every candidate)")
+        ("cpu-huge-pages", po::value<std::string>(&huge_pages_text)->default_value("on"),
+         "CPU scratchpads in huge pages: on or off")
+        ("cpu-ways", po::value<int32_t>(&c.cpu_ways)->default_value(0),
+         "hashes interleaved per CPU thread, 1 to 4 (0 = chosen per algorithm)");
   }
 
   std::string shown_help() const {
@@ -228,7 +236,9 @@ std::string help_text_of_groups() {
   pool_texts pools;
   remote_texts remote_given;
   std::string cpu_text;
-  return option_groups(scratch, gpu_text, cpu_text, remote_given, pools).shown_help();
+  std::string huge_pages_text;
+  return option_groups(scratch, gpu_text, cpu_text, huge_pages_text, remote_given, pools)
+      .shown_help();
 }
 
 // The file's pool list, unless the command line gave --pool: each of user,
@@ -325,7 +335,8 @@ std::string refusal(const std::map<std::string, std::string>& file_places, const
 
 // The first option value that breaks its rule, as its refusal line; empty
 // when every one is sound. in_file: the value stands in the config file.
-std::string value_problem(const config& c, const std::string& gpu_text, const remote_texts& remote,
+std::string value_problem(const config& c, const std::string& gpu_text,
+                          const std::string& huge_pages_text, const remote_texts& remote,
                           const std::map<std::string, std::string>& places, bool& in_file) {
   struct check {
     const char* name;
@@ -347,6 +358,18 @@ std::string value_problem(const config& c, const std::string& gpu_text, const re
       {"primary-retry", std::to_string(c.primary_retry_s),
        c.primary_retry_s < 1 ? "it must be 1 second or more" : ""},
       {"keepalive", std::to_string(c.keepalive_s), c.keepalive_s < 0 ? "it must be 0 (off) or more seconds" : ""},
+      {"autotune-seconds", degrees(c.autotune_seconds),
+       c.autotune_seconds >= 0 && c.autotune_seconds < 1e9
+           ? ""
+           : "it must be 0 (the default) or more seconds, below 1e9"},
+      {"autotune-candidates", std::to_string(c.autotune_candidates),
+       c.autotune_candidates < 0 ? "the count must be 0 (every candidate) or more" : ""},
+      {"cpu-huge-pages", huge_pages_text,
+       huge_pages_text == "on" || huge_pages_text == "off" ? "" : "expected on or off"},
+      {"cpu-ways", std::to_string(c.cpu_ways),
+       c.cpu_ways < 0 || c.cpu_ways > 4
+           ? "the hashes per thread must be 1 to 4 (0 = chosen per algorithm)"
+           : ""},
   };
   for (const check& each : checks) {
     if (each.rule.empty()) continue;
@@ -375,7 +398,8 @@ options_result read_options(int argc, const char* const* argv, config& c,
   pool_texts pools;
   remote_texts remote_given;
   std::string cpu_text;
-  option_groups groups(c, gpu_text, cpu_text, remote_given, pools);
+  std::string huge_pages_text;
+  option_groups groups(c, gpu_text, cpu_text, huge_pages_text, remote_given, pools);
 
   po::options_description all;
   all.add(groups.generic).add(groups.pool).add(groups.optimizations).add(groups.remote).add(
@@ -446,8 +470,9 @@ options_result read_options(int argc, const char* const* argv, config& c,
   c.cpu_threads = kCpuThreadsNotGiven;
   std::string cpu_rule;
   if (vm.count("cpu-threads") != 0) cpu_rule = cpu_threads_rule(cpu_text, c.cpu_threads);
-  result.value_problem =
-      value_problem(c, gpu_text, remote_given, result.file_places, result.value_problem_in_file);
+  c.cpu_huge_pages = huge_pages_text != "off";
+  result.value_problem = value_problem(c, gpu_text, huge_pages_text, remote_given,
+                                       result.file_places, result.value_problem_in_file);
   if (result.value_problem.empty() && !cpu_rule.empty()) {
     result.value_problem_in_file = result.file_places.count("cpu-threads") != 0;
     result.value_problem = refusal(result.file_places, "cpu-threads", cpu_text, cpu_rule);

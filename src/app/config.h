@@ -52,6 +52,12 @@ struct config {
   int32_t keepalive_s = 60;               // --keepalive: idle seconds before a keep-alive, 0 = off
   bool autotune = false;                  // --autotune
 
+  // Tuning (hidden options; benchmarks and tests shorten or pin with them).
+  double autotune_seconds = 0;            // --autotune-seconds, 0 = the backend's own
+  int32_t autotune_candidates = 0;        // --autotune-candidates per GPU, 0 = all
+  bool cpu_huge_pages = true;             // --cpu-huge-pages on|off
+  int32_t cpu_ways = 0;                   // --cpu-ways 1-4, 0 = chosen per algorithm
+
   // Running as a service.
   std::string config_path;                // --config FILE, empty = none
   double temp_limit_c = 0;                // --temp-limit, 0 = off

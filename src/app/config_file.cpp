@@ -164,95 +164,102 @@ const char* type_name(const json_node& n) {
   return "a value";
 }
 
-// Checks one value against what its key needs and appends its argument.
-// Empty on success, else the problem.
-std::string convert(const file_key& key, const json_node& n, std::vector<std::string>& arguments) {
+// Checks one value against what its key needs and appends its argument:
+// ok, or kInvalidInput with the problem (which the caller places).
+base::status convert(const file_key& key, const json_node& n, std::vector<std::string>& arguments) {
   const std::string option = std::string("--") + key.name;
+  const auto wrong = [](std::string problem) {
+    return base::status::error(base::status_code::kInvalidInput, std::move(problem));
+  };
   const auto whole_in = [&n](double low, double high) {
     return n.kind == json_node::type::kInteger && n.number >= low && n.number <= high;
   };
   switch (key.value) {
     case file_value::kSwitch:
-      if (n.kind != json_node::type::kBool) return std::string("expected true or false, not ") + type_name(n);
+      if (n.kind != json_node::type::kBool)
+        return wrong(std::string("expected true or false, not ") + type_name(n));
       if (n.boolean) arguments.push_back(option);
-      return "";
+      return base::status::ok();
     case file_value::kInteger:
-      if (n.kind != json_node::type::kInteger) return std::string("expected an integer, not ") + type_name(n);
+      if (n.kind != json_node::type::kInteger)
+        return wrong(std::string("expected an integer, not ") + type_name(n));
       if (!whole_in(std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()))
-        return "the integer " + std::to_string(n.integer) + " is out of range";
+        return wrong("the integer " + std::to_string(n.integer) + " is out of range");
       arguments.push_back(option + "=" + std::to_string(n.integer));
-      return "";
+      return base::status::ok();
     case file_value::kUnsigned:
-      if (n.kind != json_node::type::kInteger) return std::string("expected an integer, not ") + type_name(n);
+      if (n.kind != json_node::type::kInteger)
+        return wrong(std::string("expected an integer, not ") + type_name(n));
       if (!whole_in(0, std::numeric_limits<uint32_t>::max()))
-        return "the integer " + std::to_string(n.integer) + " is out of range";
+        return wrong("the integer " + std::to_string(n.integer) + " is out of range");
       arguments.push_back(option + "=" + std::to_string(n.integer));
-      return "";
+      return base::status::ok();
     case file_value::kNumber: {
       if (n.kind != json_node::type::kInteger && n.kind != json_node::type::kNumber)
-        return std::string("expected a number, not ") + type_name(n);
-      if (!std::isfinite(n.number)) return "the number is out of range";
+        return wrong(std::string("expected a number, not ") + type_name(n));
+      if (!std::isfinite(n.number)) return wrong("the number is out of range");
       char text[64];
       snprintf(text, sizeof(text), "%.17g", n.number);
       arguments.push_back(option + "=" + text);
-      return "";
+      return base::status::ok();
     }
     case file_value::kIntegerOrText:
       if (n.kind == json_node::type::kString) {
-        if (n.text.empty()) return "the string is empty";
+        if (n.text.empty()) return wrong("the string is empty");
         arguments.push_back(option + "=" + n.text);
-        return "";
+        return base::status::ok();
       }
       if (n.kind != json_node::type::kInteger)
-        return std::string("expected an integer or a string, not ") + type_name(n);
+        return wrong(std::string("expected an integer or a string, not ") + type_name(n));
       if (!whole_in(std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()))
-        return "the integer " + std::to_string(n.integer) + " is out of range";
+        return wrong("the integer " + std::to_string(n.integer) + " is out of range");
       arguments.push_back(option + "=" + std::to_string(n.integer));
-      return "";
+      return base::status::ok();
     case file_value::kText:
-      if (n.kind != json_node::type::kString) return std::string("expected a string, not ") + type_name(n);
+      if (n.kind != json_node::type::kString)
+        return wrong(std::string("expected a string, not ") + type_name(n));
       if (!n.text.empty()) arguments.push_back(option + "=" + n.text);
-      return "";
+      return base::status::ok();
     case file_value::kList: {
       if (n.kind == json_node::type::kString) {
         if (!n.text.empty()) arguments.push_back(option + "=" + n.text);
-        return "";
+        return base::status::ok();
       }
       if (n.kind == json_node::type::kInteger) {
         if (!whole_in(std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()))
-          return "the integer " + std::to_string(n.integer) + " is out of range";
+          return wrong("the integer " + std::to_string(n.integer) + " is out of range");
         arguments.push_back(option + "=" + std::to_string(n.integer));
-        return "";
+        return base::status::ok();
       }
       if (n.kind != json_node::type::kArray)
-        return std::string("expected an integer, a string or an array of integers, not ") + type_name(n);
-      if (n.items.empty()) return "the array is empty";
+        return wrong(std::string("expected an integer, a string or an array of integers, not ") +
+                     type_name(n));
+      if (n.items.empty()) return wrong("the array is empty");
       std::string joined;
       for (const json_node& item : n.items) {
         if (item.kind != json_node::type::kInteger ||
             !(item.number >= std::numeric_limits<int32_t>::min() &&
               item.number <= std::numeric_limits<int32_t>::max()))
-          return std::string("expected an array of integers, found ") + type_name(item);
+          return wrong(std::string("expected an array of integers, found ") + type_name(item));
         if (!joined.empty()) joined += ',';
         joined += std::to_string(item.integer);
       }
       arguments.push_back(option + "=" + joined);
-      return "";
+      return base::status::ok();
     }
   }
-  return "unsupported value";
+  return wrong("unsupported value");
 }
 
+// Makes the failures of one file's parse: kInvalidInput with the message
+// placed at its line and column.
 class problem_writer {
  public:
-  problem_writer(std::string_view text, const std::string& path, std::string& error)
-      : text_(text), path_(path), error_(error) {}
-  bool at(size_t offset, const std::string& message) {
-    const text_position p = position_of(text_, offset);
-    error_ = path_ + ":" + std::to_string(p.line) + ":" + std::to_string(p.column) + ": " + message;
-    return false;
+  problem_writer(std::string_view text, const std::string& path) : text_(text), path_(path) {}
+  base::status at(size_t offset, const std::string& message) const {
+    return base::status::error(base::status_code::kInvalidInput, place(offset) + ": " + message);
   }
-  bool key(size_t offset, const std::string& key, const std::string& message) {
+  base::status key(size_t offset, const std::string& key, const std::string& message) const {
     return at(offset, "key \"" + key + "\": " + message);
   }
   std::string place(size_t offset) const {
@@ -263,11 +270,10 @@ class problem_writer {
  private:
   std::string_view text_;
   const std::string& path_;
-  std::string& error_;
 };
 
-bool read_pools(const json_node& list, size_t list_key_offset, problem_writer& problem,
-                std::vector<file_pool>& pools) {
+base::status read_pools(const json_node& list, size_t list_key_offset,
+                        const problem_writer& problem, std::vector<file_pool>& pools) {
   if (list.kind != json_node::type::kArray)
     return problem.key(list_key_offset, "pools", std::string("expected an array of pool objects, not ") +
                                                      type_name(list));
@@ -312,7 +318,7 @@ bool read_pools(const json_node& list, size_t list_key_offset, problem_writer& p
     if (!have_url) return problem.at(entry.offset, where + " has no \"url\"");
     pools.push_back(std::move(pool));
   }
-  return true;
+  return base::status::ok();
 }
 
 }  // namespace
@@ -353,11 +359,9 @@ text_position position_of(std::string_view text, size_t offset) {
   return p;
 }
 
-namespace {
-
-bool parse_text(std::string_view text, const std::string& path, config_file& out, std::string& error) {
+base::status parse_config_text(std::string_view text, const std::string& path, config_file& out) {
   out = config_file{};
-  problem_writer problem(text, path, error);
+  const problem_writer problem(text, path);
   // The reader decodes strings in place in a copy of the text, so its own
   // stack (whose first use computes an end from a null pointer) is never
   // touched; nesting is bounded by the builder, so the recursive reader is.
@@ -393,7 +397,8 @@ bool parse_text(std::string_view text, const std::string& path, config_file& out
     if (!seen.insert(name).second) return problem.key(offset, name, "given twice");
     out.places[name] = problem.place(offset);
     if (name == "pools") {
-      if (!read_pools(root.items[m], offset, problem, out.pools)) return false;
+      if (base::status read = read_pools(root.items[m], offset, problem, out.pools); !read)
+        return read;
       continue;
     }
     if (name == "pool") return problem.key(offset, name, "the pool list is \"pools\": [{\"url\": ...}]");
@@ -402,18 +407,10 @@ bool parse_text(std::string_view text, const std::string& path, config_file& out
       if (name == candidate.name) key = &candidate;
     }
     if (key == nullptr) return problem.key(offset, name, "unknown key");
-    const std::string wrong = convert(*key, root.items[m], out.arguments);
-    if (!wrong.empty()) return problem.key(offset, name, wrong);
+    if (const base::status converted = convert(*key, root.items[m], out.arguments); !converted)
+      return problem.key(offset, name, converted.message());
   }
-  return true;
-}
-
-}  // namespace
-
-base::status parse_config_text(std::string_view text, const std::string& path, config_file& out) {
-  std::string error;
-  if (parse_text(text, path, out, error)) return base::status::ok();
-  return base::status::error(base::status_code::kInvalidInput, error);
+  return base::status::ok();
 }
 
 base::status read_config_file(const std::string& path, config_file& out) {

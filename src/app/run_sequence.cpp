@@ -6,14 +6,14 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
 #include <random>
 #include <string>
-#include <vector>
 #include <thread>
+#include <vector>
 
 #include "app/config.h"
 #include "base/console.h"
@@ -21,10 +21,11 @@
 #include "base/run_flags.h"
 #include "base/service_notify.h"
 #include "core/backend.h"
-#include "core/benchmark.h"
 #include "core/backend_group.h"
+#include "core/benchmark.h"
 #include "core/executor.h"
 #include "cpu/cpu_miner.h"
+#include "crypto/cryptonight.h"
 #include "gpu/mine_thread.h"
 #include "remote/remote_access_server.h"
 
@@ -106,15 +107,6 @@ void no_gpu_left() {
   std::_Exit(1);
 }
 
-// A positive number from the environment, else 0.
-double environment_number(const char* name) {
-  const char* text = std::getenv(name);
-  if (text == nullptr || *text == '\0') return 0;
-  char* end = nullptr;
-  const double value = std::strtod(text, &end);
-  return *end == '\0' && value > 0 && value < 1e9 ? value : 0;
-}
-
 // The OpenCL backend's settings from the configuration.
 gpu::backend_options gpu_options(const config& c) {
   gpu::backend_options options;
@@ -132,9 +124,8 @@ gpu::backend_options gpu_options(const config& c) {
   options.no_self_test = c.no_self_test;
   options.temp_limit_c = c.temp_limit_c;
   options.temp_resume_c = c.temp_resume_c;
-  // The end-to-end tests cut --autotune short through the environment.
-  options.autotune_seconds = environment_number("ORBECK_AUTOTUNE_SECONDS");
-  options.autotune_candidates = static_cast<size_t>(environment_number("ORBECK_AUTOTUNE_CANDIDATES"));
+  options.autotune_seconds = c.autotune_seconds;
+  options.autotune_candidates = static_cast<size_t>(c.autotune_candidates);
   return options;
 }
 
@@ -144,18 +135,14 @@ cpu::cpu_options cpu_options(const config& c, int32_t threads, uint32_t first_th
   options.threads = threads;
   options.algorithm = c.algorithm;
   options.nonces.first = first_thread;
-  // Benchmarks compare scratchpads in huge and in normal pages.
-  const char* huge = std::getenv("ORBECK_CPU_HUGE_PAGES");
-  options.huge_pages = huge == nullptr || std::string(huge) != "0";
-  // ...and the interleaved hashes per thread (1 to 4; unset: per algorithm).
-  const char* ways = std::getenv("ORBECK_CPU_WAYS");
-  if (ways != nullptr && ways[0] >= '1' && ways[0] <= '4' && ways[1] == '\0') options.ways = ways[0] - '0';
+  // Benchmarks compare scratchpads in huge and in normal pages, and the
+  // interleaved hashes per thread.
+  options.huge_pages = c.cpu_huge_pages;
+  options.ways = c.cpu_ways;
   options.temp_limit_c = c.temp_limit_c;
   options.temp_resume_c = c.temp_resume_c;
   options.ways_store = cpu::ways_store_path();
-  // Tests cut the autotune's measuring time.
-  if (const char* seconds = std::getenv("ORBECK_AUTOTUNE_SECONDS"); seconds != nullptr && std::atof(seconds) > 0)
-    options.tune_seconds = std::atof(seconds);
+  if (c.autotune_seconds > 0) options.tune_seconds = c.autotune_seconds;
   return options;
 }
 
@@ -256,7 +243,13 @@ int run_sequence(const startup_result& start) {
   settings.retry_delay_s = cfg().retry_delay_s;
   settings.primary_retry_s = cfg().primary_retry_s;
   settings.keepalive_s = cfg().keepalive_s;
-  core::executor executor(*miner, settings);
+  std::unique_ptr<crypto::CryptoNight> hasher;
+  if (const base::status created = crypto::CryptoNight::create(hasher); !created) {
+    base::printer::inst().print_error("%s", created.message().c_str());
+    miner->shutdown();
+    return 1;
+  }
+  core::executor executor(*miner, settings, std::move(hasher));
   // The handlers go in before the executor starts: a signal that arrives
   // while its first lines print must already lead to the orderly exit.
   install_signal_handlers();

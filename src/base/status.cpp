@@ -49,6 +49,10 @@ const char* status_code_name(status_code code) {
     case status_code::kNetworkError: return "Network error";
     case status_code::kTimeout: return "Timed out";
     case status_code::kProtocolError: return "Protocol error";
+    case status_code::kTlsRefused:
+      return "TLS refused";
+    case status_code::kConnectionLost:
+      return "Connection lost";
   }
   return "Unknown";
 }

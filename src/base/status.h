@@ -15,14 +15,17 @@ namespace base {
 
 enum class status_code : uint8_t {
   kOk = 0,
-  kUnsupported,    // a device, scheme or algorithm this build cannot use
-  kDeviceError,    // a call into a compute API failed
-  kNotFound,       // a device, file or kernel source that is not there
-  kInvalidInput,   // input outside its allowed range or form
-  kIoError,        // a file or system call failed
-  kNetworkError,   // a connection could not be made or was lost
-  kTimeout,        // nothing came back in time
-  kProtocolError,  // the other side broke the protocol
+  kUnsupported,     // a device, scheme or algorithm this build cannot use
+  kDeviceError,     // a call into a compute API failed
+  kNotFound,        // a device, file or kernel source that is not there
+  kInvalidInput,    // input outside its allowed range or form
+  kIoError,         // a file or system call failed
+  kNetworkError,    // a connection could not be made, or a send on it failed
+  kTimeout,         // nothing came back in time
+  kProtocolError,   // the other side broke the protocol
+  kTlsRefused,      // TLS with a pool could not be set up: a failed handshake, a refused
+                    // certificate, a TLS answer on a plain port (the user must act)
+  kConnectionLost,  // an open connection ended while reading: closed by the other side or broken
 };
 
 class [[nodiscard]] status {

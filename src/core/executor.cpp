@@ -8,13 +8,14 @@
 
 namespace core {
 
-executor::executor(mining_backend& miner, executor_settings settings)
+executor::executor(mining_backend& miner, executor_settings settings,
+                   std::unique_ptr<crypto::CryptoNight> hasher)
     : miner_(miner),
       settings_(std::move(settings)),
-      hasher_(std::make_unique<crypto::CryptoNight>()),
+      hasher_(std::move(hasher)),
       meter_(settings_.gpu_count),
-      dev_pool_(std::make_unique<net::jpsock>(kPoolDonation, pool_reports(), settings_.reply_timeout,
-                                              *settings_.clock)),
+      dev_pool_(std::make_unique<net::jpsock>(kPoolDonation, pool_reports(),
+                                              settings_.reply_timeout, *settings_.clock)),
       pool_configs_(settings_.pools.empty() ? std::vector<pool_options>(1) : settings_.pools),
       job_start_(settings_.clock->ticks()) {
   for (size_t i = 0; i < pool_configs_.size(); ++i) {
@@ -74,8 +75,8 @@ void executor::dispatch(executor_event& event) {
       on_socket_ready(event.pool_id);
       break;
     case kSocketError: {
-      const std::string* text = std::get_if<std::string>(&event.payload);
-      on_socket_error(event.pool_id, text != nullptr ? *text : std::string());
+      const base::status* error = std::get_if<base::status>(&event.payload);
+      on_socket_error(event.pool_id, error != nullptr ? *error : base::status::ok());
       break;
     }
     case kNewJob:

@@ -22,6 +22,7 @@
 #include "core/hash_meter.h"
 #include "core/mining_backend.h"
 #include "core/pool_options.h"
+#include "core/statistics.h"
 #include "core/work_records.h"
 #include "crypto/algorithm.h"
 #include "crypto/cryptonight.h"
@@ -68,7 +69,11 @@ struct executor_settings {
 
 class executor : public network::StatsSource, public hash_rate_source, private net::pool_listener {
  public:
-  executor(mining_backend& miner, executor_settings settings);
+  // hasher: the CPU hash that checks every found nonce (made with
+  // crypto::CryptoNight::create, so its allocation failure is the caller's
+  // to report); not null.
+  executor(mining_backend& miner, executor_settings settings,
+           std::unique_ptr<crypto::CryptoNight> hasher);
   ~executor() override;
   executor(const executor&) = delete;
   executor& operator=(const executor&) = delete;
@@ -91,7 +96,10 @@ class executor : public network::StatsSource, public hash_rate_source, private n
   double current_rate(size_t thread) const override { return meter_.current_rate(thread); }
   double average_rate(size_t thread) const override { return meter_.average_rate(thread); }
 
-  // StatsSource: any thread.
+  // Everything the report, /stats.json and /metrics show, read once. Any
+  // thread.
+  statistics_snapshot snapshot() const;
+  // StatsSource: any thread; each renders one snapshot.
   std::string stats_json() const override;
   std::string metrics_text() const override;
 
@@ -137,8 +145,8 @@ class executor : public network::StatsSource, public hash_rate_source, private n
   // pool_listener: the pools' reports become events in the queue, in the
   // order they are made. Connection threads.
   void on_ready(uint64_t pool_id) override { post(executor_event(kSocketReady, pool_id)); }
-  void on_error(uint64_t pool_id, std::string text) override {
-    post(executor_event(kSocketError, pool_id, std::move(text)));
+  void on_error(uint64_t pool_id, base::status error) override {
+    post(executor_event(kSocketError, pool_id, std::move(error)));
   }
   void on_job(uint64_t pool_id, const job_record& job) override { post(executor_event(kNewJob, pool_id, job)); }
   void on_share_answered(uint64_t pool_id, share_result result) override {
@@ -164,7 +172,7 @@ class executor : public network::StatsSource, public hash_rate_source, private n
   // Pools and donation.
   void on_reconnect(uint64_t pool_id);
   void on_socket_ready(uint64_t pool_id);
-  void on_socket_error(uint64_t pool_id, const std::string& text);
+  void on_socket_error(uint64_t pool_id, const base::status& error);
   void on_switch_pool(uint64_t target);
   void on_close_dev_pool();
   void on_probe_primary(uint64_t serial);

@@ -145,7 +145,7 @@ void executor::on_socket_ready(uint64_t pool_id) {
   pool.disconnect();  // the socket_error it posts moves on to the next pool
 }
 
-void executor::on_socket_error(uint64_t pool_id, const std::string& text) {
+void executor::on_socket_error(uint64_t pool_id, const base::status& error) {
   if (pool_id == kPoolDonation) {
     dev_pool_->disconnect();
     if (active_pool_.load() == kPoolDonation) {
@@ -158,6 +158,7 @@ void executor::on_socket_error(uint64_t pool_id, const std::string& text) {
   if (!is_user_pool(pool_id)) return;
   const size_t index = index_of(pool_id);
   pools_[index]->disconnect();
+  const std::string& text = error.message();
   if (!text.empty()) record_pool_error(index, text);
   if (index == probing_) {
     probe_failed();
@@ -166,9 +167,11 @@ void executor::on_socket_error(uint64_t pool_id, const std::string& text) {
   if (index != active_user_.load()) return;  // a lower pool closed after the return to a higher one
 
   // A TLS refusal needs the user (a pin, a scheme): it is an error line.
-  const bool refused = text.rfind("TLS: ", 0) == 0 || text.find("speaks TLS") != std::string::npos;
+  const bool refused = error.code() == base::status_code::kTlsRefused;
   base::printer::inst().print_leveled(refused ? base::kError : base::kInfo, "Socket Error - %s", text.c_str());
-  if (text.rfind("Recv Error: ", 0) == 0 && pools_[index]->closed_before_any_byte()) {
+  // A plain port that closes before its first byte is often a TLS port.
+  if (error.code() == base::status_code::kConnectionLost &&
+      pools_[index]->closed_before_any_byte()) {
     base::printer::inst().print_error(
         "The pool ended the connection without answering: if %s is a TLS port, use a "
         "stratum+ssl:// address",

@@ -9,6 +9,7 @@
 #include <string>
 #include <variant>
 
+#include "base/status.h"
 #include "net/pool_records.h"
 
 namespace core {
@@ -111,11 +112,13 @@ enum event_kind : uint32_t {
 // Kinds outside 1-16 are taken from the queue and ignored by the executor.
 constexpr bool is_known_event_kind(uint32_t kind) { return kind >= kSocketReady && kind <= kLostNonces; }
 
-// One queue item; the payload depends on the kind. The event owns its text.
+// One queue item; the payload depends on the kind (a socket error carries the
+// connection's error). The event owns its payload.
 struct executor_event {
   uint32_t kind = 0;
   uint64_t pool_id = kPoolNone;  // for some kinds a plain argument
-  std::variant<std::monostate, std::string, job_record, gpu_result, hash_report, share_result, lost_nonces>
+  std::variant<std::monostate, base::status, job_record, gpu_result, hash_report, share_result,
+               lost_nonces>
       payload;
 
   executor_event() = default;

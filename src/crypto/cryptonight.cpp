@@ -2,17 +2,16 @@
 
 #include <bit>
 #include <cstring>
-#include <stdexcept>
 #include <string>
 #include <utility>
 
 #include "crypto/aes.h"
 #include "crypto/algorithm.h"
-#include "crypto/cn_r_code.h"
 #include "crypto/cn_gpu.h"
+#include "crypto/cn_r_code.h"
 #include "crypto/final_hash.h"
-#include "crypto/lane_access.h"
 #include "crypto/keccak.h"
+#include "crypto/lane_access.h"
 #include "crypto/variant_rules.h"
 #include "crypto/work_area.h"
 
@@ -378,14 +377,21 @@ static_assert(kWorkAreaSize == kScratchpadOffset + kScratchpadHeavy);
 
 }  // namespace
 
-CryptoNight::CryptoNight() : memory_(allocate_work_area(kWorkAreaSize)) {
-  if (memory_ == nullptr) {
-    throw std::runtime_error("CryptoNight: cannot allocate the " + std::to_string(kWorkAreaSize) +
-                             "-byte hash work area");
+base::status CryptoNight::create(std::unique_ptr<CryptoNight>& out) {
+  out.reset();
+  uint8_t* area = allocate_work_area(kWorkAreaSize);
+  if (area == nullptr) {
+    return base::status::error(base::status_code::kIoError, "CryptoNight: cannot allocate the " +
+                                                                std::to_string(kWorkAreaSize) +
+                                                                "-byte hash work area");
   }
+  out.reset(new CryptoNight(area, owned_area{}));
+  return base::status::ok();
 }
 
-CryptoNight::CryptoNight(uint8_t* work_area) : memory_(work_area), owned_(false) {}
+CryptoNight::CryptoNight(uint8_t* work_area) : memory_(work_area) {}
+
+CryptoNight::CryptoNight(uint8_t* work_area, owned_area) : memory_(work_area), owned_(true) {}
 
 CryptoNight::~CryptoNight() {
   if (owned_) free_work_area(memory_);

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "base/status.h"
+
 namespace crypto {
 
 // Bytes of the work area: the 200-byte Keccak state padded to 224, then
@@ -19,8 +21,10 @@ class random_program_code;
 
 class CryptoNight {
  public:
-  // Allocates the work area once; throws std::runtime_error if it cannot.
-  CryptoNight();
+  // An instance with its own work area, allocated once. Fails (kIoError,
+  // "CryptoNight: cannot allocate the <n>-byte hash work area") when the
+  // memory is not there; `out` is then left empty.
+  static base::status create(std::unique_ptr<CryptoNight>& out);
   // Hashes in a work area the caller owns (kWorkAreaSize bytes, aligned to
   // kWorkAreaAlignment) and keeps until the instance is gone: a miner that
   // places its scratchpads itself (huge pages, one per core).
@@ -39,9 +43,12 @@ class CryptoNight {
             uint64_t height = 0);
 
  private:
+  struct owned_area {};
+  CryptoNight(uint8_t* work_area, owned_area);
+
   uint8_t* memory_;  // kWorkAreaSize bytes, kWorkAreaAlignment-aligned
   std::unique_ptr<random_program_code> random_code_;  // the last height's program
-  bool owned_ = true;
+  bool owned_ = false;  // memory_ came from create and is freed with the instance
 };
 
 }  // namespace crypto

@@ -61,68 +61,71 @@ uint32_t DriverVersionNumber(const std::string& driver_version) {
   return static_cast<uint32_t>(number);
 }
 
-cl_platform_id SelectPlatform(int32_t index, bool any_device, std::string& version,
-                              std::string& error) {
-  version.clear();
-  error.clear();
+base::status SelectPlatform(int32_t index, bool any_device, SelectedPlatform& out) {
+  out = SelectedPlatform();
+  const auto failed = [](base::status_code code, std::string text) {
+    return base::status::error(code, std::move(text));
+  };
   cl_uint count = 0;
   if (clGetPlatformIDs(0, nullptr, &count) != CL_SUCCESS) {
-    error = "Error calling clGetPlatformIDs for number of platforms.";
-    return nullptr;
+    return failed(base::status_code::kDeviceError,
+                  "Error calling clGetPlatformIDs for number of platforms.");
   }
   if (index != -1 && (index < 0 || static_cast<cl_uint>(index) >= count)) {
-    error = "Selected OpenCL platform index " + std::to_string(index) + " doesn't exist.";
-    return nullptr;
+    return failed(base::status_code::kNotFound,
+                  "Selected OpenCL platform index " + std::to_string(index) + " doesn't exist.");
   }
+  if (count == 0) return failed(base::status_code::kNotFound, kAutodetectError);
   std::vector<cl_platform_id> platforms(count);
-  if (count == 0 || clGetPlatformIDs(count, platforms.data(), nullptr) != CL_SUCCESS) {
-    error = count == 0 ? kAutodetectError
-                       : "Error calling clGetPlatformIDs for platform ID information.";
-    return nullptr;
+  if (clGetPlatformIDs(count, platforms.data(), nullptr) != CL_SUCCESS) {
+    return failed(base::status_code::kDeviceError,
+                  "Error calling clGetPlatformIDs for platform ID information.");
   }
+  std::string version;
   if (index != -1) {
     if (monitor::PlatformText(platforms[index], CL_PLATFORM_VERSION, version, kFieldChars) !=
         CL_SUCCESS) {
-      error = "Error querying platform info.";
-      return nullptr;
+      return failed(base::status_code::kDeviceError, "Error querying platform info.");
     }
-    return platforms[index];
+    out = SelectedPlatform{platforms[index], std::move(version)};
+    return base::status::ok();
   }
   std::vector<PlatformInfo> infos(count);
   for (cl_uint i = 0; i < count; ++i) {
     if (monitor::PlatformText(platforms[i], CL_PLATFORM_VERSION, infos[i].version, kFieldChars) !=
         CL_SUCCESS) {
-      error = "Error querying platform info.";
-      return nullptr;
+      return failed(base::status_code::kDeviceError, "Error querying platform info.");
     }
-    version = infos[i].version;
-    if (IsAmdPlatformVersion(version)) return platforms[i];
+    if (IsAmdPlatformVersion(infos[i].version)) {
+      out = SelectedPlatform{platforms[i], infos[i].version};
+      return base::status::ok();
+    }
     cl_uint devices = 0;
     if (clGetDeviceIDs(platforms[i], CL_DEVICE_TYPE_ALL, 0, nullptr, &devices) == CL_SUCCESS) {
       infos[i].device_count = devices;
     }
   }
   const int32_t chosen = ChoosePlatform(infos, any_device);
-  if (chosen < 0) {
-    error = kAutodetectError;
-    return nullptr;
-  }
-  version = infos[chosen].version;
-  return platforms[chosen];
+  if (chosen < 0) return failed(base::status_code::kNotFound, kAutodetectError);
+  out = SelectedPlatform{platforms[chosen], infos[chosen].version};
+  return base::status::ok();
 }
 
 base::status InitGpus(const backend_options& options, std::vector<GpuContext>& contexts,
                       monitor::gpu_monitor& sensors) {
   out().print_leveled(base::kInfo, "Initializing GPU, loading kernel ...");
-  std::string version, error;
-  cl_platform_id platform =
-      SelectPlatform(options.platform_index, options.device.any_device, version, error);
-  if (platform == nullptr) {
-    out().print_error("%s", error.c_str());
-    if (error == kAutodetectError && !options.device.any_device) out().print_error("%s", kAnyDeviceHint);
-    return base::status::error(base::status_code::kNotFound, error);
+  SelectedPlatform selected;
+  if (base::status s = SelectPlatform(options.platform_index, options.device.any_device, selected);
+      !s) {
+    out().print_error("%s", s.message().c_str());
+    // Only auto-detect (index -1) finds no platform; --anydevice widens it.
+    const bool autodetect_failed =
+        options.platform_index == -1 && s.code() == base::status_code::kNotFound;
+    if (autodetect_failed && !options.device.any_device) out().print_error("%s", kAnyDeviceHint);
+    return s;
   }
-  out().print_grey_text("Detected OpenCL Platform: %s\n", version.c_str());
+  const cl_platform_id platform = selected.id;
+  out().print_grey_text("Detected OpenCL Platform: %s\n", selected.version.c_str());
   if (base::status s = sensors.init(platform, options.device.any_device); !s) {
     out().print_error("%s", s.message().c_str());
     return s;

@@ -27,11 +27,16 @@ extern const char* const kAnyDeviceHint;
 base::status InitGpus(const backend_options& options, std::vector<GpuContext>& contexts,
                       monitor::gpu_monitor& sensors);
 
+// The OpenCL platform the GPUs are taken from, with its version text.
+struct SelectedPlatform {
+  cl_platform_id id = nullptr;
+  std::string version;  // CL_PLATFORM_VERSION
+};
 // Platform by index, or auto-detected (-1; with any_device a platform
-// without AMD devices qualifies). Fills the platform version text; on
-// failure returns nullptr with the error text set.
-cl_platform_id SelectPlatform(int32_t index, bool any_device, std::string& version,
-                              std::string& error);
+// without AMD devices qualifies) into `out`: ok, kNotFound (no such index,
+// or auto-detect found none) or kDeviceError (an OpenCL query failed), with
+// the text to print. On failure `out` is empty.
+base::status SelectPlatform(int32_t index, bool any_device, SelectedPlatform& out);
 
 // What auto-detect looks at for each platform, in platform order.
 struct PlatformInfo {

@@ -151,10 +151,17 @@ jpsock::jpsock(uint64_t pool_id, pool_listener& listener,
 
 jpsock::~jpsock() { disconnect(); }
 
-void jpsock::set_error(std::string_view text) {
+void jpsock::set_error(base::status_code code, std::string_view text) {
   std::lock_guard<std::mutex> lock(error_mutex_);
   if (error_set_.exchange(true)) return;
+  error_code_ = code;
   error_text_.assign(text);
+}
+
+base::status jpsock::error() const {
+  std::lock_guard<std::mutex> lock(error_mutex_);
+  if (!error_set_.load()) return base::status::ok();
+  return base::status::error(error_code_, error_text_);
 }
 
 std::string jpsock::error_text() const {
@@ -181,6 +188,7 @@ base::status jpsock::connect_pool(const char* address, bool nicehash,
   {
     std::lock_guard<std::mutex> lock(error_mutex_);
     error_set_ = false;
+    error_code_ = base::status_code::kOk;
     error_text_.clear();
   }
   difficulty_ = 0;
@@ -193,7 +201,7 @@ base::status jpsock::connect_pool(const char* address, bool nicehash,
 
   net::pool_scheme scheme;
   if (const base::status split = net::split_pool_scheme(address, scheme); !split) {
-    set_error("Connection Error: " + split.message());
+    set_error(split.code(), "Connection Error: " + split.message());
     return base::status::error(split.code(), error_text());
   }
   if (scheme.transport == net::pool_transport::tls) {
@@ -245,7 +253,7 @@ void jpsock::receive_loop() {
       if (result == line_framer::result::kOverflow) {
         // Recorded before the close, so a send failing because of the close
         // cannot take the place of the cause.
-        set_error("Recv Error: data overflow");
+        set_error(base::status_code::kProtocolError, "Recv Error: data overflow");
         socket_->close();
         break;
       }
@@ -291,7 +299,7 @@ void jpsock::end_connection() {
     lost.outcome = kShareNetworkFail;
     listener_.on_share_answered(pool_id_, std::move(lost));
   }
-  listener_.on_error(pool_id_, error_text());
+  listener_.on_error(pool_id_, error());
 }
 
 uint64_t jpsock::register_request(request_kind kind, uint64_t cookie) {
@@ -327,7 +335,7 @@ bool jpsock::check_timeouts() {
     for (const pending_request& request : pending_) expired = expired || now - request.sent >= reply_timeout_;
   }
   if (!expired || error_set_) return false;
-  set_error("Socket Error: Timeout while waiting for a reply");
+  set_error(base::status_code::kTimeout, "Socket Error: Timeout while waiting for a reply");
   socket_->close();  // the connection thread ends and reports the error
   return true;
 }
@@ -365,7 +373,7 @@ bool jpsock::call_pool(const char* message, uint64_t id) {
   }
   if (error_set_) return false;  // the connection is ending; its thread reports why
   if (!arrived) {
-    set_error("Socket Error: Timeout while waiting for a reply");
+    set_error(base::status_code::kTimeout, "Socket Error: Timeout while waiting for a reply");
     disconnect();
     return false;
   }
@@ -394,19 +402,19 @@ base::status jpsock::login(const char* login, const char* password) {
   // The call has ended: the connection thread no longer writes the reply.
   const json_value& reply = json_->reply_value;
   if (!reply.IsObject()) {
-    set_error("Job Error: Login protocol error 1");
+    set_error(base::status_code::kProtocolError, "Job Error: Login protocol error 1");
     disconnect();
     return login_failure();
   }
   const json_value* id = find_member(reply, "id");
   const json_value* job = find_member(reply, "job");
   if (id == nullptr || job == nullptr || !id->IsString()) {
-    set_error("Job Error: Login protocol error 2");
+    set_error(base::status_code::kProtocolError, "Job Error: Login protocol error 2");
     disconnect();
     return login_failure();
   }
   if (id->GetStringLength() >= kJobIdSize) {
-    set_error("Job Error: Login protocol error 3");
+    set_error(base::status_code::kProtocolError, "Job Error: Login protocol error 3");
     disconnect();
     return login_failure();
   }
@@ -502,14 +510,14 @@ double jpsock::connected_seconds() const {
 
 bool jpsock::process_line(char* line, size_t length) {
   if (length == 0) {
-    set_error("Job Error: Invalid JSON");
+    set_error(base::status_code::kProtocolError, "Job Error: Invalid JSON");
     return false;
   }
   line[length - 1] = '\0';
   // JSON text never holds a raw NUL; one would end the in-place parse early
   // and let whatever follows it pass unchecked.
   if (std::memchr(line, '\0', length - 1) != nullptr) {
-    set_error("Job Error: Invalid JSON");
+    set_error(base::status_code::kProtocolError, "Job Error: Invalid JSON");
     return false;
   }
   json_state& json = *json_;
@@ -517,12 +525,12 @@ bool jpsock::process_line(char* line, size_t length) {
   json.document_pool.Clear();
   json.document.ParseInsitu<kParseFlags>(line);
   if (json.document.HasParseError()) {
-    set_error("Job Error: Invalid JSON");
+    set_error(base::status_code::kProtocolError, "Job Error: Invalid JSON");
     return false;
   }
   const json_value& root = json.document;
   if (!root.IsObject()) {
-    set_error("Job Error: Invalid root");
+    set_error(base::status_code::kProtocolError, "Job Error: Invalid root");
     return false;
   }
 
@@ -531,7 +539,7 @@ bool jpsock::process_line(char* line, size_t length) {
     // A reply to our call.
     const json_value* id = find_member(root, "id");
     if (id == nullptr || !id->IsUint64()) {
-      set_error("Job Error: Protocol error 3");
+      set_error(base::status_code::kProtocolError, "Job Error: Protocol error 3");
       return false;
     }
     const json_value* error = find_member(root, "error");
@@ -539,18 +547,18 @@ bool jpsock::process_line(char* line, size_t length) {
     const json_value* result = nullptr;
     if (error != nullptr && !error->IsNull()) {
       if (!error->IsObject()) {
-        set_error("Job Error: Protocol error 5");
+        set_error(base::status_code::kProtocolError, "Job Error: Protocol error 5");
         return false;
       }
       message = find_member(*error, "message");
       if (message == nullptr || !message->IsString()) {
-        set_error("Job Error: Protocol error 6");
+        set_error(base::status_code::kProtocolError, "Job Error: Protocol error 6");
         return false;
       }
     } else {
       result = find_member(root, "result");
       if (result == nullptr) {
-        set_error("Job Error: Protocol error 7");
+        set_error(base::status_code::kProtocolError, "Job Error: Protocol error 7");
         return false;
       }
     }
@@ -564,7 +572,7 @@ bool jpsock::process_line(char* line, size_t length) {
       while (request != pending_.end() && request->id != reply_id) ++request;
       if (request == pending_.end()) {
         lock.unlock();
-        set_error("Job Error: Unexpected call response");
+        set_error(base::status_code::kProtocolError, "Job Error: Unexpected call response");
         return false;
       }
       const request_kind kind = request->kind;
@@ -574,7 +582,7 @@ bool jpsock::process_line(char* line, size_t length) {
         if (!call_pending_ || call_id_ != reply_id) {
           // The login call gave up already: nobody waits for this reply.
           lock.unlock();
-          set_error("Job Error: Unexpected call response");
+          set_error(base::status_code::kProtocolError, "Job Error: Unexpected call response");
           return false;
         }
         answered_call = true;
@@ -604,7 +612,7 @@ bool jpsock::process_line(char* line, size_t length) {
 
   // A notification from the pool.
   if (!method->IsString()) {
-    set_error("Job Error: Protocol error 1");
+    set_error(base::status_code::kProtocolError, "Job Error: Protocol error 1");
     return false;
   }
   if (method->GetStringLength() != 3 || std::memcmp(method->GetString(), "job", 3) != 0) {
@@ -617,7 +625,7 @@ bool jpsock::process_line(char* line, size_t length) {
   }
   const json_value* params = find_member(root, "params");
   if (params == nullptr || !params->IsObject()) {
-    set_error("Job Error: Protocol error 2");
+    set_error(base::status_code::kProtocolError, "Job Error: Protocol error 2");
     return false;
   }
   return process_job(*params);
@@ -625,7 +633,7 @@ bool jpsock::process_line(char* line, size_t length) {
 
 bool jpsock::process_job(const json_value& job) {
   if (!job.IsObject()) {
-    set_error("Job Error: Job error 1");
+    set_error(base::status_code::kProtocolError, "Job Error: Job error 1");
     return false;
   }
   const json_value* job_id = find_member(job, "job_id");
@@ -633,21 +641,22 @@ bool jpsock::process_job(const json_value& job) {
   const json_value* target = find_member(job, "target");
   if (job_id == nullptr || blob == nullptr || target == nullptr || !job_id->IsString() ||
       !blob->IsString() || !target->IsString()) {
-    set_error("Job Error: missing job parameter");
+    set_error(base::status_code::kProtocolError, "Job Error: missing job parameter");
     return false;
   }
   if (job_id->GetStringLength() >= kJobIdSize) {
-    set_error("Job Error: invalid job id");
+    set_error(base::status_code::kProtocolError, "Job Error: invalid job id");
     return false;
   }
   job_record record;
   const size_t blob_length = blob->GetStringLength() / 2;  // an odd last digit is ignored
   if (blob_length > kBlobSize) {
-    set_error("Job Error: invalid work length. Maybe no CryptoNight based pool?");
+    set_error(base::status_code::kProtocolError,
+              "Job Error: invalid work length. Maybe no CryptoNight based pool?");
     return false;
   }
   if (!base::hex_decode_to(blob->GetString(), blob_length, record.blob)) {
-    set_error("Job Error: Job error 4");
+    set_error(base::status_code::kProtocolError, "Job Error: Job error 4");
     return false;
   }
   std::memcpy(record.job_id, job_id->GetString(), job_id->GetStringLength());
@@ -656,7 +665,7 @@ bool jpsock::process_job(const json_value& job) {
   // is ffff0000). Exactly 16: a 64-bit target. Both little-endian.
   const size_t target_digits = target->GetStringLength();
   if (target_digits > 8 && target_digits != 16) {
-    set_error("Job Error: invalid target format");
+    set_error(base::status_code::kProtocolError, "Job Error: invalid target format");
     return false;
   }
   char target_text[16];
@@ -669,7 +678,8 @@ bool jpsock::process_job(const json_value& job) {
     for (size_t i = target_size; i-- > 0;) target_value = target_value << 8 | target_bytes[i];
   }
   if (target_value == 0) {
-    set_error(std::string("Job Error: invalid target: ") + target->GetString());
+    set_error(base::status_code::kProtocolError,
+              std::string("Job Error: invalid target: ") + target->GetString());
     return false;
   }
   uint64_t difficulty = 0;

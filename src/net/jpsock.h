@@ -92,8 +92,10 @@ class jpsock final : public socket_owner {
   bool get_current_job(job_record& out);
   // The pool's error message of the last call; empty when it had none.
   std::string get_call_error();
-  // The first error text of the current connection. Complete once
-  // error_set() is seen true by a thread that then calls this.
+  // The first error of the current connection (ok when none), and its
+  // text. Complete once error_set() is seen true by a thread that then
+  // calls this.
+  base::status error() const;
   std::string error_text() const;
 
   // Whole seconds, counted since construction.
@@ -114,7 +116,7 @@ class jpsock final : public socket_owner {
 
   // One received line with its line feed, parsed in place (the connection
   // thread; tests and the fuzzer call it directly). False ends the
-  // connection; the reason is the recorded error text.
+  // connection; the reason is the recorded error.
   bool process_line(char* line, size_t length);
 
   // Test seam: the system calls of the socket; only while not connected.
@@ -127,8 +129,8 @@ class jpsock final : public socket_owner {
   bool closed_before_any_byte() const { return socket_ == &tcp_ && !tcp_.received_any(); }
 
   // socket_owner: first error wins; only the caller that claims error_set_
-  // stores its text. Any thread.
-  void set_error(std::string_view text) override;
+  // stores its code and text. Any thread.
+  void set_error(base::status_code code, std::string_view text) override;
 
  private:
   struct json_state;
@@ -166,7 +168,8 @@ class jpsock final : public socket_owner {
 
   mutable std::mutex error_mutex_;
   std::atomic<bool> error_set_{false};  // claimed under error_mutex_, read lock-free
-  std::string error_text_;              // guarded by error_mutex_
+  base::status_code error_code_ = base::status_code::kOk;  // guarded by error_mutex_
+  std::string error_text_;                                 // guarded by error_mutex_
 
   // The requests in flight, matched to their replies by id, and the call
   // slot: at most one call (the login) waits, on the executor thread; the

@@ -129,16 +129,18 @@ int32_t plain_socket::receive(char* buffer, uint32_t capacity) {
   }
   if (count >= 2 && first_read_ && looks_like_tls_record(buffer)) {
     first_read_.store(false);
-    owner_->set_error(
-        "Recv Error: the pool answered with TLS: this port speaks TLS, use a stratum+ssl:// address");
+    owner_->set_error(base::status_code::kTlsRefused,
+                      "Recv Error: the pool answered with TLS: this port speaks TLS, use a "
+                      "stratum+ssl:// address");
     return -1;
   }
   if (count > 0) first_read_.store(false);
   if (count == 0) {
-    owner_->set_error("Recv Error: socket closed");
+    owner_->set_error(base::status_code::kConnectionLost, "Recv Error: socket closed");
   } else if (count < 0) {
     // The connection records the error; recv reports it by its -1.
-    static_cast<void>(owner_->fail_system(base::status_code::kNetworkError, "Recv Error: ", errno));
+    static_cast<void>(
+        owner_->fail_system(base::status_code::kConnectionLost, "Recv Error: ", errno));
   }
   return static_cast<int32_t>(count);
 }

@@ -8,8 +8,8 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 
+#include "base/status.h"
 #include "net/pool_records.h"
 
 namespace net {
@@ -20,9 +20,10 @@ class pool_listener {
 
   // Connection thread: the connection is made; login may follow.
   virtual void on_ready(uint64_t pool_id) = 0;
-  // Connection thread, once per connection and last: it has ended. `text`
-  // is its first error (empty when none was recorded).
-  virtual void on_error(uint64_t pool_id, std::string text) = 0;
+  // Connection thread, once per connection and last: it has ended. `error`
+  // is its first error (ok when none was recorded): the code says what kind
+  // of end it was, the message is the text to print.
+  virtual void on_error(uint64_t pool_id, base::status error) = 0;
   // Connection thread, or the thread in login for the job of the login
   // reply: a valid job, already the connection's current job.
   virtual void on_job(uint64_t pool_id, const job_record& job) = 0;

@@ -112,19 +112,22 @@ base::status tls_socket::handshake() {
     ERR_clear_error();
     ctx_ = SSL_CTX_new(TLS_client_method());
     if (ctx_ == nullptr) {
-      return owner_->fail(base::status_code::kIoError, "TLS: " + openssl_text("cannot create a TLS context"));
+      return owner_->fail(base::status_code::kTlsRefused,
+                          "TLS: " + openssl_text("cannot create a TLS context"));
     }
     SSL_CTX_set_min_proto_version(ctx_, TLS1_2_VERSION);
     // The certificate is checked after the handshake, so that a refusal can
     // show the fingerprint; nothing is sent before that check passes.
     SSL_CTX_set_verify(ctx_, SSL_VERIFY_NONE, nullptr);
     if (!options_.pin && SSL_CTX_set_default_verify_paths(ctx_) != 1) {
-      return owner_->fail(base::status_code::kIoError,
-                          "TLS: cannot load the system's CA store: " + openssl_text("unknown error"));
+      return owner_->fail(
+          base::status_code::kTlsRefused,
+          "TLS: cannot load the system's CA store: " + openssl_text("unknown error"));
     }
     ssl_ = SSL_new(ctx_);
     if (ssl_ == nullptr || SSL_set_fd(ssl_, tcp_.handle()) != 1) {
-      return owner_->fail(base::status_code::kIoError, "TLS: " + openssl_text("cannot create a TLS session"));
+      return owner_->fail(base::status_code::kTlsRefused,
+                          "TLS: " + openssl_text("cannot create a TLS session"));
     }
     SSL_set_mode(ssl_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     if (is_ip_literal(host_)) {
@@ -151,16 +154,16 @@ base::status tls_socket::handshake() {
       const wait_result waited = wait_for(error == SSL_ERROR_WANT_WRITE, deadline);
       if (waited == wait_result::ready) continue;
       if (waited == wait_result::timed_out) {
-        return owner_->fail(base::status_code::kTimeout,
+        return owner_->fail(base::status_code::kTlsRefused,
                             "TLS: handshake timed out after " +
                                 std::to_string(options_.handshake_timeout.count() / 1000) + " s");
       }
-      return owner_->fail(base::status_code::kNetworkError, "TLS: handshake failed: socket closed");
+      return owner_->fail(base::status_code::kTlsRefused, "TLS: handshake failed: socket closed");
     }
     const int code = errno;
     std::string reason = openssl_text("");
     if (reason.empty()) reason = error == SSL_ERROR_SYSCALL && code != 0 ? base::system_text(code) : "the pool closed the connection";
-    return owner_->fail(base::status_code::kProtocolError, "TLS: handshake failed: " + reason);
+    return owner_->fail(base::status_code::kTlsRefused, "TLS: handshake failed: " + reason);
   }
 }
 
@@ -170,7 +173,7 @@ base::status tls_socket::check_certificate() {
     std::lock_guard<std::mutex> lock(ssl_mutex_);
     X509* certificate = SSL_get1_peer_certificate(ssl_);
     if (certificate == nullptr) {
-      return owner_->fail(base::status_code::kProtocolError, "TLS: the pool sent no certificate");
+      return owner_->fail(base::status_code::kTlsRefused, "TLS: the pool sent no certificate");
     }
     crypto::sha256_fingerprint seen{};
     unsigned int length = 0;
@@ -178,7 +181,8 @@ base::status tls_socket::check_certificate() {
                           length == seen.size();
     X509_free(certificate);
     if (!digested) {
-      return owner_->fail(base::status_code::kIoError, "TLS: cannot compute the certificate fingerprint");
+      return owner_->fail(base::status_code::kTlsRefused,
+                          "TLS: cannot compute the certificate fingerprint");
     }
     const std::string seen_text = crypto::format_fingerprint(seen);
     if (options_.pin) {
@@ -198,7 +202,7 @@ base::status tls_socket::check_certificate() {
       }
     }
   }
-  if (!refusal.empty()) return owner_->fail(base::status_code::kProtocolError, std::move(refusal));
+  if (!refusal.empty()) return owner_->fail(base::status_code::kTlsRefused, std::move(refusal));
   base::printer::inst().print_leveled(base::kInfo, "TLS: %s, certificate %s", session_text().c_str(),
                                      options_.pin ? "matches the pinned fingerprint" : "verified");
   return base::status::ok();
@@ -212,7 +216,7 @@ int32_t tls_socket::receive(char* buffer, uint32_t capacity) {
     {
       std::lock_guard<std::mutex> lock(ssl_mutex_);
       if (ssl_ == nullptr || tcp_.handle() < 0) {
-        owner_->set_error("Recv Error: socket closed");
+        owner_->set_error(base::status_code::kConnectionLost, "Recv Error: socket closed");
         return 0;
       }
       ERR_clear_error();
@@ -222,7 +226,7 @@ int32_t tls_socket::receive(char* buffer, uint32_t capacity) {
     }
     if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
       if (wait_for(error == SSL_ERROR_WANT_WRITE, forever) == wait_result::closed) {
-        owner_->set_error("Recv Error: socket closed");
+        owner_->set_error(base::status_code::kConnectionLost, "Recv Error: socket closed");
         return 0;
       }
       continue;
@@ -232,18 +236,19 @@ int32_t tls_socket::receive(char* buffer, uint32_t capacity) {
     // plain socket.
     if (error == SSL_ERROR_ZERO_RETURN || tcp_.handle() < 0) {
       ERR_clear_error();
-      owner_->set_error("Recv Error: socket closed");
+      owner_->set_error(base::status_code::kConnectionLost, "Recv Error: socket closed");
       return 0;
     }
     const int code = errno;
     std::string reason = openssl_text("");
     if (!reason.empty()) {
-      owner_->set_error("Recv Error: " + reason);
+      owner_->set_error(base::status_code::kConnectionLost, "Recv Error: " + reason);
     } else if (error == SSL_ERROR_SYSCALL && code != 0) {
       // The connection records the error; recv reports it by its -1.
-      static_cast<void>(owner_->fail_system(base::status_code::kNetworkError, "Recv Error: ", code));
+      static_cast<void>(
+          owner_->fail_system(base::status_code::kConnectionLost, "Recv Error: ", code));
     } else {
-      owner_->set_error("Recv Error: socket closed");
+      owner_->set_error(base::status_code::kConnectionLost, "Recv Error: socket closed");
     }
     return -1;
   }

@@ -2,8 +2,9 @@
 // connection: the TCP connect, the descriptor and close are the plain
 // socket's; the handshake, certificate checks, reads and writes are this
 // one's. The blocking model and the error texts stay those of the socket
-// layer ("Recv Error: ", "Send: " followed by OpenSSL's text); refusals of
-// the handshake begin with "TLS: " and always name the fingerprint seen.
+// layer ("Recv Error: ", "Send: " followed by OpenSSL's text); a failed
+// handshake or refused certificate is kTlsRefused, its text begins with
+// "TLS: " and a refused certificate's names the fingerprint seen.
 //
 // Threads: resolve_address and send_all on the executor thread, connect and
 // receive on the connection thread, close on any thread. The OpenSSL session

@@ -159,6 +159,9 @@ class MicroHTTPD {
   uint64_t evicted_count() const { return evicted_count_.load(); }
   // Connections in service now. Any thread.
   size_t open_count() const { return open_count_.load(); }
+  // Whether a summary period runs: failed sessions are counted for its line
+  // instead of printed at once. Any thread.
+  bool counting_failures() const { return summary_running_.load(); }
 
  private:
   friend class HTTPSession;
@@ -191,8 +194,9 @@ class MicroHTTPD {
   std::map<uint64_t, HTTPSession*> sessions_;
   std::map<boost::asio::ip::address, size_t> peer_places_;
   uint64_t next_serial_ = 0;
-  // Session failures of the current summary period. Server thread only.
-  bool summary_running_ = false;
+  // Session failures of the current summary period. Server thread only,
+  // except that any thread may read summary_running_.
+  std::atomic<bool> summary_running_{false};
   uint64_t summary_count_ = 0;
   std::string summary_last_;
   // Set by the destructor after the join: sessions then end silently.

@@ -49,6 +49,8 @@ class RemoteAccessServer : public MicroHTTPD::RequestHandler {
   uint64_t evicted_count() const { return httpd_ != nullptr ? httpd_->evicted_count() : 0; }
   // Connections in service now.
   size_t open_count() const { return httpd_ != nullptr ? httpd_->open_count() : 0; }
+  // Failed sessions are being summed up for a summary line (MicroHTTPD).
+  bool counting_failures() const { return httpd_ != nullptr && httpd_->counting_failures(); }
 
   // Server thread. The method is not examined (HEAD gets the body too); of
   // the headers only Authorization, and only when there is a token.

@@ -92,6 +92,17 @@ TEST(StartUp, HiddenOptionsAreAccepted) {
   EXPECT_EQ(c.num_queues, 2);
   EXPECT_TRUE(c.any_device);
   EXPECT_TRUE(c.no_self_test);
+
+  // The tuning options, and their defaults.
+  EXPECT_EQ(c.autotune_seconds, 0);
+  EXPECT_TRUE(c.cpu_huge_pages);
+  r = run({"-S", "p:1", "-u", "u", "--autotune-seconds", "0.3", "--autotune-candidates", "2",
+           "--cpu-huge-pages", "off", "--cpu-ways", "3"});
+  ASSERT_FALSE(r.start.finished) << r.output;
+  EXPECT_EQ(cfg().autotune_seconds, 0.3);
+  EXPECT_EQ(cfg().autotune_candidates, 2);
+  EXPECT_FALSE(cfg().cpu_huge_pages);
+  EXPECT_EQ(cfg().cpu_ways, 3);
 }
 
 TEST(StartUp, NoArgumentsPrintsMinimalConfigurationHint) {
@@ -388,6 +399,12 @@ TEST(Refusals, EveryBadValueIsRefusedWithOneLineNamingIt) {
       {{"--xgroupsize", "-16"}, "", "--xgroupsize -16: the hashes per round must be 0 (from the intensity) or more", 1},
       {{"--xnumqueues", "3"}, "", "--xnumqueues 3: the queue count must be 0 (from the intensity), 1 or 2", 1},
       {{"--keepalive", "-1"}, "", "--keepalive -1: it must be 0 (off) or more seconds", 1},
+      {{"--autotune-seconds", "-0.5"}, "", "--autotune-seconds -0.5: it must be 0 (the default) or more seconds, below 1e9", 1},
+      {{"--autotune-seconds", "2e9"}, "", "--autotune-seconds 2e+09: it must be 0 (the default) or more seconds, below 1e9", 1},
+      {{"--autotune-candidates", "-1"}, "", "--autotune-candidates -1: the count must be 0 (every candidate) or more", 1},
+      {{"--cpu-huge-pages", "0"}, "", "--cpu-huge-pages 0: expected on or off", 1},
+      {{"--cpu-ways", "5"}, "", "--cpu-ways 5: the hashes per thread must be 1 to 4 (0 = chosen per algorithm)", 1},
+      {{"--cpu-ways", "-1"}, "", "--cpu-ways -1: the hashes per thread must be 1 to 4 (0 = chosen per algorithm)", 1},
       {{"-S", "pool.example"}, "", "--pool pool.example: " + no_port, 1},
       {{"-S", "a:1", "-S", "stratum+ssl://b"}, "", "--pool stratum+ssl://b: " + no_port, 1},
       {{"-S", "host:0"}, "", "--pool host:0: the port must be 1 to 65535", 1},

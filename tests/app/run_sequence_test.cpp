@@ -416,10 +416,12 @@ TEST(RunSequence, CpuAutotuneStoresTheWaysAndTheBenchmarkMeasuresCpuThreads) {
   const std::string cache = std::string(ORBECK_BINARY_DIR) + "/test-cache-cpu";
   std::filesystem::remove_all(cache);
   process_options options = with_cache();
-  options.environment = {"XDG_CACHE_HOME=" + cache, "NO_COLOR=1", "ORBECK_AUTOTUNE_SECONDS=0.3"};
+  options.environment = {"XDG_CACHE_HOME=" + cache, "NO_COLOR=1"};
   options.keep_stdin_open = false;
-  process_result r = run_process(built_program(kMiner), {"--cpu-threads", "1", "--autotune", "--algo", "cn/upx2"},
-                                 options);
+  process_result r = run_process(
+      built_program(kMiner),
+      {"--cpu-threads", "1", "--autotune", "--autotune-seconds", "0.3", "--algo", "cn/upx2"},
+      options);
   ASSERT_FALSE(r.timed_out) << r.output;
   EXPECT_EQ(r.exit_code, 0);
   std::smatch chosen;
@@ -607,10 +609,11 @@ class AutotuneProgram : public ::testing::Test {
 
   process_result run(const std::vector<std::string>& extra) {
     process_options options;
-    options.environment = {"XDG_CACHE_HOME=" + root_, "NO_COLOR=1", "ORBECK_AUTOTUNE_SECONDS=1",
-                           "ORBECK_AUTOTUNE_CANDIDATES=2"};
+    options.environment = {"XDG_CACHE_HOME=" + root_, "NO_COLOR=1"};
     options.timeout = std::chrono::seconds(300);
-    std::vector<std::string> args = {"--anydevice", "--opencl", "0", "--algo", "3"};
+    std::vector<std::string> args = {
+        "--anydevice",           "--opencl", "0", "--algo", "3", "--autotune-seconds", "1",
+        "--autotune-candidates", "2"};
     args.insert(args.end(), extra.begin(), extra.end());
     return run_process(built_program(kMiner), args, options);
   }

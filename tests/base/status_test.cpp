@@ -41,11 +41,11 @@ TEST(Status, SystemErrorsCarryTheirContextAndSystemText) {
 }
 
 TEST(Status, EveryCodeHasItsOwnName) {
-  const status_code codes[] = {status_code::kOk,           status_code::kUnsupported,
-                               status_code::kDeviceError,  status_code::kNotFound,
-                               status_code::kInvalidInput, status_code::kIoError,
-                               status_code::kNetworkError, status_code::kTimeout,
-                               status_code::kProtocolError};
+  const status_code codes[] = {
+      status_code::kOk,           status_code::kUnsupported,   status_code::kDeviceError,
+      status_code::kNotFound,     status_code::kInvalidInput,  status_code::kIoError,
+      status_code::kNetworkError, status_code::kTimeout,       status_code::kProtocolError,
+      status_code::kTlsRefused,   status_code::kConnectionLost};
   for (size_t i = 0; i < std::size(codes); ++i)
     for (size_t j = i + 1; j < std::size(codes); ++j)
       EXPECT_STRNE(status_code_name(codes[i]), status_code_name(codes[j]));

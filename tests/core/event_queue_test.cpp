@@ -46,7 +46,9 @@ TEST(WorkRecords, EventKindsHaveTheirNumbers) {
 TEST(EventQueue, EventsComeOutInPostingOrder) {
   event_queue queue;
   queue.post(executor_event(kSocketReady, kPoolUser));
-  queue.post(executor_event(kSocketError, kPoolDonation, std::string("Recv Error: socket closed")));
+  queue.post(executor_event(
+      kSocketError, kPoolDonation,
+      base::status::error(base::status_code::kConnectionLost, "Recv Error: socket closed")));
   executor_event first = queue.take();
   executor_event second = queue.take();
   EXPECT_EQ(first.kind, kSocketReady);
@@ -54,7 +56,7 @@ TEST(EventQueue, EventsComeOutInPostingOrder) {
   EXPECT_TRUE(std::holds_alternative<std::monostate>(first.payload));
   EXPECT_EQ(second.kind, kSocketError);
   EXPECT_EQ(second.pool_id, kPoolDonation);
-  EXPECT_EQ(std::get<std::string>(second.payload), "Recv Error: socket closed");
+  EXPECT_EQ(std::get<base::status>(second.payload).message(), "Recv Error: socket closed");
   EXPECT_EQ(queue.size(), 0u);
 }
 
@@ -76,18 +78,19 @@ TEST(EventQueue, PayloadsAreCopiedByValue) {
   for (int i = 0; i < 20; ++i) job.blob[i] = static_cast<uint8_t>(0xa0 + i);
   job.blob_length = 20;
   job.target = 0x00068db8u;
-  std::string text = "Job Error: Invalid JSON";
+  base::status error =
+      base::status::error(base::status_code::kProtocolError, "Job Error: Invalid JSON");
   queue.post(executor_event(kNewJob, kPoolUser, job));
-  queue.post(executor_event(kSocketError, kPoolUser, text));
+  queue.post(executor_event(kSocketError, kPoolUser, error));
   job.blob[0] = 0;
-  text[0] = 'X';
+  error = base::status::ok();
 
   executor_event job_event = queue.take();
   const auto& copy = std::get<job_record>(job_event.payload);
   EXPECT_EQ(copy.blob[0], 0xa0);
   for (size_t i = 20; i < kBlobSize; ++i) EXPECT_EQ(copy.blob[i], 0) << i;
   EXPECT_STREQ(copy.job_id, "abc");
-  EXPECT_EQ(std::get<std::string>(queue.take().payload), "Job Error: Invalid JSON");
+  EXPECT_EQ(std::get<base::status>(queue.take().payload).message(), "Job Error: Invalid JSON");
 }
 
 TEST(EventQueue, GpuResultAndHashReportTravel) {

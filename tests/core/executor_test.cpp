@@ -8,14 +8,15 @@
 #include <string>
 #include <utility>
 
+#include "base/hex.h"
 #include "crypto/algorithm.h"
 #include "crypto/cryptonight.h"
-#include "base/hex.h"
 #include "executor_test_util.h"
 #include "fake_pool.h"
 #include "remote/metrics_writer.h"
-#include "support/metrics_text.h"
 #include "support/console_capture.h"
+#include "support/cpu_hash.h"
+#include "support/metrics_text.h"
 
 namespace core {
 namespace {
@@ -46,7 +47,7 @@ class ExecutorTest : public ::testing::Test {
 
   void start(const std::string& address) {
     settings_.pools[0].address = address;
-    executor_ = std::make_unique<executor>(miner_, settings_);
+    executor_ = std::make_unique<executor>(miner_, settings_, support::cpu_hash());
     executor_->start();
   }
 
@@ -131,7 +132,7 @@ TEST_F(ExecutorTest, LogsInMinesTheFirstJobAndSubmitsAVerifiedShare) {
   ASSERT_TRUE(base::hex_decode(blob, &bytes));
   std::memcpy(&bytes[39], &nonce, 4);
   uint8_t hash[32];
-  crypto::CryptoNight().hash(1, bytes.data(), bytes.size(), hash);
+  support::cpu_hash()->hash(1, bytes.data(), bytes.size(), hash);
   EXPECT_EQ(*submit, "{\"method\":\"submit\",\"params\":{\"id\":\"miner-7\",\"job_id\":\"job-1\","
                      "\"nonce\":\"d4c3b2a1\",\"result\":\"" + base::hex_encode(hash, 32) +
                          "\"},\"id\":2}");
@@ -544,7 +545,7 @@ TEST_F(ExecutorTest, AParkedGpuShowsItsErrorInTheReportTheDocumentAndTheMetrics)
   use_gpus({0, 2});
   const std::string error = "Error CL_OUT_OF_RESOURCES calling clCreateCommandQueue.";
   miner_.errors = {"", error};
-  executor_ = std::make_unique<executor>(miner_, settings_);
+  executor_ = std::make_unique<executor>(miner_, settings_, support::cpu_hash());
   const std::string report = executor_->report_text();
   EXPECT_NE(report.find("\n GPU2 parked: " + error + "\n"), std::string::npos) << report;
   EXPECT_EQ(report.find("GPU0 parked"), std::string::npos) << report;
@@ -573,9 +574,9 @@ TEST_F(ExecutorTest, StatisticsDocumentEscapesThePoolAddress) {
 TEST(ExecutorStatic, DonationLastsOnePointFivePercentPlusFourTicks) {
   fake_miner miner;
   executor_settings settings;
-  EXPECT_EQ(executor(miner, settings).donation_length_ticks(), 103u);
+  EXPECT_EQ(executor(miner, settings, support::cpu_hash()).donation_length_ticks(), 103u);
   settings.donation_share = 0.0;
-  EXPECT_EQ(executor(miner, settings).donation_length_ticks(), 0u);
+  EXPECT_EQ(executor(miner, settings, support::cpu_hash()).donation_length_ticks(), 0u);
 }
 
 TEST(ExecutorStatic, DonationPortsFollowTheAlgorithm) {
@@ -606,7 +607,7 @@ std::vector<uint8_t> share_hash(const std::string& blob, uint32_t nonce, int32_t
   base::hex_decode(blob, &bytes);
   std::memcpy(&bytes[39], &nonce, 4);
   std::vector<uint8_t> hash(32);
-  crypto::CryptoNight().hash(algorithm, bytes.data(), bytes.size(), hash.data());
+  support::cpu_hash()->hash(algorithm, bytes.data(), bytes.size(), hash.data());
   return hash;
 }
 
@@ -762,11 +763,11 @@ TEST_F(ExecutorTest, EachResultIsCheckedAtItsOwnJobsHeight) {
   const uint64_t height = 1806261;
   std::vector<uint8_t> bytes;
   base::hex_decode(blob, &bytes);
-  crypto::CryptoNight cn;
+  const auto cn = support::cpu_hash();
   const auto tail_at = [&](uint32_t nonce, uint64_t h) {
     std::memcpy(&bytes[39], &nonce, 4);
     uint8_t hash[32];
-    cn.hash(crypto::kCryptoNightR, bytes.data(), bytes.size(), hash, h);
+    cn->hash(crypto::kCryptoNightR, bytes.data(), bytes.size(), hash, h);
     uint64_t tail = 0;
     for (int i = 31; i >= 24; --i) tail = tail << 8 | hash[i];
     return tail;

@@ -14,6 +14,7 @@
 #include "executor_test_util.h"
 #include "fake_pool.h"
 #include "support/console_capture.h"
+#include "support/cpu_hash.h"
 
 namespace core {
 namespace {
@@ -65,7 +66,7 @@ class FailoverTest : public ::testing::Test {
       pool.user = "wallet";
       settings_.pools.push_back(pool);
     }
-    executor_ = std::make_unique<executor>(miner_, settings_);
+    executor_ = std::make_unique<executor>(miner_, settings_, support::cpu_hash());
     executor_->start();
   }
   void post_result(uint32_t nonce) {
@@ -110,6 +111,49 @@ TEST_F(FailoverTest, ARefusingFirstPoolIsPassedOverAtOnce) {
   const std::string text = console();
   EXPECT_NE(text.find("Connecting to " + first + " ...\n"), std::string::npos) << text;
   EXPECT_EQ(text.find("Retrying in"), std::string::npos) << text;
+}
+
+TEST_F(FailoverTest, APlainPoolSilentUntilItClosesGetsTheTlsHintOneAnsweringInTlsDoesNot) {
+  // The executor tells these ends apart by the error's code: a connection
+  // lost before any byte, or a TLS refusal (whose line carries its own hint).
+  const std::string tls_alert("\x15\x03\x03\x00\x02\x02\x28", 7);
+  struct end_case {
+    bool answer_in_tls;
+    std::string socket_error;
+    bool hint;
+  };
+  const end_case cases[] = {
+      {false, "Socket Error - Recv Error: socket closed\n", true},
+      {true,
+       "Socket Error - Recv Error: the pool answered with TLS: this port speaks TLS, use a "
+       "stratum+ssl:// "
+       "address\n",
+       false},
+  };
+  for (const end_case& c : cases) {
+    SCOPED_TRACE(c.answer_in_tls ? "TLS answer" : "silent close");
+    net::fake_pool first, second;
+    first.set_responder(
+        [&](const std::string&) { return c.answer_in_tls ? tls_alert : std::string(); });
+    // Each case's own job id: the miner still holds the previous case's job.
+    const char* job_id = c.answer_in_tls ? "after-tls" : "after-close";
+    serve(second, login_reply(blob_hex(1), "ffffffff", job_id), [] { return kOk; });
+    const size_t printed = console().size();
+    settings_.pools.clear();
+    start({first.address(), second.address()});
+    if (!c.answer_in_tls) {
+      ASSERT_TRUE(first.wait_for_line(0, kWait));
+      first.close_client();
+    }
+    ASSERT_TRUE(mining_job_of(job_id));
+    const std::string text = console().substr(printed);
+    EXPECT_NE(text.find(c.socket_error), std::string::npos) << text;
+    const std::string hint = "The pool ended the connection without answering: if " +
+                             first.address() + " is a TLS port, use a stratum+ssl:// address";
+    EXPECT_EQ(text.find(hint) != std::string::npos, c.hint) << text;
+    executor_->stop();
+    executor_.reset();
+  }
 }
 
 TEST_F(FailoverTest, TheSecondPoolTakesOverWhenTheFirstDiesMidJob) {

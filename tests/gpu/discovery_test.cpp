@@ -109,30 +109,36 @@ class OpenClStartup : public ::testing::Test {
 };
 
 TEST_F(OpenClStartup, SelectPlatformRejectsIndicesThatDoNotExist) {
-  std::string version = "stale", error;
-  EXPECT_EQ(gpu::SelectPlatform(5, options_.device.any_device, version, error), nullptr);
-  EXPECT_EQ(error, "Selected OpenCL platform index 5 doesn't exist.");
-  EXPECT_EQ(version, "");
-  EXPECT_EQ(gpu::SelectPlatform(-2, options_.device.any_device, version, error), nullptr);
-  EXPECT_EQ(error, "Selected OpenCL platform index -2 doesn't exist.");
+  gpu::SelectedPlatform selected{reinterpret_cast<cl_platform_id>(1), "stale"};
+  base::status s = gpu::SelectPlatform(5, options_.device.any_device, selected);
+  EXPECT_EQ(s, base::status::error(base::status_code::kNotFound,
+                                   "Selected OpenCL platform index 5 doesn't exist."));
+  EXPECT_EQ(selected.id, nullptr);
+  EXPECT_EQ(selected.version, "");
+  s = gpu::SelectPlatform(-2, options_.device.any_device, selected);
+  EXPECT_EQ(s.message(), "Selected OpenCL platform index -2 doesn't exist.");
 }
 
 TEST_F(OpenClStartup, SelectPlatformByIndexReadsItsVersion) {
-  std::string version, error;
-  ASSERT_NE(gpu::SelectPlatform(0, options_.device.any_device, version, error), nullptr)
-      << error;
-  EXPECT_EQ(error, "");
-  EXPECT_EQ(version, FirstDevice().platform_version);
+  gpu::SelectedPlatform selected;
+  const base::status s = gpu::SelectPlatform(0, options_.device.any_device, selected);
+  ASSERT_TRUE(s) << s.message();
+  EXPECT_NE(selected.id, nullptr);
+  EXPECT_EQ(selected.version, FirstDevice().platform_version);
 }
 
 TEST_F(OpenClStartup, AutoDetectWithoutAmdNeedsAnyDevice) {
-  std::string version, error;
+  gpu::SelectedPlatform selected;
   options_.device.any_device = false;
-  EXPECT_EQ(gpu::SelectPlatform(-1, options_.device.any_device, version, error), nullptr);
-  EXPECT_EQ(error, "Could not autodetect AMD OpenCL plattform, please specifiy with --opencl=?");
+  EXPECT_EQ(gpu::SelectPlatform(-1, options_.device.any_device, selected),
+            base::status::error(
+                base::status_code::kNotFound,
+                "Could not autodetect AMD OpenCL plattform, please specifiy with --opencl=?"));
+  EXPECT_EQ(selected.id, nullptr);
   options_.device.any_device = true;
-  EXPECT_NE(gpu::SelectPlatform(-1, options_.device.any_device, version, error), nullptr);
-  EXPECT_EQ(version, FirstDevice().platform_version);
+  EXPECT_TRUE(gpu::SelectPlatform(-1, options_.device.any_device, selected));
+  EXPECT_NE(selected.id, nullptr);
+  EXPECT_EQ(selected.version, FirstDevice().platform_version);
 }
 
 TEST_F(OpenClStartup, InitGpusWithoutAmdPrintsTheErrorAndTheHint) {
@@ -205,9 +211,9 @@ TEST_F(OpenClStartup, AMissingDeviceStopsBeforeAnyContextExists) {
 }
 
 TEST_F(OpenClStartup, WithoutAnyDeviceACpuDeviceIsNoGpu) {
-  std::string version, error;
-  cl_platform_id platform = gpu::SelectPlatform(0, options_.device.any_device, version, error);
-  ASSERT_NE(platform, nullptr);
+  gpu::SelectedPlatform selected;
+  ASSERT_TRUE(gpu::SelectPlatform(0, options_.device.any_device, selected));
+  const cl_platform_id platform = selected.id;
   options_.device.any_device = false;
   std::vector<gpu::GpuContext>& contexts = gpu_test::TestGpus();
   contexts.clear();
@@ -223,9 +229,9 @@ TEST_F(OpenClStartup, WithoutAnyDeviceACpuDeviceIsNoGpu) {
 
 TEST_F(OpenClStartup, AnUnsupportedDeviceIsRefusedWithoutAnyDevice) {
   const DeviceFacts facts = FirstDevice();
-  std::string version, error;
-  cl_platform_id platform = gpu::SelectPlatform(0, options_.device.any_device, version, error);
-  ASSERT_NE(platform, nullptr);
+  gpu::SelectedPlatform selected;
+  ASSERT_TRUE(gpu::SelectPlatform(0, options_.device.any_device, selected));
+  const cl_platform_id platform = selected.id;
   std::vector<gpu::GpuContext>& contexts = gpu_test::TestGpus();
   contexts.clear();
   contexts.resize(1);

@@ -85,9 +85,9 @@ int InitTestGpu(int32_t algorithm, int32_t group_size, int32_t num_queues,
                 const gpu::cl_fault_injector& faults) {
   gpu::backend_options options = TestOptions(group_size, num_queues);
   options.device.inject_fault = faults;
-  std::string version, error;
-  cl_platform_id platform = gpu::SelectPlatform(-1, true, version, error);
-  if (platform == nullptr) return -1;
+  gpu::SelectedPlatform selected;
+  if (!gpu::SelectPlatform(-1, true, selected)) return -1;
+  const cl_platform_id platform = selected.id;
   std::vector<gpu::GpuContext>& contexts = TestGpus();
   contexts.clear();
   contexts.resize(1);

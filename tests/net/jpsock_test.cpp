@@ -558,7 +558,9 @@ TEST(JpsockConnect, AnIpv6PoolInBracketsLogsInWithAndWithoutAScheme) {
     auto ready = events.take_for(kWait);
     ASSERT_TRUE(ready);
     ASSERT_EQ(ready->kind, core::kSocketReady)
-        << (std::holds_alternative<std::string>(ready->payload) ? std::get<std::string>(ready->payload) : "");
+        << (std::holds_alternative<base::status>(ready->payload)
+                ? std::get<base::status>(ready->payload).message()
+                : "");
     EXPECT_TRUE(sock.login("user", "x"));
     EXPECT_STREQ(sock.miner_id(), "abc");
   }
@@ -583,7 +585,7 @@ TEST(JpsockConnect, RefusedConnectionIsASocketError) {
   auto event = events.take_for(kWait);
   ASSERT_TRUE(event);
   ASSERT_EQ(event->kind, core::kSocketError);
-  EXPECT_EQ(std::get<std::string>(event->payload),
+  EXPECT_EQ(std::get<base::status>(event->payload).message(),
             std::string("Connection Error: ") + std::strerror(ECONNREFUSED));
   sock.disconnect();
   EXPECT_FALSE(sock.is_connected());

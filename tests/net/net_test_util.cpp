@@ -35,9 +35,9 @@ std::optional<core::executor_event> pool_session::expect_event(uint32_t kind) {
     return std::nullopt;
   }
   if (event->kind != kind) {
-    const std::string* text = std::get_if<std::string>(&event->payload);
+    const base::status* error = std::get_if<base::status>(&event->payload);
     ADD_FAILURE() << "expected kind " << kind << ", got " << event->kind
-                  << (text != nullptr ? " (" + *text + ")" : std::string());
+                  << (error != nullptr ? " (" + error->message() + ")" : std::string());
     return std::nullopt;
   }
   return event;
@@ -51,7 +51,7 @@ std::string pool_session::socket_error_text() {
     if (event->kind == core::kNewJob) continue;
     if (event->kind != core::kSocketError) return "<kind " + std::to_string(event->kind) + ">";
     EXPECT_EQ(event->pool_id, core::kPoolUser);
-    return std::get<std::string>(event->payload);
+    return std::get<base::status>(event->payload).message();
   }
   return "<none>";
 }

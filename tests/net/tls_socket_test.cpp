@@ -46,10 +46,14 @@ struct tls_session {
     }
     auto event = events.take_for(kWait);
     if (!event) return 0;
-    if (const std::string* text = std::get_if<std::string>(&event->payload)) last_text = *text;
+    if (const base::status* error = std::get_if<base::status>(&event->payload)) {
+      last_text = error->message();
+      last_code = error->code();
+    }
     return event->kind;
   }
   std::string last_text;
+  base::status_code last_code = base::status_code::kOk;  // of a socket error event
 };
 
 TEST(TlsSocket, APinnedSelfSignedCertificateLogsInAndSubmits) {
@@ -92,6 +96,7 @@ TEST(TlsSocket, RefusalsSayWhyAndShowTheFingerprintSeen) {
   ASSERT_EQ(unpinned.connect("stratum+ssl://" + server.address()), core::kSocketError);
   EXPECT_EQ(unpinned.last_text.rfind("TLS: certificate not trusted (", 0), 0u) << unpinned.last_text;
   EXPECT_NE(unpinned.last_text.find(seen), std::string::npos) << unpinned.last_text;
+  EXPECT_EQ(unpinned.last_code, base::status_code::kTlsRefused);  // an error line for the user
 
   crypto::sha256_fingerprint wrong = self_signed().fingerprint;
   wrong[31] ^= 1;
@@ -99,6 +104,7 @@ TEST(TlsSocket, RefusalsSayWhyAndShowTheFingerprintSeen) {
   ASSERT_EQ(mispinned.connect("stratum+ssl://" + server.address(), wrong), core::kSocketError);
   EXPECT_EQ(mispinned.last_text, "TLS: certificate fingerprint mismatch: pinned " +
                                      crypto::format_fingerprint(wrong) + ", the pool's is " + seen);
+  EXPECT_EQ(mispinned.last_code, base::status_code::kTlsRefused);
   // Nothing was sent before the refusal: no login reached the server.
   EXPECT_FALSE(server.wait_for_line(0, std::chrono::milliseconds(200)));
 }
@@ -179,8 +185,11 @@ TEST(TlsSocket, PlainTextToATlsPortEndsWithAHint) {
   EXPECT_FALSE(s.sock.login("user", "x"));
   auto event = s.events.take_for(kWait);
   ASSERT_TRUE(event);
-  EXPECT_EQ(std::get<std::string>(event->payload),
-            "Recv Error: the pool answered with TLS: this port speaks TLS, use a stratum+ssl:// address");
+  EXPECT_EQ(
+      std::get<base::status>(event->payload),
+      base::status::error(base::status_code::kTlsRefused,
+                          "Recv Error: the pool answered with TLS: this port speaks TLS, use a "
+                          "stratum+ssl:// address"));
 
   // OpenSSL's own server just hangs up: the connection knows that nothing
   // came back, which the executor turns into the same hint.
@@ -190,7 +199,8 @@ TEST(TlsSocket, PlainTextToATlsPortEndsWithAHint) {
   EXPECT_FALSE(plain.sock.login("user", "x"));
   event = plain.events.take_for(kWait);
   ASSERT_TRUE(event);
-  EXPECT_EQ(std::get<std::string>(event->payload).rfind("Recv Error: ", 0), 0u);
+  EXPECT_EQ(std::get<base::status>(event->payload).message().rfind("Recv Error: ", 0), 0u);
+  EXPECT_EQ(std::get<base::status>(event->payload).code(), base::status_code::kConnectionLost);
   EXPECT_TRUE(plain.sock.closed_before_any_byte());
 }
 
@@ -210,6 +220,7 @@ TEST(TlsSocket, AHandshakeThatNeverEndsTimesOutWithTheReplyTimeout) {
   ASSERT_EQ(s.connect("stratum+ssl://" + server.address(), self_signed().fingerprint), core::kSocketError);
   const auto took = std::chrono::steady_clock::now() - start;
   EXPECT_EQ(s.last_text, "TLS: handshake timed out after 0 s");
+  EXPECT_EQ(s.last_code, base::status_code::kTlsRefused);
   EXPECT_LT(took, kWait);
 }
 
@@ -227,7 +238,7 @@ TEST(TlsSocket, GarbageOrACutRecordEndsWithAnErrorNotACrash) {
   auto event = cut.events.take_for(kWait);
   ASSERT_TRUE(event);
   EXPECT_EQ(event->kind, core::kSocketError);
-  EXPECT_EQ(std::get<std::string>(event->payload).rfind("Recv Error: ", 0), 0u);
+  EXPECT_EQ(std::get<base::status>(event->payload).message().rfind("Recv Error: ", 0), 0u);
   EXPECT_FALSE(cut.sock.is_connected());
 }
 
@@ -240,7 +251,7 @@ TEST(TlsSocket, DisconnectWhileAReadWaitsEndsAtOnce) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
   auto event = s.events.take_for(kWait);
   ASSERT_TRUE(event);
-  EXPECT_EQ(std::get<std::string>(event->payload), "Recv Error: socket closed");
+  EXPECT_EQ(std::get<base::status>(event->payload).message(), "Recv Error: socket closed");
 }
 
 TEST(PoolAddress, SchemesChooseTheTransport) {

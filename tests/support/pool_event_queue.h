@@ -15,8 +15,8 @@ namespace support {
 class pool_event_queue : public core::event_queue, public net::pool_listener {
  public:
   void on_ready(uint64_t pool_id) override { post(core::executor_event(core::kSocketReady, pool_id)); }
-  void on_error(uint64_t pool_id, std::string text) override {
-    post(core::executor_event(core::kSocketError, pool_id, std::move(text)));
+  void on_error(uint64_t pool_id, base::status error) override {
+    post(core::executor_event(core::kSocketError, pool_id, std::move(error)));
   }
   void on_job(uint64_t pool_id, const net::job_record& job) override {
     post(core::executor_event(core::kNewJob, pool_id, job));

@@ -24,8 +24,19 @@ process_result run_process(const std::string& program, const std::vector<std::st
   if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0) return result;
   signal(SIGPIPE, SIG_IGN);
 
+  // The given variables replace inherited ones of the same name (getenv
+  // would find the first of two).
   std::vector<std::string> env_storage;
-  for (char** e = environ; *e != nullptr; ++e) env_storage.emplace_back(*e);
+  const auto given = [&](const std::string& entry) {
+    const std::string name = entry.substr(0, entry.find('=') + 1);
+    for (const auto& extra : options.environment) {
+      if (extra.compare(0, name.size(), name) == 0) return true;
+    }
+    return false;
+  };
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (!given(*e)) env_storage.emplace_back(*e);
+  }
   for (const auto& extra : options.environment) env_storage.push_back(extra);
 
   pid_t pid = fork();

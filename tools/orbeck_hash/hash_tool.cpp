@@ -2,16 +2,17 @@
 
 #include <chrono>
 #include <cmath>
-#include <iomanip>
 #include <cstdlib>
+#include <iomanip>
 #include <istream>
+#include <memory>
 #include <ostream>
 #include <stdexcept>
 
 #include "app/version.h"
+#include "base/hex.h"
 #include "crypto/algorithm.h"
 #include "crypto/cryptonight.h"
-#include "base/hex.h"
 
 namespace orbeck_hash {
 namespace {
@@ -175,9 +176,10 @@ bool parse_arguments(int argc, const char* const* argv, options* out, std::strin
   return true;
 }
 
-double measure_hash_rate(int32_t algorithm, double seconds, uint64_t height) {
+base::status measure_hash_rate(int32_t algorithm, double seconds, uint64_t height, double& rate) {
   using clock = std::chrono::steady_clock;
-  crypto::CryptoNight cn;
+  std::unique_ptr<crypto::CryptoNight> cn;
+  if (base::status created = crypto::CryptoNight::create(cn); !created) return created;
   uint8_t blob[kBenchBlobLength];
   for (size_t i = 0; i < kBenchBlobLength; ++i) blob[i] = static_cast<uint8_t>(i * 29 + 7);
   uint8_t out[32];
@@ -188,11 +190,12 @@ double measure_hash_rate(int32_t algorithm, double seconds, uint64_t height) {
   do {
     const uint32_t nonce = static_cast<uint32_t>(hashes);
     for (int i = 0; i < 4; ++i) blob[kNonceOffset + i] = static_cast<uint8_t>(nonce >> (8 * i));
-    cn.hash(algorithm, blob, sizeof(blob), out, height);
+    cn->hash(algorithm, blob, sizeof(blob), out, height);
     ++hashes;
     elapsed = clock::now() - start;
   } while (elapsed < limit);
-  return static_cast<double>(hashes) / elapsed.count();
+  rate = static_cast<double>(hashes) / elapsed.count();
+  return base::status::ok();
 }
 
 int run(int argc, const char* const* argv, std::istream& in, std::ostream& out, std::ostream& err) {
@@ -213,12 +216,24 @@ int run(int argc, const char* const* argv, std::istream& in, std::ostream& out, 
   }
   try {
     if (opts.bench) {
-      const double rate = measure_hash_rate(opts.algorithm, opts.bench_seconds, opts.height);
+      double rate = 0;
+      if (const base::status measured =
+              measure_hash_rate(opts.algorithm, opts.bench_seconds, opts.height, rate);
+          !measured) {
+        err << "orbeck-hash: " << measured.message() << "\n";
+        return 1;
+      }
       out << "H/s: " << std::fixed << std::setprecision(2) << rate << "\n";
       if (crypto::kAlgorithms[opts.algorithm].loop == crypto::loop_family::random) {
         // The per-height program against the division and square root it
         // replaces: the same time on cn/2, in the same run.
-        const double v8_rate = measure_hash_rate(crypto::kCryptoNightV8, opts.bench_seconds);
+        double v8_rate = 0;
+        if (const base::status measured =
+                measure_hash_rate(crypto::kCryptoNightV8, opts.bench_seconds, 0, v8_rate);
+            !measured) {
+          err << "orbeck-hash: " << measured.message() << "\n";
+          return 1;
+        }
         out << "cn/2 H/s: " << v8_rate << "\n"
             << crypto::kAlgorithms[opts.algorithm].pool_name
             << " hash time / cn/2 hash time: " << std::setprecision(3) << (rate > 0 ? v8_rate / rate : 0.0)
@@ -226,7 +241,11 @@ int run(int argc, const char* const* argv, std::istream& in, std::ostream& out, 
       }
       return kExitOk;
     }
-    crypto::CryptoNight cn;
+    std::unique_ptr<crypto::CryptoNight> cn;
+    if (const base::status created = crypto::CryptoNight::create(cn); !created) {
+      err << "orbeck-hash: " << created.message() << "\n";
+      return 1;
+    }
     std::vector<uint8_t> blob;
     uint8_t hash[32];
     if (!opts.inputs.empty()) {
@@ -239,7 +258,7 @@ int run(int argc, const char* const* argv, std::istream& in, std::ostream& out, 
       }
       for (const std::string& text : opts.inputs) {
         base::hex_decode(text, &blob);
-        cn.hash(opts.algorithm, blob.data(), blob.size(), hash, opts.height);
+        cn->hash(opts.algorithm, blob.data(), blob.size(), hash, opts.height);
         out << base::hex_encode(hash, sizeof(hash)) << "\n";
       }
       return kExitOk;
@@ -252,7 +271,7 @@ int run(int argc, const char* const* argv, std::istream& in, std::ostream& out, 
         err << "orbeck-hash: line " << number << ": " << hex_problem(text) << "\n";
         return kExitBadInput;
       }
-      cn.hash(opts.algorithm, blob.data(), blob.size(), hash, opts.height);
+      cn->hash(opts.algorithm, blob.data(), blob.size(), hash, opts.height);
       out << base::hex_encode(hash, sizeof(hash)) << "\n" << std::flush;
     }
     return kExitOk;

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "base/status.h"
+
 namespace orbeck_hash {
 
 constexpr int kExitOk = 0;
@@ -28,8 +30,9 @@ struct options {
 bool parse_arguments(int argc, const char* const* argv, options* out, std::string* error);
 
 // The hash rate of `algorithm` on one thread over about `seconds`, hashing
-// a fixed 76-byte blob whose nonce changes each time (at block `height`).
-double measure_hash_rate(int32_t algorithm, double seconds, uint64_t height = 0);
+// a fixed 76-byte blob whose nonce changes each time (at block `height`),
+// into `rate`; fails when the hash's work area cannot be allocated.
+base::status measure_hash_rate(int32_t algorithm, double seconds, uint64_t height, double& rate);
 
 // Runs the command; returns the process exit code (kExitBadInput for a bad
 // command line or input, after a message on `err`).

@@ -467,9 +467,14 @@ std::string local_pool::check_share(const std::string& job_id, const std::string
   }
   std::memcpy(&blob[39], nonce.data(), 4);
   // One hasher per client thread: each owns a 4 MiB work area.
-  static thread_local crypto::CryptoNight hasher;
+  // A pool without the memory to check a share refuses it, saying why.
+  static thread_local std::unique_ptr<crypto::CryptoNight> hasher;
+  if (hasher == nullptr) {
+    if (const base::status created = crypto::CryptoNight::create(hasher); !created)
+      return created.message();
+  }
   uint8_t hash[32] = {};
-  hasher.hash(options_.algorithm, blob.data(), blob.size(), hash, height);
+  hasher->hash(options_.algorithm, blob.data(), blob.size(), hash, height);
   if (std::memcmp(hash, result.data(), 32) != 0) return "Bad hash";
   if (options_.target64 != 0) {
     uint64_t tail = 0;

@@ -12,6 +12,7 @@
 #include "crypto/cryptonight.h"
 #include "gpu/self_test.h"
 #include "kernel_programs.h"
+#include "support/cpu_hash.h"
 
 namespace kernel_test {
 namespace {
@@ -19,8 +20,8 @@ namespace {
 constexpr size_t kHashes = 64;
 
 crypto::CryptoNight& Cpu() {
-  static crypto::CryptoNight cpu;
-  return cpu;
+  static const auto cpu = support::cpu_hash();
+  return *cpu;
 }
 
 std::vector<uint8_t> RandomBlob(size_t length, uint32_t seed) {

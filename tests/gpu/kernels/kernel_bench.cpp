@@ -10,12 +10,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <random>
+#include <sstream>
 
 #include "crypto/algorithm.h"
 #include "crypto/cryptonight.h"
 #include "kernel_programs.h"
+#include "support/cpu_hash.h"
 
 namespace {
 
@@ -65,7 +66,7 @@ int main(int argc, char** argv) {
   std::mt19937 random(5);
   std::vector<uint8_t> blob(76);
   for (uint8_t& byte : blob) byte = static_cast<uint8_t>(random());
-  crypto::CryptoNight cpu;
+  const auto cpu = support::cpu_hash();
   std::printf("id  GPU H/s  H/cpu-s  CPU s per hash: prepare  main  collect  finals   CPU H/cpu-s  first round s\n");
   for (int id : ids) {
     RoundRunner runner(Env(), program, hashes, ChoiceFor(id).scratchpad_bytes);
@@ -96,7 +97,7 @@ int main(int argc, char** argv) {
     const double cpu_hash_start = ProcessCpuSeconds();
     for (int i = 0; i < cpu_hashes; ++i) {
       blob[39] = static_cast<uint8_t>(i);
-      cpu.hash(id, blob.data(), blob.size(), out);
+      cpu->hash(id, blob.data(), blob.size(), out);
     }
     const double cpu_rate = cpu_hashes / (ProcessCpuSeconds() - cpu_hash_start);
     std::printf("%2d  %7.1f  %7.1f  %22.4f  %5.4f  %7.4f  %6.4f  %11.1f  %5.1f\n", id,

@@ -20,6 +20,7 @@
 #include "gpu/self_test.h"
 #include "gpu/watchdog.h"
 #include "gpu_test_util.h"
+#include "support/cpu_hash.h"
 #include "support/wait.h"
 
 namespace gpu {
@@ -43,12 +44,12 @@ core::mining_job make_job(int32_t algorithm, uint32_t target, bool nicehash, uin
 }
 
 uint32_t word7(int32_t algorithm, const core::mining_job& job, uint32_t nonce) {
-  static crypto::CryptoNight hasher;
+  static const auto hasher = support::cpu_hash();
   uint8_t blob[core::kBlobSize];
   std::memcpy(blob, job.blob, sizeof(blob));
   std::memcpy(blob + 39, &nonce, 4);
   uint8_t hash[32];
-  hasher.hash(algorithm, blob, job.blob_length, hash);
+  hasher->hash(algorithm, blob, job.blob_length, hash);
   uint32_t word;
   std::memcpy(&word, hash + 28, 4);
   return word;
@@ -60,9 +61,10 @@ uint32_t word7(int32_t algorithm, const core::mining_job& job, uint32_t nonce) {
 void set_up_gpus(std::vector<GpuContext>& gpus, size_t count, int32_t algorithm,
                  const cl_fault_injector& faults = {}, int32_t group_size = 0, int32_t num_queues = 0) {
   gpu_test::TestProgram().cache_root = ORBECK_TEST_CACHE_DIR;
-  std::string version, error;
-  cl_platform_id platform = SelectPlatform(-1, true, version, error);
-  ASSERT_NE(platform, nullptr) << error;
+  SelectedPlatform selected;
+  const base::status found = SelectPlatform(-1, true, selected);
+  ASSERT_TRUE(found) << found.message();
+  const cl_platform_id platform = selected.id;
   gpus.clear();
   gpus.resize(count);  // move-only records, built in place
   for (GpuContext& ctx : gpus) {
