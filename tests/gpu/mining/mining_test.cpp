@@ -355,6 +355,11 @@ TEST_F(MiningTest, AnIdleJobParksTheThreads) {
   EXPECT_LE(late_reports, 1u);
 }
 
+// The self-test through the mining thread's own path, for the rows of 2018
+// and the first row of each later kernel family: the rest of a family
+// differs only in its kernels, whose round over the self-test's blob, nonces
+// and height the kernel tests compare with the CPU and with the constant
+// answer of every row (CryptoNightKernelRound.ReportsExactlyTheCpuNonces).
 TEST_F(MiningTest, SelfTestPassesForEveryAlgorithm) {
   for (int family = 0; family < kKernelFamilyCount; ++family) {  // one set-up per family
     int32_t first = 0;
@@ -363,6 +368,7 @@ TEST_F(MiningTest, SelfTestPassesForEveryAlgorithm) {
     init_gpus(1, first);
     for (int32_t id = 0; id < crypto::kAlgoCount; ++id) {
       if (FamilyOf(crypto::kAlgorithms[id]) != family) continue;
+      if (id != first && id >= crypto::kCryptoNightHalf) continue;
       GpuContext& gpu = miner_->devices()[0];
       gpu.nonce_counter = 777;
       EXPECT_TRUE(RunSelfTest(gpu, id, SelfTestAnswer(id))) << crypto::algorithm_name(id);
