@@ -1,6 +1,9 @@
 #include "kernel_programs.h"
 
 #include "gpu/kernel_source.h"
+#include "gpu/kernel_table.h"
+#include "gpu/random_source.h"
+#include "gpu/self_test.h"
 
 namespace kernel_test {
 
@@ -68,11 +71,16 @@ struct Programs {
     const std::string source(gpu::embedded_kernel_source());
     miner = Env().Build(source, &miner_log, &miner_seconds);
     blocks = Env().Build(source + kBuildingBlockKernels, &blocks_log, nullptr);
+    const std::string options = Env().RandomBuildOptions();
+    height = Env().Build(gpu::RandomGroupSource(gpu::RandomGroupOf(gpu::kSelfTestHeight)) + source,
+                         &height_log, nullptr, &options);
   }
   cl_program miner = nullptr;
   cl_program blocks = nullptr;
+  cl_program height = nullptr;
   std::string miner_log;
   std::string blocks_log;
+  std::string height_log;
   double miner_seconds = 0;
 };
 
@@ -96,6 +104,19 @@ cl_program MinerProgram(std::string* log) {
 cl_program BuildingBlockProgram(std::string* log) {
   *log = Shared().blocks_log;
   return Shared().blocks;
+}
+
+cl_program HeightGroupProgram(std::string* log) {
+  *log = Shared().height_log;
+  return Shared().height;
+}
+
+cl_program ProgramOfKernel(int queue_kernel, std::string* log) {
+  if (queue_kernel >= 0 && queue_kernel < gpu::kQueueKernelCount &&
+      gpu::IsHeightKernel(queue_kernel)) {
+    return HeightGroupProgram(log);
+  }
+  return MinerProgram(log);
 }
 
 double MinerProgramBuildSeconds() { return Shared().miner_seconds; }
