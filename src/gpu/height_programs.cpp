@@ -144,12 +144,22 @@ void height_programs::BuilderLoop() {
     lock.lock();
     // A building slot is never evicted, so it is still there.
     slot& entry = slots_[group];
+    const bool built = result.is_ok();
     entry.program = std::move(program);
-    entry.state = result ? slot_state::built : slot_state::failed;
+    entry.state = built ? slot_state::built : slot_state::failed;
     entry.result = std::move(result);
     ++builds_;
-    Evict(std::numeric_limits<uint64_t>::max());
+    Evict(std::numeric_limits<uint64_t>::max());  // may release this slot too
+    const size_t held = slots_.size();
     changed_.notify_all();
+    if (built) {
+      lock.unlock();
+      base::printer::inst().print_leveled(
+          base::kInfo, "GPU%u: cn/r kernel of heights %llu-%llu ready, %zu held", target_.ordinal,
+          static_cast<unsigned long long>(group * kRandomHeightsPerGroup),
+          static_cast<unsigned long long>((group + 1) * kRandomHeightsPerGroup - 1), held);
+      lock.lock();
+    }
   }
 }
 
