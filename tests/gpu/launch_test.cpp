@@ -435,6 +435,7 @@ TEST_F(MockRound, TheRandomLoopFollowsEachHeightWithinTheLiveProgramBound) {
   GpuContext& ctx = gpu_test::TestGpus()[0];
   const std::vector<uint8_t> blob = RandomBlob(76, 20);
   const uint64_t first = 1806260;  // the first height of its group
+  gpu::cl_program_handle oldest;   // a reference of the test's own
   for (uint64_t height = first; height < first + 30; ++height) {
     SCOPED_TRACE(height);
     ctx.nonce_counter = 0;
@@ -445,9 +446,19 @@ TEST_F(MockRound, TheRandomLoopFollowsEachHeightWithinTheLiveProgramBound) {
     ASSERT_NE(ctx.heights, nullptr);
     EXPECT_LE(ctx.heights->live(), gpu::kMaxLiveHeightPrograms);
     EXPECT_TRUE(ctx.heights->WaitBuilt(gpu::RandomGroupOf(height) + 1, std::chrono::seconds(60)));
+    if (height == first) {
+      ASSERT_TRUE(ctx.heights->Acquire(gpu::RandomGroupOf(first), oldest));
+    }
   }
   // Groups 451565 to 451572 mined, 451573 built ahead.
   EXPECT_EQ(ctx.heights->builds(), 9u);
+  // The first group's program was released by the store and by the queue's
+  // kernel: only the test's reference is left.
+  cl_uint references = 0;
+  ASSERT_EQ(clGetProgramInfo(oldest, CL_PROGRAM_REFERENCE_COUNT, sizeof(references), &references,
+                             nullptr),
+            CL_SUCCESS);
+  EXPECT_EQ(references, 1u);
   EXPECT_FALSE(ctx.heights->WaitBuilt(gpu::RandomGroupOf(first + 40), std::chrono::milliseconds(1)));
 }
 
