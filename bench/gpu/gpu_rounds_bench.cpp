@@ -1,9 +1,10 @@
 // Hash rate of search rounds on the first OpenCL device (--anydevice), side
 // by side with the single-thread CPU CryptoNight of the same algorithm, the
-// CPU time the waiting thread spends, a per-kernel time breakdown, and
-// kernel build / cached start times. Knobs: ORBECK_BENCH_GROUPSIZE (hashes
-// per round, default: the device's automatic level), ORBECK_BENCH_ROUNDS
-// (default 3).
+// CPU time the waiting thread spends, a per-kernel time breakdown, kernel
+// build / cached start times, and the wait of a cn/r job of a new height
+// with and without its program built ahead. Knobs: ORBECK_BENCH_GROUPSIZE
+// (hashes per round, default: the device's automatic level),
+// ORBECK_BENCH_ROUNDS (default 3).
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -23,7 +24,9 @@
 #include "gpu/discovery.h"
 #include "gpu/gpu_context.h"
 #include "gpu/launch.h"
+#include "gpu/height_programs.h"
 #include "gpu/program.h"
+#include "gpu/random_source.h"
 #include "gpu/reset.h"
 
 namespace {
@@ -202,6 +205,66 @@ void CpuSingleThread(benchmark::State& state, int32_t algorithm) {
   state.counters["H/s"] = benchmark::Counter(static_cast<double>(hashes), benchmark::Counter::kIsRate);
 }
 
+// cn/r: from a job of a new height (the first of a height group) to its
+// first round, with and without the group built ahead. Each iteration takes
+// groups no run has built before (pocl's own kernel cache would hide the
+// build otherwise). Without: the job finds nothing built and waits for the
+// build. With: a job of the group before has asked for the build ahead and
+// the block time has passed (the bench waits for the build), so the new
+// job finds the kernel ready. job_ms: SetGpuJob, the time before the round
+// can be enqueued; round_ms: the round itself.
+void NewHeight(benchmark::State& state, bool built_ahead) {
+  if (!InitFirstDevice(crypto::kCryptoNightR, state)) return;
+  gpu::GpuContext& ctx = g_gpus[0];
+  const std::vector<uint8_t> blob = Blob();
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  uint64_t group = 5000000 + static_cast<uint64_t>(
+                                 std::chrono::duration_cast<std::chrono::seconds>(now).count() %
+                                 1000000) * 8 + (built_ahead ? 4 : 0);
+  double job_ms = 0, round_ms = 0;
+  const auto ms_since = [](std::chrono::steady_clock::time_point since) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - since)
+        .count();
+  };
+  for (auto _ : state) {
+    state.PauseTiming();
+    group += 2;
+    const uint64_t height = group * gpu::kRandomHeightsPerGroup;
+    if (built_ahead) {
+      // The previous block's job, mined for a round; then its block time.
+      if (!Succeeded(gpu::SetGpuJob(ctx, 1, blob.data(), 76, 0, crypto::kCryptoNightR, 0,
+                                    height - 1),
+                     state) ||
+          !Succeeded(gpu::RunGpuRound(ctx, 0), state) ||
+          !Succeeded(gpu::WaitGpuQueue(ctx, 0), state)) {
+        break;
+      }
+      if (!ctx.heights->WaitBuilt(group, std::chrono::minutes(5))) {
+        state.SkipWithError("the group built ahead never finished");
+        break;
+      }
+    }
+    state.ResumeTiming();
+    const auto start = std::chrono::steady_clock::now();
+    if (!Succeeded(gpu::SetGpuJob(ctx, 2, blob.data(), 76, 0, crypto::kCryptoNightR, 0, height),
+                   state)) {
+      break;
+    }
+    job_ms += ms_since(start);
+    const auto round_start = std::chrono::steady_clock::now();
+    if (!Succeeded(gpu::RunGpuRound(ctx, 0), state) ||
+        !Succeeded(gpu::WaitGpuQueue(ctx, 0), state)) {
+      break;
+    }
+    round_ms += ms_since(round_start);
+  }
+  const double iterations = static_cast<double>(std::max<benchmark::IterationCount>(state.iterations(), 1));
+  state.counters["job_ms"] = job_ms / iterations;
+  state.counters["round_ms"] = round_ms / iterations;
+  state.counters["N"] = static_cast<double>(ctx.queues[0].threads);
+  Release();
+}
+
 // First start on a device (kernel build) and a later start (cache hit),
 // each the whole InitOpenCL of one GPU for algorithm 0.
 void StartUp(benchmark::State& state, bool cached) {
@@ -239,6 +302,10 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark(("gpu_rounds/" + name).c_str(), GpuRounds, algorithm)
         ->Iterations(rounds)->Unit(benchmark::kMillisecond)->UseRealTime();
   }
+  benchmark::RegisterBenchmark("cn_r_new_height/not_built_ahead", NewHeight, false)
+      ->Iterations(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+  benchmark::RegisterBenchmark("cn_r_new_height/built_ahead", NewHeight, true)
+      ->Iterations(2)->Unit(benchmark::kMillisecond)->UseRealTime();
   for (int32_t algorithm : {0, 1, 10}) {
     const std::string name = std::to_string(algorithm) + "_" + crypto::algorithm_name(algorithm);
     benchmark::RegisterBenchmark(("gpu_kernels/" + name).c_str(), KernelBreakdown, algorithm)

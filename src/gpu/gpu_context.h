@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -19,6 +20,8 @@
 #include "gpu/kernel_table.h"  // kQueueKernelCount
 
 namespace gpu {
+
+class height_programs;
 
 constexpr int kMaxQueues = 2;
 constexpr int kHashKernelCount = 4;    // Blake, Groestl, JH, Skein
@@ -59,8 +62,9 @@ struct GpuQueue {
   cl_mem_handle branch_buffers[kHashKernelCount];  // N x 4 + 8 each
   cl_mem_handle hash_states_buffer;         // N x 200
   cl_mem_handle run_buffer;                 // 4 bytes on abort_flag
+  // The table's kernels; the random loop's (IsHeightKernel) is made from
+  // the program of the last job's height group, null until then.
   cl_kernel_handle kernels[kQueueKernelCount];
-  cl_mem_handle random_program_buffer;      // the random loop's program (72 x 2 words)
   uint64_t threads = 0;                     // N: hashes per round
   uint32_t prepare_kernel = PrepareKernelIndex(0);  // indices into kernels
   uint32_t main_kernel = MainKernelIndex(0);
@@ -75,11 +79,9 @@ struct GpuQueue {
   alignas(64) uint32_t abort_flag = 0;
   uint64_t job_generation = 0;              // JobGeneration of the last upload
   uint32_t algorithm = 0;                   // algorithm id of that job
-  // The random loop's program in its buffer: of which height, and its words
-  // (kept until the upload has run).
-  bool random_program_set = false;
-  uint64_t random_program_height = 0;
-  uint32_t random_program[144] = {};
+  // The height group whose program the random loop's kernel comes from.
+  bool height_kernel_set = false;
+  uint64_t height_group = 0;
 
   // Host-side bookkeeping: the padded blob of the last upload (kept until
   // its non-blocking write has run), the events of the round's result read
@@ -118,6 +120,10 @@ struct GpuContext {
   cl_context_handle context;
   cl_program_handle program;
   GpuQueue queues[kMaxQueues];
+  // The random loop's programs per height group and their builder, made at
+  // the first job that needs them and released with the context (before
+  // it). Used by the mining thread; the store is thread-safe itself.
+  std::shared_ptr<height_programs> heights;
   cl_platform_id platform = nullptr;
   cl_device_id device = nullptr;
   bool blockchain_driver = false;   // "OpenCL 2.0 AMD-APP (2442.12)"

@@ -17,11 +17,12 @@ std::string KernelTableOptions() {
   for (const QueueKernel& kernel : kQueueKernels) {
     if (kernel.role != KernelRole::main) continue;
     const crypto::algorithm_info& info = crypto::kAlgorithms[kernel.algorithm];
-    // Tweak rows take the blob's bytes 35..42 as a fifth argument, random
-    // loop rows the job's program; the float loop has a kernel of its own.
+    // The random loop's kernel is built per height group (random_source.h).
+    if (info.loop == crypto::loop_family::random) continue;
+    // Tweak rows take the blob's bytes 35..42 as a fifth argument; the float
+    // loop has a kernel of its own.
     const char* macro = info.loop == crypto::loop_family::float_chains ? "CN_GPU_MAIN"
                         : info.v7_shift != 0                         ? "CN_MAIN_TWEAK"
-                        : info.loop == crypto::loop_family::random   ? "CN_MAIN_RANDOM"
                                                                      : "CN_MAIN";
     std::snprintf(item, sizeof(item), "%s(%s,%u,0x%Xu,0x%Xu,0x%Xu,0x%Xu)", macro, info.main_kernel,
                   static_cast<unsigned>(info.main_local_size),

@@ -127,6 +127,12 @@ constexpr uint32_t MainKernelIndex(int32_t id) {
 constexpr uint32_t CollectKernelIndex(int32_t id) {
   return static_cast<uint32_t>(kFirstCollectKernel + FamilyOf(crypto::kAlgorithms[id]));
 }
+// Whether queue kernel k comes from the program of a job's height group
+// rather than from the common program.
+constexpr bool IsHeightKernel(int k) {
+  return kQueueKernels[k].role == KernelRole::main &&
+         crypto::kAlgorithms[kQueueKernels[k].algorithm].loop == crypto::loop_family::random;
+}
 
 // The build options that instantiate the kernels above from the source
 // (cryptonight.cl), one -D each for the families and the main kernels, e.g.
@@ -134,8 +140,9 @@ constexpr uint32_t CollectKernelIndex(int32_t id) {
 // 0x200000u,0)... -DCN_MAIN_KERNELS=CN_MAIN(cryptonight_main,8,0x200000u,
 // 0x80000u,0x1FFFF0u,0x0u)CN_MAIN_TWEAK(...)...": name, local size,
 // scratchpad, passes, mask and variant. A Keccak-fill family is a
-// CN_GPU_FAMILY and a float-loop row a CN_GPU_MAIN (cn_gpu.cl). No spaces
-// inside a value.
+// CN_GPU_FAMILY and a float-loop row a CN_GPU_MAIN (cn_gpu.cl). The random
+// loop's row has no kernel here: it is built per height group
+// (random_source.h). No spaces inside a value.
 std::string KernelTableOptions();
 
 }  // namespace gpu

@@ -7,10 +7,11 @@
 #include <thread>
 
 #include "crypto/algorithm.h"
-#include "crypto/cn_r_program.h"
 #include "gpu/cl_call.h"
+#include "gpu/height_programs.h"
 #include "gpu/kernel_table.h"
 #include "gpu/program.h"
+#include "gpu/random_source.h"
 
 namespace gpu {
 namespace {
@@ -68,9 +69,6 @@ base::status CreateBuffers(GpuContext& ctx, GpuQueue& q) {
   s = CreateBuffer(ctx, CL_MEM_READ_WRITE, kOutputBytes, nullptr,
                    "Error %s calling clCreateBuffer output buffer.", q.output_buffer);
   if (!s) return s;
-  s = CreateBuffer(ctx, CL_MEM_READ_ONLY, sizeof(q.random_program), nullptr,
-                   "Error %s calling clCreateBuffer program buffer.", q.random_program_buffer);
-  if (!s) return s;
   return CreateBuffer(ctx, CL_MEM_USE_HOST_PTR, sizeof(q.abort_flag), &q.abort_flag,
                       "Error %s calling clCreateBuffer run buffer.", q.run_buffer);
 }
@@ -80,11 +78,24 @@ base::status SetMemArg(cl_kernel kernel, cl_uint index, const cl_mem& buffer, co
   return ClStatus(clSetKernelArg(kernel, index, sizeof(cl_mem), &buffer), message, number);
 }
 
+base::status BindMainArguments(cl_kernel kernel, const GpuQueue& q) {
+  const cl_mem args[4] = {q.scratchpads_buffer, q.hash_scratchpads_buffer, q.hash_states_buffer,
+                          q.run_buffer};
+  for (cl_uint a = 0; a < 4; ++a) {
+    base::status s = SetMemArg(kernel, a, args[a],
+                               "Error %s calling clSetKernelArg kernel 1, argument %d.",
+                               static_cast<int>(a));
+    if (!s) return s;
+  }
+  return base::status::ok();
+}
+
 // Binds the arguments of the kernels of the GPU's scratchpad size and of
-// the four final-hash kernels; the other families stay unbound.
+// the four final-hash kernels; the other families stay unbound, and so does
+// the random loop's kernel until a job's height gives it a program.
 base::status BindArguments(GpuContext& ctx, GpuQueue& q) {
   for (uint32_t k = 0; k < kQueueKernelCount; ++k) {
-    if (kQueueKernelScratchpad[k] != ctx.scratchpad_bytes) continue;
+    if (kQueueKernelScratchpad[k] != ctx.scratchpad_bytes || IsHeightKernel(k)) continue;
     cl_kernel kernel = q.kernels[k];
     if (kQueueKernels[k].role == KernelRole::prepare) {
       // The third argument's message repeats "argument 1": the printed
@@ -104,17 +115,7 @@ base::status BindArguments(GpuContext& ctx, GpuQueue& q) {
         if (!s) return s;
       }
     } else if (kQueueKernels[k].role == KernelRole::main) {
-      const cl_mem args[5] = {q.scratchpads_buffer, q.hash_scratchpads_buffer,
-                              q.hash_states_buffer, q.run_buffer, q.random_program_buffer};
-      // The random loop's kernel takes the job's program as a fifth argument.
-      const bool random =
-          crypto::kAlgorithms[kQueueKernels[k].algorithm].loop == crypto::loop_family::random;
-      for (cl_uint a = 0; a < (random ? 5u : 4u); ++a) {
-        base::status s = SetMemArg(kernel, a, args[a],
-                                   "Error %s calling clSetKernelArg kernel 1, argument %d.",
-                                   static_cast<int>(a));
-        if (!s) return s;
-      }
+      if (base::status s = BindMainArguments(kernel, q); !s) return s;
     } else {  // collect
       const cl_mem args[8] = {q.scratchpads_buffer, q.hash_scratchpads_buffer,
                               q.hash_states_buffer, q.branch_buffers[0],
@@ -149,20 +150,25 @@ base::status BindArguments(GpuContext& ctx, GpuQueue& q) {
 // kernel of the current family (a driver may allow less than the device
 // maximum for a large kernel); checked once instead of failing every round.
 // A device that allows less is kUnsupported: it cannot run this kernel.
+base::status CheckLocalSize(const GpuContext& ctx, cl_kernel kernel, const char* name,
+                            size_t needed) {
+  size_t allowed = 0;
+  base::status s = ClStatus(clGetKernelWorkGroupInfo(kernel, ctx.device, CL_KERNEL_WORK_GROUP_SIZE,
+                                                     sizeof(allowed), &allowed, nullptr),
+                            "Error %s calling clGetKernelWorkGroupInfo for kernel %s.", name);
+  if (!s || allowed >= needed) return s;
+  return PrintedError(base::status_code::kUnsupported,
+                      "Error: kernel %s allows work groups of %zu, %zu needed.", name, allowed,
+                      needed);
+}
+
 base::status CheckLocalSizes(GpuContext& ctx, GpuQueue& q) {
   auto check = [&](cl_kernel kernel, const char* name, size_t needed) {
-    size_t allowed = 0;
-    base::status s = ClStatus(clGetKernelWorkGroupInfo(kernel, ctx.device,
-                                                       CL_KERNEL_WORK_GROUP_SIZE, sizeof(allowed),
-                                                       &allowed, nullptr),
-                              "Error %s calling clGetKernelWorkGroupInfo for kernel %s.", name);
-    if (!s || allowed >= needed) return s;
-    return PrintedError(base::status_code::kUnsupported,
-                        "Error: kernel %s allows work groups of %zu, %zu needed.", name, allowed,
-                        needed);
+    return CheckLocalSize(ctx, kernel, name, needed);
   };
   for (uint32_t k = 0; k < kQueueKernelCount; ++k) {
-    if (kQueueKernelScratchpad[k] != ctx.scratchpad_bytes) continue;
+    // The height group's kernel is checked when it is made (UseHeightKernel).
+    if (kQueueKernelScratchpad[k] != ctx.scratchpad_bytes || IsHeightKernel(k)) continue;
     const size_t needed = kQueueKernels[k].local_items;
     if (base::status s = check(q.kernels[k], kQueueKernelNames[k], needed); !s) return s;
   }
@@ -172,6 +178,58 @@ base::status CheckLocalSizes(GpuContext& ctx, GpuQueue& q) {
     }
   }
   return base::status::ok();
+}
+
+// Gives queue q the random loop's kernel of height's group (from the GPU's
+// height programs, waiting for its build when it is not ready) and points
+// it at the height; asks for the next group to be built ahead. On failure
+// the queue has no such kernel, so no round runs another height's code.
+base::status UseHeightKernel(GpuContext& ctx, GpuQueue& q, uint32_t main_kernel,
+                             uint64_t height) {
+  const uint64_t group = RandomGroupOf(height);
+  if (ctx.heights == nullptr) {
+    ctx.heights = std::make_shared<height_programs>(
+        TargetOf(ctx), std::string(KernelSource(ctx.options)),
+        BuildOptions(ctx.work_size, ctx.opencl_c2, ctx.exact_fp32_divide));
+  }
+  cl_kernel_handle& kernel = q.kernels[main_kernel];
+  if (!q.height_kernel_set || q.height_group != group || kernel == nullptr) {
+    kernel.reset();
+    q.height_kernel_set = false;
+    cl_program_handle program;
+    base::status s = ctx.heights->Acquire(group, program);
+    if (!s) {
+      return PrintedError(s.code(), "GPU%u: no cn/r kernel for height %llu: %s", ctx.ordinal,
+                          static_cast<unsigned long long>(height), s.message().c_str());
+    }
+    cl_int status = CL_SUCCESS;
+    cl_kernel created = clCreateKernel(program, kQueueKernelNames[main_kernel], &status);
+    s = ClStatus(status, "Error %s calling clCreateKernel kernel %s.",
+                 kQueueKernelNames[main_kernel]);
+    if (!s) return s;
+    kernel = created;
+    s = CheckLocalSize(ctx, kernel, kQueueKernelNames[main_kernel],
+                       kQueueKernels[main_kernel].local_items);
+    if (s) s = BindMainArguments(kernel, q);
+    if (!s) {
+      kernel.reset();
+      return s;
+    }
+    q.height_kernel_set = true;
+    q.height_group = group;
+  }
+  const cl_uint slot = RandomSlotOf(height);
+  base::status s = ClStatus(clSetKernelArg(kernel, 4, sizeof(slot), &slot),
+                            "Error %s calling clSetKernelArg kernel 1, argument %d.", 4);
+  if (!s) {
+    kernel.reset();
+    q.height_kernel_set = false;
+    return s;
+  }
+  // The next block's height is likely in the next group: build it now, so
+  // its first job finds the kernel ready.
+  ctx.heights->BuildAhead(group + 1);
+  return s;
 }
 
 }  // namespace
@@ -244,10 +302,9 @@ void ReleaseQueue(GpuQueue& q) {
   q.output_buffer.reset();
   q.input_buffer.reset();
   q.run_buffer.reset();
-  q.random_program_buffer.reset();
   q.queue.reset();
   q.running = false;
-  q.random_program_set = false;
+  q.height_kernel_set = false;
 }
 
 base::status SetGpuJob(GpuContext& ctx, uint64_t generation, const uint8_t* blob, uint32_t length,
@@ -287,28 +344,9 @@ base::status SetGpuJob(GpuContext& ctx, uint64_t generation, const uint8_t* blob
                                                  kInputBytes, q.input, 0, nullptr, q.input_event.receive()),
                             "Error %s calling clEnqueueWriteBuffer to fill input buffer.");
   if (!s) return s;
-  if (known && crypto::kAlgorithms[algorithm].loop == crypto::loop_family::random &&
-      (!q.random_program_set || q.random_program_height != height)) {
-    // The height's program, generated once per height and queue (a few
-    // Blake-256 hashes); the upload blocks so q.random_program can change
-    // again at the next job.
-    const crypto::random_program program = crypto::generate_random_program(height);
-    static_assert(sizeof(q.random_program) / 8 >= crypto::kRandomProgramMax);
-    std::memset(q.random_program, 0, sizeof(q.random_program));
-    for (uint32_t i = 0; i < program.length; ++i) {
-      const crypto::random_instruction& in = program.code[i];
-      q.random_program[2 * i] = static_cast<uint32_t>(in.op) |
-                                static_cast<uint32_t>(in.dst) << 8 |
-                                static_cast<uint32_t>(in.src) << 16;
-      q.random_program[2 * i + 1] = in.c;
-    }
-    s = ClStatus(clEnqueueWriteBuffer(q.queue, q.random_program_buffer, CL_TRUE, 0,
-                                      sizeof(q.random_program), q.random_program, 0, nullptr,
-                                      nullptr),
-                 "Error %s calling clEnqueueWriteBuffer to fill program buffer.");
+  if (known && crypto::kAlgorithms[algorithm].loop == crypto::loop_family::random) {
+    s = UseHeightKernel(ctx, q, choice.main, height);
     if (!s) return s;
-    q.random_program_set = true;
-    q.random_program_height = height;
   }
   if (known && choice.tweak_input) {
     uint64_t input35 = 0;
@@ -329,6 +367,11 @@ base::status SetGpuJob(GpuContext& ctx, uint64_t generation, const uint8_t* blob
 // allocates nothing; text is built only for a failure.
 base::status RunGpuRound(GpuContext& ctx, int queue) {
   GpuQueue& q = ctx.queues[queue];
+  if (q.kernels[q.main_kernel] == nullptr) {
+    // The job's height has no kernel (SetGpuJob failed and said why): no
+    // round, rather than one of another height's code.
+    return base::status::error(base::status_code::kUnsupported, "no main kernel for the job");
+  }
   const uint64_t n = q.threads;
   const size_t offset = static_cast<size_t>(ctx.nonce_counter);
   q.running = true;

@@ -47,14 +47,18 @@ void ReleaseQueue(GpuQueue& queue);
 // (nothing printed or uploaded, the previous job stays). The blob (length
 // bytes are read) is copied and padded into the queue, so the caller's
 // buffer is not kept.
-// `height` is the job's block height: the random loop's program is
-// generated from it (other rows ignore it).
+// `height` is the job's block height (other rows ignore it): the random
+// loop's kernel comes from the program of its height group, which is waited
+// for when it is not built yet (printed and returned when it cannot be
+// built, and the queue then runs no round until a job succeeds); the next
+// group's build is started in the background.
 base::status SetGpuJob(GpuContext& ctx, uint64_t generation, const uint8_t* blob,
                        uint32_t length, uint32_t target, uint32_t algorithm, int queue,
                        uint64_t height = 0);
 // Enqueues one round over nonces [counter, counter + N) and adds N to the
-// counter; never blocks: ok, or kDeviceError (printed). Success allocates
-// nothing.
+// counter; never blocks: ok, kDeviceError (printed), or kUnsupported when
+// the job's main kernel is missing (nothing enqueued; SetGpuJob printed
+// why). Success allocates nothing.
 base::status RunGpuRound(GpuContext& ctx, int queue);
 // Waits (sleeping, not spinning) until the queue's round has finished;
 // afterwards queue.results is valid when the status is ok. kDeviceError

@@ -269,14 +269,20 @@ bool gpu_miner::wait_for_work(mine_thread& t, uint64_t& last_report_ms) {
   return true;
 }
 
-void gpu_miner::upload_if_dirty(mine_thread& t, int queue) {
+bool gpu_miner::upload_if_dirty(mine_thread& t, int queue) {
   GpuQueue& q = t.gpu->queues[queue];
-  if (!q.input_dirty.exchange(false)) return;
+  if (!q.input_dirty.exchange(false)) return true;
   SetAbortFlag(q, false);
   // A failed upload has been printed; the queue keeps the job it had, and
-  // every nonce it reports is checked against the job on the CPU.
-  static_cast<void>(SetGpuJob(*t.gpu, t.generation, t.job.blob, t.job.blob_length, t.job.target,
-                              static_cast<uint32_t>(t.job.algorithm), queue, t.job.height));
+  // every nonce it reports is checked against the job on the CPU. A job
+  // whose height has no kernel cannot be mined at all: the thread waits
+  // for the next job rather than run another height's code.
+  const base::status s = SetGpuJob(*t.gpu, t.generation, t.job.blob, t.job.blob_length,
+                                   t.job.target, static_cast<uint32_t>(t.job.algorithm), queue,
+                                   t.job.height);
+  if (s || q.kernels[q.main_kernel] != nullptr) return true;
+  t.job.idle = true;
+  return false;
 }
 
 void gpu_miner::report_results(mine_thread& t, int queue) {
@@ -364,7 +370,7 @@ void gpu_miner::loop_one_queue(mine_thread& t) {
       TakeJob(t);
       continue;
     }
-    upload_if_dirty(t, 0);
+    if (!upload_if_dirty(t, 0)) continue;
     const uint64_t round_hashes = t.gpu->queues[0].threads;  // report_results may lower it
     // A round that failed (printed) has no valid results to report.
     const bool ran = RunGpuRound(*t.gpu, 0).is_ok();
@@ -426,7 +432,7 @@ void gpu_miner::loop_two_queues(mine_thread& t) {
                                          static_cast<int>(gpu.ordinal),
                                          static_cast<unsigned>(monotonic_ms() - publication_time_ms()));
     }
-    upload_if_dirty(t, h);
+    if (!upload_if_dirty(t, h)) continue;
 
     // The 1 MiB pacing serves every pad below 2 MiB (the 256 and 128 KiB
     // algorithms are lighter still).

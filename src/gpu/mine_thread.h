@@ -119,7 +119,9 @@ class gpu_miner : public core::backend {
   void loop_two_queues(mine_thread& t);
   // Parks the thread while its job is idle; false when it was stopped.
   bool wait_for_work(mine_thread& t, uint64_t& last_report_ms);
-  void upload_if_dirty(mine_thread& t, int queue);
+  // Uploads the job when the queue needs it; false when the job cannot be
+  // mined (its height has no kernel): the thread then parks it as idle.
+  bool upload_if_dirty(mine_thread& t, int queue);
   // Posts the nonces of a completed round; a round that found more than the
   // list holds posts the count it lost and lowers the hashes per round.
   void report_results(mine_thread& t, int queue);

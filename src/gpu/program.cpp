@@ -154,36 +154,41 @@ base::status ProgramBinary(cl_program program, bool verbose, std::vector<unsigne
 }
 
 // Program from a cached binary; false (quietly) when the driver refuses it.
-bool ProgramFromBinary(GpuContext& ctx, const std::vector<unsigned char>& binary) {
+bool ProgramFromBinary(const program_target& target, const std::vector<unsigned char>& binary,
+                       cl_program_handle& built) {
   const unsigned char* data = binary.data();
   const size_t size = binary.size();
   cl_int binary_status = CL_SUCCESS;
   cl_int status = CL_SUCCESS;
-  cl_program_handle program(
-      clCreateProgramWithBinary(ctx.context, 1, &ctx.device, &size, &data, &binary_status, &status));
+  cl_program_handle program(clCreateProgramWithBinary(target.context, 1, &target.device, &size,
+                                                      &data, &binary_status, &status));
   if (status != CL_SUCCESS || binary_status != CL_SUCCESS) return false;
-  if (clBuildProgram(program, 1, &ctx.device, nullptr, nullptr, nullptr) != CL_SUCCESS) return false;
-  ctx.program = std::move(program);
+  if (clBuildProgram(program, 1, &target.device, nullptr, nullptr, nullptr) != CL_SUCCESS) {
+    return false;
+  }
+  built = std::move(program);
   return true;
 }
 
 // Builds source with options; prints the log when asked or on failure.
-base::status BuildFromSource(GpuContext& ctx, std::string_view source,
-                             const std::string& options, bool always_print_log) {
+base::status BuildFromSource(const program_target& target, std::string_view source,
+                             const std::string& options, bool always_print_log,
+                             cl_program_handle& built) {
   const char* text = source.data();
   const size_t length = source.size();
   cl_int status = CL_SUCCESS;
-  cl_program_handle program(clCreateProgramWithSource(ctx.context, 1, &text, &length, &status));
+  cl_program_handle program(
+      clCreateProgramWithSource(target.context, 1, &text, &length, &status));
   if (base::status s = ClStatus(status, "Error %s calling clCreateProgramWithSource"); !s) return s;
   const cl_int build_status =
-      clBuildProgram(program, 1, &ctx.device, options.c_str(), nullptr, nullptr);
+      clBuildProgram(program, 1, &target.device, options.c_str(), nullptr, nullptr);
   if (always_print_log || build_status != CL_SUCCESS) {
     std::string log;
-    if (base::status s = BuildLog(program, ctx.device, log); !s) return s;
+    if (base::status s = BuildLog(program, target.device, log); !s) return s;
     base::printer::inst().print_plain(log);
   }
   if (base::status s = ClStatus(build_status, "Error %s calling clBuildProgram."); !s) return s;
-  ctx.program = std::move(program);
+  built = std::move(program);
   return base::status::ok();
 }
 
@@ -198,9 +203,9 @@ base::status ProgramFromSourceFile(GpuContext& ctx) {
   }
   const std::string source = text.str();
   base::status s =
-      BuildFromSource(ctx, source,
+      BuildFromSource(TargetOf(ctx), source,
                       ProgramBuildOptions(ctx.work_size, ctx.opencl_c2, ctx.exact_fp32_divide),
-                      true);
+                      true, ctx.program);
   if (!s) return s;
   // Some drivers finish builds in the background: wait until it is done.
   cl_build_status build = CL_BUILD_IN_PROGRESS;
@@ -261,29 +266,94 @@ std::string ProgramCacheDir(const std::string& cache_root) {
   return root + "/orbeck-vega";
 }
 
-std::string ProgramCachePath(const GpuContext& ctx) {
-  const std::string dir = ProgramCacheDir(ctx.options.cache_root);
+program_target TargetOf(const GpuContext& ctx) {
+  program_target target;
+  target.context = ctx.context;
+  target.device = ctx.device;
+  target.ordinal = ctx.ordinal;
+  target.device_name = ctx.device_name;
+  target.driver_version = ctx.driver_version;
+  target.platform_version = ctx.platform_version;
+  target.cache_root = ctx.options.cache_root;
+  return target;
+}
+
+std::string ProgramCachePath(const program_target& target, const std::string& suffix) {
+  const std::string dir = ProgramCacheDir(target.cache_root);
   if (dir.empty()) return {};
   // One file per device and driver; the key inside tells whether it is
   // still the binary of the current source and options.
   std::string name;
-  for (char c : ctx.device_name) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+  for (char c : target.device_name) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
   if (name.size() > 48) name.resize(48);
-  uint64_t hash = Fnv1aField(kFnvBasis, ctx.device_name);
-  hash = Fnv1aField(hash, ctx.driver_version);
-  hash = Fnv1aField(hash, ctx.platform_version);
+  uint64_t hash = Fnv1aField(kFnvBasis, target.device_name);
+  hash = Fnv1aField(hash, target.driver_version);
+  hash = Fnv1aField(hash, target.platform_version);
   char file[96];
-  std::snprintf(file, sizeof(file), "-%016llx.bin", static_cast<unsigned long long>(hash));
-  return dir + "/" + name + file;
+  std::snprintf(file, sizeof(file), "-%016llx", static_cast<unsigned long long>(hash));
+  return dir + "/" + name + file + suffix + ".bin";
+}
+
+std::string ProgramCachePath(const GpuContext& ctx) { return ProgramCachePath(TargetOf(ctx), ""); }
+
+uint64_t ProgramCacheKey(std::string_view source, const std::string& options,
+                         const program_target& target) {
+  uint64_t hash = Fnv1aField(kFnvBasis, source);
+  hash = Fnv1aField(hash, options);
+  hash = Fnv1aField(hash, target.device_name);
+  hash = Fnv1aField(hash, target.driver_version);
+  return Fnv1aField(hash, target.platform_version);
 }
 
 uint64_t ProgramCacheKey(std::string_view source, const std::string& options,
                          const GpuContext& ctx) {
-  uint64_t hash = Fnv1aField(kFnvBasis, source);
-  hash = Fnv1aField(hash, options);
-  hash = Fnv1aField(hash, ctx.device_name);
-  hash = Fnv1aField(hash, ctx.driver_version);
-  return Fnv1aField(hash, ctx.platform_version);
+  return ProgramCacheKey(source, options, TargetOf(ctx));
+}
+
+base::status BuildCachedProgram(const program_target& target, std::string_view source,
+                                const std::string& options, const std::string& path,
+                                const char* what, cl_program_handle& program, bool& from_cache) {
+  from_cache = false;
+  const uint64_t key = ProgramCacheKey(source, options, target);
+  std::vector<unsigned char> binary;
+  if (!path.empty() && LoadCachedBinary(path, key, binary) &&
+      ProgramFromBinary(target, binary, program)) {
+    from_cache = true;
+    return base::status::ok();
+  }
+  base::printer::inst().print_leveled(base::kInfo, "GPU%u: compiling the %s for %s ...",
+                                     target.ordinal, what, target.device_name.c_str());
+  const auto start = std::chrono::steady_clock::now();
+  if (base::status s = BuildFromSource(target, source, options, false, program); !s) return s;
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  base::printer::inst().print_leveled(base::kInfo, "GPU%u: %s compiled in %.1f s",
+                                     target.ordinal, what, seconds);
+  if (!path.empty()) {
+    // A binary that cannot be read back only costs a rebuild next time.
+    binary.clear();
+    if (ProgramBinary(program, false, binary) && !binary.empty()) {
+      StoreCachedBinary(path, key, binary);
+    }
+  }
+  return base::status::ok();
+}
+
+void PruneCachedBinaries(const std::string& path, const std::string& prefix, size_t keep) {
+  std::error_code ec;
+  const fs::path dir = fs::path(path).parent_path();
+  std::vector<std::pair<fs::file_time_type, fs::path>> files;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.rfind(prefix, 0) != 0 || name.size() < 4 ||
+        name.compare(name.size() - 4, 4, ".bin") != 0) {
+      continue;
+    }
+    files.emplace_back(it->last_write_time(ec), it->path());
+  }
+  if (files.size() <= keep) return;
+  std::sort(files.begin(), files.end());
+  for (size_t i = 0; i + keep < files.size(); ++i) fs::remove(files[i].second, ec);
 }
 
 std::string_view KernelSource(const device_options& options) {
@@ -299,29 +369,8 @@ base::status CreateProgram(GpuContext& ctx, bool build_kernel) {
   // The options carry the kernel table, so the key changes with it.
   const std::string options =
       ProgramBuildOptions(ctx.work_size, ctx.opencl_c2, ctx.exact_fp32_divide);
-  const uint64_t key = ProgramCacheKey(source, options, ctx);
-  const std::string path = ProgramCachePath(ctx);
-  std::vector<unsigned char> binary;
-  if (!path.empty() && LoadCachedBinary(path, key, binary) && ProgramFromBinary(ctx, binary)) {
-    ctx.program_from_cache = true;
-    return base::status::ok();
-  }
-  base::printer::inst().print_leveled(base::kInfo, "GPU%u: compiling the kernels for %s ...",
-                                     ctx.ordinal, ctx.device_name.c_str());
-  const auto start = std::chrono::steady_clock::now();
-  if (base::status s = BuildFromSource(ctx, source, options, false); !s) return s;
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  base::printer::inst().print_leveled(base::kInfo, "GPU%u: kernels compiled in %.1f s", ctx.ordinal,
-                                     seconds);
-  if (!path.empty()) {
-    // A binary that cannot be read back only costs a rebuild next time.
-    binary.clear();
-    if (ProgramBinary(ctx.program, false, binary) && !binary.empty()) {
-      StoreCachedBinary(path, key, binary);
-    }
-  }
-  return base::status::ok();
+  return BuildCachedProgram(TargetOf(ctx), source, options, ProgramCachePath(ctx), "kernels",
+                            ctx.program, ctx.program_from_cache);
 }
 
 namespace {
@@ -342,6 +391,8 @@ base::status CreateKernel(cl_program program, const char* name, cl_kernel_handle
 
 base::status CreateKernels(GpuContext& ctx, GpuQueue& queue) {
   for (int i = 0; i < kQueueKernelCount; ++i) {
+    // Made from the job's height group program (SetGpuJob).
+    if (IsHeightKernel(i)) continue;
     base::status s = CreateKernel(ctx.program, kQueueKernelNames[i], queue.kernels[i]);
     if (!s) return s;
   }

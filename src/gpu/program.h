@@ -45,14 +45,40 @@ bool HasExactFp32Divide(cl_device_id device);
 // True for a CL_DEVICE_OPENCL_C_VERSION text of "OpenCL C 2.x ...".
 bool SupportsOpenClC2(const std::string& c_version);
 
+// What building a program for one device needs, copied from its record so
+// that a thread other than the record's can build (the context is not
+// owned: the record keeps it alive while builds may run).
+struct program_target {
+  cl_context context = nullptr;
+  cl_device_id device = nullptr;
+  uint32_t ordinal = 0;
+  std::string device_name;
+  std::string driver_version;
+  std::string platform_version;
+  std::string cache_root;
+};
+program_target TargetOf(const GpuContext& ctx);
+
+// Builds source with options for the target through the binary cache file
+// `path` (empty: no cache): a matching entry is loaded (from_cache), else
+// the program is built from source (the log printed on failure) and stored.
+// `what` names the program in the lines printed ("compiling the kernels
+// ...", "kernels compiled in 1.0 s"). Any thread.
+base::status BuildCachedProgram(const program_target& target, std::string_view source,
+                                const std::string& options, const std::string& path,
+                                const char* what, cl_program_handle& program, bool& from_cache);
+// Removes the oldest cache files of path's folder whose names start with
+// prefix, so that at most `keep` remain.
+void PruneCachedBinaries(const std::string& path, const std::string& prefix, size_t keep);
+
 // Creates and builds ctx.program. Fails with kDeviceError (an OpenCL call)
 // or kNotFound (the source file missing with --buildkernel); the failing
 // step has printed the status's message. Without build_kernel a cached
 // binary is used when it matches; a missing, stale or corrupt one is
 // rebuilt.
 base::status CreateProgram(GpuContext& ctx, bool build_kernel);
-// Creates the table's kernels and the 4 final-hash kernels of a queue from
-// ctx.program; kNotFound when the program lacks one, else kDeviceError
+// Creates the table's kernels (all but the height group's, IsHeightKernel)
+// and the 4 final-hash kernels of a queue from ctx.program; kNotFound when the program lacks one, else kDeviceError
 // when one cannot be created (printed either way).
 base::status CreateKernels(GpuContext& ctx, GpuQueue& queue);
 
@@ -62,8 +88,13 @@ std::string ProgramCacheDir(const std::string& root);
 // The cache file of a device (below its options' cache root) and the key
 // its content must carry.
 std::string ProgramCachePath(const GpuContext& ctx);
+// The same for another program of the device: the common file's name with
+// suffix before ".bin" (e.g. "-r451565" for a height group).
+std::string ProgramCachePath(const program_target& target, const std::string& suffix);
 uint64_t ProgramCacheKey(std::string_view source, const std::string& options,
                          const GpuContext& ctx);
+uint64_t ProgramCacheKey(std::string_view source, const std::string& options,
+                         const program_target& target);
 
 // The source a GPU's program is built from: its options' kernel_source,
 // else the embedded one.

@@ -47,6 +47,8 @@ base::status Rebuild(GpuContext& ctx) {
 
 void ReleaseGpu(GpuContext& ctx) {
   ReleaseQueues(ctx);
+  // Joins the height programs' builder before the context goes.
+  ctx.heights.reset();
   ctx.program.reset();
   ctx.context.reset();
 }

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <cstring>
 #include <random>
@@ -15,8 +16,9 @@
 #include <vector>
 
 #include "crypto/algorithm.h"
-#include "crypto/cn_r_program.h"
+#include "gpu/height_programs.h"
 #include "gpu/program.h"
+#include "gpu/random_source.h"
 #include "gpu/reset.h"
 #include "gpu_test_util.h"
 
@@ -64,21 +66,18 @@ std::vector<uint8_t> Padded(const std::vector<uint8_t>& blob) {
   return padded;
 }
 
-// What mock_kernels.cl computes for one nonce of a round.
-uint32_t MockHash(uint64_t nonce, const std::vector<uint8_t>& padded, uint32_t algorithm) {
+// What mock_kernels.cl computes for one nonce of a round; `height` is the
+// job's (the random loop's kernel records it).
+uint32_t MockHash(uint64_t nonce, const std::vector<uint8_t>& padded, uint32_t algorithm,
+                  uint64_t height = 0) {
   const ExpectedKernels& k = kExpected[algorithm];
   const uint64_t input = Word(padded.data(), 0) ^ Word(padded.data(), 4) ^ Word(padded.data(), 10);
   const uint64_t shape = 8 * 100 + 8 * 10 + 8;  // local 8 x 8, global second dimension 8
   const uint64_t main_local = crypto::kAlgorithms[algorithm].main_local_size;
   uint64_t input35 = 0;
   for (int i = 7; i >= 0; --i) input35 = (input35 << 8) | padded[35 + i];
-  // The random loop's mock records its program's first word (the program
-  // of height 0, SetGpuJob's default).
-  uint64_t program_word = 0;
-  if (crypto::kAlgorithms[algorithm].loop == crypto::loop_family::random) {
-    const crypto::random_instruction first = crypto::generate_random_program(0).code[0];
-    program_word = static_cast<uint32_t>(first.op) | uint32_t{first.dst} << 8 | uint32_t{first.src} << 16;
-  }
+  const uint64_t program_word =
+      crypto::kAlgorithms[algorithm].loop == crypto::loop_family::random ? height : 0;
   const uint64_t folded = input ^ (uint64_t{k.prepare} << 8) ^ (shape << 16) ^
                           (uint64_t{k.main} << 32) ^ (main_local << 40) ^
                           (k.tweak ? input35 : 0) ^ program_word ^ (uint64_t{k.collect} << 48);
@@ -96,20 +95,22 @@ std::vector<uint8_t> RandomBlob(size_t length, uint32_t seed) {
 
 // A target that lets the `passing` smallest hashes of the range through.
 uint32_t TargetFor(uint64_t first, uint64_t count, const std::vector<uint8_t>& blob,
-                   uint32_t algorithm, size_t passing) {
+                   uint32_t algorithm, size_t passing, uint64_t height = 0) {
   std::vector<uint32_t> hashes;
   for (uint64_t n = first; n < first + count; ++n) {
-    hashes.push_back(MockHash(n, Padded(blob), algorithm));
+    hashes.push_back(MockHash(n, Padded(blob), algorithm, height));
   }
   std::sort(hashes.begin(), hashes.end());
   return hashes[passing];
 }
 
 std::set<uint32_t> ExpectedNonces(uint64_t first, uint64_t count, const std::vector<uint8_t>& blob,
-                                  uint32_t algorithm, uint32_t target) {
+                                  uint32_t algorithm, uint32_t target, uint64_t height = 0) {
   std::set<uint32_t> nonces;
   for (uint64_t n = first; n < first + count; ++n) {
-    if (MockHash(n, Padded(blob), algorithm) < target) nonces.insert(static_cast<uint32_t>(n));
+    if (MockHash(n, Padded(blob), algorithm, height) < target) {
+      nonces.insert(static_cast<uint32_t>(n));
+    }
   }
   return nonces;
 }
@@ -131,9 +132,9 @@ class MockRound : public ::testing::Test {
   }
   // Uploads blob, runs one round on queue and waits for it.
   void Round(GpuContext& ctx, const std::vector<uint8_t>& blob, uint32_t target,
-             uint32_t algorithm, int queue = 0) {
+             uint32_t algorithm, int queue = 0, uint64_t height = 0) {
     ASSERT_TRUE(gpu::SetGpuJob(ctx, 7, blob.data(), static_cast<uint32_t>(blob.size()), target,
-                             algorithm, queue).is_ok());
+                             algorithm, queue, height).is_ok());
     ASSERT_TRUE(gpu::RunGpuRound(ctx, queue).is_ok());
     ASSERT_TRUE(gpu::WaitGpuQueue(ctx, queue).is_ok());
   }
@@ -423,6 +424,73 @@ TEST_F(MockRound, AResetThatFailsReportsTheFailingStep) {
     EXPECT_EQ(Reported(ctx.queues[0]), ExpectedNonces(0, kRoundHashes, blob, 9, target));
     ReleaseTestGpu();
   }
+}
+
+// Thirty blocks in a row: each height's round runs that height's code (the
+// mock kernel records the height it was pointed at), the group after each
+// job's is built without anyone waiting for it, each group is built once,
+// and the programs held never exceed the bound.
+TEST_F(MockRound, TheRandomLoopFollowsEachHeightWithinTheLiveProgramBound) {
+  ASSERT_EQ(InitTestGpu(crypto::kCryptoNightR, 16, 1), 0);
+  GpuContext& ctx = gpu_test::TestGpus()[0];
+  const std::vector<uint8_t> blob = RandomBlob(76, 20);
+  const uint64_t first = 1806260;  // the first height of its group
+  gpu::cl_program_handle oldest;   // a reference of the test's own
+  for (uint64_t height = first; height < first + 30; ++height) {
+    SCOPED_TRACE(height);
+    ctx.nonce_counter = 0;
+    const uint32_t target = TargetFor(0, 16, blob, crypto::kCryptoNightR, 3, height);
+    Round(ctx, blob, target, crypto::kCryptoNightR, 0, height);
+    EXPECT_EQ(Reported(ctx.queues[0]),
+              ExpectedNonces(0, 16, blob, crypto::kCryptoNightR, target, height));
+    ASSERT_NE(ctx.heights, nullptr);
+    EXPECT_LE(ctx.heights->live(), gpu::kMaxLiveHeightPrograms);
+    EXPECT_TRUE(ctx.heights->WaitBuilt(gpu::RandomGroupOf(height) + 1, std::chrono::seconds(60)));
+    if (height == first) {
+      ASSERT_TRUE(ctx.heights->Acquire(gpu::RandomGroupOf(first), oldest));
+    }
+  }
+  // Groups 451565 to 451572 mined, 451573 built ahead.
+  EXPECT_EQ(ctx.heights->builds(), 9u);
+  // The first group's program was released by the store and by the queue's
+  // kernel: only the test's reference is left.
+  cl_uint references = 0;
+  ASSERT_EQ(clGetProgramInfo(oldest, CL_PROGRAM_REFERENCE_COUNT, sizeof(references), &references,
+                             nullptr),
+            CL_SUCCESS);
+  EXPECT_EQ(references, 1u);
+  EXPECT_FALSE(ctx.heights->WaitBuilt(gpu::RandomGroupOf(first + 40), std::chrono::milliseconds(1)));
+}
+
+// A height whose program cannot be built stops the queue: the job is
+// refused with the build's error and no round runs the previous height's
+// kernel on it; a later height that builds mines again.
+TEST_F(MockRound, AHeightWithoutAKernelRunsNoRound) {
+  gpu_test::TestProgram().kernel_source =
+      "#if defined(CN_RANDOM_FIRST_HEIGHT) && CN_RANDOM_FIRST_HEIGHT >= 1000 && "
+      "CN_RANDOM_FIRST_HEIGHT < 2000\n#error no code for this group\n#endif\n" +
+      gpu_test::MockKernelSource();
+  ASSERT_EQ(InitTestGpu(crypto::kCryptoNightR, 16, 1), 0);
+  GpuContext& ctx = gpu_test::TestGpus()[0];
+  const std::vector<uint8_t> blob = RandomBlob(76, 21);
+  uint32_t target = TargetFor(0, 16, blob, crypto::kCryptoNightR, 3, 996);
+  Round(ctx, blob, target, crypto::kCryptoNightR, 0, 996);
+  EXPECT_EQ(Reported(ctx.queues[0]), ExpectedNonces(0, 16, blob, crypto::kCryptoNightR, target, 996));
+
+  gpu_test::CapturedOutput output;
+  const base::status refused =
+      gpu::SetGpuJob(ctx, 8, blob.data(), 76, target, crypto::kCryptoNightR, 0, 1000);
+  EXPECT_EQ(refused.code(), base::status_code::kDeviceError);
+  EXPECT_EQ(gpu::RunGpuRound(ctx, 0).code(), base::status_code::kUnsupported);
+  EXPECT_FALSE(ctx.queues[0].running);
+  const std::string text = output.Take();
+  EXPECT_NE(text.find("no cn/r kernel for height 1000"), std::string::npos) << text;
+
+  ctx.nonce_counter = 0;
+  target = TargetFor(0, 16, blob, crypto::kCryptoNightR, 3, 2001);
+  Round(ctx, blob, target, crypto::kCryptoNightR, 0, 2001);
+  EXPECT_EQ(Reported(ctx.queues[0]),
+            ExpectedNonces(0, 16, blob, crypto::kCryptoNightR, target, 2001));
 }
 
 }  // namespace

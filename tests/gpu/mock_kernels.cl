@@ -56,13 +56,17 @@ uint mock_mix(uint x) {
     s[6] = input35;                                                                     \
   }
 
-// The random loop's main kernel records the first word of its program.
+// The random loop's main kernel, built alone per height group like the
+// real one (CN_RANDOM_SLOTS), records the height it was pointed at: its
+// group's first height plus its slot. A launch with the run flag set (the
+// builder's warm-up) does nothing.
 #define MOCK_MAIN_RANDOM(name, id)                                                      \
   __attribute__((reqd_work_group_size(16, 1, 1))) __kernel void name(                   \
       __global uint4* Scratchpad0, __global uint4* Scratchpad1, __global ulong* states, \
-      __global const uint* RunState, __global const uint* random_program) {             \
+      __global const uint* RunState, uint slot) {                                       \
+    if (*RunState != 0) return;                                                         \
     MOCK_MAIN_BODY(id)                                                                  \
-    s[6] = random_program[0];                                                           \
+    s[6] = CN_RANDOM_FIRST_HEIGHT + slot;                                               \
   }
 
 // Collect: folds the record into one word and files the item under the
@@ -119,6 +123,9 @@ uint mock_mix(uint x) {
 // The ids are the kernels' positions in a queue's table (gpu/kernel_table.h):
 // the prepare kernels of the six scratchpad families, the main kernels in
 // their rows' slot order, the collect kernels.
+#ifdef CN_RANDOM_SLOTS
+MOCK_MAIN_RANDOM(cryptonight_main_r, 26)
+#else
 MOCK_PREPARE(cryptonight_prepare, 0)
 MOCK_PREPARE(cryptonight_prepare_heavy, 1)
 MOCK_PREPARE(cryptonight_prepare_light, 2)
@@ -145,7 +152,6 @@ MOCK_MAIN(cryptonight_main_ccx, 22, 8)
 MOCK_MAIN(cryptonight_main_pico, 23, 16)
 MOCK_MAIN(cryptonight_main_pico_tlo, 24, 16)
 MOCK_MAIN(cryptonight_main_upx2, 25, 16)
-MOCK_MAIN_RANDOM(cryptonight_main_r, 26)
 MOCK_MAIN_GPU(cryptonight_main_gpu, 27)
 MOCK_COLLECT(cryptonight_collect, 28)
 MOCK_COLLECT(cryptonight_collect_heavy, 29)
@@ -157,3 +163,4 @@ MOCK_HASH(hash_blake, 0)
 MOCK_HASH(hash_groestl, 1)
 MOCK_HASH(hash_jh, 2)
 MOCK_HASH(hash_skein, 3)
+#endif

@@ -116,6 +116,11 @@ TEST_F(ProgramBuild, AllKernelsAreCreatedByNameInOrder) {
     return std::string(name);
   };
   for (int i = 0; i < gpu::kQueueKernelCount; ++i) {
+    // The random loop's kernel waits for a job's height (its own program).
+    if (gpu::IsHeightKernel(i)) {
+      EXPECT_EQ(queue.kernels[i], nullptr) << i;
+      continue;
+    }
     ASSERT_NE(queue.kernels[i], nullptr);
     EXPECT_EQ(name_of(queue.kernels[i]), gpu::kQueueKernelNames[i]);
   }

@@ -319,52 +319,34 @@ ORBECK_INLINE ulong2 cn_conceal(ulong2 c, float4 *acc)
     return as_ulong2(as_int4(c) ^ convert_int4_rtz(g * 536870880.0f));
 }
 
-// The random loop's program (a row whose loop is generated from the job's
-// block height): at most 70 instructions and a RET, one uint2 each: x holds
-// the operation (0 MUL, 1 ADD, 2 SUB, 3 ROR, 4 ROL, 5 XOR, 6 RET) in bits
-// 0-7, the destination register (r0..r3) in bits 8-15 and the source
-// register (r0..r8) in bits 16-23; y is the constant of an ADD.
-#define CN_RANDOM_PROGRAM_ENTRIES 72
+#ifdef CN_RANDOM_SLOTS
+// The random loop's programs: a program built for a group of consecutive
+// block heights is given CN_RANDOM_SLOTS(X) (X(0) .. X(N-1)) and, per slot
+// s, CN_RANDOM_CODE_s, the statements of that height's generated program on
+// r0..r8 (gpu/random_source.h). Called with a constant slot after inlining,
+// so each slot's code is straight-line with the registers in scalars.
+#define CN_RANDOM_CASE(S) \
+    case S: {             \
+        CN_RANDOM_CODE_##S \
+    } break;
 
-// The registers stay scalar (chosen by selects, never an indexed private
-// array), so the main kernel needs no scratch memory.
-ORBECK_INLINE void cn_random_run(__local const uint2 *program, uint *r0, uint *r1, uint *r2,
-                                 uint *r3, const uint r4, const uint r5, const uint r6,
-                                 const uint r7, const uint r8)
+ORBECK_INLINE void cn_random_run(const uint slot, uint *p0, uint *p1, uint *p2, uint *p3,
+                                 const uint r4, const uint r5, const uint r6, const uint r7,
+                                 const uint r8)
 {
-    uint a = *r0;
-    uint b = *r1;
-    uint c = *r2;
-    uint d = *r3;
-    for (uint i = 0; i < CN_RANDOM_PROGRAM_ENTRIES; ++i) {
-        const uint2 in = program[i];
-        const uint op = in.x & 0xFFu;
-        if (op == 6u) {
-            break;
-        }
-        const uint dst = (in.x >> 8) & 3u;
-        const uint src = (in.x >> 16) & 0xFFu;
-        const uint sv = src == 0u ? a : src == 1u ? b : src == 2u ? c : src == 3u ? d
-                      : src == 4u ? r4 : src == 5u ? r5 : src == 6u ? r6 : src == 7u ? r7 : r8;
-        uint dv = dst == 0u ? a : dst == 1u ? b : dst == 2u ? c : d;
-        switch (op) {
-        case 0u: dv *= sv; break;
-        case 1u: dv += sv + in.y; break;
-        case 2u: dv -= sv; break;
-        case 3u: dv = rotate(dv, (32u - (sv & 31u)) & 31u); break;
-        case 4u: dv = rotate(dv, sv & 31u); break;
-        default: dv ^= sv; break;
-        }
-        a = dst == 0u ? dv : a;
-        b = dst == 1u ? dv : b;
-        c = dst == 2u ? dv : c;
-        d = dst == 3u ? dv : d;
+    uint r0 = *p0;
+    uint r1 = *p1;
+    uint r2 = *p2;
+    uint r3 = *p3;
+    switch (slot) {
+        CN_RANDOM_SLOTS(CN_RANDOM_CASE)
     }
-    *r0 = a;
-    *r1 = b;
-    *r2 = c;
-    *r3 = d;
+    *p0 = r0;
+    *p1 = r1;
+    *p2 = r2;
+    *p3 = r3;
 }
+#endif
 
 // The random loop's shuffle: the V8 rotation of the three neighbour lines;
 // returns the XOR of their old values.
@@ -526,12 +508,24 @@ ORBECK_INLINE void cn_main_step(cn_main_state *st, __local const uint *tables, c
     st->a1 = a1;
 }
 
+// Hashes per work item in the main loop. A CPU runs the work items of a
+// group one after another, so one chain of dependent scratchpad accesses
+// leaves the core waiting on memory; there the first work item of each pair
+// runs both hashes interleaved and the second has nothing to do. GPUs hide
+// the latency with other work items and keep one hash each.
+#if defined(__x86_64__) || defined(__aarch64__)
+#define CN_MAIN_HASHES_PER_ITEM 2
+#else
+#define CN_MAIN_HASHES_PER_ITEM 1
+#endif
+
+#ifdef CN_RANDOM_SLOTS
 // One iteration of the random loop: the V8 loop without the division,
 // square root and product mixing; the shuffles also fold the old neighbour
 // lines into c, and the program's registers are folded into d before the
 // multiply and into the next a.
 ORBECK_INLINE void cn_main_step_random(cn_main_state *st, __local const uint *tables,
-                                       const ulong mask, __local const uint2 *program)
+                                       const ulong mask, const uint slot)
 {
     __global ulong2 *sp = st->sp;
     const ulong a0 = st->a0;
@@ -549,7 +543,7 @@ ORBECK_INLINE void cn_main_step_random(cn_main_state *st, __local const uint *ta
     const ulong d0 =
         d.x ^ ((ulong)(st->r0 + st->r1) | ((ulong)(st->r2 + st->r3) << 32));
     uint r0 = st->r0, r1 = st->r1, r2 = st->r2, r3 = st->r3;
-    cn_random_run(program, &r0, &r1, &r2, &r3, (uint)a0, (uint)a1, (uint)st->b.x,
+    cn_random_run(slot, &r0, &r1, &r2, &r3, (uint)a0, (uint)a1, (uint)st->b.x,
                   (uint)st->b1.x, (uint)st->b1.y);
     st->r0 = r0;
     st->r1 = r1;
@@ -571,30 +565,37 @@ ORBECK_INLINE void cn_main_step_random(cn_main_state *st, __local const uint *ta
     st->b = c;
 }
 
-// Hashes per work item in the main loop. A CPU runs the work items of a
-// group one after another, so one chain of dependent scratchpad accesses
-// leaves the core waiting on memory; there the first work item of each pair
-// runs both hashes interleaved and the second has nothing to do. GPUs hide
-// the latency with other work items and keep one hash each.
-#if defined(__x86_64__) || defined(__aarch64__)
-#define CN_MAIN_HASHES_PER_ITEM 2
-#else
-#define CN_MAIN_HASHES_PER_ITEM 1
+// The main loop of one slot (a constant after inlining): the height's code
+// is chosen once per hash, not per iteration.
+ORBECK_INLINE void cn_main_loop_random(cn_main_state *st, __local const uint *tables,
+                                       const ulong mask, __global const uint *RunState,
+                                       const uint iterations, const uint slot)
+{
+    for (uint outer = 0; outer < iterations; outer += CN_RUN_CHECK) {
+        if (outer != 0 && *(volatile __global const uint *)RunState) {
+            return;
+        }
+        for (uint k = 0; k < CN_RUN_CHECK; ++k) {
+#pragma unroll
+            for (int h = 0; h < CN_MAIN_HASHES_PER_ITEM; ++h) {
+                cn_main_step_random(&st[h], tables, mask, slot);
+            }
+        }
+    }
+}
+#define CN_RANDOM_LOOP_CASE(S)                                                 \
+    case S:                                                                    \
+        cn_main_loop_random(st, tables, mask, RunState, iterations, S);        \
+        break;
 #endif
 
 ORBECK_INLINE void cn_main(__global uint4 *Scratchpad0, __global uint4 *Scratchpad1,
                            __global const ulong *states, __global const uint *RunState,
-                           ulong input35, __global const uint2 *random_program,
-                           __local uint2 *program, __local uint *tables, __local uint4 *blocks,
-                           const uint mem, const uint iterations, const ulong mask,
-                           const uint variant)
+                           ulong input35, const uint slot, __local uint *tables,
+                           __local uint4 *blocks, const uint mem, const uint iterations,
+                           const ulong mask, const uint variant)
 {
     aes_tables_to_local(tables, get_local_id(0), get_local_size(0));
-    if (CN_IS_RANDOM(variant)) {
-        for (uint i = get_local_id(0); i < CN_RANDOM_PROGRAM_ENTRIES; i += get_local_size(0)) {
-            program[i] = random_program[i];
-        }
-    }
     barrier(CLK_LOCAL_MEM_FENCE);
     if (*(volatile __global const uint *)RunState) {
         return;
@@ -617,6 +618,14 @@ ORBECK_INLINE void cn_main(__global uint4 *Scratchpad0, __global uint4 *Scratchp
         return;
     }
 
+    if (CN_IS_RANDOM(variant)) {
+#ifdef CN_RANDOM_SLOTS
+        switch (slot) {
+            CN_RANDOM_SLOTS(CN_RANDOM_LOOP_CASE)
+        }
+#endif
+        return;
+    }
     for (uint outer = 0; outer < iterations; outer += CN_RUN_CHECK) {
         if (outer != 0 && *(volatile __global const uint *)RunState) {
             return;
@@ -624,11 +633,7 @@ ORBECK_INLINE void cn_main(__global uint4 *Scratchpad0, __global uint4 *Scratchp
         for (uint k = 0; k < CN_RUN_CHECK; ++k) {
 #pragma unroll
             for (int h = 0; h < CN_MAIN_HASHES_PER_ITEM; ++h) {
-                if (CN_IS_RANDOM(variant)) {
-                    cn_main_step_random(&st[h], tables, mask, program);
-                } else {
-                    cn_main_step(&st[h], tables, mask, variant);
-                }
+                cn_main_step(&st[h], tables, mask, variant);
             }
         }
     }
@@ -636,8 +641,9 @@ ORBECK_INLINE void cn_main(__global uint4 *Scratchpad0, __global uint4 *Scratchp
 
 // One main kernel of the table: CN_MAIN for rows without the tweak,
 // CN_MAIN_TWEAK (a fifth argument, the blob's bytes 35..42) for the others,
-// CN_MAIN_RANDOM (a fifth argument, the job's program, see
-// CN_RANDOM_PROGRAM_ENTRIES) for the random loop.
+// CN_MAIN_RANDOM (a fifth argument, the slot of the job's height in the
+// program's height group) for the random loop, only in a program built
+// with a group's code (CN_RANDOM_SLOTS).
 // MASK is the row's line offset mask: the whole pad (MEM - 16) or, for a
 // row that walks only part of it, less.
 #define CN_MAIN(NAME, LOCAL, MEM, ITER, MASK, VARIANT)                                      \
@@ -647,9 +653,8 @@ ORBECK_INLINE void cn_main(__global uint4 *Scratchpad0, __global uint4 *Scratchp
     {                                                                                      \
         __local uint tables[1024];                                                         \
         __local uint4 blocks[8 * LOCAL];                                                   \
-        __local uint2 program[1];                                                          \
-        cn_main(Scratchpad0, Scratchpad1, states, RunState, 0, 0, program, tables, blocks, \
-                MEM, ITER, MASK, VARIANT);                                                 \
+        cn_main(Scratchpad0, Scratchpad1, states, RunState, 0, 0, tables, blocks, MEM,     \
+                ITER, MASK, VARIANT);                                                      \
     }
 
 #define CN_MAIN_TWEAK(NAME, LOCAL, MEM, ITER, MASK, VARIANT)                                \
@@ -659,23 +664,22 @@ ORBECK_INLINE void cn_main(__global uint4 *Scratchpad0, __global uint4 *Scratchp
     {                                                                                      \
         __local uint tables[1024];                                                         \
         __local uint4 blocks[8 * LOCAL];                                                   \
-        __local uint2 program[1];                                                          \
-        cn_main(Scratchpad0, Scratchpad1, states, RunState, input35, 0, program, tables,   \
-                blocks, MEM, ITER, MASK, VARIANT);                                         \
+        cn_main(Scratchpad0, Scratchpad1, states, RunState, input35, 0, tables, blocks,    \
+                MEM, ITER, MASK, VARIANT);                                                 \
     }
 
+#ifdef CN_RANDOM_SLOTS
 #define CN_MAIN_RANDOM(NAME, LOCAL, MEM, ITER, MASK, VARIANT)                               \
     __attribute__((reqd_work_group_size(LOCAL, 1, 1))) __kernel void NAME(                 \
         __global uint4 *Scratchpad0, __global uint4 *Scratchpad1,                          \
-        __global const ulong *states, __global const uint *RunState,                       \
-        __global const uint2 *random_program)                                              \
+        __global const ulong *states, __global const uint *RunState, uint slot)            \
     {                                                                                      \
         __local uint tables[1024];                                                         \
         __local uint4 blocks[8 * LOCAL];                                                   \
-        __local uint2 program[CN_RANDOM_PROGRAM_ENTRIES];                                  \
-        cn_main(Scratchpad0, Scratchpad1, states, RunState, 0, random_program, program,    \
-                tables, blocks, MEM, ITER, MASK, VARIANT);                                 \
+        cn_main(Scratchpad0, Scratchpad1, states, RunState, 0, slot, tables, blocks, MEM,  \
+                ITER, MASK, VARIANT);                                                      \
     }
+#endif
 
 // ---------------------------------------------------------------------------
 // collect
@@ -840,7 +844,10 @@ ORBECK_INLINE void cn_collect_to_branch(__global const ulong *states, __global u
         }                                                                                  \
     }
 
+// A height group's program (CN_NO_FINAL_KERNELS) holds only its main kernel.
+#ifndef CN_NO_FINAL_KERNELS
 CN_FINAL_KERNEL(hash_blake, blake256_hash)
 CN_FINAL_KERNEL(hash_groestl, groestl256_hash)
 CN_FINAL_KERNEL(hash_jh, jh256_hash)
 CN_FINAL_KERNEL(hash_skein, skein512_256_hash)
+#endif

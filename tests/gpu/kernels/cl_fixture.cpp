@@ -9,9 +9,10 @@
 #include <iterator>
 
 #include "crypto/algorithm.h"
-#include "crypto/cn_r_program.h"
 #include "gpu/launch.h"
+#include "gpu/kernel_source.h"
 #include "gpu/program.h"
+#include "gpu/random_source.h"
 
 namespace kernel_test {
 
@@ -91,11 +92,18 @@ ClEnv::~ClEnv() {
 }
 
 std::string ClEnv::BuildOptions() const {
-  const std::string version = DeviceString(device_, CL_DEVICE_OPENCL_C_VERSION);
+  return gpu::ProgramBuildOptions(8, OpenClC2(), gpu::HasExactFp32Divide(device_));
+}
+
+std::string ClEnv::RandomBuildOptions() const {
+  return gpu::BuildOptions(8, OpenClC2(), gpu::HasExactFp32Divide(device_)) + " " +
+         gpu::RandomKernelOptions();
+}
+
+bool ClEnv::OpenClC2() const {
   // "OpenCL C <major>.<minor> ..."
-  const bool cl20 = version.size() > 9 && version.compare(0, 9, "OpenCL C ") == 0 &&
-                    version[9] >= '2';
-  return gpu::ProgramBuildOptions(8, cl20, gpu::HasExactFp32Divide(device_));
+  const std::string version = DeviceString(device_, CL_DEVICE_OPENCL_C_VERSION);
+  return version.size() > 9 && version.compare(0, 9, "OpenCL C ") == 0 && version[9] >= '2';
 }
 
 cl_program ClEnv::Build(const std::string& source, std::string* log, double* seconds,
@@ -192,9 +200,13 @@ RoundRunner::RoundRunner(const ClEnv& env, cl_program program, size_t hashes,
   if (!Check(status, "output buffer")) return;
   run_ = clCreateBuffer(env.context(), CL_MEM_USE_HOST_PTR, 4, &run_flag_, &status);
   if (!Check(status, "run buffer")) return;
-  program_ = clCreateBuffer(env.context(), CL_MEM_READ_ONLY, 72 * 8, nullptr, &status);
-  if (!Check(status, "program buffer")) return;
   for (const std::string& name : AllKernelNames()) {
+    // The random loop's kernel comes from its height group's program (Round).
+    const size_t index = kernels_.size();
+    if (index < gpu::kQueueKernelNames.size() && gpu::IsHeightKernel(static_cast<int>(index))) {
+      kernels_.push_back(nullptr);
+      continue;
+    }
     cl_kernel kernel = clCreateKernel(program, name.c_str(), &status);
     if (!Check(status, name.c_str())) return;
     kernels_.push_back(kernel);
@@ -202,9 +214,13 @@ RoundRunner::RoundRunner(const ClEnv& env, cl_program program, size_t hashes,
 }
 
 RoundRunner::~RoundRunner() {
-  for (cl_kernel kernel : kernels_) clReleaseKernel(kernel);
+  for (cl_kernel kernel : kernels_) {
+    if (kernel != nullptr) clReleaseKernel(kernel);
+  }
+  if (random_kernel_ != nullptr) clReleaseKernel(random_kernel_);
+  if (random_program_ != nullptr) clReleaseProgram(random_program_);
   for (cl_mem mem : {input_, states_, scratchpad0_, scratchpad1_, branch_[0], branch_[1],
-                     branch_[2], branch_[3], output_, run_, program_}) {
+                     branch_[2], branch_[3], output_, run_}) {
     if (mem != nullptr) clReleaseMemObject(mem);
   }
   for (void* block : host_scratchpads_) std::free(block);
@@ -214,6 +230,28 @@ bool RoundRunner::Check(cl_int status, const char* what) {
   if (status == CL_SUCCESS) return true;
   if (error_.empty()) error_ = std::string(what) + " failed: " + std::to_string(status);
   return false;
+}
+
+cl_kernel RoundRunner::RandomKernel(uint64_t height) {
+  const uint64_t group = gpu::RandomGroupOf(height);
+  if (random_kernel_ != nullptr && random_group_ == group) return random_kernel_;
+  if (random_kernel_ != nullptr) clReleaseKernel(random_kernel_);
+  if (random_program_ != nullptr) clReleaseProgram(random_program_);
+  random_kernel_ = nullptr;
+  const std::string source =
+      gpu::RandomGroupSource(group) + std::string(gpu::embedded_kernel_source());
+  const std::string options = env_.RandomBuildOptions();
+  std::string log;
+  random_program_ = env_.Build(source, &log, nullptr, &options);
+  if (random_program_ == nullptr) {
+    if (error_.empty()) error_ = "height group program: " + log;
+    return nullptr;
+  }
+  cl_int status = CL_SUCCESS;
+  random_kernel_ = clCreateKernel(random_program_, gpu::RandomKernelName(), &status);
+  if (!Check(status, "height group kernel")) return nullptr;
+  random_group_ = group;
+  return random_kernel_;
 }
 
 cl_kernel RoundRunner::Kernel(const char* name) {
@@ -254,7 +292,8 @@ std::vector<uint32_t> RoundRunner::Round(int algorithm, const std::vector<uint8_
     return {};
 
   cl_kernel prepare = Kernel(choice.prepare);
-  cl_kernel main = Kernel(choice.main);
+  cl_kernel main = choice.random_program ? RandomKernel(height) : Kernel(choice.main);
+  if (main == nullptr) return {};
   cl_kernel collect = Kernel(choice.collect);
   bool ok = Check(clSetKernelArg(prepare, 0, sizeof(cl_mem), &input_), "prepare arg") &&
             Check(clSetKernelArg(prepare, 1, sizeof(cl_mem), &scratchpad0_), "prepare arg") &&
@@ -271,19 +310,8 @@ std::vector<uint32_t> RoundRunner::Round(int algorithm, const std::vector<uint8_
     ok = Check(clSetKernelArg(main, 4, sizeof(input35), &input35), "main input35");
   }
   if (ok && choice.random_program) {
-    // The program as the miner uploads it: op | dst << 8 | src << 16, then C.
-    const crypto::random_program program = crypto::generate_random_program(height);
-    uint32_t words[144] = {};
-    for (uint32_t i = 0; i < program.length; ++i) {
-      const crypto::random_instruction& in = program.code[i];
-      words[2 * i] = static_cast<uint32_t>(in.op) | static_cast<uint32_t>(in.dst) << 8 |
-                     static_cast<uint32_t>(in.src) << 16;
-      words[2 * i + 1] = in.c;
-    }
-    ok = Check(clEnqueueWriteBuffer(q, program_, CL_TRUE, 0, sizeof(words), words, 0, nullptr,
-                                    nullptr),
-               "program upload") &&
-         Check(clSetKernelArg(main, 4, sizeof(cl_mem), &program_), "main program");
+    const cl_uint slot = gpu::RandomSlotOf(height);
+    ok = Check(clSetKernelArg(main, 4, sizeof(slot), &slot), "main slot");
   }
   ok = ok && Check(clSetKernelArg(collect, 0, sizeof(cl_mem), &scratchpad0_), "collect arg") &&
        Check(clSetKernelArg(collect, 1, sizeof(cl_mem), &scratchpad1_), "collect arg") &&

@@ -30,6 +30,8 @@ class ClEnv {
   // OpenCL C 2.0 and exact division where the device has them, the kernel
   // table's instances.
   std::string BuildOptions() const;
+  // The options of a height group's program (the random loop's kernel only).
+  std::string RandomBuildOptions() const;
 
   // Builds source (with BuildOptions() unless options are given); on
   // failure returns nullptr and puts the build log in *log.
@@ -37,6 +39,8 @@ class ClEnv {
                    const std::string* options = nullptr) const;
 
  private:
+  bool OpenClC2() const;
+
   std::string error_;
   cl_device_id device_ = nullptr;
   cl_context context_ = nullptr;
@@ -50,7 +54,7 @@ struct KernelChoice {
   const char* main;
   const char* collect;
   bool tweak_input;   // main kernel takes input35
-  bool random_program;  // main kernel takes the height's program
+  bool random_program;  // main kernel comes from the height group's program
   size_t main_local;  // the row's main local size (16 for the V8 loop, else 8)
   uint32_t scratchpad_bytes;
   size_t main_items = 1;  // main work items per hash
@@ -72,7 +76,8 @@ class RoundRunner {
   // 88 bytes, launches prepare, main, collect and the four final kernels with
   // global offset `offset`, and returns the reported nonces (output words
   // 0..count-1). Sets error() and returns {} on an OpenCL failure.
-  // `height` picks the random loop's program (other rows ignore it).
+  // `height` picks the random loop's program: its group's program is built
+  // (and kept until another group is asked for); other rows ignore it.
   std::vector<uint32_t> Round(int algorithm, const std::vector<uint8_t>& blob, uint32_t offset,
                               uint32_t target, uint64_t height = 0);
 
@@ -112,13 +117,17 @@ class RoundRunner {
   cl_mem branch_[4] = {};
   cl_mem output_ = nullptr;
   cl_mem run_ = nullptr;
-  cl_mem program_ = nullptr;  // the random loop's program
+  // The random loop's kernel of the last height group used.
+  cl_program random_program_ = nullptr;
+  cl_kernel random_kernel_ = nullptr;
+  uint64_t random_group_ = 0;
   uint32_t run_flag_ = 0;
   bool timed_ = false;
   LaunchTimes times_;
   LaunchTimes cpu_times_;
   std::vector<cl_kernel> kernels_;
   cl_kernel Kernel(const char* name);
+  cl_kernel RandomKernel(uint64_t height);
 };
 
 // The queue kernels and the four final-hash kernels in the miner's

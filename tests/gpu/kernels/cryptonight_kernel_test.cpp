@@ -129,10 +129,12 @@ INSTANTIATE_TEST_SUITE_P(AllAlgorithms, CryptoNightKernelRound,
 
 // The random loop at heights whose programs differ in length and in the
 // generator's paths (the longest program, four attempts), each against the
-// CPU hash at the same height; the row's round above is at the self-test's
-// height and the vectors at seven more heights. 32 nonces each: every hash is also a CPU hash.
+// CPU hash at the same height, and the last slot of a height group (the
+// kernel picks each height's code from its group's); the row's round above
+// is at the self-test's height and the vectors at seven more heights. 32
+// nonces each: every hash is also a CPU hash.
 TEST(CryptoNightKernelRound, RandomLoopMatchesTheCpuAtSeveralHeights) {
-  for (uint64_t height : {1902112ull, 1938996ull}) {
+  for (uint64_t height : {1902112ull, 1938996ull, 1978431ull}) {
     CheckRound(crypto::kCryptoNightR, RandomBlob(76, static_cast<uint32_t>(height)),
                0x00456700u, height, 32);
   }

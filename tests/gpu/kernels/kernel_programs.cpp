@@ -1,6 +1,9 @@
 #include "kernel_programs.h"
 
 #include "gpu/kernel_source.h"
+#include "gpu/kernel_table.h"
+#include "gpu/random_source.h"
+#include "gpu/self_test.h"
 
 namespace kernel_test {
 
@@ -65,8 +68,8 @@ __kernel void test_keccakf(__global ulong *state)
 // Each program is built on first use: a test process (one per test case)
 // pays only for the program its case runs.
 struct BuiltProgram {
-  explicit BuiltProgram(const std::string& source) {
-    if (Env().ok()) program = Env().Build(source, &log, &seconds);
+  explicit BuiltProgram(const std::string& source, const std::string* options = nullptr) {
+    if (Env().ok()) program = Env().Build(source, &log, &seconds, options);
   }
   cl_program program = nullptr;
   std::string log;
@@ -81,6 +84,17 @@ const BuiltProgram& Miner() {
 const BuiltProgram& Blocks() {
   static const BuiltProgram blocks{std::string(gpu::embedded_kernel_source()) + kBuildingBlockKernels};
   return blocks;
+}
+
+// The miner's source behind the generated code of the self-test height's
+// group, built with the options of a height program.
+const BuiltProgram& Height() {
+  static const std::string options = Env().RandomBuildOptions();
+  static const BuiltProgram height{
+      gpu::RandomGroupSource(gpu::RandomGroupOf(gpu::kSelfTestHeight)) +
+          std::string(gpu::embedded_kernel_source()),
+      &options};
+  return height;
 }
 
 }  // namespace
@@ -98,6 +112,19 @@ cl_program MinerProgram(std::string* log) {
 cl_program BuildingBlockProgram(std::string* log) {
   *log = Blocks().log;
   return Blocks().program;
+}
+
+cl_program HeightGroupProgram(std::string* log) {
+  *log = Height().log;
+  return Height().program;
+}
+
+cl_program ProgramOfKernel(int queue_kernel, std::string* log) {
+  if (queue_kernel >= 0 && queue_kernel < gpu::kQueueKernelCount &&
+      gpu::IsHeightKernel(queue_kernel)) {
+    return HeightGroupProgram(log);
+  }
+  return MinerProgram(log);
 }
 
 double MinerProgramBuildSeconds() { return Miner().seconds; }

@@ -14,6 +14,7 @@
 #include "gpu/kernel_table.h"
 #include "gpu/launch.h"
 #include "gpu/program.h"
+#include "gpu/random_source.h"
 #include "kernel_programs.h"
 
 namespace kernel_test {
@@ -39,24 +40,36 @@ TEST(KernelTable, TheProgramDefinesExactlyTheKernelsTheTableNames) {
   const std::vector<std::string> defined = ProgramKernelNames(program);
   const std::set<std::string> defined_set(defined.begin(), defined.end());
   EXPECT_EQ(defined_set.size(), defined.size()) << "a kernel is defined twice";
-  const std::set<std::string> named(AllKernelNames().begin(), AllKernelNames().end());
-  EXPECT_EQ(named.size(), AllKernelNames().size()) << "the table names a kernel twice";
-  // Both directions: nothing missing, nothing the table does not use.
-  EXPECT_EQ(defined_set, named);
+  const std::set<std::string> all(AllKernelNames().begin(), AllKernelNames().end());
+  EXPECT_EQ(all.size(), AllKernelNames().size()) << "the table names a kernel twice";
+  // Both directions: nothing missing, nothing the table does not use. The
+  // random loop's kernel is the only one of a height group's program.
+  std::set<std::string> common = all;
+  std::set<std::string> per_height;
+  for (int k = 0; k < gpu::kQueueKernelCount; ++k) {
+    if (!gpu::IsHeightKernel(k)) continue;
+    common.erase(gpu::kQueueKernelNames[k]);
+    per_height.insert(gpu::kQueueKernelNames[k]);
+  }
+  EXPECT_EQ(defined_set, common);
+  cl_program height = HeightGroupProgram(&log);
+  ASSERT_NE(height, nullptr) << log;
+  const std::vector<std::string> in_group = ProgramKernelNames(height);
+  EXPECT_EQ(std::set<std::string>(in_group.begin(), in_group.end()), per_height);
 }
 
 TEST(KernelTable, EveryMainKernelHasItsRowsArgumentsAndLocalSize) {
   ASSERT_TRUE(Env().ok()) << Env().error();
   std::string log;
-  cl_program program = MinerProgram(&log);
-  ASSERT_NE(program, nullptr) << log;
   for (const crypto::algorithm_info& info : crypto::kAlgorithms) {
+    cl_program program = ProgramOfKernel(static_cast<int>(gpu::MainKernelIndex(info.id)), &log);
+    ASSERT_NE(program, nullptr) << log;
     cl_int status = CL_SUCCESS;
     cl_kernel kernel = clCreateKernel(program, info.main_kernel, &status);
     ASSERT_EQ(status, CL_SUCCESS) << info.main_kernel;
     cl_uint arguments = 0;
     clGetKernelInfo(kernel, CL_KERNEL_NUM_ARGS, sizeof(arguments), &arguments, nullptr);
-    // The blob's bytes 35..42 or the random loop's program come fifth.
+    // The blob's bytes 35..42 or the random loop's height slot come fifth.
     const bool fifth = info.v7_shift != 0 || info.loop == crypto::loop_family::random;
     EXPECT_EQ(arguments, fifth ? 5u : 4u) << info.main_kernel;
     size_t required[3] = {};
@@ -97,17 +110,22 @@ TEST(KernelTable, TheBuildOptionsCarryEveryRowsVariant) {
   ASSERT_EQ(tokens.size(), 2u) << options;
   EXPECT_EQ(tokens[0].rfind("-DCN_FAMILY_KERNELS=", 0), 0u);
   EXPECT_EQ(tokens[1].rfind("-DCN_MAIN_KERNELS=", 0), 0u);
+  // The random loop's row is instantiated by a height group's options only.
+  const std::string height_options = gpu::RandomKernelOptions();
   for (const crypto::algorithm_info& info : crypto::kAlgorithms) {
     char instance[160];
+    const bool random = info.loop == crypto::loop_family::random;
     const char* macro = info.loop == crypto::loop_family::float_chains ? "CN_GPU_MAIN"
                         : info.v7_shift != 0                         ? "CN_MAIN_TWEAK"
-                        : info.loop == crypto::loop_family::random   ? "CN_MAIN_RANDOM"
+                        : random                                     ? "CN_MAIN_RANDOM"
                                                                      : "CN_MAIN";
     std::snprintf(instance, sizeof(instance), "%s(%s,%u,0x%Xu,0x%Xu,0x%Xu,0x%Xu)", macro,
                   info.main_kernel,
                   static_cast<unsigned>(info.main_local_size), info.scratchpad, info.iterations,
                   info.mask, crypto::kernel_variant(info));
-    EXPECT_NE(tokens[1].find(instance), std::string::npos) << instance;
+    EXPECT_EQ(tokens[1].find(instance) != std::string::npos, !random) << instance;
+    EXPECT_EQ(height_options.find(std::string("=") + instance) != std::string::npos, random)
+        << instance;
   }
   EXPECT_EQ(gpu::ProgramBuildOptions(8, false),
             gpu::BuildOptions(8, false) + " " + gpu::KernelTableOptions());
