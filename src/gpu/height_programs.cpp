@@ -115,8 +115,8 @@ bool height_programs::WaitBuilt(uint64_t group, std::chrono::milliseconds limit)
   std::unique_lock<std::mutex> lock(mutex_);
   return changed_.wait_for(lock, limit, [&] {
     const auto it = slots_.find(group);
-    return it != slots_.end() && (it->second.state == slot_state::built ||
-                                  it->second.state == slot_state::failed);
+    return it != slots_.end() &&
+           (it->second.state == slot_state::built || it->second.state == slot_state::failed);
   });
 }
 
@@ -170,11 +170,9 @@ base::status height_programs::Build(uint64_t group, cl_program_handle& program) 
                 static_cast<unsigned long long>(first),
                 static_cast<unsigned long long>(first + kRandomHeightsPerGroup - 1));
   const std::string source = RandomGroupSource(group) + source_;
-  const std::string path =
-      ProgramCachePath(target_, "-r" + std::to_string(group));
+  const std::string path = ProgramCachePath(target_, "-r" + std::to_string(group));
   bool from_cache = false;
-  base::status s =
-      BuildCachedProgram(target_, source, options_, path, what, program, from_cache);
+  base::status s = BuildCachedProgram(target_, source, options_, path, what, program, from_cache);
   if (!s) return s;
   if (!path.empty() && !from_cache) {
     const std::string prefix =

@@ -27,7 +27,8 @@ void AppendStatement(const crypto::random_instruction& in, std::string& out) {
       std::snprintf(line, sizeof(line), " r%u *= r%u;", d, s);
       break;
     case crypto::random_op::add:
-      std::snprintf(line, sizeof(line), " r%u += r%u + 0x%08Xu;", d, s, static_cast<unsigned>(in.c));
+      std::snprintf(line, sizeof(line), " r%u += r%u + 0x%08Xu;", d, s,
+                    static_cast<unsigned>(in.c));
       break;
     case crypto::random_op::sub:
       std::snprintf(line, sizeof(line), " r%u -= r%u;", d, s);
