@@ -40,12 +40,13 @@ uint64_t planned_scratchpad(int32_t algorithm) {
 
 int default_ways(int32_t algorithm, uint64_t cache_share) {
   if (!crypto::ways_supported(algorithm)) return 1;
-  // Two base-loop hashes in turn measured faster than one on a shared
-  // 2-core machine (crypto_bench BM_HashWays, by CPU time; the V8 rows
-  // gave no clear answer there) while both scratchpads stay in the core's
-  // cache share. --autotune measures the real answer.
+  // Two hashes in turn measured faster than one while both scratchpads stay
+  // in the core's cache share: base-loop rows by CPU time (crypto_bench
+  // BM_HashWays), and cn/2 on a quiet 2-core machine with 2 threads at 162
+  // H/s against 114 with one way (scripts/bench-cpu, WAYS=1; 3 ways 167).
+  // --autotune measures the real answer.
   const crypto::algorithm_info& info = crypto::kAlgorithms[algorithm];
-  if (info.loop != crypto::loop_family::base) return 1;
+  if (info.loop != crypto::loop_family::base && info.loop != crypto::loop_family::v8) return 1;
   return cache_share >= 2 * uint64_t{info.scratchpad} ? 2 : 1;
 }
 
