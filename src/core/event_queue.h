@@ -36,6 +36,19 @@ class event_queue {
     ready_.notify_one();
   }
 
+  // Puts the event ahead of every pending one (the exit: it must not wait
+  // behind a backlog that the producers may keep growing).
+  void post_front(executor_event event) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (count_ == slots_.size()) grow_locked();
+      head_ = (head_ + slots_.size() - 1) % slots_.size();
+      slots_[head_] = std::move(event);
+      ++count_;
+    }
+    ready_.notify_one();
+  }
+
   // Blocks until an event is queued, then removes and returns the front one.
   executor_event take() {
     std::unique_lock<std::mutex> lock(mutex_);

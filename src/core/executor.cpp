@@ -32,7 +32,10 @@ executor::~executor() {
 void executor::start() { executor_thread_ = std::thread(&executor::loop, this); }
 
 void executor::stop() {
-  post(executor_event(kStop, kPoolNone));
+  // Ahead of the queue: results can arrive faster than they are checked (a
+  // low difficulty on a slow CPU), and the exit must not wait for them all;
+  // the results still queued then are not submitted.
+  events_.post_front(executor_event(kStop, kPoolNone));
   if (timer_thread_.joinable()) timer_thread_.join();
   if (executor_thread_.joinable()) executor_thread_.join();
 }

@@ -122,6 +122,19 @@ TEST(EventQueue, WrapsAndGrowsWithoutLosingOrder) {
   EXPECT_EQ(queue.size(), 0u);
 }
 
+// The exit goes ahead of a backlog, also with the head at the ring's start
+// and with the ring full (it grows); the rest keep their order behind it.
+TEST(EventQueue, PostFrontGoesAheadOfTheBacklog) {
+  for (size_t backlog : {size_t{0}, size_t{5}, event_queue::kInitialSlots}) {
+    event_queue queue;
+    for (size_t i = 0; i < backlog; ++i) queue.post(executor_event(kPrintReport, i));
+    queue.post_front(executor_event(kStop, 999));
+    ASSERT_EQ(queue.size(), backlog + 1);
+    EXPECT_EQ(queue.take().kind, kStop) << backlog;
+    for (size_t i = 0; i < backlog; ++i) ASSERT_EQ(queue.take().pool_id, i);
+  }
+}
+
 TEST(EventQueue, TakeForOnAnEmptyQueueTimesOut) {
   event_queue queue;
   EXPECT_FALSE(queue.take_for(std::chrono::milliseconds(1)));
