@@ -2,10 +2,15 @@
 // by side with the single-thread CPU CryptoNight of the same algorithm, the
 // CPU time the waiting thread spends, a per-kernel time breakdown, kernel
 // build / cached start times, and the wait of a cn/r job of a new height
-// with and without its program built ahead. Knobs: ORBECK_BENCH_GROUPSIZE
+// with and without its program built ahead, and the memory over many new
+// height groups. Knobs: ORBECK_BENCH_GROUPSIZE
 // (hashes per round, default: the device's automatic level),
-// ORBECK_BENCH_ROUNDS (default 3).
+// ORBECK_BENCH_ROUNDS (default 3), ORBECK_BENCH_HEIGHT_BUILDS (groups built
+// by the memory benchmarks, default 40).
 #include <benchmark/benchmark.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -265,6 +270,124 @@ void NewHeight(benchmark::State& state, bool built_ahead) {
   Release();
 }
 
+// Resident and anonymous (heap and buffers, no mapped files) memory of the
+// process, KiB.
+struct process_memory {
+  double rss_kib = 0;
+  double anon_kib = 0;
+};
+
+process_memory ProcessMemory() {
+  process_memory memory;
+  FILE* status = std::fopen("/proc/self/status", "r");
+  if (status == nullptr) return memory;
+  char line[256];
+  while (std::fgets(line, sizeof(line), status) != nullptr) {
+    long value = 0;
+    if (std::sscanf(line, "VmRSS: %ld", &value) == 1) memory.rss_kib = static_cast<double>(value);
+    if (std::sscanf(line, "RssAnon: %ld", &value) == 1) memory.anon_kib = static_cast<double>(value);
+  }
+  std::fclose(status);
+  return memory;
+}
+
+// Builds one cn/r group program with the plain OpenCL calls, launches it at
+// the two offsets the store warms, and releases it: what the OpenCL runtime
+// itself keeps per build, with none of the store's code.
+bool PlainGroupBuild(const gpu::GpuContext& ctx, uint64_t group, cl_mem buffer, cl_mem run,
+                     cl_command_queue queue) {
+  const std::string source = gpu::RandomGroupSource(group) + std::string(gpu::KernelSource(ctx.options));
+  const std::string options = gpu::BuildOptions(ctx.work_size, ctx.opencl_c2, ctx.exact_fp32_divide) +
+                              " " + gpu::RandomKernelOptions();
+  const char* text = source.c_str();
+  cl_int status = CL_SUCCESS;
+  cl_program program = clCreateProgramWithSource(ctx.context, 1, &text, nullptr, &status);
+  if (status != CL_SUCCESS) return false;
+  bool ok = clBuildProgram(program, 1, &ctx.device, options.c_str(), nullptr, nullptr) == CL_SUCCESS;
+  cl_kernel kernel = ok ? clCreateKernel(program, gpu::RandomKernelName(), &status) : nullptr;
+  ok = ok && status == CL_SUCCESS;
+  const cl_uint slot = 0;
+  for (int i = 0; ok && i < 3; ++i) ok = clSetKernelArg(kernel, i, sizeof(cl_mem), &buffer) == CL_SUCCESS;
+  ok = ok && clSetKernelArg(kernel, 3, sizeof(cl_mem), &run) == CL_SUCCESS &&
+       clSetKernelArg(kernel, 4, sizeof(slot), &slot) == CL_SUCCESS;
+  const size_t local = gpu::MainLocalSize(crypto::kCryptoNightR);
+  const size_t global = local * 2;
+  for (const size_t offset : {size_t{0}, local * 4096}) {
+    ok = ok && clEnqueueNDRangeKernel(queue, kernel, 1, &offset, &global, &local, 0, nullptr,
+                                      nullptr) == CL_SUCCESS;
+  }
+  ok = ok && clFinish(queue) == CL_SUCCESS;
+  if (kernel != nullptr) clReleaseKernel(kernel);
+  clReleaseProgram(program);
+  return ok;
+}
+
+// Memory over many cn/r height groups, each new: through the mining path
+// (a job per group, its round, the next group built ahead by the store) or
+// with the plain OpenCL calls. The counters: the memory after the first
+// quarter of the builds (start-up and first rounds settled) and at the end,
+// and the growth per build between the two.
+void HeightMemory(benchmark::State& state, bool plain) {
+  if (!InitFirstDevice(crypto::kCryptoNightR, state)) return;
+  gpu::GpuContext& ctx = g_gpus[0];
+  const std::vector<uint8_t> blob = Blob();
+  const int builds = std::max(EnvInt("ORBECK_BENCH_HEIGHT_BUILDS", 40), 4);
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  const uint64_t first = 3000000 + static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::seconds>(now).count() % 1000000) * 64 + (plain ? 32 : 0);
+  cl_int status = CL_SUCCESS;
+  uint32_t run_flag = 1;
+  cl_command_queue queue = clCreateCommandQueue(ctx.context, ctx.device, 0, &status);
+  cl_mem buffer = clCreateBuffer(ctx.context, CL_MEM_READ_WRITE, 4096, nullptr, &status);
+  cl_mem run = clCreateBuffer(ctx.context, CL_MEM_READ_ONLY | CL_MEM_COPY_HOST_PTR,
+                              sizeof(run_flag), &run_flag, &status);
+  process_memory settled, end;
+  for (auto _ : state) {
+    for (int i = 0; i < builds; ++i) {
+      const uint64_t group = first + static_cast<uint64_t>(i);
+      if (plain) {
+        if (!PlainGroupBuild(ctx, group, buffer, run, queue)) {
+          state.SkipWithError("a plain build failed");
+          break;
+        }
+#if defined(__GLIBC__)
+        malloc_trim(0);  // as the store does after each build
+#endif
+      } else {
+        const uint64_t height = group * gpu::kRandomHeightsPerGroup;
+        if (!Succeeded(gpu::SetGpuJob(ctx, 1, blob.data(), 76, 0, crypto::kCryptoNightR, 0, height),
+                       state) ||
+            !Succeeded(gpu::RunGpuRound(ctx, 0), state) ||
+            !Succeeded(gpu::WaitGpuQueue(ctx, 0), state)) {
+          break;
+        }
+        if (!ctx.heights->WaitBuilt(group + 1, std::chrono::minutes(5))) {
+          state.SkipWithError("the group built ahead never finished");
+          break;
+        }
+      }
+      if (i + 1 == builds / 4) settled = ProcessMemory();
+    }
+    end = ProcessMemory();
+  }
+  const double measured = static_cast<double>(builds - builds / 4);
+  state.counters["builds"] = builds;
+  state.counters["rss_settled_mib"] = settled.rss_kib / 1024;
+  state.counters["rss_end_mib"] = end.rss_kib / 1024;
+  state.counters["rss_kib_per_build"] = (end.rss_kib - settled.rss_kib) / measured;
+  state.counters["anon_kib_per_build"] = (end.anon_kib - settled.anon_kib) / measured;
+  if (!plain && ctx.heights != nullptr) state.counters["live"] = static_cast<double>(ctx.heights->live());
+  clReleaseMemObject(run);
+  clReleaseMemObject(buffer);
+  clReleaseCommandQueue(queue);
+  Release();
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
+  // What the OpenCL runtime hands back with the context.
+  state.counters["rss_released_mib"] = ProcessMemory().rss_kib / 1024;
+}
+
 // First start on a device (kernel build) and a later start (cache hit),
 // each the whole InitOpenCL of one GPU for algorithm 0.
 void StartUp(benchmark::State& state, bool cached) {
@@ -306,6 +429,10 @@ int main(int argc, char** argv) {
       ->Iterations(2)->Unit(benchmark::kMillisecond)->UseRealTime();
   benchmark::RegisterBenchmark("cn_r_new_height/built_ahead", NewHeight, true)
       ->Iterations(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+  benchmark::RegisterBenchmark("cn_r_height_memory/mining_path", HeightMemory, false)
+      ->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+  benchmark::RegisterBenchmark("cn_r_height_memory/plain_opencl", HeightMemory, true)
+      ->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
   for (int32_t algorithm : {0, 1, 10}) {
     const std::string name = std::to_string(algorithm) + "_" + crypto::algorithm_name(algorithm);
     benchmark::RegisterBenchmark(("gpu_kernels/" + name).c_str(), KernelBreakdown, algorithm)

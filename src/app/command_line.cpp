@@ -129,6 +129,8 @@ struct option_groups {
          "bearer token every remote access request must carry (or ORBECK_REMOTE_TOKEN)")
         ("autotune-seconds", po::value<double>(&c.autotune_seconds)->default_value(0),
          "seconds --autotune measures each setting (0 = 4 per GPU setting, 3 per CPU one)")
+        ("cn-r-context-builds", po::value<int32_t>(&c.cn_r_context_builds)->default_value(64),
+         "make a GPU's OpenCL context anew after this many cn/r kernel builds, handing back what the driver keeps per build (0 = never)")
         ("autotune-candidates", po::value<int32_t>(&c.autotune_candidates)->default_value(0),
          "settings --autotune measures at most per GPU and algorithm (0 = every candidate)")
         ("cpu-huge-pages", po::value<std::string>(&huge_pages_text)->default_value("on"),
@@ -362,6 +364,8 @@ std::string value_problem(const config& c, const std::string& gpu_text,
        c.autotune_seconds >= 0 && c.autotune_seconds < 1e9
            ? ""
            : "it must be 0 (the default) or more seconds, below 1e9"},
+      {"cn-r-context-builds", std::to_string(c.cn_r_context_builds),
+       c.cn_r_context_builds < 0 ? "the count must be 0 (never) or more" : ""},
       {"autotune-candidates", std::to_string(c.autotune_candidates),
        c.autotune_candidates < 0 ? "the count must be 0 (every candidate) or more" : ""},
       {"cpu-huge-pages", huge_pages_text,

@@ -54,6 +54,7 @@ struct config {
 
   // Tuning (hidden options; benchmarks and tests shorten or pin with them).
   double autotune_seconds = 0;            // --autotune-seconds, 0 = the backend's own
+  int32_t cn_r_context_builds = 64;       // --cn-r-context-builds, 0 = never renew
   int32_t autotune_candidates = 0;        // --autotune-candidates per GPU, 0 = all
   bool cpu_huge_pages = true;             // --cpu-huge-pages on|off
   int32_t cpu_ways = 0;                   // --cpu-ways 1-4, 0 = chosen per algorithm

@@ -126,6 +126,7 @@ gpu::backend_options gpu_options(const config& c) {
   options.temp_resume_c = c.temp_resume_c;
   options.autotune_seconds = c.autotune_seconds;
   options.autotune_candidates = static_cast<size_t>(c.autotune_candidates);
+  options.height_builds_per_context = static_cast<uint32_t>(c.cn_r_context_builds);
   return options;
 }
 

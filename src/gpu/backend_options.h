@@ -66,6 +66,10 @@ struct backend_options {
   // many settings per GPU and algorithm (0: every candidate).
   double autotune_seconds = 0;
   size_t autotune_candidates = 0;
+  // A GPU's OpenCL context is made anew, between two jobs, once it has built
+  // this many cn/r height programs: drivers keep memory per program built
+  // even after its release, and hand it back with the context. 0 = never.
+  uint32_t height_builds_per_context = 64;
 };
 
 }  // namespace gpu

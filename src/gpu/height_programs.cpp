@@ -1,5 +1,9 @@
 #include "gpu/height_programs.h"
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include <cstdio>
 #include <filesystem>
 #include <limits>
@@ -22,6 +26,17 @@ uint32_t RandomMainLocalSize() {
     if (info.loop == crypto::loop_family::random) return info.main_local_size;
   }
   return 8;
+}
+
+// A build leaves the compiler's freed memory in the allocator's arenas (the
+// builder's and the OpenCL runtime's threads'), in pieces the allocator does
+// not give back by itself: over one build per block the process would grow
+// for as long as it mines. Handing the free pages back after each build and
+// release keeps it flat.
+void ReturnFreePagesToSystem() {
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
 }
 
 }  // namespace
@@ -87,9 +102,12 @@ void height_programs::Evict(uint64_t keep) {
   }
 }
 
-base::status height_programs::Acquire(uint64_t group, cl_program_handle& program) {
+base::status height_programs::Acquire(uint64_t group, cl_program_handle& program, bool* waited) {
   std::unique_lock<std::mutex> lock(mutex_);
   slot* entry = &Touch(group, true);
+  if (waited != nullptr) {
+    *waited = entry->state != slot_state::built && entry->state != slot_state::failed;
+  }
   ++entry->waiters;
   changed_.wait(lock, [&] {
     return stop_ || entry->state == slot_state::built || entry->state == slot_state::failed;
@@ -152,14 +170,15 @@ void height_programs::BuilderLoop() {
     Evict(std::numeric_limits<uint64_t>::max());  // may release this slot too
     const size_t held = slots_.size();
     changed_.notify_all();
+    lock.unlock();
+    ReturnFreePagesToSystem();
     if (built) {
-      lock.unlock();
       base::printer::inst().print_leveled(
           base::kInfo, "GPU%u: cn/r kernel of heights %llu-%llu ready, %zu held", target_.ordinal,
           static_cast<unsigned long long>(group * kRandomHeightsPerGroup),
           static_cast<unsigned long long>((group + 1) * kRandomHeightsPerGroup - 1), held);
-      lock.lock();
     }
+    lock.lock();
   }
 }
 
@@ -202,8 +221,9 @@ void height_programs::WarmUp(cl_program program) {
   cl_kernel_handle kernel(clCreateKernel(program, RandomKernelName(), &status));
   if (status != CL_SUCCESS) return;
   // The run flag is set, so every work item returns before it touches the
-  // (too small) scratchpads. Launched at a non-zero offset, as rounds are:
-  // PoCL compiles a separate form for offset 0.
+  // (too small) scratchpads. Launched at offset 0 (a job's first round on
+  // the first GPU) and at another offset (every later round): PoCL compiles
+  // a separate form of the kernel for each.
   const cl_mem buffer = warm_buffer_.get();
   const cl_mem run = warm_run_.get();
   const cl_uint slot = 0;
@@ -216,11 +236,13 @@ void height_programs::WarmUp(cl_program program) {
   }
   const size_t local = RandomMainLocalSize();
   const size_t global = local * 2;
-  const size_t offset = local * 4096;
-  if (clEnqueueNDRangeKernel(warm_queue_, kernel, 1, &offset, &global, &local, 0, nullptr,
-                             nullptr) == CL_SUCCESS) {
-    clFinish(warm_queue_);
+  for (const size_t offset : {size_t{0}, local * 4096}) {
+    if (clEnqueueNDRangeKernel(warm_queue_, kernel, 1, &offset, &global, &local, 0, nullptr,
+                               nullptr) != CL_SUCCESS) {
+      return;
+    }
   }
+  clFinish(warm_queue_);
 }
 
 }  // namespace gpu

@@ -50,7 +50,8 @@ class height_programs {
   // The program of `group`, waiting until it is built (its build goes first
   // when it was not asked for yet); `program` holds a reference of its own.
   // A failed build is kept and returned to every caller (printed once).
-  base::status Acquire(uint64_t group, cl_program_handle& program);
+  // *waited (when given) tells whether the program was not built yet.
+  base::status Acquire(uint64_t group, cl_program_handle& program, bool* waited = nullptr);
   // Starts building `group` in the background unless it is built or queued.
   void BuildAhead(uint64_t group);
   // Waits (at most `limit`) until `group` is built or has failed; false when

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <thread>
 
+#include "base/printer.h"
 #include "crypto/algorithm.h"
 #include "gpu/cl_call.h"
 #include "gpu/height_programs.h"
@@ -182,10 +183,11 @@ base::status CheckLocalSizes(GpuContext& ctx, GpuQueue& q) {
 
 // Gives queue q the random loop's kernel of height's group (from the GPU's
 // height programs, waiting for its build when it is not ready) and points
-// it at the height; asks for the next group to be built ahead. On failure
-// the queue has no such kernel, so no round runs another height's code.
+// it at the height; asks for the next group to be built ahead when
+// build_ahead. On failure the queue has no such kernel, so no round runs
+// another height's code.
 base::status UseHeightKernel(GpuContext& ctx, GpuQueue& q, uint32_t main_kernel,
-                             uint64_t height) {
+                             uint64_t height, bool build_ahead) {
   const uint64_t group = RandomGroupOf(height);
   if (ctx.heights == nullptr) {
     ctx.heights = std::make_shared<height_programs>(
@@ -197,10 +199,19 @@ base::status UseHeightKernel(GpuContext& ctx, GpuQueue& q, uint32_t main_kernel,
     kernel.reset();
     q.height_kernel_set = false;
     cl_program_handle program;
-    base::status s = ctx.heights->Acquire(group, program);
+    bool waited = false;
+    const auto asked = std::chrono::steady_clock::now();
+    base::status s = ctx.heights->Acquire(group, program, &waited);
     if (!s) {
       return PrintedError(s.code(), "GPU%u: no cn/r kernel for height %llu: %s", ctx.ordinal,
                           static_cast<unsigned long long>(height), s.message().c_str());
+    }
+    if (waited) {
+      // Normal for the first job; later, the build ahead did not finish in time.
+      const std::chrono::duration<double> spent = std::chrono::steady_clock::now() - asked;
+      base::printer::inst().print_leveled(
+          base::kInfo, "GPU%u: waited %.1f s for the cn/r kernel of height %llu", ctx.ordinal,
+          spent.count(), static_cast<unsigned long long>(height));
     }
     cl_int status = CL_SUCCESS;
     cl_kernel created = clCreateKernel(program, kQueueKernelNames[main_kernel], &status);
@@ -228,7 +239,7 @@ base::status UseHeightKernel(GpuContext& ctx, GpuQueue& q, uint32_t main_kernel,
   }
   // The next block's height is likely in the next group: build it now, so
   // its first job finds the kernel ready.
-  ctx.heights->BuildAhead(group + 1);
+  if (build_ahead) ctx.heights->BuildAhead(group + 1);
   return s;
 }
 
@@ -345,7 +356,7 @@ base::status SetGpuJob(GpuContext& ctx, uint64_t generation, const uint8_t* blob
                             "Error %s calling clEnqueueWriteBuffer to fill input buffer.");
   if (!s) return s;
   if (known && crypto::kAlgorithms[algorithm].loop == crypto::loop_family::random) {
-    s = UseHeightKernel(ctx, q, choice.main, height);
+    s = UseHeightKernel(ctx, q, choice.main, height, generation != kOwnJobGeneration);
     if (!s) return s;
   }
   if (known && choice.tweak_input) {

@@ -29,6 +29,10 @@ uint32_t MainLocalSize(uint32_t algorithm);
 // loop, else 1); 1 for an id without a row.
 uint32_t MainItemsPerHash(uint32_t algorithm);
 
+// The generation of a job the GPU gives itself (the self-test's); the
+// pool's jobs count from 1.
+constexpr uint64_t kOwnJobGeneration = 0;
+
 // Buffer sizes of a queue of N hashes.
 uint64_t ScratchpadBufferBytes(uint64_t hashes, uint64_t scratchpad_bytes);  // each of two
 uint64_t BranchBufferBytes(uint64_t hashes);
@@ -51,7 +55,8 @@ void ReleaseQueue(GpuQueue& queue);
 // loop's kernel comes from the program of its height group, which is waited
 // for when it is not built yet (printed and returned when it cannot be
 // built, and the queue then runs no round until a job succeeds); the next
-// group's build is started in the background.
+// group's build is started in the background, except for a job of
+// kOwnJobGeneration (the self-test's fixed height has no next block).
 base::status SetGpuJob(GpuContext& ctx, uint64_t generation, const uint8_t* blob,
                        uint32_t length, uint32_t target, uint32_t algorithm, int queue,
                        uint64_t height = 0);

@@ -11,6 +11,7 @@
 #include "crypto/algorithm.h"
 #include "gpu/autotune.h"
 #include "gpu/discovery.h"
+#include "gpu/height_programs.h"
 #include "gpu/launch.h"
 #include "gpu/self_test.h"
 #include "gpu/reset.h"
@@ -325,6 +326,27 @@ void gpu_miner::report_hashes(mine_thread& t, uint64_t hashes, uint64_t& last_re
   events_->post(core::executor_event(core::kHashCount, t.job.pool_id, report));
 }
 
+bool gpu_miner::renew_context_if_due(mine_thread& t) {
+  GpuContext& gpu = *t.gpu;
+  const uint32_t limit = options_.height_builds_per_context;
+  if (limit == 0 || gpu.heights == nullptr) return true;
+  const uint64_t builds = gpu.heights->builds();
+  if (builds < limit) return true;
+  // The rounds still running belong to the job just replaced; a reset
+  // drops their results, once per `limit` builds.
+  wait_all_queues(t);
+  base::printer::inst().print_leveled(
+      base::kInfo, "GPU%u: renewing the OpenCL context after %llu cn/r kernel builds", gpu.ordinal,
+      static_cast<unsigned long long>(builds));
+  const base::status renewed = ReInitOpenCLGpu(gpu);
+  if (!renewed) {
+    park(t, renewed);
+    return false;
+  }
+  for (GpuQueue& queue : gpu.queues) queue.input_dirty.store(true);
+  return true;
+}
+
 void gpu_miner::wait_all_queues(mine_thread& t) {
   // The rounds waited for here are not reported; a failure has been printed.
   for (int q = 0; q < t.gpu->queue_count && q < kMaxQueues; ++q) static_cast<void>(WaitGpuQueue(*t.gpu, q));
@@ -367,6 +389,7 @@ void gpu_miner::loop_one_queue(mine_thread& t) {
       continue;
     }
     if (job_generation_.load() != t.generation) {
+      if (!renew_context_if_due(t)) return;
       TakeJob(t);
       continue;
     }
@@ -416,6 +439,7 @@ void gpu_miner::loop_two_queues(mine_thread& t) {
       continue;
     }
     if (job_generation_.load() != t.generation) {
+      if (!renew_context_if_due(t)) return;
       TakeJob(t);
       reset_pacing();
       if (fast_switch) {

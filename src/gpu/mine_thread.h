@@ -137,6 +137,10 @@ class gpu_miner : public core::backend {
   // Runs the self-test when the thread's job has an algorithm not verified
   // yet; false when the GPU must not mine it.
   bool verify_algorithm(mine_thread& t);
+  // Between two jobs: makes the GPU's OpenCL objects anew (ReInitOpenCLGpu)
+  // once it has built options_.height_builds_per_context cn/r programs.
+  // False when that failed and the GPU is parked.
+  bool renew_context_if_due(mine_thread& t);
   // Parks the thread's GPU for good with the error that made it unusable:
   // prints it, refuses every job and counts the GPU as failed.
   void park(mine_thread& t, const base::status& error);

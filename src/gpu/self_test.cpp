@@ -53,7 +53,7 @@ bool RunSelfTest(GpuContext& gpu, int32_t algorithm, const self_test_answer& ans
   // (48, say) does not report nonces past it.
   const std::vector<uint8_t> blob = SelfTestBlob();
   std::vector<uint32_t> reported;
-  bool ran = SetGpuJob(gpu, 0, blob.data(), kSelfTestBlobLength, answer.target,
+  bool ran = SetGpuJob(gpu, kOwnJobGeneration, blob.data(), kSelfTestBlobLength, answer.target,
                        static_cast<uint32_t>(algorithm), 0, kSelfTestHeight)
                  .is_ok();
   uint64_t covered = 0;

@@ -96,13 +96,15 @@ TEST(StartUp, HiddenOptionsAreAccepted) {
   // The tuning options, and their defaults.
   EXPECT_EQ(c.autotune_seconds, 0);
   EXPECT_TRUE(c.cpu_huge_pages);
+  EXPECT_EQ(c.cn_r_context_builds, 64);
   r = run({"-S", "p:1", "-u", "u", "--autotune-seconds", "0.3", "--autotune-candidates", "2",
-           "--cpu-huge-pages", "off", "--cpu-ways", "3"});
+           "--cpu-huge-pages", "off", "--cpu-ways", "3", "--cn-r-context-builds", "0"});
   ASSERT_FALSE(r.start.finished) << r.output;
   EXPECT_EQ(cfg().autotune_seconds, 0.3);
   EXPECT_EQ(cfg().autotune_candidates, 2);
   EXPECT_FALSE(cfg().cpu_huge_pages);
   EXPECT_EQ(cfg().cpu_ways, 3);
+  EXPECT_EQ(cfg().cn_r_context_builds, 0);
 }
 
 TEST(StartUp, NoArgumentsPrintsMinimalConfigurationHint) {
@@ -403,6 +405,7 @@ TEST(Refusals, EveryBadValueIsRefusedWithOneLineNamingIt) {
       {{"--autotune-seconds", "2e9"}, "", "--autotune-seconds 2e+09: it must be 0 (the default) or more seconds, below 1e9", 1},
       {{"--autotune-candidates", "-1"}, "", "--autotune-candidates -1: the count must be 0 (every candidate) or more", 1},
       {{"--cpu-huge-pages", "0"}, "", "--cpu-huge-pages 0: expected on or off", 1},
+      {{"--cn-r-context-builds", "-1"}, "", "--cn-r-context-builds -1: the count must be 0 (never) or more", 1},
       {{"--cpu-ways", "5"}, "", "--cpu-ways 5: the hashes per thread must be 1 to 4 (0 = chosen per algorithm)", 1},
       {{"--cpu-ways", "-1"}, "", "--cpu-ways -1: the hashes per thread must be 1 to 4 (0 = chosen per algorithm)", 1},
       {{"-S", "pool.example"}, "", "--pool pool.example: " + no_port, 1},

@@ -348,6 +348,8 @@ size_t count_of(const std::string& text, const std::string& part) {
 // version, and the shares found across the heights are all accepted, each
 // checked by the miner and the pool at its own job's height. Rounds of 16
 // hashes, each hash a share, so a round ends well within a block on PoCL.
+// The GPU's context is made anew after three group builds, between two
+// jobs, and the shares after that are accepted too.
 TEST(RunSequence, CnRSharesAcrossChangingHeightsAreAllAccepted) {
   pool_process pool(crypto::kCryptoNightR,
                     {"--target", "ffffffff", "--job-interval", "600", "--height-interval", "8"});
@@ -355,18 +357,23 @@ TEST(RunSequence, CnRSharesAcrossChangingHeightsAreAllAccepted) {
   process_options options = with_cache();
   options.timeout = std::chrono::seconds(600);
   options.on_output = [&](int, int in, const std::string& output) {
-    if (count_of(output, "Share Accepted -> +1") >= 4 &&
+    const size_t renewed = output.find("renewing the OpenCL context after 3 cn/r kernel builds");
+    if (renewed != std::string::npos &&
+        count_of(output.substr(renewed), "Share Accepted -> +1") >= 2 &&
+        count_of(output, "Share Accepted -> +1") >= 4 &&
         count_of(output, "New Job received (CryptoNightR).") >= 3) {
       if (write(in, "q", 1) != 1) return true;
     }
     return false;
   };
   std::vector<std::string> args = miner_args(pool.address());
-  args.insert(args.end(), {"--xgroupsize", "16"});
+  args.insert(args.end(), {"--xgroupsize", "16", "--cn-r-context-builds", "3"});
   process_result r = run_process(built_program(kMiner), args, options);
   ASSERT_FALSE(r.timed_out) << r.output;
   const std::string text = base::without_times(r.output);
   EXPECT_GE(count_of(text, "Share Accepted -> +1\n"), 4u) << text;
+  EXPECT_TRUE(contains(text, "GPU0: renewing the OpenCL context after 3 cn/r kernel builds\n"))
+      << text;
   EXPECT_FALSE(contains(text, "Invalid")) << text;
   EXPECT_FALSE(contains(text, "Rejected")) << text;
   EXPECT_FALSE(contains(text, "self-test failed")) << text;

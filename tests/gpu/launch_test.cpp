@@ -132,8 +132,9 @@ class MockRound : public ::testing::Test {
   }
   // Uploads blob, runs one round on queue and waits for it.
   void Round(GpuContext& ctx, const std::vector<uint8_t>& blob, uint32_t target,
-             uint32_t algorithm, int queue = 0, uint64_t height = 0) {
-    ASSERT_TRUE(gpu::SetGpuJob(ctx, 7, blob.data(), static_cast<uint32_t>(blob.size()), target,
+             uint32_t algorithm, int queue = 0, uint64_t height = 0,
+             uint64_t generation = 7) {
+    ASSERT_TRUE(gpu::SetGpuJob(ctx, generation, blob.data(), static_cast<uint32_t>(blob.size()), target,
                              algorithm, queue, height).is_ok());
     ASSERT_TRUE(gpu::RunGpuRound(ctx, queue).is_ok());
     ASSERT_TRUE(gpu::WaitGpuQueue(ctx, queue).is_ok());
@@ -460,6 +461,23 @@ TEST_F(MockRound, TheRandomLoopFollowsEachHeightWithinTheLiveProgramBound) {
             CL_SUCCESS);
   EXPECT_EQ(references, 1u);
   EXPECT_FALSE(ctx.heights->WaitBuilt(gpu::RandomGroupOf(first + 40), std::chrono::milliseconds(1)));
+}
+
+// The self-test's job (the GPU's own) builds only its height's group; the
+// pool's job at the same height also builds the next one ahead.
+TEST_F(MockRound, OnlyAPoolJobBuildsTheNextGroupAhead) {
+  ASSERT_EQ(InitTestGpu(crypto::kCryptoNightR, 16, 1), 0);
+  GpuContext& ctx = gpu_test::TestGpus()[0];
+  const std::vector<uint8_t> blob = RandomBlob(76, 22);
+  const uint32_t target = TargetFor(0, 16, blob, crypto::kCryptoNightR, 3, 996);
+  Round(ctx, blob, target, crypto::kCryptoNightR, 0, 996, gpu::kOwnJobGeneration);
+  EXPECT_EQ(Reported(ctx.queues[0]), ExpectedNonces(0, 16, blob, crypto::kCryptoNightR, target, 996));
+  ASSERT_NE(ctx.heights, nullptr);
+  EXPECT_EQ(ctx.heights->live(), 1u);
+  ctx.nonce_counter = 0;
+  Round(ctx, blob, target, crypto::kCryptoNightR, 0, 996, 8);
+  EXPECT_EQ(ctx.heights->live(), 2u);
+  EXPECT_TRUE(ctx.heights->WaitBuilt(gpu::RandomGroupOf(996) + 1, std::chrono::seconds(60)));
 }
 
 // A height whose program cannot be built stops the queue: the job is
